@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine and runs every test of the project: installs the
+# missing packages, builds a normal and a sanitizer (address + undefined)
+# configuration, starts a private PostgreSQL server for the run, runs ctest in
+# both builds and stops the server again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+here=$(pwd)
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+failed=0
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+build build -DCMAKE_BUILD_TYPE=Release
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZE=ON -DVELQUOR_BUILD_BENCHMARKS=OFF
+bash scripts/format-check.sh
+
+# The tests learn the private server's address from NORVALE_TEST_PG.
+source scripts/pg.sh
+pg_start
+trap pg_stop EXIT
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for dir in build build-asan; do
+  echo "== ctest in $dir"
+  (cd "$here/$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) || failed=1
+done
+exit $failed

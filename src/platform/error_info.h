@@ -1,0 +1,34 @@
+// Error information objects and the per-thread error information.
+//
+// CreateErrorInfo makes an object whose fields are set through
+// ICreateErrorInfo and read through IErrorInfo. SetErrorInfo and GetErrorInfo
+// keep one object per thread; GetErrorInfo hands it over and clears it
+// (S_FALSE when there is none). Objects are thread-safe to reference count;
+// fill one object from one thread only.
+#pragma once
+
+#include "platform/types.h"
+
+namespace Norvale::OS {
+
+struct ICreateErrorInfo : IUnknown {
+  static constexpr IID kIID = MakeGuid("{22F03340-547D-101B-8E65-08002B2BD119}");
+  virtual HRESULT SetGUID(REFIID rguid) = 0;
+  virtual HRESULT SetSource(const char16_t* szSource) = 0;
+  virtual HRESULT SetDescription(const char16_t* szDescription) = 0;
+  virtual HRESULT SetHelpFile(const char16_t* szHelpFile) = 0;
+  virtual HRESULT SetHelpContext(DWORD dwHelpContext) = 0;
+
+ protected:
+  ~ICreateErrorInfo() = default;
+};
+
+HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
+HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
+HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+
+// Test seam: makes the next CreateErrorInfo calls of the process fail with
+// `hr` (S_OK restores normal behaviour).
+void SetCreateErrorInfoFailureForTesting(HRESULT hr);
+
+}  // namespace Norvale::OS
