@@ -9,7 +9,8 @@ pg_start() {
   [ -n "$bin" ] || { echo "PostgreSQL server binaries not found" >&2; return 1; }
   PG_DIR=$(mktemp -d /tmp/norvale-pg-XXXXXX)
   chmod 755 "$PG_DIR"
-  local port; port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  local port=$((20000 + RANDOM % 20000))
+  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
   local as=()
   [ "$(id -u)" -eq 0 ] && { chown postgres "$PG_DIR"; as=(runuser -u postgres --); }
   "${as[@]}" "$bin/initdb" -D "$PG_DIR/data" -U postgres --auth=trust -E UTF8 >/dev/null

@@ -19,7 +19,7 @@ build() {  # build DIR [cmake args...]
 }
 
 build build -DCMAKE_BUILD_TYPE=Release
-build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZE=ON -DVELQUOR_BUILD_BENCHMARKS=OFF
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
 
 # The tests learn the private server's address from NORVALE_TEST_PG.

@@ -11,6 +11,7 @@
 #include "norvale/com.h"
 
 namespace Norvale::OS {
+struct SECURITY_ATTRIBUTES;
 
 using BOOL = int;
 using BYTE = std::uint8_t;

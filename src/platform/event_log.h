@@ -1,0 +1,70 @@
+// The event log.
+//
+// RegisterEventSourceA, ReportEventA and DeregisterEventSource with Win32
+// results. Where records go is chosen when a record is written:
+//   NORVALE_EVENTLOG=journal     the systemd journal (sd_journal_send):
+//                                SYSLOG_IDENTIFIER = the source, PRIORITY
+//                                from the type (error 3, warning 4,
+//                                information 6), MESSAGE = the insertion
+//                                string, and NORVALE_EVENT_TYPE,
+//                                NORVALE_EVENT_CATEGORY, NORVALE_EVENT_ID;
+//   NORVALE_EVENTLOG=syslog      syslog(3), identifier = the source;
+//   NORVALE_EVENTLOG=stderr      one line per record on standard error;
+//   NORVALE_EVENTLOG=file:PATH   one JSON object per line appended to PATH:
+//                                {"time","source","type","category",
+//                                 "event_id","text"};
+//   NORVALE_EVENTLOG=none        records are dropped.
+// Unset, records go to the journal where one runs
+// (/run/systemd/journal/socket exists) and to syslog otherwise. Multiple
+// insertion strings are joined with line feeds. A record that cannot be
+// written is lost silently.
+//
+// EventLogCapture lets a test collect the records of the whole process
+// instead. Every function is thread-safe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace Norvale::OS {
+
+constexpr WORD EVENTLOG_SUCCESS = 0x0000;
+constexpr WORD EVENTLOG_ERROR_TYPE = 0x0001;
+constexpr WORD EVENTLOG_WARNING_TYPE = 0x0002;
+constexpr WORD EVENTLOG_INFORMATION_TYPE = 0x0004;
+
+HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
+BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,
+                  DWORD dwDataSize, LPCSTR* lpStrings, LPVOID lpRawData);
+BOOL DeregisterEventSource(HANDLE hEventLog);
+
+struct EventRecord {
+  std::string source;
+  WORD type;
+  WORD category;
+  DWORD eventId;
+  std::string text;
+};
+
+// While an object of this class lives, every record of the process is
+// collected here instead of being written. Captures nest; the newest wins.
+class EventLogCapture {
+ public:
+  EventLogCapture();
+  ~EventLogCapture();
+  EventLogCapture(const EventLogCapture&) = delete;
+  EventLogCapture& operator=(const EventLogCapture&) = delete;
+
+  std::vector<EventRecord> Records() const;
+  void Clear();
+  void Add(EventRecord record);
+
+ private:
+  EventLogCapture* m_previous;
+  struct State;
+  State* m_state;
+};
+
+}  // namespace Norvale::OS
