@@ -48,3 +48,10 @@ using LocalServerActivator = std::function<HRESULT(REFCLSID, REFIID, void**)>;
 void SetLocalServerActivator(LocalServerActivator activator);
 
 }  // namespace Norvale::OS
+
+namespace Norvale::OS {
+// Raises _com_error for a failed call of an interface method, with the
+// thread's error information (which the callee set) when there is any; the
+// interface is named for the record but not consulted.
+[[noreturn]] void _com_issue_errorex(HRESULT hr, IUnknown* punk, REFIID riid);
+}  // namespace Norvale::OS

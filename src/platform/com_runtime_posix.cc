@@ -79,3 +79,13 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
 }
 
 }  // namespace Norvale::OS
+
+#include "platform/error_info.h"
+
+namespace Norvale::OS {
+void _com_issue_errorex(HRESULT hr, IUnknown*, REFIID) {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK) info = nullptr;
+  throw _com_error(hr, info);
+}
+}  // namespace Norvale::OS

@@ -60,7 +60,8 @@ TEST(CWin32Utils, DispatchesMessagesAndTicksWhileWaiting) {
 
 TEST(CWin32Utils, SignalledHandleReturnsAtOnceWithoutDispatching) {
   HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-  PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
+  MessageQueueDescriptor();  // a thread gets its queue on first use; posting needs one
+  ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0));
   EXPECT_EQ(CWin32Utils::WaitForSingleObjectWithMsgPump(m, INFINITE), WAIT_OBJECT_0);
   MSG msg;
   EXPECT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));  // still waiting in the queue

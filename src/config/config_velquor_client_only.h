@@ -1,0 +1,39 @@
+// CConfigVelquorClientOnly: the settings a client process needs, read all at
+// once from the product key: installation type and path, the two queue
+// switches and the queue database's connection settings. Every value is
+// required: the first one missing ends the read with its error, values read
+// before it keep their new texts. The getters return what the last read
+// stored; none touches the registry.
+#pragma once
+
+#include <string>
+
+#include "config/config_velquor.h"
+
+namespace Norvale {
+
+class CConfigVelquorClientOnly : public CConfigVelquor {
+ public:
+  explicit CConfigVelquorClientOnly(std::string* sErrorMessage);
+
+  void ReadConfiguration() override;
+
+  std::string GetProductType() const { return m_sInstalledType; }
+  std::string GetInstalledPath() const { return m_sInstalledPath; }
+  bool GetOutgoingQueueEnabled() const { return m_bOutgoingQueueEnabled; }
+  bool GetInboundQueueEnabled() const { return m_bIncomingQueueEnabled; }
+  const std::string& GetDSN() const { return m_sDSN; }
+  const std::string& GetUsername() const { return m_sUsername; }
+  const std::string& GetPassword() const { return m_sPassword; }
+
+ private:
+  std::string m_sInstalledType;
+  std::string m_sInstalledPath;
+  bool m_bOutgoingQueueEnabled = false;
+  bool m_bIncomingQueueEnabled = false;
+  std::string m_sDSN;
+  std::string m_sUsername;
+  std::string m_sPassword;
+};
+
+}  // namespace Norvale

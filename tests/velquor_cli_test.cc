@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/registry.h"
+#include "test_support.h"
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+Result Velquor(const std::string& args) {
+  const std::string command = std::string(VELQUOR_CLI) + " " + args + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  std::string out;
+  char buf[256];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = pclose(p);
+  return {WEXITSTATUS(status), out};
+}
+
+}  // namespace
+
+TEST(VelquorConfigCommand, SetsGetsListsAndUnsetsValues) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  EXPECT_EQ(Velquor("config list").out, "");
+  EXPECT_EQ(Velquor("config set DSN sqlite:/var/lib/velquor/queue.db").status, 0);
+  EXPECT_EQ(Velquor("config set OutgoingQueueEnabled 1").status, 0);
+  EXPECT_EQ(Velquor("config set Password 's3cr et' --encrypted").status, 0);
+  EXPECT_EQ(Velquor("config get dsn").out, "sqlite:/var/lib/velquor/queue.db\n");
+  EXPECT_EQ(Velquor("config get Password --encrypted").out, "s3cr et\n");
+  EXPECT_NE(Velquor("config get Password").out, "s3cr et\n");
+  const Result list = Velquor("config list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.out.find("DSN=sqlite:/var/lib/velquor/queue.db\nOutgoingQueueEnabled=1\nPassword="), std::string::npos)
+      << list.out;
+  EXPECT_EQ(Velquor("config unset DSN").status, 0);
+  const Result missing = Velquor("config get DSN");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "velquor: no value DSN in the configuration\n");
+  EXPECT_EQ(Velquor("config unset DSN").status, 1);
+  EXPECT_NE(Velquor("config").status, 0);  // a sub-command is required
+}
+
+TEST(VelquorConfigCommand, ExplainsMissingRights) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  ASSERT_EQ(Velquor("config set InstalledType Client").status, 0);
+  for (std::filesystem::path p = Norvale::OS::RegistryRootDirectory(); p.string().size() >= TestSupport::Root().size();
+       p = p.parent_path())
+    chmod(p.c_str(), 0755);
+  const std::string failure = TestSupport::RunUnprivileged([] {
+    const Result set = Velquor("config set InstalledType Server");
+    if (set.status != 1 || set.out.find("no rights to change the configuration") == std::string::npos)
+      return "set: " + set.out;
+    const Result get = Velquor("config get InstalledType");
+    if (get.status != 0 || get.out != "Client\n") return "get: " + get.out;
+    return std::string();
+  });
+  EXPECT_EQ(failure, "");
+}

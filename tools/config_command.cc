@@ -1,0 +1,108 @@
+// velquor config list|get NAME|set NAME VALUE|unset NAME [--encrypted]
+//
+// Reads and changes the product's configuration key directly, so an
+// administrator never edits the registry's files by hand.
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "config/config_reg.h"
+#include "platform/registry.h"
+
+namespace VelquorTool {
+namespace {
+
+using namespace Norvale;
+using namespace Norvale::OS;
+
+constexpr const char* kProductKey = "SOFTWARE\\Norvale\\Velquor";
+
+struct Options {
+  std::string name, value;
+  bool encrypted = false;
+};
+
+void Fail(const std::string& text, int& exitCode) {
+  std::cerr << "velquor: " << text << "\n";
+  exitCode = 1;
+}
+
+// Explains a failure of the store in an administrator's words.
+std::string Explain(const _com_error& e, const std::string& name) {
+  const std::string d = e.DescriptionA();
+  if (e.Error() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) return "no value " + name + " in the configuration";
+  if (d.rfind("Insufficent rights", 0) == 0 || e.Error() == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))
+    return "no rights to change the configuration in " + RegistryRootDirectory() +
+           " (run as a user who may write there)";
+  return d.empty() ? e.ErrorMessage() : d;
+}
+
+void List(int& exitCode) {
+  HKEY key = nullptr;
+  const LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key);
+  if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return;  // nothing configured yet
+  if (rc != ERROR_SUCCESS) return Fail("cannot read the configuration (error " + std::to_string(rc) + ")", exitCode);
+  for (DWORD i = 0;; ++i) {
+    char name[1000];
+    DWORD cch = sizeof name;
+    char data[1001];
+    DWORD size = sizeof data - 1;
+    const LONG r = RegEnumValueA(key, i, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    if (r == static_cast<LONG>(ERROR_NO_MORE_ITEMS)) break;
+    if (r != ERROR_SUCCESS) {
+      Fail(std::string("cannot read value ") + name, exitCode);
+      continue;
+    }
+    std::cout << name << "=" << RegistryText(data, size) << "\n";
+  }
+  RegCloseKey(key);
+}
+
+void Run(const std::string& action, const Options& o, int& exitCode) {
+  if (action == "list") return List(exitCode);
+  std::string ignored;
+  CConfigReg store(&ignored);
+  try {
+    store.OpenRootKeyWithBestPermisions(HKEY_LOCAL_MACHINE, kProductKey);
+    const HKEY root = store.GetRootKey();
+    if (action == "get") {
+      std::cout << (o.encrypted ? store.GetParameterEncrypted(root, o.name.c_str(), false, "", false)
+                                : store.GetParameter(root, o.name.c_str(), false, "", false))
+                << "\n";
+    } else if (action == "set") {
+      if (o.encrypted)
+        store.SetParameterEncrypted(root, o.name.c_str(), o.value.c_str());
+      else
+        store.SetParameter(root, o.name.c_str(), o.value.c_str());
+    } else if (action == "unset") {
+      store.DeleteParameter(root, o.name.c_str(), false);
+    }
+  } catch (const _com_error& e) {
+    Fail(Explain(e, o.name), exitCode);
+  }
+}
+
+}  // namespace
+
+void AddConfigCommand(CLI::App& app, int& exitCode) {
+  auto* config = app.add_subcommand("config", "Show and change the configuration (registry key " +
+                                                  std::string("HKEY_LOCAL_MACHINE\\") + kProductKey + ")");
+  config->require_subcommand(1);
+  auto options = std::make_shared<Options>();
+  auto* list = config->add_subcommand("list", "Print every value as NAME=VALUE");
+  auto* get = config->add_subcommand("get", "Print one value");
+  get->add_option("NAME", options->name)->required();
+  get->add_flag("--encrypted", options->encrypted, "Decrypt a value stored encrypted");
+  auto* set = config->add_subcommand("set", "Set one value");
+  set->add_option("NAME", options->name)->required();
+  set->add_option("VALUE", options->value)->required();
+  set->add_flag("--encrypted", options->encrypted, "Store the value encrypted");
+  auto* unset = config->add_subcommand("unset", "Remove one value");
+  unset->add_option("NAME", options->name)->required();
+  for (auto* sub : {list, get, set, unset}) {
+    sub->callback([sub, options, &exitCode] { Run(sub->get_name(), *options, exitCode); });
+  }
+}
+
+}  // namespace VelquorTool

@@ -1,0 +1,13 @@
+// velquor: the administrator's command line of the Velquor client library.
+#include <iostream>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Velquor: administer the SMS gateway client on this machine"};
+  app.require_subcommand(1);
+  int exitCode = 0;
+  VelquorTool::AddConfigCommand(app, exitCode);
+  CLI11_PARSE(app, argc, argv);
+  return exitCode;
+}
