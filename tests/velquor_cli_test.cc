@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/database.h"
 #include "platform/registry.h"
 #include "test_support.h"
 
@@ -62,4 +63,31 @@ TEST(VelquorConfigCommand, ExplainsMissingRights) {
     return std::string();
   });
   EXPECT_EQ(failure, "");
+}
+
+TEST(VelquorDbCommand, InitCreatesTheTablesIdempotently) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  for (const char* v :
+       {"InstalledType", "InstalledPath", "OutgoingQueueEnabled", "IncomingQueueEnabled", "Username", "Password"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " ''").status, 0);
+  EXPECT_EQ(Velquor("db init").status, 1);  // no DSN yet
+  const std::string path = TestSupport::Root() + "/init.db";
+  ASSERT_EQ(Velquor("config set DSN sqlite:" + path).status, 0);
+  const Result first = Velquor("db init");
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(Velquor("db init").status, 0);  // again: nothing changes
+  Norvale::OS::Connection c;
+  c.Open("Data Source=sqlite:" + path, "", "");
+  Norvale::OS::_variant_t affected;
+  for (const char* table : {"SMSOutgoing", "SMSIncoming", "SMSNotifications"})
+    EXPECT_NO_THROW(c.Execute(std::string("SELECT COUNT(*) AS N FROM ") + table, &affected, 1)) << table;
+  if (const char* pg = std::getenv("NORVALE_TEST_PG")) {
+    ASSERT_EQ(Velquor(std::string("config set DSN '") + pg + "'").status, 0);
+    EXPECT_EQ(Velquor("db init").status, 0);
+    EXPECT_EQ(Velquor("db init").status, 0);
+  }
+  ASSERT_EQ(Velquor("config set DSN nowhere").status, 0);
+  const Result bad = Velquor("db init");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.out.find("Data source name not recognised"), std::string::npos) << bad.out;
 }

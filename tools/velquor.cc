@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = 0;
   VelquorTool::AddConfigCommand(app, exitCode);
+  VelquorTool::AddDbCommand(app, exitCode);
   CLI11_PARSE(app, argc, argv);
   return exitCode;
 }

@@ -1,0 +1,49 @@
+-- The three queue tables of the Velquor gateway, for PostgreSQL.
+-- Id is the key that arbitrates between writers; the indexes serve the
+-- conditions of the queue statements (oldest row per status, handset and
+-- source type).
+CREATE TABLE IF NOT EXISTS SMSOutgoing (
+  Id INTEGER PRIMARY KEY,
+  Type INTEGER,
+  PhoneNumber TEXT,
+  Data TEXT,
+  Handset INTEGER,
+  Status INTEGER,
+  SourceType INTEGER,
+  SourceId TEXT,
+  SourceName TEXT,
+  MessageRef INTEGER,
+  RetryCount INTEGER
+);
+CREATE INDEX IF NOT EXISTS SMSOutgoing_Status_Handset ON SMSOutgoing (Status, Handset, Id);
+CREATE INDEX IF NOT EXISTS SMSOutgoing_Confirmation ON SMSOutgoing (Status, Handset, MessageRef);
+
+CREATE TABLE IF NOT EXISTS SMSIncoming (
+  Id INTEGER PRIMARY KEY,
+  Type INTEGER,
+  PhoneNumber TEXT,
+  Data TEXT,
+  Handset INTEGER,
+  TmStamp TEXT,
+  DestType INTEGER,
+  DestId TEXT,
+  DestName TEXT
+);
+CREATE INDEX IF NOT EXISTS SMSIncoming_Handset ON SMSIncoming (Handset, Id);
+
+CREATE TABLE IF NOT EXISTS SMSNotifications (
+  Id INTEGER PRIMARY KEY,
+  OriginalId INTEGER,
+  Type INTEGER,
+  PhoneNumber TEXT,
+  MsgType INTEGER,
+  Data TEXT,
+  Handset INTEGER,
+  ErrorCode INTEGER,
+  TmStamp TEXT,
+  JobStatus INTEGER,
+  SourceType INTEGER,
+  SourceId TEXT,
+  SourceName TEXT
+);
+CREATE INDEX IF NOT EXISTS SMSNotifications_Source ON SMSNotifications (SourceType, Handset, Id);

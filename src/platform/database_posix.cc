@@ -1,0 +1,82 @@
+#include "platform/database.h"
+
+#include "errors/com_error_raise.h"
+
+namespace Norvale::OS {
+
+std::atomic<long> Connection::s_nOpens{0};
+std::atomic<long> Connection::s_nExecutions{0};
+
+namespace {
+std::atomic<HRESULT> g_createFailure{S_OK};
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+}  // namespace
+
+_variant_t Recordset::GetFieldValue(const std::string& name) const {
+  if (m_closed) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  if (!m_hasRow)
+    Norvale::RAISE_COM_ERROR(adErrNoCurrentRecord,
+                             "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
+                             "requires a current record.");
+  for (const auto& c : m_row)
+    if (SameName(c.name, name)) return c.value;
+  Norvale::RAISE_COM_ERROR(adErrItemNotFound, "Item cannot be found in the collection: " + name);
+}
+
+void Connection::Open(const std::string& ConnectionString, const std::string& UserID, const std::string& Password,
+                      LONG) {
+  ++s_nOpens;
+  static const std::string kPrefix = "Data Source=";
+  if (!StartsWith(ConnectionString, kPrefix.c_str()))
+    Norvale::RAISE_COM_ERROR(E_FAIL, "The connection string names no data source: " + ConnectionString);
+  const std::string dsn = ConnectionString.substr(kPrefix.size());
+  if (IsPostgresDataSource(dsn)) {
+    m_driver = OpenPostgres(dsn, UserID, Password);
+  } else if (StartsWith(dsn, "sqlite:")) {
+    m_driver = OpenSqlite(dsn.substr(7));
+  } else if (StartsWith(dsn, "/") || StartsWith(dsn, "./") || StartsWith(dsn, "../")) {
+    m_driver = OpenSqlite(dsn);
+  } else {
+    Norvale::RAISE_COM_ERROR(E_FAIL, "Data source name not recognised: '" + dsn +
+                                         "' (expected sqlite:PATH, a path, a postgresql:// URI or a libpq "
+                                         "keyword string)");
+  }
+}
+
+void Connection::Close() {
+  if (!m_driver) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  m_driver.reset();
+}
+
+_RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* RecordsAffected, LONG Options) {
+  ++s_nExecutions;
+  if (!m_driver) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  LONG affected = -1;
+  _RecordsetPtr rows = m_driver->Execute(CommandText, &affected);
+  if (RecordsAffected) *RecordsAffected = _variant_t(affected);
+  if (Options & adExecuteNoRecords) return nullptr;
+  return rows ? rows : std::make_shared<Recordset>();
+}
+
+bool IsPostgresDataSource(const std::string& dsn) {
+  return StartsWith(dsn, "postgresql://") || StartsWith(dsn, "postgres://") || dsn.find('=') != std::string::npos;
+}
+
+HRESULT CreateConnection(_ConnectionPtr* ppConnection) {
+  if (!ppConnection) return E_POINTER;
+  if (const HRESULT hr = g_createFailure.load(); FAILED(hr)) return hr;
+  *ppConnection = std::make_shared<Connection>();
+  return S_OK;
+}
+
+void SetCreateConnectionFailureForTesting(HRESULT hr) { g_createFailure = hr; }
+
+}  // namespace Norvale::OS

@@ -1,0 +1,105 @@
+#include "queues/database_access.h"
+
+#include "config/config_velquor_client_only.h"
+#include "errors/com_error_raise.h"
+
+namespace Norvale {
+using namespace OS;
+
+CDBConnectionDispensor::~CDBConnectionDispensor() {
+  try {
+    ResetConnection();
+  } catch (...) {
+    // closing failed: the connection is released all the same
+  }
+}
+
+void CDBConnectionDispensor::SetDBSettings(const std::string& sDSN, const std::string& sUsername,
+                                           const std::string& sPassword) {
+  m_sDSN = sDSN;
+  m_sUsername = sUsername;
+  m_sPassword = sPassword;
+}
+
+_ConnectionPtr& CDBConnectionDispensor::GetConnection() {
+  if (!m_pConnection) {
+    const HRESULT hr = CreateConnection(&m_pConnection);
+    if (FAILED(hr)) RAISE_COM_ERROR(hr, "Could not create ADO connection object");
+  }
+  if (m_pConnection->State() != adStateClosed) return m_pConnection;
+  const std::string dsn = m_pConfig ? m_pConfig->GetDSN() : m_sDSN;
+  const std::string user = m_pConfig ? m_pConfig->GetUsername() : m_sUsername;
+  const std::string password = m_pConfig ? m_pConfig->GetPassword() : m_sPassword;
+  try {
+    m_pConnection->Open("Data Source=" + dsn, user, password, adConnectUnspecified);
+  } catch (const _com_error& e) {
+    throw CDatabase_com_error(e);
+  }
+  return m_pConnection;
+}
+
+void CDBConnectionDispensor::ResetConnection() {
+  if (!m_pConnection) return;
+  _ConnectionPtr connection = std::move(m_pConnection);  // released whatever Close does
+  m_pConnection = nullptr;
+  if (connection->State() == adStateOpen) connection->Close();
+}
+
+_RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandText, LONG& RecordAffected, LONG Options,
+                                                     LONG RecordAffectedCheck, int nRetryLimit) {
+  _RecordsetPtr result;
+  m_pDBConnection->GetConnection();
+  bool succeeded = false;
+  for (int attempt = 1; attempt <= nRetryLimit && !succeeded; ++attempt) {
+    const bool last = attempt == nRetryLimit;
+    if (last) {
+      m_pDBConnection->ResetConnection();
+      m_pDBConnection->GetConnection();
+    }
+    try {
+      _variant_t affected;
+      result = m_pDBConnection->GetConnection()->Execute(CommandText, &affected, Options);
+      RecordAffected = affected.ToLong();
+      if (RecordAffectedCheck != -1 && RecordAffectedCheck != RecordAffected) {
+        RAISE_COM_ERROR(E_FAIL, "Query '" + CommandText + "' affected " + std::to_string(RecordAffected) +
+                                    " rows, expected " + std::to_string(RecordAffectedCheck) + " rows");
+      }
+      succeeded = true;
+    } catch (const _com_error& e) {
+      if (last) throw CDatabase_com_error(e);
+    } catch (...) {
+      if (last) throw;
+    }
+  }
+  return result;
+}
+
+std::string ConvertVariantToString(const _variant_t& value) {
+  if (value.vt == VT_NULL) return std::string();
+  return value.ToString();
+}
+
+LONG ConvertVariantToLong(const _variant_t& value) {
+  if (value.vt == VT_NULL) return 0;
+  return value.ToLong();
+}
+
+std::string EncodeSQLLiteral(const std::string& sStringIn) {
+  std::string out;
+  out.reserve(sStringIn.size() + 8);
+  for (const char c : sStringIn) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out;
+}
+
+std::string EncodeSQLLiteralString(const std::string& sStringIn) {
+  if (sStringIn.empty()) return "' '";
+  std::string out(1, '\'');
+  out.append(EncodeSQLLiteral(sStringIn));
+  out.push_back('\'');
+  return out;
+}
+
+}  // namespace Norvale

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "config/config_velquor_client_only.h"
+#include "queue_test_support.h"
+#include "queues/database_access.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+using TestSupport::Backend;
+
+class DatabaseAccess : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_BACKEND(GetParam());
+    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
+    dispensor.SetDBSettings(db->Dsn(), "", "");
+  }
+  std::unique_ptr<TestSupport::TestDatabase> db;
+  CDBConnectionDispensor dispensor;
+  CDatabaseQueryExecuter executer{&dispensor};
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, DatabaseAccess, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         TestSupport::BackendName);
+
+TEST_P(DatabaseAccess, AlwaysFailingStatementRunsTenTimesAndReconnectsOnceBeforeTheLast) {
+  LONG affected = 0;
+  dispensor.GetConnection();
+  const long opens = Connection::s_nOpens, executions = Connection::s_nExecutions;
+  try {
+    executer.ExecuteCommand("SELECT * FROM NoSuchTable", affected, adCmdText, -1, 10);
+    FAIL() << "no error";
+  } catch (const CDatabase_com_error& e) {
+    EXPECT_EQ(e.Error(), DB_E_ERRORSINCOMMAND);
+    std::string text = e.DescriptionA();
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(text.find("nosuchtable"), std::string::npos) << text;
+  } catch (...) {
+    FAIL() << "not a database error";
+  }
+  EXPECT_EQ(Connection::s_nExecutions - executions, 10);
+  EXPECT_EQ(Connection::s_nOpens - opens, 1);
+}
+
+TEST_P(DatabaseAccess, RowCountCheckFailsOnlyAfterTheLastAttempt) {
+  LONG affected = 5;
+  const std::string update = "UPDATE SMSOutgoing SET Status=2 WHERE Id=99";
+  try {
+    executer.ExecuteCommand(update, affected, adCmdText | adExecuteNoRecords, 1, 3);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_FAIL);
+    EXPECT_EQ(e.DescriptionA(), "Query '" + update + "' affected 0 rows, expected 1 rows");
+  }
+  EXPECT_EQ(executer.ExecuteCommand(update, affected, adCmdText | adExecuteNoRecords, -1, 10), nullptr);
+  EXPECT_EQ(affected, 0);
+  affected = 7;
+  const long executions = Connection::s_nExecutions;
+  EXPECT_EQ(executer.ExecuteCommand(update, affected, adCmdText, -1, 0), nullptr);
+  EXPECT_EQ(affected, 7);
+  EXPECT_EQ(Connection::s_nExecutions, executions);
+}
+
+TEST_P(DatabaseAccess, ColumnsReadByNameWithNullDistinct) {
+  db->Run("INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset) VALUES (1, 0, '', NULL, 7)");
+  LONG affected = 0;
+  const auto rs = executer.ExecuteCommand("SELECT * FROM SMSIncoming WHERE Id=1", affected, adCmdText, -1, 10);
+  ASSERT_FALSE(rs->BOF());
+  EXPECT_EQ(rs->GetFieldValue("TYPE").vt, VT_I4);
+  EXPECT_EQ(rs->GetFieldValue("type").lVal, 0);
+  EXPECT_EQ(rs->GetFieldValue("PhoneNumber").vt, VT_BSTR);
+  EXPECT_EQ(ConvertVariantToString(rs->GetFieldValue("PhoneNumber")), "");
+  EXPECT_EQ(rs->GetFieldValue("Data").vt, VT_NULL);
+  EXPECT_EQ(ConvertVariantToString(rs->GetFieldValue("Data")), "");
+  EXPECT_EQ(ConvertVariantToLong(rs->GetFieldValue("Data")), 0);
+  EXPECT_EQ(ConvertVariantToString(rs->GetFieldValue("Handset")), "7");
+  try {
+    rs->GetFieldValue("NoColumn");
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), adErrItemNotFound);
+  }
+  const auto none = executer.ExecuteCommand("SELECT * FROM SMSIncoming WHERE Id=2", affected, adCmdText, -1, 10);
+  EXPECT_TRUE(none->BOF());
+  EXPECT_TRUE(none->adoEOF());
+  try {
+    none->GetFieldValue("Id");
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), adErrNoCurrentRecord);
+  }
+}
+
+TEST_P(DatabaseAccess, SeveralStatementsInOneTextAreRefused) {
+  LONG affected = 0;
+  EXPECT_THROW(executer.ExecuteCommand("DELETE FROM SMSOutgoing; DELETE FROM SMSIncoming", affected, adCmdText, -1, 1),
+               _com_error);
+}
+
+TEST_P(DatabaseAccess, FailedOpenLeavesAClosedConnectionThatOpensLater) {
+  CDBConnectionDispensor provider;
+  provider.SetDBSettings(
+      GetParam() == Backend::Sqlite ? "sqlite:/nonexistent/dir/q.db" : "postgresql://postgres@127.0.0.1:1/none", "",
+      "");
+  try {
+    provider.GetConnection();
+    FAIL();
+  } catch (const CDatabase_com_error& e) {
+    EXPECT_EQ(e.Error(), E_FAIL);
+    EXPECT_FALSE(e.DescriptionA().empty());
+  }
+  provider.SetDBSettings(db->Dsn(), "", "");
+  EXPECT_EQ(provider.GetConnection()->State(), adStateOpen);
+}
+
+TEST_P(DatabaseAccess, ProviderTakesSettingsFromTheConfigurationAtEachOpen) {
+  TestSupport::TestDatabase other(GetParam());
+  other.Run("INSERT INTO SMSIncoming (Id) VALUES (77)");
+  auto write = [](const std::string& dsn) {
+    bool ro = false;
+    const HKEY k = RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &ro, false);
+    for (const char* name :
+         {"InstalledType", "InstalledPath", "OutgoingQueueEnabled", "IncomingQueueEnabled", "Username", "Password"})
+      RUSetValue(k, name, "", false);
+    RUSetValue(k, "DSN", dsn, false);
+    RegCloseKey(k);
+  };
+  std::string message;
+  CConfigVelquorClientOnly config(&message);
+  write(db->Dsn());
+  config.ReadConfiguration();
+  CDBConnectionDispensor provider(&config);
+  CDatabaseQueryExecuter exec(&provider);
+  LONG affected = 0;
+  auto count = [&](int attempts) {
+    return exec.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSIncoming", affected, adCmdText, -1, attempts)
+        ->GetFieldValue("N")
+        .ToLong();
+  };
+  EXPECT_EQ(count(10), 0);
+  write(other.Dsn());
+  config.ReadConfiguration();
+  EXPECT_EQ(count(10), 0);  // an open connection is reused as it is
+  EXPECT_EQ(count(1), 1);   // a single attempt is the last: it reopens with the new settings
+}
+
+TEST(DatabaseAccessOpen, UnknownDataSourcesAndCreationFailuresAreClearErrors) {
+  CDBConnectionDispensor provider;
+  provider.SetDBSettings("mydatabase", "", "");
+  try {
+    provider.GetConnection();
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.DescriptionA(),
+              "Data source name not recognised: 'mydatabase' (expected sqlite:PATH, a path, a postgresql:// URI or a "
+              "libpq keyword string)");
+  }
+  CDBConnectionDispensor fresh;
+  SetCreateConnectionFailureForTesting(E_OUTOFMEMORY);
+  try {
+    fresh.GetConnection();
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
+    EXPECT_EQ(e.DescriptionA(), "Could not create ADO connection object");
+  }
+  SetCreateConnectionFailureForTesting(S_OK);
+}
+
+TEST(SqlLiterals, QuotesAreDoubledAndNothingElseChanges) {
+  EXPECT_EQ(EncodeSQLLiteralString(""), "' '");
+  EXPECT_EQ(EncodeSQLLiteralString("it's"), "'it''s'");
+  EXPECT_EQ(EncodeSQLLiteral("\\\"%;'"), "\\\"%;''");
+  EXPECT_EQ(ConvertVariantToString(_variant_t(LONG{42})), "42");
+  EXPECT_EQ(ConvertVariantToLong(_variant_t::Null()), 0);
+  EXPECT_EQ(ConvertVariantToString(_variant_t::Null()), "");
+  EXPECT_THROW(ConvertVariantToLong(_variant_t("abc")), _com_error);
+}

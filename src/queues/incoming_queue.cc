@@ -1,0 +1,65 @@
+#include "queues/incoming_queue.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+std::string N(long v) { return std::to_string(v); }
+std::string BlankIfEmpty(const std::string& s) { return s.empty() ? std::string(" ") : s; }
+}  // namespace
+
+CIncomingQueue::CIncomingQueue(CConfigVelquorClientOnly*, CDBConnectionDispensor* DBConnection)
+    : CJobQueue(DBConnection, "SMSIncoming") {}
+
+LONG CIncomingQueue::StoreMessage(const std::string& sPhoneNumber, JOBTYPE eJobType, const std::string& sDataIn,
+                                  LONG nHandsetNbr, std::string sTimeStamp, const CMessageEndpoint& Dest) {
+  // The time stamp goes through EncodeSQLLiteral like the other texts, so a
+  // quote in it can neither break the statement nor inject SQL.
+  return CJobQueue::InsertJob(
+      "INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset, TmStamp, DestType, DestId, DestName ) "
+      "VALUES ( ",
+      ", " + N(eJobType) + ", '" + EncodeSQLLiteral(BlankIfEmpty(sPhoneNumber)) + "', '" +
+          EncodeSQLLiteral(BlankIfEmpty(sDataIn)) + "', " + N(nHandsetNbr) + ", '" + EncodeSQLLiteral(sTimeStamp) +
+          "', " + N(Dest.m_eType) + ", " + EncodeSQLLiteralString(Dest.m_sId) + ", " +
+          EncodeSQLLiteralString(Dest.m_sName) + " )");
+}
+
+bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::string& sPhoneNumber, std::string& sData,
+                                std::string& sTimeStamp, CMessageEndpoint& Dest) {
+  const std::string condition = eHandsetNbr != hsAll ? " WHERE Handset=" + N(eHandsetNbr) : std::string();
+  LONG affected = 0;
+  const auto rs =
+      ExecuteCommand("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming" + condition + ")", affected,
+                     adCmdText, -1, kAttempts);
+  bool found = false;
+  if (!rs->BOF() && !rs->adoEOF()) {
+    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
+    eJobType = static_cast<JOBTYPE>(ConvertVariantToLong(rs->GetFieldValue("Type")));
+    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
+    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
+    const LONG id = rs->GetFieldValue("Id").ToLong();
+    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
+    Dest.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("DestType")));
+    Dest.m_sId = ConvertVariantToString(rs->GetFieldValue("DestId"));
+    Dest.m_sName = ConvertVariantToString(rs->GetFieldValue("DestName"));
+    rs->Close();
+    ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
+                   kAttempts);
+    found = affected == 1;  // otherwise another reader took it first
+  }
+  if (!found) {
+    sPhoneNumber.clear();
+    sData.clear();
+    eHandsetNbr = hsAll;
+  }
+  return found;
+}
+
+LONG CIncomingQueue::GetSize() { return GetTotalNbrOfEntries(); }
+
+void CIncomingQueue::PurgeQueue() {
+  LONG affected = 0;
+  ExecuteCommand("DELETE FROM " + m_sTableName, affected, adCmdText, -1, kAttempts);
+}
+
+}  // namespace Norvale

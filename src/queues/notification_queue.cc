@@ -1,0 +1,75 @@
+#include "queues/notification_queue.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+std::string N(long v) { return std::to_string(v); }
+}  // namespace
+
+CNotificationQueue::CNotificationQueue(CConfigVelquorClientOnly*, CDBConnectionDispensor* DBConnection)
+    : CJobQueue(DBConnection, "SMSNotifications") {}
+
+void CNotificationQueue::InsertJob(LONG nJobId, NotificationTypes Type, const std::string& sPhoneNumber,
+                                   JOBTYPE eJobType, const std::string& sDataIn, Handsets eHandset, LONG nErrorCode,
+                                   std::string sTimeStamp, EnumJobStatus eJobStatus, const CMessageEndpoint& Source) {
+  const std::string data = sDataIn.empty() ? " " : sDataIn;
+  if (sTimeStamp.empty()) sTimeStamp = " ";
+  // The time stamp goes through EncodeSQLLiteral like the other texts.
+  CJobQueue::InsertJob(
+      "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, TmStamp, "
+      "JobStatus, SourceType, SourceId, SourceName ) VALUES ( ",
+      ", " + N(nJobId) + ", " + N(Type) + ", " + EncodeSQLLiteralString(sPhoneNumber) + ", " + N(eJobType) + ", " +
+          EncodeSQLLiteralString(data) + ", " + N(eHandset) + ", " + N(nErrorCode) + ", '" +
+          EncodeSQLLiteral(sTimeStamp) + "', " + N(eJobStatus) + ", " + N(Source.m_eType) + ", " +
+          EncodeSQLLiteralString(Source.m_sId) + ", " + EncodeSQLLiteralString(Source.m_sName) + " )");
+}
+
+bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, std::string& sPhoneNumber,
+                                         JOBTYPE& eJobType, std::string& sData, Handsets& eHandsetNbr, LONG& nErrorCode,
+                                         std::string& sTimeStamp, EnumJobStatus& eJobStatus,
+                                         SourceTypes eRequiredSourceType, CMessageEndpoint& Source) {
+  std::string condition = " WHERE ";
+  if (eHandsetNbr != hsAll) condition += "Handset=" + N(eHandsetNbr) + " AND ";
+  condition += "SourceType=" + N(eRequiredSourceType);
+  LONG affected = 0;
+  const auto rs =
+      ExecuteCommand("SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications" + condition + ")",
+                     affected, adCmdText, -1, kAttempts);
+  bool found = false;
+  if (!rs->BOF() && !rs->adoEOF()) {
+    const LONG id = ConvertVariantToLong(rs->GetFieldValue("Id"));
+    nJobId = ConvertVariantToLong(rs->GetFieldValue("OriginalId"));
+    Type = static_cast<NotificationTypes>(ConvertVariantToLong(rs->GetFieldValue("Type")));
+    eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("MsgType").ToLong());
+    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
+    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
+    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
+    nErrorCode = rs->GetFieldValue("ErrorCode").ToLong();
+    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
+    eJobStatus = static_cast<EnumJobStatus>(ConvertVariantToLong(rs->GetFieldValue("JobStatus")));
+    Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
+    Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
+    Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+    rs->Close();
+    ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
+                   kAttempts);
+    found = affected == 1;  // otherwise another reader took it first
+  }
+  if (!found) {
+    nJobId = -1;
+    Type = ntDeliveryReport;
+    sPhoneNumber.clear();
+    sData.clear();
+    eHandsetNbr = hsAll;
+    nErrorCode = 0;
+  }
+  return found;
+}
+
+void CNotificationQueue::PurgeQueue() {
+  LONG affected = 0;
+  ExecuteCommand("DELETE FROM " + m_sTableName, affected, adCmdText, -1, kAttempts);
+}
+
+}  // namespace Norvale

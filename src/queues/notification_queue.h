@@ -1,0 +1,30 @@
+// CNotificationQueue: the table "SMSNotifications", through which the engine
+// reports what became of sent messages. A reader takes the oldest row of its
+// source type (and handset, when it names one) and deletes it; the DELETE
+// decides between concurrent readers.
+#pragma once
+
+#include <string>
+
+#include "api/message_endpoint.h"
+#include "norvale/enums.h"
+#include "queues/job_queue.h"
+
+namespace Norvale {
+
+class CConfigVelquorClientOnly;
+
+class CNotificationQueue : public CJobQueue {
+ public:
+  CNotificationQueue(CConfigVelquorClientOnly* Config, CDBConnectionDispensor* DBConnection);
+
+  void InsertJob(OS::LONG nJobId, NotificationTypes Type, const std::string& sPhoneNumber, JOBTYPE eJobType,
+                 const std::string& sDataIn, Handsets eHandset, OS::LONG nErrorCode, std::string sTimeStamp,
+                 EnumJobStatus eJobStatus, const CMessageEndpoint& Source);
+  bool GetNotification(OS::LONG& nJobId, NotificationTypes& Type, std::string& sPhoneNumber, JOBTYPE& eJobType,
+                       std::string& sData, Handsets& eHandsetNbr, OS::LONG& nErrorCode, std::string& sTimeStamp,
+                       EnumJobStatus& eJobStatus, SourceTypes eRequiredSourceType, CMessageEndpoint& Source);
+  void PurgeQueue();
+};
+
+}  // namespace Norvale

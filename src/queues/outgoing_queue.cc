@@ -1,0 +1,133 @@
+#include "queues/outgoing_queue.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+std::string N(long v) { return std::to_string(v); }
+}  // namespace
+
+COutgoingQueue::COutgoingQueue(CConfigVelquorClientOnly*, CDBConnectionDispensor* DBConnection)
+    : CJobQueue(DBConnection, "SMSOutgoing") {}
+
+LONG COutgoingQueue::InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType, const std::string& sData,
+                               Handsets eHandset, const CMessageEndpoint& Source) {
+  return CJobQueue::InsertJob(
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName ) "
+      "VALUES ( ",
+      ", " + N(eJobType) + ", " + EncodeSQLLiteralString(sPhoneNumber) + ", " + EncodeSQLLiteralString(sData) + ", " +
+          N(eHandset) + ", " + N(jsPending) + ", " + N(Source.m_eType) + ", " + EncodeSQLLiteralString(Source.m_sId) +
+          ", " + EncodeSQLLiteralString(Source.m_sName) + " )");
+}
+
+bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& JobType, std::string& sData,
+                             LONG& nRetryCount, Handsets ePriorityHandset, CMessageEndpoint& Source) {
+  while (true) {
+    LONG affected = 0;
+    auto rs = ExecuteCommand("SELECT MIN(Id) AS MinJobId FROM SMSOutgoing WHERE Status=" + N(jsPending) +
+                                 " AND ( Handset=" + N(ePriorityHandset) + " OR Handset=" + N(hsAll) + " )",
+                             affected, adCmdText, -1, kAttempts);
+    const _variant_t minId = rs->GetFieldValue("MinJobId");
+    rs->Close();
+    if (minId.vt == VT_NULL) {
+      nJobId = -1;
+      sPhoneNumber.clear();
+      sData.clear();
+      JobType = static_cast<JOBTYPE>(0);
+      nRetryCount = 0;
+      return false;
+    }
+    nJobId = minId.ToLong();
+    ExecuteCommand(
+        "UPDATE SMSOutgoing SET Status=" + N(jsProcessing) + " WHERE Id=" + N(nJobId) + " AND Status=" + N(jsPending),
+        affected, adCmdText | adExecuteNoRecords, -1, kAttempts);
+    if (affected != 1) continue;  // another consumer claimed it first
+    try {
+      rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
+      sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
+      sData = rs->GetFieldValue("Data").ToString();
+      JobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
+      Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
+      Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
+      Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+      const _variant_t retries = rs->GetFieldValue("RetryCount");
+      nRetryCount = retries.vt == VT_NULL ? 0 : retries.ToLong();
+      rs->Close();
+      return true;
+    } catch (...) {
+      JobReturn(nJobId, jsPending, -1);
+      throw;
+    }
+  }
+}
+
+void COutgoingQueue::GetJobInfo(LONG nJobId, std::string& sPhoneNumber, JOBTYPE& eJobType, std::string& sData,
+                                Handsets& eHandset, CMessageEndpoint& Source) {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
+  sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
+  sData = rs->GetFieldValue("Data").ToString();
+  eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
+  eHandset = static_cast<Handsets>(rs->GetFieldValue("Handset").ToLong());
+  Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
+  Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
+  Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+  rs->Close();
+}
+
+EnumJobStatus COutgoingQueue::GetJobStatus(const LONG& nJobId) {
+  LONG affected = 0;
+  const auto rs =
+      ExecuteCommand("SELECT Status FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
+  const EnumJobStatus status =
+      (rs->BOF() || rs->adoEOF()) ? jsSent : static_cast<EnumJobStatus>(rs->GetFieldValue("Status").ToLong());
+  rs->Close();
+  return status;
+}
+
+void COutgoingQueue::JobUpdate(LONG nJobId, EnumJobStatus JobStatus, Handsets eHandset, LONG nMessageRef) {
+  LONG affected = 0;
+  ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(JobStatus) + ", Handset=" + N(eHandset) +
+                     ", MessageRef=" + N(nMessageRef) + " WHERE Id=" + N(nJobId),
+                 affected, adCmdText | adExecuteNoRecords, 1, kAttempts);
+  if (JobStatus == jsSent) {
+    ExecuteCommand("DELETE FROM SMSOutgoing WHERE Status=" + N(jsSent) + " AND Id<" + N(nJobId), affected,
+                   adCmdText | adExecuteNoRecords, -1, kAttempts);
+  }
+}
+
+void COutgoingQueue::JobReturn(LONG nJobId, EnumJobStatus JobStatus, LONG nNewRetryCount) {
+  std::string sql = "UPDATE SMSOutgoing SET Status=" + N(JobStatus);
+  if (nNewRetryCount != -1) sql += ", RetryCount=" + N(nNewRetryCount);
+  sql += " WHERE Id=" + N(nJobId) + " AND Status=" + N(jsProcessing);
+  LONG affected = 0;
+  ExecuteCommand(sql, affected, adCmdText | adExecuteNoRecords, -1, kAttempts);
+}
+
+LONG COutgoingQueue::FindJobAwaitingConfirmation(Handsets Handset, LONG nMessageRef) {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand("SELECT MIN(Id) AS MaxJobId FROM SMSOutgoing WHERE Status=" + N(jsSentNotConfirmed) +
+                                     " AND Handset=" + N(Handset) + " AND MessageRef=" + N(nMessageRef),
+                                 affected, adCmdText, -1, kAttempts);
+  const _variant_t id = rs->GetFieldValue("MaxJobId");
+  rs->Close();
+  return id.vt == VT_NULL ? -1 : id.ToLong();
+}
+
+LONG COutgoingQueue::GetSize() {
+  LONG affected = 0;
+  const auto rs =
+      ExecuteCommand("SELECT COUNT(*) AS QueueSize FROM " + m_sTableName + " WHERE Status = " + N(jsPending), affected,
+                     adCmdText, -1, kAttempts);
+  const LONG size = rs->GetFieldValue("QueueSize").ToLong();
+  rs->Close();
+  return size;
+}
+
+void COutgoingQueue::PurgeQueue() {
+  LONG affected = 0;
+  ExecuteCommand("DELETE FROM " + m_sTableName + " WHERE Status<>" + N(jsProcessing), affected, adCmdText, -1,
+                 kAttempts);
+}
+
+}  // namespace Norvale

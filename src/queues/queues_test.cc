@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+#include "queue_test_support.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "queues/outgoing_queue.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+using TestSupport::Backend;
+
+namespace {
+
+// One core's worth of queue objects over its own connection.
+struct Queues {
+  explicit Queues(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
+  CDBConnectionDispensor dispensor;
+  COutgoingQueue outgoing{nullptr, &dispensor};
+  CIncomingQueue incoming{nullptr, &dispensor};
+  CNotificationQueue notifications{nullptr, &dispensor};
+};
+
+const std::vector<std::string> kAwkward = {"it's",
+                                           "back\\slash",
+                                           "100%",
+                                           "a;b",
+                                           "Gr\xC3\xBC\xC3\x9F"
+                                           "e \xF0\x9F\x98\x80",
+                                           "'); DELETE FROM SMSOutgoing; --",
+                                           "\"quoted\""};
+
+}  // namespace
+
+class QueueTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_BACKEND(GetParam());
+    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
+    q = std::make_unique<Queues>(db->Dsn());
+  }
+  std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<Queues> q;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, QueueTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         TestSupport::BackendName);
+
+TEST_P(QueueTest, IdentifiersFollowTheLargest) {
+  EXPECT_EQ(q->outgoing.GenerateJobId(), 1);
+  db->Run("INSERT INTO SMSOutgoing (Id, Status) VALUES (3, 0)");
+  db->Run("INSERT INTO SMSOutgoing (Id, Status) VALUES (41, 0)");
+  EXPECT_EQ(q->outgoing.GenerateJobId(), 42);
+  EXPECT_EQ(q->outgoing.InsertJob("123", jtTextMessage, "Hello", hsAll, CMessageEndpoint(stClientLibrary)), 42);
+  EXPECT_EQ(q->outgoing.GetTotalNbrOfEntries(), 3);
+}
+
+TEST_P(QueueTest, InsertedJobHoldsWhatWasGiven) {
+  const LONG id = q->outgoing.InsertJob("", jtDataMessage, "", hsHandset2, CMessageEndpoint(stClientLibrary, "", "n"));
+  EXPECT_EQ(db->Value("SELECT PhoneNumber FROM SMSOutgoing WHERE Id=" + std::to_string(id), "PhoneNumber").ToString(),
+            " ");
+  EXPECT_EQ(db->Value("SELECT Data FROM SMSOutgoing WHERE Id=" + std::to_string(id), "Data").ToString(), " ");
+  std::string phone, data;
+  JOBTYPE type;
+  Handsets handset;
+  CMessageEndpoint source;
+  q->outgoing.GetJobInfo(id, phone, type, data, handset, source);
+  EXPECT_EQ(type, jtDataMessage);
+  EXPECT_EQ(handset, hsHandset2);
+  EXPECT_EQ(source.m_eType, stClientLibrary);
+  EXPECT_EQ(source.m_sId, " ");
+  EXPECT_EQ(source.m_sName, "n");
+  EXPECT_EQ(q->outgoing.GetJobStatus(id), jsPending);
+  EXPECT_EQ(q->outgoing.GetJobStatus(999), jsSent);  // a missing job counts as sent
+  try {
+    q->outgoing.GetJobInfo(999, phone, type, data, handset, source);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), adErrNoCurrentRecord);
+  }
+}
+
+TEST_P(QueueTest, EveryTextColumnStoresAwkwardTextIntact) {
+  for (const auto& text : kAwkward) {
+    const LONG id =
+        q->outgoing.InsertJob(text, jtTextMessage, text, hsAll, CMessageEndpoint(stClientLibrary, text, text));
+    std::string phone, data;
+    JOBTYPE type;
+    Handsets handset;
+    CMessageEndpoint source;
+    q->outgoing.GetJobInfo(id, phone, type, data, handset, source);
+    EXPECT_EQ(phone, text);
+    EXPECT_EQ(data, text);
+    EXPECT_EQ(source.m_sId, text);
+    EXPECT_EQ(source.m_sName, text);
+
+    q->incoming.StoreMessage(text, jtTextMessage, text, 1, text, CMessageEndpoint(stClientLibrary, text, text));
+    Handsets h = hsAll;
+    std::string stamp;
+    CMessageEndpoint dest;
+    ASSERT_TRUE(q->incoming.GetMessage(h, type, phone, data, stamp, dest)) << text;
+    EXPECT_EQ(phone, text);
+    EXPECT_EQ(data, text);
+    EXPECT_EQ(stamp, text);  // the time stamp is escaped too
+    EXPECT_EQ(dest.m_sName, text);
+
+    q->notifications.InsertJob(id, ntMessageSent, text, jtTextMessage, text, hsAll, 0, text, jsSent,
+                               CMessageEndpoint(stClientLibrary, text, text));
+    LONG job, error;
+    h = hsAll;
+    NotificationTypes nt;
+    EnumJobStatus status;
+    ASSERT_TRUE(
+        q->notifications.GetNotification(job, nt, phone, type, data, h, error, stamp, status, stClientLibrary, source));
+    EXPECT_EQ(phone, text);
+    EXPECT_EQ(data, text);
+    EXPECT_EQ(stamp, text);
+    EXPECT_EQ(source.m_sId, text);
+  }
+  EXPECT_EQ(q->outgoing.GetTotalNbrOfEntries(), static_cast<LONG>(kAwkward.size()));  // nothing deleted
+}
+
+TEST_P(QueueTest, ConsumerClaimsUpdatesAndReturnsJobs) {
+  LONG id;
+  std::string phone, data;
+  JOBTYPE type;
+  LONG retries;
+  CMessageEndpoint source(static_cast<SourceTypes>(9), "keep", "me");
+  EXPECT_FALSE(q->outgoing.GetJobA(id, phone, type, data, retries, hsHandset3, source));
+  EXPECT_EQ(id, -1);
+  EXPECT_EQ(source.m_sId, "keep");  // untouched
+  const CMessageEndpoint me(stClientLibrary, "id", "name");
+  const LONG forTwo = q->outgoing.InsertJob("2", jtTextMessage, "two", hsHandset2, me);
+  const LONG forThree = q->outgoing.InsertJob("3", jtTextMessage, "three", hsHandset3, me);
+  const LONG forAny = q->outgoing.InsertJob("0", jtUnicodeMessage, "0041", hsAll, me);
+  ASSERT_TRUE(q->outgoing.GetJobA(id, phone, type, data, retries, hsHandset3, source));
+  EXPECT_EQ(id, forThree);
+  EXPECT_EQ(data, "three");
+  EXPECT_EQ(retries, 0);
+  EXPECT_EQ(source.m_sName, "name");
+  EXPECT_EQ(q->outgoing.GetJobStatus(forThree), jsProcessing);
+  ASSERT_TRUE(q->outgoing.GetJobA(id, phone, type, data, retries, hsHandset3, source));
+  EXPECT_EQ(id, forAny);
+  EXPECT_EQ(type, jtUnicodeMessage);
+  EXPECT_FALSE(q->outgoing.GetJobA(id, phone, type, data, retries, hsHandset3, source));  // handset 2's stays
+  EXPECT_FALSE(q->outgoing.GetJobA(id, phone, type, data, retries, hsAll, source));
+  EXPECT_EQ(q->outgoing.GetSize(), 1);
+
+  q->outgoing.JobReturn(forAny, jsPending, 2);
+  EXPECT_EQ(q->outgoing.GetJobStatus(forAny), jsPending);
+  EXPECT_EQ(db->Value("SELECT RetryCount FROM SMSOutgoing WHERE Id=" + std::to_string(forAny), "RetryCount").ToLong(),
+            2);
+  q->outgoing.JobUpdate(forThree, jsSentNotConfirmed, hsHandset3, 77);
+  q->outgoing.JobReturn(forThree, jsPending, -1);  // no longer processing: unchanged, no error
+  EXPECT_EQ(q->outgoing.GetJobStatus(forThree), jsSentNotConfirmed);
+  const LONG second77 = q->outgoing.InsertJob("x", jtTextMessage, "x", hsHandset3, me);
+  q->outgoing.JobUpdate(second77, jsSentNotConfirmed, hsHandset3, 77);
+  EXPECT_EQ(q->outgoing.FindJobAwaitingConfirmation(hsHandset3, 77), forThree);
+  EXPECT_EQ(q->outgoing.FindJobAwaitingConfirmation(hsHandset2, 77), -1);
+  try {
+    q->outgoing.JobUpdate(999, jsSent, hsAll, 0);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.DescriptionA(),
+              "Query 'UPDATE SMSOutgoing SET Status=2, Handset=0, MessageRef=0 WHERE Id=999' affected 0 rows, expected "
+              "1 rows");
+  }
+  (void)forTwo;
+}
+
+TEST_P(QueueTest, RecordingASendRemovesOlderSentJobsOnly) {
+  const CMessageEndpoint me(stClientLibrary);
+  std::vector<LONG> ids;
+  for (int i = 1; i <= 12; ++i) ids.push_back(q->outgoing.InsertJob("n", jtTextMessage, "d", hsAll, me));
+  for (LONG id : {ids[2], ids[6], ids[11]}) q->outgoing.JobUpdate(id, jsSent, hsAll, 0);  // 3, 7 and 12 sent
+  q->outgoing.JobUpdate(ids[4], jsErrTimeout, hsAll, 0);
+  q->outgoing.JobUpdate(ids[9], jsSent, hsHandset1, 5);  // job 10: deletes 3 and 7
+  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Status=2", "N").ToLong(), 2);  // 10 and 12 stay
+  EXPECT_EQ(q->outgoing.GetJobStatus(ids[9]), jsSent);
+  EXPECT_EQ(q->outgoing.GetJobStatus(ids[4]), jsErrTimeout);
+  EXPECT_EQ(q->outgoing.GetSize(), 7);  // 12 less 3 and 7 deleted, 10 and 12 sent, 5 failed
+  q->outgoing.PurgeQueue();
+  EXPECT_EQ(q->outgoing.GetTotalNbrOfEntries(), 0);
+}
+
+TEST_P(QueueTest, IncomingMessagesComeOldestFirstWithinTheHandsetFilter) {
+  Handsets h = hsHandset2;
+  JOBTYPE type;
+  std::string phone = "x", data = "y", stamp;
+  CMessageEndpoint dest;
+  EXPECT_FALSE(q->incoming.GetMessage(h, type, phone, data, stamp, dest));
+  EXPECT_EQ(phone, "");
+  EXPECT_EQ(data, "");
+  EXPECT_EQ(h, hsAll);
+  q->incoming.StoreMessage("111", jtTextMessage, "first", 1, "t1", CMessageEndpoint());
+  q->incoming.StoreMessage("222", jtTextMessage, "second", 2, "", CMessageEndpoint());
+  q->incoming.StoreMessage("", jtTextMessage, "", 2, "t3", CMessageEndpoint());
+  EXPECT_EQ(q->incoming.GetSize(), 3);
+  h = hsHandset2;
+  ASSERT_TRUE(q->incoming.GetMessage(h, type, phone, data, stamp, dest));
+  EXPECT_EQ(data, "second");
+  EXPECT_EQ(stamp, "");
+  h = hsAll;
+  ASSERT_TRUE(q->incoming.GetMessage(h, type, phone, data, stamp, dest));
+  EXPECT_EQ(data, "first");
+  EXPECT_EQ(h, hsHandset1);
+  ASSERT_TRUE(q->incoming.GetMessage(h = hsAll, type, phone, data, stamp, dest));
+  EXPECT_EQ(phone, " ");  // empty texts are stored as one blank
+  EXPECT_EQ(data, " ");
+  q->incoming.StoreMessage("1", jtTextMessage, "x", 1, "", CMessageEndpoint());
+  q->incoming.PurgeQueue();
+  EXPECT_EQ(q->incoming.GetSize(), 0);
+}
+
+TEST_P(QueueTest, NotificationsAreFilteredBySourceTypeAndHandset) {
+  LONG job = 5, error = 5;
+  NotificationTypes type = ntSendFailure;
+  std::string phone = "p", data = "d", stamp;
+  JOBTYPE jt;
+  Handsets h = hsHandset3;
+  EnumJobStatus status;
+  CMessageEndpoint source;
+  EXPECT_FALSE(
+      q->notifications.GetNotification(job, type, phone, jt, data, h, error, stamp, status, stClientLibrary, source));
+  EXPECT_EQ(job, -1);
+  EXPECT_EQ(type, ntDeliveryReport);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(h, hsAll);
+  q->notifications.InsertJob(1, ntDeliveryReport, "n", jtTextMessage, "d", hsAll, 0, "", jsSent,
+                             CMessageEndpoint(static_cast<SourceTypes>(2)));
+  q->notifications.InsertJob(2, ntDeliveryFailure, "n", jtTextMessage, "", hsAll, 42, "", jsDeliveryFailed,
+                             CMessageEndpoint(stClientLibrary));
+  q->notifications.InsertJob(3, ntMessageSent, "n", jtTextMessage, "d", hsHandset3, 0, "now", jsSent,
+                             CMessageEndpoint(stClientLibrary));
+  h = hsHandset3;
+  ASSERT_TRUE(
+      q->notifications.GetNotification(job, type, phone, jt, data, h, error, stamp, status, stClientLibrary, source));
+  EXPECT_EQ(job, 3);  // a row of handset 0 is no candidate for handset 3
+  EXPECT_EQ(stamp, "now");
+  h = hsAll;
+  ASSERT_TRUE(
+      q->notifications.GetNotification(job, type, phone, jt, data, h, error, stamp, status, stClientLibrary, source));
+  EXPECT_EQ(job, 2);  // the older row of source type 2 is skipped
+  EXPECT_EQ(type, ntDeliveryFailure);
+  EXPECT_EQ(error, 42);
+  EXPECT_EQ(data, " ");
+  EXPECT_EQ(stamp, " ");
+  EXPECT_EQ(status, jsDeliveryFailed);
+  EXPECT_FALSE(
+      q->notifications.GetNotification(job, type, phone, jt, data, h, error, stamp, status, stClientLibrary, source));
+  // A NULL where a direct conversion reads fails every time and stays.
+  db->Run(
+      "INSERT INTO SMSNotifications (Id, OriginalId, Type, MsgType, ErrorCode, SourceType, Handset) VALUES (50, 9, 0, "
+      "NULL, 0, 1, 0)");
+  for (int i = 0; i < 2; ++i)
+    EXPECT_THROW(q->notifications.GetNotification(job, type, phone, jt, data, h = hsAll, error, stamp, status,
+                                                  stClientLibrary, source),
+                 _com_error);
+  q->notifications.PurgeQueue();
+  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSNotifications", "N").ToLong(), 0);
+}
+
+TEST_P(QueueTest, WritersOnSeparateConnectionsAndProcessesNeverShareAnIdentifier) {
+  constexpr int kRows = 150;
+  std::atomic<int> tenthAttemptFailures{0};
+  auto writer = [&](const char* who) {
+    Queues mine(db->Dsn());
+    for (int i = 0; i < kRows; ++i) {
+      try {
+        mine.incoming.StoreMessage(who, jtTextMessage, std::to_string(i), 1, "", CMessageEndpoint());
+      } catch (const _com_error&) {
+        ++tenthAttemptFailures;
+      }
+    }
+  };
+  std::thread a(writer, "thread-a"), b(writer, "thread-b");
+  a.join();
+  b.join();
+  const int beforeFork = tenthAttemptFailures;
+  const pid_t child = fork();
+  if (child == 0) {
+    writer("child");
+    _exit(tenthAttemptFailures - beforeFork);  // the child's own failures
+  }
+  writer("parent");
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  tenthAttemptFailures += WEXITSTATUS(status);
+  const LONG stored = q->incoming.GetSize();
+  std::cout << "[          ] identifier contention: " << tenthAttemptFailures << " tenth-attempt failures in "
+            << 4 * kRows << " inserts\n";
+  EXPECT_EQ(stored + tenthAttemptFailures, 4 * kRows);
+  EXPECT_EQ(db->Value("SELECT COUNT(DISTINCT Id) AS N FROM SMSIncoming", "N").ToLong(), stored);
+  // A writer whose ten attempts all collide fails by design; it stays rare.
+  EXPECT_LT(tenthAttemptFailures, 4 * kRows / 20);
+}
+
+TEST_P(QueueTest, ConcurrentConsumersAndReadersNeverTakeOneRowTwice) {
+  constexpr int kJobs = 120;
+  for (int i = 0; i < kJobs; ++i) {
+    q->outgoing.InsertJob("n", jtTextMessage, std::to_string(i), hsAll, CMessageEndpoint(stClientLibrary));
+    q->incoming.StoreMessage("n", jtTextMessage, std::to_string(i), 1, "", CMessageEndpoint());
+    q->notifications.InsertJob(i, ntMessageSent, "n", jtTextMessage, "d", hsAll, 0, "", jsSent,
+                               CMessageEndpoint(stClientLibrary));
+  }
+  std::vector<LONG> claimed[2];
+  std::vector<std::string> read[2];
+  std::vector<LONG> notified[2];
+  auto consume = [&](int who) {
+    Queues mine(db->Dsn());
+    LONG id, retries, error;
+    std::string phone, data, stamp;
+    JOBTYPE type;
+    CMessageEndpoint source;
+    while (mine.outgoing.GetJobA(id, phone, type, data, retries, hsAll, source)) claimed[who].push_back(id);
+    Handsets h;
+    while (mine.incoming.GetMessage(h = hsAll, type, phone, data, stamp, source) || mine.incoming.GetSize() > 0)
+      if (!data.empty()) read[who].push_back(data);
+    NotificationTypes nt;
+    EnumJobStatus status;
+    while (mine.notifications.GetNotification(id, nt, phone, type, data, h = hsAll, error, stamp, status,
+                                              stClientLibrary, source) ||
+           db->Value("SELECT COUNT(*) AS N FROM SMSNotifications", "N").ToLong() > 0)
+      if (id != -1) notified[who].push_back(id);
+  };
+  std::thread a(consume, 0), b(consume, 1);
+  a.join();
+  b.join();
+  auto check = [](auto& lists, const char* what) {
+    std::multiset<std::decay_t<decltype(lists[0][0])>> all(lists[0].begin(), lists[0].end());
+    all.insert(lists[1].begin(), lists[1].end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(kJobs)) << what;
+    EXPECT_EQ(std::set(all.begin(), all.end()).size(), all.size()) << what << ": a row was taken twice";
+  };
+  check(claimed, "claims");
+  check(read, "incoming");
+  check(notified, "notifications");
+}
+
+TEST(CJobQueue, DataMessagesPackAndUnpack) {
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("48656C6C6F", "", 0), "48656C6C6F");
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("48656C6C6F", "050003A70201", 4), "DCS=04;UDH=050003A70201;UD=48656C6C6F");
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("", "01", 0), "DCS=00;UDH=01;UD=");
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("AA", "", 245), "DCS=F5;UDH=;UD=AA");
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("AA", "", 256), "DCS=100;UDH=;UD=AA");
+  EXPECT_EQ(CJobQueue::EncodeDataMessage("AA", "", -1), "DCS=FFFFFFFF;UDH=;UD=AA");
+  std::string ud, udh;
+  LONG dcs = 0;
+  CJobQueue::DecodeDataMessage("DCS=F5;UDH=;UD=0102", ud, udh, dcs);
+  EXPECT_EQ(dcs, 245);
+  EXPECT_EQ(udh, "");
+  EXPECT_EQ(ud, "0102");
+  dcs = 7;
+  CJobQueue::DecodeDataMessage("plain text", ud, udh, dcs);
+  EXPECT_EQ(ud, "plain text");
+  EXPECT_EQ(dcs, 7);  // untouched without a DCS field
+  CJobQueue::DecodeDataMessage("Volume LOUD=3", ud, udh, dcs);
+  EXPECT_EQ(ud, "3");  // the names are found anywhere, as the format says
+  for (LONG value : {0, 1, 4, 245, 256, -1, 0x7FFFFFFF}) {
+    LONG back = 0;
+    CJobQueue::DecodeDataMessage(CJobQueue::EncodeDataMessage("AB;C=D", "0500", value), ud, udh, back);
+    EXPECT_EQ(back, value);
+    EXPECT_EQ(ud, "AB;C=D");
+    EXPECT_EQ(udh, "0500");
+  }
+}
+
+TEST_P(QueueTest, LostServerConnectionIsReplacedByTheLastAttempt) {
+  if (GetParam() != Backend::Postgres) GTEST_SKIP() << "a server connection exists only on PostgreSQL";
+  const LONG id = q->outgoing.InsertJob("n", jtTextMessage, "d", hsAll, CMessageEndpoint(stClientLibrary));
+  LONG affected = 0;
+  const LONG pid = q->outgoing.ExecuteCommand("SELECT pg_backend_pid() AS Pid", affected, adCmdText, -1, 10)
+                       ->GetFieldValue("Pid")
+                       .ToLong();
+  // What a server restart does to this client: its connection is cut.
+  TestSupport::TestDatabase::Admin("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+  const long opens = Connection::s_nOpens;
+  EXPECT_EQ(q->outgoing.GetJobStatus(id), jsPending);
+  EXPECT_EQ(Connection::s_nOpens - opens, 1);  // the tenth attempt's new connection
+}
