@@ -1,6 +1,7 @@
 #include "config/config_velquor_proxy_client_support.h"
 
 #include "config/config_velquor_proxy_common.h"
+#include "core/engine_marshal.h"
 #include "errors/com_error_raise.h"
 #include "errors/error_logging.h"
 #include "platform/event_log.h"
@@ -155,6 +156,7 @@ std::string CConfigVelquorProxyClientSupport::GetRelativePath(const std::string&
 
 _com_ptr_t<IVelquorCore> CConfigVelquorProxyClientSupport::GetServer() {
   if (!m_pServer) {
+    InstallEngineActivation();
     const HRESULT hr = m_pServer.CreateInstance(
         IVelquorCore::kCLSID, nullptr,
         CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER);

@@ -1,0 +1,271 @@
+#include "platform/service_control.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/guid.h"
+#include "platform/handle_table.h"
+#include "platform/registry.h"
+
+namespace Norvale::OS {
+namespace {
+
+constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+
+class ManagerObject final : public KernelObject {};
+
+class ServiceObject final : public KernelObject {
+ public:
+  ServiceObject(std::string name, DWORD access) : m_name(std::move(name)), m_access(access) {}
+  const std::string& Name() const { return m_name; }
+  DWORD Access() const { return m_access; }
+
+ private:
+  std::string m_name;
+  DWORD m_access;
+};
+
+SC_HANDLE ToSc(HANDLE h) { return reinterpret_cast<SC_HANDLE>(h); }
+HANDLE FromSc(SC_HANDLE h) { return reinterpret_cast<HANDLE>(h); }
+
+std::string LockPath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".lock"; }
+std::string StatePath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".state"; }
+
+// The state of a service: stopped unless its process holds the lock.
+bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
+  const int fd = open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      *state = SERVICE_STOPPED;
+      return true;
+    }
+    *error = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_DATA;
+    return false;
+  }
+  const bool free = flock(fd, LOCK_SH | LOCK_NB) == 0;
+  close(fd);
+  if (free) {
+    *state = SERVICE_STOPPED;
+    return true;
+  }
+  std::ifstream in(StatePath(name));
+  DWORD value = SERVICE_START_PENDING;  // locked but not yet published
+  if (in) in >> value;
+  *state = value;
+  return true;
+}
+
+}  // namespace
+
+SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD) {
+  if (lpMachineName && *lpMachineName) {
+    SetLastError(ERROR_ACCESS_DENIED);  // remote managers are not provided
+    return nullptr;
+  }
+  if (lpDatabaseName && *lpDatabaseName && std::strcmp(lpDatabaseName, "ServicesActive") != 0) {
+    SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  return ToSc(HandleTable::Insert(std::make_shared<ManagerObject>()));
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
+  if (!HandleTable::Get<ManagerObject>(FromSc(hSCManager))) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!lpServiceName || !*lpServiceName) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  const bool start = (dwDesiredAccess & (SERVICE_START | SERVICE_STOP)) != 0;
+  HKEY key = nullptr;
+  const LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kServicesKey) + lpServiceName).c_str(), 0,
+                                start ? (KEY_READ | KEY_WRITE) : KEY_READ, &key);
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND) ? ERROR_SERVICE_DOES_NOT_EXIST : static_cast<DWORD>(rc));
+    return nullptr;
+  }
+  RegCloseKey(key);
+  return ToSc(HandleTable::Insert(std::make_shared<ServiceObject>(lpServiceName, dwDesiredAccess)));
+}
+
+BOOL QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus) {
+  const auto service = HandleTable::Get<ServiceObject>(FromSc(hService));
+  if (!service || !lpServiceStatus) {
+    SetLastError(service ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(service->Access() & SERVICE_QUERY_STATUS)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  DWORD state = SERVICE_STOPPED, error = 0;
+  if (!CurrentState(service->Name(), &state, &error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  *lpServiceStatus = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, 0, 0};
+  return TRUE;
+}
+
+BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  const auto service = HandleTable::Get<ServiceObject>(FromSc(hService));
+  if (!service) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(service->Access() & SERVICE_START)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  DWORD state = SERVICE_STOPPED, error = 0;
+  if (CurrentState(service->Name(), &state, &error) && state != SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kServicesKey) + service->Name()).c_str(), 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  char image[4096];
+  DWORD size = sizeof image - 1;
+  const LONG rc = RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(image), &size);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS || size == 0) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  std::string command = "exec " + std::string(image, size);
+  for (DWORD i = 0; i < dwNumServiceArgs; ++i) {
+    std::string arg = lpServiceArgVectors[i];
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += " " + quoted + "'";
+  }
+  // Detached: the service's process is a grandchild in a session of its own.
+  const pid_t child = fork();
+  if (child < 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
+  const auto object = HandleTable::Lookup(FromSc(hSCObject));
+  if (!std::dynamic_pointer_cast<ManagerObject>(object) && !std::dynamic_pointer_cast<ServiceObject>(object)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  HandleTable::Remove(FromSc(hSCObject));
+  return TRUE;
+}
+
+// --- the service's side ------------------------------------------------------
+
+ServiceHost::ServiceHost(std::string name) : m_name(std::move(name)) {}
+
+ServiceHost::~ServiceHost() {
+  if (m_lockFd >= 0) {
+    ReportStatus(SERVICE_STOPPED);
+    close(m_lockFd);
+  }
+}
+
+bool ServiceHost::Lock() {
+  const int fd = open(LockPath(m_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  m_lockFd = fd;
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) == 0) (void)!write(fd, pid.data(), pid.size());
+  return true;
+}
+
+void ServiceHost::ReportStatus(DWORD dwCurrentState) {
+  const std::string path = StatePath(m_name), temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << dwCurrentState << " " << getpid() << "\n";
+  }
+  chmod(temp.c_str(), 0644);
+  rename(temp.c_str(), path.c_str());
+}
+
+LONG ServiceHost::Register(const std::string& name, const std::string& imagePath, const std::string& displayName) {
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kServicesKey) + name).c_str(), 0, nullptr, 0,
+                            KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  const std::pair<const char*, std::string> values[] = {
+      {"ImagePath", imagePath}, {"DisplayName", displayName}, {"Type", "16"}, {"Start", "2"}};
+  for (const auto& [valueName, value] : values) {
+    rc = RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                        static_cast<DWORD>(value.size()));
+    if (rc != ERROR_SUCCESS) break;
+  }
+  RegCloseKey(key);
+  return rc;
+}
+
+LONG ServiceHost::RegisterLocalServer(const CLSID& clsid, const std::string& address) {
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToString(clsid)).c_str(), 0, nullptr, 0,
+                            KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  rc = RegSetValueExA(key, "LocalServerAddress", 0, REG_SZ, reinterpret_cast<const BYTE*>(address.data()),
+                      static_cast<DWORD>(address.size()));
+  RegCloseKey(key);
+  return rc;
+}
+
+std::string ServiceHost::RunDirectory() {
+  const char* root = std::getenv("NORVALE_ROOT");
+  const std::string base = std::string(root ? root : "");
+  const std::string dir = base + "/run/norvale";
+  if (access(dir.c_str(), F_OK) != 0) {
+    mkdir((base + "/run").c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+  }
+  return dir;
+}
+
+std::string LocalServerAddress(const CLSID& clsid) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToString(clsid)).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return std::string();
+  char data[1024];
+  DWORD size = sizeof data;
+  const LONG rc = RegQueryValueExA(key, "LocalServerAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::string(data, size) : std::string();
+}
+
+}  // namespace Norvale::OS
