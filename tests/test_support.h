@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -57,6 +58,22 @@ inline std::string RunUnprivileged(const std::function<std::string()>& body) {
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status)) return "child crashed";
   return out;
+}
+
+struct CommandResult {
+  int status;
+  std::string out;
+};
+
+// Runs a shell command and returns its exit status and its output (standard
+// output and standard error together).
+inline CommandResult RunCommand(const std::string& command) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  std::string out;
+  char buf[256];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = pclose(p);
+  return {WEXITSTATUS(status), out};
 }
 
 }  // namespace TestSupport

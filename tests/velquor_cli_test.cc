@@ -10,20 +10,9 @@
 
 namespace {
 
-struct Result {
-  int status;
-  std::string out;
-};
+using Result = TestSupport::CommandResult;
 
-Result Velquor(const std::string& args) {
-  const std::string command = std::string(VELQUOR_CLI) + " " + args + " 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[256];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = pclose(p);
-  return {WEXITSTATUS(status), out};
-}
+Result Velquor(const std::string& args) { return TestSupport::RunCommand(std::string(VELQUOR_CLI) + " " + args); }
 
 }  // namespace
 

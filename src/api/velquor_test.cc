@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "client_test_support.h"
+#include "norvale/velquor.h"
+#include "platform/event_log.h"
+#include "platform/tick_count.h"
+#include "queue_test_support.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "queues/outgoing_queue.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+using TestSupport::Backend;
+
+namespace {
+
+// The engine's side of the queue tables, for a test playing the engine.
+struct EngineSide {
+  explicit EngineSide(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
+  CDBConnectionDispensor dispensor;
+  COutgoingQueue outgoing{nullptr, &dispensor};
+  CIncomingQueue incoming{nullptr, &dispensor};
+  CNotificationQueue notifications{nullptr, &dispensor};
+};
+
+}  // namespace
+
+class VelquorQueuePath : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_BACKEND(GetParam());
+    std::filesystem::remove_all(RegistryRootDirectory());
+    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
+    TestSupport::WriteClientConfig(db->Dsn(), true, true);
+    engine = std::make_unique<EngineSide>(db->Dsn());
+  }
+  void TearDown() override { VirtualTime::Disable(); }
+  std::string Column(LONG id, const char* column) {
+    return db->Value("SELECT " + std::string(column) + " FROM SMSOutgoing WHERE Id=" + std::to_string(id), column)
+        .ToString();
+  }
+  std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<EngineSide> engine;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, VelquorQueuePath, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         TestSupport::BackendName);
+
+TEST_P(VelquorQueuePath, SendsOfEveryKindLandAsRows) {
+  Velquor velquor;
+  const std::string number60(60, '7');
+  const std::int32_t text = velquor.SendMsg(number60, "Hello 'world'", 0);
+  EXPECT_EQ(Column(text, "PhoneNumber"), std::string(50, '7'));
+  EXPECT_EQ(Column(text, "Data"), "Hello 'world'");
+  EXPECT_EQ(Column(text, "Type"), "1");
+  EXPECT_EQ(Column(text, "Status"), "0");
+  EXPECT_EQ(Column(text, "SourceType"), "1");
+  EXPECT_EQ(Column(text, "SourceId"), " ");
+  const std::int32_t unicode = velquor.SendMsgUnicodeMessage("+1", "Hi \xF0\x9F\x98\x80", 0);
+  EXPECT_EQ(Column(unicode, "Data"), "004800690020D83DDE00");
+  EXPECT_EQ(Column(unicode, "Type"), "2");
+  const std::int32_t hex = velquor.SendMsgUnicodeMessageHex("+1", "not hex", 0);
+  EXPECT_EQ(Column(hex, "Data"), "not hex");
+  EXPECT_EQ(velquor.SendMsgUnicodeMessage("+1", "", 0), hex + 1);
+  EXPECT_EQ(Column(hex + 1, "Data"), " ");
+  velquor.SetActiveHandset(hsHandset3);
+  EXPECT_EQ(velquor.GetActiveHandset(), hsHandset3);
+  const std::int32_t data = velquor.SendDataMessage("+1", 4, "48656C6C6F", "050003A70201", 0);
+  EXPECT_EQ(Column(data, "Data"), "DCS=04;UDH=050003A70201;UD=48656C6C6F");
+  EXPECT_EQ(Column(data, "Type"), "3");
+  EXPECT_EQ(Column(data, "Handset"), "3");
+  const std::int32_t plainData = velquor.SendDataMessage("+1", 0, "AABB", "", 0);
+  EXPECT_EQ(Column(plainData, "Data"), "AABB");
+  EXPECT_EQ(velquor.GetSendStatus(data), jsPending);
+  EXPECT_EQ(velquor.GetSendStatus(99999), jsSent);  // a vanished row counts as sent
+  engine->outgoing.JobUpdate(data, static_cast<EnumJobStatus>(42), hsHandset3, 0);
+  EXPECT_EQ(velquor.GetSendStatus(data), 42);  // passed on unchanged
+  EXPECT_EQ(Velquor().GetActiveHandset(), hsAll);
+}
+
+TEST_P(VelquorQueuePath, StatusWaitEndsWhenTheRowTurnsFinal) {
+  Velquor velquor;
+  std::atomic<bool> done{false};
+  std::thread player([&] {
+    LONG id, retries;
+    std::string phone, data;
+    JOBTYPE type;
+    CMessageEndpoint source;
+    while (!done) {
+      if (engine->outgoing.GetJobA(id, phone, type, data, retries, hsAll, source)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        engine->outgoing.JobUpdate(id, jsErrNumberInvalid, hsHandset1, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t id = velquor.SendMsg("+1", "wait for me", -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  player.join();
+  EXPECT_EQ(velquor.GetSendStatus(id), jsErrNumberInvalid);
+  EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST_P(VelquorQueuePath, StatusWaitReturnsTheIdentifierWhenTheTimePasses) {
+  Velquor velquor;
+  VirtualTime::Enable(0xFFFFFFFFu - 1500u);  // the counter wraps during the wait
+  const DWORD start = GetTickCount();
+  const std::int32_t id = velquor.SendMsg("+1", "nobody sends me", 3000);
+  const DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 3000u);
+  EXPECT_LT(waited, 5000u);
+  EXPECT_EQ(velquor.GetSendStatus(id), jsPending);
+  const DWORD before = GetTickCount();
+  velquor.SendMsg("+1", "once", 1);
+  EXPECT_EQ(GetTickCount() - before, 1000u);  // one sleep, no error
+}
+
+TEST_P(VelquorQueuePath, MessagesAndNotificationsComeOldestFirstWithinTheFilters) {
+  Velquor velquor;
+  EXPECT_EQ(velquor.GetMsg(0), nullptr);
+  EXPECT_EQ(velquor.GetNotification(0), nullptr);
+  engine->incoming.StoreMessage("+11", jtTextMessage, "Volume LOUD=3", 1, "t1", CMessageEndpoint());
+  engine->incoming.StoreMessage("+22", jtDataMessage, "DCS=F5;UDH=0500;UD=0102", 2, "t2", CMessageEndpoint());
+  engine->incoming.StoreMessage("+33", jtUnicodeMessage, "00480069", 2, "t3", CMessageEndpoint());
+  velquor.SetActiveHandset(hsHandset2);
+  auto m = velquor.GetMsg(0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->GetPhoneNumber(), "+22");
+  EXPECT_EQ(m->GetMessage(), "0102");
+  EXPECT_EQ(m->GetUserDataHeader(), "0500");
+  EXPECT_EQ(m->GetDataCodingScheme(), 245);
+  EXPECT_EQ(m->GetMessageType(), mtDataMessage);
+  m = velquor.GetMsg(0);
+  EXPECT_EQ(m->GetMessage(), "Hi");
+  EXPECT_EQ(velquor.GetMsg(0), nullptr);  // handset 1's message is not for handset 2
+  velquor.SetActiveHandset(hsAll);
+  m = velquor.GetMsg(0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->GetMessage(), "Volume LOUD=3");
+  EXPECT_EQ(m->GetHandset(), 1);
+
+  const std::int32_t sent = velquor.SendDataMessage("+44", 4, "AB", "01", 0);
+  engine->notifications.InsertJob(sent, ntDeliveryReport, "+44", jtDataMessage, "DCS=04;UDH=01;UD=AB", hsHandset1, 0,
+                                  "now", jsSent, CMessageEndpoint(static_cast<SourceTypes>(2)));
+  engine->notifications.InsertJob(sent, ntDeliveryFailure, "+44", jtDataMessage, "DCS=04;UDH=01;UD=AB", hsHandset1, 9,
+                                  "now", jsDeliveryFailed, CMessageEndpoint(stClientLibrary));
+  const auto n = velquor.GetNotification(0);
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->GetType(), ntDeliveryFailure);  // another source type's row is not ours
+  EXPECT_EQ(n->GetMessageId(), sent);
+  EXPECT_EQ(n->GetErrorCode(), 9);
+  EXPECT_EQ(n->GetMessage()->GetPhoneNumber(), "+44");
+  EXPECT_EQ(n->GetMessage()->GetMessage(), "AB");
+  EXPECT_EQ(n->GetMessage()->GetUserDataHeader(), "01");
+  EXPECT_EQ(n->GetMessage()->GetDataCodingScheme(), 4);
+  EXPECT_EQ(n->GetMessage()->GetHandset(), 1);
+  EXPECT_EQ(velquor.GetNotification(0), nullptr);
+}
+
+TEST_P(VelquorQueuePath, FetchWaitsEndAfterTheirTimeInVirtualTime) {
+  Velquor velquor;
+  VirtualTime::Enable(1000);
+  EXPECT_EQ(velquor.GetMsg(2500), nullptr);
+  EXPECT_GE(GetTickCount() - 1000, 2500u);
+  EXPECT_LT(GetTickCount() - 1000, 4000u);
+  const DWORD before = GetTickCount();
+  EXPECT_EQ(velquor.GetNotification(0), nullptr);
+  EXPECT_EQ(GetTickCount(), before);  // one attempt, no sleep
+}
+
+TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {
+  std::filesystem::remove_all(RegistryRootDirectory());
+  std::filesystem::remove_all(std::string(getenv("NORVALE_ROOT")) + "/run");
+  EventLogCapture capture;
+  Velquor velquor;  // nothing configured: logged, not thrown
+  EXPECT_FALSE(capture.Records().empty());
+  try {
+    velquor.SendMsg("+1", "x", 0);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_FAIL);
+    EXPECT_EQ(e.DescriptionA(), "Cannot send non-queued message (Velquor Engine not running)");
+  }
+  try {
+    velquor.GetSendStatus(1);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.DescriptionA(), "Cannot get status non-queued message (Velquor Engine not running)");
+  }
+  EXPECT_EQ(velquor.GetNotification(0), nullptr);  // notifications live only in the queue
+}

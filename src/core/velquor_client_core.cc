@@ -1,0 +1,111 @@
+#include "core/velquor_client_core.h"
+
+#include "errors/com_error_raise.h"
+#include "errors/handler_ladder.h"
+#include "platform/tick_count.h"
+
+namespace Norvale {
+using namespace OS;
+
+CVelquorClientCore::CVelquorClientCore()
+    : m_OutgoingQueue(&m_Config, &m_DBConnection),
+      m_IncomingQueue(&m_Config, &m_DBConnection),
+      m_NotificationQueue(&m_Config, &m_DBConnection),
+      m_Config(&m_sErrorMessage),
+      m_DBConnection(&m_Config) {
+  RunGuarded("CVelquorClientCore::CVelquorClientCore", [this] {
+    m_Config.SetProxyMode(true);
+    m_Config.ReadConfigurationWithFailOverToDirectAccess();
+  });
+}
+
+CVelquorClientCore::~CVelquorClientCore() = default;
+
+void CVelquorClientCore::SendMessage(const std::string& PhoneNumber, const std::string& Message, DWORD WaitTimeout,
+                                     const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
+  SendSMS(PhoneNumber, jtTextMessage, Message, WaitTimeout, sSourceId, sSourceName, MessageId);
+}
+
+void CVelquorClientCore::SendUnicodeMessageHex(const std::string& sPhoneNumber, const std::string& sMessage,
+                                               DWORD WaitTimeout, const std::string& sSourceId,
+                                               const std::string& sSourceName, LONG& MessageId) {
+  SendSMS(sPhoneNumber, jtUnicodeMessage, sMessage, WaitTimeout, sSourceId, sSourceName, MessageId);
+}
+
+void CVelquorClientCore::SendDataMessage(const std::string& sPhoneNumber, LONG DataCodingScheme,
+                                         const std::string& UserData, const std::string& sUserDataHeader,
+                                         DWORD WaitTimeout, LONG& MessageId) {
+  SendSMS(sPhoneNumber, jtDataMessage, CJobQueue::EncodeDataMessage(UserData, sUserDataHeader, DataCodingScheme),
+          WaitTimeout, "", "", MessageId);
+}
+
+void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, DWORD WaitTimeout,
+                                 const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
+  if (PhoneNumber.size() > kMaxPhoneNumber) PhoneNumber.resize(kMaxPhoneNumber);
+  const bool queued = m_Config.GetOutgoingQueueEnabled();
+  _com_ptr_t<SMSServer::ISMSEngine> engine;
+  if (queued) {
+    const CMessageEndpoint endpoint(m_SourceType, sSourceId, sSourceName);
+    MessageId = m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
+  } else {
+    if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
+      RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
+    engine = m_ServerConnection.GetServer();
+    if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
+    MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
+  }
+  if (WaitTimeout == 0) return;
+  const DWORD start = GetTickCount();
+  while (true) {
+    const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
+    if (status != jsPending && status != jsProcessing) return;
+    Sleep(kPollInterval);
+    if (WaitTimeout == INFINITE) continue;
+    if (GetTickCount() - start >= WaitTimeout) return;
+  }
+}
+
+void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
+  if (m_Config.GetOutgoingQueueEnabled()) {
+    Status = m_OutgoingQueue.GetJobStatus(MessageId);
+    return;
+  }
+  if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
+    RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
+  const auto engine = m_ServerConnection.GetServer();
+  if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
+  Status = static_cast<EnumJobStatus>(engine->GetSendStatus(MessageId));
+}
+
+bool CVelquorClientCore::GetMessage(DWORD WaitTimeout, VelquorClientCoreInternal::SMSMessage& Message) {
+  const DWORD start = GetTickCount();
+  const bool inbound = m_Config.GetInboundQueueEnabled();
+  if (!inbound && WaitTimeout < kEngineMinimumWait) WaitTimeout = kEngineMinimumWait;
+  while (true) {
+    if (m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message)) return true;
+    if (WaitTimeout == 0) return false;
+    Sleep(kPollInterval);
+    if (WaitTimeout == INFINITE) continue;
+    if (GetTickCount() - start >= WaitTimeout) return false;
+  }
+}
+
+bool CVelquorClientCore::GetNotification(DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification) {
+  const DWORD start = GetTickCount();
+  while (true) {
+    if (m_QueueAdaptors.GetNotification(m_NotificationQueue, m_ActiveHandset, m_SourceType,
+                                        m_Config.GetInboundQueueEnabled(), Notification))
+      return true;
+    if (WaitTimeout == 0) return false;
+    Sleep(kPollInterval);
+    if (WaitTimeout == INFINITE) continue;
+    if (GetTickCount() - start >= WaitTimeout) return false;
+  }
+}
+
+bool CVelquorClientCore::IsReadyToSend() {
+  if (m_Config.GetInboundQueueEnabled()) return true;
+  return m_ServerConnection.GetServerStatus() == SMSServer::esRunning;
+}
+
+}  // namespace Norvale

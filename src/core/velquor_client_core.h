@@ -1,0 +1,65 @@
+// CVelquorClientCore: the native object behind Velquor. It owns the three
+// queues, the client configuration, the database connection provider, the
+// engine connection and the queue adaptors, and chooses for every call
+// between the queue tables and the engine from the two queue switches of the
+// configuration. Sends can wait for their outcome and fetches for an arrival,
+// polling once a second. Configuration problems at construction are logged,
+// never thrown. Calls on one object must not overlap; they block the calling
+// thread with plain sleeps.
+#pragma once
+
+#include <string>
+
+#include "config/config_velquor_client_only.h"
+#include "core/sms_queue_adaptors.h"
+#include "core/velquor_server_connection.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "queues/outgoing_queue.h"
+
+namespace Norvale {
+
+class CVelquorClientCore {
+ public:
+  CVelquorClientCore();
+  ~CVelquorClientCore();
+  CVelquorClientCore(const CVelquorClientCore&) = delete;
+  CVelquorClientCore& operator=(const CVelquorClientCore&) = delete;
+
+  // WaitTimeout in milliseconds: 0 no wait, 0xFFFFFFFF no limit.
+  void SendMessage(const std::string& PhoneNumber, const std::string& Message, OS::DWORD WaitTimeout,
+                   const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+  void SendUnicodeMessageHex(const std::string& sPhoneNumber, const std::string& sMessage, OS::DWORD WaitTimeout,
+                             const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+  void SendDataMessage(const std::string& sPhoneNumber, OS::LONG DataCodingScheme, const std::string& UserData,
+                       const std::string& sUserDataHeader, OS::DWORD WaitTimeout, OS::LONG& MessageId);
+  void GetSendStatus(OS::LONG MessageId, EnumJobStatus& Status);
+  bool GetMessage(OS::DWORD WaitTimeout, VelquorClientCoreInternal::SMSMessage& Message);
+  bool GetNotification(OS::DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification);
+  Handsets GetActiveHandset() const { return m_ActiveHandset; }
+  void SetActiveHandset(Handsets eHandset) { m_ActiveHandset = eHandset; }
+  SourceTypes GetSourceType() const { return m_SourceType; }
+  void SetSourceType(SourceTypes eSourceType) { m_SourceType = eSourceType; }
+  bool IsReadyToSend();
+
+  static constexpr std::size_t kMaxPhoneNumber = 50;
+  static constexpr OS::DWORD kPollInterval = 1000;
+  static constexpr OS::DWORD kEngineMinimumWait = 15000;
+
+ private:
+  void SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, OS::DWORD WaitTimeout,
+               const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+
+  Handsets m_ActiveHandset = hsAll;
+  SourceTypes m_SourceType = stClientLibrary;
+  std::string m_sErrorMessage;
+  COutgoingQueue m_OutgoingQueue;
+  CIncomingQueue m_IncomingQueue;
+  CNotificationQueue m_NotificationQueue;
+  CConfigVelquorClientOnly m_Config;
+  CDBConnectionDispensor m_DBConnection;
+  CVelquorServerConnection m_ServerConnection;
+  CSMSQueueAdaptors m_QueueAdaptors;
+};
+
+}  // namespace Norvale

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "client_test_support.h"
+#include "engine_test_support.h"
+#include "norvale/velquor.h"
+#include "platform/tick_count.h"
+#include "test_support.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+
+namespace {
+
+std::string Outbox(std::int32_t id) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\TestEngine\\Outbox", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return "";
+  char data[1000];
+  DWORD size = sizeof data;
+  const LONG rc =
+      RegQueryValueExA(key, std::to_string(id).c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? std::string(data, size) : "";
+}
+
+class VelquorEnginePath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::remove_all(RegistryRootDirectory());
+    std::filesystem::remove_all(TestSupport::Root() + "/run");
+    TestSupport::WriteClientConfig("sqlite:/nonexistent/never-opened.db", false, false);
+  }
+  void TearDown() override { VirtualTime::Disable(); }
+};
+
+}  // namespace
+
+TEST_F(VelquorEnginePath, SendsAndStatusGoToTheEngine) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  Velquor velquor;
+  velquor.SetActiveHandset(hsHandset2);
+  const std::int32_t id = velquor.SendMsg(std::string(55, '1'), "Hello", 0);
+  EXPECT_EQ(Outbox(id), std::string(50, '1') + "\tHello\t1\t2");
+  const std::int32_t unicode = velquor.SendMsgUnicodeMessage("+1", "\xC3\xA9", 0);
+  EXPECT_EQ(Outbox(unicode), "+1\t00E9\t2\t2");
+  const std::int32_t data = velquor.SendDataMessage("+1", 4, "AB", "01", 0);
+  EXPECT_EQ(Outbox(data), "+1\tDCS=04;UDH=01;UD=AB\t3\t2");
+  TestSupport::SetScript("SendStatus", "7");
+  EXPECT_EQ(velquor.GetSendStatus(id), jsErrTimeout);
+  EXPECT_EQ(velquor.SendMsg("+1", "final at once", -1), id + 3);  // a final status ends the wait at once
+  TestSupport::SetScript("FailHResult", "80004005");
+  TestSupport::SetScript("FailDescription", "modem on fire");
+  try {
+    velquor.SendMsg("+1", "x", 0);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.DescriptionA(), "modem on fire");
+  }
+}
+
+TEST_F(VelquorEnginePath, GetMsgWaitsAtLeastFifteenSecondsForTheEngine) {
+  TestSupport::EngineProcess engine;
+  Velquor velquor;
+  TestSupport::HoldMessage("0001", "+44\tDCS=F5;UDH=;UD=0102\t3\t4\tstamp");
+  TestSupport::HoldMessage("0002", "+45\tplain LOUD=3\t1\t4\tstamp");
+  auto m = velquor.GetMsg(0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->GetMessage(), "0102");
+  EXPECT_EQ(m->GetDataCodingScheme(), 245);
+  EXPECT_EQ(m->GetHandset(), 4);
+  m = velquor.GetMsg(0);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->GetMessage(), "plain LOUD=3");
+  VirtualTime::Enable(0xFFFFFFFFu - 5000u);  // wraps during the wait
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(velquor.GetMsg(0), nullptr);
+  const DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 15000u);
+  EXPECT_LT(waited, 17000u);
+}
+
+TEST_F(VelquorEnginePath, EngineDownTextsReachTheCaller) {
+  TestSupport::RegisterTestEngine();  // installed, not running
+  Velquor velquor;
+  auto description = [](auto&& f) {
+    try {
+      f();
+    } catch (const _com_error& e) {
+      return e.DescriptionA();
+    }
+    return std::string("nothing raised");
+  };
+  EXPECT_EQ(description([&] { velquor.SendMsg("+1", "x", 0); }),
+            "Cannot send non-queued message (Velquor Engine not running)");
+  EXPECT_EQ(description([&] { velquor.SendDataMessage("+1", 0, "AA", "", 0); }),
+            "Cannot send non-queued message (Velquor Engine not running)");
+  EXPECT_EQ(description([&] { velquor.GetSendStatus(3); }),
+            "Cannot get status non-queued message (Velquor Engine not running)");
+  VirtualTime::Enable(0);
+  EXPECT_EQ(velquor.GetMsg(0), nullptr);  // not running: nothing, after the minimum wait
+  EXPECT_GE(GetTickCount(), 15000u);
+  const DWORD before = GetTickCount();
+  EXPECT_EQ(velquor.GetNotification(0), nullptr);  // never asks the engine
+  EXPECT_EQ(GetTickCount(), before);
+}

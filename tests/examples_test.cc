@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "client_test_support.h"
+#include "queue_test_support.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "test_support.h"
+
+using TestSupport::RunCommand;
+
+TEST(Examples, SendAndReceiveAgainstATemporarySqliteSetup) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  TestSupport::WriteClientConfig(db.Dsn(), true, true);
+  Norvale::CDBConnectionDispensor dispensor;
+  dispensor.SetDBSettings(db.Dsn(), "", "");
+  Norvale::CIncomingQueue incoming(nullptr, &dispensor);
+  Norvale::CNotificationQueue notifications(nullptr, &dispensor);
+  // The engine marks the message sent at once; the example's 30 s wait ends
+  // at the first status query.
+  db.Run(
+      "CREATE TRIGGER sent_at_once AFTER INSERT ON SMSOutgoing BEGIN UPDATE SMSOutgoing SET Status=2 WHERE Id=NEW.Id; "
+      "END");
+  const auto send =
+      RunCommand(std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-send +4915112345678 'Hello there'");
+  EXPECT_EQ(send.status, 0) << send.out;
+  EXPECT_EQ(send.out, "message 1: status 2\n");
+  EXPECT_EQ(db.Value("SELECT Data FROM SMSOutgoing WHERE Id=1", "Data").ToString(), "Hello there");
+
+  incoming.StoreMessage("+44", Norvale::jtTextMessage, "Hi back", 1, "now", Norvale::CMessageEndpoint());
+  notifications.InsertJob(1, Norvale::ntDeliveryReport, "+4915112345678", Norvale::jtTextMessage, "Hello there",
+                          Norvale::hsAll, 0, "now", Norvale::jsSent,
+                          Norvale::CMessageEndpoint(Norvale::stClientLibrary));
+  const auto receive = RunCommand(std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-receive");
+  EXPECT_EQ(receive.status, 0) << receive.out;
+  EXPECT_EQ(receive.out, "message from +44: Hi back\nnotification 0 for message 1\n");
+}
