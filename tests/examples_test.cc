@@ -38,3 +38,19 @@ TEST(Examples, SendAndReceiveAgainstATemporarySqliteSetup) {
   EXPECT_EQ(receive.status, 0) << receive.out;
   EXPECT_EQ(receive.out, "message from +44: Hi back\nnotification 0 for message 1\n");
 }
+
+TEST(Examples, ListenPrintsWhatArrives) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  TestSupport::WriteClientConfig(db.Dsn(), true, true);
+  Norvale::CDBConnectionDispensor dispensor;
+  dispensor.SetDBSettings(db.Dsn(), "", "");
+  Norvale::CIncomingQueue incoming(nullptr, &dispensor);
+  Norvale::CNotificationQueue notifications(nullptr, &dispensor);
+  incoming.StoreMessage("+44", Norvale::jtUnicodeMessage, "00480069", 1, "now", Norvale::CMessageEndpoint());
+  notifications.InsertJob(5, Norvale::ntSendFailure, "+1", Norvale::jtTextMessage, "x", Norvale::hsAll, 3, "now",
+                          Norvale::jsErrNetworkFailure, Norvale::CMessageEndpoint(Norvale::stClientLibrary));
+  const auto listen = RunCommand(std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-listen 3");
+  EXPECT_EQ(listen.status, 0) << listen.out;
+  EXPECT_EQ(listen.out, "message from +44: Hi\nnotification 3 for message 5\n");
+}

@@ -8,3 +8,4 @@
 #include "norvale/sms_message.h"
 #include "norvale/sms_notification.h"
 #include "norvale/velquor.h"
+#include "norvale/velquor_listener.h"

@@ -1,0 +1,118 @@
+#include "listener/velquor_listener_core.h"
+
+#include <atomic>
+
+#include "platform/messages.h"
+
+namespace Norvale {
+using namespace OS;
+
+std::map<UINT_PTR, CVelquorListenerCore*> CVelquorListenerCore::m_TimerIdMap;
+CMutex CVelquorListenerCore::m_MapProtectionMutex;
+
+namespace {
+std::atomic<UINT> g_interval{CVelquorListenerCore::kPollInterval};
+}  // namespace
+
+CVelquorListenerCore::CVelquorListenerCore()
+    : m_IncomingQueue(&m_Config, &m_DBConnection),
+      m_NotificationQueue(&m_Config, &m_DBConnection),
+      m_Config(&m_sErrorMessage),
+      m_DBConnection(&m_Config) {
+  RunGuarded("CVelquorListenerCore::CVelquorListenerCore", [this] {
+    m_Config.SetProxyMode(true);
+    m_Config.ReadConfigurationWithFailOverToDirectAccess();
+  });
+}
+
+CVelquorListenerCore::~CVelquorListenerCore() {
+  RunGuarded("CVelquorListenerCore::~CVelquorListenerCore", [this] { StopPolling(); });
+}
+
+void CVelquorListenerCore::StartPolling() {
+  if (m_nTimerId != 0) return;
+  const UINT_PTR id = SetTimer(nullptr, 0, g_interval, TimerProc);
+  if (id == 0) return;
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
+  m_nTimerId = id;
+  m_TimerIdMap[id] = this;
+}
+
+void CVelquorListenerCore::StopPolling() {
+  if (m_nTimerId == 0) return;
+  KillTimer(nullptr, m_nTimerId);
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
+  m_TimerIdMap.erase(m_nTimerId);
+  m_nTimerId = 0;
+}
+
+void CVelquorListenerCore::TimerProc(HWND, UINT, UINT_PTR idEvent, DWORD) {
+  std::shared_ptr<CVelquorListenerCore> core;  // keeps the core alive for this poll
+  {
+    CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
+    const auto it = m_TimerIdMap.find(idEvent);
+    if (it != m_TimerIdMap.end()) core = it->second->weak_from_this().lock();
+  }
+  if (!core) return;
+  core->CheckForMessages();
+  core->CheckForNotifications();
+}
+
+void CVelquorListenerCore::CheckForMessages() {
+  m_MessagesThrottle.Run("CVelquorListener::CheckForMessages", [this] {
+    const bool inbound = m_Config.GetInboundQueueEnabled();
+    while (true) {
+      std::lock_guard delivery(m_DeliveryLock);
+      if (!m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent()) break;
+      VelquorClientCoreInternal::SMSMessage message;
+      if (!m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_eActiveHandset, inbound, message)) break;
+      m_pListenerEventSink->MessageEvent_FireEvent(message);
+    }
+  });
+}
+
+void CVelquorListenerCore::CheckForNotifications() {
+  m_NotificationsThrottle.Run("CVelquorListener::CheckForNotifications", [this] {
+    const bool inbound = m_Config.GetInboundQueueEnabled();
+    while (true) {
+      std::lock_guard delivery(m_DeliveryLock);
+      if (!m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent()) break;
+      VelquorClientCoreInternal::SMSNotification notification;
+      if (!m_QueueAdaptors.GetNotification(m_NotificationQueue, m_eActiveHandset, m_eNotificationSourceType, inbound,
+                                           notification))
+        break;
+      m_pListenerEventSink->Notification_FireEvent(notification);
+    }
+  });
+}
+
+void CVelquorListenerCore::SetEnabled(bool bEnabled) {
+  if (bEnabled)
+    StartPolling();
+  else
+    StopPolling();
+  m_bEnabled = bEnabled;
+}
+
+void CVelquorListenerCore::SetListenerEventSink(IVelquorListenerEventSink* pListenerEventSink) {
+  std::lock_guard delivery(m_DeliveryLock);
+  m_pListenerEventSink = pListenerEventSink;
+}
+
+void CVelquorListenerCore::Close() {
+  {
+    std::lock_guard delivery(m_DeliveryLock);  // waits for an event on another thread
+    m_pListenerEventSink = nullptr;
+    m_bEnabled = false;
+  }
+  StopPolling();
+}
+
+std::size_t CVelquorListenerCore::RegisteredTimers() {
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
+  return m_TimerIdMap.size();
+}
+
+void CVelquorListenerCore::SetPollIntervalForTesting(UINT ms) { g_interval = ms; }
+
+}  // namespace Norvale

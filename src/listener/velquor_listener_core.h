@@ -1,0 +1,94 @@
+// CVelquorListenerCore: polls for received messages and notifications on a
+// thread timer of 2000 ms and hands each one to its event sink.
+//
+// The timer belongs to the thread that enabled polling; ticks, polls and
+// events run on that thread while it dispatches its messages. Each tick
+// takes every waiting message, then every waiting notification, one at a
+// time and only while the sink says somebody wants it. Failures are logged
+// per routine through the repeat throttle; the timer keeps running.
+//
+// Lifetime: the core is owned through std::shared_ptr. A poll in progress
+// holds a reference of its own, so a core whose owner lets go of it during
+// one of its events (an event handler destroying its listener) is freed only
+// when that poll has unwound. Close() stops the timer and event delivery at
+// once; called from another thread it waits for an event being delivered to
+// return, so no event is raised after it returns.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "config/config_velquor_client_only.h"
+#include "core/sms_queue_adaptors.h"
+#include "core/velquor_server_connection.h"
+#include "errors/handler_ladder.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "util/mutex.h"
+
+namespace Norvale {
+
+class IVelquorListenerEventSink {
+ public:
+  virtual ~IVelquorListenerEventSink() = default;
+  virtual bool MessageEvent_ReadyForEvent() = 0;
+  virtual void MessageEvent_FireEvent(const VelquorClientCoreInternal::SMSMessage& message) = 0;
+  virtual bool Notification_ReadyForEvent() = 0;
+  virtual void Notification_FireEvent(VelquorClientCoreInternal::SMSNotification notification) = 0;
+};
+
+class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListenerCore> {
+ public:
+  CVelquorListenerCore();
+  ~CVelquorListenerCore();
+  CVelquorListenerCore(const CVelquorListenerCore&) = delete;
+  CVelquorListenerCore& operator=(const CVelquorListenerCore&) = delete;
+
+  void StartPolling();
+  void StopPolling();
+  static void TimerProc(OS::HWND hwnd, OS::UINT uMsg, OS::UINT_PTR idEvent, OS::DWORD dwTime);
+  void CheckForMessages();
+  void CheckForNotifications();
+  bool GetEnabled() const { return m_bEnabled; }
+  void SetEnabled(bool bEnabled);
+  Handsets GetActiveHandset() const { return m_eActiveHandset; }
+  void SetActiveHandset(Handsets newVal) { m_eActiveHandset = newVal; }
+  void SetListenerEventSink(IVelquorListenerEventSink* pListenerEventSink);
+  // Stops polling and delivery for good (see above).
+  void Close();
+
+  OS::UINT_PTR TimerId() const { return m_nTimerId; }
+  // Timers of all listener cores of the process.
+  static std::size_t RegisteredTimers();
+  // Test seam: the polling interval of timers started from now on.
+  static void SetPollIntervalForTesting(OS::UINT ms);
+  static constexpr OS::UINT kPollInterval = 2000;
+
+ private:
+  std::atomic<bool> m_bEnabled{false};  // tells the truth: a new listener does not poll
+  Handsets m_eActiveHandset = hsAll;
+  SourceTypes m_eNotificationSourceType = stClientLibrary;
+  std::string m_sErrorMessage;
+  CIncomingQueue m_IncomingQueue;
+  CNotificationQueue m_NotificationQueue;
+  CConfigVelquorClientOnly m_Config;
+  CDBConnectionDispensor m_DBConnection;
+  CVelquorServerConnection m_ServerConnection;
+  CSMSQueueAdaptors m_QueueAdaptors;
+  IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
+  OS::UINT_PTR m_nTimerId = 0;
+
+  // Each listener keeps its own two throttle counts.
+  CRepeatThrottle m_MessagesThrottle;
+  CRepeatThrottle m_NotificationsThrottle;
+  // Held while an event is delivered, and by Close.
+  std::recursive_mutex m_DeliveryLock;
+
+  static std::map<OS::UINT_PTR, CVelquorListenerCore*> m_TimerIdMap;
+  static CMutex m_MapProtectionMutex;
+};
+
+}  // namespace Norvale
