@@ -11,14 +11,25 @@
 
 using TestSupport::RunCommand;
 
+namespace {
+
+// A configured SQLite queue database with the engine's side of it.
+struct ExampleSetup {
+  ExampleSetup() {
+    std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+    TestSupport::WriteClientConfig(db.Dsn(), true, true);
+  }
+  TestSupport::TestDatabase db{TestSupport::Backend::Sqlite};
+  TestSupport::QueueSet engine{db.Dsn()};
+};
+
+}  // namespace
+
 TEST(Examples, SendAndReceiveAgainstATemporarySqliteSetup) {
-  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
-  TestSupport::WriteClientConfig(db.Dsn(), true, true);
-  Norvale::CDBConnectionDispensor dispensor;
-  dispensor.SetDBSettings(db.Dsn(), "", "");
-  Norvale::CIncomingQueue incoming(nullptr, &dispensor);
-  Norvale::CNotificationQueue notifications(nullptr, &dispensor);
+  ExampleSetup setup;
+  auto& db = setup.db;
+  auto& incoming = setup.engine.incoming;
+  auto& notifications = setup.engine.notifications;
   // The engine marks the message sent at once; the example's 30 s wait ends
   // at the first status query.
   db.Run(
@@ -40,13 +51,9 @@ TEST(Examples, SendAndReceiveAgainstATemporarySqliteSetup) {
 }
 
 TEST(Examples, ListenPrintsWhatArrives) {
-  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
-  TestSupport::WriteClientConfig(db.Dsn(), true, true);
-  Norvale::CDBConnectionDispensor dispensor;
-  dispensor.SetDBSettings(db.Dsn(), "", "");
-  Norvale::CIncomingQueue incoming(nullptr, &dispensor);
-  Norvale::CNotificationQueue notifications(nullptr, &dispensor);
+  ExampleSetup setup;
+  auto& incoming = setup.engine.incoming;
+  auto& notifications = setup.engine.notifications;
   incoming.StoreMessage("+44", Norvale::jtUnicodeMessage, "00480069", 1, "now", Norvale::CMessageEndpoint());
   notifications.InsertJob(5, Norvale::ntSendFailure, "+1", Norvale::jtTextMessage, "x", Norvale::hsAll, 3, "now",
                           Norvale::jsErrNetworkFailure, Norvale::CMessageEndpoint(Norvale::stClientLibrary));

@@ -13,6 +13,9 @@
 #include <string>
 
 #include "platform/database.h"
+#include "queues/incoming_queue.h"
+#include "queues/notification_queue.h"
+#include "queues/outgoing_queue.h"
 #include "queues/queue_schema.h"
 
 namespace TestSupport {
@@ -82,6 +85,16 @@ class TestDatabase {
   Backend m_backend;
   std::string m_dsn;
   std::string m_schema;
+};
+
+// The three queues over a connection of their own: what a core has, or what
+// the engine uses when a test plays the engine.
+struct QueueSet {
+  explicit QueueSet(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
+  Norvale::CDBConnectionDispensor dispensor;
+  Norvale::COutgoingQueue outgoing{nullptr, &dispensor};
+  Norvale::CIncomingQueue incoming{nullptr, &dispensor};
+  Norvale::CNotificationQueue notifications{nullptr, &dispensor};
 };
 
 // Skips a PostgreSQL case when no test server was configured.

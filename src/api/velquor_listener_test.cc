@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Writer {
-  explicit Writer(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
+struct Writer : TestSupport::QueueSet {
+  using QueueSet::QueueSet;
   void Message(const std::string& text, int handset = 1) {
     incoming.StoreMessage("+1", jtTextMessage, text, handset, "t", CMessageEndpoint());
   }
@@ -30,9 +30,6 @@ struct Writer {
                             jsSent, CMessageEndpoint(stClientLibrary));
   }
   LONG Waiting() { return incoming.GetSize(); }
-  CDBConnectionDispensor dispensor;
-  CIncomingQueue incoming{nullptr, &dispensor};
-  CNotificationQueue notifications{nullptr, &dispensor};
 };
 
 class Listener : public ::testing::TestWithParam<Backend> {

@@ -17,18 +17,8 @@ using namespace Norvale;
 using namespace Norvale::OS;
 using TestSupport::Backend;
 
-namespace {
-
 // The engine's side of the queue tables, for a test playing the engine.
-struct EngineSide {
-  explicit EngineSide(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
-  CDBConnectionDispensor dispensor;
-  COutgoingQueue outgoing{nullptr, &dispensor};
-  CIncomingQueue incoming{nullptr, &dispensor};
-  CNotificationQueue notifications{nullptr, &dispensor};
-};
-
-}  // namespace
+using EngineSide = TestSupport::QueueSet;
 
 class VelquorQueuePath : public ::testing::TestWithParam<Backend> {
  protected:

@@ -178,10 +178,29 @@ struct DBusServer::Impl {
   int wakeFds[2] = {-1, -1};
   std::atomic<bool> stopping{false};
   std::thread acceptor;
+  struct Client {
+    int fd;
+    bool done = false;  // under `lock`; set before the descriptor is closed
+    std::thread thread;
+  };
   std::mutex lock;
-  std::list<std::thread> connections;
-  std::list<int> openFds;
+  std::list<Client> clients;
   std::string socketPath;
+
+  // Joins the threads of clients that have gone, so a long-running server
+  // keeps no more threads than it has clients.
+  void ReapFinished() {
+    std::list<Client> finished;
+    {
+      std::lock_guard guard(lock);
+      for (auto it = clients.begin(); it != clients.end();) {
+        auto next = std::next(it);
+        if (it->done) finished.splice(finished.end(), clients, it);
+        it = next;
+      }
+    }
+    for (auto& c : finished) c.thread.join();
+  }
 
   static int Dispatch(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* iface = static_cast<Interface*>(userdata);
@@ -225,15 +244,21 @@ struct DBusServer::Impl {
   // What a bus would answer first, so that busctl can talk to this peer.
   static int Hello(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "s", ":1.1"); }
 
-  void Serve(int fd) {
+  void Serve(Client* client) {
+    const int fd = client->fd;
     ucred cred{};
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) t_peer = {cred.pid, cred.uid, cred.gid};
     sd_bus* bus = nullptr;
     sd_id128_t id{};
     sd_id128_randomize(&id);
+    auto finish = [&] {
+      std::lock_guard guard(lock);
+      client->done = true;
+    };
     if (sd_bus_new(&bus) < 0 || sd_bus_set_fd(bus, fd, fd) < 0 || sd_bus_set_server(bus, 1, id) < 0 ||
         sd_bus_set_anonymous(bus, 0) < 0) {
+      finish();
       sd_bus_unref(bus);
       close(fd);
       return;
@@ -257,6 +282,7 @@ struct DBusServer::Impl {
         if (p[1].revents) break;
       }
     }
+    finish();
     sd_bus_flush_close_unref(bus);  // closes fd
   }
 
@@ -270,9 +296,11 @@ struct DBusServer::Impl {
       if (p[1].revents || stopping) break;
       const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
+      ReapFinished();
       std::lock_guard guard(lock);
-      openFds.push_back(fd);
-      connections.emplace_back([this, fd] { Serve(fd); });
+      Client& client = clients.emplace_back();
+      client.fd = fd;
+      client.thread = std::thread([this, &client] { Serve(&client); });
     }
   }
 };
@@ -327,9 +355,11 @@ void DBusServer::Stop() {
   m_impl->acceptor.join();
   {
     std::lock_guard guard(m_impl->lock);
-    for (const int fd : m_impl->openFds) shutdown(fd, SHUT_RDWR);
+    for (const auto& c : m_impl->clients)
+      if (!c.done) shutdown(c.fd, SHUT_RDWR);
   }
-  for (auto& t : m_impl->connections) t.join();
+  for (auto& c : m_impl->clients) c.thread.join();
+  m_impl->clients.clear();
   close(m_impl->listenFd);
   close(m_impl->wakeFds[0]);
   close(m_impl->wakeFds[1]);

@@ -17,14 +17,7 @@ using TestSupport::Backend;
 
 namespace {
 
-// One core's worth of queue objects over its own connection.
-struct Queues {
-  explicit Queues(const std::string& dsn) { dispensor.SetDBSettings(dsn, "", ""); }
-  CDBConnectionDispensor dispensor;
-  COutgoingQueue outgoing{nullptr, &dispensor};
-  CIncomingQueue incoming{nullptr, &dispensor};
-  CNotificationQueue notifications{nullptr, &dispensor};
-};
+using Queues = TestSupport::QueueSet;
 
 const std::vector<std::string> kAwkward = {"it's",
                                            "back\\slash",
