@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,6 +27,11 @@ namespace Norvale::OS {
 namespace {
 
 constexpr const char* kErrorPrefix = "com.norvale.HRESULT.x";
+
+// libsystemd seeds its hash tables lazily from process-wide state on first
+// use; setting connections up one at a time keeps that first use from racing
+// between threads.
+std::mutex g_setupLock;
 
 std::uint64_t CallTimeoutUsec() {
   const char* env = std::getenv("NORVALE_RPC_TIMEOUT_MS");
@@ -114,6 +120,7 @@ DBusClient::~DBusClient() = default;
 
 HRESULT DBusClient::Connect(const std::string& address, std::shared_ptr<DBusClient>* client) {
   const std::string full = address.rfind("unix:", 0) == 0 ? address : "unix:path=" + address;
+  std::lock_guard setup(g_setupLock);
   auto impl = std::make_unique<Impl>();
   if (sd_bus_new(&impl->bus) < 0) return E_OUTOFMEMORY;
   if (sd_bus_set_address(impl->bus, full.c_str()) < 0) return E_INVALIDARG;
@@ -186,6 +193,7 @@ struct DBusServer::Impl {
   std::mutex lock;
   std::list<Client> clients;
   std::string socketPath;
+  sd_id128_t serverId{};  // the server's GUID, the same for every client
 
   // Joins the threads of clients that have gone, so a long-running server
   // keeps no more threads than it has clients.
@@ -250,13 +258,12 @@ struct DBusServer::Impl {
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) t_peer = {cred.pid, cred.uid, cred.gid};
     sd_bus* bus = nullptr;
-    sd_id128_t id{};
-    sd_id128_randomize(&id);
     auto finish = [&] {
       std::lock_guard guard(lock);
       client->done = true;
     };
-    if (sd_bus_new(&bus) < 0 || sd_bus_set_fd(bus, fd, fd) < 0 || sd_bus_set_server(bus, 1, id) < 0 ||
+    std::unique_lock setup(g_setupLock);
+    if (sd_bus_new(&bus) < 0 || sd_bus_set_fd(bus, fd, fd) < 0 || sd_bus_set_server(bus, 1, serverId) < 0 ||
         sd_bus_set_anonymous(bus, 0) < 0) {
       finish();
       sd_bus_unref(bus);
@@ -271,7 +278,9 @@ struct DBusServer::Impl {
     sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/DBus", "org.freedesktop.DBus", helloVtable, nullptr);
     for (auto& iface : interfaces)
       sd_bus_add_object_vtable(bus, nullptr, iface.path.c_str(), iface.name.c_str(), iface.vtable.data(), &iface);
-    if (sd_bus_start(bus) >= 0) {
+    const bool started = sd_bus_start(bus) >= 0;
+    setup.unlock();
+    if (started) {
       while (!stopping) {
         const int r = sd_bus_process(bus, nullptr);
         if (r < 0) break;
@@ -342,6 +351,10 @@ bool DBusServer::Listen(const std::string& socketPath) {
     return false;
   }
   chmod(socketPath.c_str(), 0660);
+  if (getrandom(&m_impl->serverId, sizeof m_impl->serverId, 0) != sizeof m_impl->serverId) {
+    close(fd);
+    return false;
+  }
   m_impl->listenFd = fd;
   m_impl->socketPath = socketPath;
   m_impl->acceptor = std::thread([this] { m_impl->Accept(); });
