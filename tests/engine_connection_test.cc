@@ -224,3 +224,33 @@ TEST_F(EngineConnection, BusctlCanIntrospectTheEngine) {
                              ".GetMessage", ".GetSendStatus"})
     EXPECT_NE(out.find(method), std::string::npos) << method << " missing from:\n" << out;
 }
+
+TEST_F(EngineConnection, StateLeftByACrashedServiceDoesNotCountForItsSuccessor) {
+  {
+    TestSupport::EngineProcess engine;
+    ASSERT_TRUE(engine.Running());
+    engine.Kill();  // leaves a state file that says running
+  }
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t successor = fork();
+  if (successor == 0) {
+    ServiceHost host("VelquorServer");
+    const char ok = host.Lock() ? 'y' : 'n';
+    (void)!write(ready[1], &ok, 1);
+    char c;
+    (void)!read(release[0], &c, 1);  // holds the lock without publishing a state
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  EXPECT_EQ(ok, 'y');
+  EXPECT_EQ(TestSupport::ServiceState(), SERVICE_START_PENDING);
+  CVelquorServerConnection connection;
+  EXPECT_EQ(connection.GetServerStatus(), esNotAvailable);
+  (void)!write(release[1], "x", 1);
+  waitpid(successor, nullptr, 0);
+  EXPECT_EQ(TestSupport::ServiceState(), SERVICE_STOPPED);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}

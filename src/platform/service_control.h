@@ -3,9 +3,13 @@
 // A service is registered as the registry key
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\<Name>, whose
 // "ImagePath" value is its command line (run with /bin/sh). A running service
-// holds an exclusive lock on $NORVALE_ROOT/run/norvale/<Name>.lock and
-// publishes its state in <Name>.state beside it; a service whose process
-// holds no lock is stopped, so a crashed service is never reported running.
+// holds an exclusive record lock (fcntl) on $NORVALE_ROOT/run/norvale/<Name>.lock
+// and publishes its state and process id in <Name>.state beside it; a service
+// whose process holds no lock is stopped, so a crashed service is never
+// reported running, and a state published by another process than the lock's
+// holder reads as start-pending. The process that holds a service's lock
+// cannot query that service itself (record locks do not conflict within a
+// process).
 // Rights follow file permissions: opening a service for query needs read
 // access to its key, opening it for starting write access. StartServiceA
 // spawns the command detached and returns at once. Every function may be

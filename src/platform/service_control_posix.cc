@@ -1,7 +1,6 @@
 #include "platform/service_control.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +39,9 @@ HANDLE FromSc(SC_HANDLE h) { return reinterpret_cast<HANDLE>(h); }
 std::string LockPath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".lock"; }
 std::string StatePath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".state"; }
 
-// The state of a service: stopped unless its process holds the lock.
+// The state of a service: stopped unless a process holds the lock, and
+// starting until that very process has published a state (a state file left
+// by a crashed predecessor names another process and does not count).
 bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
   const int fd = open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -51,16 +52,22 @@ bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
     *error = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_DATA;
     return false;
   }
-  const bool free = flock(fd, LOCK_SH | LOCK_NB) == 0;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  const int rc = fcntl(fd, F_GETLK, &probe);
   close(fd);
-  if (free) {
+  if (rc != 0 || probe.l_type == F_UNLCK) {
     *state = SERVICE_STOPPED;
     return true;
   }
   std::ifstream in(StatePath(name));
-  DWORD value = SERVICE_START_PENDING;  // locked but not yet published
-  if (in) in >> value;
-  *state = value;
+  DWORD value = 0;
+  long pid = 0;
+  if (in >> value >> pid && pid == probe.l_pid)
+    *state = value;
+  else
+    *state = SERVICE_START_PENDING;
   return true;
 }
 
@@ -199,7 +206,11 @@ ServiceHost::~ServiceHost() {
 bool ServiceHost::Lock() {
   const int fd = open(LockPath(m_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A record lock, so that a query learns which process holds it.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &lock) != 0) {
     close(fd);
     return false;
   }
