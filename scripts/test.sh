@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test of the project: installs the
-# missing packages, builds a normal and a sanitizer (address + undefined)
-# configuration, starts a private PostgreSQL server for the run, runs ctest in
-# both builds and stops the server again.
+# missing packages, builds a normal, an address+undefined sanitizer and a
+# thread sanitizer configuration, starts a private PostgreSQL server for the
+# run, runs every test in the first two builds and the threaded tests in the
+# third, and stops the server again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -20,6 +21,7 @@ build() {  # build DIR [cmake args...]
 
 build build -DCMAKE_BUILD_TYPE=Release
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
+build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
 
 # The tests learn the private server's address from NORVALE_TEST_PG.
@@ -33,4 +35,10 @@ for dir in build build-asan; do
   echo "== ctest in $dir"
   (cd "$here/$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) || failed=1
 done
+# The thread sanitizer watches the tests where threads meet: locks, timers,
+# message queues, the listener, the engine's server and concurrent queues.
+export TSAN_OPTIONS=halt_on_error=1
+echo "== ctest in build-tsan (threaded tests)"
+(cd "$here/build-tsan" && ctest --output-on-failure -j "$jobs" --timeout 600 \
+  -R 'Mutex|ThreadTimer|MessageQueue|CWin32Utils|CRepeat|Listener|EngineConnection|EnginePath|Concurrent|Writers') || failed=1
 exit $failed
