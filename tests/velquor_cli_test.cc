@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "client_test_support.h"
 #include "platform/database.h"
 #include "platform/registry.h"
+#include "queue_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -79,4 +81,29 @@ TEST(VelquorDbCommand, InitCreatesTheTablesIdempotently) {
   const Result bad = Velquor("db init");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("Data source name not recognised"), std::string::npos) << bad.out;
+}
+
+TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  TestSupport::WriteClientConfig(db.Dsn(), true, true);
+  TestSupport::QueueSet engine(db.Dsn());
+  const Result sent = Velquor("send +4915112345678 'Gr\xC3\xBC\xC3\x9F dich' --unicode --handset 2");
+  ASSERT_EQ(sent.status, 0) << sent.out;
+  EXPECT_EQ(sent.out, "1\n");
+  EXPECT_EQ(db.Value("SELECT Data FROM SMSOutgoing WHERE Id=1", "Data").ToString(),
+            "0047007200FC00DF00200064006900630068");
+  EXPECT_EQ(Velquor("send-data +49 48656C6C6F --udh 0500 --dcs 4").out, "2\n");
+  EXPECT_EQ(Velquor("status 2").out, "0 pending\n");
+  engine.outgoing.JobUpdate(2, Norvale::jsDeliveryFailed, Norvale::hsAll, 0);
+  EXPECT_EQ(Velquor("status 2").out, "10 delivery failed\n");
+  EXPECT_NE(Velquor("send +49 x --handset 9").status, 0);  // refused by the command line
+  engine.incoming.StoreMessage("+44", Norvale::jtDataMessage, "DCS=04;UDH=0500;UD=AB", 1, "now",
+                               Norvale::CMessageEndpoint());
+  engine.notifications.InsertJob(1, Norvale::ntSendFailure, "+49", Norvale::jtTextMessage, "x", Norvale::hsAll, 5,
+                                 "now", Norvale::jsErrNetworkFailure,
+                                 Norvale::CMessageEndpoint(Norvale::stClientLibrary));
+  const Result received = Velquor("receive");
+  EXPECT_EQ(received.status, 0) << received.out;
+  EXPECT_EQ(received.out, "message from +44 (handset 1): AB [DCS 4, UDH 0500]\nsend failure for message 1 (error 5)\n");
 }

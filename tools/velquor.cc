@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);
+  VelquorTool::AddMessageCommands(app, exitCode);
   CLI11_PARSE(app, argc, argv);
   return exitCode;
 }

@@ -1,0 +1,159 @@
+// velquor send | send-data | status | receive | listen: the client's
+// operations from the command line, through the public API.
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "norvale/norvale.h"
+
+namespace VelquorTool {
+namespace {
+
+const char* StatusName(Norvale::EnumJobStatus status) {
+  static const char* const names[] = {"pending",
+                                      "processing",
+                                      "sent",
+                                      "number invalid",
+                                      "network failure",
+                                      "phone communication error",
+                                      "system failure",
+                                      "timeout",
+                                      "invalid job type",
+                                      "sent, not confirmed",
+                                      "delivery failed"};
+  return status >= 0 && status <= 10 ? names[status] : "unknown";
+}
+
+const char* NotificationName(Norvale::NotificationTypes type) {
+  static const char* const names[] = {"delivery report", "delivery failure", "message sent", "send failure"};
+  return type >= 0 && type <= 3 ? names[type] : "unknown";
+}
+
+// Runs `work`, reporting the library's failures in one line.
+template <class F>
+void Guarded(int& exitCode, F&& work) {
+  try {
+    work();
+  } catch (const Norvale::_com_error& e) {
+    std::cerr << "velquor: " << (e.DescriptionA().empty() ? e.ErrorMessage() : e.DescriptionA()) << "\n";
+    exitCode = 1;
+  } catch (const std::exception& e) {
+    std::cerr << "velquor: " << e.what() << "\n";
+    exitCode = 1;
+  }
+}
+
+void Print(const Norvale::SMSMessage& m) {
+  std::cout << "message from " << m.GetPhoneNumber() << " (handset " << m.GetHandset() << "): ";
+  try {
+    std::cout << m.GetMessage();
+  } catch (const std::invalid_argument&) {
+    std::cout << "[undecodable Unicode text " << m.GetUserData() << "]";
+  }
+  if (m.GetMessageType() == Norvale::mtDataMessage)
+    std::cout << " [DCS " << m.GetDataCodingScheme() << ", UDH " << m.GetUserDataHeader() << "]";
+  std::cout << std::endl;
+}
+
+void Print(const Norvale::SMSNotification& n) {
+  std::cout << NotificationName(n.GetType()) << " for message " << n.GetMessageId();
+  if (n.GetErrorCode() != 0) std::cout << " (error " << n.GetErrorCode() << ")";
+  std::cout << std::endl;
+}
+
+struct Options {
+  std::string number, text, udh;
+  int dcs = 0, wait = 0, handset = 0, seconds = 0;
+  bool unicode = false, hex = false;
+  std::int32_t id = 0;
+};
+
+std::uint32_t g_loopThread = 0;
+
+}  // namespace
+
+void AddMessageCommands(CLI::App& app, int& exitCode) {
+  auto o = std::make_shared<Options>();
+  auto handsetOption = [o](CLI::App* sub) {
+    sub->add_option("--handset", o->handset, "Handset 1 to 8 (default 0: any)")->check(CLI::Range(0, 8));
+  };
+
+  auto* send = app.add_subcommand("send", "Send a text message and print its identifier");
+  send->add_option("NUMBER", o->number)->required();
+  send->add_option("TEXT", o->text)->required();
+  send->add_flag("--unicode", o->unicode, "Send as a Unicode message");
+  send->add_flag("--hex", o->hex, "TEXT is already hexadecimal UTF-16");
+  send->add_option("--wait", o->wait, "Wait up to this many milliseconds for the outcome (-1: no limit)");
+  handsetOption(send);
+  send->callback([o, &exitCode] {
+    Guarded(exitCode, [&] {
+      Norvale::Velquor velquor;
+      velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
+      const std::int32_t id = o->hex       ? velquor.SendMsgUnicodeMessageHex(o->number, o->text, o->wait)
+                              : o->unicode ? velquor.SendMsgUnicodeMessage(o->number, o->text, o->wait)
+                                           : velquor.SendMsg(o->number, o->text, o->wait);
+      std::cout << id << "\n";
+    });
+  });
+
+  auto* sendData = app.add_subcommand("send-data", "Send a data message and print its identifier");
+  sendData->add_option("NUMBER", o->number)->required();
+  sendData->add_option("USERDATA", o->text, "User data in hexadecimal")->required();
+  sendData->add_option("--udh", o->udh, "User-data header in hexadecimal");
+  sendData->add_option("--dcs", o->dcs, "Data coding scheme");
+  sendData->add_option("--wait", o->wait, "Wait up to this many milliseconds for the outcome (-1: no limit)");
+  handsetOption(sendData);
+  sendData->callback([o, &exitCode] {
+    Guarded(exitCode, [&] {
+      Norvale::Velquor velquor;
+      velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
+      std::cout << velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, o->wait) << "\n";
+    });
+  });
+
+  auto* status = app.add_subcommand("status", "Print the state of a sent message");
+  status->add_option("ID", o->id)->required();
+  status->callback([o, &exitCode] {
+    Guarded(exitCode, [&] {
+      const Norvale::EnumJobStatus s = Norvale::Velquor().GetSendStatus(o->id);
+      std::cout << s << " " << StatusName(s) << "\n";
+    });
+  });
+
+  auto* receive = app.add_subcommand("receive", "Print the waiting messages and notifications");
+  receive->add_option("--wait", o->wait, "Wait up to this many milliseconds for a first message");
+  handsetOption(receive);
+  receive->callback([o, &exitCode] {
+    Guarded(exitCode, [&] {
+      Norvale::Velquor velquor;
+      velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
+      for (auto m = velquor.GetMsg(o->wait); m; m = velquor.GetMsg(0)) Print(*m);
+      while (auto n = velquor.GetNotification(0)) Print(*n);
+    });
+  });
+
+  auto* listen = app.add_subcommand("listen", "Print messages and notifications as they arrive");
+  listen->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C)");
+  handsetOption(listen);
+  listen->callback([o, &exitCode] {
+    Guarded(exitCode, [&] {
+      g_loopThread = Norvale::MessageLoop::CurrentThreadId();
+      std::signal(SIGINT, [](int) { Norvale::MessageLoop::Quit(g_loopThread); });
+      std::signal(SIGTERM, [](int) { Norvale::MessageLoop::Quit(g_loopThread); });
+      Norvale::VelquorListener listener;
+      listener.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
+      listener.OnMessageReceived.Add([](const auto& m) { Print(*m); });
+      listener.OnNotificationReceived.Add([](const auto& n) { Print(*n); });
+      listener.SetEnabled(true);
+      if (o->seconds > 0)
+        Norvale::MessageLoop::RunFor(std::chrono::seconds(o->seconds));
+      else
+        Norvale::MessageLoop::Run();
+    });
+  });
+}
+
+}  // namespace VelquorTool
