@@ -7,6 +7,25 @@
 namespace Norvale {
 using namespace OS;
 
+namespace {
+
+// Runs `attempt` until it reports success, then once a second until
+// `WaitTimeout` milliseconds have passed since `start` (0: a single attempt,
+// INFINITE: no limit). Elapsed time is the unsigned difference of tick
+// counts, so a wrapping counter does not end the wait early.
+template <class F>
+bool PollOncePerSecond(DWORD start, DWORD WaitTimeout, F&& attempt) {
+  while (true) {
+    if (attempt()) return true;
+    if (WaitTimeout == 0) return false;
+    Sleep(CVelquorClientCore::kPollInterval);
+    if (WaitTimeout == INFINITE) continue;
+    if (GetTickCount() - start >= WaitTimeout) return false;
+  }
+}
+
+}  // namespace
+
 CVelquorClientCore::CVelquorClientCore()
     : m_OutgoingQueue(&m_Config, &m_DBConnection),
       m_IncomingQueue(&m_Config, &m_DBConnection),
@@ -55,14 +74,10 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
     MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
   }
   if (WaitTimeout == 0) return;
-  const DWORD start = GetTickCount();
-  while (true) {
+  PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
     const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
-    if (status != jsPending && status != jsProcessing) return;
-    Sleep(kPollInterval);
-    if (WaitTimeout == INFINITE) continue;
-    if (GetTickCount() - start >= WaitTimeout) return;
-  }
+    return status != jsPending && status != jsProcessing;
+  });
 }
 
 void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
@@ -91,16 +106,10 @@ bool CVelquorClientCore::GetMessage(DWORD WaitTimeout, VelquorClientCoreInternal
 }
 
 bool CVelquorClientCore::GetNotification(DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification) {
-  const DWORD start = GetTickCount();
-  while (true) {
-    if (m_QueueAdaptors.GetNotification(m_NotificationQueue, m_ActiveHandset, m_SourceType,
-                                        m_Config.GetInboundQueueEnabled(), Notification))
-      return true;
-    if (WaitTimeout == 0) return false;
-    Sleep(kPollInterval);
-    if (WaitTimeout == INFINITE) continue;
-    if (GetTickCount() - start >= WaitTimeout) return false;
-  }
+  return PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
+    return m_QueueAdaptors.GetNotification(m_NotificationQueue, m_ActiveHandset, m_SourceType,
+                                           m_Config.GetInboundQueueEnabled(), Notification);
+  });
 }
 
 bool CVelquorClientCore::IsReadyToSend() {
