@@ -8,6 +8,7 @@
 #include "core/velquor_server_connection.h"
 #include "engine_test_support.h"
 #include "platform/event_log.h"
+#include "platform/guid.h"
 #include "test_support.h"
 
 using namespace Norvale;
@@ -253,4 +254,38 @@ TEST_F(EngineConnection, StateLeftByACrashedServiceDoesNotCountForItsSuccessor) 
   waitpid(successor, nullptr, 0);
   EXPECT_EQ(TestSupport::ServiceState(), SERVICE_STOPPED);
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}
+
+TEST_F(EngineConnection, RunningServiceWhoseObjectCannotBeCreated) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  HKEY clsid = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToString(SMSServer::ISMSEngine::kCLSID)).c_str(), 0,
+                          KEY_READ | KEY_WRITE, &clsid),
+            ERROR_SUCCESS);
+  RegDeleteValueA(clsid, "LocalServerAddress");  // the class is no longer served anywhere
+  RegCloseKey(clsid);
+  CVelquorServerConnection connection;
+  EXPECT_TRUE(connection.IsServiceRunning());
+  EXPECT_EQ(FailureOf([&] { connection.GetServer(); }).second, "Could not connect to Velquor service");
+  EXPECT_EQ(connection.GetServerStatus(), esNotAvailable);
+}
+
+TEST_F(EngineConnection, StatusThatCannotBeQueried) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  for (std::filesystem::path p = RegistryRootDirectory(); p.string().size() >= TestSupport::Root().size();
+       p = p.parent_path())
+    chmod(p.c_str(), 0755);
+  chmod((TestSupport::Root() + "/run").c_str(), 0755);
+  chmod((TestSupport::Root() + "/run/norvale").c_str(), 0755);
+  chmod((ServiceHost::RunDirectory() + "/VelquorServer.lock").c_str(), 0600);  // the state is the owner's
+  const std::string failure = TestSupport::RunUnprivileged([] {
+    CVelquorServerConnection connection;
+    if (connection.GetServerStatus() != esNotAvailable) return std::string("status");
+    const auto f = FailureOf([&] { connection.IsServiceRunning(); });
+    if (f.second != "Could not query service status") return "query: " + f.second;
+    return std::string();
+  });
+  EXPECT_EQ(failure, "");
 }
