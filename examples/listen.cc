@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <iostream>
 
+namespace {
+volatile std::sig_atomic_t g_interrupted = 0;  // all a signal handler may touch
+}
+
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 0;
-  static std::uint32_t loopThread = Norvale::MessageLoop::CurrentThreadId();
-  std::signal(SIGINT, [](int) { Norvale::MessageLoop::Quit(loopThread); });
+  std::signal(SIGINT, [](int) { g_interrupted = 1; });
 
   Norvale::VelquorListener listener;
   listener.OnMessageReceived.Add([](const std::shared_ptr<Norvale::SMSMessage>& message) {
@@ -23,9 +26,8 @@ int main(int argc, char** argv) {
               << std::endl;
   });
   listener.SetEnabled(true);
-  if (seconds > 0)
-    Norvale::MessageLoop::RunFor(std::chrono::seconds(seconds));
-  else
-    Norvale::MessageLoop::Run();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!g_interrupted && (seconds == 0 || std::chrono::steady_clock::now() < end))
+    Norvale::MessageLoop::RunFor(std::chrono::milliseconds(100));
   return 0;
 }

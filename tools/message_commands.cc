@@ -71,7 +71,7 @@ struct Options {
   std::int32_t id = 0;
 };
 
-std::uint32_t g_loopThread = 0;
+volatile std::sig_atomic_t g_interrupted = 0;  // all a signal handler may touch
 
 }  // namespace
 
@@ -140,18 +140,16 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   handsetOption(listen);
   listen->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
-      g_loopThread = Norvale::MessageLoop::CurrentThreadId();
-      std::signal(SIGINT, [](int) { Norvale::MessageLoop::Quit(g_loopThread); });
-      std::signal(SIGTERM, [](int) { Norvale::MessageLoop::Quit(g_loopThread); });
+      std::signal(SIGINT, [](int) { g_interrupted = 1; });
+      std::signal(SIGTERM, [](int) { g_interrupted = 1; });
       Norvale::VelquorListener listener;
       listener.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       listener.OnMessageReceived.Add([](const auto& m) { Print(*m); });
       listener.OnNotificationReceived.Add([](const auto& n) { Print(*n); });
       listener.SetEnabled(true);
-      if (o->seconds > 0)
-        Norvale::MessageLoop::RunFor(std::chrono::seconds(o->seconds));
-      else
-        Norvale::MessageLoop::Run();
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o->seconds);
+      while (!g_interrupted && (o->seconds == 0 || std::chrono::steady_clock::now() < end))
+        Norvale::MessageLoop::RunFor(std::chrono::milliseconds(100));
     });
   });
 }
