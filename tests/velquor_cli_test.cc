@@ -107,3 +107,12 @@ TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
   EXPECT_EQ(received.status, 0) << received.out;
   EXPECT_EQ(received.out, "message from +44 (handset 1): AB [DCS 4, UDH 0500]\nsend failure for message 1 (error 5)\n");
 }
+
+TEST(VelquorMessageCommands, ListenStopsCleanlyOnASignal) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  TestSupport::WriteClientConfig(db.Dsn(), true, true);
+  const Result r = TestSupport::RunCommand(std::string("sh -c '") + VELQUOR_CLI +
+                                           " listen & p=$!; sleep 0.5; kill -TERM $p; wait $p'");
+  EXPECT_EQ(r.status, 0) << r.out;
+}
