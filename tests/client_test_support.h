@@ -3,7 +3,10 @@
 
 #include <string>
 
+#include <filesystem>
+
 #include "config/config_reg.h"
+#include "queue_test_support.h"
 
 namespace TestSupport {
 
@@ -20,5 +23,15 @@ inline void WriteClientConfig(const std::string& dsn, bool outgoingQueue, bool i
   Norvale::RUSetValue(key, "Password", "", false);
   Norvale::OS::RegCloseKey(key);
 }
+
+// A fresh queue database that the client configuration names, with both
+// queues switched on: the set-up of the tests that go through the queues.
+struct ConfiguredQueues {
+  explicit ConfiguredQueues(Backend backend) : db(backend) {
+    std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+    WriteClientConfig(db.Dsn(), true, true);
+  }
+  TestDatabase db;
+};
 
 }  // namespace TestSupport

@@ -15,11 +15,8 @@ namespace {
 
 // A configured SQLite queue database with the engine's side of it.
 struct ExampleSetup {
-  ExampleSetup() {
-    std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-    TestSupport::WriteClientConfig(db.Dsn(), true, true);
-  }
-  TestSupport::TestDatabase db{TestSupport::Backend::Sqlite};
+  TestSupport::ConfiguredQueues queues{TestSupport::Backend::Sqlite};
+  TestSupport::TestDatabase& db = queues.db;
   TestSupport::QueueSet engine{db.Dsn()};
 };
 

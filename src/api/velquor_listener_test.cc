@@ -36,14 +36,12 @@ class Listener : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_BACKEND(GetParam());
-    std::filesystem::remove_all(RegistryRootDirectory());
-    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
-    TestSupport::WriteClientConfig(db->Dsn(), true, true);
-    writer = std::make_unique<Writer>(db->Dsn());
+    setup = std::make_unique<TestSupport::ConfiguredQueues>(GetParam());
+    writer = std::make_unique<Writer>(setup->db.Dsn());
     CVelquorListenerCore::SetPollIntervalForTesting(100);
   }
   void TearDown() override { CVelquorListenerCore::SetPollIntervalForTesting(CVelquorListenerCore::kPollInterval); }
-  std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<TestSupport::ConfiguredQueues> setup;
   std::unique_ptr<Writer> writer;
 };
 
@@ -276,10 +274,8 @@ TEST_P(Listener, FailingDatabaseIsThrottledWhileTheTimerRuns) {
 }
 
 TEST(ListenerTimer, TicksEveryTwoSecondsAndTakesNothingWithoutHandlers) {
-  std::filesystem::remove_all(RegistryRootDirectory());
-  TestSupport::TestDatabase db(Backend::Sqlite);
-  TestSupport::WriteClientConfig(db.Dsn(), true, true);
-  Writer writer(db.Dsn());
+  TestSupport::ConfiguredQueues setup(Backend::Sqlite);
+  Writer writer(setup.db.Dsn());
   writer.Message("stays");
   auto core = std::make_shared<CVelquorListenerCore>();
   CountingSink sink;

@@ -24,9 +24,8 @@ class VelquorQueuePath : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_BACKEND(GetParam());
-    std::filesystem::remove_all(RegistryRootDirectory());
-    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
-    TestSupport::WriteClientConfig(db->Dsn(), true, true);
+    setup = std::make_unique<TestSupport::ConfiguredQueues>(GetParam());
+    db = &setup->db;
     engine = std::make_unique<EngineSide>(db->Dsn());
   }
   void TearDown() override { VirtualTime::Disable(); }
@@ -34,7 +33,8 @@ class VelquorQueuePath : public ::testing::TestWithParam<Backend> {
     return db->Value("SELECT " + std::string(column) + " FROM SMSOutgoing WHERE Id=" + std::to_string(id), column)
         .ToString();
   }
-  std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<TestSupport::ConfiguredQueues> setup;
+  TestSupport::TestDatabase* db = nullptr;
   std::unique_ptr<EngineSide> engine;
 };
 

@@ -4,7 +4,6 @@ namespace Norvale {
 using namespace OS;
 
 namespace {
-std::string N(long v) { return std::to_string(v); }
 std::string BlankIfEmpty(const std::string& s) { return s.empty() ? std::string(" ") : s; }
 }  // namespace
 

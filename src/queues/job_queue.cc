@@ -37,8 +37,7 @@ LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPar
     try {
       id = GenerateJobId();
       LONG affected = 0;
-      ExecuteCommand(SQLPart1 + std::to_string(id) + SQLPart2, affected, adCmdText | adExecuteNoRecords, last ? 1 : -1,
-                     1);
+      ExecuteCommand(SQLPart1 + N(id) + SQLPart2, affected, adCmdText | adExecuteNoRecords, last ? 1 : -1, 1);
       if (affected == 1) break;
     } catch (...) {
       if (last) throw;

@@ -29,6 +29,9 @@ class CJobQueue : public CDatabaseQueryExecuter {
   static constexpr int kAttempts = 10;
 
  protected:
+  // A number as the statements write it: unquoted decimal.
+  static std::string N(long v) { return std::to_string(v); }
+
   CDBConnectionDispensor* m_pDBConnectionDispensor;
   std::string m_sTableName;
 };

@@ -3,10 +3,6 @@
 namespace Norvale {
 using namespace OS;
 
-namespace {
-std::string N(long v) { return std::to_string(v); }
-}  // namespace
-
 CNotificationQueue::CNotificationQueue(CConfigVelquorClientOnly*, CDBConnectionDispensor* DBConnection)
     : CJobQueue(DBConnection, "SMSNotifications") {}
 
