@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "core/engine_interfaces.h"
+#include "engine/engine_interfaces.h"
 #include "errors/com_error_raise.h"
 #include "platform/com_object.h"
 #include "platform/com_runtime.h"

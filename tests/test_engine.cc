@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine_marshal.h"
+#include "engine/engine_marshal.h"
 #include "errors/com_error_raise.h"
 #include "platform/bstr.h"
 #include "platform/com_object.h"

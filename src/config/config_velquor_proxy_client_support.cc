@@ -1,7 +1,7 @@
 #include "config/config_velquor_proxy_client_support.h"
 
 #include "config/config_velquor_proxy_common.h"
-#include "core/engine_marshal.h"
+#include "engine/engine_marshal.h"
 #include "errors/com_error_raise.h"
 #include "errors/error_logging.h"
 #include "platform/event_log.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "config/config_reg.h"
-#include "core/engine_interfaces.h"
+#include "engine/engine_interfaces.h"
 #include "platform/com_ptr.h"
 
 namespace Norvale {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "api/message_endpoint.h"
 #include "norvale/enums.h"
+#include "queues/message_endpoint.h"
 
 namespace VelquorClientCoreInternal {
 

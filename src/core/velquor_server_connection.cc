@@ -1,6 +1,6 @@
 #include "core/velquor_server_connection.h"
 
-#include "core/engine_marshal.h"
+#include "engine/engine_marshal.h"
 #include "errors/com_error_raise.h"
 
 namespace Norvale {

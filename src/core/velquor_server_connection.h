@@ -7,7 +7,7 @@
 // object from one thread at a time.
 #pragma once
 
-#include "core/engine_interfaces.h"
+#include "engine/engine_interfaces.h"
 #include "platform/com_ptr.h"
 #include "platform/service_control.h"
 

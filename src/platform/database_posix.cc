@@ -1,6 +1,6 @@
 #include "platform/database.h"
 
-#include "errors/com_error_raise.h"
+#include "platform/error_info.h"
 
 namespace Norvale::OS {
 
@@ -21,14 +21,14 @@ bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 }  // namespace
 
 _variant_t Recordset::GetFieldValue(const std::string& name) const {
-  if (m_closed) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  if (m_closed) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
   if (!m_hasRow)
-    Norvale::RAISE_COM_ERROR(adErrNoCurrentRecord,
-                             "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
-                             "requires a current record.");
+    ThrowComError(adErrNoCurrentRecord,
+                  "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
+                  "requires a current record.");
   for (const auto& c : m_row)
     if (SameName(c.name, name)) return c.value;
-  Norvale::RAISE_COM_ERROR(adErrItemNotFound, "Item cannot be found in the collection: " + name);
+  ThrowComError(adErrItemNotFound, "Item cannot be found in the collection: " + name);
 }
 
 void Connection::Open(const std::string& ConnectionString, const std::string& UserID, const std::string& Password,
@@ -36,7 +36,7 @@ void Connection::Open(const std::string& ConnectionString, const std::string& Us
   ++s_nOpens;
   static const std::string kPrefix = "Data Source=";
   if (!StartsWith(ConnectionString, kPrefix.c_str()))
-    Norvale::RAISE_COM_ERROR(E_FAIL, "The connection string names no data source: " + ConnectionString);
+    ThrowComError(E_FAIL, "The connection string names no data source: " + ConnectionString);
   const std::string dsn = ConnectionString.substr(kPrefix.size());
   if (IsPostgresDataSource(dsn)) {
     m_driver = OpenPostgres(dsn, UserID, Password);
@@ -45,20 +45,20 @@ void Connection::Open(const std::string& ConnectionString, const std::string& Us
   } else if (StartsWith(dsn, "/") || StartsWith(dsn, "./") || StartsWith(dsn, "../")) {
     m_driver = OpenSqlite(dsn);
   } else {
-    Norvale::RAISE_COM_ERROR(E_FAIL, "Data source name not recognised: '" + dsn +
-                                         "' (expected sqlite:PATH, a path, a postgresql:// URI or a libpq "
-                                         "keyword string)");
+    ThrowComError(E_FAIL, "Data source name not recognised: '" + dsn +
+                              "' (expected sqlite:PATH, a path, a postgresql:// URI or a libpq "
+                              "keyword string)");
   }
 }
 
 void Connection::Close() {
-  if (!m_driver) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  if (!m_driver) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
   m_driver.reset();
 }
 
 _RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* RecordsAffected, LONG Options) {
   ++s_nExecutions;
-  if (!m_driver) Norvale::RAISE_COM_ERROR(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  if (!m_driver) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
   LONG affected = -1;
   _RecordsetPtr rows = m_driver->Execute(CommandText, &affected);
   if (RecordsAffected) *RecordsAffected = _variant_t(affected);

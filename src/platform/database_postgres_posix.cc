@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "errors/com_error_raise.h"
 #include "platform/database.h"
+#include "platform/error_info.h"
 
 namespace Norvale::OS {
 namespace {
@@ -29,7 +29,7 @@ std::string Trimmed(const char* text) {
       hr = DB_E_ERRORSINCOMMAND;
   }
   PQclear(result);
-  Norvale::RAISE_COM_ERROR(hr, text);
+  ThrowComError(hr, text);
 }
 
 bool IsInteger(Oid type) { return type == 20 || type == 21 || type == 23 || type == 26; }
@@ -48,7 +48,7 @@ class PostgresDriver final : public DatabaseDriver {
       const std::string text = m_conn ? Trimmed(PQerrorMessage(m_conn)) : "out of memory";
       PQfinish(m_conn);
       m_conn = nullptr;
-      Norvale::RAISE_COM_ERROR(E_FAIL, "Cannot connect to PostgreSQL: " + text);
+      ThrowComError(E_FAIL, "Cannot connect to PostgreSQL: " + text);
     }
     PQclear(PQexec(m_conn, "SET standard_conforming_strings = on"));
     PQclear(PQexec(m_conn, "SET client_min_messages = warning"));

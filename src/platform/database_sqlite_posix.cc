@@ -3,8 +3,8 @@
 
 #include <cctype>
 
-#include "errors/com_error_raise.h"
 #include "platform/database.h"
+#include "platform/error_info.h"
 
 namespace Norvale::OS {
 namespace {
@@ -22,7 +22,7 @@ namespace {
     case SQLITE_NOMEM: hr = E_OUTOFMEMORY; break;
     default: break;
   }
-  Norvale::RAISE_COM_ERROR(hr, text);
+  ThrowComError(hr, text);
 }
 
 class SqliteDriver final : public DatabaseDriver {
@@ -56,8 +56,8 @@ class SqliteDriver final : public DatabaseDriver {
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(stmt, sqlite3_finalize);
     for (const char* p = tail; p && *p; ++p)
       if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';')
-        Norvale::RAISE_COM_ERROR(DB_E_ERRORSINCOMMAND, "Only one SQL statement may be executed at a time");
-    if (!stmt) Norvale::RAISE_COM_ERROR(DB_E_ERRORSINCOMMAND, "The command text holds no SQL statement");
+        ThrowComError(DB_E_ERRORSINCOMMAND, "Only one SQL statement may be executed at a time");
+    if (!stmt) ThrowComError(DB_E_ERRORSINCOMMAND, "The command text holds no SQL statement");
     _RecordsetPtr first;
     bool rows = false;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {

@@ -56,11 +56,9 @@ HRESULT FromErrno(int negErrno) {
 }
 
 void SetThreadError(const std::string& description) {
-  _com_ptr_t<ICreateErrorInfo> create;
-  if (FAILED(CreateErrorInfo(create.ReleaseAndGetAddressOf()))) return;
-  create->SetDescription(AnsiToWide(description).c_str());
-  _com_ptr_t<IErrorInfo> info(create);
-  SetErrorInfo(0, info.GetInterfacePtr());
+  _com_ptr_t<IErrorInfo> info;
+  info.Attach(MakeErrorInfo(AnsiToWide(description)));
+  if (info) SetErrorInfo(0, info.GetInterfacePtr());
 }
 
 int Append(sd_bus_message* m, const char* sig, const DBusValues& values) {

@@ -7,6 +7,9 @@
 // fill one object from one thread only.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "platform/types.h"
 
 namespace Norvale::OS {
@@ -26,6 +29,24 @@ struct ICreateErrorInfo : IUnknown {
 HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
 HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+
+// Makes an error information object that holds `description` and nothing
+// else, and returns the caller's reference to its IErrorInfo side; null when
+// no object can be made.
+IErrorInfo* MakeErrorInfo(std::u16string_view description);
+
+// Throws _com_error(hr) carrying an error information object with
+// `description`; the thread's own error information is left alone. When no
+// object can be made the exception carries the HRESULT alone. This is how
+// the OS layer raises; the layers above use RAISE_COM_ERROR, which comes here.
+[[noreturn]] void ThrowComError(HRESULT hr, std::u16string_view description);
+[[noreturn]] void ThrowComError(HRESULT hr, std::string_view description);
+[[noreturn]] inline void ThrowComError(HRESULT hr, const char* description) {
+  ThrowComError(hr, std::string_view(description));
+}
+[[noreturn]] inline void ThrowComError(HRESULT hr, const std::string& description) {
+  ThrowComError(hr, std::string_view(description));
+}
 
 // Test seam: makes the next CreateErrorInfo calls of the process fail with
 // `hr` (S_OK restores normal behaviour).

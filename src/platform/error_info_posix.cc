@@ -150,4 +150,22 @@ const char* _com_error::ErrorMessage() const noexcept {
   }
 }
 
+IErrorInfo* MakeErrorInfo(std::u16string_view description) {
+  _com_ptr_t<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(create.ReleaseAndGetAddressOf()))) return nullptr;
+  const std::u16string text(description);
+  create->SetDescription(text.c_str());
+  IErrorInfo* info = nullptr;
+  if (FAILED(create->QueryInterface(IErrorInfo::kIID, reinterpret_cast<void**>(&info)))) return nullptr;
+  return info;
+}
+
+void ThrowComError(HRESULT hr, std::u16string_view description) {
+  IErrorInfo* info = MakeErrorInfo(description);
+  if (info == nullptr) throw _com_error(hr);
+  throw _com_error(hr, info);  // the exception takes over the reference
+}
+
+void ThrowComError(HRESULT hr, std::string_view description) { ThrowComError(hr, AnsiToWide(description)); }
+
 }  // namespace Norvale::OS

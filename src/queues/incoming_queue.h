@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "api/message_endpoint.h"
 #include "norvale/enums.h"
 #include "queues/job_queue.h"
+#include "queues/message_endpoint.h"
 
 namespace Norvale {
 

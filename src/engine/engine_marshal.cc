@@ -1,4 +1,4 @@
-#include "core/engine_marshal.h"
+#include "engine/engine_marshal.h"
 
 #include <mutex>
 

@@ -16,7 +16,7 @@
 // "/com/norvale/VELQUORCORESERVICESLib/VelquorCore".
 #pragma once
 
-#include "core/engine_interfaces.h"
+#include "engine/engine_interfaces.h"
 #include "platform/dbus_rpc.h"
 
 namespace Norvale {
