@@ -23,6 +23,7 @@ build build -DCMAKE_BUILD_TYPE=Release
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
+bash scripts/check-includes.sh
 
 # The tests learn the private server's address from NORVALE_TEST_PG.
 source scripts/pg.sh
