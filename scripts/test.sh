@@ -15,7 +15,7 @@ failed=0
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DVELQUOR_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 
