@@ -444,6 +444,7 @@ struct DBusServer::Impl {
   static int Dispatch(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* iface = static_cast<Interface*>(userdata);
     const char* member = sd_bus_message_get_member(m);
+    if (!member) return -EBADMSG;
     for (const auto& method : iface->methods) {
       if (method.name != member) continue;
       DBusValues in, out;
