@@ -41,5 +41,5 @@ done
 export TSAN_OPTIONS=halt_on_error=1
 echo "== ctest in build-tsan (threaded tests)"
 (cd "$here/build-tsan" && ctest --output-on-failure -j "$jobs" --timeout 600 \
-  -R 'Mutex|ThreadTimer|MessageQueue|CWin32Utils|CRepeat|Listener|EngineConnection|EnginePath|Concurrent|Writers') || failed=1
+  -R 'Mutex|ThreadTimer|MessageQueue|CWin32Utils|CRepeat|Listener|EngineConnection|EnginePath|Concurrent|Writers|DBus') || failed=1
 exit $failed
