@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
+#include "child_process.h"
 #include "client_test_support.h"
 #include "queue_test_support.h"
 #include "queues/incoming_queue.h"
@@ -10,8 +14,11 @@
 #include "test_support.h"
 
 using TestSupport::RunCommand;
+using namespace std::chrono_literals;
 
 namespace {
+
+std::string Example(const std::string& name) { return std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-" + name; }
 
 // A configured SQLite queue database with the engine's side of it.
 struct ExampleSetup {
@@ -57,4 +64,25 @@ TEST(Examples, ListenPrintsWhatArrives) {
   const auto listen = RunCommand(std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-listen 3");
   EXPECT_EQ(listen.status, 0) << listen.out;
   EXPECT_EQ(listen.out, "message from +44: Hi\nnotification 3 for message 5\n");
+}
+
+TEST(Examples, ListenSleepsUntilAMessageOrASignalArrives) {
+  ExampleSetup setup;
+  TestSupport::ChildProcess listen({Example("listen")});
+  ASSERT_TRUE(listen.Started());
+  std::this_thread::sleep_for(500ms);  // the listener's first poll is 2 s after its start
+  ASSERT_TRUE(listen.Running()) << listen.Output();
+  const long before = listen.ContextSwitches();
+  std::this_thread::sleep_for(1s);
+  const long woken = listen.ContextSwitches() - before;
+  EXPECT_LE(woken, 4) << "the idle example was scheduled " << woken << " times in a second";
+  setup.engine.incoming.StoreMessage("+44", Norvale::jtTextMessage, "ping", 1, "now", Norvale::CMessageEndpoint());
+  EXPECT_TRUE(listen.WaitForOutput("message from +44: ping\n", 5s)) << listen.Output();
+  listen.Signal(SIGTERM);
+  EXPECT_EQ(listen.Wait(2s), 0) << listen.Output();
+
+  TestSupport::ChildProcess interrupted({Example("listen")});
+  std::this_thread::sleep_for(300ms);
+  interrupted.Signal(SIGINT);
+  EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
 }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
+#include "child_process.h"
 #include "client_test_support.h"
 #include "platform/database.h"
 #include "platform/registry.h"
@@ -13,6 +17,7 @@
 namespace {
 
 using Result = TestSupport::CommandResult;
+using namespace std::chrono_literals;
 
 Result Velquor(const std::string& args) { return TestSupport::RunCommand(std::string(VELQUOR_CLI) + " " + args); }
 
@@ -108,11 +113,32 @@ TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
   EXPECT_EQ(received.out, "message from +44 (handset 1): AB [DCS 4, UDH 0500]\nsend failure for message 1 (error 5)\n");
 }
 
-TEST(VelquorMessageCommands, ListenStopsCleanlyOnASignal) {
-  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
-  TestSupport::WriteClientConfig(db.Dsn(), true, true);
-  const Result r = TestSupport::RunCommand(std::string("sh -c '") + VELQUOR_CLI +
-                                           " listen & p=$!; sleep 0.5; kill -TERM $p; wait $p'");
-  EXPECT_EQ(r.status, 0) << r.out;
+TEST(VelquorMessageCommands, ListenSleepsUntilAMessageOrASignalArrives) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  TestSupport::QueueSet engine(queues.db.Dsn());
+  TestSupport::ChildProcess listen({VELQUOR_CLI, "listen"});
+  ASSERT_TRUE(listen.Started());
+  // The listener polls every 2 s; in between, an idle listen sleeps.
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(listen.Running()) << listen.Output();
+  const long before = listen.ContextSwitches();
+  std::this_thread::sleep_for(1s);
+  const long woken = listen.ContextSwitches() - before;
+  EXPECT_LE(woken, 4) << "an idle listen was scheduled " << woken << " times in a second";
+
+  engine.incoming.StoreMessage("+44", Norvale::jtTextMessage, "ping", 1, "now", Norvale::CMessageEndpoint());
+  EXPECT_TRUE(listen.WaitForOutput("message from +44 (handset 1): ping\n", 5s)) << listen.Output();
+
+  listen.Signal(SIGTERM);
+  EXPECT_EQ(listen.Wait(2s), 0) << listen.Output();
+}
+
+TEST(VelquorMessageCommands, ListenEndsOnSigintAndAfterItsSeconds) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  TestSupport::ChildProcess interrupted({VELQUOR_CLI, "listen"});
+  std::this_thread::sleep_for(300ms);
+  interrupted.Signal(SIGINT);
+  EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
+  TestSupport::ChildProcess timed({VELQUOR_CLI, "listen", "--seconds", "1"});
+  EXPECT_EQ(timed.Wait(5s), 0) << timed.Output();
 }

@@ -1,13 +1,20 @@
 // velquor send | send-data | status | receive | listen: the client's
 // operations from the command line, through the public API.
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <climits>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include "commands.h"
 #include "norvale/norvale.h"
+#include "signal_descriptor.h"
 
 namespace VelquorTool {
 namespace {
@@ -71,7 +78,26 @@ struct Options {
   std::int32_t id = 0;
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;  // all a signal handler may touch
+// Raises the listener's events as they come, until SIGINT or SIGTERM or
+// until `end`. Sleeps in poll(2) on the message loop's descriptor and the
+// signal descriptor in between, so an idle listener does not wake up.
+void RunUntilSignalled(SignalDescriptor& signals, std::optional<std::chrono::steady_clock::time_point> end) {
+  pollfd fds[2] = {{signals.Descriptor(), POLLIN, 0}, {Norvale::MessageLoop::Descriptor(), POLLIN, 0}};
+  while (true) {
+    int timeout = -1;
+    if (end) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return;
+      timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
+    }
+    if (poll(fds, 2, timeout) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    if ((fds[0].revents & POLLIN) && signals.Take() != 0) return;
+    if (fds[1].revents & POLLIN) Norvale::MessageLoop::PumpPending();
+  }
+}
 
 }  // namespace
 
@@ -136,20 +162,20 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   });
 
   auto* listen = app.add_subcommand("listen", "Print messages and notifications as they arrive");
-  listen->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C)");
+  listen->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C or SIGTERM)")
+      ->check(CLI::NonNegativeNumber);
   handsetOption(listen);
   listen->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
-      std::signal(SIGINT, [](int) { g_interrupted = 1; });
-      std::signal(SIGTERM, [](int) { g_interrupted = 1; });
+      SignalDescriptor signals;  // before anything that might start a thread
       Norvale::VelquorListener listener;
       listener.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       listener.OnMessageReceived.Add([](const auto& m) { Print(*m); });
       listener.OnNotificationReceived.Add([](const auto& n) { Print(*n); });
       listener.SetEnabled(true);
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o->seconds);
-      while (!g_interrupted && (o->seconds == 0 || std::chrono::steady_clock::now() < end))
-        Norvale::MessageLoop::RunFor(std::chrono::milliseconds(100));
+      std::optional<std::chrono::steady_clock::time_point> end;
+      if (o->seconds > 0) end = std::chrono::steady_clock::now() + std::chrono::seconds(o->seconds);
+      RunUntilSignalled(signals, end);
     });
   });
 }
