@@ -86,3 +86,24 @@ TEST(Examples, ListenSleepsUntilAMessageOrASignalArrives) {
   interrupted.Signal(SIGINT);
   EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
 }
+
+TEST(Examples, ExitCodesTellUsageErrorsFromFailures) {
+  ExampleSetup setup;
+  // A bounded run: a listen example that misreads its argument would run on.
+  for (const std::string& usage :
+       {Example("send"), Example("send") + " '' hello", Example("send") + " +49 a b", Example("receive") + " extra",
+        Example("listen") + " abc", Example("listen") + " -1", Example("listen") + " 1 2"}) {
+    const auto r = RunCommand("timeout 5 " + usage);
+    EXPECT_EQ(r.status, 2) << usage << ": " << r.out;
+    EXPECT_NE(r.out.find("usage: "), std::string::npos) << usage << ": " << r.out;
+  }
+  EXPECT_EQ(RunCommand(Example("listen") + " 1").status, 0);
+  EXPECT_EQ(setup.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong(), 0);
+
+  // Without a configuration the library hands sends to the engine, which
+  // does not run here.
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  const auto failed = RunCommand(Example("send") + " +49 hello");
+  EXPECT_EQ(failed.status, 1) << failed.out;
+  EXPECT_NE(failed.out.find("Velquor Engine not running"), std::string::npos) << failed.out;
+}

@@ -2,9 +2,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "child_process.h"
@@ -21,6 +25,22 @@ using namespace std::chrono_literals;
 
 Result Velquor(const std::string& args) { return TestSupport::RunCommand(std::string(VELQUOR_CLI) + " " + args); }
 
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Writes a value as an editor would, past the command's checks.
+void WriteRawValue(const std::string& name, const std::string& value) {
+  bool readOnly = false;
+  const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
+                                                        &readOnly, false);
+  Norvale::RUSetValue(key, name, value, false);
+  Norvale::OS::RegCloseKey(key);
+}
+
 }  // namespace
 
 TEST(VelquorConfigCommand, SetsGetsListsAndUnsetsValues) {
@@ -28,20 +48,22 @@ TEST(VelquorConfigCommand, SetsGetsListsAndUnsetsValues) {
   EXPECT_EQ(Velquor("config list").out, "");
   EXPECT_EQ(Velquor("config set DSN sqlite:/var/lib/velquor/queue.db").status, 0);
   EXPECT_EQ(Velquor("config set OutgoingQueueEnabled 1").status, 0);
-  EXPECT_EQ(Velquor("config set Password 's3cr et' --encrypted").status, 0);
+  EXPECT_EQ(Velquor("config set Password 's3cr et'").status, 0);
+  EXPECT_EQ(Velquor("config set SmscPassword 's3cr et' --encrypted --force").status, 0);
   EXPECT_EQ(Velquor("config get dsn").out, "sqlite:/var/lib/velquor/queue.db\n");
-  EXPECT_EQ(Velquor("config get Password --encrypted").out, "s3cr et\n");
-  EXPECT_NE(Velquor("config get Password").out, "s3cr et\n");
+  EXPECT_EQ(Velquor("config get SmscPassword --encrypted").out, "s3cr et\n");
+  EXPECT_NE(Velquor("config get SmscPassword").out, "s3cr et\n");
   const Result list = Velquor("config list");
   EXPECT_EQ(list.status, 0);
-  EXPECT_NE(list.out.find("DSN=sqlite:/var/lib/velquor/queue.db\nOutgoingQueueEnabled=1\nPassword="), std::string::npos)
+  EXPECT_NE(list.out.find("DSN=sqlite:/var/lib/velquor/queue.db\nOutgoingQueueEnabled=1\nPassword=s3cr et\n"),
+            std::string::npos)
       << list.out;
   EXPECT_EQ(Velquor("config unset DSN").status, 0);
   const Result missing = Velquor("config get DSN");
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "velquor: no value DSN in the configuration\n");
   EXPECT_EQ(Velquor("config unset DSN").status, 1);
-  EXPECT_NE(Velquor("config").status, 0);  // a sub-command is required
+  EXPECT_EQ(Velquor("config").status, 2);  // a sub-command is required
 }
 
 TEST(VelquorConfigCommand, ExplainsMissingRights) {
@@ -63,9 +85,10 @@ TEST(VelquorConfigCommand, ExplainsMissingRights) {
 
 TEST(VelquorDbCommand, InitCreatesTheTablesIdempotently) {
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-  for (const char* v :
-       {"InstalledType", "InstalledPath", "OutgoingQueueEnabled", "IncomingQueueEnabled", "Username", "Password"})
+  for (const char* v : {"InstalledType", "InstalledPath", "Username", "Password"})
     ASSERT_EQ(Velquor(std::string("config set ") + v + " ''").status, 0);
+  for (const char* v : {"OutgoingQueueEnabled", "IncomingQueueEnabled"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " 1").status, 0);
   EXPECT_EQ(Velquor("db init").status, 1);  // no DSN yet
   const std::string path = TestSupport::Root() + "/init.db";
   ASSERT_EQ(Velquor("config set DSN sqlite:" + path).status, 0);
@@ -141,4 +164,122 @@ TEST(VelquorMessageCommands, ListenEndsOnSigintAndAfterItsSeconds) {
   EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
   TestSupport::ChildProcess timed({VELQUOR_CLI, "listen", "--seconds", "1"});
   EXPECT_EQ(timed.Wait(5s), 0) << timed.Output();
+}
+
+TEST(VelquorConfigCommand, SetRefusesWhatTheLibraryWouldMisread) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  for (const char* flag : {"OutgoingQueueEnabled", "IncomingQueueEnabled"}) {
+    for (const std::string& name : {std::string(flag), Lower(flag)}) {
+      for (const char* bad : {"true", "yes", "01", "' 1'", "''"}) {
+        const Result r = Velquor("config set " + name + " " + bad);
+        EXPECT_EQ(r.status, 2) << name << " " << bad;
+        EXPECT_TRUE(Contains(r.out, "use 1 or 0")) << r.out;
+      }
+    }
+    EXPECT_EQ(Velquor(std::string("config get ") + flag).status, 1);  // nothing was written
+    EXPECT_EQ(Velquor(std::string("config set ") + flag + " 0").status, 0);
+    EXPECT_EQ(Velquor(std::string("config set ") + flag + " 1").status, 0);
+  }
+
+  const Result bogus = Velquor("config set Bogus 1");
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_TRUE(Contains(bogus.out, "warning: Velquor does not read a value named Bogus")) << bogus.out;
+  EXPECT_TRUE(Contains(bogus.out, "--force")) << bogus.out;
+  EXPECT_EQ(Velquor("config get Bogus").status, 1);
+  const Result forced = Velquor("config set Bogus 1 --force");
+  EXPECT_EQ(forced.status, 0);
+  EXPECT_TRUE(Contains(forced.out, "warning")) << forced.out;
+  EXPECT_EQ(Velquor("config get Bogus").out, "1\n");
+
+  // The library reads a value through a 1000-byte buffer: the longest value
+  // stored is the longest it reads back.
+  const std::string fits(1000, 'x');
+  EXPECT_EQ(Velquor("config set DSN " + fits).status, 0);
+  EXPECT_EQ(Velquor("config get DSN").out, fits + "\n");
+  const Result tooLong = Velquor("config set DSN " + fits + "y");
+  EXPECT_EQ(tooLong.status, 2);
+  EXPECT_TRUE(Contains(tooLong.out, "1001 bytes; the library reads at most 1000")) << tooLong.out;
+  EXPECT_EQ(Velquor("config get DSN").out, fits + "\n");  // unchanged
+  const Result encryptedTooLong = Velquor("config set Other " + std::string(740, 'x') + " --encrypted --force");
+  EXPECT_EQ(encryptedTooLong.status, 2);
+  EXPECT_TRUE(Contains(encryptedTooLong.out, "stored encrypted is")) << encryptedTooLong.out;
+  WriteRawValue("Huge", std::string(1001, 'z'));
+  const Result unreadable = Velquor("config get Huge");
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_TRUE(Contains(unreadable.out, "longer than the 1000 bytes")) << unreadable.out;
+
+  // The client reads the database password in plain text.
+  const Result encrypted = Velquor("config set Password secret --encrypted");
+  EXPECT_EQ(encrypted.status, 2);
+  EXPECT_TRUE(Contains(encrypted.out, "leave out --encrypted")) << encrypted.out;
+}
+
+// The Positionals section of a sub-command's help, one line per argument.
+std::vector<std::string> PositionalHelp(const std::string& command) {
+  const Result help = Velquor(command + " --help");
+  std::vector<std::string> lines;
+  std::istringstream in(help.out);
+  bool inside = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line == "Positionals:" || line == "POSITIONALS:") {
+      inside = true;
+    } else if (inside && line.empty()) {
+      break;
+    } else if (inside) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+TEST(VelquorCommandLine, ExitCodesVersionAndHelp) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  const Result version = Velquor("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("velquor [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+  EXPECT_EQ(Velquor("--help").status, 0);
+  EXPECT_EQ(Velquor("send --help").status, 0);
+  for (const char* usage : {"", "bogus", "status", "status abc", "send +49", "send +49 x --handset 9",
+                            "send +49 x --wait -2", "send +49 x --unicode --hex", "listen --seconds -1",
+                            "send-data +49 AB --dcs 256", "config", "config set DSN", "check extra"})
+    EXPECT_EQ(Velquor(usage).status, 2) << "velquor " << usage;
+  EXPECT_EQ(Velquor("config get Missing").status, 1);  // a failure, not a usage error
+
+  const std::map<std::string, std::vector<std::string>> positionals = {
+      {"send", {"NUMBER", "TEXT"}}, {"send-data", {"NUMBER", "USERDATA"}}, {"status", {"ID"}},
+      {"config get", {"NAME"}},     {"config set", {"NAME", "VALUE"}},     {"config unset", {"NAME"}}};
+  for (const auto& [command, names] : positionals) {
+    const std::vector<std::string> lines = PositionalHelp(command);
+    ASSERT_EQ(lines.size(), names.size()) << command;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].find("  " + names[i] + " "), 0u) << command << ": " << lines[i];
+      // The description follows the name column after at least two blanks.
+      EXPECT_TRUE(std::regex_search(lines[i], std::regex("^  \\S.*\\S {2,}\\S"))) << command << ": " << lines[i];
+    }
+  }
+}
+
+TEST(VelquorMessageCommands, SendRefusesBadArgumentsBeforeQueueingAnything) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const struct {
+    const char* args;
+    const char* says;
+  } cases[] = {
+      {"send '' hello", "the phone number is empty"},
+      {"send '  ' hello", "the phone number is empty"},
+      {"send-data '' AB", "the phone number is empty"},
+      {"send +49 0048006 --hex", "groups of four hexadecimal digits"},
+      {"send +49 00G8 --hex", "groups of four hexadecimal digits"},
+      {"send-data +49 ABC", "not hexadecimal bytes"},
+      {"send-data +49 AB --udh 05G0", "not hexadecimal bytes"},
+      {"send-data +49 AB --udh 050", "not hexadecimal bytes"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Velquor(c.args);
+    EXPECT_EQ(r.status, 2) << c.args << ": " << r.out;
+    EXPECT_TRUE(Contains(r.out, c.says)) << c.args << ": " << r.out;
+  }
+  EXPECT_EQ(queues.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong(), 0);
+  EXPECT_EQ(Velquor("send +49 00480069 --hex").out, "1\n");
+  EXPECT_EQ(Velquor("send +49 '' --hex").out, "2\n");  // an empty message is a message
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -46,10 +47,10 @@ void Guarded(int& exitCode, F&& work) {
     work();
   } catch (const Norvale::_com_error& e) {
     std::cerr << "velquor: " << (e.DescriptionA().empty() ? e.ErrorMessage() : e.DescriptionA()) << "\n";
-    exitCode = 1;
+    exitCode = kExitFailure;
   } catch (const std::exception& e) {
     std::cerr << "velquor: " << e.what() << "\n";
-    exitCode = 1;
+    exitCode = kExitFailure;
   }
 }
 
@@ -77,6 +78,24 @@ struct Options {
   bool unicode = false, hex = false;
   std::int32_t id = 0;
 };
+
+bool IsHex(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+const CLI::Validator kPhoneNumber(
+    [](std::string& number) {
+      const bool blank = std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isspace(c); });
+      return blank ? std::string("the phone number is empty") : std::string();
+    },
+    "", "PHONE");
+
+const CLI::Validator kHexBytes(
+    [](std::string& text) {
+      if (!IsHex(text) || text.size() % 2 != 0) return "'" + text + "' is not hexadecimal bytes (pairs of 0-9, A-F)";
+      return std::string();
+    },
+    "HEX", "HEX");
 
 // Raises the listener's events as they come, until SIGINT or SIGTERM or
 // until `end`. Sleeps in poll(2) on the message loop's descriptor and the
@@ -106,15 +125,29 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   auto handsetOption = [o](CLI::App* sub) {
     sub->add_option("--handset", o->handset, "Handset 1 to 8 (default 0: any)")->check(CLI::Range(0, 8));
   };
+  auto waitOption = [o](CLI::App* sub, const char* what) {
+    sub->add_option("--wait", o->wait, what)->check(CLI::Range(-1, INT_MAX));
+  };
+  auto numberArgument = [o](CLI::App* sub) {
+    sub->add_option("NUMBER", o->number, "Phone number to send to, e.g. +4915112345678")
+        ->required()
+        ->check(kPhoneNumber);
+  };
 
   auto* send = app.add_subcommand("send", "Send a text message and print its identifier");
-  send->add_option("NUMBER", o->number)->required();
-  send->add_option("TEXT", o->text)->required();
-  send->add_flag("--unicode", o->unicode, "Send as a Unicode message");
-  send->add_flag("--hex", o->hex, "TEXT is already hexadecimal UTF-16");
-  send->add_option("--wait", o->wait, "Wait up to this many milliseconds for the outcome (-1: no limit)");
+  numberArgument(send);
+  send->add_option("TEXT", o->text, "The message; with --hex its UTF-16 code units as hexadecimal (Hi: 00480069)")
+      ->required();
+  auto* unicode = send->add_flag("--unicode", o->unicode, "Send as a Unicode message");
+  send->add_flag("--hex", o->hex, "TEXT is already hexadecimal UTF-16")->excludes(unicode);
+  waitOption(send, "Wait up to this many milliseconds for the outcome (-1: no limit)");
   handsetOption(send);
   send->callback([o, &exitCode] {
+    if (o->hex && (!IsHex(o->text) || o->text.size() % 4 != 0))
+      throw CLI::ValidationError("TEXT",
+                                 "with --hex give groups of four hexadecimal digits, one per UTF-16 code unit "
+                                 "(Hi is 00480069), not '" +
+                                     o->text + "'");
     Guarded(exitCode, [&] {
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
@@ -126,11 +159,11 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   });
 
   auto* sendData = app.add_subcommand("send-data", "Send a data message and print its identifier");
-  sendData->add_option("NUMBER", o->number)->required();
-  sendData->add_option("USERDATA", o->text, "User data in hexadecimal")->required();
-  sendData->add_option("--udh", o->udh, "User-data header in hexadecimal");
-  sendData->add_option("--dcs", o->dcs, "Data coding scheme");
-  sendData->add_option("--wait", o->wait, "Wait up to this many milliseconds for the outcome (-1: no limit)");
+  numberArgument(sendData);
+  sendData->add_option("USERDATA", o->text, "User data in hexadecimal")->required()->check(kHexBytes);
+  sendData->add_option("--udh", o->udh, "User-data header in hexadecimal")->check(kHexBytes);
+  sendData->add_option("--dcs", o->dcs, "Data coding scheme")->check(CLI::Range(0, 255));
+  waitOption(sendData, "Wait up to this many milliseconds for the outcome (-1: no limit)");
   handsetOption(sendData);
   sendData->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
@@ -141,7 +174,7 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   });
 
   auto* status = app.add_subcommand("status", "Print the state of a sent message");
-  status->add_option("ID", o->id)->required();
+  status->add_option("ID", o->id, "Identifier that send or send-data printed")->required();
   status->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
       const Norvale::EnumJobStatus s = Norvale::Velquor().GetSendStatus(o->id);
@@ -150,7 +183,7 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   });
 
   auto* receive = app.add_subcommand("receive", "Print the waiting messages and notifications");
-  receive->add_option("--wait", o->wait, "Wait up to this many milliseconds for a first message");
+  waitOption(receive, "Wait up to this many milliseconds for a first message (-1: no limit)");
   handsetOption(receive);
   receive->callback([o, &exitCode] {
     Guarded(exitCode, [&] {

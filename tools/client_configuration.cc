@@ -1,0 +1,23 @@
+#include "client_configuration.h"
+
+#include "known_values.h"
+#include "platform/registry.h"
+
+namespace VelquorTool {
+
+using namespace Norvale;
+using namespace Norvale::OS;
+
+std::string ExplainReadFailure(const _com_error& e, const std::string& name) {
+  const HRESULT hr = e.Error();
+  const std::string d = e.DescriptionA();
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || d.rfind("Reg value did not exist", 0) == 0)
+    return "no value " + name + " in the configuration";
+  if (hr == HRESULT_FROM_WIN32(ERROR_MORE_DATA))
+    return name + " is longer than the " + std::to_string(kMaxValueBytes) + " bytes the library reads";
+  if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))
+    return "no rights to read " + name + " in " + RegistryRootDirectory();
+  return d.empty() ? e.ErrorMessage() : d;
+}
+
+}  // namespace VelquorTool
