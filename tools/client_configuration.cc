@@ -1,5 +1,8 @@
 #include "client_configuration.h"
 
+#include <iostream>
+
+#include "commands.h"
 #include "known_values.h"
 #include "platform/registry.h"
 
@@ -7,6 +10,28 @@ namespace VelquorTool {
 
 using namespace Norvale;
 using namespace Norvale::OS;
+
+std::string ReadAsClient(CConfigVelquorClientOnly& config) {
+  try {
+    config.SetProxyMode(true);
+    config.ReadConfigurationWithFailOverToDirectAccess();
+    return std::string();
+  } catch (const _com_error& e) {
+    const std::string d = e.DescriptionA();
+    return d.empty() ? e.ErrorMessage() : d;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+bool ReadClientConfiguration(CConfigVelquorClientOnly& config, int& exitCode) {
+  const std::string error = ReadAsClient(config);
+  if (error.empty()) return true;
+  std::cerr << "velquor: cannot read the configuration: " << error << "\n"
+            << "velquor: 'velquor check' shows what is missing and what to do\n";
+  exitCode = kExitFailure;
+  return false;
+}
 
 std::string ExplainReadFailure(const _com_error& e, const std::string& name) {
   const HRESULT hr = e.Error();

@@ -12,6 +12,7 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);

@@ -1,5 +1,7 @@
 // velquor send | send-data | status | receive | listen: the client's
-// operations from the command line, through the public API.
+// operations from the command line, through the public API. Each first reads
+// the configuration as the library will, so that a missing value is reported
+// rather than logged where nobody looks.
 #include <poll.h>
 
 #include <algorithm>
@@ -13,8 +15,11 @@
 #include <string>
 #include <system_error>
 
+#include "client_configuration.h"
 #include "commands.h"
 #include "norvale/norvale.h"
+#include "queues/database_access.h"
+#include "queues/outgoing_queue.h"
 #include "signal_descriptor.h"
 
 namespace VelquorTool {
@@ -97,6 +102,20 @@ const CLI::Validator kHexBytes(
     },
     "HEX", "HEX");
 
+// Whether SMSOutgoing holds a row for the job. The library counts a missing
+// row as sent, since the engine clears rows once they are sent; only the
+// command line tells that apart from an identifier that never existed.
+bool OutgoingRowExists(Norvale::CConfigVelquorClientOnly& config, std::int32_t id) {
+  Norvale::CDBConnectionDispensor connection(&config);
+  Norvale::COutgoingQueue outgoing(&config, &connection);
+  Norvale::OS::LONG affected = 0;
+  const auto rs = outgoing.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=" + std::to_string(id),
+                                          affected, Norvale::OS::adCmdText, -1, Norvale::CJobQueue::kAttempts);
+  const bool exists = rs->GetFieldValue("N").ToLong() > 0;
+  rs->Close();
+  return exists;
+}
+
 // Raises the listener's events as they come, until SIGINT or SIGTERM or
 // until `end`. Sleeps in poll(2) on the message loop's descriptor and the
 // signal descriptor in between, so an idle listener does not wake up.
@@ -149,6 +168,9 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
                                  "(Hi is 00480069), not '" +
                                      o->text + "'");
     Guarded(exitCode, [&] {
+      std::string ignored;
+      Norvale::CConfigVelquorClientOnly config(&ignored);
+      if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       const std::int32_t id = o->hex       ? velquor.SendMsgUnicodeMessageHex(o->number, o->text, o->wait)
@@ -167,6 +189,9 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   handsetOption(sendData);
   sendData->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
+      std::string ignored;
+      Norvale::CConfigVelquorClientOnly config(&ignored);
+      if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       std::cout << velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, o->wait) << "\n";
@@ -177,7 +202,14 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   status->add_option("ID", o->id, "Identifier that send or send-data printed")->required();
   status->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
+      std::string ignored;
+      Norvale::CConfigVelquorClientOnly config(&ignored);
+      if (!ReadClientConfiguration(config, exitCode)) return;
       const Norvale::EnumJobStatus s = Norvale::Velquor().GetSendStatus(o->id);
+      if (s == Norvale::jsSent && config.GetOutgoingQueueEnabled() && !OutgoingRowExists(config, o->id)) {
+        std::cout << o->id << ": no such row in SMSOutgoing (unknown, or cleared after it was sent)\n";
+        return;
+      }
       std::cout << s << " " << StatusName(s) << "\n";
     });
   });
@@ -187,6 +219,9 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   handsetOption(receive);
   receive->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
+      std::string ignored;
+      Norvale::CConfigVelquorClientOnly config(&ignored);
+      if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       for (auto m = velquor.GetMsg(o->wait); m; m = velquor.GetMsg(0)) Print(*m);
@@ -201,6 +236,9 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   listen->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
       SignalDescriptor signals;  // before anything that might start a thread
+      std::string ignored;
+      Norvale::CConfigVelquorClientOnly config(&ignored);
+      if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::VelquorListener listener;
       listener.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
       listener.OnMessageReceived.Add([](const auto& m) { Print(*m); });
