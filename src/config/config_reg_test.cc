@@ -108,7 +108,8 @@ TEST_F(CConfigRegTest, SubKeyListingAppends) {
   store.GetListOfSubKeys(store.GetRootKey(), list);
   EXPECT_EQ(list, (std::vector<std::string>{"kept", "A", "B", "A", "B"}));
   const Failure f = FailureOf([&] { store.GetListOfSubKeys(nullptr, list); });
-  EXPECT_EQ(f.hr, static_cast<HRESULT>(ERROR_INVALID_HANDLE));  // the Win32 code itself
+  EXPECT_EQ(f.hr, HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));  // a failure code, not the bare 6
+  EXPECT_TRUE(FAILED(f.hr));
   EXPECT_EQ(f.description, "Could not enumerate transports");
 }
 
