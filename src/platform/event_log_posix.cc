@@ -97,7 +97,7 @@ void Write(const EventRecord& r) {
       return;
     }
   }
-  const char* choice = std::getenv("NORVALE_EVENTLOG");
+  const char* choice = secure_getenv("NORVALE_EVENTLOG");
   const std::string sink = choice ? choice : "";
   if (sink == "none") return;
   if (sink == "journal") return WriteJournal(r);
