@@ -35,7 +35,7 @@ TEST(VelquorDbCommand, InitMakesTheQueueFileAndItsDirectoriesOwnerAndGroupOnly) 
   EXPECT_EQ(ModeOf(path), 0640u);  // it holds every message
   EXPECT_EQ(ModeOf(dir + "/lib/velquor"), 0750u);
   EXPECT_EQ(ModeOf(dir + "/lib"), 0750u);
-  EXPECT_EQ(ModeOf(dir), 0755u);  // what existed stays as it was
+  EXPECT_EQ(ModeOf(dir), 0755u);                                                   // what existed stays as it was
   for (const auto& e : std::filesystem::directory_iterator(dir + "/lib/velquor"))  // SQLite's own files likewise
     EXPECT_EQ(ModeOf(e.path()) & 0007, 0u) << e.path();
   // Readable for a moment, as a careless copy would leave it: still nothing for others.
