@@ -73,6 +73,12 @@ TEST(VelquorConfigCommand, ExplainsMissingRights) {
   for (std::filesystem::path p = Norvale::OS::RegistryRootDirectory(); p.string().size() >= TestSupport::Root().size();
        p = p.parent_path())
     chmod(p.c_str(), 0755);
+  Norvale::OS::HKEY key = nullptr;  // the configuration is closed to other users until opened to them
+  ASSERT_EQ(Norvale::OS::RegOpenKeyExA(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", 0,
+                                       Norvale::OS::KEY_ALL_ACCESS, &key),
+            0);
+  ASSERT_EQ(Norvale::OS::RegSetKeyReadableByAll(key), 0);
+  Norvale::OS::RegCloseKey(key);
   const std::string failure = TestSupport::RunUnprivileged([] {
     const Result set = Velquor("config set InstalledType Server");
     if (set.status != 1 || set.out.find("no rights to change the configuration") == std::string::npos)
