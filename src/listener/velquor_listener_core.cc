@@ -30,18 +30,18 @@ CVelquorListenerCore::~CVelquorListenerCore() {
 }
 
 void CVelquorListenerCore::StartPolling() {
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   if (m_nTimerId != 0) return;
   const UINT_PTR id = SetTimer(nullptr, 0, g_interval, TimerProc);
   if (id == 0) return;
-  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   m_nTimerId = id;
   m_TimerIdMap[id] = this;
 }
 
 void CVelquorListenerCore::StopPolling() {
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   if (m_nTimerId == 0) return;
   KillTimer(nullptr, m_nTimerId);
-  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   m_TimerIdMap.erase(m_nTimerId);
   m_nTimerId = 0;
 }

@@ -79,7 +79,7 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   CVelquorServerConnection m_ServerConnection;
   CSMSQueueAdaptors m_QueueAdaptors;
   IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
-  OS::UINT_PTR m_nTimerId = 0;
+  OS::UINT_PTR m_nTimerId = 0;  // guarded by m_MapProtectionMutex
 
   // Each listener keeps its own two throttle counts.
   CRepeatThrottle m_MessagesThrottle;
