@@ -165,6 +165,35 @@ TEST_P(VelquorQueuePath, FetchWaitsEndAfterTheirTimeInVirtualTime) {
   EXPECT_EQ(GetTickCount(), before);  // one attempt, no sleep
 }
 
+// Once the row is stored the caller must get its identifier: a failed send
+// would be retried and the SMS sent twice. Here the table goes away while the
+// send waits for the row's outcome.
+TEST_P(VelquorQueuePath, StatusQueryFailingAfterTheInsertEndsTheWaitAndKeepsTheIdentifier) {
+  Velquor velquor;
+  EventLogCapture capture;  // after construction: only the send's records
+  std::thread saboteur([&] {
+    for (int i = 0; i < 2500 && db->Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    db->Run("ALTER TABLE SMSOutgoing RENAME TO SMSOutgoingGone");
+  });
+  std::int32_t id = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(id = velquor.SendMsg("+1", "accepted", 20000));
+  const auto took = std::chrono::steady_clock::now() - start;
+  saboteur.join();
+  EXPECT_LT(took, std::chrono::seconds(5));  // ended by the failure, not by the time-out
+  EXPECT_EQ(db->Value("SELECT Data FROM SMSOutgoingGone WHERE Id=" + std::to_string(id), "Data").ToString(),
+            "accepted");
+  const auto records = capture.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_NE(records[0].text.find("Function: CVelquorClientCore::SendSMS"), std::string::npos) << records[0].text;
+  EXPECT_EQ(records[1].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_NE(records[1].text.find("Message " + std::to_string(id) + " was accepted"), std::string::npos)
+      << records[1].text;
+  EXPECT_THROW(velquor.GetSendStatus(id), _com_error);  // asking later reports the failure itself
+}
+
 TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {
   std::filesystem::remove_all(RegistryRootDirectory());
   std::filesystem::remove_all(std::string(getenv("NORVALE_ROOT")) + "/run");

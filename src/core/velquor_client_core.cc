@@ -2,6 +2,7 @@
 
 #include "errors/com_error_raise.h"
 #include "errors/handler_ladder.h"
+#include "platform/event_log.h"
 #include "platform/tick_count.h"
 
 namespace Norvale {
@@ -74,10 +75,23 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
     MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
   }
   if (WaitTimeout == 0) return;
-  PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
-    const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
-    return status != jsPending && status != jsProcessing;
+  // The message is accepted now, and MessageId is the caller's only handle on
+  // it: a failed status query must not turn into a failed send, which the
+  // caller would retry and so send the SMS twice. It ends the wait and is
+  // logged; GetSendStatus can ask again later.
+  bool bWaitFailed = true;
+  RunGuarded("CVelquorClientCore::SendSMS", [&] {
+    PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
+      const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
+      return status != jsPending && status != jsProcessing;
+    });
+    bWaitFailed = false;
   });
+  if (bWaitFailed)
+    LogEvent(EVENTLOG_WARNING_TYPE, "CVelquorClientCore::SendSMS",
+             "Message " + std::to_string(MessageId) +
+                 " was accepted, but its status could not be read; the wait for its outcome ended early. "
+                 "GetSendStatus reads the status later.");
 }
 
 void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {

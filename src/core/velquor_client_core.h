@@ -3,9 +3,10 @@
 // engine connection and the queue adaptors, and chooses for every call
 // between the queue tables and the engine from the two queue switches of the
 // configuration. Sends can wait for their outcome and fetches for an arrival,
-// polling once a second. Configuration problems at construction are logged,
-// never thrown. Calls on one object must not overlap; they block the calling
-// thread with plain sleeps.
+// polling once a second; a send whose message was accepted returns its
+// identifier even when the wait for the outcome fails (the failure is
+// logged). Configuration problems at construction are logged, never thrown. Calls on one object must not overlap; they
+// block the calling thread with plain sleeps.
 #pragma once
 
 #include <string>
