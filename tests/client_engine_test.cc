@@ -132,3 +132,29 @@ TEST_F(VelquorEnginePath, EngineLostDuringTheStatusWaitKeepsTheIdentifier) {
   EXPECT_NE(records[1].text.find("Message " + std::to_string(id) + " was accepted"), std::string::npos)
       << records[1].text;
 }
+
+// The engine gets whole characters, and broken text never reaches it: the
+// same error as on the queue path.
+TEST_F(VelquorEnginePath, NumbersAreCutAtCharactersAndBrokenTextIsRefusedByName) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  Velquor velquor;
+  const std::string number = std::string(49, '1') + "\xE2\x82\xAC";
+  const std::int32_t id = velquor.SendMsg(number + "22", "x", 0);
+  EXPECT_EQ(Outbox(id), number + "\tx\t1\t0");
+  try {
+    velquor.SendMsg("+1", "caf\xC3", 0);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_INVALIDARG);
+    EXPECT_EQ(e.DescriptionA(), "The message text is not valid UTF-8");
+  }
+  try {
+    velquor.SendDataMessage(std::string("+1\0002", 4), 0, "AB", "", 0);
+    FAIL();
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_INVALIDARG);
+    EXPECT_EQ(e.DescriptionA(), "The phone number contains a NUL character");
+  }
+  EXPECT_EQ(Outbox(id + 1), "");  // nothing more reached the engine
+}

@@ -1,5 +1,7 @@
 #include "core/velquor_client_core.h"
 
+#include <utf8.h>
+
 #include "errors/com_error_raise.h"
 #include "errors/handler_ladder.h"
 #include "platform/event_log.h"
@@ -25,7 +27,24 @@ bool PollOncePerSecond(DWORD start, DWORD WaitTimeout, F&& attempt) {
   }
 }
 
+// The first `count` characters (code points) of valid UTF-8 text.
+std::string FirstCharacters(const std::string& text, std::size_t count) {
+  auto end = text.begin();
+  for (std::size_t n = 0; n < count && end != text.end(); ++n) utf8::next(end, text.end());
+  return std::string(text.begin(), end);
+}
+
 }  // namespace
+
+void CVelquorClientCore::CheckTextArgument(const std::string& sText, const char* sArgument) {
+  // Broken text would be stored as it is by SQLite, refused by PostgreSQL
+  // with the SQL in the message, and replaced on its way to the engine; a NUL
+  // would cut it short. Refused here, the same way for every path.
+  if (sText.find('\0') != std::string::npos)
+    RAISE_COM_ERROR(E_INVALIDARG, std::string(sArgument) + " contains a NUL character");
+  if (!utf8::is_valid(sText.begin(), sText.end()))
+    RAISE_COM_ERROR(E_INVALIDARG, std::string(sArgument) + " is not valid UTF-8");
+}
 
 CVelquorClientCore::CVelquorClientCore()
     : m_OutgoingQueue(&m_Config, &m_DBConnection),
@@ -55,13 +74,20 @@ void CVelquorClientCore::SendUnicodeMessageHex(const std::string& sPhoneNumber, 
 void CVelquorClientCore::SendDataMessage(const std::string& sPhoneNumber, LONG DataCodingScheme,
                                          const std::string& UserData, const std::string& sUserDataHeader,
                                          DWORD WaitTimeout, LONG& MessageId) {
+  CheckTextArgument(sPhoneNumber, "The phone number");
+  CheckTextArgument(UserData, "The user data");
+  CheckTextArgument(sUserDataHeader, "The user data header");
   SendSMS(sPhoneNumber, jtDataMessage, CJobQueue::EncodeDataMessage(UserData, sUserDataHeader, DataCodingScheme),
           WaitTimeout, "", "", MessageId);
 }
 
 void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, DWORD WaitTimeout,
                                  const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
-  if (PhoneNumber.size() > kMaxPhoneNumber) PhoneNumber.resize(kMaxPhoneNumber);
+  CheckTextArgument(PhoneNumber, "The phone number");
+  CheckTextArgument(sMessage, "The message text");
+  CheckTextArgument(sSourceId, "The source identifier");
+  CheckTextArgument(sSourceName, "The source name");
+  PhoneNumber = FirstCharacters(PhoneNumber, kMaxPhoneNumber);
   const bool queued = m_Config.GetOutgoingQueueEnabled();
   _com_ptr_t<SMSServer::ISMSEngine> engine;
   if (queued) {
