@@ -25,9 +25,10 @@ mode_t ModeOf(const std::string& path) {
 TEST(VelquorDbCommand, InitMakesTheQueueFileAndItsDirectoriesOwnerAndGroupOnly) {
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
   const std::string dir = TestSupport::FreshDir("queue-home");  // open to every user
-  for (const char* v :
-       {"InstalledType", "InstalledPath", "OutgoingQueueEnabled", "IncomingQueueEnabled", "Username", "Password"})
+  for (const char* v : {"InstalledType", "InstalledPath", "Username", "Password"})
     ASSERT_EQ(Velquor(std::string("config set ") + v + " ''").status, 0);
+  for (const char* v : {"OutgoingQueueEnabled", "IncomingQueueEnabled"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " 0").status, 0);
   const std::string path = dir + "/lib/velquor/queue.db";
   ASSERT_EQ(Velquor("config set DSN sqlite:" + path).status, 0);
   const auto init = Velquor("db init");
