@@ -7,6 +7,6 @@
 #include "norvale/message_loop.h"
 #include "norvale/sms_message.h"
 #include "norvale/sms_notification.h"
-#include "norvale/version.h"
 #include "norvale/velquor.h"
 #include "norvale/velquor_listener.h"
+#include "norvale/version.h"
