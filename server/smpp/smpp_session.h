@@ -40,7 +40,9 @@
 //
 // Order matters at the driver: hand the events of a call to the engine
 // before writing the output of that call, so a deliver_sm_resp never leaves
-// before its message is taken. Not thread-safe: one owner.
+// before its message is taken. After an accepted or failed submit (or at
+// NextDeadline() after a pause) CanSubmit() tells whether the next may go.
+// Not thread-safe: one owner.
 #pragma once
 
 #include <chrono>
