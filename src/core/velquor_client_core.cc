@@ -94,10 +94,7 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
     const CMessageEndpoint endpoint(m_SourceType, sSourceId, sSourceName);
     MessageId = m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
   } else {
-    if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
-      RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
-    engine = m_ServerConnection.GetServer();
-    if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
+    engine = m_ServerConnection.GetRunningServer("Cannot send non-queued message (Velquor Engine not running)");
     MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
   }
   if (WaitTimeout == 0) return;
@@ -125,10 +122,8 @@ void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
     Status = m_OutgoingQueue.GetJobStatus(MessageId);
     return;
   }
-  if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
-    RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
-  const auto engine = m_ServerConnection.GetServer();
-  if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
+  const auto engine =
+      m_ServerConnection.GetRunningServer("Cannot get status non-queued message (Velquor Engine not running)");
   Status = static_cast<EnumJobStatus>(engine->GetSendStatus(MessageId));
 }
 
@@ -136,13 +131,9 @@ bool CVelquorClientCore::GetMessage(DWORD WaitTimeout, VelquorClientCoreInternal
   const DWORD start = GetTickCount();
   const bool inbound = m_Config.GetInboundQueueEnabled();
   if (!inbound && WaitTimeout < kEngineMinimumWait) WaitTimeout = kEngineMinimumWait;
-  while (true) {
-    if (m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message)) return true;
-    if (WaitTimeout == 0) return false;
-    Sleep(kPollInterval);
-    if (WaitTimeout == INFINITE) continue;
-    if (GetTickCount() - start >= WaitTimeout) return false;
-  }
+  return PollOncePerSecond(start, WaitTimeout, [&] {
+    return m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message);
+  });
 }
 
 bool CVelquorClientCore::GetNotification(DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification) {

@@ -92,7 +92,7 @@ std::uint64_t CallTimeoutUsec() {
 }
 
 // The one place where sd-bus failures become HRESULTs.
-HRESULT FromErrno(int negErrno) {
+HRESULT HResultFromNegativeErrno(int negErrno) {
   switch (-negErrno) {
     case ETIMEDOUT: return RPC_E_TIMEOUT;
     case ECONNRESET:
@@ -173,10 +173,10 @@ HRESULT DBusClient::Connect(const std::string& address, std::shared_ptr<DBusClie
   auto impl = std::make_unique<Impl>();
   sd_bus* bus = nullptr;
   int r = sd_bus_new(&bus);
-  if (r < 0) return FromErrno(r);
+  if (r < 0) return HResultFromNegativeErrno(r);
   impl->bus.reset(bus);
   if (sd_bus_set_address(bus, full.c_str()) < 0) return E_INVALIDARG;
-  if ((r = sd_bus_set_bus_client(bus, 0)) < 0) return FromErrno(r);  // peer-to-peer: no Hello, no names
+  if ((r = sd_bus_set_bus_client(bus, 0)) < 0) return HResultFromNegativeErrno(r);  // peer-to-peer: no Hello, no names
   if (sd_bus_start(bus) < 0) return CO_E_SERVER_EXEC_FAILURE;
   client->reset(new DBusClient(std::move(impl)));
   return S_OK;
@@ -187,12 +187,12 @@ HRESULT DBusClient::Call(const char* path, const char* interface, const char* me
   std::lock_guard guard(m_impl->lock);
   sd_bus_message* raw = nullptr;
   int r = sd_bus_message_new_method_call(m_impl->bus.get(), &raw, nullptr, path, interface, method);
-  if (r < 0) return FromErrno(r);
+  if (r < 0) return HResultFromNegativeErrno(r);
   const MessagePtr call(raw);
   DBusValues valid = in;
   for (auto& v : valid)
     if (auto* s = std::get_if<std::string>(&v)) *s = Valid(*s);
-  if ((r = Append(call.get(), inSig, valid)) < 0) return FromErrno(r);
+  if ((r = Append(call.get(), inSig, valid)) < 0) return HResultFromNegativeErrno(r);
   BusError error;
   raw = nullptr;
   r = sd_bus_call(m_impl->bus.get(), call.get(), CallTimeoutUsec(), error.get(), &raw);
@@ -204,7 +204,7 @@ HRESULT DBusClient::Call(const char* path, const char* interface, const char* me
       hr = HResultFromDBusErrorName(error->name);
       description = error->message ? error->message : "";
     } else {
-      hr = FromErrno(r);
+      hr = HResultFromNegativeErrno(r);
       description = std::string("Call of ") + method +
                     " failed: " + (error.IsSet() && error->message ? error->message : std::strerror(-r));
     }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/handle_table.h"
 
 namespace Norvale::OS {
@@ -45,7 +46,7 @@ constexpr std::string_view kTempPrefix = ".tmp-";
 constexpr auto kDefaultLockTimeout = std::chrono::milliseconds(5000);
 
 // The one place where file-system errors become Win32 registry codes.
-LONG FromErrno(int err) {
+LONG Win32ErrorFromErrno(int err) {
   switch (err) {
     case 0: return ERROR_SUCCESS;
     case ENOENT:
@@ -94,17 +95,9 @@ std::optional<std::string> Decode(std::string_view file) {
   return out;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 bool NameLess(const std::string& a, const std::string& b) {
   auto lower = [](std::string s) {
-    for (char& c : s)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : s) c = AsciiLower(c);
     return s;
   };
   const std::string la = lower(a), lb = lower(b);
@@ -229,7 +222,7 @@ class KeyLock {
 KeyLock::KeyLock(const std::string& dir) {
   struct stat key {};
   if (stat(dir.c_str(), &key) != 0) {
-    m_result = FromErrno(errno);
+    m_result = Win32ErrorFromErrno(errno);
     return;
   }
   // Read and write for each class of users that may write the key, nothing
@@ -245,7 +238,7 @@ KeyLock::KeyLock(const std::string& dir) {
     m_fd = open(path.c_str(), kFlags);
   }
   if (m_fd < 0) {
-    m_result = FromErrno(errno);
+    m_result = Win32ErrorFromErrno(errno);
     return;
   }
   struct stat st {};
@@ -263,7 +256,7 @@ KeyLock::KeyLock(const std::string& dir) {
   auto pause = std::chrono::milliseconds(1);
   while (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      m_result = FromErrno(errno);
+      m_result = Win32ErrorFromErrno(errno);
       return;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -345,24 +338,25 @@ int ReadUpTo(int fd, BYTE* buf, size_t size, size_t* got) {
 // by echo reads as meant and every stored value reads back unchanged.
 LONG ReadValue(const std::string& file, LPBYTE data, DWORD room, DWORD* length) {
   const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return FromErrno(errno);
+  if (fd < 0) return Win32ErrorFromErrno(errno);
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{fd};
   struct stat st {};
-  if (fstat(fd, &st) != 0) return FromErrno(errno);
+  if (fstat(fd, &st) != 0) return Win32ErrorFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return ERROR_CANT_ACCESS_FILE;
   if (!data) {
     *length = ValueLength(fd, st.st_size);
     return ERROR_SUCCESS;
   }
   size_t got = 0;
-  if (const int e = ReadUpTo(fd, data, room, &got); e != 0) return FromErrno(e);
+  if (const int e = ReadUpTo(fd, data, room, &got); e != 0) return Win32ErrorFromErrno(e);
   char tail[2];
   size_t more = 0;
   if (got == room) {
-    if (const int e = ReadUpTo(fd, reinterpret_cast<BYTE*>(tail), sizeof tail, &more); e != 0) return FromErrno(e);
+    if (const int e = ReadUpTo(fd, reinterpret_cast<BYTE*>(tail), sizeof tail, &more); e != 0)
+      return Win32ErrorFromErrno(e);
   }
   if (more == 2 || (more == 1 && tail[0] != '\n')) {  // more than the room and a newline
     *length = std::max<DWORD>(ValueLength(fd, st.st_size), room + 1);
@@ -442,13 +436,13 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
   if (!(parentAccess & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;  // as Win32, whatever the files allow
   if (IsPredefined(hKey)) {
     const int e = MakeDirs(path);
-    if (e != 0 && access(path.c_str(), F_OK) != 0) return FromErrno(e);
+    if (e != 0 && access(path.c_str(), F_OK) != 0) return Win32ErrorFromErrno(e);
   }
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   for (const auto& part : SplitPath(lpSubKey)) {
     int err = 0;
     auto found = Find(path, part, &err);
-    if (err) return FromErrno(err);
+    if (err) return Win32ErrorFromErrno(err);
     if (found) {
       if (!found->isKey) return ERROR_ALREADY_EXISTS;
       path += "/" + found->file;
@@ -457,19 +451,19 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
     KeyLock lock(path);
     if (lock.Result() != ERROR_SUCCESS) return lock.Result();
     found = Find(path, part, &err);  // another process may have made it meanwhile
-    if (err) return FromErrno(err);
+    if (err) return Win32ErrorFromErrno(err);
     if (found) {
       if (!found->isKey) return ERROR_ALREADY_EXISTS;
       path += "/" + found->file;
       continue;
     }
     const std::string next = path + "/" + Encode(part);
-    if (const int e = MakeKey(path, next); e != 0) return FromErrno(e);
+    if (const int e = MakeKey(path, next); e != 0) return Win32ErrorFromErrno(e);
     disposition = REG_CREATED_NEW_KEY;
     path = next;
   }
   const bool wantWrite = (samDesired & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0;
-  if (access(path.c_str(), R_OK | X_OK | (wantWrite ? W_OK : 0)) != 0) return FromErrno(errno);
+  if (access(path.c_str(), R_OK | X_OK | (wantWrite ? W_OK : 0)) != 0) return Win32ErrorFromErrno(errno);
   *phkResult = NewHandle(path, samDesired);
   if (lpdwDisposition) *lpdwDisposition = disposition;
   return ERROR_SUCCESS;
@@ -483,12 +477,12 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
   for (const auto& part : SplitPath(lpSubKey)) {
     int err = 0;
     const auto found = Find(path, part, &err);
-    if (err) return FromErrno(err);
+    if (err) return Win32ErrorFromErrno(err);
     if (!found || !found->isKey) return ERROR_FILE_NOT_FOUND;
     path += "/" + found->file;
   }
   const bool wantWrite = (samDesired & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0;
-  if (access(path.c_str(), R_OK | X_OK | (wantWrite ? W_OK : 0)) != 0) return FromErrno(errno);
+  if (access(path.c_str(), R_OK | X_OK | (wantWrite ? W_OK : 0)) != 0) return Win32ErrorFromErrno(errno);
   *phkResult = NewHandle(path, samDesired);
   return ERROR_SUCCESS;
 }
@@ -499,7 +493,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LP
   if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
   int err = 0;
   const auto found = Find(path, lpValueName ? lpValueName : "", &err);
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   if (!found || found->isKey) return ERROR_FILE_NOT_FOUND;
   DWORD length = 0;
   const LONG rc = ReadValue(path + "/" + found->file, lpData, lpcbData ? *lpcbData : 0, &length);
@@ -522,9 +516,9 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
   RemoveHiddenFiles(path, false);
   int err = 0;
   const auto found = Find(path, name, &err);
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   if (found && found->isKey) return ERROR_ALREADY_EXISTS;
-  return FromErrno(WriteValueFile(path, path + "/" + (found ? found->file : Encode(name)), lpData, cbData));
+  return Win32ErrorFromErrno(WriteValueFile(path, path + "/" + (found ? found->file : Encode(name)), lpData, cbData));
 }
 
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
@@ -536,10 +530,10 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   if (lock.Result() != ERROR_SUCCESS) return lock.Result();
   int err = 0;
   const auto found = Find(path, lpValueName ? lpValueName : "", &err);
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   if (!found || found->isKey) return ERROR_FILE_NOT_FOUND;
-  if (unlink((path + "/" + found->file).c_str()) != 0) return FromErrno(errno);
-  return FromErrno(SyncDirectory(path));
+  if (unlink((path + "/" + found->file).c_str()) != 0) return Win32ErrorFromErrno(errno);
+  return Win32ErrorFromErrno(SyncDirectory(path));
 }
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
@@ -552,19 +546,19 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (lock.Result() != ERROR_SUCCESS) return lock.Result();
   int err = 0;
   const auto entries = List(path, &err);
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   for (const auto& e : entries)
     if (e.isKey) return ERROR_ACCESS_DENIED;  // as Windows: only a key without sub-keys
   for (const auto& e : entries)
-    if (unlink((path + "/" + e.file).c_str()) != 0) return FromErrno(errno);
+    if (unlink((path + "/" + e.file).c_str()) != 0) return Win32ErrorFromErrno(errno);
   // A writer that was waiting for the lock may create it anew before the
   // directory goes; it then finds the key gone.
   for (int attempt = 0;; ++attempt) {
     RemoveHiddenFiles(path, true);
     if (rmdir(path.c_str()) == 0) break;
-    if (errno != ENOTEMPTY || attempt == 2) return FromErrno(errno);
+    if (errno != ENOTEMPTY || attempt == 2) return Win32ErrorFromErrno(errno);
   }
-  return FromErrno(SyncDirectory(path.substr(0, path.rfind('/'))));
+  return Win32ErrorFromErrno(SyncDirectory(path.substr(0, path.rfind('/'))));
 }
 
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR, LPDWORD, FILETIME*) {
@@ -576,7 +570,7 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     if (!e.isKey) continue;
     if (index++ == dwIndex) return CopyOut(e.name, lpName, lpcchName);
   }
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   return ERROR_NO_MORE_ITEMS;
 }
 
@@ -593,7 +587,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     if (rc != ERROR_SUCCESS) return rc;
     return RegQueryValueExA(hKey, e.name.c_str(), nullptr, lpType, lpData, lpcbData);
   }
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   return ERROR_NO_MORE_ITEMS;
 }
 
@@ -607,20 +601,21 @@ LONG RegSetKeyReadableByAll(HKEY hKey) {
   for (const auto& e : List(path, &err)) {
     if (e.isKey) continue;
     const int fd = open((path + "/" + e.file).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) return Win32ErrorFromErrno(errno);
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, (st.st_mode & 0777) | 0044) != 0) err = errno;
     close(fd);
-    if (err) return FromErrno(err);
+    if (err) return Win32ErrorFromErrno(err);
   }
-  if (err) return FromErrno(err);
+  if (err) return Win32ErrorFromErrno(err);
   // The key and every key above it, so that the way down can be listed.
   const std::string root = RegistryRootDirectory();
   for (std::string dir = path; dir.size() > root.size() && dir.compare(0, root.size(), root) == 0;
        dir = dir.substr(0, dir.rfind('/'))) {
     struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) return FromErrno(errno);
-    if ((st.st_mode & 0055) != 0055 && chmod(dir.c_str(), (st.st_mode & 07777) | 0055) != 0) return FromErrno(errno);
+    if (stat(dir.c_str(), &st) != 0) return Win32ErrorFromErrno(errno);
+    if ((st.st_mode & 0055) != 0055 && chmod(dir.c_str(), (st.st_mode & 07777) | 0055) != 0)
+      return Win32ErrorFromErrno(errno);
   }
   return ERROR_SUCCESS;
 }
