@@ -5,6 +5,7 @@
 
 #include "client_test_support.h"
 #include "engine_test_support.h"
+#include "expect_com_error.h"
 #include "norvale/velquor.h"
 #include "platform/event_log.h"
 #include "platform/tick_count.h"
@@ -55,12 +56,7 @@ TEST_F(VelquorEnginePath, SendsAndStatusGoToTheEngine) {
   EXPECT_EQ(velquor.SendMsg("+1", "final at once", -1), id + 3);  // a final status ends the wait at once
   TestSupport::SetScript("FailHResult", "80004005");
   TestSupport::SetScript("FailDescription", "modem on fire");
-  try {
-    velquor.SendMsg("+1", "x", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(), "modem on fire");
-  }
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "x", 0), E_FAIL, "modem on fire");
 }
 
 TEST_F(VelquorEnginePath, GetMsgWaitsAtLeastFifteenSecondsForTheEngine) {
@@ -142,19 +138,8 @@ TEST_F(VelquorEnginePath, NumbersAreCutAtCharactersAndBrokenTextIsRefusedByName)
   const std::string number = std::string(49, '1') + "\xE2\x82\xAC";
   const std::int32_t id = velquor.SendMsg(number + "22", "x", 0);
   EXPECT_EQ(Outbox(id), number + "\tx\t1\t0");
-  try {
-    velquor.SendMsg("+1", "caf\xC3", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_INVALIDARG);
-    EXPECT_EQ(e.DescriptionA(), "The message text is not valid UTF-8");
-  }
-  try {
-    velquor.SendDataMessage(std::string("+1\0002", 4), 0, "AB", "", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_INVALIDARG);
-    EXPECT_EQ(e.DescriptionA(), "The phone number contains a NUL character");
-  }
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "caf\xC3", 0), E_INVALIDARG, "The message text is not valid UTF-8");
+  EXPECT_COM_ERROR(velquor.SendDataMessage(std::string("+1\0002", 4), 0, "AB", "", 0), E_INVALIDARG,
+                   "The phone number contains a NUL character");
   EXPECT_EQ(Outbox(id + 1), "");  // nothing more reached the engine
 }

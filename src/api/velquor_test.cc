@@ -7,6 +7,7 @@
 
 #include "client_test_support.h"
 #include "core/velquor_client_core.h"
+#include "expect_com_error.h"
 #include "norvale/velquor.h"
 #include "platform/event_log.h"
 #include "platform/tick_count.h"
@@ -256,18 +257,9 @@ TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {
   EventLogCapture capture;
   Velquor velquor;  // nothing configured: logged, not thrown
   EXPECT_FALSE(capture.Records().empty());
-  try {
-    velquor.SendMsg("+1", "x", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_EQ(e.DescriptionA(), "Cannot send non-queued message (Velquor Engine not running)");
-  }
-  try {
-    velquor.GetSendStatus(1);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(), "Cannot get status non-queued message (Velquor Engine not running)");
-  }
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "x", 0), E_FAIL,
+                   "Cannot send non-queued message (Velquor Engine not running)");
+  EXPECT_COM_ERROR(velquor.GetSendStatus(1), E_FAIL,
+                   "Cannot get status non-queued message (Velquor Engine not running)");
   EXPECT_EQ(velquor.GetNotification(0), nullptr);  // notifications live only in the queue
 }
