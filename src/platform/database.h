@@ -4,15 +4,19 @@
 // name (case-insensitively) as VARIANTs with NULL distinct from 0 and from
 // empty text.
 //
-// The data source name picks the backend:
-//   sqlite:PATH or a plain path      SQLite, WAL journal, 30 s busy time-out
+// The data source name picks the backend, in this order:
+//   sqlite:PATH                      SQLite, WAL journal, 30 s busy time-out
 //                                    (user name and password are ignored);
+//                                    the rest of the name is the path,
+//                                    whatever it holds;
 //   postgresql://... / postgres://...
-//   or a libpq keyword string        PostgreSQL; the user name and password,
-//                                    when not empty, override the name's own.
-// Anything else is an open failure. One SQL text is one statement; a text
-// holding several is refused. Every failure raises _com_error with an HRESULT
-// and the driver's own text as description.
+//                                    PostgreSQL;
+//   a path (/..., ./..., ../...)     SQLite;
+//   anything else holding '='        PostgreSQL, as a libpq keyword string.
+// For PostgreSQL the user name and password, when not empty, override the
+// name's own. Anything else is an open failure. One SQL text is one
+// statement; a text holding several is refused. Every failure raises
+// _com_error with an HRESULT and the driver's own text as description.
 //
 // A Connection and its record sets belong to one thread at a time; separate
 // connections may be used on separate threads and processes at once.
@@ -91,7 +95,8 @@ class Connection {
 using _ConnectionPtr = std::shared_ptr<Connection>;
 
 HRESULT CreateConnection(_ConnectionPtr* ppConnection);
-// True when the data source name is a PostgreSQL URI or keyword string.
+// True when the data source name is a PostgreSQL URI or keyword string (see
+// the order above).
 bool IsPostgresDataSource(const std::string& dsn);
 // Test seam: the next CreateConnection calls fail with `hr` (S_OK restores).
 void SetCreateConnectionFailureForTesting(HRESULT hr);

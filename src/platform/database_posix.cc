@@ -18,6 +18,7 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool IsPath(const std::string& s) { return StartsWith(s, "/") || StartsWith(s, "./") || StartsWith(s, "../"); }
 }  // namespace
 
 _variant_t Recordset::GetFieldValue(const std::string& name) const {
@@ -38,11 +39,11 @@ void Connection::Open(const std::string& ConnectionString, const std::string& Us
   if (!StartsWith(ConnectionString, kPrefix.c_str()))
     ThrowComError(E_FAIL, "The connection string names no data source: " + ConnectionString);
   const std::string dsn = ConnectionString.substr(kPrefix.size());
-  if (IsPostgresDataSource(dsn)) {
-    m_driver = OpenPostgres(dsn, UserID, Password);
-  } else if (StartsWith(dsn, "sqlite:")) {
+  if (StartsWith(dsn, "sqlite:")) {
     m_driver = OpenSqlite(dsn.substr(7));
-  } else if (StartsWith(dsn, "/") || StartsWith(dsn, "./") || StartsWith(dsn, "../")) {
+  } else if (IsPostgresDataSource(dsn)) {
+    m_driver = OpenPostgres(dsn, UserID, Password);
+  } else if (IsPath(dsn)) {
     m_driver = OpenSqlite(dsn);
   } else {
     ThrowComError(E_FAIL, "Data source name not recognised: '" + dsn +
@@ -67,7 +68,9 @@ _RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* Re
 }
 
 bool IsPostgresDataSource(const std::string& dsn) {
-  return StartsWith(dsn, "postgresql://") || StartsWith(dsn, "postgres://") || dsn.find('=') != std::string::npos;
+  if (StartsWith(dsn, "sqlite:")) return false;  // an explicit prefix decides, whatever the path holds
+  if (StartsWith(dsn, "postgresql://") || StartsWith(dsn, "postgres://")) return true;
+  return !IsPath(dsn) && dsn.find('=') != std::string::npos;
 }
 
 HRESULT CreateConnection(_ConnectionPtr* ppConnection) {

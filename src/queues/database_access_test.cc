@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "config/config_velquor_client_only.h"
 #include "queue_test_support.h"
 #include "queues/database_access.h"
+#include "queues/queue_schema.h"
+#include "test_support.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;
@@ -165,6 +169,24 @@ TEST(DatabaseAccessOpen, UnknownDataSourcesAndCreationFailuresAreClearErrors) {
     EXPECT_EQ(e.DescriptionA(), "Could not create ADO connection object");
   }
   SetCreateConnectionFailureForTesting(S_OK);
+}
+
+TEST(DatabaseAccessOpen, AnExplicitSqlitePrefixDecidesWhateverThePathHolds) {
+  const std::string path = TestSupport::Root() + "/a=b.db";
+  std::filesystem::remove(path);
+  EXPECT_FALSE(IsPostgresDataSource("sqlite:" + path));
+  EXPECT_FALSE(IsPostgresDataSource(path));
+  EXPECT_FALSE(IsPostgresDataSource("sqlite:postgresql://x"));
+  EXPECT_TRUE(IsPostgresDataSource("host=127.0.0.1 dbname=queue"));
+  EXPECT_TRUE(IsPostgresDataSource("postgresql://h/db?options=-csearch_path%3Dq"));
+  for (const std::string& dsn : {"sqlite:" + path, path}) {
+    Connection c;
+    c.Open("Data Source=" + dsn, "", "");
+    CreateQueueSchema(c, dsn);
+    _variant_t affected;
+    EXPECT_EQ(c.Execute("SELECT COUNT(*) AS N FROM SMSOutgoing", &affected, adCmdText)->GetFieldValue("N").ToLong(), 0);
+  }
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST(SqlLiterals, QuotesAreDoubledAndNothingElseChanges) {
