@@ -12,6 +12,20 @@ using namespace Norvale;
 using namespace Norvale::OS;
 using TestSupport::Backend;
 
+namespace {
+
+// The HRESULT and text of the _com_error that `f` raises.
+std::pair<HRESULT, std::string> FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const _com_error& e) {
+    return {e.Error(), e.DescriptionA()};
+  }
+  return {S_OK, "nothing raised"};
+}
+
+}  // namespace
+
 class DatabaseAccess : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
@@ -169,6 +183,34 @@ TEST(DatabaseAccessOpen, UnknownDataSourcesAndCreationFailuresAreClearErrors) {
     EXPECT_EQ(e.DescriptionA(), "Could not create ADO connection object");
   }
   SetCreateConnectionFailureForTesting(S_OK);
+}
+
+TEST_P(DatabaseAccess, AFullDatabaseHasItsOwnCode) {
+  Connection c;
+  c.Open("Data Source=" + db->Dsn(), "", "");
+  _variant_t affected;
+  std::pair<HRESULT, std::string> failure;
+  if (GetParam() == Backend::Sqlite) {
+    const LONG pages = c.Execute("PRAGMA page_count", &affected, adCmdText)->GetFieldValue("page_count").ToLong();
+    c.Execute("PRAGMA max_page_count=" + std::to_string(pages), &affected, adCmdText);
+    failure = FailureOf([&] {
+      c.Execute("INSERT INTO SMSIncoming (Id, Data) VALUES (1, '" + std::string(100000, 'x') + "')", &affected,
+                adCmdText);
+    });
+    EXPECT_EQ(failure.second.rfind("SQLite database '", 0), 0u) << failure.second;
+    EXPECT_NE(failure.second.find("' is full (no space left on its disk, or its size limit reached): "),
+              std::string::npos)
+        << failure.second;
+  } else {
+    // What the server reports when its disk is full.
+    failure = FailureOf([&] {
+      c.Execute("DO $$BEGIN RAISE EXCEPTION 'could not extend file' USING ERRCODE = 'disk_full'; END$$", &affected,
+                adCmdText);
+    });
+    EXPECT_EQ(failure.second.rfind("The database server's disk is full: ERROR:  could not extend file", 0), 0u)
+        << failure.second;
+  }
+  EXPECT_EQ(failure.first, HRESULT_FROM_WIN32(ERROR_DISK_FULL));
 }
 
 TEST(DatabaseAccessOpen, AnExplicitSqlitePrefixDecidesWhateverThePathHolds) {
