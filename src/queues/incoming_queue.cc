@@ -25,6 +25,7 @@ LONG CIncomingQueue::StoreMessage(const std::string& sPhoneNumber, JOBTYPE eJobT
 
 bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::string& sPhoneNumber, std::string& sData,
                                 std::string& sTimeStamp, CMessageEndpoint& Dest) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   const std::string condition = eHandsetNbr != hsAll ? " WHERE Handset=" + N(eHandsetNbr) : std::string();
   LONG affected = 0;
   const auto rs =

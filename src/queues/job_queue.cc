@@ -31,6 +31,7 @@ LONG CJobQueue::GenerateJobId() {
 }
 
 LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPart2) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   LONG id = 0;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const bool last = attempt == kAttempts;
@@ -40,7 +41,7 @@ LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPar
       ExecuteCommand(SQLPart1 + N(id) + SQLPart2, affected, adCmdText | adExecuteNoRecords, last ? 1 : -1, 1);
       if (affected == 1) break;
     } catch (...) {
-      if (last) throw;
+      if (last || operation.TimeIsUp()) throw;  // out of time, this attempt is the last
     }
   }
   return id;

@@ -25,6 +25,7 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
                                          JOBTYPE& eJobType, std::string& sData, Handsets& eHandsetNbr, LONG& nErrorCode,
                                          std::string& sTimeStamp, EnumJobStatus& eJobStatus,
                                          SourceTypes eRequiredSourceType, CMessageEndpoint& Source) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   std::string condition = " WHERE ";
   if (eHandsetNbr != hsAll) condition += "Handset=" + N(eHandsetNbr) + " AND ";
   condition += "SourceType=" + N(eRequiredSourceType);

@@ -18,6 +18,7 @@ LONG COutgoingQueue::InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType
 
 bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& JobType, std::string& sData,
                              LONG& nRetryCount, Handsets ePriorityHandset, CMessageEndpoint& Source) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   while (true) {
     LONG affected = 0;
     auto rs = ExecuteCommand("SELECT MIN(Id) AS MinJobId FROM SMSOutgoing WHERE Status=" + N(jsPending) +
@@ -37,7 +38,11 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
     ExecuteCommand(
         "UPDATE SMSOutgoing SET Status=" + N(jsProcessing) + " WHERE Id=" + N(nJobId) + " AND Status=" + N(jsPending),
         affected, adCmdText | adExecuteNoRecords, -1, kAttempts);
-    if (affected != 1) continue;  // another consumer claimed it first
+    if (affected != 1) {  // another consumer claimed it first
+      operation.RaiseIfTimeIsUp(
+          "SMSOutgoing: no job this consumer chose could be claimed (each UPDATE changed no row)");
+      continue;
+    }
     try {
       rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
       sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
@@ -51,6 +56,8 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
       rs->Close();
       return true;
     } catch (...) {
+      // The job goes back even when the operation's time is up.
+      const CDatabaseOperation giveBack(m_pDBConnectionDispensor, true);
       JobReturn(nJobId, jsPending, -1);
       throw;
     }
