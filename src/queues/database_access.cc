@@ -116,6 +116,68 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
   return result;
 }
 
+CQueueRow::CQueueRow(const Recordset& Row, const std::string& sTableName) : m_Row(Row), m_sTableName(sTableName) {
+  const _variant_t id = m_Row.GetFieldValue("Id");
+  try {
+    m_nId = id.ToLong();
+  } catch (const _com_error& e) {
+    RAISE_COM_ERROR(e.Error(), m_sTableName + ": the column Id of a row " +
+                                   (id.vt == VT_NULL ? std::string("is NULL") : "cannot be read: " + e.DescriptionA()));
+  }
+}
+
+void CQueueRow::RaiseUnreadable(const _com_error& e, const char* szColumn, const _variant_t& value,
+                                const char* szAs) const {
+  std::string what;
+  if (value.vt == VT_NULL) {
+    what = "is NULL";
+  } else {
+    what = std::string("cannot be read as ") + szAs;
+    try {
+      what += ": '" + value.ToString() + "'";
+    } catch (const _com_error&) {
+      // a value without a text form: the column's name says enough
+    }
+  }
+  RAISE_COM_ERROR(e.Error(), m_sTableName + " row " + std::to_string(m_nId) + ": column " + szColumn + " " + what);
+}
+
+LONG CQueueRow::Long(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return value.ToLong();
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "a 32-bit number");
+  }
+}
+
+std::string CQueueRow::String(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return value.ToString();
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "text");
+  }
+}
+
+LONG CQueueRow::LongOrZero(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return ConvertVariantToLong(value);
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "a 32-bit number");
+  }
+}
+
+std::string CQueueRow::StringOrEmpty(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return ConvertVariantToString(value);
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "text");
+  }
+}
+
 std::string ConvertVariantToString(const _variant_t& value) {
   if (value.vt == VT_NULL) return std::string();
   return value.ToString();

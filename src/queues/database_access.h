@@ -106,6 +106,34 @@ class CDatabaseQueryExecuter {
   CDBConnectionDispensor* m_pDBConnection;
 };
 
+// The first row of a record set from a queue table, read column by column. A
+// value that cannot be read raises the conversion's HRESULT with a text that
+// names the table, the row's Id and the column, e.g. "SMSNotifications row
+// 17: column MsgType is NULL", so that an administrator can find the row.
+class CQueueRow {
+ public:
+  // Reads the row's Id (directly: a row without one is refused).
+  CQueueRow(const OS::Recordset& Row, const std::string& sTableName);
+  // For a row selected by its Id, without that column.
+  CQueueRow(const OS::Recordset& Row, const std::string& sTableName, OS::LONG nId)
+      : m_Row(Row), m_sTableName(sTableName), m_nId(nId) {}
+  OS::LONG GetId() const { return m_nId; }
+  // Direct conversions: NULL is an error.
+  OS::LONG Long(const char* szColumn) const;
+  std::string String(const char* szColumn) const;
+  // ConvertVariantToLong / ConvertVariantToString: NULL reads as 0 / empty.
+  OS::LONG LongOrZero(const char* szColumn) const;
+  std::string StringOrEmpty(const char* szColumn) const;
+
+ private:
+  [[noreturn]] void RaiseUnreadable(const OS::_com_error& e, const char* szColumn, const OS::_variant_t& value,
+                                    const char* szAs) const;
+
+  const OS::Recordset& m_Row;
+  const std::string& m_sTableName;
+  OS::LONG m_nId = 0;
+};
+
 // Empty text for NULL, otherwise the value as text.
 std::string ConvertVariantToString(const OS::_variant_t& value);
 // 0 for NULL, otherwise the value as a 32-bit integer.

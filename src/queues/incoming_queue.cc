@@ -33,17 +33,17 @@ bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::s
                      adCmdText, -1, kAttempts);
   bool found = false;
   if (!rs->BOF() && !rs->adoEOF()) {
-    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
-    eJobType = static_cast<JOBTYPE>(ConvertVariantToLong(rs->GetFieldValue("Type")));
-    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
-    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
-    const LONG id = rs->GetFieldValue("Id").ToLong();
-    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
-    Dest.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("DestType")));
-    Dest.m_sId = ConvertVariantToString(rs->GetFieldValue("DestId"));
-    Dest.m_sName = ConvertVariantToString(rs->GetFieldValue("DestName"));
+    const CQueueRow row(*rs, m_sTableName);
+    sPhoneNumber = row.StringOrEmpty("PhoneNumber");
+    eJobType = static_cast<JOBTYPE>(row.LongOrZero("Type"));
+    sData = row.StringOrEmpty("Data");
+    eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
+    sTimeStamp = row.StringOrEmpty("TmStamp");
+    Dest.m_eType = static_cast<SourceTypes>(row.LongOrZero("DestType"));
+    Dest.m_sId = row.StringOrEmpty("DestId");
+    Dest.m_sName = row.StringOrEmpty("DestName");
     rs->Close();
-    ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
+    ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords, -1,
                    kAttempts);
     found = affected == 1;  // otherwise another reader took it first
   }

@@ -35,22 +35,24 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
                      affected, adCmdText, -1, kAttempts);
   bool found = false;
   if (!rs->BOF() && !rs->adoEOF()) {
-    const LONG id = ConvertVariantToLong(rs->GetFieldValue("Id"));
-    nJobId = ConvertVariantToLong(rs->GetFieldValue("OriginalId"));
-    Type = static_cast<NotificationTypes>(ConvertVariantToLong(rs->GetFieldValue("Type")));
-    eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("MsgType").ToLong());
-    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
-    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
-    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
-    nErrorCode = rs->GetFieldValue("ErrorCode").ToLong();
-    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
-    eJobStatus = static_cast<EnumJobStatus>(ConvertVariantToLong(rs->GetFieldValue("JobStatus")));
-    Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-    Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-    Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+    // A row that cannot be read stays, and every read names it until it is
+    // mended or removed.
+    const CQueueRow row(*rs, m_sTableName);
+    nJobId = row.LongOrZero("OriginalId");
+    Type = static_cast<NotificationTypes>(row.LongOrZero("Type"));
+    eJobType = static_cast<JOBTYPE>(row.Long("MsgType"));
+    sPhoneNumber = row.StringOrEmpty("PhoneNumber");
+    sData = row.StringOrEmpty("Data");
+    eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
+    nErrorCode = row.Long("ErrorCode");
+    sTimeStamp = row.StringOrEmpty("TmStamp");
+    eJobStatus = static_cast<EnumJobStatus>(row.LongOrZero("JobStatus"));
+    Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+    Source.m_sId = row.StringOrEmpty("SourceId");
+    Source.m_sName = row.StringOrEmpty("SourceName");
     rs->Close();
-    ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
-                   kAttempts);
+    ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords,
+                   -1, kAttempts);
     found = affected == 1;  // otherwise another reader took it first
   }
   if (!found) {

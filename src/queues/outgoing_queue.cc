@@ -45,14 +45,14 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
     }
     try {
       rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-      sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
-      sData = rs->GetFieldValue("Data").ToString();
-      JobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
-      Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-      Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-      Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
-      const _variant_t retries = rs->GetFieldValue("RetryCount");
-      nRetryCount = retries.vt == VT_NULL ? 0 : retries.ToLong();
+      const CQueueRow row(*rs, m_sTableName, nJobId);
+      sPhoneNumber = row.String("PhoneNumber");
+      sData = row.String("Data");
+      JobType = static_cast<JOBTYPE>(row.Long("Type"));
+      Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+      Source.m_sId = row.StringOrEmpty("SourceId");
+      Source.m_sName = row.StringOrEmpty("SourceName");
+      nRetryCount = row.LongOrZero("RetryCount");
       rs->Close();
       return true;
     } catch (...) {
@@ -68,13 +68,14 @@ void COutgoingQueue::GetJobInfo(LONG nJobId, std::string& sPhoneNumber, JOBTYPE&
                                 Handsets& eHandset, CMessageEndpoint& Source) {
   LONG affected = 0;
   const auto rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-  sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
-  sData = rs->GetFieldValue("Data").ToString();
-  eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
-  eHandset = static_cast<Handsets>(rs->GetFieldValue("Handset").ToLong());
-  Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-  Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-  Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+  const CQueueRow row(*rs, m_sTableName, nJobId);
+  sPhoneNumber = row.String("PhoneNumber");
+  sData = row.String("Data");
+  eJobType = static_cast<JOBTYPE>(row.Long("Type"));
+  eHandset = static_cast<Handsets>(row.Long("Handset"));
+  Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+  Source.m_sId = row.StringOrEmpty("SourceId");
+  Source.m_sName = row.StringOrEmpty("SourceName");
   rs->Close();
 }
 
@@ -82,8 +83,9 @@ EnumJobStatus COutgoingQueue::GetJobStatus(const LONG& nJobId) {
   LONG affected = 0;
   const auto rs =
       ExecuteCommand("SELECT Status FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-  const EnumJobStatus status =
-      (rs->BOF() || rs->adoEOF()) ? jsSent : static_cast<EnumJobStatus>(rs->GetFieldValue("Status").ToLong());
+  const EnumJobStatus status = (rs->BOF() || rs->adoEOF())
+                                   ? jsSent
+                                   : static_cast<EnumJobStatus>(CQueueRow(*rs, m_sTableName, nJobId).Long("Status"));
   rs->Close();
   return status;
 }
