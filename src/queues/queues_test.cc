@@ -305,6 +305,21 @@ TEST_P(QueueTest, AnUnreadableRowStaysAndTheErrorNamesItsTableIdAndColumn) {
   EXPECT_EQ(FailureOf([&] { q->outgoing.GetJobStatus(8); }).second, "SMSOutgoing row 8: column Status is NULL");
 }
 
+TEST_P(QueueTest, IdentifiersEndAtTheLargest32BitNumberWithAClearError) {
+  db->Run("INSERT INTO SMSOutgoing (Id, Status) VALUES (2147483646, 2)");
+  EXPECT_EQ(q->outgoing.InsertJob("+49", jtTextMessage, "last", hsAll, CMessageEndpoint(stClientLibrary)), 2147483647);
+  const auto failure =
+      FailureOf([&] { q->outgoing.InsertJob("+49", jtTextMessage, "one too many", hsAll, CMessageEndpoint()); });
+  EXPECT_EQ(failure.first, DISP_E_OVERFLOW);
+  EXPECT_EQ(failure.second, "SMSOutgoing has no identifiers left above 2147483647 (its largest Id is 2147483647)");
+  EXPECT_EQ(q->outgoing.GetTotalNbrOfEntries(), 2);
+  if (GetParam() == Backend::Sqlite) {  // a 64-bit key column
+    db->Run("INSERT INTO SMSIncoming (Id) VALUES (5000000000)");
+    EXPECT_EQ(FailureOf([&] { q->incoming.StoreMessage("+44", jtTextMessage, "x", 1, "", CMessageEndpoint()); }).second,
+              "SMSIncoming has no identifiers left above 2147483647 (its largest Id is 5000000000)");
+  }
+}
+
 TEST_P(QueueTest, WritersOnSeparateConnectionsAndProcessesNeverShareAnIdentifier) {
   constexpr int kRows = 150;
   std::atomic<int> tenthAttemptFailures{0};
