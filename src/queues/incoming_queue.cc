@@ -27,12 +27,12 @@ bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::s
                                 std::string& sTimeStamp, CMessageEndpoint& Dest) {
   const CDatabaseOperation operation(m_pDBConnectionDispensor);
   const std::string condition = eHandsetNbr != hsAll ? " WHERE Handset=" + N(eHandsetNbr) : std::string();
-  LONG affected = 0;
-  const auto rs =
-      ExecuteCommand("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming" + condition + ")", affected,
-                     adCmdText, -1, kAttempts);
-  bool found = false;
-  if (!rs->BOF() && !rs->adoEOF()) {
+  while (true) {
+    LONG affected = 0;
+    const auto rs =
+        ExecuteCommand("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming" + condition + ")",
+                       affected, adCmdText, -1, kAttempts);
+    if (rs->BOF() || rs->adoEOF()) break;  // the queue holds none
     const CQueueRow row(*rs, m_sTableName);
     sPhoneNumber = row.StringOrEmpty("PhoneNumber");
     eJobType = static_cast<JOBTYPE>(row.LongOrZero("Type"));
@@ -45,14 +45,15 @@ bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::s
     rs->Close();
     ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords, -1,
                    kAttempts);
-    found = affected == 1;  // otherwise another reader took it first
+    if (affected == 1) return true;
+    // Another reader took this one first: the next one may still be there.
+    operation.RaiseIfTimeIsUp(m_sTableName +
+                              ": no message this reader chose could be taken (each DELETE removed no row)");
   }
-  if (!found) {
-    sPhoneNumber.clear();
-    sData.clear();
-    eHandsetNbr = hsAll;
-  }
-  return found;
+  sPhoneNumber.clear();
+  sData.clear();
+  eHandsetNbr = hsAll;
+  return false;
 }
 
 LONG CIncomingQueue::GetSize() { return GetTotalNbrOfEntries(); }

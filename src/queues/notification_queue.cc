@@ -29,12 +29,12 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
   std::string condition = " WHERE ";
   if (eHandsetNbr != hsAll) condition += "Handset=" + N(eHandsetNbr) + " AND ";
   condition += "SourceType=" + N(eRequiredSourceType);
-  LONG affected = 0;
-  const auto rs =
-      ExecuteCommand("SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications" + condition + ")",
-                     affected, adCmdText, -1, kAttempts);
-  bool found = false;
-  if (!rs->BOF() && !rs->adoEOF()) {
+  while (true) {
+    LONG affected = 0;
+    const auto rs = ExecuteCommand(
+        "SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications" + condition + ")", affected,
+        adCmdText, -1, kAttempts);
+    if (rs->BOF() || rs->adoEOF()) break;  // the queue holds none for this reader
     // A row that cannot be read stays, and every read names it until it is
     // mended or removed.
     const CQueueRow row(*rs, m_sTableName);
@@ -53,17 +53,18 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
     rs->Close();
     ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords,
                    -1, kAttempts);
-    found = affected == 1;  // otherwise another reader took it first
+    if (affected == 1) return true;
+    // Another reader took this one first: the next one may still be there.
+    operation.RaiseIfTimeIsUp(m_sTableName +
+                              ": no notification this reader chose could be taken (each DELETE removed no row)");
   }
-  if (!found) {
-    nJobId = -1;
-    Type = ntDeliveryReport;
-    sPhoneNumber.clear();
-    sData.clear();
-    eHandsetNbr = hsAll;
-    nErrorCode = 0;
-  }
-  return found;
+  nJobId = -1;
+  Type = ntDeliveryReport;
+  sPhoneNumber.clear();
+  sData.clear();
+  eHandsetNbr = hsAll;
+  nErrorCode = 0;
+  return false;
 }
 
 void CNotificationQueue::PurgeQueue() {
