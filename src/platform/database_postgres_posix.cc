@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/database.h"
 #include "platform/error_info.h"
@@ -112,19 +113,23 @@ class PostgresDriver final : public DatabaseDriver {
     const auto start = DatabaseClock::now();
     // The extended protocol runs exactly one statement per call.
     if (!PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) RaiseResult(m_conn, nullptr);
-    PGresult* result = nullptr;
+    std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
     const std::string what = "PostgreSQL at " + Where();
-    while (PGresult* next = NextResult(until, start, what)) {
-      if (result) PQclear(result);  // one statement gives one result; keep the last
-      result = next;
+    try {
+      // One statement gives one result; keep the last.
+      while (PGresult* next = NextResult(until, start, what)) owned.reset(next);
+    } catch (const _com_error& e) {
+      // A server that reports an error and then closes the connection (a
+      // shutdown, say) is best described by its report.
+      if (e.Error() == DB_E_ABORTLIMITREACHED || !owned || PQresultStatus(owned.get()) != PGRES_FATAL_ERROR) throw;
     }
+    PGresult* result = owned.get();
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK) {
       *affected = static_cast<LONG>(std::atol(PQcmdTuples(result)));
-      PQclear(result);
       return nullptr;
     }
-    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, result);
+    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, owned.release());
     *affected = -1;
     _RecordsetPtr first;
     if (PQntuples(result) > 0) {
@@ -149,7 +154,6 @@ class PostgresDriver final : public DatabaseDriver {
       }
       first = std::make_shared<Recordset>(std::move(columns));
     }
-    PQclear(result);
     return first;
   }
 
