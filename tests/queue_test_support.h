@@ -4,12 +4,16 @@
 // but the server cannot be reached.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include "platform/database.h"
@@ -95,6 +99,31 @@ struct QueueSet {
   Norvale::COutgoingQueue outgoing{nullptr, &dispensor};
   Norvale::CIncomingQueue incoming{nullptr, &dispensor};
   Norvale::CNotificationQueue notifications{nullptr, &dispensor};
+};
+
+// A TCP port on loopback whose connections complete (the kernel accepts them
+// into the backlog) and never hear a word: a database server that hangs.
+class SilentServer {
+ public:
+  SilentServer() {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(m_fd, 64) != 0 ||
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      throw std::runtime_error("no loopback socket");
+    m_port = ntohs(address.sin_port);
+  }
+  ~SilentServer() { close(m_fd); }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  int Port() const { return m_port; }
+
+ private:
+  int m_fd = -1;
+  int m_port = 0;
 };
 
 // Skips a PostgreSQL case when no test server was configured.

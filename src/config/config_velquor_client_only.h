@@ -4,11 +4,18 @@
 // required: the first one missing ends the read with its error, values read
 // before it keep their new texts. The getters return what the last read
 // stored; none touches the registry.
+//
+// Two optional values bound the work on the queue database, in milliseconds
+// (1 to 3600000): "DatabaseConnectTimeout" (default 5000) for one connect,
+// "DatabaseOperationTimeout" (default 30000) for one whole queue operation,
+// every attempt included. They are read after the required values; one that
+// is not such a number fails the read with a text naming it.
 #pragma once
 
 #include <string>
 
 #include "config/config_velquor.h"
+#include "platform/database.h"
 
 namespace Norvale {
 
@@ -25,6 +32,8 @@ class CConfigVelquorClientOnly : public CConfigVelquor {
   const std::string& GetDSN() const { return m_sDSN; }
   const std::string& GetUsername() const { return m_sUsername; }
   const std::string& GetPassword() const { return m_sPassword; }
+  OS::DWORD GetDatabaseConnectTimeout() const { return m_dwDatabaseConnectTimeout; }
+  OS::DWORD GetDatabaseOperationTimeout() const { return m_dwDatabaseOperationTimeout; }
 
  private:
   std::string m_sInstalledType;
@@ -34,6 +43,8 @@ class CConfigVelquorClientOnly : public CConfigVelquor {
   std::string m_sDSN;
   std::string m_sUsername;
   std::string m_sPassword;
+  OS::DWORD m_dwDatabaseConnectTimeout = OS::kDefaultConnectionTimeout;
+  OS::DWORD m_dwDatabaseOperationTimeout = OS::kDefaultCommandTimeout;
 };
 
 }  // namespace Norvale

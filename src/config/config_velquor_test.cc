@@ -67,6 +67,27 @@ TEST_F(ProductConfig, ReadsEveryValueAndStopsAtTheFirstMissingOne) {
   EXPECT_EQ(config.GetInstalledPath(), "/opt/velquor");
 }
 
+TEST_F(ProductConfig, DatabaseTimeoutsAreOptionalAndChecked) {
+  WriteProduct(kComplete);
+  CConfigVelquorClientOnly config(&error);
+  config.ReadConfiguration();
+  EXPECT_EQ(config.GetDatabaseConnectTimeout(), 5000u);
+  EXPECT_EQ(config.GetDatabaseOperationTimeout(), 30000u);
+  WriteProduct({{"DatabaseConnectTimeout", "250"}, {"DatabaseOperationTimeout", " 3600000\n"}});
+  config.ReadConfiguration();
+  EXPECT_EQ(config.GetDatabaseConnectTimeout(), 250u);
+  EXPECT_EQ(config.GetDatabaseOperationTimeout(), 3600000u);
+  for (const char* bad : {"0", "-5", "1s", "3600001", "99999999999999999999"}) {
+    WriteProduct({{"DatabaseOperationTimeout", bad}});
+    EXPECT_EQ(
+        DescriptionOf([&] { config.ReadConfiguration(); }),
+        std::string("DatabaseOperationTimeout is '") + bad + "': expected a number of milliseconds from 1 to 3600000");
+  }
+  WriteProduct({{"DatabaseOperationTimeout", ""}});  // empty: the default
+  config.ReadConfiguration();
+  EXPECT_EQ(config.GetDatabaseOperationTimeout(), 30000u);
+}
+
 TEST_F(ProductConfig, UnopenableRootKeySetsTheErrorMessage) {
   std::filesystem::create_directories(RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE");
   for (std::filesystem::path p = RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE";
@@ -108,7 +129,7 @@ TEST_F(ProductConfig, ProxyReadsGoThroughTheEngine) {
   config.ReadConfigurationWithFailOverToDirectAccess();
   EXPECT_TRUE(config.GetProxyMode());
   EXPECT_EQ(config.GetDSN(), "postgresql://engine");
-  EXPECT_EQ(core.state.calls, 7);
+  EXPECT_EQ(core.state.calls, 9);  // seven required values and the two optional time-outs
   EXPECT_EQ(config.GetHandsetParameter(1, "Port"), "COM1");
   EXPECT_FALSE(std::filesystem::exists(RegistryRootDirectory()));  // never touched the registry
 

@@ -4,21 +4,40 @@
 // name (case-insensitively) as VARIANTs with NULL distinct from 0 and from
 // empty text.
 //
-// The data source name picks the backend:
-//   sqlite:PATH or a plain path      SQLite, WAL journal, 30 s busy time-out
-//                                    (user name and password are ignored);
+// The data source name picks the backend, in this order:
+//   sqlite:PATH                      SQLite, WAL journal (user name and
+//                                    password are ignored); the rest of the
+//                                    name is the path, whatever it holds;
 //   postgresql://... / postgres://...
-//   or a libpq keyword string        PostgreSQL; the user name and password,
-//                                    when not empty, override the name's own.
-// Anything else is an open failure. One SQL text is one statement; a text
-// holding several is refused. Every failure raises _com_error with an HRESULT
-// and the driver's own text as description.
+//                                    PostgreSQL;
+//   a path (/..., ./..., ../...)     SQLite;
+//   anything else holding '='        PostgreSQL, as a libpq keyword string.
+// For PostgreSQL the user name and password, when not empty, override the
+// name's own. Anything else is an open failure. One SQL text is one
+// statement; a text holding several is refused. Every failure raises
+// _com_error with an HRESULT and the driver's own text as description.
+//
+// Nothing waits without bound. A connect gives up after the connection
+// time-out (default 5 s), a statement after the command time-out (default
+// 30 s), and neither runs past the deadline the caller puts, the end of its
+// whole operation; both raise DB_E_ABORTLIMITREACHED. PostgreSQL is driven
+// through libpq's asynchronous calls and poll(2), so a server that accepts and
+// never answers, or falls silent in the middle of a statement, is given up at
+// the bound; the connection is then closed and every later Execute on it fails
+// (a cancel request is not sent: libpq's PQcancel can itself wait without
+// bound on such a server). Each PostgreSQL session's statement_timeout is the
+// command time-out, so the server ends a statement that its client stopped
+// waiting for. Host names are looked up by the system resolver, outside these
+// bounds. SQLite waits for a locked database, and runs a statement, only until
+// the bound. A full disk, or a database at its size limit, raises
+// HRESULT_FROM_WIN32(ERROR_DISK_FULL).
 //
 // A Connection and its record sets belong to one thread at a time; separate
 // connections may be used on separate threads and processes at once.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +57,15 @@ constexpr HRESULT DB_E_INTEGRITYVIOLATION = static_cast<HRESULT>(0x80040E2Fu);
 constexpr HRESULT adErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCDu);
 constexpr HRESULT adErrItemNotFound = static_cast<HRESULT>(0x800A0CC1u);
 constexpr HRESULT adErrObjectClosed = static_cast<HRESULT>(0x800A0E78u);
+// A connect or a statement ran into its time-out or its caller's deadline.
+constexpr HRESULT DB_E_ABORTLIMITREACHED = static_cast<HRESULT>(0x80040E31u);
+
+// The clock of the bounds; a deadline of time_point::max() is none.
+using DatabaseClock = std::chrono::steady_clock;
+using DatabaseDeadline = DatabaseClock::time_point;
+constexpr DatabaseDeadline kNoDatabaseDeadline = DatabaseDeadline::max();
+constexpr DWORD kDefaultConnectionTimeout = 5000;  // milliseconds
+constexpr DWORD kDefaultCommandTimeout = 30000;
 
 class Recordset {
  public:
@@ -66,9 +94,9 @@ using _RecordsetPtr = std::shared_ptr<Recordset>;
 class DatabaseDriver {
  public:
   virtual ~DatabaseDriver() = default;
-  // Runs one statement; fills *affected (-1 when it returns rows) and returns
-  // the first row, if any.
-  virtual _RecordsetPtr Execute(const std::string& sql, LONG* affected) = 0;
+  // Runs one statement, giving up at `until`; fills *affected (-1 when it
+  // returns rows) and returns the first row, if any.
+  virtual _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) = 0;
 };
 
 class Connection {
@@ -81,25 +109,41 @@ class Connection {
   // With adExecuteNoRecords in Options no record set is returned.
   _RecordsetPtr Execute(const std::string& CommandText, _variant_t* RecordsAffected, LONG Options);
 
+  // The bounds, in milliseconds (ADO's ConnectionTimeout and CommandTimeout
+  // count seconds). They apply to the next Open or Execute; the command
+  // time-out also becomes the PostgreSQL session's statement_timeout at Open.
+  void PutConnectionTimeout(DWORD dwMilliseconds) { m_dwConnectionTimeout = dwMilliseconds; }
+  void PutCommandTimeout(DWORD dwMilliseconds) { m_dwCommandTimeout = dwMilliseconds; }
+  // No Open or Execute runs past `deadline` (kNoDatabaseDeadline: none).
+  void PutDeadline(DatabaseDeadline deadline) { m_deadline = deadline; }
+
   // Process-wide counts, for tests of retry behaviour.
   static std::atomic<long> s_nOpens;
   static std::atomic<long> s_nExecutions;
 
  private:
+  DatabaseDeadline Bound(DWORD dwMilliseconds) const;
+
   std::unique_ptr<DatabaseDriver> m_driver;
+  DWORD m_dwConnectionTimeout = kDefaultConnectionTimeout;
+  DWORD m_dwCommandTimeout = kDefaultCommandTimeout;
+  DatabaseDeadline m_deadline = kNoDatabaseDeadline;
 };
 using _ConnectionPtr = std::shared_ptr<Connection>;
 
 HRESULT CreateConnection(_ConnectionPtr* ppConnection);
-// True when the data source name is a PostgreSQL URI or keyword string.
+// True when the data source name is a PostgreSQL URI or keyword string (see
+// the order above).
 bool IsPostgresDataSource(const std::string& dsn);
 // Test seam: the next CreateConnection calls fail with `hr` (S_OK restores).
 void SetCreateConnectionFailureForTesting(HRESULT hr);
 
 // The drivers, one per database product (database_sqlite_posix.cc,
-// database_postgres_posix.cc). Each raises _com_error on failure.
-std::unique_ptr<DatabaseDriver> OpenSqlite(const std::string& path);
+// database_postgres_posix.cc). Each gives up at `until` and raises _com_error
+// on failure.
+std::unique_ptr<DatabaseDriver> OpenSqlite(const std::string& path, DatabaseDeadline until);
 std::unique_ptr<DatabaseDriver> OpenPostgres(const std::string& dsn, const std::string& user,
-                                             const std::string& password);
+                                             const std::string& password, DatabaseDeadline until,
+                                             DWORD dwStatementTimeout);
 
 }  // namespace Norvale::OS

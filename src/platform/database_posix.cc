@@ -1,5 +1,7 @@
 #include "platform/database.h"
 
+#include <algorithm>
+
 #include "platform/error_info.h"
 
 namespace Norvale::OS {
@@ -18,6 +20,7 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool IsPath(const std::string& s) { return StartsWith(s, "/") || StartsWith(s, "./") || StartsWith(s, "../"); }
 }  // namespace
 
 _variant_t Recordset::GetFieldValue(const std::string& name) const {
@@ -38,12 +41,15 @@ void Connection::Open(const std::string& ConnectionString, const std::string& Us
   if (!StartsWith(ConnectionString, kPrefix.c_str()))
     ThrowComError(E_FAIL, "The connection string names no data source: " + ConnectionString);
   const std::string dsn = ConnectionString.substr(kPrefix.size());
-  if (IsPostgresDataSource(dsn)) {
-    m_driver = OpenPostgres(dsn, UserID, Password);
-  } else if (StartsWith(dsn, "sqlite:")) {
-    m_driver = OpenSqlite(dsn.substr(7));
-  } else if (StartsWith(dsn, "/") || StartsWith(dsn, "./") || StartsWith(dsn, "../")) {
-    m_driver = OpenSqlite(dsn);
+  const DatabaseDeadline until = Bound(m_dwConnectionTimeout);
+  if (until <= DatabaseClock::now())
+    ThrowComError(DB_E_ABORTLIMITREACHED, "No time left to connect: the operation's deadline has passed");
+  if (StartsWith(dsn, "sqlite:")) {
+    m_driver = OpenSqlite(dsn.substr(7), until);
+  } else if (IsPostgresDataSource(dsn)) {
+    m_driver = OpenPostgres(dsn, UserID, Password, until, m_dwCommandTimeout);
+  } else if (IsPath(dsn)) {
+    m_driver = OpenSqlite(dsn, until);
   } else {
     ThrowComError(E_FAIL, "Data source name not recognised: '" + dsn +
                               "' (expected sqlite:PATH, a path, a postgresql:// URI or a libpq "
@@ -60,14 +66,28 @@ _RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* Re
   ++s_nExecutions;
   if (!m_driver) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
   LONG affected = -1;
-  _RecordsetPtr rows = m_driver->Execute(CommandText, &affected);
+  const DatabaseDeadline until = Bound(m_dwCommandTimeout);
+  // Not begun at all, the statement leaves the connection as it was.
+  if (until <= DatabaseClock::now())
+    ThrowComError(DB_E_ABORTLIMITREACHED, "No time left for the statement: the operation's deadline has passed");
+  _RecordsetPtr rows = m_driver->Execute(CommandText, &affected, until);
   if (RecordsAffected) *RecordsAffected = _variant_t(affected);
   if (Options & adExecuteNoRecords) return nullptr;
   return rows ? rows : std::make_shared<Recordset>();
 }
 
+DatabaseDeadline Connection::Bound(DWORD dwMilliseconds) const {
+  const DatabaseDeadline now = DatabaseClock::now();
+  const auto span = std::chrono::milliseconds(dwMilliseconds);
+  // A time-out too large for the clock means none.
+  const DatabaseDeadline own = span < kNoDatabaseDeadline - now ? now + span : kNoDatabaseDeadline;
+  return std::min(own, m_deadline);
+}
+
 bool IsPostgresDataSource(const std::string& dsn) {
-  return StartsWith(dsn, "postgresql://") || StartsWith(dsn, "postgres://") || dsn.find('=') != std::string::npos;
+  if (StartsWith(dsn, "sqlite:")) return false;  // an explicit prefix decides, whatever the path holds
+  if (StartsWith(dsn, "postgresql://") || StartsWith(dsn, "postgres://")) return true;
+  return !IsPath(dsn) && dsn.find('=') != std::string::npos;
 }
 
 HRESULT CreateConnection(_ConnectionPtr* ppConnection) {

@@ -1,9 +1,15 @@
 // The PostgreSQL driver (libpq). Every PostgreSQL failure becomes an HRESULT
 // here.
+//
+// All work goes through libpq's asynchronous calls with poll(2) on the
+// connection's socket, so that every wait ends at the caller's bound.
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/database.h"
 #include "platform/error_info.h"
@@ -17,19 +23,46 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
+long long MillisecondsSince(DatabaseClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(DatabaseClock::now() - start).count();
+}
+
+HRESULT HresultOfState(const char* state) {
+  if (!state) return E_FAIL;  // a broken connection and the like
+  if (std::strcmp(state, "53100") == 0) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+  if (std::strcmp(state, "57014") == 0) return DB_E_ABORTLIMITREACHED;  // statement_timeout or a cancel
+  if (std::strncmp(state, "23", 2) == 0) return DB_E_INTEGRITYVIOLATION;
+  if (std::strncmp(state, "08", 2) == 0 || std::strncmp(state, "57", 2) == 0) return E_FAIL;
+  return DB_E_ERRORSINCOMMAND;
+}
+
 [[noreturn]] void RaiseResult(PGconn* conn, PGresult* result) {
-  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const HRESULT hr = HresultOfState(result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr);
   std::string text = Trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(conn));
   if (text.empty()) text = Trimmed(PQerrorMessage(conn));
-  HRESULT hr = E_FAIL;  // a broken connection and the like
-  if (state) {
-    if (std::strncmp(state, "23", 2) == 0)
-      hr = DB_E_INTEGRITYVIOLATION;
-    else if (std::strncmp(state, "08", 2) != 0 && std::strncmp(state, "57", 2) != 0)
-      hr = DB_E_ERRORSINCOMMAND;
-  }
+  if (hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL)) text = "The database server's disk is full: " + text;
   PQclear(result);
   ThrowComError(hr, text);
+}
+
+// Waits until the socket is ready for `events` or `until` passes; false when
+// the time ran out. Readiness includes errors and hang-ups: libpq reports
+// those on its next call.
+bool WaitFor(int socket, short events, DatabaseDeadline until) {
+  while (true) {
+    int timeout = -1;
+    if (until != kNoDatabaseDeadline) {
+      const auto left = until - DatabaseClock::now();
+      if (left <= DatabaseClock::duration::zero()) return false;
+      // Rounded up, so that a wake-up never comes before the bound.
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      timeout = ms > 60000 ? 60000 : static_cast<int>(ms);
+    }
+    pollfd fd{socket, events, 0};
+    const int n = poll(&fd, 1, timeout);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return true;  // let libpq meet and report the failure
+  }
 }
 
 bool IsInteger(Oid type) { return type == 20 || type == 21 || type == 23 || type == 26; }
@@ -37,34 +70,66 @@ bool IsFloat(Oid type) { return type == 700 || type == 701 || type == 1700; }
 
 class PostgresDriver final : public DatabaseDriver {
  public:
-  PostgresDriver(const std::string& dsn, const std::string& user, const std::string& password) {
+  PostgresDriver(const std::string& dsn, const std::string& user, const std::string& password, DatabaseDeadline until,
+                 DWORD dwStatementTimeout) {
+    const auto start = DatabaseClock::now();
     std::vector<const char*> keys = {"dbname"}, values = {dsn.c_str()};
     if (!user.empty()) keys.push_back("user"), values.push_back(user.c_str());
     if (!password.empty()) keys.push_back("password"), values.push_back(password.c_str());
-    keys.push_back("connect_timeout"), values.push_back("10");
     keys.push_back(nullptr), values.push_back(nullptr);
-    m_conn = PQconnectdbParams(keys.data(), values.data(), 1);
-    if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
-      const std::string text = m_conn ? Trimmed(PQerrorMessage(m_conn)) : "out of memory";
-      PQfinish(m_conn);
-      m_conn = nullptr;
-      ThrowComError(E_FAIL, "Cannot connect to PostgreSQL: " + text);
+    m_conn = PQconnectStartParams(keys.data(), values.data(), 1);
+    if (!m_conn) ThrowComError(E_OUTOFMEMORY, "Cannot connect to PostgreSQL: out of memory");
+    PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+    if (PQstatus(m_conn) == CONNECTION_BAD) polling = PGRES_POLLING_FAILED;
+    while (polling != PGRES_POLLING_OK) {
+      if (polling == PGRES_POLLING_FAILED)
+        Fail(E_FAIL, "Cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_conn)));
+      // The socket may change from one call to the next (several hosts).
+      if (!WaitFor(PQsocket(m_conn), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, until))
+        Fail(DB_E_ABORTLIMITREACHED, "Cannot connect to PostgreSQL at " + Where() + ": no answer within " +
+                                         std::to_string(MillisecondsSince(start)) + " ms");
+      polling = PQconnectPoll(m_conn);
     }
-    PQclear(PQexec(m_conn, "SET standard_conforming_strings = on"));
-    PQclear(PQexec(m_conn, "SET client_min_messages = warning"));
+    if (PQsetnonblocking(m_conn, 1) != 0)
+      Fail(E_FAIL, "Cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_conn)));
+    // Failures of these settings are not fatal (a server may lack one); a
+    // silent server or a lost connection is.
+    const std::string settings = "SET standard_conforming_strings = on; SET client_min_messages = warning; " +
+                                 std::string("SET statement_timeout = ") + std::to_string(dwStatementTimeout);
+    if (!PQsendQuery(m_conn, settings.c_str()))
+      Fail(E_FAIL, "Cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_conn)));
+    try {
+      while (PGresult* result = NextResult(until, start, "Cannot connect to PostgreSQL at " + Where())) PQclear(result);
+    } catch (...) {
+      Close();
+      throw;
+    }
   }
-  ~PostgresDriver() override { PQfinish(m_conn); }
+  ~PostgresDriver() override { Close(); }
 
-  _RecordsetPtr Execute(const std::string& sql, LONG* affected) override {
+  _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) override {
+    if (!m_conn)
+      ThrowComError(E_FAIL, "The PostgreSQL connection was closed when an earlier statement ran out of time");
+    const auto start = DatabaseClock::now();
     // The extended protocol runs exactly one statement per call.
-    PGresult* result = PQexecParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    if (!PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) RaiseResult(m_conn, nullptr);
+    std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
+    const std::string what = "PostgreSQL at " + Where();
+    try {
+      // One statement gives one result; keep the last.
+      while (PGresult* next = NextResult(until, start, what)) owned.reset(next);
+    } catch (const _com_error& e) {
+      // A server that reports an error and then closes the connection (a
+      // shutdown, say) is best described by its report.
+      if (e.Error() == DB_E_ABORTLIMITREACHED || !owned || PQresultStatus(owned.get()) != PGRES_FATAL_ERROR) throw;
+    }
+    PGresult* result = owned.get();
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK) {
       *affected = static_cast<LONG>(std::atol(PQcmdTuples(result)));
-      PQclear(result);
       return nullptr;
     }
-    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, result);
+    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, owned.release());
     *affected = -1;
     _RecordsetPtr first;
     if (PQntuples(result) > 0) {
@@ -89,19 +154,52 @@ class PostgresDriver final : public DatabaseDriver {
       }
       first = std::make_shared<Recordset>(std::move(columns));
     }
-    PQclear(result);
     return first;
   }
 
  private:
+  // Sends what is queued and returns the next result of the statement in
+  // flight, null when it has none left. At `until` the connection is closed
+  // and DB_E_ABORTLIMITREACHED raised.
+  PGresult* NextResult(DatabaseDeadline until, DatabaseClock::time_point start, const std::string& what) {
+    while (true) {
+      const int flushed = PQflush(m_conn);
+      if (flushed < 0) RaiseResult(m_conn, nullptr);
+      if (flushed == 0 && !PQisBusy(m_conn)) return PQgetResult(m_conn);
+      if (!WaitFor(PQsocket(m_conn), flushed ? POLLIN | POLLOUT : POLLIN, until)) {
+        Close();
+        ThrowComError(DB_E_ABORTLIMITREACHED,
+                      what + ": no answer within " + std::to_string(MillisecondsSince(start)) + " ms");
+      }
+      if (!PQconsumeInput(m_conn)) RaiseResult(m_conn, nullptr);
+    }
+  }
+
+  std::string Where() const {
+    const char* host = PQhost(m_conn);
+    const char* port = PQport(m_conn);
+    return std::string(host && *host ? host : "localhost") + ":" + (port && *port ? port : "5432");
+  }
+
+  [[noreturn]] void Fail(HRESULT hr, const std::string& text) {
+    Close();
+    ThrowComError(hr, text);
+  }
+
+  void Close() {
+    PQfinish(m_conn);  // non-blocking: the goodbye is sent if it can be, never waited for
+    m_conn = nullptr;
+  }
+
   PGconn* m_conn = nullptr;
 };
 
 }  // namespace
 
 std::unique_ptr<DatabaseDriver> OpenPostgres(const std::string& dsn, const std::string& user,
-                                             const std::string& password) {
-  return std::make_unique<PostgresDriver>(dsn, user, password);
+                                             const std::string& password, DatabaseDeadline until,
+                                             DWORD dwStatementTimeout) {
+  return std::make_unique<PostgresDriver>(dsn, user, password, until, dwStatementTimeout);
 }
 
 }  // namespace Norvale::OS

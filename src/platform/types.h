@@ -67,6 +67,7 @@ constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
 constexpr DWORD ERROR_DATABASE_DOES_NOT_EXIST = 1065;
 constexpr DWORD ERROR_SERVICE_DISABLED = 1058;
 constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // HRESULTs. The casts keep the familiar hexadecimal spelling.

@@ -21,11 +21,28 @@ void CDBConnectionDispensor::SetDBSettings(const std::string& sDSN, const std::s
   m_sPassword = sPassword;
 }
 
+void CDBConnectionDispensor::SetDBTimeouts(DWORD dwConnectTimeout, DWORD dwOperationTimeout) {
+  m_dwConnectTimeout = dwConnectTimeout;
+  m_dwOperationTimeout = dwOperationTimeout;
+}
+
+DWORD CDBConnectionDispensor::GetConnectTimeout() const {
+  return m_pConfig ? m_pConfig->GetDatabaseConnectTimeout() : m_dwConnectTimeout;
+}
+
+DWORD CDBConnectionDispensor::GetOperationTimeout() const {
+  return m_pConfig ? m_pConfig->GetDatabaseOperationTimeout() : m_dwOperationTimeout;
+}
+
 _ConnectionPtr& CDBConnectionDispensor::GetConnection() {
   if (!m_pConnection) {
     const HRESULT hr = CreateConnection(&m_pConnection);
     if (FAILED(hr)) RAISE_COM_ERROR(hr, "Could not create ADO connection object");
   }
+  // Every use carries the bounds of the operation in progress.
+  m_pConnection->PutConnectionTimeout(GetConnectTimeout());
+  m_pConnection->PutCommandTimeout(GetOperationTimeout());
+  m_pConnection->PutDeadline(m_Deadline);
   if (m_pConnection->State() != adStateClosed) return m_pConnection;
   const std::string dsn = m_pConfig ? m_pConfig->GetDSN() : m_sDSN;
   const std::string user = m_pConfig ? m_pConfig->GetUsername() : m_sUsername;
@@ -45,8 +62,32 @@ void CDBConnectionDispensor::ResetConnection() {
   if (connection->State() == adStateOpen) connection->Close();
 }
 
+CDatabaseOperation::CDatabaseOperation(CDBConnectionDispensor* DBConnection, bool bOwnDeadline)
+    : m_pDBConnection(DBConnection),
+      m_SavedDeadline(DBConnection->m_Deadline),
+      m_bSetDeadline(bOwnDeadline || DBConnection->m_nOperations == 0) {
+  ++m_pDBConnection->m_nOperations;
+  if (m_bSetDeadline)
+    m_pDBConnection->m_Deadline =
+        DatabaseClock::now() + std::chrono::milliseconds(m_pDBConnection->GetOperationTimeout());
+}
+
+CDatabaseOperation::~CDatabaseOperation() {
+  --m_pDBConnection->m_nOperations;
+  if (m_bSetDeadline) m_pDBConnection->m_Deadline = m_SavedDeadline;
+}
+
+bool CDatabaseOperation::TimeIsUp() const { return DatabaseClock::now() >= m_pDBConnection->m_Deadline; }
+
+void CDatabaseOperation::RaiseIfTimeIsUp(const std::string& sWhat) const {
+  if (TimeIsUp())
+    RAISE_COM_ERROR(DB_E_ABORTLIMITREACHED, sWhat + ", until the operation's " +
+                                                std::to_string(m_pDBConnection->GetOperationTimeout()) + " ms ran out");
+}
+
 _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandText, LONG& RecordAffected, LONG Options,
                                                      LONG RecordAffectedCheck, int nRetryLimit) {
+  const CDatabaseOperation operation(m_pDBConnection);
   _RecordsetPtr result;
   m_pDBConnection->GetConnection();
   bool succeeded = false;
@@ -66,12 +107,75 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
       }
       succeeded = true;
     } catch (const _com_error& e) {
-      if (last) throw CDatabase_com_error(e);
+      // Out of time, the attempt that just failed is the last one.
+      if (last || operation.TimeIsUp()) throw CDatabase_com_error(e);
     } catch (...) {
-      if (last) throw;
+      if (last || operation.TimeIsUp()) throw;
     }
   }
   return result;
+}
+
+CQueueRow::CQueueRow(const Recordset& Row, const std::string& sTableName) : m_Row(Row), m_sTableName(sTableName) {
+  const _variant_t id = m_Row.GetFieldValue("Id");
+  try {
+    m_nId = id.ToLong();
+  } catch (const _com_error& e) {
+    RAISE_COM_ERROR(e.Error(), m_sTableName + ": the column Id of a row " +
+                                   (id.vt == VT_NULL ? std::string("is NULL") : "cannot be read: " + e.DescriptionA()));
+  }
+}
+
+void CQueueRow::RaiseUnreadable(const _com_error& e, const char* szColumn, const _variant_t& value,
+                                const char* szAs) const {
+  std::string what;
+  if (value.vt == VT_NULL) {
+    what = "is NULL";
+  } else {
+    what = std::string("cannot be read as ") + szAs;
+    try {
+      what += ": '" + value.ToString() + "'";
+    } catch (const _com_error&) {
+      // a value without a text form: the column's name says enough
+    }
+  }
+  RAISE_COM_ERROR(e.Error(), m_sTableName + " row " + std::to_string(m_nId) + ": column " + szColumn + " " + what);
+}
+
+LONG CQueueRow::Long(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return value.ToLong();
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "a 32-bit number");
+  }
+}
+
+std::string CQueueRow::String(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return value.ToString();
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "text");
+  }
+}
+
+LONG CQueueRow::LongOrZero(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return ConvertVariantToLong(value);
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "a 32-bit number");
+  }
+}
+
+std::string CQueueRow::StringOrEmpty(const char* szColumn) const {
+  const _variant_t value = m_Row.GetFieldValue(szColumn);
+  try {
+    return ConvertVariantToString(value);
+  } catch (const _com_error& e) {
+    RaiseUnreadable(e, szColumn, value, "text");
+  }
 }
 
 std::string ConvertVariantToString(const _variant_t& value) {

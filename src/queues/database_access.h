@@ -2,6 +2,12 @@
 // executor with its bounded attempts, the exception database failures travel
 // in, and the conversions between field values, native text and SQL literals.
 //
+// Every queue operation is bounded in time: a connect by the connect
+// time-out, the whole operation (all its statements and attempts) by the
+// operation time-out, counted from its start (CDatabaseOperation). An attempt
+// is not begun once the operation's time is up; the failure that ended the
+// last one reaches the caller.
+//
 // A provider and the queues sharing it belong to one core; their calls must
 // not overlap. Nothing here locks.
 #pragma once
@@ -31,6 +37,11 @@ class CDBConnectionDispensor {
   CDBConnectionDispensor& operator=(const CDBConnectionDispensor&) = delete;
 
   void SetDBSettings(const std::string& sDSN, const std::string& sUsername, const std::string& sPassword);
+  // Bounds in milliseconds, used only when no configuration is set (it names
+  // its own); 5000 and 30000 until set.
+  void SetDBTimeouts(OS::DWORD dwConnectTimeout, OS::DWORD dwOperationTimeout);
+  OS::DWORD GetConnectTimeout() const;
+  OS::DWORD GetOperationTimeout() const;
   // Creates and opens the connection when needed; an open connection is
   // reused as it is. Open failures raise CDatabase_com_error and leave a
   // closed connection that the next call opens again.
@@ -38,12 +49,43 @@ class CDBConnectionDispensor {
   // Closes an open connection and releases it.
   void ResetConnection();
 
+  // The end of the operation in progress; kNoDatabaseDeadline between
+  // operations.
+  OS::DatabaseDeadline GetDeadline() const { return m_Deadline; }
+
  private:
+  friend class CDatabaseOperation;
   CConfigVelquorClientOnly* m_pConfig = nullptr;
   std::string m_sDSN;
   std::string m_sUsername;
   std::string m_sPassword;
+  OS::DWORD m_dwConnectTimeout = OS::kDefaultConnectionTimeout;
+  OS::DWORD m_dwOperationTimeout = OS::kDefaultCommandTimeout;
   OS::_ConnectionPtr m_pConnection;
+  OS::DatabaseDeadline m_Deadline = OS::kNoDatabaseDeadline;
+  int m_nOperations = 0;  // operations in progress, nested in one another
+};
+
+// One queue operation on a provider, for the time this object lives. Nested
+// in another it shares that one's deadline; the outermost (or one made with
+// bOwnDeadline, for clean-up work after the time is up) sets a deadline of the
+// operation time-out from now.
+class CDatabaseOperation {
+ public:
+  explicit CDatabaseOperation(CDBConnectionDispensor* DBConnection, bool bOwnDeadline = false);
+  ~CDatabaseOperation();
+  CDatabaseOperation(const CDatabaseOperation&) = delete;
+  CDatabaseOperation& operator=(const CDatabaseOperation&) = delete;
+
+  bool TimeIsUp() const;
+  // Once the time is up, raises DB_E_ABORTLIMITREACHED with `sWhat` and the
+  // operation time-out: for loops that would otherwise go on.
+  void RaiseIfTimeIsUp(const std::string& sWhat) const;
+
+ private:
+  CDBConnectionDispensor* m_pDBConnection;
+  OS::DatabaseDeadline m_SavedDeadline;
+  bool m_bSetDeadline;
 };
 
 class CDatabaseQueryExecuter {
@@ -51,8 +93,9 @@ class CDatabaseQueryExecuter {
   explicit CDatabaseQueryExecuter(CDBConnectionDispensor* DBConnection) : m_pDBConnection(DBConnection) {}
   virtual ~CDatabaseQueryExecuter() = default;
 
-  // Runs `CommandText` up to `nRetryLimit` times until one attempt succeeds;
-  // the last attempt runs on a newly opened connection. With
+  // Runs `CommandText` up to `nRetryLimit` times until one attempt succeeds
+  // or the operation's time is up; the last attempt runs on a newly opened
+  // connection. With
   // RecordAffectedCheck other than -1 a different row count fails the
   // attempt. The last attempt's failure reaches the caller (COM errors as
   // CDatabase_com_error). Returns the record set, null when there is none.
@@ -61,6 +104,34 @@ class CDatabaseQueryExecuter {
 
  protected:
   CDBConnectionDispensor* m_pDBConnection;
+};
+
+// The first row of a record set from a queue table, read column by column. A
+// value that cannot be read raises the conversion's HRESULT with a text that
+// names the table, the row's Id and the column, e.g. "SMSNotifications row
+// 17: column MsgType is NULL", so that an administrator can find the row.
+class CQueueRow {
+ public:
+  // Reads the row's Id (directly: a row without one is refused).
+  CQueueRow(const OS::Recordset& Row, const std::string& sTableName);
+  // For a row selected by its Id, without that column.
+  CQueueRow(const OS::Recordset& Row, const std::string& sTableName, OS::LONG nId)
+      : m_Row(Row), m_sTableName(sTableName), m_nId(nId) {}
+  OS::LONG GetId() const { return m_nId; }
+  // Direct conversions: NULL is an error.
+  OS::LONG Long(const char* szColumn) const;
+  std::string String(const char* szColumn) const;
+  // ConvertVariantToLong / ConvertVariantToString: NULL reads as 0 / empty.
+  OS::LONG LongOrZero(const char* szColumn) const;
+  std::string StringOrEmpty(const char* szColumn) const;
+
+ private:
+  [[noreturn]] void RaiseUnreadable(const OS::_com_error& e, const char* szColumn, const OS::_variant_t& value,
+                                    const char* szAs) const;
+
+  const OS::Recordset& m_Row;
+  const std::string& m_sTableName;
+  OS::LONG m_nId = 0;
 };
 
 // Empty text for NULL, otherwise the value as text.

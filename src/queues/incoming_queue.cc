@@ -25,33 +25,35 @@ LONG CIncomingQueue::StoreMessage(const std::string& sPhoneNumber, JOBTYPE eJobT
 
 bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::string& sPhoneNumber, std::string& sData,
                                 std::string& sTimeStamp, CMessageEndpoint& Dest) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   const std::string condition = eHandsetNbr != hsAll ? " WHERE Handset=" + N(eHandsetNbr) : std::string();
-  LONG affected = 0;
-  const auto rs =
-      ExecuteCommand("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming" + condition + ")", affected,
-                     adCmdText, -1, kAttempts);
-  bool found = false;
-  if (!rs->BOF() && !rs->adoEOF()) {
-    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
-    eJobType = static_cast<JOBTYPE>(ConvertVariantToLong(rs->GetFieldValue("Type")));
-    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
-    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
-    const LONG id = rs->GetFieldValue("Id").ToLong();
-    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
-    Dest.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("DestType")));
-    Dest.m_sId = ConvertVariantToString(rs->GetFieldValue("DestId"));
-    Dest.m_sName = ConvertVariantToString(rs->GetFieldValue("DestName"));
+  while (true) {
+    LONG affected = 0;
+    const auto rs =
+        ExecuteCommand("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming" + condition + ")",
+                       affected, adCmdText, -1, kAttempts);
+    if (rs->BOF() || rs->adoEOF()) break;  // the queue holds none
+    const CQueueRow row(*rs, m_sTableName);
+    sPhoneNumber = row.StringOrEmpty("PhoneNumber");
+    eJobType = static_cast<JOBTYPE>(row.LongOrZero("Type"));
+    sData = row.StringOrEmpty("Data");
+    eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
+    sTimeStamp = row.StringOrEmpty("TmStamp");
+    Dest.m_eType = static_cast<SourceTypes>(row.LongOrZero("DestType"));
+    Dest.m_sId = row.StringOrEmpty("DestId");
+    Dest.m_sName = row.StringOrEmpty("DestName");
     rs->Close();
-    ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
+    ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords, -1,
                    kAttempts);
-    found = affected == 1;  // otherwise another reader took it first
+    if (affected == 1) return true;
+    // Another reader took this one first: the next one may still be there.
+    operation.RaiseIfTimeIsUp(m_sTableName +
+                              ": no message this reader chose could be taken (each DELETE removed no row)");
   }
-  if (!found) {
-    sPhoneNumber.clear();
-    sData.clear();
-    eHandsetNbr = hsAll;
-  }
-  return found;
+  sPhoneNumber.clear();
+  sData.clear();
+  eHandsetNbr = hsAll;
+  return false;
 }
 
 LONG CIncomingQueue::GetSize() { return GetTotalNbrOfEntries(); }

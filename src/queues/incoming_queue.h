@@ -2,7 +2,8 @@
 // pass from the engine to the library. A writer stores a row per message; a
 // reader takes the oldest row for its handset and deletes it. The DELETE is
 // the only arbitration: of all readers that read one row, only the one whose
-// DELETE removes it returns it.
+// DELETE removes it returns it; the others look for the next row, so that "no
+// message" means the queue had none.
 #pragma once
 
 #include <string>

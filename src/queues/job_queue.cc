@@ -1,7 +1,9 @@
 #include "queues/job_queue.h"
 
 #include <cstdio>
+#include <limits>
 
+#include "errors/com_error_raise.h"
 #include "util/string_utils.h"
 
 namespace Norvale {
@@ -25,12 +27,20 @@ LONG CJobQueue::GenerateJobId() {
   LONG affected = 0;
   const auto rs = ExecuteCommand("SELECT MAX(Id) AS MaxId FROM " + m_sTableName, affected, adCmdText, -1, kAttempts);
   const _variant_t max = rs->GetFieldValue("MaxId");
-  const LONG id = max.vt == VT_NULL ? 1 : max.ToLong() + 1;
   rs->Close();
-  return id;
+  if (max.vt == VT_NULL) return 1;
+  // In 64 bits: the largest identifier may be the largest 32-bit number, or
+  // beyond it where the column is wider.
+  const LONGLONG largest = max.ToLongLong();
+  if (largest >= std::numeric_limits<LONG>::max())
+    RAISE_COM_ERROR(DISP_E_OVERFLOW, m_sTableName + " has no identifiers left above " +
+                                         std::to_string(std::numeric_limits<LONG>::max()) + " (its largest Id is " +
+                                         std::to_string(largest) + ")");
+  return static_cast<LONG>(largest + 1);
 }
 
 LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPart2) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   LONG id = 0;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const bool last = attempt == kAttempts;
@@ -40,7 +50,7 @@ LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPar
       ExecuteCommand(SQLPart1 + N(id) + SQLPart2, affected, adCmdText | adExecuteNoRecords, last ? 1 : -1, 1);
       if (affected == 1) break;
     } catch (...) {
-      if (last) throw;
+      if (last || operation.TimeIsUp()) throw;  // out of time, this attempt is the last
     }
   }
   return id;

@@ -25,42 +25,46 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
                                          JOBTYPE& eJobType, std::string& sData, Handsets& eHandsetNbr, LONG& nErrorCode,
                                          std::string& sTimeStamp, EnumJobStatus& eJobStatus,
                                          SourceTypes eRequiredSourceType, CMessageEndpoint& Source) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   std::string condition = " WHERE ";
   if (eHandsetNbr != hsAll) condition += "Handset=" + N(eHandsetNbr) + " AND ";
   condition += "SourceType=" + N(eRequiredSourceType);
-  LONG affected = 0;
-  const auto rs =
-      ExecuteCommand("SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications" + condition + ")",
-                     affected, adCmdText, -1, kAttempts);
-  bool found = false;
-  if (!rs->BOF() && !rs->adoEOF()) {
-    const LONG id = ConvertVariantToLong(rs->GetFieldValue("Id"));
-    nJobId = ConvertVariantToLong(rs->GetFieldValue("OriginalId"));
-    Type = static_cast<NotificationTypes>(ConvertVariantToLong(rs->GetFieldValue("Type")));
-    eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("MsgType").ToLong());
-    sPhoneNumber = ConvertVariantToString(rs->GetFieldValue("PhoneNumber"));
-    sData = ConvertVariantToString(rs->GetFieldValue("Data"));
-    eHandsetNbr = static_cast<Handsets>(ConvertVariantToLong(rs->GetFieldValue("Handset")));
-    nErrorCode = rs->GetFieldValue("ErrorCode").ToLong();
-    sTimeStamp = ConvertVariantToString(rs->GetFieldValue("TmStamp"));
-    eJobStatus = static_cast<EnumJobStatus>(ConvertVariantToLong(rs->GetFieldValue("JobStatus")));
-    Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-    Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-    Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+  while (true) {
+    LONG affected = 0;
+    const auto rs = ExecuteCommand(
+        "SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications" + condition + ")", affected,
+        adCmdText, -1, kAttempts);
+    if (rs->BOF() || rs->adoEOF()) break;  // the queue holds none for this reader
+    // A row that cannot be read stays, and every read names it until it is
+    // mended or removed.
+    const CQueueRow row(*rs, m_sTableName);
+    nJobId = row.LongOrZero("OriginalId");
+    Type = static_cast<NotificationTypes>(row.LongOrZero("Type"));
+    eJobType = static_cast<JOBTYPE>(row.Long("MsgType"));
+    sPhoneNumber = row.StringOrEmpty("PhoneNumber");
+    sData = row.StringOrEmpty("Data");
+    eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
+    nErrorCode = row.Long("ErrorCode");
+    sTimeStamp = row.StringOrEmpty("TmStamp");
+    eJobStatus = static_cast<EnumJobStatus>(row.LongOrZero("JobStatus"));
+    Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+    Source.m_sId = row.StringOrEmpty("SourceId");
+    Source.m_sName = row.StringOrEmpty("SourceName");
     rs->Close();
-    ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(id), affected, adCmdText | adExecuteNoRecords, -1,
-                   kAttempts);
-    found = affected == 1;  // otherwise another reader took it first
+    ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords,
+                   -1, kAttempts);
+    if (affected == 1) return true;
+    // Another reader took this one first: the next one may still be there.
+    operation.RaiseIfTimeIsUp(m_sTableName +
+                              ": no notification this reader chose could be taken (each DELETE removed no row)");
   }
-  if (!found) {
-    nJobId = -1;
-    Type = ntDeliveryReport;
-    sPhoneNumber.clear();
-    sData.clear();
-    eHandsetNbr = hsAll;
-    nErrorCode = 0;
-  }
-  return found;
+  nJobId = -1;
+  Type = ntDeliveryReport;
+  sPhoneNumber.clear();
+  sData.clear();
+  eHandsetNbr = hsAll;
+  nErrorCode = 0;
+  return false;
 }
 
 void CNotificationQueue::PurgeQueue() {

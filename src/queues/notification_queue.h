@@ -1,7 +1,9 @@
 // CNotificationQueue: the table "SMSNotifications", through which the engine
 // reports what became of sent messages. A reader takes the oldest row of its
 // source type (and handset, when it names one) and deletes it; the DELETE
-// decides between concurrent readers.
+// decides between concurrent readers, and a reader that lost a row looks for
+// the next one. A row that cannot be read (a NULL MsgType or ErrorCode) stays,
+// and the read fails with a text naming the table, the row's Id and the column.
 #pragma once
 
 #include <string>

@@ -18,6 +18,7 @@ LONG COutgoingQueue::InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType
 
 bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& JobType, std::string& sData,
                              LONG& nRetryCount, Handsets ePriorityHandset, CMessageEndpoint& Source) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   while (true) {
     LONG affected = 0;
     auto rs = ExecuteCommand("SELECT MIN(Id) AS MinJobId FROM SMSOutgoing WHERE Status=" + N(jsPending) +
@@ -37,20 +38,26 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
     ExecuteCommand(
         "UPDATE SMSOutgoing SET Status=" + N(jsProcessing) + " WHERE Id=" + N(nJobId) + " AND Status=" + N(jsPending),
         affected, adCmdText | adExecuteNoRecords, -1, kAttempts);
-    if (affected != 1) continue;  // another consumer claimed it first
+    if (affected != 1) {  // another consumer claimed it first
+      operation.RaiseIfTimeIsUp(
+          "SMSOutgoing: no job this consumer chose could be claimed (each UPDATE changed no row)");
+      continue;
+    }
     try {
       rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-      sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
-      sData = rs->GetFieldValue("Data").ToString();
-      JobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
-      Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-      Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-      Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
-      const _variant_t retries = rs->GetFieldValue("RetryCount");
-      nRetryCount = retries.vt == VT_NULL ? 0 : retries.ToLong();
+      const CQueueRow row(*rs, m_sTableName, nJobId);
+      sPhoneNumber = row.String("PhoneNumber");
+      sData = row.String("Data");
+      JobType = static_cast<JOBTYPE>(row.Long("Type"));
+      Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+      Source.m_sId = row.StringOrEmpty("SourceId");
+      Source.m_sName = row.StringOrEmpty("SourceName");
+      nRetryCount = row.LongOrZero("RetryCount");
       rs->Close();
       return true;
     } catch (...) {
+      // The job goes back even when the operation's time is up.
+      const CDatabaseOperation giveBack(m_pDBConnectionDispensor, true);
       JobReturn(nJobId, jsPending, -1);
       throw;
     }
@@ -61,13 +68,14 @@ void COutgoingQueue::GetJobInfo(LONG nJobId, std::string& sPhoneNumber, JOBTYPE&
                                 Handsets& eHandset, CMessageEndpoint& Source) {
   LONG affected = 0;
   const auto rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-  sPhoneNumber = rs->GetFieldValue("PhoneNumber").ToString();
-  sData = rs->GetFieldValue("Data").ToString();
-  eJobType = static_cast<JOBTYPE>(rs->GetFieldValue("Type").ToLong());
-  eHandset = static_cast<Handsets>(rs->GetFieldValue("Handset").ToLong());
-  Source.m_eType = static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType")));
-  Source.m_sId = ConvertVariantToString(rs->GetFieldValue("SourceId"));
-  Source.m_sName = ConvertVariantToString(rs->GetFieldValue("SourceName"));
+  const CQueueRow row(*rs, m_sTableName, nJobId);
+  sPhoneNumber = row.String("PhoneNumber");
+  sData = row.String("Data");
+  eJobType = static_cast<JOBTYPE>(row.Long("Type"));
+  eHandset = static_cast<Handsets>(row.Long("Handset"));
+  Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
+  Source.m_sId = row.StringOrEmpty("SourceId");
+  Source.m_sName = row.StringOrEmpty("SourceName");
   rs->Close();
 }
 
@@ -75,13 +83,15 @@ EnumJobStatus COutgoingQueue::GetJobStatus(const LONG& nJobId) {
   LONG affected = 0;
   const auto rs =
       ExecuteCommand("SELECT Status FROM SMSOutgoing WHERE Id=" + N(nJobId), affected, adCmdText, -1, kAttempts);
-  const EnumJobStatus status =
-      (rs->BOF() || rs->adoEOF()) ? jsSent : static_cast<EnumJobStatus>(rs->GetFieldValue("Status").ToLong());
+  const EnumJobStatus status = (rs->BOF() || rs->adoEOF())
+                                   ? jsSent
+                                   : static_cast<EnumJobStatus>(CQueueRow(*rs, m_sTableName, nJobId).Long("Status"));
   rs->Close();
   return status;
 }
 
 void COutgoingQueue::JobUpdate(LONG nJobId, EnumJobStatus JobStatus, Handsets eHandset, LONG nMessageRef) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   LONG affected = 0;
   ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(JobStatus) + ", Handset=" + N(eHandset) +
                      ", MessageRef=" + N(nMessageRef) + " WHERE Id=" + N(nJobId),

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "queue_test_support.h"
@@ -27,6 +30,16 @@ const std::vector<std::string> kAwkward = {"it's",
                                            "e \xF0\x9F\x98\x80",
                                            "'); DELETE FROM SMSOutgoing; --",
                                            "\"quoted\""};
+
+// The HRESULT and text of the _com_error that `f` raises.
+std::pair<HRESULT, std::string> FailureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const _com_error& e) {
+    return {e.Error(), e.DescriptionA()};
+  }
+  return {S_OK, "nothing raised"};
+}
 
 }  // namespace
 
@@ -256,6 +269,163 @@ TEST_P(QueueTest, NotificationsAreFilteredBySourceTypeAndHandset) {
                  _com_error);
   q->notifications.PurgeQueue();
   EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSNotifications", "N").ToLong(), 0);
+}
+
+TEST_P(QueueTest, AnUnreadableRowStaysAndTheErrorNamesItsTableIdAndColumn) {
+  LONG job, error, retries;
+  NotificationTypes nt;
+  std::string phone, data, stamp;
+  JOBTYPE type;
+  Handsets h;
+  EnumJobStatus status;
+  CMessageEndpoint source;
+  db->Run(
+      "INSERT INTO SMSNotifications (Id, OriginalId, Type, MsgType, ErrorCode, SourceType, Handset) VALUES (17, 9, 0, "
+      "NULL, 0, 1, 0)");
+  for (int i = 0; i < 2; ++i) {
+    const auto failure = FailureOf([&] {
+      q->notifications.GetNotification(job, nt, phone, type, data, h = hsAll, error, stamp, status, stClientLibrary,
+                                       source);
+    });
+    EXPECT_EQ(failure.first, DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(failure.second, "SMSNotifications row 17: column MsgType is NULL");
+  }
+  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSNotifications", "N").ToLong(), 1);  // the row stays
+
+  // A column of another type than the reader expects, as a hand-made table may have.
+  if (GetParam() == Backend::Postgres) db->Run("ALTER TABLE SMSIncoming ALTER COLUMN Type TYPE TEXT");
+  db->Run("INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset) VALUES (5, 'abc', '+44', 'x', 1)");
+  EXPECT_EQ(FailureOf([&] { q->incoming.GetMessage(h = hsAll, type, phone, data, stamp, source); }).second,
+            "SMSIncoming row 5: column Type cannot be read as a 32-bit number: 'abc'");
+  EXPECT_EQ(q->incoming.GetSize(), 1);
+
+  db->Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status) VALUES (8, 1, NULL, 'x', 0, 0)");
+  EXPECT_EQ(FailureOf([&] { q->outgoing.GetJobA(job, phone, type, data, retries, hsAll, source); }).second,
+            "SMSOutgoing row 8: column PhoneNumber is NULL");
+  EXPECT_EQ(q->outgoing.GetJobStatus(8), jsPending);  // given back
+  db->Run("UPDATE SMSOutgoing SET Status=NULL WHERE Id=8");
+  EXPECT_EQ(FailureOf([&] { q->outgoing.GetJobStatus(8); }).second, "SMSOutgoing row 8: column Status is NULL");
+}
+
+TEST_P(QueueTest, IdentifiersEndAtTheLargest32BitNumberWithAClearError) {
+  db->Run("INSERT INTO SMSOutgoing (Id, Status) VALUES (2147483646, 2)");
+  EXPECT_EQ(q->outgoing.InsertJob("+49", jtTextMessage, "last", hsAll, CMessageEndpoint(stClientLibrary)), 2147483647);
+  const auto failure =
+      FailureOf([&] { q->outgoing.InsertJob("+49", jtTextMessage, "one too many", hsAll, CMessageEndpoint()); });
+  EXPECT_EQ(failure.first, DISP_E_OVERFLOW);
+  EXPECT_EQ(failure.second, "SMSOutgoing has no identifiers left above 2147483647 (its largest Id is 2147483647)");
+  EXPECT_EQ(q->outgoing.GetTotalNbrOfEntries(), 2);
+  if (GetParam() == Backend::Sqlite) {  // a 64-bit key column
+    db->Run("INSERT INTO SMSIncoming (Id) VALUES (5000000000)");
+    EXPECT_EQ(FailureOf([&] { q->incoming.StoreMessage("+44", jtTextMessage, "x", 1, "", CMessageEndpoint()); }).second,
+              "SMSIncoming has no identifiers left above 2147483647 (its largest Id is 5000000000)");
+  }
+}
+
+// Readers on their own connections, three threads and a process, drain both
+// read queues. Each stops at its first "none", which must mean that the
+// queue was empty: a reader that loses a row to another takes the next one.
+TEST_P(QueueTest, ConcurrentReadersThatLoseARaceTakeTheNextRowAndNoneMeansEmpty) {
+  constexpr int kRows = 300;
+  constexpr int kThreads = 3;
+  std::string values;
+  for (int i = 1; i <= kRows; ++i)
+    values += (i > 1 ? ", (" : "(") + std::to_string(i) + ", '" + std::to_string(i) + "')";
+  db->Run("INSERT INTO SMSIncoming (Id, Data) VALUES " + values);
+  db->Run("INSERT INTO SMSNotifications (Id, Data) VALUES " + values);
+  db->Run("UPDATE SMSNotifications SET MsgType=1, ErrorCode=0, SourceType=1");
+  // One reader's account: the rows it took, then what each queue still held
+  // when it answered "none".
+  auto drain = [dsn = db->Dsn()] {
+    Queues mine(dsn);
+    std::ostringstream out;
+    JOBTYPE type;
+    std::string phone, data, stamp;
+    CMessageEndpoint endpoint;
+    Handsets h;
+    for (int i = 0; i <= kRows && mine.incoming.GetMessage(h = hsAll, type, phone, data, stamp, endpoint); ++i)
+      out << "I" << data << "\n";
+    out << "left I " << mine.incoming.GetSize() << "\n";
+    LONG job, error;
+    NotificationTypes nt;
+    EnumJobStatus status;
+    for (int i = 0;
+         i <= kRows && mine.notifications.GetNotification(job, nt, phone, type, data, h = hsAll, error, stamp, status,
+                                                                                      stClientLibrary, endpoint);
+         ++i)
+      out << "N" << data << "\n";
+    out << "left N " << mine.notifications.GetTotalNbrOfEntries() << "\n";
+    return out.str();
+  };
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    std::string report;
+    try {
+      report = drain();
+    } catch (const _com_error& e) {
+      report = "failed: " + e.DescriptionA() + "\n";
+    }
+    (void)!write(fds[1], report.data(), report.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string reports[kThreads + 1];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      try {
+        reports[t] = drain();
+      } catch (const _com_error& e) {
+        reports[t] = "failed: " + e.DescriptionA() + "\n";
+      }
+    });
+  for (auto& t : threads) t.join();
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) reports[kThreads].append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int wstatus = 0;
+  waitpid(child, &wstatus, 0);
+  std::multiset<std::string> taken;
+  for (const auto& report : reports) {
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("left ", 0) == 0)
+        EXPECT_EQ(line.substr(7), "0") << "a reader answered none while rows waited: " << line;
+      else if (line[0] == 'I' || line[0] == 'N')
+        taken.insert(line);
+      else
+        ADD_FAILURE() << line;
+    }
+  }
+  EXPECT_EQ(taken.size(), 2u * kRows);
+  EXPECT_EQ(std::set<std::string>(taken.begin(), taken.end()).size(), 2u * kRows) << "a row was taken twice";
+}
+
+// A table whose rows cannot be deleted (here a rule or trigger; in life any
+// reason a DELETE removes nothing): the reader keeps looking only until the
+// operation's time is up.
+TEST_P(QueueTest, AReaderThatCanTakeNoRowGivesUpAtTheDeadline) {
+  q->incoming.StoreMessage("+44", jtTextMessage, "stuck", 1, "", CMessageEndpoint());
+  db->Run(GetParam() == Backend::Postgres
+              ? "CREATE RULE keep AS ON DELETE TO SMSIncoming DO INSTEAD NOTHING"
+              : "CREATE TRIGGER keep BEFORE DELETE ON SMSIncoming BEGIN SELECT RAISE(IGNORE); END");
+  q->dispensor.SetDBTimeouts(5000, 300);
+  Handsets h = hsAll;
+  JOBTYPE type;
+  std::string phone, data, stamp;
+  CMessageEndpoint dest;
+  const auto start = std::chrono::steady_clock::now();
+  const auto failure = FailureOf([&] { q->incoming.GetMessage(h, type, phone, data, stamp, dest); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  // Whether the time runs out between two tries, between two statements or
+  // during one, the failure says so.
+  EXPECT_EQ(failure.first, DB_E_ABORTLIMITREACHED) << failure.second;
+  EXPECT_EQ(q->incoming.GetSize(), 1);
 }
 
 TEST_P(QueueTest, WritersOnSeparateConnectionsAndProcessesNeverShareAnIdentifier) {
