@@ -298,7 +298,7 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
     }
     if (result.bTemporary && stopping) {
       // Interrupted by the stop: not an attempt that counts.
-      m_Waiting.push_back(CWaitingJob{nJobId, nRetryCount, Clock::now()});
+      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now()});  // -1: the stored count stays
       m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
       return;
     }

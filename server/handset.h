@@ -114,7 +114,7 @@ class CHandset final : public IDriverEvents {
   };
   struct CWaitingJob {
     OS::LONG nJobId;
-    OS::LONG nRetryCount;  // attempts made so far
+    OS::LONG nRetryCount;  // attempts made so far; -1 keeps the stored count
     Clock::time_point Due;
     bool bReleased = false;
   };

@@ -9,5 +9,6 @@ namespace VelquorTool {
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);
+void AddServiceCommand(CLI::App& app, int& exitCode);
 
 }  // namespace VelquorTool

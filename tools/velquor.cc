@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);
   VelquorTool::AddMessageCommands(app, exitCode);
+  VelquorTool::AddServiceCommand(app, exitCode);
   CLI11_PARSE(app, argc, argv);
   return exitCode;
 }

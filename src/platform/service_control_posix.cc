@@ -1,6 +1,7 @@
 #include "platform/service_control.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,7 +43,7 @@ std::string StatePath(const std::string& name) { return ServiceHost::RunDirector
 // The state of a service: stopped unless a process holds the lock, and
 // starting until that very process has published a state (a state file left
 // by a crashed predecessor names another process and does not count).
-bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
+bool CurrentState(const std::string& name, DWORD* state, DWORD* error, pid_t* holder = nullptr) {
   const int fd = open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) {
@@ -61,6 +62,7 @@ bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
     *state = SERVICE_STOPPED;
     return true;
   }
+  if (holder) *holder = probe.l_pid;
   std::ifstream in(StatePath(name));
   DWORD value = 0;
   long pid = 0;
@@ -179,6 +181,42 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
   }
   int status = 0;
   waitpid(child, &status, 0);
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
+  const auto service = HandleTable::Get<ServiceObject>(FromSc(hService));
+  if (!service || !lpServiceStatus) {
+    SetLastError(service ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (dwControl != SERVICE_CONTROL_STOP && dwControl != SERVICE_CONTROL_INTERROGATE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD needed = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_QUERY_STATUS;
+  if (!(service->Access() & needed)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  DWORD state = SERVICE_STOPPED, error = 0;
+  pid_t holder = 0;
+  if (!CurrentState(service->Name(), &state, &error, &holder)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  if (state == SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
+  if (dwControl == SERVICE_CONTROL_STOP) {
+    if (holder <= 0 || kill(holder, SIGTERM) != 0) {
+      SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE);
+      return FALSE;
+    }
+    state = SERVICE_STOP_PENDING;
+  }
+  *lpServiceStatus = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, 0, 0};
   return TRUE;
 }
 
