@@ -27,8 +27,9 @@ TEST(VelquorServiceCommand, InstallsStartsReportsAndStopsTheEngine) {
   EXPECT_EQ(start.out, "VelquorServer running\n");
   EXPECT_NE(RunCommand(velquor + " service start").out.find("already running"), std::string::npos);
 
-  db.Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES "
-         "(1, 1, '+49', 'x', 1, 0, 1), (2, 1, '+49', 'y', 3, 0, 1), (3, 1, '+49', 'z', 3, 0, 1)");
+  db.Run(
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES "
+      "(1, 1, '+49', 'x', 1, 0, 1), (2, 1, '+49', 'y', 3, 0, 1), (3, 1, '+49', 'z', 3, 0, 1)");
   EXPECT_TRUE(TestSupport::WaitUntil([&] { return TestSupport::Count(db, "Status=0 AND Handset=1") == 0; }));
   const auto status = RunCommand(velquor + " service status");
   EXPECT_EQ(status.status, 0) << status.out;
