@@ -11,8 +11,10 @@ std::string N(long v) { return std::to_string(v); }
 
 bool CJobOwnership::TakeOver(LONG nJobId) {
   LONG affected = 0;
+  // A repetition of this very statement (its answer lost) finds the job
+  // already tagged as this handset's and still counts it.
   ExecuteCommand("UPDATE SMSOutgoing SET MessageRef=" + N(Tag(phSending)) + " WHERE Id=" + N(nJobId) +
-                     " AND Status=1 AND " + kUntagged,
+                     " AND Status=1 AND (MessageRef IS NULL OR MessageRef>=0 OR MessageRef=" + N(Tag(phSending)) + ")",
                  affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
   return affected == 1;
 }
