@@ -126,3 +126,12 @@ TEST(CSimulatorDriver, RejectsMalformedSettingsByName) {
     }
   }
 }
+
+TEST(CSimulatorDriver, KeepsToItsThroughputLimit) {
+  CSimulatorDriver driver(1, {{"MaxPerSecond", "20"}});
+  Events events;
+  driver.Start(&events);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(driver.Submit(Message(i, "+1", "x")).eOutcome, ESubmitOutcome::Accepted);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // four gaps of 50 ms at least
+}
