@@ -63,14 +63,15 @@ struct ReverseTable {
 };
 constexpr ReverseTable kReverse;
 
-uint16_t Lookup(char32_t c) {
-  if (c < 256) return kReverse.Low[c];
+uint16_t LookupBeyond(char32_t c) {
   for (size_t i = 0; i < kDefault.size(); ++i)
     if (kDefault[i] == c) return static_cast<uint16_t>(i);
   for (const auto& e : kExtension)
     if (e.c == c) return static_cast<uint16_t>(0x1B00 | e.nSeptet);
   return kNone;
 }
+
+inline uint16_t Lookup(char32_t c) { return c < 256 ? kReverse.Low[c] : LookupBeyond(c); }
 
 }  // namespace
 
@@ -109,24 +110,25 @@ std::vector<uint8_t> Utf32ToGsm7(std::u32string_view sText) {
 std::vector<uint8_t> Utf8ToGsm7(std::string_view sUtf8) { return Utf32ToGsm7(Utf8ToUtf32(sUtf8)); }
 
 std::string Gsm7ToUtf8(std::span<const uint8_t> Septets) {
-  std::u32string sText;
-  sText.reserve(Septets.size());
+  std::u32string sText(Septets.size(), U'\0');
+  size_t n = 0;
   for (size_t i = 0; i < Septets.size(); ++i) {
     const uint8_t s = Septets[i];
     if (s > 0x7F) {
-      sText += U'\uFFFD';
+      sText[n++] = U'\uFFFD';
     } else if (s != kGsm7Escape) {
-      sText += kDefault[s];
+      sText[n++] = kDefault[s];
     } else if (i + 1 == Septets.size()) {
-      sText += U' ';
+      sText[n++] = U' ';
     } else {
       const uint8_t x = Septets[++i];
       char32_t c = x > 0x7F ? U'\uFFFD' : kDefault[x];
       for (const auto& e : kExtension)
         if (e.nSeptet == x) c = e.c;
-      sText += c;
+      sText[n++] = c;
     }
   }
+  sText.resize(n);
   return Utf32ToUtf8(sText);
 }
 

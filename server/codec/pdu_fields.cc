@@ -201,6 +201,9 @@ void WriteUserData(std::vector<uint8_t>& Out, const UserDataPart& Part) {
       if (s > 0x7F) throw std::invalid_argument("GSM 7-bit user data holds a value above 0x7F");
     const auto Packed = PackSeptets(Part.Payload, FillBits(nHeader));
     Out.insert(Out.end(), Packed.begin(), Packed.end());
+    // Without text the fill bits after the header still take an octet of
+    // their own, as TP-UDL counts them.
+    if (Part.Payload.empty() && FillBits(nHeader) > 0) Out.push_back(0);
   } else {
     Out.insert(Out.end(), Part.Payload.begin(), Part.Payload.end());
   }

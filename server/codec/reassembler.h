@@ -8,6 +8,15 @@
 // caller can store what did arrive instead of losing it. Times come from the
 // caller (steady clock), nothing here waits or sleeps.
 //
+// A receive path, in short:
+//   const SmsDeliver d = DecodeDeliver(pdu);
+//   if (const auto c = FindConcatenation(ParseUdh(d.UserData.Udh)))
+//     for (auto& m : Reassembler.Add(d.Originator.sValue, *c, d.UserData, Clock::now())) Store(m);
+//   else
+//     Store(d);
+//   ... and on a timer at NextExpiry(): for (auto& m : Reassembler.Expire(Clock::now())) Store(m);
+// PartsToUtf8(m.Parts) (sms_split.h) gives the text of a message, whole or not.
+//
 // Memory is bounded: at most nMaxPending messages are collected at once; a
 // part of a further message first gives back the pending message that
 // started earliest, as incomplete. A message holds at most 255 parts of at

@@ -41,6 +41,7 @@ struct SmsDeliver {
   // The text of the user data, decoded leniently from GSM 7-bit or UCS-2;
   // nothing for 8-bit data. Filled by DecodeDeliver, unused by EncodeDeliver.
   std::optional<std::string> sText;
+  bool operator==(const SmsDeliver&) const = default;
 };
 
 // bWithSmsc: the octets start with the SMSC prefix, as modems report them.

@@ -60,6 +60,7 @@ struct SmsStatusReport {
   std::optional<uint8_t> nPid;
   std::optional<UserDataPart> UserData;  // with TP-DCS (0x00 when the report gives none)
   DeliveryState State() const { return ClassifyStatus(nStatus); }
+  bool operator==(const SmsStatusReport&) const = default;
 };
 
 // PduError for anything malformed.

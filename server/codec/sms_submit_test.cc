@@ -79,6 +79,19 @@ TEST(SmsSubmitPdu, ConcatenatedPartsCarryHeaderAndFillBits) {
   const std::string hex = EncodeSubmit(s).Hex();
   // UDL 7 + 152 septets, then 05 00 03 5A 02 01 and "aaaa" after one fill bit.
   EXPECT_EQ(hex.substr(hex.find("9F050003"), 20), "9F0500035A0201C2E170");
+
+  // A header without text: its fill bit still takes the seventh octet.
+  s.UserData.Payload.clear();
+  const EncodedPdu empty = EncodeSubmit(s);
+  EXPECT_EQ(empty.Hex().substr(empty.Hex().size() - 16),
+            "07"
+            "0500035A0201"
+            "00");
+  EXPECT_EQ(DecodeSubmit(empty.Octets).UserData, s.UserData);
+  s.UserData.Udh = FromHex("0804ABCD0201");  // 7 header octets, no fill bits
+  EXPECT_EQ(EncodeSubmit(s).Hex().substr(empty.Hex().size() - 16),
+            "08"
+            "060804ABCD0201");
 }
 
 TEST(SmsSubmitPdu, DataMessageWithPortsAndValidityFormats) {

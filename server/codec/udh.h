@@ -13,6 +13,7 @@
 //   08 04 refHi refLo total seq  concatenated message, 16-bit reference
 //   04 02 dst src                application port addressing, 8-bit ports
 //   05 04 dstHi dstLo srcHi srcLo application port addressing, 16-bit ports
+// The 8-bit forms carry the low octet of a reference or port.
 // A known element with the wrong length, or a concatenation element with
 // sequence 0, total 0 or sequence above total, is ignored as the receiving
 // side of 03.40 does; when an element occurs twice the last one counts.

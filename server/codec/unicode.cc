@@ -12,33 +12,45 @@ constexpr char32_t kReplacement = 0xFFFD;
   throw std::invalid_argument("invalid UTF-8 at byte " + std::to_string(nAt) + ": " + sWhy);
 }
 
-void AppendUtf8(std::string& sOut, char32_t c) {
+// Writes c at p (room for 4 bytes), returns the bytes written.
+size_t PutUtf8(char* p, char32_t c) {
   if (c < 0x80) {
-    sOut += static_cast<char>(c);
-  } else if (c < 0x800) {
-    sOut += static_cast<char>(0xC0 | c >> 6);
-    sOut += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    sOut += static_cast<char>(0xE0 | c >> 12);
-    sOut += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    sOut += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    sOut += static_cast<char>(0xF0 | c >> 18);
-    sOut += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    sOut += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    sOut += static_cast<char>(0x80 | (c & 0x3F));
+    p[0] = static_cast<char>(c);
+    return 1;
   }
+  if (c < 0x800) {
+    p[0] = static_cast<char>(0xC0 | c >> 6);
+    p[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    p[0] = static_cast<char>(0xE0 | c >> 12);
+    p[1] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    p[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  p[0] = static_cast<char>(0xF0 | c >> 18);
+  p[1] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+  p[2] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+  p[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+void AppendUtf8(std::string& sOut, char32_t c) {
+  char Buf[4];
+  sOut.append(Buf, PutUtf8(Buf, c));
 }
 
 }  // namespace
 
 std::u32string Utf8ToUtf32(std::string_view sUtf8) {
-  std::u32string sOut;
-  sOut.reserve(sUtf8.size());
+  // Written by index into room for the worst case (all ASCII), then cut.
+  std::u32string sOut(sUtf8.size(), U'\0');
+  size_t nOut = 0;
   for (size_t i = 0; i < sUtf8.size();) {
     const auto b = static_cast<uint8_t>(sUtf8[i]);
     if (b < 0x80) {
-      sOut += b;
+      sOut[nOut++] = b;
       ++i;
       continue;
     }
@@ -62,16 +74,19 @@ std::u32string Utf8ToUtf32(std::string_view sUtf8) {
     if (c < nMin) BadUtf8(i, "overlong encoding");
     if (c > 0x10FFFF) BadUtf8(i, "beyond U+10FFFF");
     if (IsHighSurrogate(c) || IsLowSurrogate(c)) BadUtf8(i, "encoded surrogate");
-    sOut += c;
+    sOut[nOut++] = c;
     i += n;
   }
+  sOut.resize(nOut);
   return sOut;
 }
 
 std::string Utf32ToUtf8(std::u32string_view sText) {
-  std::string sOut;
-  sOut.reserve(sText.size());
-  for (char32_t c : sText) AppendUtf8(sOut, c > 0x10FFFF || IsHighSurrogate(c) || IsLowSurrogate(c) ? kReplacement : c);
+  std::string sOut(sText.size() * 4, '\0');
+  size_t nOut = 0;
+  for (char32_t c : sText)
+    nOut += PutUtf8(&sOut[nOut], c > 0x10FFFF || IsHighSurrogate(c) || IsLowSurrogate(c) ? kReplacement : c);
+  sOut.resize(nOut);
   return sOut;
 }
 
