@@ -333,7 +333,10 @@ void CHandset::WriteOutcomes() {
       o.nStep = 1;
     }
     if (o.nStep == 1) {
-      m_OutgoingQueue.JobUpdate(o.nJobId, o.eStatus, handset, o.nMessageRef);
+      if (!UpdateIfPresent(o.nJobId, o.eStatus, o.nMessageRef)) {
+        m_Outcomes.pop_front();  // the row is gone: nothing left to record or tell
+        continue;
+      }
       o.nStep = 2;
     }
     const bool sent = o.eStatus == jsSent || o.eStatus == jsSentNotConfirmed;
@@ -374,12 +377,21 @@ void CHandset::HandleReports() {
     const EnumJobStatus status = w.Report.bDelivered ? jsSent : jsDeliveryFailed;
     if (w.nStep == 0) {
       Handsets h = handset;
-      m_OutgoingQueue.GetJobInfo(w.nJobId, w.sPhoneNumber, w.eType, w.sData, h, w.Source);
-      w.nStep = 1;
+      try {
+        m_OutgoingQueue.GetJobInfo(w.nJobId, w.sPhoneNumber, w.eType, w.sData, h, w.Source);
+      } catch (const _com_error& e) {
+        if (e.Error() != adErrNoCurrentRecord) throw;
+        w.nStep = 4;  // deleted since it was found
+      }
+      if (w.nStep == 0) w.nStep = 1;
     }
     if (w.nStep == 1) {
-      m_OutgoingQueue.JobUpdate(w.nJobId, status, handset, ref.bText ? w.nJobId : ref.nNumber);
-      w.nStep = 2;
+      w.nStep = UpdateIfPresent(w.nJobId, status, ref.bText ? w.nJobId : ref.nNumber) ? 2 : 4;
+    }
+    if (w.nStep == 4) {
+      ++m_Counters.nUnmatched;
+      m_Reports.pop_front();
+      continue;
     }
     if (w.nStep == 2) {
       const LONG error = w.Report.bDelivered ? 0 : (w.Report.nErrorCode != 0 ? w.Report.nErrorCode : jsDeliveryFailed);
@@ -408,6 +420,23 @@ void CHandset::StoreReceived() {
     m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
     ++m_Counters.nReceived;
     m_ToStore.pop_front();
+  }
+}
+
+bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessageRef) {
+  try {
+    m_OutgoingQueue.JobUpdate(nJobId, eStatus, static_cast<Handsets>(m_nNumber), nMessageRef);
+    return true;
+  } catch (const _com_error&) {
+    // JobUpdate wants exactly one row; one deleted meanwhile would fail it
+    // for ever.
+    LONG affected = 0;
+    const auto rs = m_Sql.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=" + std::to_string(nJobId),
+                                         affected, adCmdText, -1, CJobQueue::kAttempts);
+    if (rs->GetFieldValue("N").ToLong() != 0) throw;
+    LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::UpdateIfPresent",
+             "Job " + std::to_string(nJobId) + " was deleted before its outcome could be recorded");
+    return false;
   }
 }
 

@@ -142,6 +142,8 @@ class CHandset final : public IDriverEvents {
   void HandleIncoming(bool bStopping);
   void StoreReceived();
   bool HandleUnreadableRow(OS::LONG nJobId);
+  // JobUpdate; false (and nothing raised) when the job's row is gone.
+  bool UpdateIfPresent(OS::LONG nJobId, EnumJobStatus eStatus, OS::LONG nMessageRef);
   Clock::time_point NextDeadline(bool bClaiming) const;
   void Beat() { m_nHeartbeat = Clock::now().time_since_epoch().count(); }
 
