@@ -337,7 +337,9 @@ TEST(EngineReports, MatchNumberAndTextReferencesAndExpire) {
   EXPECT_EQ(Status(db, text), jsSent);
   EXPECT_EQ(Status(db, failed), jsDeliveryFailed);
   EXPECT_EQ(Count(db, "", "SMSMessageRefs"), 0);  // the text reference's mapping is gone with its report
-  EXPECT_EQ(Count(db, "Type=2 AND JobStatus=9 AND OriginalId=" + std::to_string(silent), "SMSNotifications"), 1);
+  EXPECT_TRUE(WaitUntil([&] {
+    return Count(db, "Type=2 AND JobStatus=9 AND OriginalId=" + std::to_string(silent), "SMSNotifications") == 1;
+  }));
   // Past the expiry the reference no longer waits; the status stays 9.
   EXPECT_TRUE(WaitUntil([&] {
     return db.Value("SELECT MessageRef FROM SMSOutgoing WHERE Id=" + std::to_string(silent), "MessageRef").vt ==
