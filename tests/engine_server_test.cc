@@ -310,7 +310,9 @@ TEST(EngineOutgoing, RetriesTemporaryFailuresWithAGrowingCountThenFails) {
   }));
   EXPECT_EQ(counts.back(), 2);
   EXPECT_EQ(TestSupport::ReadSubmissions(log).size(), 3u);  // the first attempt and two retries
-  EXPECT_EQ(Count(db, "Type=3 AND JobStatus=4 AND OriginalId=" + std::to_string(id), "SMSNotifications"), 1);
+  EXPECT_TRUE(WaitUntil([&] {                               // written just after the status
+    return Count(db, "Type=3 AND JobStatus=4 AND OriginalId=" + std::to_string(id), "SMSNotifications") == 1;
+  }));
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -336,7 +338,8 @@ TEST(EngineReports, MatchNumberAndTextReferencesAndExpire) {
   }));
   EXPECT_EQ(Status(db, text), jsSent);
   EXPECT_EQ(Status(db, failed), jsDeliveryFailed);
-  EXPECT_EQ(Count(db, "", "SMSMessageRefs"), 0);  // the text reference's mapping is gone with its report
+  // The text reference's mapping goes with its report.
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "", "SMSMessageRefs") == 0; }));
   EXPECT_TRUE(WaitUntil([&] {
     return Count(db, "Type=2 AND JobStatus=9 AND OriginalId=" + std::to_string(silent), "SMSNotifications") == 1;
   }));
