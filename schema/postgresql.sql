@@ -47,3 +47,20 @@ CREATE TABLE IF NOT EXISTS SMSNotifications (
   SourceName TEXT
 );
 CREATE INDEX IF NOT EXISTS SMSNotifications_Source ON SMSNotifications (SourceType, Handset, Id);
+
+-- The engine's own tables.
+-- SMSMessageRefs maps the text references some networks give to the number
+-- kept in SMSOutgoing.MessageRef (the job's Id) until the delivery report.
+CREATE TABLE IF NOT EXISTS SMSMessageRefs (
+  MessageRef INTEGER PRIMARY KEY,
+  Handset INTEGER,
+  Reference TEXT
+);
+CREATE INDEX IF NOT EXISTS SMSMessageRefs_Reference ON SMSMessageRefs (Handset, Reference);
+
+-- SMSOutgoingMarks records now and then the largest Id of SMSOutgoing, so
+-- that the clean-up can tell the age of rows that carry no time.
+CREATE TABLE IF NOT EXISTS SMSOutgoingMarks (
+  MarkTime BIGINT PRIMARY KEY,
+  MaxId INTEGER
+);

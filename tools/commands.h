@@ -16,5 +16,6 @@ void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);
+void AddServiceCommand(CLI::App& app, int& exitCode);
 
 }  // namespace VelquorTool

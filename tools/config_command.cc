@@ -1,4 +1,5 @@
 // velquor config list|get NAME|set NAME VALUE [--encrypted] [--force]|unset NAME
+//                [--handset N]
 //
 // Reads and changes the product's configuration key directly, so an
 // administrator never edits the registry's files by hand. `set` refuses what
@@ -28,6 +29,8 @@ constexpr const char* kProductKey = "SOFTWARE\\Norvale\\Velquor";
 struct Options {
   std::string name, value;
   bool encrypted = false, force = false;
+  int handset = 0;  // 1 to 8: the key Handsets\<n> below the product key
+  std::string Key() const { return kProductKey + (handset ? "\\Handsets\\" + std::to_string(handset) : ""); }
 };
 
 void Fail(const std::string& text, int& exitCode, int code = kExitFailure) {
@@ -44,14 +47,18 @@ std::string ClientValueNames() {
 // The text `set` stores, or nothing (with the exit code set) when the value
 // is refused.
 std::optional<std::string> StoredText(const Options& o, int& exitCode) {
-  const KnownValue* known = FindKnownValue(o.name);
-  if (known == nullptr) {
+  // A handset's key holds its driver's values, which the engine checks when
+  // it starts; the product key's names are known here.
+  const KnownValue* known = o.handset ? nullptr : FindKnownValue(o.name);
+  if (known == nullptr && !o.handset && !IsEngineValue(o.name)) {
     std::cerr << "velquor: warning: Velquor does not read a value named " << o.name << " (it reads "
               << ClientValueNames() << ")\n";
     if (!o.force) {
       Fail("nothing written; check the name, or add --force to write it anyway", exitCode, kExitUsage);
       return std::nullopt;
     }
+  } else if (known == nullptr) {
+    // an engine's or a driver's value: its reader checks it
   } else if (o.encrypted) {
     Fail(std::string(known->name) +
              " is read as plain text: an encrypted value would be used as it is stored; leave out --encrypted",
@@ -81,9 +88,9 @@ std::string Explain(const _com_error& e, const std::string& name) {
   return d.empty() ? e.ErrorMessage() : d;
 }
 
-void List(int& exitCode) {
+void List(const Options& o, int& exitCode) {
   HKEY key = nullptr;
-  const LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key);
+  const LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, o.Key().c_str(), 0, KEY_READ, &key);
   if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return;  // nothing configured yet
   if (rc != ERROR_SUCCESS) return Fail("cannot read the configuration (error " + std::to_string(rc) + ")", exitCode);
   for (DWORD i = 0;; ++i) {
@@ -103,13 +110,13 @@ void List(int& exitCode) {
 }
 
 void Run(const std::string& action, const Options& o, int& exitCode) {
-  if (action == "list") return List(exitCode);
+  if (action == "list") return List(o, exitCode);
   std::optional<std::string> stored;
   if (action == "set" && !(stored = StoredText(o, exitCode))) return;
   std::string ignored;
   CConfigReg store(&ignored);
   try {
-    store.OpenRootKeyWithBestPermisions(HKEY_LOCAL_MACHINE, kProductKey);
+    store.OpenRootKeyWithBestPermisions(HKEY_LOCAL_MACHINE, o.Key());
     const HKEY root = store.GetRootKey();
     if (action == "get") {
       std::cout << (o.encrypted ? store.GetParameterEncrypted(root, o.name.c_str(), false, "", false)
@@ -144,6 +151,8 @@ void AddConfigCommand(CLI::App& app, int& exitCode) {
   auto* unset = config->add_subcommand("unset", "Remove one value");
   unset->add_option("NAME", options->name, "Name of the value")->required();
   for (auto* sub : {list, get, set, unset}) {
+    sub->add_option("--handset", options->handset, "A value of the handset's key Handsets\\<N> (1 to 8)")
+        ->check(CLI::Range(1, 8));
     sub->callback([sub, options, &exitCode] { Run(sub->get_name(), *options, exitCode); });
   }
 }

@@ -26,6 +26,27 @@ const KnownValue* FindKnownValue(const std::string& name) {
   return nullptr;
 }
 
+bool IsEngineValue(const std::string& name) {
+  static const char* const names[] = {"PollInterval",
+                                      "MaxRetries",
+                                      "RetryBackoff",
+                                      "ReportExpiry",
+                                      "CleanupAge",
+                                      "IncomingCleanupAge",
+                                      "MaintenanceInterval",
+                                      "OrphanGrace",
+                                      "ReassemblyTimeout",
+                                      "StopTimeout",
+                                      "MaxReadFailures",
+                                      "ResendInDoubt",
+                                      "EngineId",
+                                      "DatabaseConnectTimeout",
+                                      "DatabaseOperationTimeout"};
+  for (const char* n : names)
+    if (strcasecmp(n, name.c_str()) == 0) return true;
+  return false;
+}
+
 std::string ValueProblem(const KnownValue& known, const std::string& value) {
   if (known.kind == ValueKind::Flag && value != "1" && value != "0")
     return std::string(known.name) + " is a switch: use 1 or 0 (anything but 1 reads as 0), not '" + value + "'";

@@ -27,6 +27,11 @@ const std::vector<KnownValue>& ClientValues();
 // The known value of that name (names are case-insensitive), or null.
 const KnownValue* FindKnownValue(const std::string& name);
 
+// Whether a value of that name is one of the optional ones read from the
+// product key (the database time-outs, the engine's settings); their
+// readers check them.
+bool IsEngineValue(const std::string& name);
+
 // The longest text the library reads back: it reads a value through a
 // buffer of this many bytes and fails on anything longer.
 constexpr std::size_t kMaxValueBytes = 1000;

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);
   VelquorTool::AddMessageCommands(app, exitCode);
+  VelquorTool::AddServiceCommand(app, exitCode);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -16,8 +16,11 @@
 // service's lock cannot query that service itself (record locks do not
 // conflict within a process).
 // Rights follow file permissions: opening a service for query needs read
-// access to its key, opening it for starting write access. StartServiceA
-// spawns the command detached and returns at once. Every function may be
+// access to its key, opening it for starting or stopping write access.
+// StartServiceA spawns the command detached and returns at once;
+// ControlService with SERVICE_CONTROL_STOP sends SIGTERM to the process that
+// holds the lock and returns at once (the service reports stop pending, then
+// stopped when its process has let go of the lock). Every function may be
 // called on any thread.
 #pragma once
 
@@ -42,6 +45,8 @@ constexpr DWORD SERVICE_STOPPED = 1;
 constexpr DWORD SERVICE_START_PENDING = 2;
 constexpr DWORD SERVICE_STOP_PENDING = 3;
 constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
 
 struct SERVICE_STATUS {
   DWORD dwServiceType;
@@ -58,6 +63,10 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDe
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
 BOOL QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* lpServiceStatus);
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+// SERVICE_CONTROL_STOP (needs SERVICE_STOP; ERROR_SERVICE_NOT_ACTIVE when it
+// is not running) or SERVICE_CONTROL_INTERROGATE; lpServiceStatus receives
+// the state after the request.
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 
 // The service's side: a daemon takes its lock, reports its state and

@@ -93,8 +93,10 @@ bool PublishedState(const std::string& name, DWORD* state, DWORD* error) {
 // starting until that very process has published a state (a state file left
 // by a crashed predecessor names another process and does not count). Only
 // the service's own account may open the lock, so anyone else goes by the
-// published state alone.
-bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
+// published state alone. `holder`, when given, receives the process that
+// holds the lock (0 when it cannot be known).
+bool CurrentState(const std::string& name, DWORD* state, DWORD* error, pid_t* holder = nullptr) {
+  if (holder) *holder = 0;
   const int fd = open(LockPath(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) {
@@ -114,6 +116,7 @@ bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
     *state = SERVICE_STOPPED;
     return true;
   }
+  if (holder) *holder = probe.l_pid;
   std::ifstream in(StatePath(name));
   DWORD value = 0;
   long pid = 0;
@@ -260,6 +263,47 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
   }
   int status = 0;
   waitpid(child, &status, 0);
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
+  const auto service = HandleTable::Get<ServiceObject>(FromSc(hService));
+  if (!service || !lpServiceStatus) {
+    SetLastError(service ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (dwControl != SERVICE_CONTROL_STOP && dwControl != SERVICE_CONTROL_INTERROGATE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD needed = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_QUERY_STATUS;
+  if (!(service->Access() & needed)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  DWORD state = SERVICE_STOPPED, error = 0;
+  pid_t holder = 0;
+  if (!CurrentState(service->Name(), &state, &error, &holder)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  if (state == SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
+  if (dwControl == SERVICE_CONTROL_STOP) {
+    // Only an account that may open the lock learns who holds it.
+    if (holder <= 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if (kill(holder, SIGTERM) != 0) {
+      SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE);
+      return FALSE;
+    }
+    state = SERVICE_STOP_PENDING;
+  }
+  *lpServiceStatus = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, state, 0, 0, 0, 0, 0};
   return TRUE;
 }
 

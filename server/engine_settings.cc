@@ -1,0 +1,125 @@
+#include "server/engine_settings.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+#include "errors/com_error_raise.h"
+#include "platform/registry.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+
+CSettingValues AllValues(HKEY key) {
+  CSettingValues values;
+  for (DWORD i = 0;; ++i) {
+    char name[256], data[1024];
+    DWORD cch = sizeof name, size = sizeof data;
+    if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+      break;
+    values[std::string(name, cch)] = RegistryText(data, size);
+  }
+  return values;
+}
+
+}  // namespace
+
+bool CNoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+void CSettingsReader::Fail(const char* szName, const std::string& sProblem) const {
+  RAISE_COM_ERROR(E_INVALIDARG, m_sWhere + "\\" + szName + ": " + sProblem);
+}
+
+std::int64_t CSettingsReader::GetNumber(const char* szName, std::int64_t nDefault, std::int64_t nMin,
+                                        std::int64_t nMax) const {
+  const auto it = m_Values.find(szName);
+  if (it == m_Values.end()) return nDefault;
+  const std::string& text = it->second;
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+    Fail(szName, "'" + text + "' is not a whole number");
+  if (value < nMin || value > nMax)
+    Fail(szName, text + " is out of range (" + std::to_string(nMin) + " to " + std::to_string(nMax) + ")");
+  return value;
+}
+
+bool CSettingsReader::GetBool(const char* szName, bool bDefault) const {
+  const auto it = m_Values.find(szName);
+  if (it == m_Values.end()) return bDefault;
+  if (it->second == "1") return true;
+  if (it->second == "0") return false;
+  Fail(szName, "'" + it->second + "' is neither 1 nor 0");
+}
+
+std::string CSettingsReader::GetText(const char* szName, const std::string& sDefault) const {
+  const auto it = m_Values.find(szName);
+  return it == m_Values.end() ? sDefault : it->second;
+}
+
+std::int64_t DefaultEngineId() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const std::string key = std::string(host) + "|" + RegistryRootDirectory();
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return static_cast<std::int64_t>(h % ((1u << 26) - 1)) + 1;
+}
+
+CConfigVelquorServer::CConfigVelquorServer(std::string* sErrorMessage) : CConfigVelquorClientOnly(sErrorMessage) {}
+
+void CConfigVelquorServer::ReadConfiguration() {
+  CConfigVelquorClientOnly::ReadConfiguration();
+  CEngineSettings s;
+  s.sDSN = GetDSN();
+  s.sUsername = GetUsername();
+  s.sPassword = GetPassword();
+
+  const CSettingValues root = AllValues(m_hRootKey);
+  const CSettingsReader r(kRootPath, root);
+  constexpr std::int64_t kDay = 86400000LL, kMaxMs = 0x7FFFFFFF;
+  s.dwPollInterval = static_cast<std::uint32_t>(r.GetNumber("PollInterval", s.dwPollInterval, 10, 3600000));
+  s.nMaxRetries = static_cast<int>(r.GetNumber("MaxRetries", s.nMaxRetries, 0, 100));
+  s.dwRetryBackoff = static_cast<std::uint32_t>(r.GetNumber("RetryBackoff", s.dwRetryBackoff, 0, 3600000));
+  s.nReportExpiry = r.GetNumber("ReportExpiry", s.nReportExpiry, 1000, 365 * kDay);
+  s.nCleanupAge = r.GetNumber("CleanupAge", s.nCleanupAge, 0, 3650 * kDay);
+  s.nIncomingCleanupAge = r.GetNumber("IncomingCleanupAge", s.nIncomingCleanupAge, 0, 3650 * kDay);
+  s.dwMaintenanceInterval =
+      static_cast<std::uint32_t>(r.GetNumber("MaintenanceInterval", s.dwMaintenanceInterval, 100, kMaxMs));
+  s.dwOrphanGrace = static_cast<std::uint32_t>(r.GetNumber("OrphanGrace", s.dwOrphanGrace, 100, kMaxMs));
+  s.dwReassemblyTimeout =
+      static_cast<std::uint32_t>(r.GetNumber("ReassemblyTimeout", s.dwReassemblyTimeout, 100, kMaxMs));
+  s.dwStopTimeout = static_cast<std::uint32_t>(r.GetNumber("StopTimeout", s.dwStopTimeout, 0, 3600000));
+  s.nMaxReadFailures = static_cast<int>(r.GetNumber("MaxReadFailures", s.nMaxReadFailures, 1, 1000));
+  s.bResendInDoubt = r.GetBool("ResendInDoubt", s.bResendInDoubt);
+  s.nEngineId = r.Has("EngineId") ? r.GetNumber("EngineId", 0, 1, (1 << 26) - 1) : DefaultEngineId();
+
+  HKEY handsets = nullptr;
+  if (RegOpenKeyExA(m_hRootKey, "Handsets", 0, KEY_READ, &handsets) == ERROR_SUCCESS) {
+    for (int n = 1; n <= kMaxHandsets; ++n) {
+      HKEY key = nullptr;
+      if (RegOpenKeyExA(handsets, std::to_string(n).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+      CHandsetSettings h;
+      h.nNumber = n;
+      h.Values = AllValues(key);
+      RegCloseKey(key);
+      const CSettingsReader hr(std::string(kRootPath) + "\\Handsets\\" + std::to_string(n), h.Values);
+      h.sDriver = hr.GetText("Driver", h.sDriver);
+      h.bEnabled = hr.GetBool("Enabled", h.bEnabled);
+      h.bDeliveryReports = hr.GetBool("DeliveryReports", h.bDeliveryReports);
+      s.Handsets.push_back(std::move(h));
+    }
+    RegCloseKey(handsets);
+  }
+  m_Settings = std::move(s);
+}
+
+}  // namespace Norvale

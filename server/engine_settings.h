@@ -1,0 +1,86 @@
+// The engine's settings, read from the registry: its own values under the
+// product key HKEY_LOCAL_MACHINE\SOFTWARE\Norvale\Velquor beside the client's
+// (DSN, Username, Password, ...), and one sub-key Handsets\<n> per handset
+// (1 to 8). docs/engine.md lists every value. Values are registry strings;
+// numbers are decimal. A value that is present but malformed or out of range
+// is an error naming the value, never silently replaced by its default.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config/config_velquor_client_only.h"
+
+namespace Norvale {
+
+// Case-insensitive, like registry names.
+struct CNoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+using CSettingValues = std::map<std::string, std::string, CNoCaseLess>;
+
+// Typed reads of a set of values, each failure raised as _com_error
+// (E_INVALIDARG) whose description names the value: "<where>\<name>: ...".
+class CSettingsReader {
+ public:
+  CSettingsReader(std::string sWhere, const CSettingValues& Values) : m_sWhere(std::move(sWhere)), m_Values(Values) {}
+  std::int64_t GetNumber(const char* szName, std::int64_t nDefault, std::int64_t nMin, std::int64_t nMax) const;
+  bool GetBool(const char* szName, bool bDefault) const;
+  std::string GetText(const char* szName, const std::string& sDefault) const;
+  bool Has(const char* szName) const { return m_Values.count(szName) != 0; }
+  [[noreturn]] void Fail(const char* szName, const std::string& sProblem) const;
+
+ private:
+  std::string m_sWhere;
+  const CSettingValues& m_Values;
+};
+
+struct CHandsetSettings {
+  int nNumber = 0;
+  std::string sDriver = "simulator";
+  bool bEnabled = true;
+  bool bDeliveryReports = true;  // ask the network for delivery reports
+  CSettingValues Values;         // every value of the key, for the driver
+};
+
+struct CEngineSettings {
+  std::string sDSN, sUsername, sPassword;
+  std::uint32_t dwPollInterval = 1000;          // ms between looks at an empty queue
+  int nMaxRetries = 3;                          // further attempts after a temporary failure
+  std::uint32_t dwRetryBackoff = 5000;          // ms before the first retry; doubles each time
+  std::int64_t nReportExpiry = 2 * 86400000LL;  // ms after which a reference stops waiting
+  std::int64_t nCleanupAge = 7 * 86400000LL;    // ms; finished rows older are deleted (0 never)
+  std::int64_t nIncomingCleanupAge = 0;         // ms; unread received messages (0 never)
+  std::uint32_t dwMaintenanceInterval = 60000;  // ms between clean-up passes
+  std::uint32_t dwOrphanGrace = 60000;          // ms a claimed but unowned job may wait
+  std::uint32_t dwReassemblyTimeout = 300000;   // ms to wait for missing parts
+  std::uint32_t dwStopTimeout = 20000;          // ms to finish in-flight work on stop
+  int nMaxReadFailures = 3;                     // claims of an unreadable row before it fails
+  bool bResendInDoubt = true;                   // jobs caught mid-send by a crash: send again
+  std::int64_t nEngineId = 0;                   // 1 to 2^26-1; tells this engine's claims apart
+  std::vector<CHandsetSettings> Handsets;
+};
+
+// Reads the product key directly (never through the engine's own proxy).
+class CConfigVelquorServer : public CConfigVelquorClientOnly {
+ public:
+  explicit CConfigVelquorServer(std::string* sErrorMessage);
+  // Reads the client values (DSN...), the engine values and every
+  // Handsets\<n> key. Failures are raised as _com_error naming the value.
+  void ReadConfiguration() override;
+  const CEngineSettings& GetSettings() const { return m_Settings; }
+
+  static constexpr int kMaxHandsets = 8;
+
+ private:
+  CEngineSettings m_Settings;
+};
+
+// The default engine identifier: a hash of the host name and of the registry
+// directory, so that engines on different machines, or in different roots,
+// differ and one engine keeps its identifier across restarts.
+std::int64_t DefaultEngineId();
+
+}  // namespace Norvale

@@ -1,0 +1,60 @@
+// CIncomingAssembler: from what a driver receives to the rows of
+// SMSIncoming. Parts of a concatenated message are joined (Sms::CReassembler);
+// a message whose parts do not all arrive within the time-out is given back
+// part by part as it is, so what did arrive is never lost.
+//
+// A whole message is typed by its data coding scheme and header:
+//   GSM 7-bit, no header beyond concatenation   text (1), UTF-8;
+//   UCS-2, no header beyond concatenation       Unicode (2), upper-case hex
+//                                                of its UTF-16 code units;
+//   anything else (8-bit data, compressed,      data (3), "DCS=..;UDH=..;
+//   other header elements such as ports)        UD=.." (CJobQueue's packing).
+// A part given back alone is stored as data with its own header (its
+// concatenation element included) and its user data (septets, one an octet,
+// for GSM 7-bit), so a reader can tell it is a fragment.
+//
+// One owner, one thread (the handset's worker).
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "codec/reassembler.h"
+#include "queues/message_endpoint.h"
+#include "server/sms_driver.h"
+
+namespace Norvale {
+
+struct CReceivedMessage {
+  std::string sSender;
+  JOBTYPE eType = jtTextMessage;
+  std::string sData;
+  std::string sTimeStamp;  // set by the caller: when the message was received
+};
+
+class CIncomingAssembler {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit CIncomingAssembler(Clock::duration Timeout);
+
+  std::vector<CReceivedMessage> Add(CIncomingSms Message, Clock::time_point Now);
+  std::vector<CReceivedMessage> Expire(Clock::time_point Now);
+  // Gives back everything still waiting, part by part (when stopping).
+  std::vector<CReceivedMessage> Flush();
+  Clock::time_point NextExpiry() const { return m_Reassembler.NextExpiry(); }
+  size_t Pending() const { return m_Reassembler.Pending(); }
+
+  // The row of one whole message made of these parts.
+  static CReceivedMessage Whole(const std::string& sSender, const std::vector<Sms::UserDataPart>& Parts);
+  // The row of one part stored as it is.
+  static CReceivedMessage Fragment(const std::string& sSender, const Sms::UserDataPart& Part);
+
+ private:
+  void Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out) const;
+
+  static constexpr size_t kMaxPending = 256;
+  Sms::CReassembler m_Reassembler;
+};
+
+}  // namespace Norvale

@@ -1,0 +1,67 @@
+#include "server/incoming_assembler.h"
+
+#include <gtest/gtest.h>
+
+#include "codec/sms_split.h"
+
+using namespace Norvale;
+using Clock = CIncomingAssembler::Clock;
+
+TEST(CIncomingAssembler, JoinsPartsInAnyOrderAndTypesByCoding) {
+  CIncomingAssembler assembler(std::chrono::seconds(60));
+  const auto t = Clock::now();
+  auto parts = Sms::SplitText(std::string(200, 'z') + "\xE2\x82\xAC", 42);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_TRUE(assembler.Add({"+44", parts[1]}, t).empty());
+  const auto whole = assembler.Add({"+44", parts[0]}, t);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].eType, jtTextMessage);
+  EXPECT_EQ(whole[0].sData, std::string(200, 'z') + "\xE2\x82\xAC");
+  EXPECT_EQ(whole[0].sSender, "+44");
+
+  const auto unicode = assembler.Add({"+1", Sms::SplitText("\xD0\x96!", 1)[0]}, t);
+  ASSERT_EQ(unicode.size(), 1u);
+  EXPECT_EQ(unicode[0].eType, jtUnicodeMessage);
+  EXPECT_EQ(unicode[0].sData, "04160021");
+
+  const std::vector<std::uint8_t> ports = {0x05, 0x04, 0x15, 0x81, 0x00, 0x00};
+  const auto data = assembler.Add({"+1", Sms::SplitData(0xF5, ports, std::vector<std::uint8_t>{0xCA, 0xFE}, 1)[0]}, t);
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(data[0].eType, jtDataMessage);
+  EXPECT_EQ(data[0].sData, "DCS=F5;UDH=050415810000;UD=CAFE");
+
+  // A GSM text with a port element is an application's data, not text.
+  const auto ported = assembler.Add({"+1", Sms::SplitData(0x00, ports, std::vector<std::uint8_t>{0x41}, 1)[0]}, t);
+  EXPECT_EQ(ported[0].eType, jtDataMessage);
+  EXPECT_EQ(ported[0].sData, "DCS=00;UDH=050415810000;UD=41");
+}
+
+TEST(CIncomingAssembler, GivesBackMissingPartsAsTheyAreAfterTheTimeOutOrAtStop) {
+  CIncomingAssembler assembler(std::chrono::milliseconds(500));
+  const auto t = Clock::now();
+  const auto parts = Sms::SplitText(std::string(400, 'q'), 7);
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_TRUE(assembler.Add({"+44", parts[0]}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+44", parts[2]}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+55", parts[0]}, t + std::chrono::milliseconds(400)).empty());
+  EXPECT_EQ(assembler.NextExpiry(), t + std::chrono::milliseconds(500));
+  EXPECT_TRUE(assembler.Expire(t + std::chrono::milliseconds(499)).empty());
+  const auto late = assembler.Expire(t + std::chrono::milliseconds(500));
+  ASSERT_EQ(late.size(), 2u);  // parts 1 and 3 of the first sender, each a fragment
+  for (const auto& m : late) {
+    EXPECT_EQ(m.eType, jtDataMessage);
+    EXPECT_EQ(m.sData.rfind("DCS=00;UDH=000307", 0), 0u) << m.sData;
+  }
+  EXPECT_NE(late[1].sData.find("UDH=0003070303"), std::string::npos);
+  const auto rest = assembler.Flush();
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0].sSender, "+55");
+  EXPECT_EQ(assembler.Pending(), 0u);
+
+  // A header that is not a list of elements is kept as it came.
+  Sms::UserDataPart odd = parts[0];
+  odd.Udh = {0x00, 0x09, 0x01};
+  const auto kept = assembler.Add({"+66", odd}, t);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].sData.rfind("DCS=00;UDH=000901;", 0), 0u);
+}

@@ -1,0 +1,143 @@
+#include "server/queue_maintenance.h"
+
+#include "errors/handler_ladder.h"
+#include "queues/job_queue.h"
+#include "server/job_ownership.h"
+#include "server/time_stamp.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+std::string N(long long v) { return std::to_string(v); }
+std::int64_t Ms(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+}  // namespace
+
+CQueueMaintenance::CQueueMaintenance(const CEngineSettings& Settings)
+    : CDatabaseQueryExecuter(&m_DB), m_Settings(Settings) {
+  m_DB.SetDBSettings(Settings.sDSN, Settings.sUsername, Settings.sPassword);
+}
+
+CQueueMaintenance::~CQueueMaintenance() { Stop(); }
+
+void CQueueMaintenance::Start() {
+  std::lock_guard guard(m_Lock);
+  m_bStop = false;
+  if (!m_Thread.joinable()) m_Thread = std::thread([this] { Run(); });
+}
+
+void CQueueMaintenance::Stop() {
+  {
+    std::lock_guard guard(m_Lock);
+    m_bStop = true;
+  }
+  m_Changed.notify_all();
+  if (m_Thread.joinable()) m_Thread.join();
+}
+
+void CQueueMaintenance::Run() {
+  CRepeatThrottle throttle;
+  std::unique_lock lock(m_Lock);
+  while (!m_bStop) {
+    lock.unlock();
+    throttle.Run("CQueueMaintenance::Run", [this] { RunPass(std::chrono::system_clock::now()); });
+    lock.lock();
+    m_Changed.wait_for(lock, std::chrono::milliseconds(m_Settings.dwMaintenanceInterval), [this] { return m_bStop; });
+  }
+}
+
+void CQueueMaintenance::Execute(const std::string& sql) {
+  LONG affected = 0;
+  ExecuteCommand(sql, affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+}
+
+void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
+  ReturnOrphans(std::chrono::steady_clock::now());
+  const std::int64_t now = Ms(Now);
+  RecordMark(now);
+  if (const LONG expired = MarkAtOrBefore(now - m_Settings.nReportExpiry); expired > 0) {
+    Execute("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=9 AND Id<=" + N(expired) +
+            " AND MessageRef IS NOT NULL");
+    Execute("DELETE FROM SMSMessageRefs WHERE MessageRef<=" + N(expired));
+  }
+  if (m_Settings.nCleanupAge > 0) {
+    if (const LONG old = MarkAtOrBefore(now - m_Settings.nCleanupAge); old > 0)
+      Execute("DELETE FROM SMSOutgoing WHERE Status NOT IN (0, 1) AND Id<=" + N(old) +
+              " AND Id<(SELECT MAX(Id) FROM SMSOutgoing)");
+    Execute("DELETE FROM SMSNotifications WHERE TmStamp<'" +
+            FormatTimeStamp(Now - std::chrono::milliseconds(m_Settings.nCleanupAge)) +
+            "' AND Id<(SELECT MAX(Id) FROM SMSNotifications)");
+  }
+  if (m_Settings.nIncomingCleanupAge > 0)
+    Execute("DELETE FROM SMSIncoming WHERE TmStamp<'" +
+            FormatTimeStamp(Now - std::chrono::milliseconds(m_Settings.nIncomingCleanupAge)) +
+            "' AND Id<(SELECT MAX(Id) FROM SMSIncoming)");
+  // Marks older than the oldest any age needs are of no more use.
+  const std::int64_t keep = std::max(m_Settings.nReportExpiry, m_Settings.nCleanupAge);
+  LONG affected = 0;
+  const auto rs = ExecuteCommand("SELECT MAX(MarkTime) AS T FROM SMSOutgoingMarks WHERE MarkTime<=" + N(now - keep),
+                                 affected, adCmdText, -1, CJobQueue::kAttempts);
+  const _variant_t t = rs->GetFieldValue("T");
+  if (t.vt != VT_NULL) Execute("DELETE FROM SMSOutgoingMarks WHERE MarkTime<" + N(t.ToLongLong()));
+}
+
+void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now) {
+  std::map<LONG, std::chrono::steady_clock::time_point> seen;
+  LONG last = 0;
+  while (true) {
+    LONG affected = 0;
+    const auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=1 AND " +
+                                       std::string(CJobOwnership::kUntagged) + " AND Id>" + N(last),
+                                   affected, adCmdText, -1, CJobQueue::kAttempts);
+    const _variant_t id = rs->GetFieldValue("JobId");
+    rs->Close();
+    if (id.vt == VT_NULL) break;
+    last = id.ToLong();
+    const auto it = m_SeenUntagged.find(last);
+    const auto first = it == m_SeenUntagged.end() ? Now : it->second;
+    if (Now - first >= std::chrono::milliseconds(m_Settings.dwOrphanGrace)) {
+      ExecuteCommand(
+          "UPDATE SMSOutgoing SET Status=0 WHERE Id=" + N(last) + " AND Status=1 AND " + CJobOwnership::kUntagged,
+          affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+      m_nOrphansReturned += affected;
+    } else {
+      seen[last] = first;
+    }
+  }
+  m_SeenUntagged = std::move(seen);
+}
+
+void CQueueMaintenance::RecordMark(std::int64_t nNowMs) {
+  LONG affected = 0;
+  auto rs =
+      ExecuteCommand("SELECT MAX(MarkTime) AS T FROM SMSOutgoingMarks", affected, adCmdText, -1, CJobQueue::kAttempts);
+  const _variant_t last = rs->GetFieldValue("T");
+  if (last.vt != VT_NULL &&
+      nNowMs - last.ToLongLong() < static_cast<std::int64_t>(m_Settings.dwMaintenanceInterval) / 2)
+    return;  // another engine has just made one
+  rs = ExecuteCommand("SELECT MAX(Id) AS MaxId FROM SMSOutgoing", affected, adCmdText, -1, CJobQueue::kAttempts);
+  const _variant_t maxId = rs->GetFieldValue("MaxId");
+  if (maxId.vt == VT_NULL) return;
+  try {
+    ExecuteCommand(
+        "INSERT INTO SMSOutgoingMarks (MarkTime, MaxId) VALUES ( " + N(nNowMs) + ", " + N(maxId.ToLong()) + " )",
+        affected, adCmdText | adExecuteNoRecords, -1, 1);
+  } catch (const _com_error&) {
+    // Another engine recorded the same instant: its mark serves as well.
+  }
+}
+
+LONG CQueueMaintenance::MarkAtOrBefore(std::int64_t nTimeMs) {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand(
+      "SELECT MaxId FROM SMSOutgoingMarks WHERE MarkTime=(SELECT MAX(MarkTime) FROM SMSOutgoingMarks WHERE MarkTime<=" +
+          N(nTimeMs) + ")",
+      affected, adCmdText, -1, CJobQueue::kAttempts);
+  if (rs->adoEOF()) return -1;
+  const _variant_t id = rs->GetFieldValue("MaxId");
+  return id.vt == VT_NULL ? -1 : id.ToLong();
+}
+
+}  // namespace Norvale

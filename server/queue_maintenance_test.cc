@@ -1,0 +1,129 @@
+#include "server/queue_maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include "queue_test_support.h"
+#include "server/job_ownership.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+using TestSupport::Backend;
+using namespace std::chrono_literals;
+
+namespace {
+
+class CQueueMaintenanceTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  long Count(const std::string& table, const std::string& where = "") {
+    return db->Value("SELECT COUNT(*) AS N FROM " + table + (where.empty() ? "" : " WHERE " + where), "N").ToLong();
+  }
+  void Job(LONG id, int status, const std::string& messageRef = "NULL") {
+    db->Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, MessageRef) VALUES (" +
+            std::to_string(id) + ", 1, '+1', 'x', 0, " + std::to_string(status) + ", 1, " + messageRef + ")");
+  }
+  void Notification(LONG id, const std::string& stamp) {
+    db->Run(
+        "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, "
+        "TmStamp, JobStatus, SourceType) VALUES (" +
+        std::to_string(id) + ", 1, 2, '+1', 1, 'x', 1, 0, '" + stamp + "', 2, 1)");
+  }
+  void SetUp() override {
+    if (GetParam() == Backend::Postgres && !TestSupport::PostgresAddress())
+      GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+    db = std::make_unique<TestSupport::TestDatabase>(GetParam());
+    settings.sDSN = db->Dsn();
+    settings.dwMaintenanceInterval = 1000;
+    settings.nReportExpiry = 10000;
+    settings.nCleanupAge = 20000;
+    settings.dwOrphanGrace = 100;
+  }
+  std::unique_ptr<TestSupport::TestDatabase> db;
+  CEngineSettings settings;
+};
+
+}  // namespace
+
+TEST_P(CQueueMaintenanceTest, CleansByAgeButKeepsTheLargestIdOfEveryTable) {
+  CQueueMaintenance maintenance(settings);
+  const auto t0 = std::chrono::system_clock::now();
+  for (LONG id = 1; id <= 6; ++id) Job(id, id == 1 ? jsPending : id == 2 ? jsProcessing : id == 5 ? 9 : jsSent);
+  Notification(1, "2000-01-01T00:00:00Z");
+  Notification(2, "2000-01-01T00:00:01Z");
+  maintenance.RunPass(t0);  // marks rows 1..6 as existing at t0
+  Job(7, jsErrNetworkFailure);
+  maintenance.RunPass(t0 + 15s);  // a mark for row 7; nothing is old enough yet
+  EXPECT_EQ(Count("SMSOutgoing"), 7);
+  maintenance.RunPass(t0 + 21s);  // rows up to 6 are older than 20 s
+  EXPECT_EQ(Count("SMSOutgoing"), 3);
+  EXPECT_EQ(Count("SMSOutgoing", "Id IN (1, 2, 7)"), 3);  // pending, processing, and younger
+  EXPECT_EQ(Count("SMSNotifications"), 1);
+  EXPECT_EQ(Count("SMSNotifications", "Id=2"), 1);  // old, but the largest
+  maintenance.RunPass(t0 + 40s);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=7"), 1);  // old too now, but the largest
+  db->Run("DELETE FROM SMSOutgoing WHERE Id<7");
+  maintenance.RunPass(t0 + 60s);
+  EXPECT_EQ(db->Value("SELECT MAX(Id) AS M FROM SMSOutgoing", "M").ToLong(), 7);  // so the next job is 8
+  EXPECT_LE(Count("SMSOutgoingMarks"), 3);  // marks older than any age needs are dropped
+}
+
+TEST_P(CQueueMaintenanceTest, ExpiresReferencesThatGotNoReport) {
+  CQueueMaintenance maintenance(settings);
+  const auto t0 = std::chrono::system_clock::now();
+  Job(1, jsSentNotConfirmed, "77");
+  db->Run("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES (1, 1, 'abc')");
+  maintenance.RunPass(t0);
+  Job(2, jsSentNotConfirmed, "78");
+  maintenance.RunPass(t0 + 5s);
+  EXPECT_EQ(Count("SMSOutgoing", "MessageRef IS NULL"), 0);
+  maintenance.RunPass(t0 + 11s);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND Status=9 AND MessageRef IS NULL"), 1);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=2 AND MessageRef=78"), 1);
+  EXPECT_EQ(Count("SMSMessageRefs"), 0);
+}
+
+TEST_P(CQueueMaintenanceTest, ReturnsOnlyClaimsThatNobodyTookOverWithinTheGrace) {
+  CQueueMaintenance maintenance(settings);
+  const auto t0 = std::chrono::system_clock::now();
+  Job(1, jsProcessing);  // claimed, never taken over
+  Job(2, jsProcessing, std::to_string(CJobOwnership::Tag(5, 1, CJobOwnership::phSending)));
+  Job(3, jsProcessing, "0");  // a reference of an earlier send is no owner
+  maintenance.RunPass(t0);
+  EXPECT_EQ(Count("SMSOutgoing", "Status=1"), 3);  // seen once: perhaps just claimed
+  Job(4, jsProcessing);
+  std::this_thread::sleep_for(150ms);
+  db->Run("UPDATE SMSOutgoing SET MessageRef=" + std::to_string(CJobOwnership::Tag(6, 2, CJobOwnership::phSending)) +
+          " WHERE Id=3");  // its owner took it over meanwhile
+  maintenance.RunPass(t0);
+  EXPECT_EQ(Count("SMSOutgoing", "Status=0"), 1);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND Status=0"), 1);
+  EXPECT_EQ(Count("SMSOutgoing", "Id IN (2, 3, 4) AND Status=1"), 3);
+  EXPECT_EQ(maintenance.OrphansReturned(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CQueueMaintenanceTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         TestSupport::BackendName);
+
+TEST(CJobOwnership, OnlyTheFirstTakeOverOfAnUntaggedClaimWins) {
+  TestSupport::TestDatabase db(Backend::Sqlite);
+  CDBConnectionDispensor dispensor;
+  dispensor.SetDBSettings(db.Dsn(), "", "");
+  CJobOwnership mine(&dispensor, 12, 1), theirs(&dispensor, 13, 1);
+  EXPECT_LT(CJobOwnership::Tag(1 << 25, 8, CJobOwnership::phWaiting), 0);
+  EXPECT_NE(mine.Tag(CJobOwnership::phSending), theirs.Tag(CJobOwnership::phSending));
+  db.Run(
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, MessageRef) VALUES (1, 1, '+1', "
+      "'x', 0, 1, 5)");
+  EXPECT_TRUE(mine.TakeOver(1));
+  EXPECT_FALSE(theirs.TakeOver(1));
+  EXPECT_EQ(mine.FindOwned(CJobOwnership::phSending), 1);
+  EXPECT_EQ(theirs.FindOwned(CJobOwnership::phSending), -1);
+  mine.SetPhase(1, CJobOwnership::phSending, CJobOwnership::phWaiting);
+  EXPECT_EQ(mine.FindOwned(CJobOwnership::phWaiting), 1);
+  theirs.Release(1);  // not theirs to release
+  EXPECT_EQ(mine.FindOwned(CJobOwnership::phWaiting), 1);
+  mine.Release(1);
+  EXPECT_EQ(mine.FindOwned(CJobOwnership::phWaiting), -1);
+  EXPECT_TRUE(theirs.TakeOver(1));
+  db.Run("UPDATE SMSOutgoing SET Status=0, MessageRef=NULL WHERE Id=1");
+  EXPECT_FALSE(mine.TakeOver(1));  // returned meanwhile: nobody may send it
+}

@@ -1,0 +1,117 @@
+// The driver interface: what the engine needs from a way to reach a mobile
+// network, whatever it is (the simulator, an SMS centre over SMPP, a GSM
+// modem).
+//
+// The engine calls Start once, then Submit from one thread (the handset's
+// worker) for one message at a time, and Stop once. A driver hands what the
+// network sends (received messages and delivery reports) to the
+// IDriverEvents given to Start, on any thread of its own; the engine queues
+// them and returns at once. GetState may be called on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "codec/sms_split.h"
+#include "platform/types.h"
+
+namespace Norvale {
+
+// One message as it goes to the network: one part of a job.
+struct COutgoingSms {
+  OS::LONG nJobId = 0;
+  int nPart = 1;   // 1-based
+  int nParts = 1;  // parts of the job
+  std::string sPhoneNumber;
+  Sms::UserDataPart Part;
+  bool bRequestReport = false;
+};
+
+// The reference the network gave a message, for matching its delivery
+// report: a number (what FindJobAwaitingConfirmation matches) or a text,
+// which the engine maps to a number through the table SMSMessageRefs.
+struct CNetworkReference {
+  bool bValid = false;
+  bool bText = false;
+  OS::LONG nNumber = 0;
+  std::string sText;
+
+  static CNetworkReference Number(OS::LONG n) { return {true, false, n, {}}; }
+  static CNetworkReference Text(std::string s) { return {true, true, 0, std::move(s)}; }
+  std::string Describe() const { return !bValid ? "none" : bText ? sText : std::to_string(nNumber); }
+};
+
+// How a submission ended. The failure classes become the job's final status
+// (3 to 8); a temporary failure is tried again later, up to the engine's
+// retry limit, and only then becomes final.
+enum class ESubmitOutcome {
+  Accepted,
+  InvalidNumber,   // 3 jsErrNumberInvalid
+  NetworkFailure,  // 4 jsErrNetworkFailure
+  DeviceError,     // 5 jsErrPhoneCommsError
+  SystemFailure,   // 6 jsErrSystemFailure
+  Timeout,         // 7 jsErrTimeout
+  InvalidMessage,  // 8 jsInvalidJobType
+};
+
+struct CSubmitResult {
+  ESubmitOutcome eOutcome = ESubmitOutcome::Accepted;
+  bool bTemporary = false;
+  CNetworkReference Reference;  // when accepted and the network gave one
+  OS::LONG nErrorCode = 0;      // the driver's own cause, 0 when none
+  std::string sErrorText;
+
+  static CSubmitResult Accepted(CNetworkReference ref) {
+    return {ESubmitOutcome::Accepted, false, std::move(ref), 0, {}};
+  }
+  static CSubmitResult Failed(ESubmitOutcome e, bool bTemporary, OS::LONG nCode, std::string sText) {
+    return {e, bTemporary, {}, nCode, std::move(sText)};
+  }
+};
+
+// One message or one part of a concatenated message as received. The
+// concatenation element, when there is one, is still in Part.Udh; the engine
+// reassembles.
+struct CIncomingSms {
+  std::string sSender;
+  Sms::UserDataPart Part;
+};
+
+struct CDeliveryReport {
+  CNetworkReference Reference;
+  bool bDelivered = true;
+  OS::LONG nErrorCode = 0;
+};
+
+struct CDriverState {
+  bool bConnected = false;
+  bool bRegistered = false;
+  int nSignal = -1;  // percent; -1 unknown
+  std::string sDetail;
+};
+
+class IDriverEvents {
+ public:
+  virtual ~IDriverEvents() = default;
+  virtual void OnMessageReceived(CIncomingSms Message) = 0;
+  virtual void OnDeliveryReport(CDeliveryReport Report) = 0;
+};
+
+class CSMSDriver {
+ public:
+  virtual ~CSMSDriver() = default;
+  // Connects; a failure is raised as _com_error with a clear description.
+  virtual void Start(IDriverEvents* pEvents) = 0;
+  // Disconnects and interrupts a Submit in progress (which then returns a
+  // temporary failure). No event is delivered after Stop returns.
+  virtual void Stop() = 0;
+  // Blocks until the network has answered or the driver's own time-out;
+  // never throws.
+  virtual CSubmitResult Submit(const COutgoingSms& Message) = 0;
+  virtual CDriverState GetState() = 0;
+  // Whether accepted messages come back with a reference whose delivery
+  // report will follow.
+  virtual bool CanReport() const = 0;
+};
+
+}  // namespace Norvale

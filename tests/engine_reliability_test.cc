@@ -1,0 +1,300 @@
+// velquor-server under failure, as real processes: killed in the middle of a
+// burst, two engines competing for one PostgreSQL database, invalid jobs,
+// and the limits of what it serves (the configuration proxy, its socket).
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <set>
+
+#include "config/config_velquor_client_only.h"
+#include "engine/engine_marshal.h"
+#include "engine_test_support.h"
+#include "platform/com_ptr.h"
+#include "platform/dbus_rpc.h"
+#include "platform/registry.h"
+#include "platform/service_control.h"
+#include "server_test_support.h"
+#include "test_support.h"
+
+using namespace Norvale;
+using namespace Norvale::OS;
+using TestSupport::Count;
+using TestSupport::EngineRoot;
+using TestSupport::ServerProcess;
+using TestSupport::WaitUntil;
+
+namespace {
+
+void FreshRoot() {
+  std::filesystem::remove_all(RegistryRootDirectory());
+  std::filesystem::remove_all(TestSupport::Root() + "/run");
+}
+
+// Runs `body` in a forked child as user nobody in group `gid` (and no
+// other); empty for success, else what went wrong.
+std::string AsUser(gid_t gid, const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string result;
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(65534) != 0) {
+      result = "could not change user";
+    } else {
+      try {
+        result = body();
+      } catch (const _com_error& e) {
+        result = "COM error: " + e.DescriptionA();
+      } catch (...) {
+        result = "exception in child";
+      }
+    }
+    (void)!write(fds[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? out : "child crashed";
+}
+
+// Queues `n` text jobs for any handset in one statement.
+void QueueJobs(const TestSupport::TestDatabase& db, int n) {
+  std::string sql =
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName) "
+      "VALUES ";
+  for (int i = 1; i <= n; ++i)
+    sql += (i > 1 ? ", (" : "(") + std::to_string(i) + ", 1, '+49151" + std::to_string(i) +
+           "', 'burst', 0, 0, 1, ' ', ' ')";
+  db.Run(sql);
+}
+
+// Accepted submissions per job, from the simulators' logs.
+std::map<long, int> Accepted(const std::vector<std::string>& logs) {
+  std::map<long, int> accepted;
+  for (const auto& log : logs)
+    for (const auto& s : TestSupport::ReadSubmissions(log))
+      if (s.outcome == "accepted") ++accepted[s.job];
+  return accepted;
+}
+
+struct BurstOutcome {
+  std::map<long, int> accepted;
+  std::set<long> failedInDoubt;
+  long stuck = 0;
+};
+
+// 500 jobs, two handsets, the engine killed with SIGKILL when about a third
+// has gone out, then started again until every job is final.
+BurstOutcome KillMidBurst(bool bResendInDoubt) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  const std::string log = TestSupport::Root() + "/submit.log";
+  std::filesystem::remove(log);
+  root.Set("ResendInDoubt", bResendInDoubt ? "1" : "0");
+  root.Set("OrphanGrace", "300");
+  root.Set("MaintenanceInterval", "100");
+  for (int h : {1, 2}) root.AddSimulator(h, {{"SubmitLog", log}, {"Reports", "0"}, {"Latency", "1"}});
+  QueueJobs(db, 500);
+  BurstOutcome outcome;
+  {
+    ServerProcess first(root);
+    first.Start();
+    EXPECT_TRUE(WaitUntil([&] { return TestSupport::ReadSubmissions(log).size() >= 150; }, 30000));
+    EXPECT_EQ(first.Kill(), 128 + SIGKILL);
+  }
+  EXPECT_LT(TestSupport::ReadSubmissions(log).size(), 500u) << "the burst was over before the kill";
+  ServerProcess second(root);
+  EXPECT_TRUE(second.StartAndWait()) << second.Errors();
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "Status IN (0, 1)") == 0; }, 60000)) << Count(db, "Status IN (0, 1)");
+  EXPECT_EQ(second.Stop(), 0);
+  outcome.accepted = Accepted({log});
+  outcome.stuck = Count(db, "Status IN (0, 1)");
+  for (long id = 1; id <= 500; ++id)
+    if (Count(db, "Id=" + std::to_string(id) + " AND Status=6") == 1 &&
+        Count(db, "Type=3 AND ErrorCode=1000 AND OriginalId=" + std::to_string(id), "SMSNotifications") == 1)
+      outcome.failedInDoubt.insert(id);
+  EXPECT_EQ(Count(db, "Status NOT IN (2, 6)"), 0);  // sent, or failed as perhaps sent
+  return outcome;
+}
+
+}  // namespace
+
+TEST(EngineCrash, KilledMidBurstEverySentOnceOrReportedFailed) {
+  const BurstOutcome o = KillMidBurst(false);
+  EXPECT_EQ(o.stuck, 0);
+  for (long id = 1; id <= 500; ++id) {
+    const int n = o.accepted.count(id) ? o.accepted.at(id) : 0;
+    if (o.failedInDoubt.count(id))
+      EXPECT_LE(n, 1) << id;
+    else
+      EXPECT_EQ(n, 1) << id;
+  }
+  EXPECT_LE(o.failedInDoubt.size(), 2u);  // at most one job in the hands of each handset
+  std::printf("killed mid-burst, in-doubt jobs failed: %zu of 500 reported failed, the rest sent once\n",
+              o.failedInDoubt.size());
+}
+
+TEST(EngineCrash, KilledMidBurstSendsAgainOnlyWhatWasInFlight) {
+  const BurstOutcome o = KillMidBurst(true);
+  EXPECT_EQ(o.stuck, 0);
+  EXPECT_TRUE(o.failedInDoubt.empty());
+  int twice = 0;
+  for (long id = 1; id <= 500; ++id) {
+    const int n = o.accepted.count(id) ? o.accepted.at(id) : 0;
+    EXPECT_GE(n, 1) << id;
+    EXPECT_LE(n, 2) << id;
+    twice += n == 2;
+  }
+  EXPECT_LE(twice, 2);  // at-least-once: only a job in a handset's hands at the kill may go twice
+  std::printf("killed mid-burst, in-doubt jobs sent again: %d of 500 sent twice, the rest once\n", twice);
+}
+
+TEST(EngineCrash, AJobClaimedButNeverTakenOverGoesBackToPending) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  const std::string log = TestSupport::Root() + "/submit.log";
+  root.Set("OrphanGrace", "300");
+  root.Set("MaintenanceInterval", "100");
+  root.AddSimulator(1, {{"SubmitLog", log}, {"Reports", "0"}});
+  QueueJobs(db, 2);
+  db.Run("UPDATE SMSOutgoing SET Status=1 WHERE Id=1");                      // claimed by an engine that died at once
+  db.Run("UPDATE SMSOutgoing SET Status=1, MessageRef=-999999 WHERE Id=2");  // another engine's job in hand
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  EXPECT_TRUE(WaitUntil([&] { return Accepted({log})[1] == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Count(db, "Id=2 AND Status=1"), 1);  // never touched: it has an owner
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(EngineCompeting, TwoEnginesWithTwoHandsetsEachSendEveryJobExactlyOnce) {
+  if (!TestSupport::PostgresAddress()) GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Postgres);
+  const std::string root2 = TestSupport::Root() + "/machine2";
+  EngineRoot a(db.Dsn()), b(db.Dsn(), root2);
+  const std::string logA = TestSupport::Root() + "/a.log", logB = TestSupport::Root() + "/b.log";
+  // The same handset numbers on both "machines".
+  for (int h : {1, 2}) {
+    a.AddSimulator(h, {{"SubmitLog", logA}, {"Reports", "0"}});
+    b.AddSimulator(h, {{"SubmitLog", logB}, {"Reports", "0"}});
+  }
+  QueueJobs(db, 1000);
+  ServerProcess engineA(a), engineB(b);
+  engineA.Start();
+  engineB.Start();
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "Status IN (0, 1)") == 0; }, 90000)) << Count(db, "Status IN (0, 1)");
+  EXPECT_EQ(engineA.Stop(), 0);
+  EXPECT_EQ(engineB.Stop(), 0);
+  const auto accepted = Accepted({logA, logB});
+  EXPECT_EQ(accepted.size(), 1000u);
+  for (const auto& [job, n] : accepted) EXPECT_EQ(n, 1) << job;
+  const size_t byA = TestSupport::ReadSubmissions(logA).size(), byB = TestSupport::ReadSubmissions(logB).size();
+  EXPECT_GT(byA, 0u);
+  EXPECT_GT(byB, 0u);
+  std::printf("two engines, 1000 jobs: %zu sent by one, %zu by the other, none twice\n", byA, byB);
+}
+
+TEST(EngineInvalidJobs, FailWithTheirStatusAndASendFailureNeverACrash) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1, {{"Reports", "0"}});
+  const std::string cols = "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES ";
+  const std::map<int, std::pair<std::string, int>> jobs = {
+      {1, {"7, '+4915111', 'what type?'", jsInvalidJobType}},
+      {2, {"1, ' ', 'no number'", jsErrNumberInvalid}},
+      {3, {"1, '+49 151 not a number', 'x'", jsErrNumberInvalid}},
+      {4, {"2, '+4915111', '00Z1'", jsInvalidJobType}},                  // not hexadecimal
+      {5, {"2, '+4915111', 'D800'", jsInvalidJobType}},                  // a lone surrogate
+      {6, {"3, '+4915111', 'DCS=04;UDH=0;UD=CAFE'", jsInvalidJobType}},  // half an octet of header
+      {7, {"3, '+4915111', 'DCS=12C;UD=00'", jsInvalidJobType}},         // a scheme above 255
+      {8, {"3, '+4915111', 'DCS=00;UD=FF'", jsInvalidJobType}},          // not a septet
+      {9, {"1, '+4915111', NULL", jsInvalidJobType}},                    // unreadable: claimed a few times, then failed
+      {10, {"NULL, '+4915111', 'x'", jsInvalidJobType}},
+      {11, {"1, NULL, 'x'", jsErrNumberInvalid}},
+  };
+  for (const auto& [id, job] : jobs) db.Run(cols + "(" + std::to_string(id) + ", " + job.first + ", 0, 0, 1)");
+  db.Run(cols + "(12, 1, '+4915111', 'a good one at last', 0, 0, 1)");
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  ASSERT_TRUE(WaitUntil([&] { return Count(db, "Status IN (0, 1)") == 0; })) << Count(db, "Status IN (0, 1)");
+  EXPECT_EQ(server.Stop(), 0);  // still alive and well; and every notification is written
+  for (const auto& [id, job] : jobs) {
+    EXPECT_EQ(db.Value("SELECT Status FROM SMSOutgoing WHERE Id=" + std::to_string(id), "Status").ToLong(), job.second)
+        << id;
+    EXPECT_EQ(Count(db, "Type=3 AND JobStatus=" + std::to_string(job.second) + " AND OriginalId=" + std::to_string(id),
+                    "SMSNotifications"),
+              1)
+        << id;
+  }
+  EXPECT_EQ(Count(db, "Type=2 AND OriginalId=12", "SMSNotifications"), 1);
+}
+
+TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1);
+  // Something beside the product's key that must stay unreadable through it.
+  std::filesystem::create_directories(RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Secret");
+  std::ofstream(RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Secret/Key") << "hidden";
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+
+  InstallEngineActivation();
+  _com_ptr_t<VELQUORCORESERVICESLib::IVelquorCore> core;
+  ASSERT_EQ(core.CreateInstance(VELQUORCORESERVICESLib::IVelquorCore::kCLSID), S_OK);
+  auto read = [&](const std::string& path, const std::string& name, HRESULT* hr) {
+    _bstr_t value;
+    std::int32_t exists = 0;
+    *hr = core->raw_GetConfigurationParameter(_bstr_t(path), _bstr_t(name), &exists, value.GetAddress());
+    return exists ? value.narrow() : std::string("<none>");
+  };
+  HRESULT hr = S_OK;
+  EXPECT_EQ(read("", "DSN", &hr), db.Dsn());
+  EXPECT_EQ(read("\\Handsets\\1", "Driver", &hr), "simulator");
+  EXPECT_EQ(read("\\Handsets\\7", "Driver", &hr), "<none>");
+  EXPECT_EQ(hr, S_OK);
+  for (const char* path :
+       {"\\..\\Secret", "\\Handsets\\..\\..\\Secret", "..\\Secret", "Secret", "\\\\Handsets", "\\Handsets\\.\\1"}) {
+    EXPECT_EQ(read(path, "Key", &hr), "<none>") << path;
+    EXPECT_EQ(hr, E_ACCESSDENIED) << path;
+  }
+
+  // The socket: owner and group only. A client of the group reads the
+  // configuration it may not read itself through the engine; others cannot
+  // connect.
+  const std::string socket = ServiceHost::SocketPath("VelquorServer");
+  ASSERT_EQ(chown(socket.c_str(), static_cast<uid_t>(-1), 65534), 0);
+  chmod(TestSupport::Root().c_str(), 0755);
+  chmod((RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor").c_str(), 0700);
+  if (geteuid() != 0) GTEST_SKIP() << "changing users needs root";
+  EXPECT_EQ(AsUser(65534,
+                   [&] {
+                     std::string message;
+                     CConfigVelquorClientOnly config(&message);
+                     config.SetProxyMode(true);
+                     config.ReadConfigurationWithFailOverToDirectAccess();
+                     if (!config.GetProxyMode()) return std::string("fell back to direct access");
+                     return config.GetDSN() == db.Dsn() ? std::string() : "DSN read as " + config.GetDSN();
+                   }),
+            "");
+  EXPECT_EQ(AsUser(65533,
+                   [&] {
+                     std::shared_ptr<DBusClient> client;
+                     return FAILED(DBusClient::Connect(socket, &client)) ? std::string() : "a stranger connected";
+                   }),
+            "");
+  EXPECT_EQ(server.Stop(), 0);
+}
