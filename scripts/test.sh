@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test of the project: installs the
 # missing packages, builds a normal, an address+undefined sanitizer and a
-# thread sanitizer configuration, starts a private PostgreSQL server for the
+# thread sanitizer configuration, compares the normal build's library with the
+# stored ABI baseline, starts a private PostgreSQL server for the
 # run, runs every test in the first two builds and the threaded tests in the
 # third, and stops the server again.
 set -euo pipefail
@@ -20,6 +21,7 @@ build() {  # build DIR [cmake args...]
 }
 
 build build -DCMAKE_BUILD_TYPE=Release
+bash scripts/check-abi.sh build
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
