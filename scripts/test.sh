@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine and runs every test of the project: installs the
 # missing packages, builds a normal, an address+undefined sanitizer and a
-# thread sanitizer configuration, starts a private PostgreSQL server for the
-# run, runs every test in all three builds, and stops the server again.
+# thread sanitizer configuration, compares the normal build's library with the
+# stored ABI baseline, starts a private PostgreSQL server for the run, runs
+# every test in all three builds, and stops the server again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -19,6 +20,7 @@ build() {  # build DIR [cmake args...]
 }
 
 build build -DCMAKE_BUILD_TYPE=Release
+bash scripts/check-abi.sh build
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh

@@ -31,6 +31,11 @@
 //
 // Threading: one object is used by one thread at a time; separate objects may
 // be used on separate threads.
+//
+// An object is movable, not copyable: moving hands its client core (its
+// configuration, connections and active handset) to the new object. A
+// moved-from object may be destroyed or assigned to; any other call on it
+// throws Norvale::Exception ("This Velquor object was moved from").
 #pragma once
 
 #include <cstdint>
@@ -54,6 +59,8 @@ class NORVALE_API Velquor {
   ~Velquor();
   Velquor(const Velquor&) = delete;
   Velquor& operator=(const Velquor&) = delete;
+  Velquor(Velquor&& that) noexcept;
+  Velquor& operator=(Velquor&& that) noexcept;
 
   // A text message. The number is cut to 50 characters.
   std::int32_t SendMsg(const std::string& PhoneNumber, const std::string& Message, std::int32_t WaitTimeout);
@@ -74,11 +81,11 @@ class NORVALE_API Velquor {
   std::shared_ptr<SMSNotification> GetNotification(std::int32_t WaitTimeout);
   // The handset of the next sends and the filter of the next fetches
   // (initially hsAll); stored without validation.
-  Handsets GetActiveHandset();
+  Handsets GetActiveHandset() const;
   void SetActiveHandset(Handsets value);
 
  private:
-  CVelquorClientCore* m_pClientCore;
+  std::unique_ptr<CVelquorClientCore> m_pClientCore;
 };
 
 }  // namespace Norvale

@@ -21,7 +21,16 @@
 //
 // Handlers are kept in lists; Add returns a token that Remove takes. Adding
 // and removing replace a list as a whole, and each event reads it once, so a
-// handler removed during a poll is not called for later items.
+// handler removed during a poll is not called for later items. Handlers may
+// be added and removed on any thread.
+//
+// A listener is movable, not copyable. Moving an enabled listener keeps it
+// polling on the thread that enabled it, and its events reach the handlers
+// added before and after the move through the new object. A moved-from
+// listener owns nothing: destroying it, Dispose and assigning to it are
+// fine, any other call (its handler lists' too) throws Norvale::Exception
+// ("This VelquorListener was moved from"). Assigning to a listener disposes
+// of what it held first.
 //
 // Threading: enable, disable and destroy a listener on the thread that runs
 // its events. Destroying it inside one of its own handlers is safe: no event
@@ -32,13 +41,9 @@
 // queue only for an event that is raised, so destruction loses nothing.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <utility>
-#include <vector>
 
 #include "norvale/enums.h"
 #include "norvale/export.h"
@@ -49,59 +54,39 @@ namespace Norvale {
 
 class CVelquorListenerCore;
 class VelquorListenerEventGlue;
+class VelquorListener;
 
-// A list of handlers taking `Arg`.
+// A list of handlers taking `Arg`, a member of a VelquorListener. Its state
+// lives in the library, so the list's layout stays one pointer.
 template <class Arg>
-class EventHandlers {
+class NORVALE_API EventHandlers {
  public:
   using Handler = std::function<void(const Arg&)>;
   using Token = std::uint64_t;
 
-  Token Add(Handler handler) {
-    std::lock_guard guard(m_lock);
-    auto next = std::make_shared<List>(m_list ? *m_list : List());
-    const Token token = ++m_lastToken;
-    next->emplace_back(token, std::move(handler));
-    m_list = std::move(next);
-    return token;
-  }
+  EventHandlers(const EventHandlers&) = delete;
+  EventHandlers& operator=(const EventHandlers&) = delete;
+  ~EventHandlers();
+
+  Token Add(Handler handler);
   // False when the token names no handler of this list.
-  bool Remove(Token token) {
-    std::lock_guard guard(m_lock);
-    if (!m_list) return false;
-    auto next = std::make_shared<List>();
-    for (const auto& entry : *m_list)
-      if (entry.first != token) next->push_back(entry);
-    const bool removed = next->size() != m_list->size();
-    m_list = next->empty() ? nullptr : std::move(next);
-    return removed;
-  }
-  bool Empty() const {
-    std::lock_guard guard(m_lock);
-    return !m_list;
-  }
-  // Calls every handler of the list as it is now, while *proceed (when
-  // given) stays true. Only local state is used once the first handler has
-  // run, so a handler may destroy the object that holds this list.
-  void Raise(const Arg& arg, const std::atomic<bool>* proceed = nullptr) const {
-    std::shared_ptr<const List> list;
-    {
-      std::lock_guard guard(m_lock);
-      list = m_list;
-    }
-    if (!list) return;
-    for (const auto& entry : *list) {
-      if (proceed && !proceed->load()) return;
-      entry.second(arg);
-    }
-  }
+  bool Remove(Token token);
+  bool Empty() const;
 
  private:
-  using List = std::vector<std::pair<Token, Handler>>;
-  mutable std::mutex m_lock;
-  std::shared_ptr<const List> m_list;
-  Token m_lastToken = 0;
+  friend class VelquorListener;
+  friend class VelquorListenerEventGlue;
+  class NORVALE_LOCAL Impl;
+  NORVALE_LOCAL EventHandlers();
+  NORVALE_LOCAL EventHandlers(EventHandlers&& that) noexcept;
+  NORVALE_LOCAL EventHandlers& operator=(EventHandlers&& that) noexcept;
+  NORVALE_LOCAL Impl& State() const;
+
+  std::unique_ptr<Impl> m_pImpl;
 };
+
+extern template class EventHandlers<std::shared_ptr<SMSMessage>>;
+extern template class EventHandlers<std::shared_ptr<SMSNotification>>;
 
 class NORVALE_API VelquorListener {
  public:
@@ -109,13 +94,15 @@ class NORVALE_API VelquorListener {
   ~VelquorListener();
   VelquorListener(const VelquorListener&) = delete;
   VelquorListener& operator=(const VelquorListener&) = delete;
+  VelquorListener(VelquorListener&& that) noexcept;
+  VelquorListener& operator=(VelquorListener&& that) noexcept;
 
-  bool GetEnabled();
+  bool GetEnabled() const;
   // true starts polling on the calling thread, false stops it.
   void SetEnabled(bool value);
   // The handset whose messages and notifications are fetched (initially
   // hsAll); applies from the next fetch.
-  Handsets GetActiveHandset();
+  Handsets GetActiveHandset() const;
   void SetActiveHandset(Handsets value);
   // Stops polling and releases the listener's resources; later calls of
   // Dispose do nothing. The destructor calls it.
@@ -125,8 +112,15 @@ class NORVALE_API VelquorListener {
   EventHandlers<std::shared_ptr<SMSNotification>> OnNotificationReceived;
 
  private:
-  std::shared_ptr<CVelquorListenerCore> m_pListenerCore;
-  VelquorListenerEventGlue* m_pListenerEventGlue;
+  // Closes the core and lets go of it; a poll in progress holds the core
+  // until it unwinds.
+  struct NORVALE_LOCAL CoreRelease {
+    void operator()(CVelquorListenerCore* core) const noexcept;
+  };
+  NORVALE_LOCAL void CheckNotMovedFrom() const;
+
+  std::unique_ptr<CVelquorListenerCore, CoreRelease> m_pListenerCore;
+  std::unique_ptr<VelquorListenerEventGlue> m_pListenerEventGlue;
 };
 
 }  // namespace Norvale

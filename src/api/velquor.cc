@@ -25,21 +25,25 @@ std::string HexOfUtf16(const std::string& text) {
   return out;
 }
 
+CVelquorClientCore& CoreOf(const std::unique_ptr<CVelquorClientCore>& core) {
+  if (!core) throw Exception("This Velquor object was moved from");
+  return *core;
+}
+
 }  // namespace
 
-Velquor::Velquor() : m_pClientCore(new CVelquorClientCore) {}
+Velquor::Velquor() : m_pClientCore(std::make_unique<CVelquorClientCore>()) {}
 
-Velquor::~Velquor() {
-  delete m_pClientCore;
-  m_pClientCore = nullptr;
-}
+Velquor::~Velquor() = default;
+Velquor::Velquor(Velquor&& that) noexcept = default;
+Velquor& Velquor::operator=(Velquor&& that) noexcept = default;
 
 std::int32_t Velquor::SendMsg(const std::string& PhoneNumber, const std::string& Message, std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&] {
     OS::LONG id = 0;
-    m_pClientCore->SendMessage(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber),
-                               CDotNetUtils::ConvertStringDNtoSTL(Message), static_cast<OS::DWORD>(WaitTimeout), "", "",
-                               id);
+    CoreOf(m_pClientCore)
+        .SendMessage(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), CDotNetUtils::ConvertStringDNtoSTL(Message),
+                     static_cast<OS::DWORD>(WaitTimeout), "", "", id);
     return id;
   });
 }
@@ -48,11 +52,12 @@ std::int32_t Velquor::SendMsgUnicodeMessage(const std::string& PhoneNumber, cons
                                             std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&] {
     OS::LONG id = 0;
+    CVelquorClientCore& core = CoreOf(m_pClientCore);
     // Checked before the conversion, which would replace broken text.
     CVelquorClientCore::CheckTextArgument(PhoneNumber, "The phone number");
     CVelquorClientCore::CheckTextArgument(Message, "The message text");
-    m_pClientCore->SendUnicodeMessageHex(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), HexOfUtf16(Message),
-                                         static_cast<OS::DWORD>(WaitTimeout), "", "", id);
+    core.SendUnicodeMessageHex(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), HexOfUtf16(Message),
+                               static_cast<OS::DWORD>(WaitTimeout), "", "", id);
     return id;
   });
 }
@@ -61,9 +66,10 @@ std::int32_t Velquor::SendMsgUnicodeMessageHex(const std::string& PhoneNumber, c
                                                std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&] {
     OS::LONG id = 0;
-    m_pClientCore->SendUnicodeMessageHex(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber),
-                                         CDotNetUtils::ConvertStringDNtoSTL(Message),
-                                         static_cast<OS::DWORD>(WaitTimeout), "", "", id);
+    CoreOf(m_pClientCore)
+        .SendUnicodeMessageHex(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber),
+                               CDotNetUtils::ConvertStringDNtoSTL(Message), static_cast<OS::DWORD>(WaitTimeout), "", "",
+                               id);
     return id;
   });
 }
@@ -73,9 +79,10 @@ std::int32_t Velquor::SendDataMessage(const std::string& PhoneNumber, std::int32
                                       std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&] {
     OS::LONG id = 0;
-    m_pClientCore->SendDataMessage(
-        CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), DataCodingScheme, CDotNetUtils::ConvertStringDNtoSTL(UserData),
-        CDotNetUtils::ConvertStringDNtoSTL(UserDataHeader), static_cast<OS::DWORD>(WaitTimeout), id);
+    CoreOf(m_pClientCore)
+        .SendDataMessage(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), DataCodingScheme,
+                         CDotNetUtils::ConvertStringDNtoSTL(UserData),
+                         CDotNetUtils::ConvertStringDNtoSTL(UserDataHeader), static_cast<OS::DWORD>(WaitTimeout), id);
     return id;
   });
 }
@@ -83,7 +90,7 @@ std::int32_t Velquor::SendDataMessage(const std::string& PhoneNumber, std::int32
 EnumJobStatus Velquor::GetSendStatus(std::int32_t MessageId) {
   return TranslateNativeFailures([&] {
     EnumJobStatus status = jsPending;
-    m_pClientCore->GetSendStatus(MessageId, status);
+    CoreOf(m_pClientCore).GetSendStatus(MessageId, status);
     return status;
   });
 }
@@ -91,7 +98,7 @@ EnumJobStatus Velquor::GetSendStatus(std::int32_t MessageId) {
 std::shared_ptr<SMSMessage> Velquor::GetMsg(std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&]() -> std::shared_ptr<SMSMessage> {
     VelquorClientCoreInternal::SMSMessage message;
-    if (!m_pClientCore->GetMessage(static_cast<OS::DWORD>(WaitTimeout), message)) return nullptr;
+    if (!CoreOf(m_pClientCore).GetMessage(static_cast<OS::DWORD>(WaitTimeout), message)) return nullptr;
     return ToPublicRecord(message);
   });
 }
@@ -99,17 +106,17 @@ std::shared_ptr<SMSMessage> Velquor::GetMsg(std::int32_t WaitTimeout) {
 std::shared_ptr<SMSNotification> Velquor::GetNotification(std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&]() -> std::shared_ptr<SMSNotification> {
     VelquorClientCoreInternal::SMSNotification notification;
-    if (!m_pClientCore->GetNotification(static_cast<OS::DWORD>(WaitTimeout), notification)) return nullptr;
+    if (!CoreOf(m_pClientCore).GetNotification(static_cast<OS::DWORD>(WaitTimeout), notification)) return nullptr;
     return ToPublicRecord(notification);
   });
 }
 
-Handsets Velquor::GetActiveHandset() {
-  return TranslateNativeFailures([&] { return m_pClientCore->GetActiveHandset(); });
+Handsets Velquor::GetActiveHandset() const {
+  return TranslateNativeFailures([&] { return CoreOf(m_pClientCore).GetActiveHandset(); });
 }
 
 void Velquor::SetActiveHandset(Handsets value) {
-  TranslateNativeFailures([&] { m_pClientCore->SetActiveHandset(value); });
+  TranslateNativeFailures([&] { CoreOf(m_pClientCore).SetActiveHandset(value); });
 }
 
 }  // namespace Norvale

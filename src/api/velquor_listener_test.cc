@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <random>
 #include <thread>
+#include <type_traits>
 
 #include "client_test_support.h"
 #include "listener/velquor_listener_core.h"
@@ -132,6 +133,150 @@ TEST_P(Listener, HandlerRemovedDuringATickIsNotCalledForLaterItems) {
   EXPECT_EQ(first, 2);
   EXPECT_EQ(second, 1);  // called for the first item only: that raise had read the list already
   EXPECT_FALSE(listener.OnMessageReceived.Remove(secondToken));
+}
+
+using MessageHandlers = EventHandlers<std::shared_ptr<SMSMessage>>;
+static_assert(std::is_nothrow_move_constructible_v<VelquorListener> &&
+              std::is_nothrow_move_assignable_v<VelquorListener>);
+static_assert(!std::is_copy_constructible_v<VelquorListener> && !std::is_copy_assignable_v<VelquorListener>);
+// A handler list moves only with its listener: a list taken out on its own
+// would leave the listener's events without their handlers.
+static_assert(!std::is_move_constructible_v<MessageHandlers> && !std::is_move_assignable_v<MessageHandlers>);
+
+namespace {
+
+std::string RefusalOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Norvale::Exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+}  // namespace
+
+// The listener object moves; its polling, its timer and its handlers' state
+// stay where they are. Events reach handlers added before and after the move
+// through the new object, destroying the moved-from object changes nothing,
+// and assigning to a listener disposes of the one it held.
+TEST_P(Listener, MovedWhileEnabledKeepsRaisingThroughTheNewObject) {
+  std::vector<std::string> events;
+  auto first = std::make_unique<VelquorListener>();
+  first->SetActiveHandset(hsHandset2);
+  first->OnMessageReceived.Add([&](const auto& m) { events.push_back("before " + m->GetMessage()); });
+  first->SetEnabled(true);
+  VelquorListener second(std::move(*first));
+  second.OnMessageReceived.Add([&](const auto& m) { events.push_back("after " + m->GetMessage()); });
+  second.OnNotificationReceived.Add(
+      [&](const auto& n) { events.push_back("notification " + std::to_string(n->GetMessageId())); });
+  first.reset();  // destroying the moved-from object does nothing
+  EXPECT_TRUE(second.GetEnabled());
+  EXPECT_EQ(second.GetActiveHandset(), hsHandset2);
+  EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 1u);
+  writer->Message("one", 2);
+  writer->Message("for handset 1", 1);
+  writer->Notification(5);
+  MessageLoop::RunFor(150ms);
+  EXPECT_EQ(events, (std::vector<std::string>{"before one", "after one", "notification 5"}));
+
+  VelquorListener third;
+  third.SetEnabled(true);
+  EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 2u);
+  third = std::move(second);  // third's own core stops polling
+  EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 1u);
+  events.clear();
+  writer->Message("two", 2);
+  MessageLoop::RunFor(150ms);
+  EXPECT_EQ(events, (std::vector<std::string>{"before two", "after two"}));
+  EXPECT_EQ(writer->Waiting(), 1);  // handset 1's message stays
+
+  const std::string movedFrom = "This VelquorListener was moved from";
+  EXPECT_EQ(RefusalOf([&] { second.GetEnabled(); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.SetEnabled(true); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.GetActiveHandset(); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.SetActiveHandset(hsAll); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.OnMessageReceived.Add([](const auto&) {}); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.OnNotificationReceived.Remove(1); }), movedFrom);
+  EXPECT_EQ(RefusalOf([&] { second.OnMessageReceived.Empty(); }), movedFrom);
+  second.Dispose();
+  EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 1u);
+  second = VelquorListener();  // usable again, not polling
+  EXPECT_FALSE(second.GetEnabled());
+  EXPECT_TRUE(second.OnMessageReceived.Empty());
+  third.Dispose();
+  EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 0u);
+}
+
+// A handler may move its listener elsewhere: the rest of the list is called
+// and later items follow the listener.
+TEST_P(Listener, HandlerThatMovesItsListenerKeepsTheEventsComing) {
+  for (const char* text : {"one", "two"}) writer->Message(text);
+  auto listener = std::make_unique<VelquorListener>();
+  std::unique_ptr<VelquorListener> moved;
+  std::vector<std::string> events;
+  listener->OnMessageReceived.Add([&](const auto& m) {
+    events.push_back("first " + m->GetMessage());
+    if (!moved) {
+      moved = std::make_unique<VelquorListener>(std::move(*listener));
+      listener.reset();
+    }
+  });
+  listener->OnMessageReceived.Add([&](const auto& m) { events.push_back("second " + m->GetMessage()); });
+  listener->SetEnabled(true);
+  MessageLoop::RunFor(150ms);
+  EXPECT_EQ(events, (std::vector<std::string>{"first one", "second one", "first two", "second two"}));
+  ASSERT_NE(moved, nullptr);
+  EXPECT_TRUE(moved->GetEnabled());
+}
+
+TEST(ListenerHandlers, TokensNameOneHandlerOnceAndAreNotReused) {
+  VelquorListener listener;  // polls nothing: never enabled
+  EXPECT_TRUE(listener.OnMessageReceived.Empty());
+  const auto a = listener.OnMessageReceived.Add([](const auto&) {});
+  const auto b = listener.OnMessageReceived.Add([](const auto&) {});
+  EXPECT_NE(a, b);
+  EXPECT_FALSE(listener.OnNotificationReceived.Remove(a));  // another list's token
+  EXPECT_TRUE(listener.OnNotificationReceived.Empty());
+  EXPECT_TRUE(listener.OnMessageReceived.Remove(a));
+  EXPECT_FALSE(listener.OnMessageReceived.Remove(a));
+  EXPECT_FALSE(listener.OnMessageReceived.Empty());
+  EXPECT_TRUE(listener.OnMessageReceived.Remove(b));
+  EXPECT_TRUE(listener.OnMessageReceived.Empty());
+  const auto c = listener.OnMessageReceived.Add([](const auto&) {});
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+  EXPECT_FALSE(listener.OnMessageReceived.Remove(b));
+  listener.Dispose();
+  EXPECT_TRUE(listener.OnMessageReceived.Remove(c));  // the lists outlive Dispose
+}
+
+// Handlers come and go on another thread while the listener raises events:
+// every item reaches the handler that stays, and the lists stay whole.
+TEST_P(Listener, HandlersAddedAndRemovedOnAnotherThreadDuringPolls) {
+  constexpr int kItems = 30;
+  for (int i = 0; i < kItems; ++i) writer->Message("m" + std::to_string(i));
+  VelquorListener listener;
+  std::atomic<int> kept{0}, transient{0};
+  listener.OnMessageReceived.Add([&](const auto&) {
+    ++kept;
+    std::this_thread::sleep_for(1ms);
+  });
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    for (int round = 0; round < 30000 && !stop; ++round) {
+      const auto token = listener.OnMessageReceived.Add([&](const auto&) { ++transient; });
+      std::this_thread::sleep_for(100us);
+      EXPECT_TRUE(listener.OnMessageReceived.Remove(token));
+    }
+  });
+  listener.SetEnabled(true);
+  for (int i = 0; i < 40 && kept < kItems; ++i) MessageLoop::RunFor(50ms);
+  stop = true;
+  churn.join();
+  EXPECT_EQ(kept, kItems);
+  EXPECT_LE(transient, kItems);
+  EXPECT_EQ(writer->Waiting(), 0);
 }
 
 TEST_P(Listener, EnablingTwiceAndDisablingOnceLeavesNoTimer) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <type_traits>
 
 #include "client_test_support.h"
 #include "core/velquor_client_core.h"
@@ -262,4 +263,47 @@ TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {
   EXPECT_COM_ERROR(velquor.GetSendStatus(1), E_FAIL,
                    "Cannot get status non-queued message (Velquor Engine not running)");
   EXPECT_EQ(velquor.GetNotification(0), nullptr);  // notifications live only in the queue
+}
+
+static_assert(std::is_nothrow_move_constructible_v<Velquor> && std::is_nothrow_move_assignable_v<Velquor>);
+static_assert(!std::is_copy_constructible_v<Velquor> && !std::is_copy_assignable_v<Velquor>);
+
+// Moving hands over the core with its configuration and active handset; the
+// moved-from object refuses every call with a clear error until something
+// is assigned to it.
+TEST(VelquorFacade, MovingHandsOverTheCoreAndTheMovedFromObjectRefusesCalls) {
+  TestSupport::ConfiguredQueues setup(Backend::Sqlite);
+  Velquor first;
+  first.SetActiveHandset(hsHandset3);
+  Velquor second(std::move(first));
+  EXPECT_EQ(second.GetActiveHandset(), hsHandset3);
+  const std::int32_t id = second.SendMsg("+1", "moved", 0);
+  EXPECT_EQ(setup.db.Value("SELECT Handset FROM SMSOutgoing WHERE Id=" + std::to_string(id), "Handset").ToLong(), 3);
+
+  const auto refused = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const Norvale::Exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no exception");
+  };
+  const std::string movedFrom = "This Velquor object was moved from";
+  EXPECT_EQ(refused([&] { first.SendMsg("+1", "x", 0); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.SendMsgUnicodeMessage("+1", "\xC3", 0); }), movedFrom);  // before the text check
+  EXPECT_EQ(refused([&] { first.SendMsgUnicodeMessageHex("+1", "0041", 0); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.SendDataMessage("+1", 4, "AB", "", 0); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.GetSendStatus(id); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.GetMsg(0); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.GetNotification(0); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.GetActiveHandset(); }), movedFrom);
+  EXPECT_EQ(refused([&] { first.SetActiveHandset(hsAll); }), movedFrom);
+  EXPECT_EQ(setup.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong(), 1);
+
+  first = std::move(second);  // the moved-from object takes a core again
+  EXPECT_EQ(first.GetActiveHandset(), hsHandset3);
+  EXPECT_EQ(first.GetSendStatus(id), jsPending);
+  EXPECT_EQ(refused([&] { second.GetActiveHandset(); }), movedFrom);
+  second = Velquor();
+  EXPECT_EQ(second.GetActiveHandset(), hsAll);
 }

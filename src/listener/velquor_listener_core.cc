@@ -29,6 +29,19 @@ CVelquorListenerCore::~CVelquorListenerCore() {
   RunGuarded("CVelquorListenerCore::~CVelquorListenerCore", [this] { StopPolling(); });
 }
 
+CVelquorListenerCore* CVelquorListenerCore::Create() {
+  auto core = std::make_shared<CVelquorListenerCore>();
+  core->m_pOwnerReference = core;
+  return core.get();
+}
+
+void CVelquorListenerCore::Release() {
+  Close();
+  // The last use of this object: when nothing else holds it, it is freed
+  // as the reference leaves this frame.
+  const std::shared_ptr<CVelquorListenerCore> reference = std::move(m_pOwnerReference);
+}
+
 void CVelquorListenerCore::StartPolling() {
   CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   if (m_nTimerId != 0 || m_bClosed) return;

@@ -7,10 +7,11 @@
 // time and only while the sink says somebody wants it. Failures are logged
 // per routine through the repeat throttle; the timer keeps running.
 //
-// Lifetime: the core is owned through std::shared_ptr. A poll in progress
-// holds a reference of its own, so a core whose owner lets go of it during
-// one of its events (an event handler destroying its listener) is freed only
-// when that poll has unwound. Close() stops the timer and event delivery for
+// Lifetime: the core is owned through std::shared_ptr, directly or, for an
+// owner that keeps a plain pointer, through Create and Release. A poll in
+// progress holds a reference of its own, so a core whose owner lets go of it
+// during one of its events (an event handler destroying its listener) is
+// freed only when that poll has unwound. Close() stops the timer and event delivery for
 // good. Called from another thread it waits for the fetch and event in
 // progress, if any, and for nothing more: every fetch is preceded by a look
 // at the closed flag. So nothing is taken from a queue without its event
@@ -49,6 +50,12 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   CVelquorListenerCore(const CVelquorListenerCore&) = delete;
   CVelquorListenerCore& operator=(const CVelquorListenerCore&) = delete;
 
+  // A core that holds its owner's reference itself, until Release.
+  static CVelquorListenerCore* Create();
+  // Closes the core and drops the reference Create made: the core is freed
+  // now, or when the poll in progress unwinds.
+  void Release();
+
   void StartPolling();
   void StopPolling();
   static void TimerProc(OS::HWND hwnd, OS::UINT uMsg, OS::UINT_PTR idEvent, OS::DWORD dwTime);
@@ -82,7 +89,8 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   CVelquorServerConnection m_ServerConnection;
   CSMSQueueAdaptors m_QueueAdaptors;
   IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
-  OS::UINT_PTR m_nTimerId = 0;  // guarded by m_MapProtectionMutex
+  std::shared_ptr<CVelquorListenerCore> m_pOwnerReference;  // set by Create, dropped by Release
+  OS::UINT_PTR m_nTimerId = 0;                              // guarded by m_MapProtectionMutex
 
   // Each listener keeps its own two throttle counts.
   CRepeatThrottle m_MessagesThrottle;
