@@ -1,11 +1,17 @@
 // Prints every received message and notification waiting now, then exits.
 //
 //   velquor-example-receive
+//
+// Exit codes: 0 done, 1 failure, 2 usage error.
 #include <norvale/norvale.h>
 
 #include <iostream>
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc != 1) {
+    std::cerr << "usage: " << argv[0] << "\n";
+    return 2;
+  }
   try {
     Norvale::Velquor velquor;
     while (auto message = velquor.GetMsg(0))

@@ -1,12 +1,15 @@
 // Sends a text message and waits up to 30 seconds for its outcome.
 //
 //   velquor-example-send +4915112345678 "Hello from Velquor"
+//
+// Exit codes: 0 sent or still on its way, 1 failure (also a message that
+// failed to go), 2 usage error.
 #include <norvale/norvale.h>
 
 #include <iostream>
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  if (argc != 3 || argv[1][0] == '\0') {
     std::cerr << "usage: " << argv[0] << " PHONE-NUMBER TEXT\n";
     return 2;
   }

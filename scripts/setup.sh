@@ -3,7 +3,12 @@
 # when any of them is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev)
+  libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev
+  libutfcpp-dev libnet-smpp-perl)
+# Node.js runs the test SMS centre (tests/smsc): the machine's own when
+# there is one, else Debian's (whose npm is a package of its own).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,4 +19,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
+fi
+
+# The npm package smpp of the test SMS centre, exactly as locked.
+smsc_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/smsc"
+smpp_version=$(node -p "require('$smsc_dir/node_modules/smpp/package.json').version" 2>/dev/null || true)
+if [ "$smpp_version" != "0.5.1" ]; then
+  echo "installing the npm package smpp into tests/smsc"
+  (cd "$smsc_dir" && npm ci --no-audit --no-fund --loglevel=error)
 fi

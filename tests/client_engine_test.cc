@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "client_test_support.h"
 #include "engine_test_support.h"
+#include "expect_com_error.h"
 #include "norvale/velquor.h"
+#include "platform/event_log.h"
 #include "platform/tick_count.h"
 #include "test_support.h"
 
@@ -53,12 +56,7 @@ TEST_F(VelquorEnginePath, SendsAndStatusGoToTheEngine) {
   EXPECT_EQ(velquor.SendMsg("+1", "final at once", -1), id + 3);  // a final status ends the wait at once
   TestSupport::SetScript("FailHResult", "80004005");
   TestSupport::SetScript("FailDescription", "modem on fire");
-  try {
-    velquor.SendMsg("+1", "x", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(), "modem on fire");
-  }
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "x", 0), E_FAIL, "modem on fire");
 }
 
 TEST_F(VelquorEnginePath, GetMsgWaitsAtLeastFifteenSecondsForTheEngine) {
@@ -105,4 +103,43 @@ TEST_F(VelquorEnginePath, EngineDownTextsReachTheCaller) {
   const DWORD before = GetTickCount();
   EXPECT_EQ(velquor.GetNotification(0), nullptr);  // never asks the engine
   EXPECT_EQ(GetTickCount(), before);
+}
+
+// The engine accepted the message, then went away during the wait for its
+// outcome: the caller gets the identifier, and the log says what happened.
+TEST_F(VelquorEnginePath, EngineLostDuringTheStatusWaitKeepsTheIdentifier) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  TestSupport::SetScript("SendStatus", "0");  // pending: the send goes on waiting
+  Velquor velquor;
+  EventLogCapture capture;
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // after the first status query
+    engine.Kill();
+  });
+  std::int32_t id = 0;
+  EXPECT_NO_THROW(id = velquor.SendMsg("+1", "accepted", 20000));
+  killer.join();
+  EXPECT_EQ(Outbox(id), "+1\taccepted\t1\t0");
+  const auto records = capture.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_NE(records[0].text.find("Function: CVelquorClientCore::SendSMS"), std::string::npos) << records[0].text;
+  EXPECT_NE(records[1].text.find("Message " + std::to_string(id) + " was accepted"), std::string::npos)
+      << records[1].text;
+}
+
+// The engine gets whole characters, and broken text never reaches it: the
+// same error as on the queue path.
+TEST_F(VelquorEnginePath, NumbersAreCutAtCharactersAndBrokenTextIsRefusedByName) {
+  TestSupport::EngineProcess engine;
+  ASSERT_TRUE(engine.Running());
+  Velquor velquor;
+  const std::string number = std::string(49, '1') + "\xE2\x82\xAC";
+  const std::int32_t id = velquor.SendMsg(number + "22", "x", 0);
+  EXPECT_EQ(Outbox(id), number + "\tx\t1\t0");
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "caf\xC3", 0), E_INVALIDARG, "The message text is not valid UTF-8");
+  EXPECT_COM_ERROR(velquor.SendDataMessage(std::string("+1\0002", 4), 0, "AB", "", 0), E_INVALIDARG,
+                   "The phone number contains a NUL character");
+  EXPECT_EQ(Outbox(id + 1), "");  // nothing more reached the engine
 }

@@ -279,7 +279,9 @@ TEST_F(EngineConnection, StatusThatCannotBeQueried) {
     chmod(p.c_str(), 0755);
   chmod((TestSupport::Root() + "/run").c_str(), 0755);
   chmod((TestSupport::Root() + "/run/norvale").c_str(), 0755);
-  chmod((ServiceHost::RunDirectory() + "/VelquorServer.lock").c_str(), 0600);  // the state is the owner's
+  // The lock is the service account's alone; with the published state closed
+  // as well, nothing tells another user the service's state.
+  chmod((ServiceHost::RunDirectory() + "/VelquorServer.state").c_str(), 0600);
   const std::string failure = TestSupport::RunUnprivileged([] {
     CVelquorServerConnection connection;
     if (connection.GetServerStatus() != esNotAvailable) return std::string("status");

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
+#include "child_process.h"
 #include "client_test_support.h"
 #include "queue_test_support.h"
 #include "queues/incoming_queue.h"
@@ -10,8 +14,11 @@
 #include "test_support.h"
 
 using TestSupport::RunCommand;
+using namespace std::chrono_literals;
 
 namespace {
+
+std::string Example(const std::string& name) { return std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-" + name; }
 
 // A configured SQLite queue database with the engine's side of it.
 struct ExampleSetup {
@@ -57,4 +64,46 @@ TEST(Examples, ListenPrintsWhatArrives) {
   const auto listen = RunCommand(std::string(VELQUOR_EXAMPLES_DIR) + "/velquor-example-listen 3");
   EXPECT_EQ(listen.status, 0) << listen.out;
   EXPECT_EQ(listen.out, "message from +44: Hi\nnotification 3 for message 5\n");
+}
+
+TEST(Examples, ListenSleepsUntilAMessageOrASignalArrives) {
+  ExampleSetup setup;
+  TestSupport::ChildProcess listen({Example("listen")});
+  ASSERT_TRUE(listen.Started());
+  std::this_thread::sleep_for(500ms);  // the listener's first poll is 2 s after its start
+  ASSERT_TRUE(listen.Running()) << listen.Output();
+  const long before = listen.ContextSwitches();
+  std::this_thread::sleep_for(1s);
+  const long woken = listen.ContextSwitches() - before;
+  EXPECT_LE(woken, 4) << "the idle example was scheduled " << woken << " times in a second";
+  setup.engine.incoming.StoreMessage("+44", Norvale::jtTextMessage, "ping", 1, "now", Norvale::CMessageEndpoint());
+  EXPECT_TRUE(listen.WaitForOutput("message from +44: ping\n", 5s)) << listen.Output();
+  listen.Signal(SIGTERM);
+  EXPECT_EQ(listen.Wait(2s), 0) << listen.Output();
+
+  TestSupport::ChildProcess interrupted({Example("listen")});
+  std::this_thread::sleep_for(300ms);
+  interrupted.Signal(SIGINT);
+  EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
+}
+
+TEST(Examples, ExitCodesTellUsageErrorsFromFailures) {
+  ExampleSetup setup;
+  // A bounded run: a listen example that misreads its argument would run on.
+  for (const std::string& usage :
+       {Example("send"), Example("send") + " '' hello", Example("send") + " +49 a b", Example("receive") + " extra",
+        Example("listen") + " abc", Example("listen") + " -1", Example("listen") + " 1 2"}) {
+    const auto r = RunCommand("timeout 5 " + usage);
+    EXPECT_EQ(r.status, 2) << usage << ": " << r.out;
+    EXPECT_NE(r.out.find("usage: "), std::string::npos) << usage << ": " << r.out;
+  }
+  EXPECT_EQ(RunCommand(Example("listen") + " 1").status, 0);
+  EXPECT_EQ(setup.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong(), 0);
+
+  // Without a configuration the library hands sends to the engine, which
+  // does not run here.
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  const auto failed = RunCommand(Example("send") + " +49 hello");
+  EXPECT_EQ(failed.status, 1) << failed.out;
+  EXPECT_NE(failed.out.find("Velquor Engine not running"), std::string::npos) << failed.out;
 }

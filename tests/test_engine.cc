@@ -193,7 +193,7 @@ int main() {
     engine->Release();
     core->Release();
     if (!server.Listen(socket)) {
-      std::perror("velquor-test-engine: listen");
+      std::fprintf(stderr, "velquor-test-engine: %s\n", server.ErrorText().c_str());
       return 1;
     }
     host.ReportStatus(SERVICE_RUNNING);

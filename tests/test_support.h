@@ -60,6 +60,36 @@ inline std::string RunUnprivileged(const std::function<std::string()>& body) {
   return out;
 }
 
+// Runs `body` in a forked child with the caller's rights and returns what it
+// returned: empty for success, otherwise a description of what went wrong.
+// For tests that change process-wide state (limits, namespaces, descriptors).
+inline std::string RunInChild(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string result;
+    try {
+      result = body();
+    } catch (...) {
+      result = "exception in child";
+    }
+    (void)!write(fds[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string out;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status)) return "child crashed";
+  return out;
+}
+
 struct CommandResult {
   int status;
   std::string out;

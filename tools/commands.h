@@ -1,11 +1,18 @@
 // The sub-commands of the velquor program. Each adds itself to the command
-// line; its handler prints what went wrong and returns non-zero on failure.
+// line; its handler prints what went wrong and sets the exit code.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
 namespace VelquorTool {
 
+// The exit codes of every command: success, a failure of the operation, and
+// a command line or value that was refused before anything was done.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);

@@ -1,13 +1,20 @@
-// velquor config list|get NAME|set NAME VALUE|unset NAME [--encrypted]
+// velquor config list|get NAME|set NAME VALUE [--encrypted] [--force]|unset NAME
 //
 // Reads and changes the product's configuration key directly, so an
-// administrator never edits the registry's files by hand.
+// administrator never edits the registry's files by hand. `set` refuses what
+// the library would misread: a switch other than 1 or 0, a value longer than
+// the library reads back, an encrypted value where plain text is read, and
+// (without --force) a name the library does not read at all.
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "client_configuration.h"
 #include "commands.h"
 #include "config/config_reg.h"
+#include "config/norvale_encryption.h"
+#include "known_values.h"
 #include "platform/registry.h"
 
 namespace VelquorTool {
@@ -20,12 +27,48 @@ constexpr const char* kProductKey = "SOFTWARE\\Norvale\\Velquor";
 
 struct Options {
   std::string name, value;
-  bool encrypted = false;
+  bool encrypted = false, force = false;
 };
 
-void Fail(const std::string& text, int& exitCode) {
+void Fail(const std::string& text, int& exitCode, int code = kExitFailure) {
   std::cerr << "velquor: " << text << "\n";
-  exitCode = 1;
+  exitCode = code;
+}
+
+std::string ClientValueNames() {
+  std::string names;
+  for (const KnownValue& v : ClientValues()) names += (names.empty() ? "" : ", ") + std::string(v.name);
+  return names;
+}
+
+// The text `set` stores, or nothing (with the exit code set) when the value
+// is refused.
+std::optional<std::string> StoredText(const Options& o, int& exitCode) {
+  const KnownValue* known = FindKnownValue(o.name);
+  if (known == nullptr) {
+    std::cerr << "velquor: warning: Velquor does not read a value named " << o.name << " (it reads "
+              << ClientValueNames() << ")\n";
+    if (!o.force) {
+      Fail("nothing written; check the name, or add --force to write it anyway", exitCode, kExitUsage);
+      return std::nullopt;
+    }
+  } else if (o.encrypted) {
+    Fail(std::string(known->name) +
+             " is read as plain text: an encrypted value would be used as it is stored; leave out --encrypted",
+         exitCode, kExitUsage);
+    return std::nullopt;
+  } else if (const std::string problem = ValueProblem(*known, o.value); !problem.empty()) {
+    Fail(problem, exitCode, kExitUsage);
+    return std::nullopt;
+  }
+  std::string stored = o.encrypted ? CNorvaleEncryption().EncryptString(o.value) : o.value;
+  if (stored.size() > kMaxValueBytes) {
+    Fail("the value " + std::string(o.encrypted ? "stored encrypted " : "") + "is " + std::to_string(stored.size()) +
+             " bytes; the library reads at most " + std::to_string(kMaxValueBytes),
+         exitCode, kExitUsage);
+    return std::nullopt;
+  }
+  return stored;
 }
 
 // Explains a failure of the store in an administrator's words.
@@ -61,6 +104,8 @@ void List(int& exitCode) {
 
 void Run(const std::string& action, const Options& o, int& exitCode) {
   if (action == "list") return List(exitCode);
+  std::optional<std::string> stored;
+  if (action == "set" && !(stored = StoredText(o, exitCode))) return;
   std::string ignored;
   CConfigReg store(&ignored);
   try {
@@ -71,15 +116,12 @@ void Run(const std::string& action, const Options& o, int& exitCode) {
                                 : store.GetParameter(root, o.name.c_str(), false, "", false))
                 << "\n";
     } else if (action == "set") {
-      if (o.encrypted)
-        store.SetParameterEncrypted(root, o.name.c_str(), o.value.c_str());
-      else
-        store.SetParameter(root, o.name.c_str(), o.value.c_str());
+      store.SetParameter(root, o.name.c_str(), stored->c_str());
     } else if (action == "unset") {
       store.DeleteParameter(root, o.name.c_str(), false);
     }
   } catch (const _com_error& e) {
-    Fail(Explain(e, o.name), exitCode);
+    Fail(action == "get" ? ExplainReadFailure(e, o.name) : Explain(e, o.name), exitCode);
   }
 }
 
@@ -92,14 +134,15 @@ void AddConfigCommand(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<Options>();
   auto* list = config->add_subcommand("list", "Print every value as NAME=VALUE");
   auto* get = config->add_subcommand("get", "Print one value");
-  get->add_option("NAME", options->name)->required();
+  get->add_option("NAME", options->name, "Name of the value (any letter case)")->required();
   get->add_flag("--encrypted", options->encrypted, "Decrypt a value stored encrypted");
   auto* set = config->add_subcommand("set", "Set one value");
-  set->add_option("NAME", options->name)->required();
-  set->add_option("VALUE", options->value)->required();
-  set->add_flag("--encrypted", options->encrypted, "Store the value encrypted");
+  set->add_option("NAME", options->name, "Name of the value: " + ClientValueNames())->required();
+  set->add_option("VALUE", options->value, "Its text; the switches take 1 or 0")->required();
+  set->add_flag("--encrypted", options->encrypted, "Store the value encrypted (only for values read encrypted)");
+  set->add_flag("--force", options->force, "Write a value Velquor does not read");
   auto* unset = config->add_subcommand("unset", "Remove one value");
-  unset->add_option("NAME", options->name)->required();
+  unset->add_option("NAME", options->name, "Name of the value")->required();
   for (auto* sub : {list, get, set, unset}) {
     sub->callback([sub, options, &exitCode] { Run(sub->get_name(), *options, exitCode); });
   }

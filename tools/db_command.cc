@@ -1,4 +1,10 @@
 // velquor db init: creates the queue tables in the configured database.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -12,6 +18,34 @@ namespace {
 using namespace Norvale;
 using namespace Norvale::OS;
 
+// The SQLite file a data source names; empty for anything else.
+std::string SqlitePath(const std::string& dsn) {
+  if (dsn.rfind("sqlite:", 0) == 0) return dsn.substr(7);
+  if (IsPostgresDataSource(dsn)) return std::string();
+  for (const char* prefix : {"/", "./", "../"})
+    if (dsn.rfind(prefix, 0) == 0) return dsn;
+  return std::string();
+}
+
+// Creates a missing SQLite queue file, and the directories it needs, open to
+// its owner and group only (0640, directories 0750): it holds every message.
+// SQLite gives its journal files the same mode. A file that exists keeps its
+// mode. Returns what failed, or nothing.
+std::string PrepareSqliteFile(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string dir = path.substr(0, slash);
+    if (mkdir(dir.c_str(), 0700) == 0)
+      chmod(dir.c_str(), 0750);  // whatever the umask
+    else if (errno != EEXIST)
+      return "cannot create the directory " + dir + ": " + std::strerror(errno);
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == EEXIST ? std::string() : "cannot create " + path + ": " + std::strerror(errno);
+  fchmod(fd, 0640);
+  close(fd);
+  return std::string();
+}
+
 int Init() {
   std::string message;
   CConfigVelquorClientOnly config(&message);
@@ -21,6 +55,14 @@ int Init() {
     std::cerr << "velquor: cannot read the configuration: " << e.DescriptionA()
               << " (set DSN, Username and Password with 'velquor config set')\n";
     return 1;
+  }
+  const std::string sqlite = SqlitePath(config.GetDSN());
+  if (!sqlite.empty()) {
+    const std::string failure = PrepareSqliteFile(sqlite);
+    if (!failure.empty()) {
+      std::cerr << "velquor: " << failure << "\n";
+      return 1;
+    }
   }
   Connection connection;
   try {

@@ -6,10 +6,18 @@
 int main(int argc, char** argv) {
   CLI::App app{"Velquor: administer the SMS gateway client on this machine"};
   app.require_subcommand(1);
-  int exitCode = 0;
+  app.set_version_flag("--version", std::string("velquor ") + VELQUOR_VERSION);
+  int exitCode = VelquorTool::kExitSuccess;
+  VelquorTool::AddCheckCommand(app, exitCode);
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);
   VelquorTool::AddMessageCommands(app, exitCode);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // CLI11 numbers its own errors from 100 up; a caller sees one usage code.
+    // --help and --version end here too, with CLI11's code 0.
+    return app.exit(e) == 0 ? VelquorTool::kExitSuccess : VelquorTool::kExitUsage;
+  }
   return exitCode;
 }

@@ -25,10 +25,14 @@ namespace Norvale::MessageLoop {
 
 // Dispatches messages until Quit is called on (or for) this thread.
 NORVALE_API void Run();
-// Dispatches messages for `duration`; false when Quit ended it earlier.
+// Dispatches messages for `duration`; false when Quit ended it earlier. A
+// handler still running at the end is not interrupted, but nothing is
+// dispatched after it, so a handler slower than its timer's interval cannot
+// keep the loop going.
 NORVALE_API bool RunFor(std::chrono::milliseconds duration);
-// Dispatches what is waiting now, without blocking. Returns how many
-// messages were dispatched.
+// Dispatches what is waiting now, without blocking: a timer tick that falls
+// due, or a message that is posted, while these are handled waits for the
+// next call. Returns how many messages were dispatched.
 NORVALE_API int PumpPending();
 // Ends Run/RunFor on the calling thread.
 NORVALE_API void Quit();

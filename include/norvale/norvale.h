@@ -9,3 +9,4 @@
 #include "norvale/sms_notification.h"
 #include "norvale/velquor.h"
 #include "norvale/velquor_listener.h"
+#include "norvale/version.h"

@@ -8,12 +8,17 @@
 // Each call works through the queue tables of the shared database or
 // directly through the engine, as the configuration's OutgoingQueueEnabled
 // (sends, send status) and IncomingQueueEnabled (messages, notifications)
-// say. Strings are UTF-8.
+// say. Strings are UTF-8: a send refuses text that is not valid UTF-8 or
+// that holds a NUL with a Norvale::_com_error of E_INVALIDARG naming the
+// argument ("The phone number is not valid UTF-8"), before anything is
+// stored or sent.
 //
 // Time-outs are milliseconds: 0 does not wait, -1 waits without limit. A
 // send with a time-out blocks the calling thread, polling once a second, until
 // the message's state is final or the time passed; it returns the message's
-// identifier either way. GetMsg and GetNotification block until something
+// identifier either way, and also when reading the state fails once the
+// message was accepted (the failure is logged; GetSendStatus asks again
+// later). GetMsg and GetNotification block until something
 // arrives or the time passed and then return an empty pointer; GetMsg from
 // the engine always waits at least 15 s.
 //

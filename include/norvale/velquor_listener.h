@@ -26,8 +26,10 @@
 // Threading: enable, disable and destroy a listener on the thread that runs
 // its events. Destroying it inside one of its own handlers is safe: no event
 // follows and the listener's resources go when the poll has unwound.
-// Destroying it from another thread is safe too: it waits for an event being
-// raised to return, and none is raised afterwards.
+// Destroying it from another thread is safe too: it waits for the event being
+// raised, if any, to return (and for the fetch of that event's item), starts
+// no further fetch, and raises nothing afterwards. An item is taken from its
+// queue only for an event that is raised, so destruction loses nothing.
 #pragma once
 
 #include <atomic>

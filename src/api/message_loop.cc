@@ -22,9 +22,13 @@ bool RunFor(std::chrono::milliseconds duration) {
   const auto end = std::chrono::steady_clock::now() + duration;
   MSG msg;
   while (true) {
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) return false;
       Dispatch(msg);
+      // A handler slower than its timer leaves a new tick waiting every time:
+      // only the clock can end the loop then.
+      if (std::chrono::steady_clock::now() >= end) return true;
+      continue;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
@@ -33,9 +37,12 @@ bool RunFor(std::chrono::milliseconds duration) {
 }
 
 int PumpPending() {
+  // What waits now and no more: a tick that falls due again during a slow
+  // handler, or a message a handler posts, is left for the next call.
+  const UINT waiting = CountWaitingMessages();
   int count = 0;
   MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (static_cast<UINT>(count) < waiting && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       PostQuitMessage(static_cast<int>(msg.wParam));  // left for the loop that runs
       break;

@@ -48,6 +48,9 @@ std::int32_t Velquor::SendMsgUnicodeMessage(const std::string& PhoneNumber, cons
                                             std::int32_t WaitTimeout) {
   return TranslateNativeFailures([&] {
     OS::LONG id = 0;
+    // Checked before the conversion, which would replace broken text.
+    CVelquorClientCore::CheckTextArgument(PhoneNumber, "The phone number");
+    CVelquorClientCore::CheckTextArgument(Message, "The message text");
     m_pClientCore->SendUnicodeMessageHex(CDotNetUtils::ConvertStringDNtoSTL(PhoneNumber), HexOfUtf16(Message),
                                          static_cast<OS::DWORD>(WaitTimeout), "", "", id);
     return id;

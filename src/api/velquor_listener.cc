@@ -10,14 +10,16 @@ class VelquorListenerEventGlue final : public IVelquorListenerEventSink {
  public:
   explicit VelquorListenerEventGlue(VelquorListener* listener) : m_pListener(listener) {}
 
-  bool MessageEvent_ReadyForEvent() override { return !m_pListener->OnMessageReceived.Empty(); }
+  // Nothing is fetched for a listener being destroyed: the row would have
+  // no event.
+  bool MessageEvent_ReadyForEvent() override { return *m_alive && !m_pListener->OnMessageReceived.Empty(); }
   // A handler may destroy the listener, and this object with it: from the
   // first handler on only local copies are used.
   void MessageEvent_FireEvent(const VelquorClientCoreInternal::SMSMessage& message) override {
     const auto alive = m_alive;
     m_pListener->OnMessageReceived.Raise(ToPublicRecord(message), alive.get());
   }
-  bool Notification_ReadyForEvent() override { return !m_pListener->OnNotificationReceived.Empty(); }
+  bool Notification_ReadyForEvent() override { return *m_alive && !m_pListener->OnNotificationReceived.Empty(); }
   void Notification_FireEvent(VelquorClientCoreInternal::SMSNotification notification) override {
     const auto alive = m_alive;
     m_pListener->OnNotificationReceived.Raise(ToPublicRecord(notification), alive.get());
@@ -40,11 +42,15 @@ VelquorListener::~VelquorListener() { Dispose(); }
 
 void VelquorListener::Dispose() {
   if (!m_pListenerCore && !m_pListenerEventGlue) return;
-  if (m_pListenerEventGlue) m_pListenerEventGlue->Stop();
+  // The core first: until it is closed a poll on another thread may still
+  // fetch a row, and that row's event must reach the handlers.
   if (m_pListenerCore) {
-    m_pListenerCore->Close();  // no event reaches this listener from now on
+    m_pListenerCore->Close();  // no fetch and no event for this listener from now on
     m_pListenerCore.reset();   // freed here, or when a poll in progress unwinds
   }
+  // Destroyed from one of its own handlers: the rest of that handler list is
+  // not called either.
+  if (m_pListenerEventGlue) m_pListenerEventGlue->Stop();
   delete m_pListenerEventGlue;
   m_pListenerEventGlue = nullptr;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "client_test_support.h"
@@ -235,6 +236,59 @@ TEST_P(Listener, DestroyedFromAnotherThreadRaisesNothingAfterwards) {
   poller.join();
   EXPECT_EQ(events, after);
   EXPECT_LT(after, 20);
+}
+
+// Destruction from another thread may come at any moment: before the first
+// tick, during a fetch, between a fetch and its event, inside a handler,
+// after the last row. Whatever the moment, a row leaves its table only for an
+// event that is raised: events + rows still waiting == rows stored.
+TEST_P(Listener, DestructionFromAnotherThreadAtAnyMomentLosesNoRow) {
+  CVelquorListenerCore::SetPollIntervalForTesting(10);
+  constexpr int kMoments = 200;
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<int> moment(0, 40000);  // microseconds after enabling
+  std::atomic<int> events{0};
+  int stored = 0, roundsWithEvents = 0;
+  LONG waiting = 0;
+  // Rows come in batches of one statement: a commit per row would make the
+  // rounds slow on a disk that syncs every commit.
+  auto refill = [&] {
+    std::string sql =
+        "INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset, TmStamp, DestType, DestId, "
+        "DestName) VALUES ";
+    for (int i = 0; i < 8; ++i) {
+      ++stored;
+      sql += std::string(i ? ", " : "") + "(" + std::to_string(stored) + ", 1, '+1', 'r" + std::to_string(stored) +
+             "', 1, 't', 0, ' ', ' ')";
+    }
+    setup->db.Run(sql);
+  };
+  for (int round = 0; round < kMoments; ++round) {
+    if (waiting < 4) refill();
+    const int eventsBefore = events;
+    auto listener = std::make_unique<VelquorListener>();
+    listener->OnMessageReceived.Add([&](const auto&) {
+      ++events;
+      std::this_thread::sleep_for(1ms);
+    });
+    std::atomic<bool> enabled{false}, stop{false};
+    std::thread poller([&] {
+      listener->SetEnabled(true);
+      enabled = true;
+      while (!stop) MessageLoop::RunFor(5ms);
+    });
+    while (!enabled) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    listener.reset();
+    stop = true;
+    poller.join();
+    waiting = writer->Waiting();
+    ASSERT_EQ(events + waiting, stored) << "destroyed in round " << round;
+    roundsWithEvents += events > eventsBefore;
+  }
+  // The moments fell both before the first event and after some.
+  EXPECT_GT(roundsWithEvents, 0);
+  EXPECT_LT(roundsWithEvents, kMoments);
 }
 
 TEST_P(Listener, FailingDatabaseIsThrottledWhileTheTimerRuns) {

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "client_test_support.h"
+#include "core/velquor_client_core.h"
+#include "expect_com_error.h"
 #include "norvale/velquor.h"
 #include "platform/event_log.h"
 #include "platform/tick_count.h"
@@ -165,24 +168,98 @@ TEST_P(VelquorQueuePath, FetchWaitsEndAfterTheirTimeInVirtualTime) {
   EXPECT_EQ(GetTickCount(), before);  // one attempt, no sleep
 }
 
+// Once the row is stored the caller must get its identifier: a failed send
+// would be retried and the SMS sent twice. Here the table goes away while the
+// send waits for the row's outcome.
+TEST_P(VelquorQueuePath, StatusQueryFailingAfterTheInsertEndsTheWaitAndKeepsTheIdentifier) {
+  Velquor velquor;
+  EventLogCapture capture;  // after construction: only the send's records
+  std::thread saboteur([&] {
+    for (int i = 0; i < 2500 && db->Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    db->Run("ALTER TABLE SMSOutgoing RENAME TO SMSOutgoingGone");
+  });
+  std::int32_t id = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(id = velquor.SendMsg("+1", "accepted", 20000));
+  const auto took = std::chrono::steady_clock::now() - start;
+  saboteur.join();
+  EXPECT_LT(took, std::chrono::seconds(5));  // ended by the failure, not by the time-out
+  EXPECT_EQ(db->Value("SELECT Data FROM SMSOutgoingGone WHERE Id=" + std::to_string(id), "Data").ToString(),
+            "accepted");
+  const auto records = capture.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_NE(records[0].text.find("Function: CVelquorClientCore::SendSMS"), std::string::npos) << records[0].text;
+  EXPECT_EQ(records[1].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_NE(records[1].text.find("Message " + std::to_string(id) + " was accepted"), std::string::npos)
+      << records[1].text;
+  EXPECT_THROW(velquor.GetSendStatus(id), _com_error);  // asking later reports the failure itself
+}
+
+namespace {
+
+std::pair<HRESULT, std::string> ErrorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const _com_error& e) {
+    return {e.Error(), e.DescriptionA()};
+  }
+  return {S_OK, ""};
+}
+
+}  // namespace
+
+// A phone number is cut after 50 characters, not bytes. Text that is not
+// UTF-8, or holds a NUL, is refused with the argument's name before any SQL
+// runs, with the same words on both backends.
+TEST_P(VelquorQueuePath, NumbersAreCutAtCharactersAndBrokenTextIsRefusedByName) {
+  Velquor velquor;
+  const std::string euro = "\xE2\x82\xAC";
+  const std::string digits49(49, '1');
+  EXPECT_EQ(Column(velquor.SendMsg(digits49 + euro + "22", "x", 0), "PhoneNumber"), digits49 + euro);
+  std::string euros;
+  for (int i = 0; i < 51; ++i) euros += euro;
+  EXPECT_EQ(Column(velquor.SendMsg(euros, "x", 0), "PhoneNumber"), euros.substr(0, 50 * euro.size()));
+  const LONG stored = engine->outgoing.GetSize();
+
+  const auto invalid = [](const std::string& what) {
+    return std::make_pair(E_INVALIDARG, what + " is not valid UTF-8");
+  };
+  const auto withNul = [](const std::string& what) {
+    return std::make_pair(E_INVALIDARG, what + " contains a NUL character");
+  };
+  const std::string nul("1\0002", 3);
+  for (const std::string& bad : {std::string("12\xC3"), std::string("\xC0\xAF"), std::string("\xED\xA0\x80"),
+                                 std::string("\xF4\x90\x80\x80"), std::string("\xFF")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(ErrorOf([&] { velquor.SendMsg(bad, "x", 0); }), invalid("The phone number"));
+    EXPECT_EQ(ErrorOf([&] { velquor.SendMsg("+1", bad, 0); }), invalid("The message text"));
+    EXPECT_EQ(ErrorOf([&] { velquor.SendMsgUnicodeMessage("+1", bad, 0); }), invalid("The message text"));
+    EXPECT_EQ(ErrorOf([&] { velquor.SendMsgUnicodeMessageHex(bad, "0041", 0); }), invalid("The phone number"));
+    EXPECT_EQ(ErrorOf([&] { velquor.SendDataMessage("+1", 4, bad, "", 0); }), invalid("The user data"));
+    EXPECT_EQ(ErrorOf([&] { velquor.SendDataMessage("+1", 4, "AB", bad, 0); }), invalid("The user data header"));
+  }
+  EXPECT_EQ(ErrorOf([&] { velquor.SendMsg(nul, "x", 0); }), withNul("The phone number"));
+  EXPECT_EQ(ErrorOf([&] { velquor.SendMsg("+1", nul, 0); }), withNul("The message text"));
+  EXPECT_EQ(ErrorOf([&] { velquor.SendMsgUnicodeMessageHex("+1", nul, 0); }), withNul("The message text"));
+  EXPECT_EQ(ErrorOf([&] { velquor.SendDataMessage("+1", 0, nul, "", 0); }), withNul("The user data"));
+  CVelquorClientCore core;  // the source fields exist only below the facade
+  LONG id = 0;
+  EXPECT_EQ(ErrorOf([&] { core.SendMessage("+1", "x", 0, "\xC3", "", id); }), invalid("The source identifier"));
+  EXPECT_EQ(ErrorOf([&] { core.SendMessage("+1", "x", 0, "", nul, id); }), withNul("The source name"));
+  EXPECT_EQ(engine->outgoing.GetSize(), stored);  // nothing reached the table
+}
+
 TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {
   std::filesystem::remove_all(RegistryRootDirectory());
   std::filesystem::remove_all(std::string(getenv("NORVALE_ROOT")) + "/run");
   EventLogCapture capture;
   Velquor velquor;  // nothing configured: logged, not thrown
   EXPECT_FALSE(capture.Records().empty());
-  try {
-    velquor.SendMsg("+1", "x", 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_EQ(e.DescriptionA(), "Cannot send non-queued message (Velquor Engine not running)");
-  }
-  try {
-    velquor.GetSendStatus(1);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(), "Cannot get status non-queued message (Velquor Engine not running)");
-  }
+  EXPECT_COM_ERROR(velquor.SendMsg("+1", "x", 0), E_FAIL,
+                   "Cannot send non-queued message (Velquor Engine not running)");
+  EXPECT_COM_ERROR(velquor.GetSendStatus(1), E_FAIL,
+                   "Cannot get status non-queued message (Velquor Engine not running)");
   EXPECT_EQ(velquor.GetNotification(0), nullptr);  // notifications live only in the queue
 }

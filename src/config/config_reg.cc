@@ -107,7 +107,10 @@ void CConfigReg::GetListOfSubKeys(HKEY hKey, std::vector<std::string>& List) {
     DWORD size = kReadBuffer;
     const LONG rc = RegEnumKeyExA(hKey, index, name, &size, nullptr, nullptr, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) {
-      if (rc != static_cast<LONG>(ERROR_NO_MORE_ITEMS)) RAISE_COM_ERROR(rc, "Could not enumerate transports");
+      // Converted like every other registry failure: the bare Win32 code would
+      // read as a success code (6, a bad handle, is not negative).
+      if (rc != static_cast<LONG>(ERROR_NO_MORE_ITEMS))
+        RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), "Could not enumerate transports");
       return;
     }
     List.emplace_back(name, size);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "config/config_reg.h"
 #include "platform/event_log.h"
@@ -108,7 +110,8 @@ TEST_F(CConfigRegTest, SubKeyListingAppends) {
   store.GetListOfSubKeys(store.GetRootKey(), list);
   EXPECT_EQ(list, (std::vector<std::string>{"kept", "A", "B", "A", "B"}));
   const Failure f = FailureOf([&] { store.GetListOfSubKeys(nullptr, list); });
-  EXPECT_EQ(f.hr, static_cast<HRESULT>(ERROR_INVALID_HANDLE));  // the Win32 code itself
+  EXPECT_EQ(f.hr, HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE));  // a failure code, not the bare 6
+  EXPECT_TRUE(FAILED(f.hr));
   EXPECT_EQ(f.description, "Could not enumerate transports");
 }
 
@@ -130,7 +133,9 @@ TEST_F(CConfigRegTest, ReadOnlyRootRefusesWritesBeforeTouchingTheRegistry) {
   const std::string dir = RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE";
   for (std::filesystem::path p = dir; p.string().size() >= TestSupport::Root().size(); p = p.parent_path())
     chmod(p.c_str(), 0755);
+  chmod((dir + "/SOFTWARE").c_str(), 0755);  // keys are closed to other users unless opened
   chmod((dir + "/SOFTWARE/Store").c_str(), 0555);
+  chmod((dir + "/SOFTWARE/Store/Kept").c_str(), 0644);
   const std::string failure = TestSupport::RunUnprivileged([] {
     std::string err;
     CConfigReg ro(&err);
@@ -152,4 +157,15 @@ TEST_F(CConfigRegTest, ReadOnlyRootRefusesWritesBeforeTouchingTheRegistry) {
   });
   chmod((dir + "/SOFTWARE/Store").c_str(), 0755);
   EXPECT_EQ(failure, "");
+}
+
+TEST_F(CConfigRegTest, HandWrittenAndHostileValueFiles) {
+  const std::string dir = RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Store";
+  std::ofstream(dir + "/DSN") << "queue.db\n";  // echo queue.db > DSN
+  EXPECT_EQ(store.GetParameter("DSN", false, "", false), "queue.db");
+  ASSERT_EQ(symlink("/dev/zero", (dir + "/Zero").c_str()), 0);
+  const Failure f = FailureOf([&] { store.GetParameter("Zero", false, "", false); });
+  EXPECT_EQ(f.hr, HRESULT_FROM_WIN32(ERROR_CANT_ACCESS_FILE));
+  EXPECT_EQ(f.description, "Could not open Zero string value");
+  EXPECT_FALSE(store.ParameterExists(store.GetRootKey(), "Zero"));
 }

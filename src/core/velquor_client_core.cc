@@ -1,7 +1,10 @@
 #include "core/velquor_client_core.h"
 
+#include <utf8.h>
+
 #include "errors/com_error_raise.h"
 #include "errors/handler_ladder.h"
+#include "platform/event_log.h"
 #include "platform/tick_count.h"
 
 namespace Norvale {
@@ -24,7 +27,24 @@ bool PollOncePerSecond(DWORD start, DWORD WaitTimeout, F&& attempt) {
   }
 }
 
+// The first `count` characters (code points) of valid UTF-8 text.
+std::string FirstCharacters(const std::string& text, std::size_t count) {
+  auto end = text.begin();
+  for (std::size_t n = 0; n < count && end != text.end(); ++n) utf8::next(end, text.end());
+  return std::string(text.begin(), end);
+}
+
 }  // namespace
+
+void CVelquorClientCore::CheckTextArgument(const std::string& sText, const char* sArgument) {
+  // Broken text would be stored as it is by SQLite, refused by PostgreSQL
+  // with the SQL in the message, and replaced on its way to the engine; a NUL
+  // would cut it short. Refused here, the same way for every path.
+  if (sText.find('\0') != std::string::npos)
+    RAISE_COM_ERROR(E_INVALIDARG, std::string(sArgument) + " contains a NUL character");
+  if (!utf8::is_valid(sText.begin(), sText.end()))
+    RAISE_COM_ERROR(E_INVALIDARG, std::string(sArgument) + " is not valid UTF-8");
+}
 
 CVelquorClientCore::CVelquorClientCore()
     : m_OutgoingQueue(&m_Config, &m_DBConnection),
@@ -54,30 +74,47 @@ void CVelquorClientCore::SendUnicodeMessageHex(const std::string& sPhoneNumber, 
 void CVelquorClientCore::SendDataMessage(const std::string& sPhoneNumber, LONG DataCodingScheme,
                                          const std::string& UserData, const std::string& sUserDataHeader,
                                          DWORD WaitTimeout, LONG& MessageId) {
+  CheckTextArgument(sPhoneNumber, "The phone number");
+  CheckTextArgument(UserData, "The user data");
+  CheckTextArgument(sUserDataHeader, "The user data header");
   SendSMS(sPhoneNumber, jtDataMessage, CJobQueue::EncodeDataMessage(UserData, sUserDataHeader, DataCodingScheme),
           WaitTimeout, "", "", MessageId);
 }
 
 void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, DWORD WaitTimeout,
                                  const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
-  if (PhoneNumber.size() > kMaxPhoneNumber) PhoneNumber.resize(kMaxPhoneNumber);
+  CheckTextArgument(PhoneNumber, "The phone number");
+  CheckTextArgument(sMessage, "The message text");
+  CheckTextArgument(sSourceId, "The source identifier");
+  CheckTextArgument(sSourceName, "The source name");
+  PhoneNumber = FirstCharacters(PhoneNumber, kMaxPhoneNumber);
   const bool queued = m_Config.GetOutgoingQueueEnabled();
   _com_ptr_t<SMSServer::ISMSEngine> engine;
   if (queued) {
     const CMessageEndpoint endpoint(m_SourceType, sSourceId, sSourceName);
     MessageId = m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
   } else {
-    if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
-      RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
-    engine = m_ServerConnection.GetServer();
-    if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot send non-queued message (Velquor Engine not running)");
+    engine = m_ServerConnection.GetRunningServer("Cannot send non-queued message (Velquor Engine not running)");
     MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
   }
   if (WaitTimeout == 0) return;
-  PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
-    const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
-    return status != jsPending && status != jsProcessing;
+  // The message is accepted now, and MessageId is the caller's only handle on
+  // it: a failed status query must not turn into a failed send, which the
+  // caller would retry and so send the SMS twice. It ends the wait and is
+  // logged; GetSendStatus can ask again later.
+  bool bWaitFailed = true;
+  RunGuarded("CVelquorClientCore::SendSMS", [&] {
+    PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
+      const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
+      return status != jsPending && status != jsProcessing;
+    });
+    bWaitFailed = false;
   });
+  if (bWaitFailed)
+    LogEvent(EVENTLOG_WARNING_TYPE, "CVelquorClientCore::SendSMS",
+             "Message " + std::to_string(MessageId) +
+                 " was accepted, but its status could not be read; the wait for its outcome ended early. "
+                 "GetSendStatus reads the status later.");
 }
 
 void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
@@ -85,10 +122,8 @@ void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
     Status = m_OutgoingQueue.GetJobStatus(MessageId);
     return;
   }
-  if (m_ServerConnection.GetServerStatus() != SMSServer::esRunning)
-    RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
-  const auto engine = m_ServerConnection.GetServer();
-  if (!engine) RAISE_COM_ERROR(E_FAIL, "Cannot get status non-queued message (Velquor Engine not running)");
+  const auto engine =
+      m_ServerConnection.GetRunningServer("Cannot get status non-queued message (Velquor Engine not running)");
   Status = static_cast<EnumJobStatus>(engine->GetSendStatus(MessageId));
 }
 
@@ -96,13 +131,9 @@ bool CVelquorClientCore::GetMessage(DWORD WaitTimeout, VelquorClientCoreInternal
   const DWORD start = GetTickCount();
   const bool inbound = m_Config.GetInboundQueueEnabled();
   if (!inbound && WaitTimeout < kEngineMinimumWait) WaitTimeout = kEngineMinimumWait;
-  while (true) {
-    if (m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message)) return true;
-    if (WaitTimeout == 0) return false;
-    Sleep(kPollInterval);
-    if (WaitTimeout == INFINITE) continue;
-    if (GetTickCount() - start >= WaitTimeout) return false;
-  }
+  return PollOncePerSecond(start, WaitTimeout, [&] {
+    return m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message);
+  });
 }
 
 bool CVelquorClientCore::GetNotification(DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification) {

@@ -3,9 +3,12 @@
 // engine connection and the queue adaptors, and chooses for every call
 // between the queue tables and the engine from the two queue switches of the
 // configuration. Sends can wait for their outcome and fetches for an arrival,
-// polling once a second. Configuration problems at construction are logged,
-// never thrown. Calls on one object must not overlap; they block the calling
-// thread with plain sleeps.
+// polling once a second; a send whose message was accepted returns its
+// identifier even when the wait for the outcome fails (the failure is
+// logged). Text arguments must be UTF-8 without NUL; a phone number keeps
+// its first 50 characters. Configuration problems at construction are
+// logged, never thrown. Calls on one object must not overlap; they block the
+// calling thread with plain sleeps.
 #pragma once
 
 #include <string>
@@ -41,6 +44,11 @@ class CVelquorClientCore {
   SourceTypes GetSourceType() const { return m_SourceType; }
   void SetSourceType(SourceTypes eSourceType) { m_SourceType = eSourceType; }
   bool IsReadyToSend();
+
+  // Raises E_INVALIDARG, naming the argument ("The phone number is not valid
+  // UTF-8"), when `sText` is not UTF-8 or holds a NUL. Every text argument of
+  // the sends goes through it before anything is stored or sent.
+  static void CheckTextArgument(const std::string& sText, const char* sArgument);
 
   static constexpr std::size_t kMaxPhoneNumber = 50;
   static constexpr OS::DWORD kPollInterval = 1000;

@@ -82,4 +82,11 @@ void CVelquorServerConnection::StopServer() {
   engine->Stop();
 }
 
+_com_ptr_t<SMSServer::ISMSEngine> CVelquorServerConnection::GetRunningServer(const char* sFailure) {
+  if (GetServerStatus() != SMSServer::esRunning) RAISE_COM_ERROR(E_FAIL, sFailure);
+  auto engine = GetServer();
+  if (!engine) RAISE_COM_ERROR(E_FAIL, sFailure);
+  return engine;
+}
+
 }  // namespace Norvale

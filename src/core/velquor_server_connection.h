@@ -26,6 +26,9 @@ class CVelquorServerConnection {
   OS::_com_ptr_t<SMSServer::ISMSEngine> GetServer();
   OS::_com_ptr_t<SMSServer::ISMSEngine> GetServer(bool bTestConnection);
   SMSServer::EnumEngineStatus GetServerStatus();
+  // The engine object when the engine runs; otherwise raises E_FAIL with
+  // sFailure, the caller's account of what could not be done.
+  OS::_com_ptr_t<SMSServer::ISMSEngine> GetRunningServer(const char* sFailure);
   void StartServer();
   void StopServer();
 

@@ -30,18 +30,18 @@ CVelquorListenerCore::~CVelquorListenerCore() {
 }
 
 void CVelquorListenerCore::StartPolling() {
-  if (m_nTimerId != 0) return;
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
+  if (m_nTimerId != 0 || m_bClosed) return;
   const UINT_PTR id = SetTimer(nullptr, 0, g_interval, TimerProc);
   if (id == 0) return;
-  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   m_nTimerId = id;
   m_TimerIdMap[id] = this;
 }
 
 void CVelquorListenerCore::StopPolling() {
+  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   if (m_nTimerId == 0) return;
   KillTimer(nullptr, m_nTimerId);
-  CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   m_TimerIdMap.erase(m_nTimerId);
   m_nTimerId = 0;
 }
@@ -63,7 +63,8 @@ void CVelquorListenerCore::CheckForMessages() {
     const bool inbound = m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
-      if (!m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent()) break;
+      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent())
+        break;
       VelquorClientCoreInternal::SMSMessage message;
       if (!m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_eActiveHandset, inbound, message)) break;
       m_pListenerEventSink->MessageEvent_FireEvent(message);
@@ -76,7 +77,8 @@ void CVelquorListenerCore::CheckForNotifications() {
     const bool inbound = m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
-      if (!m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent()) break;
+      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent())
+        break;
       VelquorClientCoreInternal::SMSNotification notification;
       if (!m_QueueAdaptors.GetNotification(m_NotificationQueue, m_eActiveHandset, m_eNotificationSourceType, inbound,
                                            notification))
@@ -100,8 +102,12 @@ void CVelquorListenerCore::SetListenerEventSink(IVelquorListenerEventSink* pList
 }
 
 void CVelquorListenerCore::Close() {
+  // Set before the delivery lock is taken: a poll on another thread reads it
+  // before every fetch, so it stops after the fetch and event in progress
+  // instead of winning the lock again for the next row.
+  m_bClosed = true;
   {
-    std::lock_guard delivery(m_DeliveryLock);  // waits for an event on another thread
+    std::lock_guard delivery(m_DeliveryLock);  // waits for that event to return
     m_pListenerEventSink = nullptr;
     m_bEnabled = false;
   }

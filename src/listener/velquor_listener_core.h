@@ -10,9 +10,11 @@
 // Lifetime: the core is owned through std::shared_ptr. A poll in progress
 // holds a reference of its own, so a core whose owner lets go of it during
 // one of its events (an event handler destroying its listener) is freed only
-// when that poll has unwound. Close() stops the timer and event delivery at
-// once; called from another thread it waits for an event being delivered to
-// return, so no event is raised after it returns.
+// when that poll has unwound. Close() stops the timer and event delivery for
+// good. Called from another thread it waits for the fetch and event in
+// progress, if any, and for nothing more: every fetch is preceded by a look
+// at the closed flag. So nothing is taken from a queue without its event
+// being raised, and no event is raised after Close returns.
 #pragma once
 
 #include <atomic>
@@ -69,6 +71,7 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
 
  private:
   std::atomic<bool> m_bEnabled{false};  // tells the truth: a new listener does not poll
+  std::atomic<bool> m_bClosed{false};
   Handsets m_eActiveHandset = hsAll;
   SourceTypes m_eNotificationSourceType = stClientLibrary;
   std::string m_sErrorMessage;
@@ -79,12 +82,12 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   CVelquorServerConnection m_ServerConnection;
   CSMSQueueAdaptors m_QueueAdaptors;
   IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
-  OS::UINT_PTR m_nTimerId = 0;
+  OS::UINT_PTR m_nTimerId = 0;  // guarded by m_MapProtectionMutex
 
   // Each listener keeps its own two throttle counts.
   CRepeatThrottle m_MessagesThrottle;
   CRepeatThrottle m_NotificationsThrottle;
-  // Held while an event is delivered, and by Close.
+  // Held across each fetch and its event, and by Close.
   std::recursive_mutex m_DeliveryLock;
 
   static std::map<OS::UINT_PTR, CVelquorListenerCore*> m_TimerIdMap;

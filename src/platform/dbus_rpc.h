@@ -61,6 +61,12 @@ struct PeerCredentials {
 // the connection's thread, so they must be thread-safe when several clients
 // call at once. A handler returns an HRESULT; a failed one (or a thrown
 // _com_error or standard exception) becomes a D-Bus error reply.
+//
+// Failures while serving go to the event log under the server's event
+// source: a connection that cannot be set up is closed and logged; when
+// connections cannot be accepted (out of descriptors or memory) the server
+// logs it once and tries again after a pause that grows to half a second,
+// and logs again when it accepts once more.
 class DBusServer {
  public:
   using Handler = std::function<HRESULT(const DBusValues& in, DBusValues* out, std::string* errorDescription)>;
@@ -69,7 +75,7 @@ class DBusServer {
     Handler handler;
   };
 
-  DBusServer();
+  explicit DBusServer(std::string eventSource = "VelquorServer");
   ~DBusServer();
   DBusServer(const DBusServer&) = delete;
   DBusServer& operator=(const DBusServer&) = delete;
@@ -77,8 +83,12 @@ class DBusServer {
   // Registers an interface at a path; call before Listen.
   void AddInterface(const std::string& path, const std::string& interface, std::vector<Method> methods);
   // Creates the socket (mode 0660: owner and group only) and starts
-  // accepting. Returns false with errno set when the socket cannot be made.
+  // accepting. Returns false with errno set, and ErrorText() saying what
+  // failed, when the socket cannot be made or an interface cannot be
+  // registered (an invalid path, interface, method name or signature:
+  // EINVAL). Listening again needs a Stop first (EBUSY).
   bool Listen(const std::string& socketPath);
+  const std::string& ErrorText() const;
   // Stops accepting, disconnects every client and joins the threads.
   void Stop();
 

@@ -11,22 +11,74 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <list>
 #include <mutex>
+#include <system_error>
+#include <utility>
 
 #include "platform/bstr.h"
 #include "platform/com_ptr.h"
 #include "platform/error_info.h"
+#include "platform/event_log.h"
 
 namespace Norvale::OS {
 namespace {
 
 constexpr const char* kErrorPrefix = "com.norvale.HRESULT.x";
+
+// Owners of what sd-bus hands out: one alias per type.
+struct BusUnref {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// sd_bus_error is a value with owned strings inside.
+class BusError {
+ public:
+  BusError() = default;
+  ~BusError() { sd_bus_error_free(&m_error); }
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  sd_bus_error* get() { return &m_error; }
+  const sd_bus_error* operator->() const { return &m_error; }
+  bool IsSet() const { return sd_bus_error_is_set(&m_error); }
+
+ private:
+  sd_bus_error m_error = SD_BUS_ERROR_NULL;
+};
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  int get() const { return m_fd; }
+  explicit operator bool() const { return m_fd >= 0; }
+  int release() { return std::exchange(m_fd, -1); }
+  void reset(int fd = -1) {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = fd;
+  }
+
+ private:
+  int m_fd = -1;
+};
 
 // libsystemd seeds its hash tables lazily from process-wide state on first
 // use; setting connections up one at a time keeps that first use from racing
@@ -40,7 +92,7 @@ std::uint64_t CallTimeoutUsec() {
 }
 
 // The one place where sd-bus failures become HRESULTs.
-HRESULT FromErrno(int negErrno) {
+HRESULT HResultFromNegativeErrno(int negErrno) {
   switch (-negErrno) {
     case ETIMEDOUT: return RPC_E_TIMEOUT;
     case ECONNRESET:
@@ -109,8 +161,7 @@ HRESULT HResultFromDBusErrorName(const char* name) {
 
 struct DBusClient::Impl {
   std::mutex lock;
-  sd_bus* bus = nullptr;
-  ~Impl() { sd_bus_flush_close_unref(bus); }
+  BusPtr bus;
 };
 
 DBusClient::DBusClient(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
@@ -120,10 +171,13 @@ HRESULT DBusClient::Connect(const std::string& address, std::shared_ptr<DBusClie
   const std::string full = address.rfind("unix:", 0) == 0 ? address : "unix:path=" + address;
   std::lock_guard setup(g_setupLock);
   auto impl = std::make_unique<Impl>();
-  if (sd_bus_new(&impl->bus) < 0) return E_OUTOFMEMORY;
-  if (sd_bus_set_address(impl->bus, full.c_str()) < 0) return E_INVALIDARG;
-  sd_bus_set_bus_client(impl->bus, 0);  // peer-to-peer: no Hello, no names
-  if (sd_bus_start(impl->bus) < 0) return CO_E_SERVER_EXEC_FAILURE;
+  sd_bus* bus = nullptr;
+  int r = sd_bus_new(&bus);
+  if (r < 0) return HResultFromNegativeErrno(r);
+  impl->bus.reset(bus);
+  if (sd_bus_set_address(bus, full.c_str()) < 0) return E_INVALIDARG;
+  if ((r = sd_bus_set_bus_client(bus, 0)) < 0) return HResultFromNegativeErrno(r);  // peer-to-peer: no Hello, no names
+  if (sd_bus_start(bus) < 0) return CO_E_SERVER_EXEC_FAILURE;
   client->reset(new DBusClient(std::move(impl)));
   return S_OK;
 }
@@ -131,35 +185,33 @@ HRESULT DBusClient::Connect(const std::string& address, std::shared_ptr<DBusClie
 HRESULT DBusClient::Call(const char* path, const char* interface, const char* method, const char* inSig,
                          const DBusValues& in, const char* outSig, DBusValues* out) {
   std::lock_guard guard(m_impl->lock);
-  sd_bus_message* call = nullptr;
-  int r = sd_bus_message_new_method_call(m_impl->bus, &call, nullptr, path, interface, method);
-  if (r < 0) return FromErrno(r);
-  std::unique_ptr<sd_bus_message, sd_bus_message* (*)(sd_bus_message*)> callGuard(call, sd_bus_message_unref);
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(m_impl->bus.get(), &raw, nullptr, path, interface, method);
+  if (r < 0) return HResultFromNegativeErrno(r);
+  const MessagePtr call(raw);
   DBusValues valid = in;
   for (auto& v : valid)
     if (auto* s = std::get_if<std::string>(&v)) *s = Valid(*s);
-  if ((r = Append(call, inSig, valid)) < 0) return FromErrno(r);
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = nullptr;
-  r = sd_bus_call(m_impl->bus, call, CallTimeoutUsec(), &error, &reply);
-  std::unique_ptr<sd_bus_message, sd_bus_message* (*)(sd_bus_message*)> replyGuard(reply, sd_bus_message_unref);
+  if ((r = Append(call.get(), inSig, valid)) < 0) return HResultFromNegativeErrno(r);
+  BusError error;
+  raw = nullptr;
+  r = sd_bus_call(m_impl->bus.get(), call.get(), CallTimeoutUsec(), error.get(), &raw);
+  const MessagePtr reply(raw);
   if (r < 0) {
     HRESULT hr;
     std::string description;
-    if (sd_bus_error_is_set(&error) && std::strncmp(error.name, kErrorPrefix, std::strlen(kErrorPrefix)) == 0) {
-      hr = HResultFromDBusErrorName(error.name);
-      description = error.message ? error.message : "";
+    if (error.IsSet() && std::strncmp(error->name, kErrorPrefix, std::strlen(kErrorPrefix)) == 0) {
+      hr = HResultFromDBusErrorName(error->name);
+      description = error->message ? error->message : "";
     } else {
-      hr = FromErrno(r);
+      hr = HResultFromNegativeErrno(r);
       description = std::string("Call of ") + method +
-                    " failed: " + (sd_bus_error_is_set(&error) && error.message ? error.message : std::strerror(-r));
+                    " failed: " + (error.IsSet() && error->message ? error->message : std::strerror(-r));
     }
-    sd_bus_error_free(&error);
     SetThreadError(description);
     return hr;
   }
-  sd_bus_error_free(&error);
-  if (out && (r = Read(reply, outSig, out)) < 0) {
+  if (out && (r = Read(reply.get(), outSig, out)) < 0) {
     SetThreadError(std::string("Malformed reply to ") + method);
     return E_UNEXPECTED;
   }
@@ -178,20 +230,128 @@ struct DBusServer::Impl {
     std::vector<Method> methods;
     std::vector<sd_bus_vtable> vtable;
   };
-  std::list<Interface> interfaces;
-  int listenFd = -1;
-  int wakeFds[2] = {-1, -1};
-  std::atomic<bool> stopping{false};
-  std::thread acceptor;
   struct Client {
-    int fd;
+    int fd;             // owned by the connection's thread
     bool done = false;  // under `lock`; set before the descriptor is closed
     std::thread thread;
   };
+
+  // A failing accept leaves the connection queued, so poll reports it again
+  // at once: wait between tries, growing to the maximum.
+  static constexpr int kFirstBackoffMs = 10;
+  static constexpr int kMaxBackoffMs = 500;
+
+  explicit Impl(std::string source) : eventSource(std::move(source)) {}
+
+  const std::string eventSource;
+  std::list<Interface> interfaces;
+  UniqueFd listenFd;
+  UniqueFd wakeRead, wakeWrite;  // written once by Stop; never drained, so every thread sees it
+  std::atomic<bool> stopping{false};
+  std::thread acceptor;
   std::mutex lock;
   std::list<Client> clients;
   std::string socketPath;
+  std::string errorText;  // of the last failed Listen
   sd_id128_t serverId{};  // the server's GUID, the same for every client
+
+  void Report(WORD type, const std::string& text) const {
+    const HANDLE source = RegisterEventSourceA(nullptr, eventSource.c_str());
+    if (!source) return;
+    LPCSTR strings[1] = {text.c_str()};
+    ReportEventA(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+  }
+
+  // Adds the Hello answer and every interface to `bus`. On failure `what`
+  // names the object that could not be added.
+  int AddObjects(sd_bus* bus, std::string* what) {
+    static const sd_bus_vtable helloVtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Hello", "", "s", Hello, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_VTABLE_END,
+    };
+    int r =
+        sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/DBus", "org.freedesktop.DBus", helloVtable, nullptr);
+    if (r < 0) {
+      *what = "org.freedesktop.DBus";
+      return r;
+    }
+    for (auto& iface : interfaces) {
+      r = sd_bus_add_object_vtable(bus, nullptr, iface.path.c_str(), iface.name.c_str(), iface.vtable.data(), &iface);
+      if (r < 0) {
+        *what = "interface " + iface.name + " at " + iface.path;
+        return r;
+      }
+    }
+    return 0;
+  }
+
+  // Makes the server side of one connection in `*bus`. The bus owns `fd`
+  // once `*fdTaken` is set.
+  int NewConnection(int fd, BusPtr* bus, bool* fdTaken, std::string* what) {
+    std::lock_guard setup(g_setupLock);
+    sd_bus* raw = nullptr;
+    int r = sd_bus_new(&raw);
+    *what = "sd_bus_new";
+    if (r < 0) return r;
+    bus->reset(raw);
+    if ((r = sd_bus_set_fd(raw, fd, fd)) < 0) return r;
+    *fdTaken = true;
+    *what = "the server mode";
+    if ((r = sd_bus_set_server(raw, 1, serverId)) < 0 || (r = sd_bus_set_anonymous(raw, 0)) < 0) return r;
+    if ((r = AddObjects(raw, what)) < 0) return r;
+    *what = "sd_bus_start";
+    return sd_bus_start(raw);
+  }
+
+  // Serves one connection until the peer leaves, a failure or Stop.
+  int Run(sd_bus* bus, int fd) {
+    while (!stopping) {
+      int r = sd_bus_process(bus, nullptr);
+      if (r < 0) return r;
+      if (r > 0) continue;
+      const int events = sd_bus_get_events(bus);
+      if (events < 0) return events;
+      std::uint64_t until = 0;
+      if ((r = sd_bus_get_timeout(bus, &until)) < 0) return r;
+      int timeoutMs = -1;  // sd-bus sets a deadline while the peer authenticates
+      if (until != UINT64_MAX) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000u + now.tv_nsec / 1000;
+        timeoutMs =
+            until > nowUsec ? static_cast<int>(std::min<std::uint64_t>((until - nowUsec + 999) / 1000, 60000)) : 0;
+      }
+      pollfd p[2] = {{fd, static_cast<short>(events), 0}, {wakeRead.get(), POLLIN, 0}};
+      if (poll(p, 2, timeoutMs) < 0 && errno != EINTR) return -errno;
+      if (p[1].revents) return 0;
+      if (p[0].revents & (POLLHUP | POLLERR) && !(p[0].revents & POLLIN)) return -ECONNRESET;
+    }
+    return 0;
+  }
+
+  void Serve(Client* client) {
+    const int fd = client->fd;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) t_peer = {cred.pid, cred.uid, cred.gid};
+    BusPtr bus;
+    bool fdTaken = false;
+    std::string what;
+    const int r = NewConnection(fd, &bus, &fdTaken, &what);
+    if (r < 0)
+      Report(EVENTLOG_ERROR_TYPE, "Could not set up a D-Bus connection on " + socketPath + " (" + what +
+                                      "): " + std::strerror(-r) + "; the client was disconnected");
+    else
+      Run(bus.get(), fd);  // a peer that leaves or breaks the protocol ends its own connection only
+    {
+      std::lock_guard guard(lock);
+      client->done = true;
+    }
+    bus.reset();  // closes fd when the bus took it
+    if (!fdTaken) close(fd);
+  }
 
   // Joins the threads of clients that have gone, so a long-running server
   // keeps no more threads than it has clients.
@@ -208,9 +368,83 @@ struct DBusServer::Impl {
     for (auto& c : finished) c.thread.join();
   }
 
+  // Starts the connection's thread; false (the descriptor closed) when no
+  // thread can be made.
+  bool StartClient(UniqueFd fd) {
+    std::lock_guard guard(lock);
+    Client& client = clients.emplace_back();
+    client.fd = fd.get();
+    try {
+      client.thread = std::thread([this, &client] { Serve(&client); });
+    } catch (const std::system_error&) {
+      clients.pop_back();
+      return false;
+    }
+    fd.release();
+    return true;
+  }
+
+  // Waits up to `ms` for Stop.
+  void Pause(int ms) {
+    pollfd p{wakeRead.get(), POLLIN, 0};
+    poll(&p, 1, ms);
+  }
+
+  void Accept() {
+    int backoffMs = 0;
+    bool failing = false;
+    auto failed = [&](const std::string& text) {
+      backoffMs = backoffMs ? std::min(backoffMs * 2, kMaxBackoffMs) : kFirstBackoffMs;
+      if (!failing) Report(EVENTLOG_ERROR_TYPE, text + "; retrying");  // once, not on every try
+      failing = true;
+    };
+    while (!stopping) {
+      if (backoffMs > 0) Pause(backoffMs);
+      if (stopping) break;
+      pollfd p[2] = {{listenFd.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
+      if (poll(p, 2, -1) < 0) {
+        if (errno != EINTR) failed(std::string("Could not wait for connections: ") + std::strerror(errno));
+        continue;
+      }
+      if (p[1].revents || stopping) break;
+      UniqueFd fd(accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!fd) {
+        const int e = errno;
+        // These concern the one connection, which is gone; out of descriptors
+        // or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM) and anything unforeseen
+        // back off.
+        if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK || e == ECONNABORTED || e == EPROTO) continue;
+        failed("Could not accept a connection on " + socketPath + ": " + std::strerror(e));
+        continue;
+      }
+      ReapFinished();
+      if (!StartClient(std::move(fd))) {
+        failed("Could not start a thread for a connection on " + socketPath + "; the client was disconnected");
+        continue;
+      }
+      if (failing) Report(EVENTLOG_INFORMATION_TYPE, "Accepting connections on " + socketPath + " again");
+      failing = false;
+      backoffMs = 0;
+    }
+  }
+
+  // Refuses interfaces that sd-bus would refuse on every connection.
+  bool CheckInterfaces() {
+    sd_bus* raw = nullptr;
+    int r = sd_bus_new(&raw);
+    const BusPtr probe(raw);
+    std::string what = "sd_bus_new";
+    if (r >= 0) r = AddObjects(probe.get(), &what);
+    if (r >= 0) return true;
+    errorText = "Could not register " + what + ": " + std::strerror(-r);
+    errno = -r;
+    return false;
+  }
+
   static int Dispatch(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     auto* iface = static_cast<Interface*>(userdata);
     const char* member = sd_bus_message_get_member(m);
+    if (!member) return -EBADMSG;
     for (const auto& method : iface->methods) {
       if (method.name != member) continue;
       DBusValues in, out;
@@ -235,84 +469,23 @@ struct DBusServer::Impl {
         std::snprintf(name, sizeof name, "%s%08X", kErrorPrefix, static_cast<unsigned>(hr));
         return sd_bus_error_set(error, name, Valid(description).c_str());
       }
-      sd_bus_message* reply = nullptr;
-      if ((r = sd_bus_message_new_method_return(m, &reply)) < 0) return r;
+      sd_bus_message* raw = nullptr;
+      if ((r = sd_bus_message_new_method_return(m, &raw)) < 0) return r;
+      const MessagePtr reply(raw);
       for (auto& v : out)
         if (auto* s = std::get_if<std::string>(&v)) *s = Valid(*s);
-      r = Append(reply, method.outSig.c_str(), out);
-      if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-      sd_bus_message_unref(reply);
-      return r < 0 ? r : 1;
+      if ((r = Append(reply.get(), method.outSig.c_str(), out)) < 0) return r;
+      if ((r = sd_bus_send(nullptr, reply.get(), nullptr)) < 0) return r;
+      return 1;
     }
     return sd_bus_error_set(error, SD_BUS_ERROR_UNKNOWN_METHOD, "No such method");
   }
 
   // What a bus would answer first, so that busctl can talk to this peer.
   static int Hello(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "s", ":1.1"); }
-
-  void Serve(Client* client) {
-    const int fd = client->fd;
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) t_peer = {cred.pid, cred.uid, cred.gid};
-    sd_bus* bus = nullptr;
-    auto finish = [&] {
-      std::lock_guard guard(lock);
-      client->done = true;
-    };
-    std::unique_lock setup(g_setupLock);
-    if (sd_bus_new(&bus) < 0 || sd_bus_set_fd(bus, fd, fd) < 0 || sd_bus_set_server(bus, 1, serverId) < 0 ||
-        sd_bus_set_anonymous(bus, 0) < 0) {
-      finish();
-      sd_bus_unref(bus);
-      close(fd);
-      return;
-    }
-    static const sd_bus_vtable helloVtable[] = {
-        SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("Hello", "", "s", Hello, SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_VTABLE_END,
-    };
-    sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/DBus", "org.freedesktop.DBus", helloVtable, nullptr);
-    for (auto& iface : interfaces)
-      sd_bus_add_object_vtable(bus, nullptr, iface.path.c_str(), iface.name.c_str(), iface.vtable.data(), &iface);
-    const bool started = sd_bus_start(bus) >= 0;
-    setup.unlock();
-    if (started) {
-      while (!stopping) {
-        const int r = sd_bus_process(bus, nullptr);
-        if (r < 0) break;
-        if (r > 0) continue;
-        pollfd p[2] = {{fd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) break;
-        if (p[0].revents & (POLLHUP | POLLERR) && !(p[0].revents & POLLIN)) break;
-        if (p[1].revents) break;
-      }
-    }
-    finish();
-    sd_bus_flush_close_unref(bus);  // closes fd
-  }
-
-  void Accept() {
-    while (!stopping) {
-      pollfd p[2] = {{listenFd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-      if (poll(p, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      if (p[1].revents || stopping) break;
-      const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      ReapFinished();
-      std::lock_guard guard(lock);
-      Client& client = clients.emplace_back();
-      client.fd = fd;
-      client.thread = std::thread([this, &client] { Serve(&client); });
-    }
-  }
 };
 
-DBusServer::DBusServer() : m_impl(std::make_unique<Impl>()) {}
+DBusServer::DBusServer(std::string eventSource) : m_impl(std::make_unique<Impl>(std::move(eventSource))) {}
 DBusServer::~DBusServer() { Stop(); }
 
 void DBusServer::AddInterface(const std::string& path, const std::string& interface, std::vector<Method> methods) {
@@ -329,53 +502,74 @@ void DBusServer::AddInterface(const std::string& path, const std::string& interf
 }
 
 bool DBusServer::Listen(const std::string& socketPath) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof addr.sun_path) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  std::strcpy(addr.sun_path, socketPath.c_str());
-  unlink(socketPath.c_str());
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const mode_t old = umask(0117);  // the socket is born 0660: owner and group only
-  const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  umask(old);
-  if (bound != 0 || listen(fd, 64) != 0 || pipe2(m_impl->wakeFds, O_CLOEXEC) != 0) {
-    const int e = errno;
-    close(fd);
+  Impl& impl = *m_impl;
+  auto fail = [&](int e, const std::string& text) {
+    impl.errorText = text + ": " + std::strerror(e);
     errno = e;
     return false;
+  };
+  if (impl.listenFd) return fail(EBUSY, "Already listening on " + impl.socketPath);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof addr.sun_path) return fail(ENAMETOOLONG, "Socket path " + socketPath);
+  std::strcpy(addr.sun_path, socketPath.c_str());
+  if (!impl.CheckInterfaces()) return false;
+  sd_id128_t id{};
+  if (getrandom(&id, sizeof id, 0) != static_cast<ssize_t>(sizeof id))
+    return fail(errno, "Could not make the server's identifier");
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return fail(errno, "Could not make the wake-up pipe");
+  UniqueFd wakeRead(pipeFds[0]), wakeWrite(pipeFds[1]);
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return fail(errno, "Could not make a socket");
+  unlink(socketPath.c_str());
+  const mode_t old = umask(0117);  // the socket is born 0660: owner and group only
+  const int bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  umask(old);
+  if (bound != 0) return fail(errno, "Could not bind " + socketPath);
+  if (listen(fd.get(), 64) != 0 || chmod(socketPath.c_str(), 0660) != 0) {
+    const int e = errno;
+    unlink(socketPath.c_str());
+    return fail(e, "Could not listen on " + socketPath);
   }
-  chmod(socketPath.c_str(), 0660);
-  if (getrandom(&m_impl->serverId, sizeof m_impl->serverId, 0) != sizeof m_impl->serverId) {
-    close(fd);
-    return false;
+  impl.serverId = id;
+  impl.socketPath = socketPath;
+  impl.listenFd = std::move(fd);
+  impl.wakeRead = std::move(wakeRead);
+  impl.wakeWrite = std::move(wakeWrite);
+  impl.stopping = false;
+  try {
+    impl.acceptor = std::thread([&impl] { impl.Accept(); });
+  } catch (const std::system_error& e) {
+    impl.listenFd.reset();
+    impl.wakeRead.reset();
+    impl.wakeWrite.reset();
+    unlink(socketPath.c_str());
+    return fail(e.code().value(), "Could not start the accepting thread");
   }
-  m_impl->listenFd = fd;
-  m_impl->socketPath = socketPath;
-  m_impl->acceptor = std::thread([this] { m_impl->Accept(); });
+  impl.errorText.clear();
   return true;
 }
 
+const std::string& DBusServer::ErrorText() const { return m_impl->errorText; }
+
 void DBusServer::Stop() {
-  if (m_impl->listenFd < 0) return;
-  m_impl->stopping = true;
-  (void)!write(m_impl->wakeFds[1], "x", 1);
-  m_impl->acceptor.join();
+  Impl& impl = *m_impl;
+  if (!impl.listenFd) return;
+  impl.stopping = true;
+  (void)!write(impl.wakeWrite.get(), "x", 1);
+  impl.acceptor.join();
   {
-    std::lock_guard guard(m_impl->lock);
-    for (const auto& c : m_impl->clients)
+    std::lock_guard guard(impl.lock);
+    for (const auto& c : impl.clients)
       if (!c.done) shutdown(c.fd, SHUT_RDWR);
   }
-  for (auto& c : m_impl->clients) c.thread.join();
-  m_impl->clients.clear();
-  close(m_impl->listenFd);
-  close(m_impl->wakeFds[0]);
-  close(m_impl->wakeFds[1]);
-  unlink(m_impl->socketPath.c_str());
-  m_impl->listenFd = -1;
+  for (auto& c : impl.clients) c.thread.join();
+  impl.clients.clear();
+  impl.listenFd.reset();
+  impl.wakeRead.reset();
+  impl.wakeWrite.reset();
+  unlink(impl.socketPath.c_str());
 }
 
 PeerCredentials DBusServer::CurrentPeer() { return t_peer; }

@@ -8,7 +8,14 @@
 //                                information 6), MESSAGE = the insertion
 //                                string, and NORVALE_EVENT_TYPE,
 //                                NORVALE_EVENT_CATEGORY, NORVALE_EVENT_ID;
-//   NORVALE_EVENTLOG=syslog      syslog(3), identifier = the source;
+//   NORVALE_EVENTLOG=syslog      the local syslog socket $NORVALE_ROOT/dev/log,
+//                                in the form syslog(3) writes there: facility
+//                                user, priority from the type, identifier =
+//                                the source, with the process id. The
+//                                process's openlog settings are never used or
+//                                changed: they belong to the application. A
+//                                text too long for one datagram is cut at
+//                                16 KiB;
 //   NORVALE_EVENTLOG=stderr      one line per record on standard error;
 //   NORVALE_EVENTLOG=file:PATH   one JSON object per line appended to PATH:
 //                                {"time","source","type","category",
@@ -17,7 +24,8 @@
 // Unset, records go to the journal where one runs
 // (/run/systemd/journal/socket exists) and to syslog otherwise. Multiple
 // insertion strings are joined with line feeds. A record that cannot be
-// written is lost silently.
+// written is lost silently; a syslog daemon that does not drain its socket
+// delays a record by at most half a second.
 //
 // EventLogCapture lets a test collect the records of the whole process
 // instead. Every function is thread-safe.

@@ -1,14 +1,19 @@
 #include "platform/event_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -28,7 +33,6 @@ class EventSource final : public KernelObject {
 
 std::mutex g_captureLock;
 EventLogCapture* g_capture = nullptr;
-std::mutex g_syslogLock;
 
 int PriorityOf(WORD type) {
   switch (type) {
@@ -65,11 +69,107 @@ void WriteJournal(const EventRecord& r) {
                   static_cast<unsigned>(r.category), "NORVALE_EVENT_ID=%u", static_cast<unsigned>(r.eventId), nullptr);
 }
 
+// The syslog sink talks to the local syslog socket itself instead of going
+// through openlog/syslog: those keep one identity, facility and set of
+// options per process, and they belong to the host application. Records are
+// RFC 3164 datagrams as syslog(3) writes them to the local socket:
+// "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", facility user.
+class SyslogSink {
+ public:
+  void Send(const EventRecord& r) {
+    const char* root = secure_getenv("NORVALE_ROOT");
+    const std::string path = std::string(root ? root : "") + "/dev/log";
+    std::lock_guard guard(m_lock);
+    std::string datagram = Format(r, r.text);
+    if (SendOnce(path, datagram)) return;
+    if (errno == EAGAIN) return;  // a stuck daemon costs one wait, not two
+    if (errno == EMSGSIZE) datagram = Format(r, CutUtf8(r.text, kCutText) + "...");
+    SendOnce(path, datagram);  // a restarted daemon has a new socket: one more try after reconnecting
+  }
+
+ private:
+  // Beyond what the socket takes in one datagram, the text is cut here.
+  static constexpr size_t kCutText = 16 * 1024;
+  // A daemon that does not drain its socket costs a caller at most this.
+  static constexpr int kFullSocketWaitMs = 500;
+
+  static std::string CutUtf8(const std::string& s, size_t n) {
+    if (s.size() <= n) return s;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    return s.substr(0, n);
+  }
+
+  // The tag ends at the first blank, colon or bracket.
+  static std::string Ident(const std::string& source) {
+    std::string ident = source.empty() ? "velquor" : source;
+    for (char& c : ident)
+      if (static_cast<unsigned char>(c) <= ' ' || c == ':' || c == '[' || c == ']') c = '_';
+    return ident;
+  }
+
+  static std::string Format(const EventRecord& r, const std::string& text) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char head[64];
+    std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ", LOG_USER | PriorityOf(r.type),
+                  kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return head + Ident(r.source) + "[" + std::to_string(getpid()) + "]: " + text;
+  }
+
+  bool Connect(const std::string& path) {
+    Close();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return false;
+    if (connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      Close();
+      return false;
+    }
+    m_path = path;
+    return true;
+  }
+
+  void Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+  }
+
+  // Sends one datagram; on failure errno tells why and the socket is closed,
+  // so the next record connects afresh.
+  bool SendOnce(const std::string& path, const std::string& datagram) {
+    if ((m_fd < 0 || m_path != path) && !Connect(path)) return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (send(m_fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) break;
+      pollfd p{m_fd, POLLOUT, 0};
+      if (poll(&p, 1, kFullSocketWaitMs) <= 0) {
+        errno = EAGAIN;
+        return false;  // the record is dropped, the socket stays: the daemon is only slow
+      }
+    }
+    const int e = errno;
+    Close();
+    errno = e;
+    return false;
+  }
+
+  std::mutex m_lock;
+  int m_fd = -1;
+  std::string m_path;  // where m_fd is connected
+};
+
 void WriteSyslog(const EventRecord& r) {
-  std::lock_guard guard(g_syslogLock);  // openlog keeps the identifier pointer
-  openlog(r.source.c_str(), LOG_PID, LOG_USER);
-  syslog(PriorityOf(r.type), "%s", r.text.c_str());
-  closelog();
+  // Never destroyed: records may still be written while the process exits.
+  static SyslogSink* const sink = new SyslogSink;
+  sink->Send(r);
 }
 
 void WriteStderr(const EventRecord& r) {
@@ -97,7 +197,7 @@ void Write(const EventRecord& r) {
       return;
     }
   }
-  const char* choice = std::getenv("NORVALE_EVENTLOG");
+  const char* choice = secure_getenv("NORVALE_EVENTLOG");
   const std::string sink = choice ? choice : "";
   if (sink == "none") return;
   if (sink == "journal") return WriteJournal(r);

@@ -66,6 +66,10 @@ BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 // The calling thread's queue descriptor: readable while a message waits or a
 // timer is due. It belongs to the queue; do not close it.
 int MessageQueueDescriptor();
+// How many messages the calling thread's queue holds now: posted messages, a
+// pending WM_QUIT and the ticks that are due. Lets a pump take what waits at
+// one moment and no more, however long the handlers run.
+UINT CountWaitingMessages();
 // Blocks until the calling thread's queue has something or `ms` passes
 // (INFINITE: no limit). True when something is there.
 bool WaitForQueue(DWORD ms);

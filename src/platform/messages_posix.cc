@@ -113,6 +113,15 @@ class ThreadQueue {
     return erased;
   }
 
+  // Posted messages, a quit and due ticks: what a Peek would hand out now.
+  UINT Waiting() {
+    std::lock_guard guard(m_lock);
+    Refresh();  // marks the due ticks pending
+    std::size_t count = m_posted.size() + (m_quit ? 1 : 0);
+    for (const auto& [id, t] : m_timers) count += t.pending ? 1 : 0;
+    return static_cast<UINT>(count);
+  }
+
   bool HasTimer(UINT_PTR id) {
     std::lock_guard guard(m_lock);
     return m_timers.count(id) > 0;
@@ -288,6 +297,8 @@ BOOL KillTimer(HWND, UINT_PTR uIDEvent) {
 }
 
 int MessageQueueDescriptor() { return CurrentQueue().Descriptor(); }
+
+UINT CountWaitingMessages() { return CurrentQueue().Waiting(); }
 
 bool WaitForQueue(DWORD ms) {
   pollfd p{CurrentQueue().Descriptor(), POLLIN, 0};

@@ -2,14 +2,19 @@
 //
 // A service is registered as the registry key
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\<Name>, whose
-// "ImagePath" value is its command line (run with /bin/sh). A running service
-// holds an exclusive record lock (fcntl) on $NORVALE_ROOT/run/norvale/<Name>.lock
-// and publishes its state and process id in <Name>.state beside it; a service
-// whose process holds no lock is stopped, so a crashed service is never
-// reported running, and a state published by another process than the lock's
-// holder reads as start-pending. The process that holds a service's lock
-// cannot query that service itself (record locks do not conflict within a
-// process).
+// "ImagePath" value is its command line (run with /bin/sh); the key is
+// readable by every user. A running service holds an exclusive record lock
+// (fcntl) on $NORVALE_ROOT/run/norvale/<Name>.lock and publishes its state,
+// process id and the process's start time in <Name>.state beside it. Only
+// the service's own account can open the lock file (0600; one that others
+// could open is replaced before locking), so no other user can hold it to
+// keep the service from starting. A process that holds no lock is stopped,
+// so a crashed service is never reported running, and a state published by
+// another process than the lock's holder reads as start-pending. A query by
+// a process that may not open the lock goes by the published state, which
+// counts while the process that published it runs. The process that holds a
+// service's lock cannot query that service itself (record locks do not
+// conflict within a process).
 // Rights follow file permissions: opening a service for query needs read
 // access to its key, opening it for starting write access. StartServiceA
 // spawns the command detached and returns at once. Every function may be

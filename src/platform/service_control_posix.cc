@@ -1,6 +1,7 @@
 #include "platform/service_control.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/guid.h"
@@ -39,17 +41,68 @@ HANDLE FromSc(SC_HANDLE h) { return reinterpret_cast<HANDLE>(h); }
 std::string LockPath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".lock"; }
 std::string StatePath(const std::string& name) { return ServiceHost::RunDirectory() + "/" + name + ".state"; }
 
-// The state of a service: stopped unless a process holds the lock, and
-// starting until that very process has published a state (a state file left
-// by a crashed predecessor names another process and does not count).
-bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
-  const int fd = open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+// When the process `pid` started, in clock ticks after boot (0 for a
+// zombie); nothing when /proc does not show the process. With the process id
+// it names a process for good, whatever process later gets the same id.
+std::optional<unsigned long long> ProcessStartTime(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (pid <= 0 || !std::getline(in, line)) return std::nullopt;
+  const size_t close = line.rfind(')');  // the command name may hold anything
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(close + 1));
+  std::string state, skip;
+  unsigned long long start = 0;
+  fields >> state;
+  for (int i = 0; i < 18; ++i) fields >> skip;  // fields 4 to 21
+  if (!(fields >> start)) return std::nullopt;
+  return (state == "Z" || state == "X") ? 0 : start;
+}
+
+// Whether the process that started at `started` as `pid` still runs.
+bool StillRunning(long pid, unsigned long long started) {
+  if (pid <= 0) return false;
+  if (const auto now = ProcessStartTime(pid)) return *now != 0 && *now == started;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;  // a /proc that hides others' processes
+}
+
+// The state a service published: its process must still be the one that
+// wrote it, else the service is stopped (it died without saying so).
+bool PublishedState(const std::string& name, DWORD* state, DWORD* error) {
+  std::ifstream in(StatePath(name));
+  if (!in) {
     if (errno == ENOENT) {
       *state = SERVICE_STOPPED;
       return true;
     }
     *error = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_DATA;
+    return false;
+  }
+  DWORD value = 0;
+  long pid = 0;
+  unsigned long long started = 0;
+  if (!(in >> value >> pid >> started)) {
+    *error = ERROR_INVALID_DATA;
+    return false;
+  }
+  *state = StillRunning(pid, started) ? value : SERVICE_STOPPED;
+  return true;
+}
+
+// The state of a service: stopped unless a process holds the lock, and
+// starting until that very process has published a state (a state file left
+// by a crashed predecessor names another process and does not count). Only
+// the service's own account may open the lock, so anyone else goes by the
+// published state alone.
+bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
+  const int fd = open(LockPath(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      *state = SERVICE_STOPPED;
+      return true;
+    }
+    if (errno == EACCES) return PublishedState(name, state, error);
+    *error = ERROR_INVALID_DATA;
     return false;
   }
   struct flock probe {};
@@ -71,6 +124,34 @@ bool CurrentState(const std::string& name, DWORD* state, DWORD* error) {
   return true;
 }
 
+// Opens the service's lock file, made anew when the one found could be
+// opened by another account (a file of an older version, or one planted
+// where the run directory let it): a lock that others can open, they can
+// hold. A file that an exclusive holder locks is left alone: the service
+// runs.
+int OpenLockFile(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno != ELOOP) return -1;
+      unlink(path.c_str());  // a symbolic link is no lock file of ours
+      continue;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return -1;
+    }
+    if (st.st_uid == geteuid() && (st.st_mode & 0077) == 0) return fd;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    const bool heldExclusively = fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type == F_WRLCK;
+    close(fd);
+    if (heldExclusively || unlink(path.c_str()) != 0) return -1;
+  }
+  return -1;
+}
 }  // namespace
 
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD) {
@@ -204,7 +285,7 @@ ServiceHost::~ServiceHost() {
 }
 
 bool ServiceHost::Lock() {
-  const int fd = open(LockPath(m_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = OpenLockFile(LockPath(m_name));
   if (fd < 0) return false;
   // A record lock, so that a query learns which process holds it.
   struct flock lock {};
@@ -224,7 +305,7 @@ void ServiceHost::ReportStatus(DWORD dwCurrentState) {
   const std::string path = StatePath(m_name), temp = path + ".tmp";
   {
     std::ofstream out(temp, std::ios::trunc);
-    out << dwCurrentState << " " << getpid() << "\n";
+    out << dwCurrentState << " " << getpid() << " " << ProcessStartTime(getpid()).value_or(0) << "\n";
   }
   chmod(temp.c_str(), 0644);
   rename(temp.c_str(), path.c_str());
@@ -242,6 +323,7 @@ LONG ServiceHost::Register(const std::string& name, const std::string& imagePath
                         static_cast<DWORD>(value.size()));
     if (rc != ERROR_SUCCESS) break;
   }
+  if (rc == ERROR_SUCCESS) rc = RegSetKeyReadableByAll(key);  // every user may ask for the service's state
   RegCloseKey(key);
   return rc;
 }
@@ -253,12 +335,13 @@ LONG ServiceHost::RegisterLocalServer(const CLSID& clsid, const std::string& add
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegSetValueExA(key, "LocalServerAddress", 0, REG_SZ, reinterpret_cast<const BYTE*>(address.data()),
                       static_cast<DWORD>(address.size()));
+  if (rc == ERROR_SUCCESS) rc = RegSetKeyReadableByAll(key);  // every client must find the server
   RegCloseKey(key);
   return rc;
 }
 
 std::string ServiceHost::RunDirectory() {
-  const char* root = std::getenv("NORVALE_ROOT");
+  const char* root = secure_getenv("NORVALE_ROOT");
   const std::string base = std::string(root ? root : "");
   const std::string dir = base + "/run/norvale";
   if (access(dir.c_str(), F_OK) != 0) {

@@ -1,0 +1,77 @@
+// Delivery receipts: a deliver_sm with esm_class message type 0x04 (or 0x20,
+// an intermediate notification) telling how a submitted message fared.
+//
+// SMPP 3.4 leaves the receipt's form to the SMS centre; nearly all write the
+// text of its appendix B into short_message:
+//
+//   id:IIIIIIIIII sub:SSS dlvrd:DDD submit date:YYMMDDhhmm done date:YYMMDDhhmm
+//   stat:DDDDDDD err:E text: . . . . . . . . .
+//
+// id is the message_id the submit_sm_resp gave, stat the final state, err a
+// network error code, text the first characters of the message. Centres
+// differ in case ("Stat:", "Text:"), leave fields out, or write
+// "submit_date"; the parser takes any of that, in any order. Many also send
+// (or only send) the TLVs receipted_message_id, message_state and
+// network_error_code; ReadReceipt prefers the TLVs, then the text.
+//
+// States, from stat or message_state:
+//   DELIVRD  2 DELIVERED                 delivered
+//   EXPIRED  3, DELETED 4, UNDELIV 5,
+//   UNKNOWN  7, REJECTD 8                failed
+//   ENROUTE  1, ACCEPTD 6                pending: a later receipt follows
+// ACCEPTD is final in SMPP 3.4 (read by customer service on the subscriber's
+// behalf), but centres use it far more for "taken by the SMSC" before the
+// real outcome, so it does not end the job. The full words (DELIVERED,
+// UNDELIVERABLE, ...) some centres write are read too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "smpp/pdu.h"
+
+namespace Norvale::Smpp {
+
+// The text fields as written; a missing field is empty.
+struct DeliveryReceipt {
+  std::string sId;
+  std::string sSub;
+  std::string sDlvrd;
+  std::string sSubmitDate;
+  std::string sDoneDate;
+  std::string sStat;
+  std::string sErr;
+  std::string sText;
+  bool operator==(const DeliveryReceipt&) const = default;
+};
+
+// Nothing when the text has neither an id nor a stat field.
+std::optional<DeliveryReceipt> ParseDeliveryReceipt(std::string_view sText);
+
+enum class EReceiptState { Delivered, Failed, Pending };
+
+// Case-insensitive; nothing for a state this gateway does not know.
+std::optional<EReceiptState> StateFromStat(std::string_view sStat);
+// message_state TLV values 1..8; nothing for others.
+std::optional<EReceiptState> StateFromMessageState(uint8_t nState);
+
+// What a receipt says about one submitted message.
+struct ReceiptInfo {
+  std::string sMessageId;
+  EReceiptState eState = EReceiptState::Pending;
+  std::string sStat;        // as the SMSC wrote it, or the message_state name
+  uint32_t nErrorCode = 0;  // network_error_code or err:, 0 when none
+  bool operator==(const ReceiptInfo&) const = default;
+};
+
+// Whether a deliver_sm is a receipt: esm_class type 0x04 or 0x20, or a
+// receipted_message_id TLV (which only receipts carry).
+bool IsReceipt(const ShortMessageBody& Body);
+
+// The receipt in a deliver_sm. Nothing when it names no message or no state
+// this gateway knows; sProblem then says why, for the log.
+std::optional<ReceiptInfo> ReadReceipt(const ShortMessageBody& Body, std::string& sProblem);
+
+}  // namespace Norvale::Smpp

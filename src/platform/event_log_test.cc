@@ -1,0 +1,156 @@
+#include "platform/event_log.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace Norvale::OS;
+
+namespace {
+
+// A stand-in for the syslog daemon: a datagram socket bound at
+// $NORVALE_ROOT/dev/log.
+class FakeSyslog {
+ public:
+  FakeSyslog() {
+    m_dir = TestSupport::FreshDir("dev");
+    const std::string path = m_dir + "/log";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(m_fd);
+      m_fd = -1;
+    }
+  }
+  ~FakeSyslog() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  bool Ready() const { return m_fd >= 0; }
+  const std::string& Directory() const { return m_dir; }
+
+  // The next datagram, or "" when none comes within a second.
+  std::string Next() {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) != 1) return "";
+    std::vector<char> buf(256 * 1024);
+    const ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
+    return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string m_dir;
+  int m_fd = -1;
+};
+
+void Report(const char* source, WORD type, std::vector<LPCSTR> strings) {
+  const HANDLE h = RegisterEventSourceA(nullptr, source);
+  ReportEventA(h, type, 0, 7, nullptr, static_cast<WORD>(strings.size()), 0, strings.data(), nullptr);
+  DeregisterEventSource(h);
+}
+
+class SyslogSink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("NORVALE_EVENTLOG");
+    m_oldChoice = old ? old : "";
+    setenv("NORVALE_EVENTLOG", "syslog", 1);
+  }
+  void TearDown() override { setenv("NORVALE_EVENTLOG", m_oldChoice.c_str(), 1); }
+  std::string m_oldChoice;
+};
+
+}  // namespace
+
+TEST_F(SyslogSink, WritesOneRfc3164DatagramPerRecordToTheLocalSocket) {
+  FakeSyslog daemon;
+  ASSERT_TRUE(daemon.Ready());
+  const std::string pid = std::to_string(getpid());
+  Report("VelquorServer", EVENTLOG_ERROR_TYPE, {"first line", "second line"});
+  Report("VelquorServer", EVENTLOG_WARNING_TYPE, {"careful"});
+  Report("My Source: x", EVENTLOG_INFORMATION_TYPE, {"fine"});
+  const std::regex head(R"(<(\d+)>[A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d ([\s\S]*))");
+  std::smatch m;
+  std::string record = daemon.Next();
+  ASSERT_TRUE(std::regex_match(record, m, head)) << record;
+  EXPECT_EQ(m[1], std::to_string(LOG_USER | LOG_ERR));
+  EXPECT_EQ(m[2], "VelquorServer[" + pid + "]: first line\nsecond line");
+  record = daemon.Next();
+  ASSERT_TRUE(std::regex_match(record, m, head)) << record;
+  EXPECT_EQ(m[1], std::to_string(LOG_USER | LOG_WARNING));
+  EXPECT_EQ(m[2], "VelquorServer[" + pid + "]: careful");
+  record = daemon.Next();
+  ASSERT_TRUE(std::regex_match(record, m, head)) << record;
+  EXPECT_EQ(m[1], std::to_string(LOG_USER | LOG_INFO));
+  EXPECT_EQ(m[2], "My_Source__x[" + pid + "]: fine");  // blanks and colons would end the tag early
+}
+
+TEST_F(SyslogSink, SurvivesARestartedDaemonAndCutsATextTooLongForADatagram) {
+  {
+    FakeSyslog daemon;
+    ASSERT_TRUE(daemon.Ready());
+    Report("VelquorServer", EVENTLOG_INFORMATION_TYPE, {"one"});
+    EXPECT_NE(daemon.Next().find("one"), std::string::npos);
+  }
+  Report("VelquorServer", EVENTLOG_INFORMATION_TYPE, {"lost while no daemon runs"});
+  FakeSyslog restarted;
+  ASSERT_TRUE(restarted.Ready());
+  Report("VelquorServer", EVENTLOG_INFORMATION_TYPE, {"two"});
+  EXPECT_NE(restarted.Next().find("]: two"), std::string::npos);
+
+  std::string huge(1 << 20, 'x');
+  huge.replace(16 * 1024 - 1, 2, "\xC3\xA9");  // an "é" across the cut
+  Report("VelquorServer", EVENTLOG_INFORMATION_TYPE, {huge.c_str()});
+  const std::string record = restarted.Next();
+  const size_t text = record.find("]: ");
+  ASSERT_NE(text, std::string::npos) << record.substr(0, 80);
+  EXPECT_EQ(record.substr(text + 3), std::string(16 * 1024 - 1, 'x') + "...");
+}
+
+// The host application's own openlog settings (identity, facility, options)
+// are the application's: the library's records must not change them. Both
+// syslog(3) and the library write to /dev/log here, which a private mount
+// namespace points at the fake daemon.
+TEST_F(SyslogSink, LeavesTheHostApplicationsOpenlogSettingsAlone) {
+  FakeSyslog daemon;
+  ASSERT_TRUE(daemon.Ready());
+  const std::string result = TestSupport::RunInChild([&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(daemon.Directory().c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0)
+      return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+    const std::string pid = std::to_string(getpid());
+    openlog("host-app", LOG_PID, LOG_LOCAL3);
+    syslog(LOG_NOTICE, "before");
+    Report("VelquorServer", EVENTLOG_ERROR_TYPE, {"library record"});
+    syslog(LOG_NOTICE, "after");
+    closelog();
+    const std::string host = "<" + std::to_string(LOG_LOCAL3 | LOG_NOTICE) + ">";
+    const std::string records[] = {daemon.Next(), daemon.Next(), daemon.Next()};
+    std::string faults;
+    if (records[0].rfind(host, 0) != 0 || records[0].find(" host-app[" + pid + "]: before") == std::string::npos)
+      faults += "first host record: " + records[0] + "\n";
+    if (records[1].rfind("<" + std::to_string(LOG_USER | LOG_ERR) + ">", 0) != 0 ||
+        records[1].find(" VelquorServer[" + pid + "]: library record") == std::string::npos)
+      faults += "library record: " + records[1] + "\n";
+    if (records[2].rfind(host, 0) != 0 || records[2].find(" host-app[" + pid + "]: after") == std::string::npos)
+      faults += "host record after the library's: " + records[2] + "\n";
+    return faults;
+  });
+  if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "");
+}

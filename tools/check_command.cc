@@ -1,0 +1,227 @@
+// velquor check: looks at this machine the way a client of the library does
+// (its configuration, the queue database and its tables, the engine) and
+// gives a verdict per item, with what to do where something is wrong. Exits
+// 0 when nothing failed, 1 otherwise.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "client_configuration.h"
+#include "commands.h"
+#include "config/config_velquor_proxy_client_support.h"
+#include "core/velquor_server_connection.h"
+#include "known_values.h"
+#include "platform/registry.h"
+#include "platform/service_control.h"
+#include "queues/database_access.h"
+#include "queues/job_queue.h"
+
+namespace VelquorTool {
+namespace {
+
+using namespace Norvale;
+using namespace Norvale::OS;
+
+class Report {
+ public:
+  void Ok(const std::string& item, const std::string& text) { Line("ok", item, text, ""); }
+  void Fail(const std::string& item, const std::string& text, const std::string& fix) {
+    ++m_nFailures;
+    Line("FAIL", item, text, "fix: " + fix);
+  }
+  void Note(const std::string& item, const std::string& text, const std::string& advice) {
+    Line("note", item, text, advice);
+  }
+  void Skip(const std::string& item, const std::string& why) { Line("skip", item, why, ""); }
+  int Failures() const { return m_nFailures; }
+
+ private:
+  static void Line(const char* verdict, const std::string& item, const std::string& text, const std::string& advice) {
+    std::printf("%-5s %s: %s\n", verdict, item.c_str(), text.c_str());
+    if (!advice.empty()) std::printf("      %s\n", advice.c_str());
+  }
+  int m_nFailures = 0;
+};
+
+// A data source name as it may be shown: without a password in it.
+std::string Masked(const std::string& dsn) {
+  static const std::regex uriPassword("(://[^/@:]*:)[^@/]*@");
+  static const std::regex keywordPassword("(password\\s*=\\s*)('[^']*'|\\S+)", std::regex::icase);
+  return std::regex_replace(std::regex_replace(dsn, uriPassword, "$1***@"), keywordPassword, "$1***");
+}
+
+std::string Shown(const KnownValue& v, const std::string& text) {
+  if (std::string(v.name) == "Password") return text.empty() ? "(empty)" : "(set)";
+  if (std::string(v.name) == "DSN") return Masked(text);
+  return text.empty() ? "(empty)" : text;
+}
+
+// What the checks of the configuration learned, for the later items.
+struct Settings {
+  std::optional<bool> outgoing, incoming;  // the two switches as read, where known
+  std::optional<std::string> dsn, user, password;
+};
+
+Settings CheckConfiguration(Report& report) {
+  Settings s;
+  std::string ignored;
+  CConfigVelquorClientOnly config(&ignored);
+  const std::string error = ReadAsClient(config);
+  const std::string key = std::string("HKEY_LOCAL_MACHINE\\") + CConfigVelquorProxyClientSupport::kRootPath;
+  if (!config.GetProxyMode() && config.GetRootKey() == nullptr) {
+    report.Fail("configuration", "cannot open " + key + ": " + error,
+                "set the values with 'velquor config set' as a user who may write " + RegistryRootDirectory() +
+                    ", or read as a user who may read it, or start the engine (it answers reads for other users)");
+    return s;
+  }
+  const std::string where = config.GetProxyMode() ? "through the engine" : "from " + RegistryRootDirectory();
+  if (error.empty())
+    report.Ok("configuration", key + " read " + where);
+  else
+    report.Fail("configuration", "a client cannot read " + key + " (" + where + "): " + error,
+                "mend the values marked FAIL below");
+  for (const KnownValue& v : ClientValues()) {
+    std::string text;
+    try {
+      text = config.GetParameter(config.GetRootKey(), v.name, false, "", false);
+    } catch (const _com_error& e) {
+      report.Fail(v.name, ExplainReadFailure(e, v.name), SetAdvice(v));
+      continue;
+    } catch (const CConfigVelquorProxyClientSupport_SwitchToDirectRegAccess&) {
+      report.Fail(v.name, "the engine stopped answering configuration reads", "run 'velquor check' again");
+      continue;
+    }
+    const std::string name = v.name;
+    if (name == "OutgoingQueueEnabled") s.outgoing = text == "1";  // as the library reads a switch
+    if (name == "IncomingQueueEnabled") s.incoming = text == "1";
+    if (name == "DSN") s.dsn = text;
+    if (name == "Username") s.user = text;
+    if (name == "Password") s.password = text;
+    if (const std::string problem = ValueProblem(v, text); !problem.empty())
+      report.Fail(v.name, problem, SetAdvice(v));
+    else
+      report.Ok(v.name, Shown(v, text));
+  }
+  return s;
+}
+
+void CheckDatabase(Report& report, const Settings& s) {
+  const std::vector<std::string> tables = {"SMSOutgoing", "SMSIncoming", "SMSNotifications"};
+  if (s.outgoing == false && s.incoming == false) {
+    report.Skip("database", "not used: both queues are off, so the client talks to the engine only");
+    return;
+  }
+  if (!s.dsn || !s.user || !s.password) {
+    report.Skip("database", "cannot be checked until DSN, Username and Password can be read");
+    return;
+  }
+  CDBConnectionDispensor connection;
+  connection.SetDBSettings(*s.dsn, *s.user, *s.password);
+  try {
+    connection.GetConnection();
+    report.Ok("database", "opened " + Masked(*s.dsn));
+  } catch (const _com_error& e) {
+    report.Fail("database", "cannot open " + Masked(*s.dsn) + ": " + e.DescriptionA(),
+                "check DSN, Username and Password with 'velquor config get'; a SQLite file's directory must exist "
+                "and be writable");
+    for (const std::string& table : tables) report.Skip("table " + table, "the database cannot be opened");
+    return;
+  }
+  for (const std::string& table : tables) {
+    try {
+      const LONG rows = CJobQueue(&connection, table).GetTotalNbrOfEntries();
+      report.Ok("table " + table, std::to_string(rows) + (rows == 1 ? " row" : " rows"));
+    } catch (const _com_error& e) {
+      report.Fail("table " + table, "cannot be read: " + e.DescriptionA(),
+                  "velquor db init (creates the missing tables, changes nothing else)");
+    }
+  }
+}
+
+struct ServiceHandleCloser {
+  void operator()(SC_HANDLE h) const { CloseServiceHandle(h); }
+};
+using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceHandleCloser>;
+
+// The service's state as the service manager reports it, or why it cannot.
+std::string ServiceState(bool* running) {
+  *running = false;
+  const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, GENERIC_READ));
+  if (!manager) return "the service manager cannot be opened (error " + std::to_string(GetLastError()) + ")";
+  const ServiceHandle service(
+      OpenServiceA(manager.get(), CVelquorServerConnection::kServiceName, SERVICE_QUERY_STATUS));
+  if (!service) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return "the VelquorServer service is not installed on this machine";
+    if (error == ERROR_ACCESS_DENIED) return "no rights to query the VelquorServer service";
+    return "the VelquorServer service cannot be opened (error " + std::to_string(error) + ")";
+  }
+  SERVICE_STATUS status{};
+  if (!QueryServiceStatus(service.get(), &status))
+    return "the VelquorServer service's state cannot be read (error " + std::to_string(GetLastError()) + ")";
+  switch (status.dwCurrentState) {
+    case SERVICE_RUNNING: *running = true; return "the VelquorServer service is running";
+    case SERVICE_START_PENDING: return "the VelquorServer service is starting";
+    case SERVICE_STOP_PENDING: return "the VelquorServer service is stopping";
+    default: return "the VelquorServer service is stopped";
+  }
+}
+
+const char* EngineStatusName(SMSServer::EnumEngineStatus status) {
+  switch (status) {
+    case SMSServer::esStopped: return "stopped";
+    case SMSServer::esStarting: return "starting";
+    case SMSServer::esRunning: return "running";
+    case SMSServer::esStopping: return "stopping";
+    default: return "not reachable";
+  }
+}
+
+void CheckEngine(Report& report, const Settings& s) {
+  bool running = false;
+  std::string state = ServiceState(&running);
+  if (running) {
+    CVelquorServerConnection connection;
+    const SMSServer::EnumEngineStatus status = connection.GetServerStatus();
+    state += ", the engine reports " + std::string(EngineStatusName(status));
+    if (status == SMSServer::esRunning) return report.Ok("engine", state);
+  }
+  if (s.outgoing == false || s.incoming == false) {
+    report.Fail("engine", state,
+                std::string("install and start the engine (the VelquorServer service, program velquor-server): ") +
+                    (s.outgoing == false ? "OutgoingQueueEnabled is 0, so every send goes to it"
+                                         : "IncomingQueueEnabled is 0, so messages are fetched from it"));
+  } else if (s.outgoing && s.incoming) {
+    report.Note("engine", state,
+                "with both queues on, messages wait in the database until an engine that uses it takes them");
+  } else {
+    report.Note("engine", state, "whether a client needs it depends on OutgoingQueueEnabled and IncomingQueueEnabled");
+  }
+}
+
+int Check() {
+  Report report;
+  const Settings settings = CheckConfiguration(report);
+  CheckDatabase(report, settings);
+  CheckEngine(report, settings);
+  if (report.Failures() == 0) {
+    std::printf("velquor check: all well\n");
+    return kExitSuccess;
+  }
+  std::printf("velquor check: %d item%s failed; mend them in the order shown\n", report.Failures(),
+              report.Failures() == 1 ? "" : "s");
+  return kExitFailure;
+}
+
+}  // namespace
+
+void AddCheckCommand(CLI::App& app, int& exitCode) {
+  app.add_subcommand("check", "Check the configuration, the queue database and the engine as a client sees them")
+      ->callback([&exitCode] { exitCode = Check(); });
+}
+
+}  // namespace VelquorTool
