@@ -223,9 +223,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs)
-      if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-        m_times[run.run_name.function_name + "/" + run.run_name.args].push_back(run.GetAdjustedRealTime());
+    for (const auto& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.function_name + "/" + run.run_name.args;
+      if (run.run_type == Run::RT_Iteration)
+        m_times[name].push_back(run.GetAdjustedRealTime());
+      else if (run.aggregate_name == "median")  // with --benchmark_report_aggregates_only
+        m_medians[name] = run.GetAdjustedRealTime();
+    }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
@@ -242,6 +247,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   double Median(const std::string& name) {
+    if (const auto median = m_medians.find(name); median != m_medians.end()) return median->second;
     auto it = m_times.find(name);
     if (it == m_times.end() || it->second.empty()) return 0;
     std::vector<double> v = it->second;
@@ -249,6 +255,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
   }
   std::map<std::string, std::vector<double>> m_times;
+  std::map<std::string, double> m_medians;
 };
 
 }  // namespace
