@@ -9,6 +9,8 @@
 //                          connection holding the file, so that the close is
 //                          not a last one) and against the raw insert on one
 //                          open connection
+//   send, KeepDatabaseConnection
+//                          against the raw insert on one open connection
 //   status, drains         against the same statements on one open connection
 //
 // Both sides run at SQLite's default synchronous setting (FULL).
@@ -63,6 +65,15 @@ void Send_Default(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
   Library lib(dsn);
+  COutgoingQueue queue(nullptr, &lib.provider);
+  for (auto _ : state) benchmark::DoNotOptimize(queue.InsertJob("+4912345", jtTextMessage, "Hello", hsAll, kSource));
+}
+
+void Send_Keep(benchmark::State& state) {
+  std::string dsn;
+  if (!Prepare(state, &dsn)) return;
+  Library lib(dsn);
+  lib.provider.SetDBKeepConnection(true);
   COutgoingQueue queue(nullptr, &lib.provider);
   for (auto _ : state) benchmark::DoNotOptimize(queue.InsertJob("+4912345", jtTextMessage, "Hello", hsAll, kSource));
 }
@@ -195,6 +206,7 @@ void DrainNotifications_Raw(benchmark::State& state) {
 
 // Arguments: 0 SQLite, 1 PostgreSQL.
 BENCHMARK(Send_Default)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Send_Keep)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Send_RawReconnect)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Send_RawOneConnection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Status_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
@@ -212,6 +224,7 @@ struct Ratio {
 const Ratio kRatios[] = {
     {"send, default mode / raw reconnect-per-insert", "Send_Default", "Send_RawReconnect"},
     {"send, default mode / raw one connection", "Send_Default", "Send_RawOneConnection"},
+    {"send, KeepDatabaseConnection / raw one connection", "Send_Keep", "Send_RawOneConnection"},
     {"status query / raw", "Status_Library", "Status_Raw"},
     {"drain incoming / raw", "DrainIncoming_Library", "DrainIncoming_Raw"},
     {"drain notifications / raw", "DrainNotifications_Library", "DrainNotifications_Raw"},
