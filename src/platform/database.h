@@ -24,7 +24,7 @@
 //
 // Nothing waits without bound. A connect gives up after the connection
 // time-out (default 5 s), a statement after the command time-out (default
-// 30 s), and neither runs past the deadline the caller put, the end of its
+// 30 s), and neither runs past the deadline the caller puts, the end of its
 // whole operation; both raise DB_E_ABORTLIMITREACHED. PostgreSQL is driven
 // through libpq's asynchronous calls and poll(2), so a server that accepts and
 // never answers, or falls silent in the middle of a statement, is given up at

@@ -91,6 +91,7 @@ EnumJobStatus COutgoingQueue::GetJobStatus(const LONG& nJobId) {
 }
 
 void COutgoingQueue::JobUpdate(LONG nJobId, EnumJobStatus JobStatus, Handsets eHandset, LONG nMessageRef) {
+  const CDatabaseOperation operation(m_pDBConnectionDispensor);
   LONG affected = 0;
   ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(JobStatus) + ", Handset=" + N(eHandset) +
                      ", MessageRef=" + N(nMessageRef) + " WHERE Id=" + N(nJobId),

@@ -325,7 +325,7 @@ TEST_P(QueueTest, IdentifiersEndAtTheLargest32BitNumberWithAClearError) {
 // Readers on their own connections, three threads and a process, drain both
 // read queues. Each stops at its first "none", which must mean that the
 // queue was empty: a reader that loses a row to another takes the next one.
-TEST_P(QueueTest, ReadersThatLoseARaceTakeTheNextRowAndNoneMeansEmpty) {
+TEST_P(QueueTest, ConcurrentReadersThatLoseARaceTakeTheNextRowAndNoneMeansEmpty) {
   constexpr int kRows = 300;
   constexpr int kThreads = 3;
   std::string values;
