@@ -89,7 +89,7 @@ Settings CheckConfiguration(Report& report) {
     try {
       text = config.GetParameter(config.GetRootKey(), v.name, false, "", false);
     } catch (const _com_error& e) {
-      if (v.IsOptional() && e.Error() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+      if (v.IsOptional() && IsMissingValue(e)) {
         report.Ok(v.name, std::string("not set: ") + v.absent);
         continue;
       }
