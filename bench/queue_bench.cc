@@ -1,108 +1,119 @@
-// Queue operations beside the raw driver running the same statements on one
-// open connection, on SQLite and (when NORVALE_TEST_PG names a server) on
-// PostgreSQL. At the end each library/raw pair's ratio is printed.
+// Queue operations beside their raw baselines, on SQLite and on PostgreSQL
+// (over the private server's Unix socket after `source scripts/pg.sh;
+// pg_start`, see raw_database.h). The raw baselines call libsqlite3 and libpq
+// directly. At the end the ratios are printed, from the median of the runs
+// when --benchmark_repetitions is given.
 //
-//   build/bench/queue_bench [--benchmark_filter=...]
+//   send, default mode     against the raw reconnect-per-insert sequence
+//                          (open, insert, close; on SQLite with another
+//                          connection holding the file, so that the close is
+//                          not a last one) and against the raw insert on one
+//                          open connection
+//   send, KeepDatabaseConnection
+//                          against the raw insert on one open connection
+//   status, drains         against the same statements on one open connection
+//
+// Both sides run at SQLite's default synchronous setting (FULL).
+//
+//   build/bench/queue_bench [--benchmark_filter=...] [--benchmark_repetitions=5]
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <iostream>
 #include <map>
+#include <vector>
 
 #include "platform/database.h"
 #include "queues/incoming_queue.h"
 #include "queues/notification_queue.h"
 #include "queues/outgoing_queue.h"
 #include "queues/queue_schema.h"
+#include "raw_database.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;
+using BenchSupport::RawConnection;
 
 namespace {
 
 constexpr int kDrainRows = 100;
 const CMessageEndpoint kSource(stClientLibrary, "bench", "Benchmark");
 
-std::string Dsn(int backend) {
-  static const std::string sqlite = [] {
-    const auto dir = std::filesystem::temp_directory_path() / ("queue_bench_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    return "sqlite:" + (dir / "q.db").string();
-  }();
-  if (backend == 0) return sqlite;
-  const char* pg = std::getenv("NORVALE_TEST_PG");
-  return pg ? pg : "";
-}
-
-struct Raw {
-  explicit Raw(const std::string& dsn) { c.Open("Data Source=" + dsn, "", ""); }
-  _RecordsetPtr Run(const std::string& sql, LONG options = adCmdText) { return c.Execute(sql, &n, options); }
-  LONG Affected() const { return n.ToLong(); }
-  Connection c;
-  _variant_t n;
-};
-
 // Empty tables; false (and the benchmark skipped) without a server.
 bool Prepare(benchmark::State& state, std::string* dsn) {
-  *dsn = Dsn(static_cast<int>(state.range(0)));
+  *dsn = BenchSupport::Dsn(static_cast<int>(state.range(0)));
   if (dsn->empty()) {
-    state.SkipWithError("NORVALE_TEST_PG is not set");
+    state.SkipWithError("no PostgreSQL server named (PG_DIR and PG_PORT, NORVALE_BENCH_PG or NORVALE_TEST_PG)");
     return false;
   }
-  Raw raw(*dsn);
-  CreateQueueSchema(raw.c, *dsn);
-  for (const char* t : {"SMSOutgoing", "SMSIncoming", "SMSNotifications"}) raw.Run(std::string("DELETE FROM ") + t);
+  Connection c;
+  c.Open("Data Source=" + *dsn, "", "");
+  CreateQueueSchema(c, *dsn);
+  _variant_t n;
+  for (const char* t : {"SMSOutgoing", "SMSIncoming", "SMSNotifications"})
+    c.Execute(std::string("DELETE FROM ") + t, &n, adCmdText);
   return true;
 }
 
-std::string OutgoingValues(LONG id) {
-  return "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName ) "
-         "VALUES ( " +
-         std::to_string(id) + ", 1, '+4912345', 'Hello', 0, 0, 1, 'bench', 'Benchmark' )";
-}
+// A provider as a client core has one.
+struct Library {
+  explicit Library(const std::string& dsn) { provider.SetDBSettings(dsn, "", ""); }
+  CDBConnectionDispensor provider;
+};
 
-void InsertJob_Library(benchmark::State& state) {
+void Send_Default(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  CDBConnectionDispensor provider;
-  provider.SetDBSettings(dsn, "", "");
-  COutgoingQueue queue(nullptr, &provider);
+  Library lib(dsn);
+  COutgoingQueue queue(nullptr, &lib.provider);
   for (auto _ : state) benchmark::DoNotOptimize(queue.InsertJob("+4912345", jtTextMessage, "Hello", hsAll, kSource));
 }
 
-void InsertJob_Raw(benchmark::State& state) {
+void Send_Keep(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
+  Library lib(dsn);
+  lib.provider.SetDBKeepConnection(true);
+  COutgoingQueue queue(nullptr, &lib.provider);
+  for (auto _ : state) benchmark::DoNotOptimize(queue.InsertJob("+4912345", jtTextMessage, "Hello", hsAll, kSource));
+}
+
+void Send_RawReconnect(benchmark::State& state) {
+  std::string dsn;
+  if (!Prepare(state, &dsn)) return;
+  RawConnection holder(dsn);
   for (auto _ : state) {
-    const _variant_t max = raw.Run("SELECT MAX(Id) AS MaxId FROM SMSOutgoing")->GetFieldValue("MaxId");
-    raw.Run(OutgoingValues(max.vt == VT_NULL ? 1 : max.ToLong() + 1), adCmdText | adExecuteNoRecords);
+    RawConnection raw(dsn);
+    benchmark::DoNotOptimize(raw.Run(BenchSupport::InsertNextJob("Hello")));
   }
 }
 
-void GetJobStatus_Library(benchmark::State& state) {
+void Send_RawOneConnection(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw(dsn).Run(OutgoingValues(1));
-  CDBConnectionDispensor provider;
-  provider.SetDBSettings(dsn, "", "");
-  COutgoingQueue queue(nullptr, &provider);
+  RawConnection raw(dsn);
+  for (auto _ : state) benchmark::DoNotOptimize(raw.Run(BenchSupport::InsertNextJob("Hello")));
+}
+
+void Status_Library(benchmark::State& state) {
+  std::string dsn;
+  if (!Prepare(state, &dsn)) return;
+  RawConnection(dsn).Run(BenchSupport::InsertNextJob("Hello"));
+  Library lib(dsn);
+  COutgoingQueue queue(nullptr, &lib.provider);
   const LONG id = 1;
   for (auto _ : state) benchmark::DoNotOptimize(queue.GetJobStatus(id));
 }
 
-void GetJobStatus_Raw(benchmark::State& state) {
+void Status_Raw(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
-  raw.Run(OutgoingValues(1));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(raw.Run("SELECT Status FROM SMSOutgoing WHERE Id=1")->GetFieldValue("Status"));
+  RawConnection raw(dsn);
+  raw.Run(BenchSupport::InsertNextJob("Hello"));
+  for (auto _ : state) benchmark::DoNotOptimize(raw.Run("SELECT Status FROM SMSOutgoing WHERE Id=1"));
 }
 
-void FillIncoming(Raw& raw) {
+void FillIncoming(RawConnection& raw) {
   for (int i = 1; i <= kDrainRows; ++i)
     raw.Run(
         "INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset, TmStamp, DestType, DestId, DestName ) "
@@ -110,7 +121,7 @@ void FillIncoming(Raw& raw) {
         std::to_string(i) + ", 1, '+4912345', 'Hello', 1, 'now', 1, ' ', ' ' )");
 }
 
-void FillNotifications(Raw& raw) {
+void FillNotifications(RawConnection& raw) {
   for (int i = 1; i <= kDrainRows; ++i)
     raw.Run(
         "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, "
@@ -121,10 +132,9 @@ void FillNotifications(Raw& raw) {
 void DrainIncoming_Library(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
-  CDBConnectionDispensor provider;
-  provider.SetDBSettings(dsn, "", "");
-  CIncomingQueue queue(nullptr, &provider);
+  RawConnection raw(dsn);
+  Library lib(dsn);
+  CIncomingQueue queue(nullptr, &lib.provider);
   for (auto _ : state) {
     state.PauseTiming();
     FillIncoming(raw);
@@ -139,20 +149,18 @@ void DrainIncoming_Library(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kDrainRows);
 }
 
+// The same statements on one connection; the row is read in full, as the
+// library reads it.
 void DrainIncoming_Raw(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
+  RawConnection raw(dsn);
   for (auto _ : state) {
     state.PauseTiming();
     FillIncoming(raw);
     state.ResumeTiming();
-    while (true) {
-      const auto rs = raw.Run("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming)");
-      if (rs->adoEOF()) break;
-      benchmark::DoNotOptimize(rs->GetFieldValue("Data"));
-      raw.Run("DELETE FROM SMSIncoming WHERE Id=" + rs->GetFieldValue("Id").ToString(), adCmdText | adExecuteNoRecords);
-    }
+    while (const auto id = raw.Run("SELECT * From SMSIncoming WHERE Id=(SELECT MIN(Id) FROM SMSIncoming)"))
+      raw.Run("DELETE FROM SMSIncoming WHERE Id=" + *id);
   }
   state.SetItemsProcessed(state.iterations() * kDrainRows);
 }
@@ -160,10 +168,9 @@ void DrainIncoming_Raw(benchmark::State& state) {
 void DrainNotifications_Library(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
-  CDBConnectionDispensor provider;
-  provider.SetDBSettings(dsn, "", "");
-  CNotificationQueue queue(nullptr, &provider);
+  RawConnection raw(dsn);
+  Library lib(dsn);
+  CNotificationQueue queue(nullptr, &lib.provider);
   for (auto _ : state) {
     state.PauseTiming();
     FillNotifications(raw);
@@ -185,56 +192,83 @@ void DrainNotifications_Library(benchmark::State& state) {
 void DrainNotifications_Raw(benchmark::State& state) {
   std::string dsn;
   if (!Prepare(state, &dsn)) return;
-  Raw raw(dsn);
+  RawConnection raw(dsn);
   for (auto _ : state) {
     state.PauseTiming();
     FillNotifications(raw);
     state.ResumeTiming();
-    while (true) {
-      const auto rs =
-          raw.Run("SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications WHERE SourceType=1)");
-      if (rs->adoEOF()) break;
-      benchmark::DoNotOptimize(rs->GetFieldValue("Data"));
-      raw.Run("DELETE FROM SMSNotifications WHERE Id=" + rs->GetFieldValue("Id").ToString(),
-              adCmdText | adExecuteNoRecords);
-    }
+    while (const auto id = raw.Run(
+               "SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications WHERE SourceType=1)"))
+      raw.Run("DELETE FROM SMSNotifications WHERE Id=" + *id);
   }
   state.SetItemsProcessed(state.iterations() * kDrainRows);
 }
 
 // Arguments: 0 SQLite, 1 PostgreSQL.
-BENCHMARK(InsertJob_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(InsertJob_Raw)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(GetJobStatus_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
-BENCHMARK(GetJobStatus_Raw)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Send_Default)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Send_Keep)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Send_RawReconnect)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Send_RawOneConnection)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Status_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Status_Raw)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(DrainIncoming_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(DrainIncoming_Raw)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(DrainNotifications_Library)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(DrainNotifications_Raw)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// Prints the runs as usual and, at the end, library time / raw time per pair.
+struct Ratio {
+  const char* what;
+  const char* library;
+  const char* raw;
+};
+const Ratio kRatios[] = {
+    {"send, default mode / raw reconnect-per-insert", "Send_Default", "Send_RawReconnect"},
+    {"send, default mode / raw one connection", "Send_Default", "Send_RawOneConnection"},
+    {"send, KeepDatabaseConnection / raw one connection", "Send_Keep", "Send_RawOneConnection"},
+    {"status query / raw", "Status_Library", "Status_Raw"},
+    {"drain incoming / raw", "DrainIncoming_Library", "DrainIncoming_Raw"},
+    {"drain notifications / raw", "DrainNotifications_Library", "DrainNotifications_Raw"},
+};
+
+// Prints the runs as usual and, at the end, library time / raw time per pair
+// and backend, from the median of each benchmark's runs.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs)
-      if (!run.error_occurred) m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    for (const auto& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.function_name + "/" + run.run_name.args;
+      if (run.run_type == Run::RT_Iteration)
+        m_times[name].push_back(run.GetAdjustedRealTime());
+      else if (run.aggregate_name == "median")  // with --benchmark_report_aggregates_only
+        m_medians[name] = run.GetAdjustedRealTime();
+    }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::cout << "\nlibrary / raw (same statements on one open connection):\n";
-    for (const auto& [name, time] : m_times) {
-      const auto at = name.find("_Library");
-      if (at == std::string::npos) continue;
-      const std::string raw = name.substr(0, at) + "_Raw" + name.substr(at + 8);
-      if (const auto it = m_times.find(raw); it != m_times.end() && it->second > 0)
-        std::cout << "  " << name.substr(0, at) << (name.back() == '0' ? " on SQLite" : " on PostgreSQL") << ": "
-                  << time / it->second << "x\n";
+    std::cout << "\nratios (median of the runs):\n";
+    for (const char* backend : {"0", "1"}) {
+      std::cout << (backend[0] == '0' ? "  SQLite\n" : "  PostgreSQL\n");
+      for (const Ratio& r : kRatios) {
+        const double library = Median(std::string(r.library) + "/" + backend);
+        const double raw = Median(std::string(r.raw) + "/" + backend);
+        if (library > 0 && raw > 0) std::cout << "    " << r.what << ": " << library / raw << "x\n";
+      }
     }
   }
 
  private:
-  std::map<std::string, double> m_times;
+  double Median(const std::string& name) {
+    if (const auto median = m_medians.find(name); median != m_medians.end()) return median->second;
+    auto it = m_times.find(name);
+    if (it == m_times.end() || it->second.empty()) return 0;
+    std::vector<double> v = it->second;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  }
+  std::map<std::string, std::vector<double>> m_times;
+  std::map<std::string, double> m_medians;
 };
 
 }  // namespace
@@ -244,6 +278,6 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  std::filesystem::remove_all(std::filesystem::path(Dsn(0).substr(7)).parent_path());
+  BenchSupport::RemoveSqliteDirectory();
   return 0;
 }

@@ -191,7 +191,7 @@ TEST(VelquorMessageCommands, StatusSaysWhenNoRowExists) {
 
 TEST(VelquorConfigCommand, SetRefusesWhatTheLibraryWouldMisread) {
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
-  for (const char* flag : {"OutgoingQueueEnabled", "IncomingQueueEnabled"}) {
+  for (const char* flag : {"OutgoingQueueEnabled", "IncomingQueueEnabled", "KeepDatabaseConnection"}) {
     for (const std::string bad : {"true", "' 1'", "''", "01"}) {
       const Result r = Velquor(std::string("config set ") + (bad == "true" ? Lower(flag) : flag) + " " + bad);
       EXPECT_EQ(r.status, 2) << flag << " " << bad;
@@ -200,6 +200,15 @@ TEST(VelquorConfigCommand, SetRefusesWhatTheLibraryWouldMisread) {
     EXPECT_EQ(Velquor(std::string("config get ") + flag).status, 1);  // nothing was written
     EXPECT_EQ(Velquor(std::string("config set ") + flag + " 0").status, 0);
     EXPECT_EQ(Velquor(std::string("config set ") + flag + " 1").status, 0);
+  }
+
+  for (const char* timeout : {"DatabaseConnectTimeout", "DatabaseOperationTimeout"}) {
+    for (const std::string bad : {"0", "3600001", "5s", "1e3"}) {
+      const Result r = Velquor(std::string("config set ") + timeout + " " + bad);
+      EXPECT_EQ(r.status, 2) << timeout << " " << bad;
+      EXPECT_TRUE(Contains(r.out, "is a number of milliseconds from 1 to 3600000")) << r.out;
+    }
+    EXPECT_EQ(Velquor(std::string("config set ") + timeout + " 3600000").status, 0);
   }
 
   const Result bogus = Velquor("config set Bogus 1");
@@ -315,6 +324,9 @@ TEST(VelquorCheck, SaysWhichValueIsMissingAndTheCommandsPointToIt) {
     EXPECT_TRUE(Contains(empty.out, std::string("fix: velquor config set ") + value + " ")) << empty.out;
   }
   EXPECT_TRUE(Contains(empty.out, "skip  database")) << empty.out;
+  // Optional values may be absent.
+  EXPECT_TRUE(Contains(empty.out, "ok    DatabaseOperationTimeout: not set: 30000")) << empty.out;
+  EXPECT_TRUE(Contains(empty.out, "ok    KeepDatabaseConnection: not set: 0")) << empty.out;
 
   // Without a configuration the client commands say so instead of printing
   // nothing (or waiting for an engine that is not there).

@@ -89,6 +89,10 @@ Settings CheckConfiguration(Report& report) {
     try {
       text = config.GetParameter(config.GetRootKey(), v.name, false, "", false);
     } catch (const _com_error& e) {
+      if (v.IsOptional() && IsMissingValue(e)) {
+        report.Ok(v.name, std::string("not set: ") + v.absent);
+        continue;
+      }
       report.Fail(v.name, ExplainReadFailure(e, v.name), SetAdvice(v));
       continue;
     } catch (const CConfigVelquorProxyClientSupport_SwitchToDirectRegAccess&) {

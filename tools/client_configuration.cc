@@ -33,11 +33,15 @@ bool ReadClientConfiguration(CConfigVelquorClientOnly& config, int& exitCode) {
   return false;
 }
 
+bool IsMissingValue(const _com_error& e) {
+  return e.Error() == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+         e.DescriptionA().rfind("Reg value did not exist", 0) == 0;  // as the engine reports it
+}
+
 std::string ExplainReadFailure(const _com_error& e, const std::string& name) {
   const HRESULT hr = e.Error();
   const std::string d = e.DescriptionA();
-  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || d.rfind("Reg value did not exist", 0) == 0)
-    return "no value " + name + " in the configuration";
+  if (IsMissingValue(e)) return "no value " + name + " in the configuration";
   if (hr == HRESULT_FROM_WIN32(ERROR_MORE_DATA))
     return name + " is longer than the " + std::to_string(kMaxValueBytes) + " bytes the library reads";
   if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))

@@ -18,6 +18,10 @@ std::string ReadAsClient(Norvale::CConfigVelquorClientOnly& config);
 // sets the failure exit code and returns false.
 bool ReadClientConfiguration(Norvale::CConfigVelquorClientOnly& config, int& exitCode);
 
+// Whether a read failed because the value does not exist, read directly or
+// through the engine.
+bool IsMissingValue(const Norvale::OS::_com_error& e);
+
 // A failed read of the value `name`, in an administrator's words.
 std::string ExplainReadFailure(const Norvale::OS::_com_error& e, const std::string& name);
 

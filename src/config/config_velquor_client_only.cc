@@ -45,6 +45,7 @@ void CConfigVelquorClientOnly::ReadConfiguration() {
                                             "DatabaseConnectTimeout", OS::kDefaultConnectionTimeout);
   m_dwDatabaseOperationTimeout = Milliseconds(GetParameter(root, "DatabaseOperationTimeout", true, "", false),
                                               "DatabaseOperationTimeout", OS::kDefaultCommandTimeout);
+  m_bKeepDatabaseConnection = GetParameterBOOL(root, "KeepDatabaseConnection", true, false, false);
 }
 
 }  // namespace Norvale

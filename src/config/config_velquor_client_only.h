@@ -10,6 +10,10 @@
 // "DatabaseOperationTimeout" (default 30000) for one whole queue operation,
 // every attempt included. They are read after the required values; one that
 // is not such a number fails the read with a text naming it.
+//
+// The optional switch "KeepDatabaseConnection" ("1" on, anything else or
+// absent off) lets queue inserts run on the connection already open instead
+// of a new one per attempt (CJobQueue::InsertJob).
 #pragma once
 
 #include <string>
@@ -34,6 +38,7 @@ class CConfigVelquorClientOnly : public CConfigVelquor {
   const std::string& GetPassword() const { return m_sPassword; }
   OS::DWORD GetDatabaseConnectTimeout() const { return m_dwDatabaseConnectTimeout; }
   OS::DWORD GetDatabaseOperationTimeout() const { return m_dwDatabaseOperationTimeout; }
+  bool GetKeepDatabaseConnection() const { return m_bKeepDatabaseConnection; }
 
  private:
   std::string m_sInstalledType;
@@ -45,6 +50,7 @@ class CConfigVelquorClientOnly : public CConfigVelquor {
   std::string m_sPassword;
   OS::DWORD m_dwDatabaseConnectTimeout = OS::kDefaultConnectionTimeout;
   OS::DWORD m_dwDatabaseOperationTimeout = OS::kDefaultCommandTimeout;
+  bool m_bKeepDatabaseConnection = false;
 };
 
 }  // namespace Norvale

@@ -129,7 +129,7 @@ TEST_F(ProductConfig, ProxyReadsGoThroughTheEngine) {
   config.ReadConfigurationWithFailOverToDirectAccess();
   EXPECT_TRUE(config.GetProxyMode());
   EXPECT_EQ(config.GetDSN(), "postgresql://engine");
-  EXPECT_EQ(core.state.calls, 9);  // seven required values and the two optional time-outs
+  EXPECT_EQ(core.state.calls, 10);  // seven required values, the two optional time-outs and the switch
   EXPECT_EQ(config.GetHandsetParameter(1, "Port"), "COM1");
   EXPECT_FALSE(std::filesystem::exists(RegistryRootDirectory()));  // never touched the registry
 

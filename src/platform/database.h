@@ -17,6 +17,11 @@
 // statement; a text holding several is refused. Every failure raises
 // _com_error with an HRESULT and the driver's own text as description.
 //
+// The first open of a SQLite file in a process puts it in WAL mode and keeps
+// one idle connection to it until exit, so that closing a working connection
+// never checkpoints and deletes the WAL (database_sqlite_posix.cc). A
+// PostgreSQL session gets its settings in the start-up packet.
+//
 // Nothing waits without bound. A connect gives up after the connection
 // time-out (default 5 s), a statement after the command time-out (default
 // 30 s), and neither runs past the deadline the caller puts, the end of its
@@ -94,8 +99,9 @@ using _RecordsetPtr = std::shared_ptr<Recordset>;
 class DatabaseDriver {
  public:
   virtual ~DatabaseDriver() = default;
-  // Runs one statement, giving up at `until`; fills *affected (-1 when it
-  // returns rows) and returns the first row, if any.
+  // Runs one statement, giving up at `until`; fills *affected (the rows an
+  // INSERT, UPDATE or DELETE changed, also with RETURNING; -1 for a query)
+  // and returns the first row, if any.
   virtual _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) = 0;
 };
 

@@ -65,6 +65,15 @@ bool WaitFor(int socket, short events, DatabaseDeadline until) {
   }
 }
 
+// An INSERT, UPDATE or DELETE with RETURNING: rows come back, and the count
+// is of the rows it changed.
+bool ChangesRows(const PGresult* result) {
+  const char* command = PQcmdStatus(const_cast<PGresult*>(result));
+  for (const char* verb : {"INSERT ", "UPDATE ", "DELETE ", "MERGE "})
+    if (std::strncmp(command, verb, std::strlen(verb)) == 0) return true;
+  return false;
+}
+
 bool IsInteger(Oid type) { return type == 20 || type == 21 || type == 23 || type == 26; }
 bool IsFloat(Oid type) { return type == 700 || type == 701 || type == 1700; }
 
@@ -73,7 +82,11 @@ class PostgresDriver final : public DatabaseDriver {
   PostgresDriver(const std::string& dsn, const std::string& user, const std::string& password, DatabaseDeadline until,
                  DWORD dwStatementTimeout) {
     const auto start = DatabaseClock::now();
-    std::vector<const char*> keys = {"dbname"}, values = {dsn.c_str()};
+    // The session settings travel in the start-up packet, after the name's
+    // own options (a later setting of the same name wins): no round trip.
+    const std::string options = OwnOptions(dsn) + " -c standard_conforming_strings=on -c client_min_messages=warning" +
+                                " -c statement_timeout=" + std::to_string(dwStatementTimeout);
+    std::vector<const char*> keys = {"dbname", "options"}, values = {dsn.c_str(), options.c_str()};
     if (!user.empty()) keys.push_back("user"), values.push_back(user.c_str());
     if (!password.empty()) keys.push_back("password"), values.push_back(password.c_str());
     keys.push_back(nullptr), values.push_back(nullptr);
@@ -92,8 +105,13 @@ class PostgresDriver final : public DatabaseDriver {
     }
     if (PQsetnonblocking(m_conn, 1) != 0)
       Fail(E_FAIL, "Cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_conn)));
-    // Failures of these settings are not fatal (a server may lack one); a
-    // silent server or a lost connection is.
+    // A server that took the start-up options reports the one setting the
+    // statements' quoting depends on; one that ignored them (a server that
+    // merely speaks the protocol) is given the settings as statements.
+    // Failures of these are not fatal (a server may lack one); a silent server
+    // or a lost connection is.
+    const char* quoting = PQparameterStatus(m_conn, "standard_conforming_strings");
+    if (quoting && std::strcmp(quoting, "on") == 0) return;
     const std::string settings = "SET standard_conforming_strings = on; SET client_min_messages = warning; " +
                                  std::string("SET statement_timeout = ") + std::to_string(dwStatementTimeout);
     if (!PQsendQuery(m_conn, settings.c_str()))
@@ -130,7 +148,7 @@ class PostgresDriver final : public DatabaseDriver {
       return nullptr;
     }
     if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, owned.release());
-    *affected = -1;
+    *affected = ChangesRows(result) ? static_cast<LONG>(std::atol(PQcmdTuples(result))) : -1;
     _RecordsetPtr first;
     if (PQntuples(result) > 0) {
       std::vector<Recordset::Column> columns;
@@ -173,6 +191,18 @@ class PostgresDriver final : public DatabaseDriver {
       }
       if (!PQconsumeInput(m_conn)) RaiseResult(m_conn, nullptr);
     }
+  }
+
+  // The options the data source name gives, empty when it gives none or
+  // cannot be parsed (the connect then reports the fault).
+  static std::string OwnOptions(const std::string& dsn) {
+    std::string own;
+    if (PQconninfoOption* parsed = PQconninfoParse(dsn.c_str(), nullptr)) {
+      for (const PQconninfoOption* o = parsed; o->keyword; ++o)
+        if (std::strcmp(o->keyword, "options") == 0 && o->val) own = o->val;
+      PQconninfoFree(parsed);
+    }
+    return own;
   }
 
   std::string Where() const {

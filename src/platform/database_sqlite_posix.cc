@@ -1,9 +1,29 @@
 // The SQLite driver. Every SQLite failure becomes an HRESULT here.
+//
+// The first open of a database file in a process also opens one idle
+// connection to it, kept for the life of the process and never given a
+// statement after the one that puts the file in WAL mode. In WAL mode every
+// connection holds a shared lock on the file, so with the idle one present
+// closing a working connection is never the last close: that one would
+// checkpoint the WAL, delete -wal and -shm and so make the next open create
+// them again, several syncs and a wal-index rebuild per connection. The idle
+// connection closes at exit, with a last close's clean-up when it is the last.
+//
+// Across fork(): SQLite's record of the locks a process holds is in memory, so
+// a child that inherits a connection would believe it holds locks that only
+// its parent holds. A child therefore closes the idle connections it
+// inherited before it opens any, without a checkpoint or deleting anything
+// (those are its parent's), and then opens its own.
+#include <pthread.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/database.h"
@@ -32,9 +52,22 @@ HRESULT HresultOf(int rc, int systemErrno) {
   }
 }
 
+// An INSERT, UPDATE, DELETE or REPLACE, by its first word.
+bool ChangesRows(const std::string& sql) {
+  size_t begin = 0;
+  while (begin < sql.size() && std::isspace(static_cast<unsigned char>(sql[begin]))) ++begin;
+  size_t end = begin;
+  while (end < sql.size() && std::isalpha(static_cast<unsigned char>(sql[end]))) ++end;
+  std::string verb = sql.substr(begin, end - begin);
+  for (char& c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return verb == "INSERT" || verb == "UPDATE" || verb == "DELETE" || verb == "REPLACE";
+}
+
 class SqliteDriver final : public DatabaseDriver {
  public:
-  SqliteDriver(const std::string& path, DatabaseDeadline until) : m_sPath(path) {
+  // With bSetWal the file is put in WAL mode (a lasting property of the
+  // file), which also makes this connection hold its shared lock.
+  SqliteDriver(const std::string& path, DatabaseDeadline until, bool bSetWal) : m_sPath(path) {
     const int rc = sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
       const std::string text = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
@@ -47,6 +80,7 @@ class SqliteDriver final : public DatabaseDriver {
     // a fixed busy time-out.
     sqlite3_busy_handler(m_db, &SqliteDriver::Busy, this);
     sqlite3_progress_handler(m_db, 1000, &SqliteDriver::Progress, this);
+    if (!bSetWal) return;
     try {
       Run("PRAGMA journal_mode=WAL", until, nullptr);
     } catch (const _com_error& e) {
@@ -58,6 +92,24 @@ class SqliteDriver final : public DatabaseDriver {
     }
   }
   ~SqliteDriver() override { sqlite3_close_v2(m_db); }
+
+  // Reads the file once, so that this connection opens the WAL and keeps its
+  // shared lock on the file from then on (setting WAL mode only marks the
+  // file).
+  void HoldSharedLock(DatabaseDeadline until) { Run("SELECT 1 FROM sqlite_master LIMIT 1", until, nullptr); }
+
+  // Whether the file was deleted or replaced since this connection opened it.
+  bool FileHasMoved() {
+    int moved = 0;
+    return sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0;
+  }
+  // Makes the close leave the WAL and the wal-index as they are: no
+  // checkpoint, nothing deleted, whatever other connections there are.
+  void CloseWithoutCleanUp() {
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    int persist = 1;
+    sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  }
 
   _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) override {
     return Run(sql, until, affected);
@@ -81,8 +133,10 @@ class SqliteDriver final : public DatabaseDriver {
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
       if (!first) first = Row(stmt);
     if (rc != SQLITE_DONE) Raise(rc);
-    const bool returnsRows = sqlite3_column_count(stmt) > 0;
-    if (affected) *affected = returnsRows ? -1 : static_cast<LONG>(sqlite3_changes(m_db));
+    // A statement that changes rows counts them, even when it returns rows
+    // (RETURNING).
+    const bool query = sqlite3_column_count(stmt) > 0 && !ChangesRows(sql);
+    if (affected) *affected = query ? -1 : static_cast<LONG>(sqlite3_changes(m_db));
     return first;
   }
 
@@ -153,10 +207,77 @@ class SqliteDriver final : public DatabaseDriver {
   bool m_bOutOfTime = false;
 };
 
+// The idle connections of this process, one per database file (by the path
+// it was opened with). Never destroyed: a child of fork() keeps what it
+// inherited reachable until it closes it.
+class IdleConnections {
+ public:
+  static IdleConnections& Get() {
+    static IdleConnections* const s_pIdle = [] {
+      auto* idle = new IdleConnections;
+      std::atexit([] { Get().CloseAll(); });
+      // A child must not inherit the lock taken by a thread of its parent.
+      pthread_atfork([] { Get().m_mutex.lock(); }, [] { Get().m_mutex.unlock(); }, [] { Get().m_mutex.unlock(); });
+      return idle;
+    }();
+    return *s_pIdle;
+  }
+
+  // Makes sure this process holds an idle connection to `path`.
+  void Keep(const std::string& path, DatabaseDeadline until) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      DropInherited();
+      if (const auto it = m_connections.find(path); it != m_connections.end() && !it->second->FileHasMoved()) return;
+    }
+    // Opened without the lock: it may wait for another process's lock.
+    auto idle = std::make_unique<SqliteDriver>(path, until, true);
+    idle->HoldSharedLock(until);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DropInherited();
+    // Files deleted or replaced since their idle connection was opened (a
+    // test's temporary databases) let theirs go.
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+      if (it->second->FileHasMoved()) {
+        it->second->CloseWithoutCleanUp();
+        it = m_connections.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    m_connections.emplace(path, std::move(idle));  // another thread's, if it was first, stays
+  }
+
+ private:
+  IdleConnections() = default;
+
+  void DropInherited() {
+    if (m_owner == getpid()) return;
+    for (auto& [path, connection] : m_connections) connection->CloseWithoutCleanUp();
+    m_connections.clear();
+    m_owner = getpid();
+  }
+
+  void CloseAll() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_owner == getpid()) m_connections.clear();
+  }
+
+  std::mutex m_mutex;
+  pid_t m_owner = getpid();
+  std::map<std::string, std::unique_ptr<SqliteDriver>> m_connections;
+};
+
+// Names that open no shared file: a private temporary or in-memory database.
+bool IsPrivateDatabase(const std::string& path) { return path.empty() || path == ":memory:"; }
+
 }  // namespace
 
 std::unique_ptr<DatabaseDriver> OpenSqlite(const std::string& path, DatabaseDeadline until) {
-  return std::make_unique<SqliteDriver>(path, until);
+  const bool shared = !IsPrivateDatabase(path);
+  auto driver = std::make_unique<SqliteDriver>(path, until, !shared);
+  if (shared) IdleConnections::Get().Keep(path, until);
+  return driver;
 }
 
 }  // namespace Norvale::OS

@@ -34,6 +34,10 @@ DWORD CDBConnectionDispensor::GetOperationTimeout() const {
   return m_pConfig ? m_pConfig->GetDatabaseOperationTimeout() : m_dwOperationTimeout;
 }
 
+bool CDBConnectionDispensor::GetKeepConnection() const {
+  return m_pConfig ? m_pConfig->GetKeepDatabaseConnection() : m_bKeepConnection;
+}
+
 _ConnectionPtr& CDBConnectionDispensor::GetConnection() {
   if (!m_pConnection) {
     const HRESULT hr = CreateConnection(&m_pConnection);
@@ -114,6 +118,21 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
     }
   }
   return result;
+}
+
+_RecordsetPtr CDatabaseQueryExecuter::ExecuteOnce(const std::string& CommandText, LONG& RecordAffected, LONG Options,
+                                                  bool bNewConnection) {
+  const CDatabaseOperation operation(m_pDBConnection);
+  if (bNewConnection) m_pDBConnection->ResetConnection();
+  _ConnectionPtr& connection = m_pDBConnection->GetConnection();
+  try {
+    _variant_t affected;
+    _RecordsetPtr result = connection->Execute(CommandText, &affected, Options);
+    RecordAffected = affected.ToLong();
+    return result;
+  } catch (const _com_error& e) {
+    throw CDatabase_com_error(e);
+  }
 }
 
 CQueueRow::CQueueRow(const Recordset& Row, const std::string& sTableName) : m_Row(Row), m_sTableName(sTableName) {

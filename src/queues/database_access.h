@@ -42,6 +42,10 @@ class CDBConnectionDispensor {
   void SetDBTimeouts(OS::DWORD dwConnectTimeout, OS::DWORD dwOperationTimeout);
   OS::DWORD GetConnectTimeout() const;
   OS::DWORD GetOperationTimeout() const;
+  // Whether queue inserts keep the open connection (KeepDatabaseConnection);
+  // the setting is used only when no configuration is set. Off until set.
+  void SetDBKeepConnection(bool bKeep) { m_bKeepConnection = bKeep; }
+  bool GetKeepConnection() const;
   // Creates and opens the connection when needed; an open connection is
   // reused as it is. Open failures raise CDatabase_com_error and leave a
   // closed connection that the next call opens again.
@@ -61,6 +65,7 @@ class CDBConnectionDispensor {
   std::string m_sPassword;
   OS::DWORD m_dwConnectTimeout = OS::kDefaultConnectionTimeout;
   OS::DWORD m_dwOperationTimeout = OS::kDefaultCommandTimeout;
+  bool m_bKeepConnection = false;
   OS::_ConnectionPtr m_pConnection;
   OS::DatabaseDeadline m_Deadline = OS::kNoDatabaseDeadline;
   int m_nOperations = 0;  // operations in progress, nested in one another
@@ -101,6 +106,11 @@ class CDatabaseQueryExecuter {
   // CDatabase_com_error). Returns the record set, null when there is none.
   OS::_RecordsetPtr ExecuteCommand(const std::string& CommandText, OS::LONG& RecordAffected, OS::LONG Options,
                                    OS::LONG RecordAffectedCheck, int nRetryLimit);
+  // One attempt of `CommandText`, on the open connection or, with
+  // bNewConnection, on a newly opened one. A failure raises at once (COM
+  // errors as CDatabase_com_error).
+  OS::_RecordsetPtr ExecuteOnce(const std::string& CommandText, OS::LONG& RecordAffected, OS::LONG Options,
+                                bool bNewConnection);
 
  protected:
   CDBConnectionDispensor* m_pDBConnection;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <filesystem>
@@ -294,6 +295,97 @@ TEST(DatabaseDeadline, ALockedSqliteDatabaseIsWaitedForOnlyUntilTheDeadline) {
   locker.Execute("COMMIT", &affected, adCmdText);
   ASSERT_TRUE(queues.incoming.GetMessage(h = hsAll, type, phone, data, stamp, dest));  // nothing was lost
   EXPECT_EQ(data, "waiting");
+}
+
+// KeepDatabaseConnection decides whether a send opens a connection; with it
+// on, a connection that has gone is replaced after the failed attempt.
+TEST_P(DatabaseAccess, KeepDatabaseConnectionRunsSendsOnTheOpenConnection) {
+  std::string message;
+  CConfigVelquorClientOnly config(&message);
+  CDBConnectionDispensor provider(&config);
+  COutgoingQueue outgoing(&config, &provider);
+  // The connections a send opens, with the value as given (null: absent).
+  auto opensPerSend = [&](const char* keep) {
+    std::map<std::string, std::string> values = {{"DSN", db->Dsn()}};
+    if (keep) values["KeepDatabaseConnection"] = keep;
+    WriteConfig(values);
+    if (!keep) {
+      bool ro = false;
+      const HKEY k = RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &ro, false);
+      RegDeleteValueA(k, "KeepDatabaseConnection");
+      RegCloseKey(k);
+    }
+    config.ReadConfiguration();
+    outgoing.GetSize();  // the connection a client has open
+    const long before = Connection::s_nOpens;
+    for (int i = 0; i < 3; ++i) outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint(stClientLibrary));
+    return Connection::s_nOpens - before;
+  };
+  EXPECT_EQ(opensPerSend(nullptr), 3);
+  EXPECT_EQ(opensPerSend("1"), 0);
+  EXPECT_EQ(opensPerSend("0"), 3);
+  EXPECT_EQ(opensPerSend("yes"), 3);  // a switch is on only when it is 1
+  EXPECT_EQ(opensPerSend("1"), 0);
+  if (GetParam() != Backend::Postgres) return;
+  LONG affected = 0;
+  const LONG pid = outgoing.ExecuteCommand("SELECT pg_backend_pid() AS Pid", affected, adCmdText, -1, 10)
+                       ->GetFieldValue("Pid")
+                       .ToLong();
+  TestSupport::TestDatabase::Admin("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+  const long before = Connection::s_nOpens;
+  EXPECT_EQ(outgoing.InsertJob("+49", jtTextMessage, "after", hsAll, CMessageEndpoint(stClientLibrary)), 16);
+  EXPECT_EQ(Connection::s_nOpens - before, 1);  // the failed attempt's successor
+}
+
+// Each session's settings come in the start-up packet (pg_settings says
+// "client" for those, "session" for a SET), after the name's own options.
+TEST(DatabaseAccessOpen, PostgresSessionSettingsArriveWithTheConnection) {
+  if (!TestSupport::PostgresAddress()) GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+  TestSupport::TestDatabase db(Backend::Postgres);  // its name sets search_path
+  Connection c;
+  c.PutCommandTimeout(12345);
+  c.Open("Data Source=" + db.Dsn(), "", "");
+  auto setting = [&](const std::string& name) {
+    _variant_t affected;
+    const auto rs = c.Execute("SELECT setting || '/' || source AS S FROM pg_settings WHERE name='" + name + "'",
+                              &affected, adCmdText);
+    return rs->GetFieldValue("S").ToString();
+  };
+  EXPECT_EQ(setting("standard_conforming_strings"), "on/client");
+  EXPECT_EQ(setting("client_min_messages"), "warning/client");
+  EXPECT_EQ(setting("statement_timeout"), "12345/client");
+  EXPECT_EQ(setting("search_path").rfind("t_", 0), 0u) << setting("search_path");
+}
+
+// The first open of a SQLite file in a process puts it in WAL mode and keeps
+// an idle connection to it: closing a working connection leaves -wal and
+// -shm in place, in this process and in a child that sends and exits.
+TEST(SqliteIdleConnection, ClosingAConnectionIsNeverTheLastClose) {
+  const std::string path = TestSupport::Root() + "/idle.db";
+  sqlite3* raw = nullptr;  // a file in the rollback-journal mode, as another program may leave it
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "PRAGMA journal_mode=DELETE; CREATE TABLE t (x)", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+  Connection c;
+  c.Open("Data Source=sqlite:" + path, "", "");
+  _variant_t affected;
+  EXPECT_EQ(c.Execute("PRAGMA journal_mode", &affected, adCmdText)->GetFieldValue("journal_mode").ToString(), "wal");
+  CreateQueueSchema(c, "sqlite:" + path);
+  c.Close();
+  for (int i = 1; i <= 2; ++i) {
+    TestSupport::QueueSet queues("sqlite:" + path);
+    EXPECT_EQ(queues.outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint()), i);
+  }  // its connection closed
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+  EXPECT_TRUE(std::filesystem::exists(path + "-shm"));
+  const std::string child = TestSupport::RunInChild([&] {
+    TestSupport::QueueSet queues("sqlite:" + path);
+    return queues.outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint()) == 3 ? "" : "not Id 3";
+  });
+  EXPECT_EQ(child, "");
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+  TestSupport::QueueSet queues("sqlite:" + path);
+  EXPECT_EQ(queues.outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint()), 4);
 }
 
 TEST_P(DatabaseAccess, AFullDatabaseHasItsOwnCode) {

@@ -1,13 +1,59 @@
 #include "queues/job_queue.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <random>
+#include <thread>
 
 #include "errors/com_error_raise.h"
 #include "util/string_utils.h"
 
 namespace Norvale {
 using namespace OS;
+
+namespace {
+
+constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
+
+// Waits before attempt nAttempt (2 to 10) for a random time in the upper half
+// of 1, 2, 4 ... 256 ms, so that writers that collided try again apart, and
+// never past `until`.
+void BackOff(int nAttempt, DatabaseDeadline until) {
+  // Seeded per process as well as per thread: children of one fork() would
+  // otherwise wait alike.
+  thread_local pid_t seededFor = 0;
+  thread_local std::minstd_rand random;
+  if (seededFor != getpid()) {
+    seededFor = getpid();
+    random.seed(std::random_device{}() ^ static_cast<unsigned>(seededFor));
+  }
+  const int ceiling = 1000 << std::min(nAttempt - 2, 8);  // microseconds
+  std::uniform_int_distribution<int> spread(ceiling / 2, ceiling);
+  const auto left = until - DatabaseClock::now();
+  if (left <= DatabaseClock::duration::zero()) return;
+  std::this_thread::sleep_for(std::min<DatabaseClock::duration>(std::chrono::microseconds(spread(random)), left));
+}
+
+// Where SQLPart1's closing "VALUES (" begins, or npos.
+size_t ValuesClause(const std::string& SQLPart1) {
+  size_t end = SQLPart1.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos || SQLPart1[end] != '(') return std::string::npos;
+  end = SQLPart1.find_last_not_of(" \t\r\n", end - 1);
+  if (end == std::string::npos || end < 5) return std::string::npos;
+  const size_t begin = end - 5;
+  std::string word = SQLPart1.substr(begin, 6);
+  for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (word != "VALUES" || (begin > 0 && !std::isspace(static_cast<unsigned char>(SQLPart1[begin - 1]))))
+    return std::string::npos;
+  return begin;
+}
+
+}  // namespace
 
 CJobQueue::CJobQueue(CDBConnectionDispensor* DBConnection, std::string sTableName)
     : CDatabaseQueryExecuter(DBConnection),
@@ -32,28 +78,67 @@ LONG CJobQueue::GenerateJobId() {
   // In 64 bits: the largest identifier may be the largest 32-bit number, or
   // beyond it where the column is wider.
   const LONGLONG largest = max.ToLongLong();
-  if (largest >= std::numeric_limits<LONG>::max())
-    RAISE_COM_ERROR(DISP_E_OVERFLOW, m_sTableName + " has no identifiers left above " +
-                                         std::to_string(std::numeric_limits<LONG>::max()) + " (its largest Id is " +
-                                         std::to_string(largest) + ")");
+  if (largest >= kLargestId)
+    RAISE_COM_ERROR(DISP_E_OVERFLOW, m_sTableName + " has no identifiers left above " + std::to_string(kLargestId) +
+                                         " (its largest Id is " + std::to_string(largest) + ")");
   return static_cast<LONG>(largest + 1);
+}
+
+std::string CJobQueue::InsertWithNextId(const std::string& SQLPart1, const std::string& SQLPart2) const {
+  const size_t values = ValuesClause(SQLPart1);
+  const size_t close = SQLPart2.find_last_not_of(" \t\r\n");
+  if (values == std::string::npos || close == std::string::npos || SQLPart2[close] != ')')
+    RAISE_COM_ERROR(E_INVALIDARG, m_sTableName +
+                                      ": an INSERT must end its first part with 'VALUES (' and its second "
+                                      "with ')'");
+  // The subquery keeps MAX(Id) a lookup of the key's last entry on both
+  // databases; the condition leaves no row to insert once the identifiers
+  // are used up.
+  return SQLPart1.substr(0, values) + "SELECT NextId.MaxId + 1" + SQLPart2.substr(0, close) +
+         " FROM (SELECT COALESCE((SELECT MAX(Id) FROM " + m_sTableName +
+         "), 0) AS MaxId) AS NextId WHERE NextId.MaxId < " + std::to_string(kLargestId) + " RETURNING Id";
 }
 
 LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPart2) {
   const CDatabaseOperation operation(m_pDBConnectionDispensor);
-  LONG id = 0;
+  const std::string statement = InsertWithNextId(SQLPart1, SQLPart2);
+  const bool keep = m_pDBConnectionDispensor->GetKeepConnection();
+  bool newConnection = !keep;
+  std::exception_ptr failure;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     const bool last = attempt == kAttempts;
+    if (attempt > 1) {
+      BackOff(attempt, m_pDBConnectionDispensor->GetDeadline());
+      if (operation.TimeIsUp()) std::rethrow_exception(failure);  // no time for another attempt
+    }
     try {
-      id = GenerateJobId();
       LONG affected = 0;
-      ExecuteCommand(SQLPart1 + N(id) + SQLPart2, affected, adCmdText | adExecuteNoRecords, last ? 1 : -1, 1);
-      if (affected == 1) break;
+      const _RecordsetPtr rs = ExecuteOnce(statement, affected, adCmdText, newConnection || last);
+      if (affected == 1 && !rs->adoEOF()) {
+        const LONG id = rs->GetFieldValue("Id").ToLong();
+        rs->Close();
+        return id;
+      }
+      GenerateJobId();  // no row inserted: it says so clearly when the identifiers are used up
+      try {
+        RAISE_COM_ERROR(E_FAIL,
+                        "Query '" + statement + "' affected " + std::to_string(affected) + " rows, expected 1 rows");
+      } catch (const _com_error& e) {
+        throw CDatabase_com_error(e);
+      }
+    } catch (const _com_error& e) {
+      if (e.Error() == DISP_E_OVERFLOW || last || operation.TimeIsUp()) throw;
+      failure = std::current_exception();
+      // Another writer took the identifier: the connection is sound. Any
+      // other failure may be the connection's.
+      newConnection = !keep || e.Error() != DB_E_INTEGRITYVIOLATION;
     } catch (...) {
-      if (last || operation.TimeIsUp()) throw;  // out of time, this attempt is the last
+      if (last || operation.TimeIsUp()) throw;
+      failure = std::current_exception();
+      newConnection = true;
     }
   }
-  return id;
+  std::rethrow_exception(failure);  // not reached: the last attempt returns or throws
 }
 
 std::string CJobQueue::EncodeDataMessage(const std::string& UD, const std::string& UDH, LONG DCS) {

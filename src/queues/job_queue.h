@@ -4,6 +4,18 @@
 // again, up to ten times, when another writer took it. It also holds the text
 // form in which a data message travels: "DCS=<hex>;UDH=<udh>;UD=<ud>", or the
 // user data alone when the header is empty and the scheme 0.
+//
+// The INSERT chooses its identifier itself (INSERT ... SELECT MAX(Id) + 1 ...
+// RETURNING Id), so the window in which another writer can take the same one
+// is a single statement: none on SQLite, whose writers take the database's
+// write lock before they read, and that of two statements running at once on
+// PostgreSQL, where the second then fails on the key. Between attempts it
+// waits a random, growing time (up to a quarter of a second, never past the
+// operation's deadline), so that writers that collided try again apart. Each
+// attempt runs on a newly opened connection; with KeepDatabaseConnection on
+// the open one, replaced only after a failure other than a duplicate key and
+// for the tenth attempt. Stored rows are as before: unique Ids, each one above
+// the largest at its insert, no identifier above 2147483647.
 #pragma once
 
 #include <string>
@@ -18,8 +30,11 @@ class CJobQueue : public CDatabaseQueryExecuter {
   ~CJobQueue() override = default;
 
   OS::LONG GetTotalNbrOfEntries();
+  // One above the largest Id; DISP_E_OVERFLOW when that is above 2147483647.
   OS::LONG GenerateJobId();
-  // Runs SQLPart1 + identifier + SQLPart2 and returns the identifier written.
+  // Inserts the row that SQLPart1 + identifier + SQLPart2 describes, where
+  // SQLPart1 ends with "VALUES (" and SQLPart2 holds the other values and the
+  // closing ")", with the identifier one above the largest; returns it.
   OS::LONG InsertJob(const std::string& SQLPart1, const std::string& SQLPart2);
 
   static std::string EncodeDataMessage(const std::string& UD, const std::string& UDH, OS::LONG DCS);
@@ -31,6 +46,8 @@ class CJobQueue : public CDatabaseQueryExecuter {
  protected:
   // A number as the statements write it: unquoted decimal.
   static std::string N(long v) { return std::to_string(v); }
+  // The INSERT ... SELECT that InsertJob runs.
+  std::string InsertWithNextId(const std::string& SQLPart1, const std::string& SQLPart2) const;
 
   CDBConnectionDispensor* m_pDBConnectionDispensor;
   std::string m_sTableName;
