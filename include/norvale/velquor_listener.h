@@ -119,6 +119,7 @@ class NORVALE_API VelquorListener {
   };
   NORVALE_LOCAL void CheckNotMovedFrom() const;
 
+  // After the handler lists: the bridge is made from their state.
   std::unique_ptr<CVelquorListenerCore, CoreRelease> m_pListenerCore;
   std::unique_ptr<VelquorListenerEventGlue> m_pListenerEventGlue;
 };
