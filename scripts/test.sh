@@ -3,8 +3,8 @@
 # missing packages, builds a normal, an address+undefined sanitizer and a
 # thread sanitizer configuration, compares the normal build's library with the
 # stored ABI baseline, starts a private PostgreSQL server for the run, runs
-# every test in the first two builds and the threaded tests in the third, and
-# stops the server again.
+# every test in the first two builds and the threaded tests (label "threads")
+# in the third, and stops the server again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -39,10 +39,9 @@ for dir in build build-asan; do
   echo "== ctest in $dir"
   (cd "$here/$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) || failed=1
 done
-# The thread sanitizer watches the tests where threads meet: locks, timers,
-# message queues, the listener, the D-Bus server, concurrent queues and the
-# engine (its handset workers and simulator).
+# The thread sanitizer runs the tests labelled "threads" where they are
+# built: the unit tests that start threads, the engine's tests and the tests
+# across processes.
 echo "== ctest in build-tsan (threaded tests)"
-(cd "$here/build-tsan" && ctest --output-on-failure -j "$jobs" --timeout 600 \
-  -R 'Mutex|ThreadTimer|MessageQueue|MessageLoop|CWin32Utils|CRepeat|Listener|EngineConnection|EnginePath|Concurrent|Writers|DBus|Engine|CSimulatorDriver|CQueueMaintenance|VelquorServiceCommand') || failed=1
+(cd "$here/build-tsan" && ctest --output-on-failure -j "$jobs" --timeout 600 -L threads) || failed=1
 exit $failed

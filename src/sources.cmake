@@ -1,0 +1,79 @@
+# The library's sources and their unit tests, listed so that a new file is
+# added on purpose (and a stray one is not built by accident).
+set(VELQUOR_SOURCES
+  src/api/message_loop.cc
+  src/api/sms_records.cc
+  src/api/velquor.cc
+  src/api/velquor_listener.cc
+  src/config/base64.cc
+  src/config/config_reg.cc
+  src/config/config_velquor.cc
+  src/config/config_velquor_client_only.cc
+  src/config/config_velquor_proxy_client_support.cc
+  src/config/config_velquor_proxy_common.cc
+  src/config/norvale_encryption.cc
+  src/core/sms_queue_adaptors.cc
+  src/core/velquor_client_core.cc
+  src/core/velquor_client_core_internal.cc
+  src/core/velquor_server_connection.cc
+  src/engine/engine_marshal.cc
+  src/errors/com_error_raise.cc
+  src/errors/error_logging.cc
+  src/errors/general_exception.cc
+  src/errors/managed_boundary.cc
+  src/listener/velquor_listener_core.cc
+  src/platform/bstr_posix.cc
+  src/platform/com_runtime_posix.cc
+  src/platform/database_posix.cc
+  src/platform/database_postgres_posix.cc
+  src/platform/database_sqlite_posix.cc
+  src/platform/dbus_rpc_posix.cc
+  src/platform/error_info_posix.cc
+  src/platform/event_log_posix.cc
+  src/platform/guid_posix.cc
+  src/platform/handle_table_posix.cc
+  src/platform/messages_posix.cc
+  src/platform/registry_posix.cc
+  src/platform/service_control_posix.cc
+  src/platform/synch_posix.cc
+  src/platform/tick_count_posix.cc
+  src/platform/variant_posix.cc
+  src/queues/database_access.cc
+  src/queues/incoming_queue.cc
+  src/queues/job_queue.cc
+  src/queues/notification_queue.cc
+  src/queues/outgoing_queue.cc
+  src/queues/queue_schema.cc
+  src/util/mutex.cc
+  src/util/string_utils.cc
+  src/util/win32_utils.cc
+)
+set(VELQUOR_UNIT_TESTS
+  src/api/sms_records_test.cc
+  src/config/config_reg_test.cc
+  src/config/norvale_encryption_test.cc
+  src/errors/errors_test.cc
+  src/platform/com_test.cc
+  src/platform/event_log_test.cc
+  src/platform/service_control_test.cc
+  src/platform/tick_count_test.cc
+  src/platform/variant_test.cc
+  src/queues/database_access_test.cc
+  src/util/string_utils_test.cc
+)
+# Unit tests that start threads: the thread sanitizer runs these (they carry
+# the ctest label "threads"), as well as the engine's and the cross-process
+# tests.
+set(VELQUOR_THREADED_UNIT_TESTS
+  src/api/message_loop_test.cc
+  src/api/velquor_listener_test.cc
+  src/api/velquor_test.cc
+  src/config/config_velquor_test.cc
+  src/errors/error_logging_test.cc
+  src/platform/dbus_rpc_test.cc
+  src/platform/messages_test.cc
+  src/platform/registry_test.cc
+  src/platform/synch_test.cc
+  src/queues/queues_test.cc
+  src/util/win32_utils_test.cc
+)
