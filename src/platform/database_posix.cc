@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
 #include "platform/error_info.h"
 
 namespace Norvale::OS {
@@ -11,13 +12,6 @@ std::atomic<long> Connection::s_nExecutions{0};
 
 namespace {
 std::atomic<HRESULT> g_createFailure{S_OK};
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 bool IsPath(const std::string& s) { return StartsWith(s, "/") || StartsWith(s, "./") || StartsWith(s, "../"); }

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "config/config_velquor_client_only.h"
+#include "expect_com_error.h"
 #include "queue_test_support.h"
 #include "queues/database_access.h"
 #include "queues/queue_schema.h"
@@ -82,13 +83,8 @@ TEST_P(DatabaseAccess, AlwaysFailingStatementRunsTenTimesAndReconnectsOnceBefore
 TEST_P(DatabaseAccess, RowCountCheckFailsOnlyAfterTheLastAttempt) {
   LONG affected = 5;
   const std::string update = "UPDATE SMSOutgoing SET Status=2 WHERE Id=99";
-  try {
-    executer.ExecuteCommand(update, affected, adCmdText | adExecuteNoRecords, 1, 3);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_EQ(e.DescriptionA(), "Query '" + update + "' affected 0 rows, expected 1 rows");
-  }
+  EXPECT_COM_ERROR(executer.ExecuteCommand(update, affected, adCmdText | adExecuteNoRecords, 1, 3), E_FAIL,
+                   "Query '" + update + "' affected 0 rows, expected 1 rows");
   EXPECT_EQ(executer.ExecuteCommand(update, affected, adCmdText | adExecuteNoRecords, -1, 10), nullptr);
   EXPECT_EQ(affected, 0);
   affected = 7;
@@ -111,21 +107,11 @@ TEST_P(DatabaseAccess, ColumnsReadByNameWithNullDistinct) {
   EXPECT_EQ(ConvertVariantToString(rs->GetFieldValue("Data")), "");
   EXPECT_EQ(ConvertVariantToLong(rs->GetFieldValue("Data")), 0);
   EXPECT_EQ(ConvertVariantToString(rs->GetFieldValue("Handset")), "7");
-  try {
-    rs->GetFieldValue("NoColumn");
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), adErrItemNotFound);
-  }
+  EXPECT_COM_ERROR(rs->GetFieldValue("NoColumn"), adErrItemNotFound);
   const auto none = executer.ExecuteCommand("SELECT * FROM SMSIncoming WHERE Id=2", affected, adCmdText, -1, 10);
   EXPECT_TRUE(none->BOF());
   EXPECT_TRUE(none->adoEOF());
-  try {
-    none->GetFieldValue("Id");
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), adErrNoCurrentRecord);
-  }
+  EXPECT_COM_ERROR(none->GetFieldValue("Id"), adErrNoCurrentRecord);
 }
 
 TEST_P(DatabaseAccess, SeveralStatementsInOneTextAreRefused) {
@@ -139,13 +125,7 @@ TEST_P(DatabaseAccess, FailedOpenLeavesAClosedConnectionThatOpensLater) {
   provider.SetDBSettings(
       GetParam() == Backend::Sqlite ? "sqlite:/nonexistent/dir/q.db" : "postgresql://postgres@127.0.0.1:1/none", "",
       "");
-  try {
-    provider.GetConnection();
-    FAIL();
-  } catch (const CDatabase_com_error& e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_FALSE(e.DescriptionA().empty());
-  }
+  EXPECT_COM_ERROR(provider.GetConnection(), E_FAIL);
   provider.SetDBSettings(db->Dsn(), "", "");
   EXPECT_EQ(provider.GetConnection()->State(), adStateOpen);
 }
@@ -184,23 +164,12 @@ TEST_P(DatabaseAccess, ProviderTakesSettingsFromTheConfigurationAtEachOpen) {
 TEST(DatabaseAccessOpen, UnknownDataSourcesAndCreationFailuresAreClearErrors) {
   CDBConnectionDispensor provider;
   provider.SetDBSettings("mydatabase", "", "");
-  try {
-    provider.GetConnection();
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(),
-              "Data source name not recognised: 'mydatabase' (expected sqlite:PATH, a path, a postgresql:// URI or a "
-              "libpq keyword string)");
-  }
+  EXPECT_COM_ERROR(provider.GetConnection(), E_FAIL,
+                   "Data source name not recognised: 'mydatabase' (expected sqlite:PATH, a path, a postgresql:// URI "
+                   "or a libpq keyword string)");
   CDBConnectionDispensor fresh;
   SetCreateConnectionFailureForTesting(E_OUTOFMEMORY);
-  try {
-    fresh.GetConnection();
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
-    EXPECT_EQ(e.DescriptionA(), "Could not create ADO connection object");
-  }
+  EXPECT_COM_ERROR(fresh.GetConnection(), E_OUTOFMEMORY, "Could not create ADO connection object");
   SetCreateConnectionFailureForTesting(S_OK);
 }
 

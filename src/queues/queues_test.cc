@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "expect_com_error.h"
 #include "queue_test_support.h"
 #include "queues/incoming_queue.h"
 #include "queues/notification_queue.h"
@@ -83,12 +84,7 @@ TEST_P(QueueTest, InsertedJobHoldsWhatWasGiven) {
   EXPECT_EQ(source.m_sName, "n");
   EXPECT_EQ(q->outgoing.GetJobStatus(id), jsPending);
   EXPECT_EQ(q->outgoing.GetJobStatus(999), jsSent);  // a missing job counts as sent
-  try {
-    q->outgoing.GetJobInfo(999, phone, type, data, handset, source);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), adErrNoCurrentRecord);
-  }
+  EXPECT_COM_ERROR(q->outgoing.GetJobInfo(999, phone, type, data, handset, source), adErrNoCurrentRecord);
 }
 
 TEST_P(QueueTest, EveryTextColumnStoresAwkwardTextIntact) {
@@ -168,14 +164,9 @@ TEST_P(QueueTest, ConsumerClaimsUpdatesAndReturnsJobs) {
   q->outgoing.JobUpdate(second77, jsSentNotConfirmed, hsHandset3, 77);
   EXPECT_EQ(q->outgoing.FindJobAwaitingConfirmation(hsHandset3, 77), forThree);
   EXPECT_EQ(q->outgoing.FindJobAwaitingConfirmation(hsHandset2, 77), -1);
-  try {
-    q->outgoing.JobUpdate(999, jsSent, hsAll, 0);
-    FAIL();
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.DescriptionA(),
-              "Query 'UPDATE SMSOutgoing SET Status=2, Handset=0, MessageRef=0 WHERE Id=999' affected 0 rows, expected "
-              "1 rows");
-  }
+  EXPECT_COM_ERROR(q->outgoing.JobUpdate(999, jsSent, hsAll, 0), E_FAIL,
+                   "Query 'UPDATE SMSOutgoing SET Status=2, Handset=0, MessageRef=0 WHERE Id=999' affected 0 rows, "
+                   "expected 1 rows");
   (void)forTwo;
 }
 
