@@ -197,6 +197,14 @@ std::string CQueueRow::StringOrEmpty(const char* szColumn) const {
   }
 }
 
+CMessageEndpoint CQueueRow::EndpointOrEmpty(const std::string& sPrefix) const {
+  CMessageEndpoint Endpoint;
+  Endpoint.m_eType = static_cast<SourceTypes>(LongOrZero((sPrefix + "Type").c_str()));
+  Endpoint.m_sId = StringOrEmpty((sPrefix + "Id").c_str());
+  Endpoint.m_sName = StringOrEmpty((sPrefix + "Name").c_str());
+  return Endpoint;
+}
+
 std::string ConvertVariantToString(const _variant_t& value) {
   if (value.vt == VT_NULL) return std::string();
   return value.ToString();

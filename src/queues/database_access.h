@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/database.h"
+#include "queues/message_endpoint.h"
 
 namespace Norvale {
 
@@ -134,6 +135,9 @@ class CQueueRow {
   // ConvertVariantToLong / ConvertVariantToString: NULL reads as 0 / empty.
   OS::LONG LongOrZero(const char* szColumn) const;
   std::string StringOrEmpty(const char* szColumn) const;
+  // The three endpoint columns <prefix>Type, <prefix>Id and <prefix>Name
+  // ("Source" or "Dest"), NULL read as 0 / empty.
+  CMessageEndpoint EndpointOrEmpty(const std::string& sPrefix) const;
 
  private:
   [[noreturn]] void RaiseUnreadable(const OS::_com_error& e, const char* szColumn, const OS::_variant_t& value,

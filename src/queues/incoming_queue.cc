@@ -39,9 +39,7 @@ bool CIncomingQueue::GetMessage(Handsets& eHandsetNbr, JOBTYPE& eJobType, std::s
     sData = row.StringOrEmpty("Data");
     eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
     sTimeStamp = row.StringOrEmpty("TmStamp");
-    Dest.m_eType = static_cast<SourceTypes>(row.LongOrZero("DestType"));
-    Dest.m_sId = row.StringOrEmpty("DestId");
-    Dest.m_sName = row.StringOrEmpty("DestName");
+    Dest = row.EndpointOrEmpty("Dest");
     rs->Close();
     ExecuteCommand("DELETE FROM SMSIncoming WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords, -1,
                    kAttempts);

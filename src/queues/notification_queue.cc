@@ -47,9 +47,7 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
     nErrorCode = row.Long("ErrorCode");
     sTimeStamp = row.StringOrEmpty("TmStamp");
     eJobStatus = static_cast<EnumJobStatus>(row.LongOrZero("JobStatus"));
-    Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
-    Source.m_sId = row.StringOrEmpty("SourceId");
-    Source.m_sName = row.StringOrEmpty("SourceName");
+    Source = row.EndpointOrEmpty("Source");
     rs->Close();
     ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords,
                    -1, kAttempts);

@@ -49,9 +49,7 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
       sPhoneNumber = row.String("PhoneNumber");
       sData = row.String("Data");
       JobType = static_cast<JOBTYPE>(row.Long("Type"));
-      Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
-      Source.m_sId = row.StringOrEmpty("SourceId");
-      Source.m_sName = row.StringOrEmpty("SourceName");
+      Source = row.EndpointOrEmpty("Source");
       nRetryCount = row.LongOrZero("RetryCount");
       rs->Close();
       return true;
@@ -73,9 +71,7 @@ void COutgoingQueue::GetJobInfo(LONG nJobId, std::string& sPhoneNumber, JOBTYPE&
   sData = row.String("Data");
   eJobType = static_cast<JOBTYPE>(row.Long("Type"));
   eHandset = static_cast<Handsets>(row.Long("Handset"));
-  Source.m_eType = static_cast<SourceTypes>(row.LongOrZero("SourceType"));
-  Source.m_sId = row.StringOrEmpty("SourceId");
-  Source.m_sName = row.StringOrEmpty("SourceName");
+  Source = row.EndpointOrEmpty("Source");
   rs->Close();
 }
 
