@@ -379,9 +379,14 @@ int WriteAll(int fd, const char* data, size_t size) {
 }
 
 // Writes a value's file anew, durably: a temporary file in the key, synced,
-// renamed over the old one, and the key's directory synced. A replaced file
-// keeps its owner and mode; a new one gets kValueMode and the key's group.
-// The caller holds the key's lock.
+// renamed over the old one, and the key's directory synced. The rename is
+// what lets readers go without the lock: they open either the old file or
+// the new one, never a half-written value. The data is synced before the
+// rename because after a power loss the rename may otherwise survive while
+// the data does not, leaving an empty value; the directory is synced after
+// it so that the rename itself survives. A replaced file keeps its owner and
+// mode; a new one gets kValueMode and the key's group. The caller holds the
+// key's lock.
 int WriteValueFile(const std::string& dir, const std::string& target, const BYTE* data, DWORD size) {
   struct stat key {
   }, old{};

@@ -97,6 +97,11 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
   bool succeeded = false;
   for (int attempt = 1; attempt <= nRetryLimit && !succeeded; ++attempt) {
     const bool last = attempt == nRetryLimit;
+    // Most failures are the statement's own (a lock, a constraint) and the
+    // open connection is fine for the next try. Only the last attempt starts
+    // over on a new connection: if the connection itself went bad (a server
+    // restart, a dropped socket), that attempt still succeeds, and a
+    // statement that fails every time costs one reconnect, not ten.
     if (last) {
       m_pDBConnection->ResetConnection();
       m_pDBConnection->GetConnection();

@@ -35,6 +35,11 @@ bool COutgoingQueue::GetJobA(LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& J
       return false;
     }
     nJobId = minId.ToLong();
+    // The claim is conditional so that it needs no lock: engines on other
+    // machines and other handsets of this one pick the same oldest job, and
+    // the database lets exactly one UPDATE change the row from pending to
+    // processing. The others see no row changed and look again, so a job is
+    // never handed to two consumers.
     ExecuteCommand(
         "UPDATE SMSOutgoing SET Status=" + N(jsProcessing) + " WHERE Id=" + N(nJobId) + " AND Status=" + N(jsPending),
         affected, adCmdText | adExecuteNoRecords, -1, kAttempts);
