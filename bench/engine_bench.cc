@@ -2,10 +2,14 @@
 // API), velquor-server claims, converts, submits through the simulator,
 // records the outcome and writes a "message sent" notification, and the
 // client takes the notification. Measured with 1 and 4 handsets, on SQLite
-// and (when NORVALE_TEST_PG names a server) on PostgreSQL, beside the raw
-// floor: the same statements run by one program on one open connection. At
-// the end: messages per second, and the ratio of the end-to-end time to the
-// floor's. Also the engine's CPU time while idle.
+// and (when NORVALE_TEST_PG names a server) on PostgreSQL, with the client in
+// the default mode (a new connection per insert) and with
+// KeepDatabaseConnection=1, beside the raw floor: the same statements run by
+// one program through the database's own client library (libsqlite3, libpq),
+// the client's on one connection (in the default mode its insert on a new
+// one), the engine's on another, each at the synchronous setting its side
+// uses. At the end: messages per second, and the ratio of the end-to-end
+// time to the floor's. Also the engine's CPU time while idle (10 s).
 //
 //   build/bench/engine_bench [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
@@ -20,18 +24,25 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "norvale/velquor.h"
 #include "platform/database.h"
 #include "queues/queue_schema.h"
+#include "raw_database.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;
+using BenchSupport::RawConnection;
 
 namespace {
 
 constexpr int kBatch = 200;
+// A batch not done by then is reported as an error, not waited for.
+constexpr auto kBatchLimit = std::chrono::seconds(60);
+// The engine's synchronous setting on SQLite (its default; see docs/engine.md).
+constexpr const char* kEngineSynchronous = "NORMAL";
 
 std::string Dsn(int backend, const std::string& root) {
   if (backend == 0) return "sqlite:" + root + "/queue.db";
@@ -39,18 +50,13 @@ std::string Dsn(int backend, const std::string& root) {
   return pg ? pg : "";
 }
 
-struct Raw {
-  explicit Raw(const std::string& dsn) { c.Open("Data Source=" + dsn, "", ""); }
-  _RecordsetPtr Run(const std::string& sql) { return c.Execute(sql, &n, adCmdText); }
-  Connection c;
-  _variant_t n;
-};
-
 void EmptyTables(const std::string& dsn) {
-  Raw raw(dsn);
-  CreateQueueSchema(raw.c, dsn);
+  Connection c;
+  c.Open("Data Source=" + dsn, "", "");
+  CreateQueueSchema(c, dsn);
+  _variant_t n;
   for (const char* t : {"SMSOutgoing", "SMSIncoming", "SMSNotifications", "SMSMessageRefs", "SMSOutgoingMarks"})
-    raw.Run(std::string("DELETE FROM ") + t);
+    c.Execute(std::string("DELETE FROM ") + t, &n, adCmdText);
 }
 
 void WriteValue(const std::string& dir, const std::string& name, const std::string& value) {
@@ -58,12 +64,16 @@ void WriteValue(const std::string& dir, const std::string& name, const std::stri
   std::ofstream(dir + "/" + name) << value;
 }
 
+std::string TempRoot(const char* what) {
+  return (std::filesystem::temp_directory_path() / (std::string(what) + "_" + std::to_string(getpid()))).string();
+}
+
 // An engine with `handsets` simulator handsets on a root of its own; the
 // benchmark process uses the same root, so its client reaches the same queue.
 class Engine {
  public:
-  Engine(int backend, int handsets, const std::string& pollInterval = "10") {
-    m_root = (std::filesystem::temp_directory_path() / ("engine_bench_" + std::to_string(getpid()))).string();
+  Engine(int backend, int handsets, bool keep, const std::string& pollInterval = "10") {
+    m_root = TempRoot("engine_bench");
     std::filesystem::remove_all(m_root);
     std::filesystem::create_directories(m_root);
     setenv("NORVALE_ROOT", m_root.c_str(), 1);
@@ -79,15 +89,20 @@ class Engine {
                                                                  {"DSN", m_dsn},
                                                                  {"Username", ""},
                                                                  {"Password", ""},
+                                                                 {"KeepDatabaseConnection", keep ? "1" : "0"},
+                                                                 {"SQLiteSynchronous", kEngineSynchronous},
                                                                  {"PollInterval", pollInterval}})
       WriteValue(key, k, v);
     for (int h = 1; h <= handsets; ++h) {
       WriteValue(key + "/Handsets/" + std::to_string(h), "Driver", "simulator");
       WriteValue(key + "/Handsets/" + std::to_string(h), "Reports", "0");
     }
+    // ENGINE_BENCH_SERVER runs another build of the engine against this one's
+    // client and floor, for comparisons.
+    const char* server = std::getenv("ENGINE_BENCH_SERVER") ? std::getenv("ENGINE_BENCH_SERVER") : VELQUOR_SERVER;
     m_pid = fork();
     if (m_pid == 0) {
-      execl(VELQUOR_SERVER, VELQUOR_SERVER, static_cast<char*>(nullptr));
+      execl(server, server, static_cast<char*>(nullptr));
       _exit(127);
     }
     const std::string state = m_root + "/run/norvale/VelquorServer.handsets.json";
@@ -102,13 +117,15 @@ class Engine {
     std::filesystem::remove_all(m_root);
   }
   bool Ready() const { return !m_dsn.empty() && m_pid > 0; }
-  const std::string& DsnName() const { return m_dsn; }
   // CPU time (user + system) the engine has used, in clock ticks.
   long CpuTicks() const {
     std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which is in parentheses.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
     long utime = 0, stime = 0;
-    for (int i = 1; i <= 15 && in >> field; ++i) {
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
       if (i == 14) utime = std::atol(field.c_str());
       if (i == 15) stime = std::atol(field.c_str());
     }
@@ -122,8 +139,9 @@ class Engine {
 
 double g_idleCpuMsPerS = -1;
 
+// Arguments: backend (0 SQLite, 1 PostgreSQL), handsets, KeepDatabaseConnection.
 void EndToEnd(benchmark::State& state) {
-  Engine engine(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  Engine engine(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), state.range(2) != 0);
   if (!engine.Ready()) {
     state.SkipWithError("NORVALE_TEST_PG is not set");
     return;
@@ -133,10 +151,14 @@ void EndToEnd(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kBatch; ++i) client.SendMsg("+4915112345", "Benchmark message", 0);
     for (int received = 0; received < kBatch;) {
-      if (client.GetNotification(0))
+      if (client.GetNotification(0)) {
         ++received;
-      else
+      } else if (std::chrono::steady_clock::now() - start > kBatchLimit) {
+        state.SkipWithError("the notifications of a batch did not all come within the time limit");
+        return;
+      } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     }
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
@@ -144,59 +166,66 @@ void EndToEnd(benchmark::State& state) {
 }
 
 // The CPU an idle engine (4 handsets, the default poll interval) uses over
-// three seconds.
+// ten seconds.
 void Idle(benchmark::State& state) {
-  Engine engine(0, 4, "1000");
+  Engine engine(0, 4, false, "1000");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   for (auto _ : state) {
     const long before = engine.CpuTicks();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    g_idleCpuMsPerS = (engine.CpuTicks() - before) * 1000.0 / sysconf(_SC_CLK_TCK) / 3.0;
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    g_idleCpuMsPerS = (engine.CpuTicks() - before) * 1000.0 / sysconf(_SC_CLK_TCK) / 10.0;
   }
   state.counters["cpu_ms_per_s"] = g_idleCpuMsPerS;
 }
 
-// The statements of one message's round trip, in order, on one connection.
+// The statements of one message's round trip, in order, as the client and
+// the engine run them. Arguments: backend, the client's insert on a new
+// connection (the default mode) or on its open one.
 void Floor(benchmark::State& state) {
-  const std::string root =
-      (std::filesystem::temp_directory_path() / ("engine_floor_" + std::to_string(getpid()))).string();
+  const std::string root = TempRoot("engine_floor");
   std::filesystem::create_directories(root);
   const std::string dsn = Dsn(static_cast<int>(state.range(0)), root);
   if (dsn.empty()) {
     state.SkipWithError("NORVALE_TEST_PG is not set");
     return;
   }
+  const bool reconnect = state.range(1) != 0;
   EmptyTables(dsn);
-  Raw raw(dsn);
-  auto maxId = [&](const char* table) {
-    const _variant_t v = raw.Run(std::string("SELECT MAX(Id) AS MaxId FROM ") + table)->GetFieldValue("MaxId");
-    return v.vt == VT_NULL ? 1 : v.ToLong() + 1;
-  };
+  RawConnection client(dsn), engine(dsn);
+  // On SQLite the engine commits the claim with the take-over, and the
+  // outcome with its notification, each as one transaction.
+  const bool grouped = state.range(0) == 0;
+  if (grouped) engine.Run(std::string("PRAGMA synchronous=") + kEngineSynchronous);
+  const std::string insert =
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName ) "
+      "SELECT NextId.MaxId + 1, 1, '+4915112345', 'Benchmark message', 0, 0, 1, ' ', ' ' FROM (SELECT "
+      "COALESCE((SELECT MAX(Id) FROM SMSOutgoing), 0) AS MaxId) AS NextId WHERE NextId.MaxId < 2147483647 "
+      "RETURNING Id";
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kBatch; ++i) {
-      const std::string id = std::to_string(maxId("SMSOutgoing"));
-      raw.Run(
-          "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName ) "
-          "VALUES ( " +
-          id + ", 1, '+4915112345', 'Benchmark message', 0, 0, 1, ' ', ' ' )");
-      raw.Run("SELECT MIN(Id) AS MinJobId FROM SMSOutgoing WHERE Status=0 AND ( Handset=1 OR Handset=0 )");
-      raw.Run("UPDATE SMSOutgoing SET Status=1 WHERE Id=" + id + " AND Status=0");
-      benchmark::DoNotOptimize(raw.Run("SELECT * FROM SMSOutgoing WHERE Id=" + id)->GetFieldValue("Data"));
-      raw.Run("UPDATE SMSOutgoing SET MessageRef=-99 WHERE Id=" + id +
-              " AND Status=1 AND (MessageRef IS NULL OR MessageRef>=0 OR MessageRef=-99)");
-      raw.Run("UPDATE SMSOutgoing SET Status=2, Handset=1, MessageRef=0 WHERE Id=" + id);
-      raw.Run("DELETE FROM SMSOutgoing WHERE Status=2 AND Id<" + id);
-      const std::string nid = std::to_string(maxId("SMSNotifications"));
-      raw.Run(
+      const std::string id = reconnect ? *RawConnection(dsn).Run(insert) : *client.Run(insert);
+      if (grouped) engine.Run("BEGIN IMMEDIATE");
+      engine.Run("SELECT MIN(Id) AS MinJobId FROM SMSOutgoing WHERE Status=0 AND ( Handset=1 OR Handset=0 )");
+      engine.Run("UPDATE SMSOutgoing SET Status=1 WHERE Id=" + id + " AND Status=0");
+      benchmark::DoNotOptimize(engine.Run("SELECT * FROM SMSOutgoing WHERE Id=" + id));
+      engine.Run("UPDATE SMSOutgoing SET MessageRef=-99 WHERE Id=" + id +
+                 " AND Status=1 AND (MessageRef IS NULL OR MessageRef>=0 OR MessageRef=-99)");
+      if (grouped) engine.Run("COMMIT");
+      if (grouped) engine.Run("BEGIN IMMEDIATE");
+      engine.Run("UPDATE SMSOutgoing SET Status=2, Handset=1, MessageRef=0 WHERE Id=" + id);
+      engine.Run("DELETE FROM SMSOutgoing WHERE Status=2 AND Id<" + id);
+      engine.Run(
           "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, "
-          "TmStamp, JobStatus, SourceType, SourceId, SourceName ) VALUES ( " +
-          nid + ", " + id +
-          ", 2, '+4915112345', 1, 'Benchmark message', 1, 0, '2026-01-01T00:00:00Z', 2, 1, ' ', ' ' )");
-      const auto rs = raw.Run(
-          "SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications WHERE "
-          "SourceType=1)");
-      raw.Run("DELETE FROM SMSNotifications WHERE Id=" + rs->GetFieldValue("Id").ToString());
+          "TmStamp, JobStatus, SourceType, SourceId, SourceName ) SELECT NextId.MaxId + 1, " +
+          id +
+          ", 2, '+4915112345', 1, 'Benchmark message', 1, 0, '2026-01-01T00:00:00Z', 2, 1, ' ', ' ' FROM (SELECT "
+          "COALESCE((SELECT MAX(Id) FROM SMSNotifications), 0) AS MaxId) AS NextId WHERE NextId.MaxId < "
+          "2147483647 RETURNING Id");
+      if (grouped) engine.Run("COMMIT");
+      const auto nid = client.Run(
+          "SELECT * From SMSNotifications WHERE Id=(SELECT MIN(Id) FROM SMSNotifications WHERE SourceType=1)");
+      client.Run("DELETE FROM SMSNotifications WHERE Id=" + *nid);
     }
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
@@ -204,39 +233,49 @@ void Floor(benchmark::State& state) {
   std::filesystem::remove_all(root);
 }
 
-// Arguments: backend (0 SQLite, 1 PostgreSQL), handsets.
-BENCHMARK(EndToEnd)->Args({0, 1})->Args({0, 4})->Args({1, 1})->Args({1, 4})->UseManualTime()->Iterations(3)->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(EndToEnd)
+    ->ArgsProduct({{0, 1}, {1, 4}, {0, 1}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Floor)->ArgsProduct({{0, 1}, {0, 1}})->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(Idle)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(Floor)->Arg(0)->Arg(1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& run : runs)
-      if (!run.error_occurred) m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / 1000.0 / kBatch;
+      if (!run.error_occurred)
+        m_seconds[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime() / 1000.0 / kBatch;
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::cout << "\nmessages per second, end to end, and its time against the floor (the same statements on one "
-                 "connection, one program):\n";
-    for (const auto& [name, perMessage] : m_seconds) {
-      if (name.rfind("EndToEnd/", 0) != 0) continue;
-      const int backend = name[9] - '0';
-      const std::string handsets = name.substr(11, name.find('/', 11) - 11);
-      const auto floor = m_seconds.find("Floor/" + std::to_string(backend) + "/iterations:3/manual_time");
-      std::printf("  %-10s %s handset(s): %8.1f messages/s", backend ? "PostgreSQL" : "SQLite", handsets.c_str(),
-                  1.0 / perMessage);
-      if (floor != m_seconds.end())
-        std::printf("   floor %8.1f/s   ratio %.2fx", 1.0 / floor->second, perMessage / floor->second);
-      std::printf("\n");
+    std::cout << "\nmessages per second end to end, and the end-to-end time per message against the floor's (the "
+                 "same statements by one program):\n";
+    for (const int backend : {0, 1}) {
+      for (const int keep : {0, 1}) {
+        const double floor = Seconds("Floor/" + std::to_string(backend) + "/" + std::to_string(keep ? 0 : 1));
+        for (const int handsets : {1, 4}) {
+          const double e2e = Seconds("EndToEnd/" + std::to_string(backend) + "/" + std::to_string(handsets) + "/" +
+                                     std::to_string(keep));
+          if (e2e <= 0) continue;
+          std::printf("  %-10s %-7s %d handset(s): %7.1f messages/s", backend ? "PostgreSQL" : "SQLite",
+                      keep ? "keep" : "default", handsets, 1.0 / e2e);
+          if (floor > 0) std::printf("   floor %7.1f/s   ratio %.2fx", 1.0 / floor, e2e / floor);
+          std::printf("\n");
+        }
+      }
     }
     if (g_idleCpuMsPerS >= 0)
       std::printf("  idle engine (4 handsets, poll interval 1 s): %.2f ms CPU per second\n", g_idleCpuMsPerS);
   }
 
  private:
+  double Seconds(const std::string& name) const {
+    const auto it = m_seconds.find(name);
+    return it == m_seconds.end() ? 0 : it->second;
+  }
   std::map<std::string, double> m_seconds;
 };
 

@@ -65,6 +65,22 @@ std::string CSettingsReader::GetText(const char* szName, const std::string& sDef
   return it == m_Values.end() ? sDefault : it->second;
 }
 
+void UseEngineDatabase(CDBConnectionDispensor& DB, const CEngineSettings& Settings) {
+  DB.SetDBSettings(Settings.sDSN, Settings.sUsername, Settings.sPassword);
+  // The engine keeps its connections for its inserts too (notifications,
+  // received messages, sends over D-Bus), whatever KeepDatabaseConnection
+  // says for clients. The reconnect per insert lets a client follow a changed
+  // DSN or a fail-over at once; the engine reads its DSN once at start, and a
+  // connection that failed is replaced anyway: every statement's last
+  // attempt runs on a new one, and a worker whose work failed opens a new one
+  // when it tries again after the poll interval. A new session per
+  // notification would cost the engine more than all its other statements
+  // of a job on PostgreSQL, and a wal-index look-up and schema read per
+  // insert on SQLite.
+  DB.SetDBKeepConnection(true);
+  DB.SetSQLiteSynchronous(Settings.sSQLiteSynchronous);
+}
+
 std::int64_t DefaultEngineId() {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -100,6 +116,10 @@ void CConfigVelquorServer::ReadConfiguration() {
   s.dwStopTimeout = static_cast<std::uint32_t>(r.GetNumber("StopTimeout", s.dwStopTimeout, 0, 3600000));
   s.nMaxReadFailures = static_cast<int>(r.GetNumber("MaxReadFailures", s.nMaxReadFailures, 1, 1000));
   s.bResendInDoubt = r.GetBool("ResendInDoubt", s.bResendInDoubt);
+  s.sSQLiteSynchronous = r.GetText("SQLiteSynchronous", s.sSQLiteSynchronous);
+  for (char& c : s.sSQLiteSynchronous) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (s.sSQLiteSynchronous != "NORMAL" && s.sSQLiteSynchronous != "FULL")
+    r.Fail("SQLiteSynchronous", "'" + r.GetText("SQLiteSynchronous", "") + "' is neither NORMAL nor FULL");
   s.nEngineId = r.Has("EngineId") ? r.GetNumber("EngineId", 0, 1, (1 << 26) - 1) : DefaultEngineId();
 
   HKEY handsets = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/config_velquor_client_only.h"
+#include "queues/database_access.h"
 
 namespace Norvale {
 
@@ -59,6 +60,7 @@ struct CEngineSettings {
   std::uint32_t dwStopTimeout = 20000;          // ms to finish in-flight work on stop
   int nMaxReadFailures = 3;                     // claims of an unreadable row before it fails
   bool bResendInDoubt = true;                   // jobs caught mid-send by a crash: send again
+  std::string sSQLiteSynchronous = "NORMAL";    // the engine's SQLite connections: NORMAL or FULL
   std::int64_t nEngineId = 0;                   // 1 to 2^26-1; tells this engine's claims apart
   std::vector<CHandsetSettings> Handsets;
 };
@@ -77,6 +79,10 @@ class CConfigVelquorServer : public CConfigVelquorClientOnly {
  private:
   CEngineSettings m_Settings;
 };
+
+// Points a connection provider of the engine at the queue database, with the
+// engine's way of using it (see engine_settings.cc).
+void UseEngineDatabase(CDBConnectionDispensor& DB, const CEngineSettings& Settings);
 
 // The default engine identifier: a hash of the host name and of the registry
 // directory, so that engines on different machines, or in different roots,

@@ -46,7 +46,7 @@ CHandset::CHandset(const CEngineSettings& Settings, const CHandsetSettings& Hand
       m_Ownership(&m_DB, Settings.nEngineId, Handset.nNumber),
       m_Assembler(std::chrono::milliseconds(Settings.dwReassemblyTimeout)),
       m_nConcatReference(static_cast<std::uint8_t>(std::random_device()())) {
-  m_DB.SetDBSettings(Settings.sDSN, Settings.sUsername, Settings.sPassword);
+  UseEngineDatabase(m_DB, Settings);
   Beat();
 }
 
@@ -242,18 +242,24 @@ bool CHandset::ClaimAndSend() {
   std::string phone, data;
   JOBTYPE type = jtTextMessage;
   CMessageEndpoint source;
-  bool claimed = false;
+  bool claimed = false, owned = false;
   try {
+    // On SQLite the claim and the take-over commit together: one wait for
+    // the write lock instead of two, and no moment in which the job is
+    // claimed but has no owner.
+    CDatabaseTransaction group(&m_DB);
     claimed = m_OutgoingQueue.GetJobA(id, phone, type, data, retries, static_cast<Handsets>(m_nNumber), source);
+    if (claimed) owned = m_Ownership.TakeOver(id);
+    group.Commit();
   } catch (const _com_error&) {
     // GetJobA returned a job it claimed but could not read; a row with NULL
     // in its required columns would come back at every claim.
-    if (id > 0 && HandleUnreadableRow(id)) return true;
+    if (id > 0 && !claimed && HandleUnreadableRow(id)) return true;
     throw;
   }
   if (!claimed) return false;
   m_ReadFailures.erase(id);
-  if (!m_Ownership.TakeOver(id)) {
+  if (!owned) {
     // Returned as an orphan before this handset could take it over: it is
     // pending again, for whoever claims it next.
     LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::ClaimAndSend",
@@ -332,17 +338,29 @@ void CHandset::WriteOutcomes() {
       o.nMessageRef = o.Reference.bValid ? m_Matcher.RecordReference(o.nJobId, m_nNumber, o.Reference) : 0;
       o.nStep = 1;
     }
-    if (o.nStep == 1) {
-      if (!UpdateIfPresent(o.nJobId, o.eStatus, o.nMessageRef)) {
-        m_Outcomes.pop_front();  // the row is gone: nothing left to record or tell
-        continue;
+    // On SQLite the status and its notification commit together (one wait
+    // for the write lock, and never a status without its notification); a
+    // failure undoes both, and both are written again.
+    CDatabaseTransaction group(&m_DB);
+    const bool grouped = m_DB.InTransaction();
+    try {
+      if (o.nStep == 1) {
+        if (!UpdateIfPresent(o.nJobId, o.eStatus, o.nMessageRef)) {
+          group.Commit();
+          m_Outcomes.pop_front();  // the row is gone: nothing left to record or tell
+          continue;
+        }
+        o.nStep = 2;
       }
-      o.nStep = 2;
+      const bool sent = o.eStatus == jsSent || o.eStatus == jsSentNotConfirmed;
+      m_NotificationQueue.InsertJob(o.nJobId, sent ? ntMessageSent : ntSendFailure, o.sPhoneNumber, o.eType, o.sData,
+                                    handset, sent ? 0 : o.nErrorCode, TimeStampNow(), o.eStatus, o.Source);
+      group.Commit();
+      ++(sent ? m_Counters.nSent : m_Counters.nFailed);
+    } catch (...) {
+      if (grouped) o.nStep = 1;
+      throw;
     }
-    const bool sent = o.eStatus == jsSent || o.eStatus == jsSentNotConfirmed;
-    m_NotificationQueue.InsertJob(o.nJobId, sent ? ntMessageSent : ntSendFailure, o.sPhoneNumber, o.eType, o.sData,
-                                  handset, sent ? 0 : o.nErrorCode, TimeStampNow(), o.eStatus, o.Source);
-    ++(sent ? m_Counters.nSent : m_Counters.nFailed);
     m_Outcomes.pop_front();
   }
 }

@@ -17,7 +17,7 @@ std::int64_t Ms(std::chrono::system_clock::time_point t) {
 
 CQueueMaintenance::CQueueMaintenance(const CEngineSettings& Settings)
     : CDatabaseQueryExecuter(&m_DB), m_Settings(Settings) {
-  m_DB.SetDBSettings(Settings.sDSN, Settings.sUsername, Settings.sPassword);
+  UseEngineDatabase(m_DB, Settings);
 }
 
 CQueueMaintenance::~CQueueMaintenance() { Stop(); }

@@ -16,7 +16,10 @@ void CSMSEngine::Initialise() {
   m_Config.SetProxyMode(false);  // the engine is the proxy: it reads directly
   m_Config.ReadConfiguration();
   m_Settings = m_Config.GetSettings();
-  m_DB.SetDBSettings(m_Settings.sDSN, m_Settings.sUsername, m_Settings.sPassword);
+  UseEngineDatabase(m_DB, m_Settings);
+  // A message sent through the engine is as durable as one a client queues:
+  // this connection commits as a client's does.
+  m_DB.SetSQLiteSynchronous("");
   for (const auto& h : m_Settings.Handsets) {
     if (!h.bEnabled) continue;
     try {

@@ -140,8 +140,15 @@ TEST(EngineDaemon, RefusesAMalformedSettingAndASecondInstance) {
   bad.Start();
   EXPECT_EQ(bad.Wait(), 1);
   EXPECT_NE(bad.Errors().find("PollInterval: 'soon' is not a whole number"), std::string::npos) << bad.Errors();
-
   root.Set("PollInterval", "50");
+  root.Set("SQLiteSynchronous", "OFF");  // no sync at all: a power loss could corrupt the file
+  ServerProcess unsafe(root);
+  unsafe.Start();
+  EXPECT_EQ(unsafe.Wait(), 1);
+  EXPECT_NE(unsafe.Errors().find("SQLiteSynchronous: 'OFF' is neither NORMAL nor FULL"), std::string::npos)
+      << unsafe.Errors();
+
+  root.Set("SQLiteSynchronous", "full");
   root.AddSimulator(1, {{"Latency", "-5"}});  // this handset is left out, the engine runs
   root.AddSimulator(2);
   root.SetHandset(3, "Driver", "carrier-pigeon");

@@ -33,21 +33,11 @@ const KnownValue* FindKnownValue(const std::string& name) {
 }
 
 bool IsEngineValue(const std::string& name) {
-  static const char* const names[] = {"PollInterval",
-                                      "MaxRetries",
-                                      "RetryBackoff",
-                                      "ReportExpiry",
-                                      "CleanupAge",
-                                      "IncomingCleanupAge",
-                                      "MaintenanceInterval",
-                                      "OrphanGrace",
-                                      "ReassemblyTimeout",
-                                      "StopTimeout",
-                                      "MaxReadFailures",
-                                      "ResendInDoubt",
-                                      "EngineId",
-                                      "DatabaseConnectTimeout",
-                                      "DatabaseOperationTimeout"};
+  static const char* const names[] = {
+      "PollInterval",      "MaxRetries",         "RetryBackoff",           "ReportExpiry",
+      "CleanupAge",        "IncomingCleanupAge", "MaintenanceInterval",    "OrphanGrace",
+      "ReassemblyTimeout", "StopTimeout",        "MaxReadFailures",        "ResendInDoubt",
+      "EngineId",          "SQLiteSynchronous",  "DatabaseConnectTimeout", "DatabaseOperationTimeout"};
   for (const char* n : names)
     if (strcasecmp(n, name.c_str()) == 0) return true;
   return false;

@@ -1,5 +1,7 @@
 #include "queues/database_access.h"
 
+#include <cctype>
+
 #include "config/config_velquor_client_only.h"
 #include "errors/com_error_raise.h"
 
@@ -38,6 +40,14 @@ bool CDBConnectionDispensor::GetKeepConnection() const {
   return m_pConfig ? m_pConfig->GetKeepDatabaseConnection() : m_bKeepConnection;
 }
 
+void CDBConnectionDispensor::SetSQLiteSynchronous(const std::string& sLevel) {
+  std::string level;
+  for (const char c : sLevel) level += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (!level.empty() && level != "OFF" && level != "NORMAL" && level != "FULL" && level != "EXTRA")
+    RAISE_COM_ERROR(E_INVALIDARG, "SQLite synchronous level '" + sLevel + "' is none of OFF, NORMAL, FULL, EXTRA");
+  m_sSQLiteSynchronous = level;
+}
+
 _ConnectionPtr& CDBConnectionDispensor::GetConnection() {
   if (!m_pConnection) {
     const HRESULT hr = CreateConnection(&m_pConnection);
@@ -53,7 +63,12 @@ _ConnectionPtr& CDBConnectionDispensor::GetConnection() {
   const std::string password = m_pConfig ? m_pConfig->GetPassword() : m_sPassword;
   try {
     m_pConnection->Open("Data Source=" + dsn, user, password, adConnectUnspecified);
+    if (!m_sSQLiteSynchronous.empty() && !IsPostgresDataSource(dsn)) {
+      _variant_t affected;
+      m_pConnection->Execute("PRAGMA synchronous=" + m_sSQLiteSynchronous, &affected, adExecuteNoRecords);
+    }
   } catch (const _com_error& e) {
+    if (m_pConnection->State() == adStateOpen) m_pConnection->Close();  // not half set up
     throw CDatabase_com_error(e);
   }
   return m_pConnection;
@@ -89,11 +104,57 @@ void CDatabaseOperation::RaiseIfTimeIsUp(const std::string& sWhat) const {
                                                 std::to_string(m_pDBConnection->GetOperationTimeout()) + " ms ran out");
 }
 
+CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection) : m_pDBConnection(DBConnection) {
+  const std::string dsn = DBConnection->m_pConfig ? DBConnection->m_pConfig->GetDSN() : DBConnection->m_sDSN;
+  if (DBConnection->m_bInTransaction || IsPostgresDataSource(dsn)) return;  // nested: part of the outer one
+  // Immediate: the write lock is taken now, waited for like any other lock.
+  // A deferred group would read first and could then find that another
+  // writer had committed meanwhile, a failure no wait can mend.
+  Run("BEGIN IMMEDIATE");
+  m_bOpen = true;
+  m_pDBConnection->m_bInTransaction = true;
+}
+
+CDatabaseTransaction::~CDatabaseTransaction() {
+  if (!m_bOpen) return;
+  m_pDBConnection->m_bInTransaction = false;
+  try {
+    const CDatabaseOperation operation(m_pDBConnection, true);
+    Run("ROLLBACK");
+  } catch (...) {
+    // Closing the connection rolls back what it holds.
+    try {
+      m_pDBConnection->ResetConnection();
+    } catch (...) {
+      m_pDBConnection->m_pConnection = nullptr;
+    }
+  }
+}
+
+void CDatabaseTransaction::Commit() {
+  if (!m_bOpen) return;
+  Run("COMMIT");
+  m_bOpen = false;
+  m_pDBConnection->m_bInTransaction = false;
+}
+
+void CDatabaseTransaction::Run(const char* szStatement) {
+  const CDatabaseOperation operation(m_pDBConnection);
+  try {
+    _variant_t affected;
+    m_pDBConnection->GetConnection()->Execute(szStatement, &affected, adExecuteNoRecords);
+  } catch (const _com_error& e) {
+    throw CDatabase_com_error(e);
+  }
+}
+
 _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandText, LONG& RecordAffected, LONG Options,
                                                      LONG RecordAffectedCheck, int nRetryLimit) {
   const CDatabaseOperation operation(m_pDBConnection);
   _RecordsetPtr result;
   m_pDBConnection->GetConnection();
+  const bool grouped = m_pDBConnection->InTransaction();
+  if (grouped) nRetryLimit = 1;
   bool succeeded = false;
   for (int attempt = 1; attempt <= nRetryLimit && !succeeded; ++attempt) {
     const bool last = attempt == nRetryLimit;
@@ -101,8 +162,10 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
     // open connection is fine for the next try. Only the last attempt starts
     // over on a new connection: if the connection itself went bad (a server
     // restart, a dropped socket), that attempt still succeeds, and a
-    // statement that fails every time costs one reconnect, not ten.
-    if (last) {
+    // statement that fails every time costs one reconnect, not ten. Inside a
+    // transaction there is one attempt and no reconnect: the group fails as
+    // a whole and its owner starts it again.
+    if (last && !grouped) {
       m_pDBConnection->ResetConnection();
       m_pDBConnection->GetConnection();
     }
@@ -128,7 +191,7 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
 _RecordsetPtr CDatabaseQueryExecuter::ExecuteOnce(const std::string& CommandText, LONG& RecordAffected, LONG Options,
                                                   bool bNewConnection) {
   const CDatabaseOperation operation(m_pDBConnection);
-  if (bNewConnection) m_pDBConnection->ResetConnection();
+  if (bNewConnection && !m_pDBConnection->InTransaction()) m_pDBConnection->ResetConnection();
   _ConnectionPtr& connection = m_pDBConnection->GetConnection();
   try {
     _variant_t affected;

@@ -47,6 +47,10 @@ class CDBConnectionDispensor {
   // the setting is used only when no configuration is set. Off until set.
   void SetDBKeepConnection(bool bKeep) { m_bKeepConnection = bKeep; }
   bool GetKeepConnection() const;
+  // The value of SQLite's "synchronous" setting (OFF, NORMAL, FULL, EXTRA)
+  // that every SQLite connection this provider opens is given; empty (the
+  // default) leaves SQLite's own, FULL. Ignored for PostgreSQL.
+  void SetSQLiteSynchronous(const std::string& sLevel);
   // Creates and opens the connection when needed; an open connection is
   // reused as it is. Open failures raise CDatabase_com_error and leave a
   // closed connection that the next call opens again.
@@ -57,9 +61,13 @@ class CDBConnectionDispensor {
   // The end of the operation in progress; kNoDatabaseDeadline between
   // operations.
   OS::DatabaseDeadline GetDeadline() const { return m_Deadline; }
+  // Whether a CDatabaseTransaction is open on this provider: its statements
+  // then get one attempt each, on the open connection.
+  bool InTransaction() const { return m_bInTransaction; }
 
  private:
   friend class CDatabaseOperation;
+  friend class CDatabaseTransaction;
   CConfigVelquorClientOnly* m_pConfig = nullptr;
   std::string m_sDSN;
   std::string m_sUsername;
@@ -67,9 +75,36 @@ class CDBConnectionDispensor {
   OS::DWORD m_dwConnectTimeout = OS::kDefaultConnectionTimeout;
   OS::DWORD m_dwOperationTimeout = OS::kDefaultCommandTimeout;
   bool m_bKeepConnection = false;
+  std::string m_sSQLiteSynchronous;
   OS::_ConnectionPtr m_pConnection;
   OS::DatabaseDeadline m_Deadline = OS::kNoDatabaseDeadline;
   int m_nOperations = 0;  // operations in progress, nested in one another
+  bool m_bInTransaction = false;
+};
+
+// A group of statements that a SQLite database commits at once, for the time
+// this object lives: BEGIN IMMEDIATE at construction (waiting for the
+// database's write lock within the operation time-out), COMMIT at Commit(),
+// ROLLBACK when destroyed uncommitted. Within it every statement gets one
+// attempt on the open connection and a failure raises at once, since a
+// repetition on another connection would run outside the group; the caller
+// repeats the whole group. On PostgreSQL it does nothing and the statements
+// run one by one as before: a group there would add two round trips and
+// earn nothing while each statement is its own round trip anyway.
+class CDatabaseTransaction {
+ public:
+  explicit CDatabaseTransaction(CDBConnectionDispensor* DBConnection);
+  ~CDatabaseTransaction();
+  CDatabaseTransaction(const CDatabaseTransaction&) = delete;
+  CDatabaseTransaction& operator=(const CDatabaseTransaction&) = delete;
+
+  void Commit();
+
+ private:
+  void Run(const char* szStatement);
+
+  CDBConnectionDispensor* m_pDBConnection;
+  bool m_bOpen = false;
 };
 
 // One queue operation on a provider, for the time this object lives. Nested

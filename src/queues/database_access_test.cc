@@ -306,6 +306,74 @@ TEST_P(DatabaseAccess, KeepDatabaseConnectionRunsSendsOnTheOpenConnection) {
   EXPECT_EQ(Connection::s_nOpens - before, 1);  // the failed attempt's successor
 }
 
+// A group commits its statements together or, left uncommitted, none of
+// them; a failure inside it is not repeated on another connection, where it
+// would run outside the group. On PostgreSQL a group changes nothing: each
+// statement commits alone, as without one.
+TEST_P(DatabaseAccess, GroupedStatementsCommitTogetherOrNotAtAll) {
+  const bool sqlite = GetParam() == Backend::Sqlite;
+  COutgoingQueue outgoing(nullptr, &dispensor);
+  CNotificationQueue notifications(nullptr, &dispensor);
+  const CMessageEndpoint source(stClientLibrary);
+  const LONG id = outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, source);
+  {
+    CDatabaseTransaction group(&dispensor);
+    EXPECT_EQ(dispensor.InTransaction(), sqlite);
+    outgoing.JobUpdate(id, jsSent, hsHandset1, 0);
+    notifications.InsertJob(id, ntMessageSent, "+49", jtTextMessage, "x", hsHandset1, 0, "now", jsSent, source);
+  }  // not committed
+  EXPECT_FALSE(dispensor.InTransaction());
+  EXPECT_EQ(outgoing.GetJobStatus(id), sqlite ? jsPending : jsSent);
+  EXPECT_EQ(notifications.GetTotalNbrOfEntries(), sqlite ? 0 : 1);
+  notifications.PurgeQueue();
+
+  {
+    CDatabaseTransaction group(&dispensor);
+    outgoing.JobUpdate(id, jsSentNotConfirmed, hsHandset1, 7);
+    notifications.InsertJob(id, ntMessageSent, "+49", jtTextMessage, "x", hsHandset1, 0, "now", jsSent, source);
+    group.Commit();
+  }
+  EXPECT_EQ(outgoing.GetJobStatus(id), jsSentNotConfirmed);
+  EXPECT_EQ(notifications.GetTotalNbrOfEntries(), 1);
+
+  // A statement failing inside a group: one attempt, on the group's own
+  // connection, and what came before it is undone with the group.
+  if (!sqlite) return;
+  const long opens = Connection::s_nOpens, executions = Connection::s_nExecutions;
+  {
+    CDatabaseTransaction group(&dispensor);
+    outgoing.JobUpdate(id, jsSent, hsHandset1, 0);
+    EXPECT_EQ(FailureOf([&] { outgoing.JobUpdate(id + 100, jsSent, hsHandset1, 0); }).first, E_FAIL);
+  }
+  EXPECT_EQ(Connection::s_nOpens - opens, 0);
+  EXPECT_EQ(Connection::s_nExecutions - executions, 5);  // BEGIN, UPDATE, DELETE, the failed UPDATE, ROLLBACK
+  EXPECT_EQ(outgoing.GetJobStatus(id), jsSentNotConfirmed);
+}
+
+// A provider's synchronous level reaches every SQLite connection it opens;
+// a level SQLite does not know is refused when set.
+TEST_P(DatabaseAccess, SqliteSynchronousLevelIsSetAtEachOpen) {
+  EXPECT_EQ(FailureOf([&] { dispensor.SetSQLiteSynchronous("FAST"); }).first, E_INVALIDARG);
+  dispensor.SetSQLiteSynchronous("normal");
+  if (GetParam() != Backend::Sqlite) {
+    LONG affected = 0;
+    EXPECT_NO_THROW(executer.ExecuteCommand("SELECT 1 AS One", affected, adCmdText, -1, 1));
+    return;
+  }
+  for (int open = 0; open < 2; ++open) {
+    dispensor.ResetConnection();
+    _variant_t n;
+    EXPECT_EQ(
+        dispensor.GetConnection()->Execute("PRAGMA synchronous", &n, adCmdText)->GetFieldValue("synchronous").ToLong(),
+        1);  // NORMAL
+  }
+  CDBConnectionDispensor plain;
+  plain.SetDBSettings(db->Dsn(), "", "");
+  _variant_t n;
+  EXPECT_EQ(plain.GetConnection()->Execute("PRAGMA synchronous", &n, adCmdText)->GetFieldValue("synchronous").ToLong(),
+            2);  // FULL, SQLite's own
+}
+
 // Each session's settings come in the start-up packet (pg_settings says
 // "client" for those, "session" for a SET), after the name's own options.
 TEST(DatabaseAccessOpen, PostgresSessionSettingsArriveWithTheConnection) {

@@ -102,11 +102,13 @@ std::string CJobQueue::InsertWithNextId(const std::string& SQLPart1, const std::
 LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPart2) {
   const CDatabaseOperation operation(m_pDBConnectionDispensor);
   const std::string statement = InsertWithNextId(SQLPart1, SQLPart2);
-  const bool keep = m_pDBConnectionDispensor->GetKeepConnection();
+  // In a transaction the insert is one attempt of the group, on its connection.
+  const bool grouped = m_pDBConnectionDispensor->InTransaction();
+  const bool keep = grouped || m_pDBConnectionDispensor->GetKeepConnection();
   bool newConnection = !keep;
   std::exception_ptr failure;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    const bool last = attempt == kAttempts;
+    const bool last = grouped || attempt == kAttempts;
     if (attempt > 1) {
       BackOff(attempt, m_pDBConnectionDispensor->GetDeadline());
       if (operation.TimeIsUp()) std::rethrow_exception(failure);  // no time for another attempt
