@@ -186,6 +186,7 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   } catch (const std::invalid_argument& e) {
     return CSubmitResult::Failed(ESubmitOutcome::InvalidMessage, false, 0, e.what());
   }
+  pending->bReceipt = Message.bRequestReport;
   std::unique_lock lock(m_Lock);
   if (!m_bStarted || m_bStopping)
     return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "SMPP driver not running");
@@ -416,58 +417,62 @@ void CSmppDriver::Flush(CLink& Link, Clock::time_point Now) {
 void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
   (void)Now;
   for (auto& event : Link.Session.TakeEvents()) {
-    std::visit(
-        Overloaded{
-            [&](Smpp::BoundEvent& e) {
-              Link.Backoff.Reset();
-              Log(EVENTLOG_INFORMATION_TYPE,
-                  "bound as " + std::string(Smpp::BindModeName(e.eMode)) + " (SMSC '" + e.sSmscSystemId + "')");
-              std::lock_guard guard(m_Lock);
-              m_sLastProblem.clear();
-            },
-            [&](Smpp::BindFailedEvent& e) {
-              Link.bBindRejected = e.eClass == Smpp::EBindFailure::Rejected;
-              Log(Link.bBindRejected ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE,
-                  e.sDetail + (Link.bBindRejected ? " (check SystemId and Password; not retried soon)" : ""));
-              std::lock_guard guard(m_Lock);
-              m_sLastProblem = e.sDetail;
-            },
-            [&](Smpp::SubmitAcceptedEvent& e) {
-              Complete(e.nTag, CSubmitResult::Accepted(e.sMessageId.empty() ? CNetworkReference{}
-                                                                            : CNetworkReference::Text(e.sMessageId)));
-            },
-            [&](Smpp::SubmitFailedEvent& e) {
-              if (e.Class.bThrottle)
-                Log(EVENTLOG_WARNING_TYPE,
-                    "the SMSC asks to slow down (" + Smpp::DescribeStatus(e.nCommandStatus) + "): submits held back");
-              // Whether the SMSC took it is unknown; the engine tries again.
-              if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed ||
-                  e.eReason == Smpp::ESubmitFailReason::ResponseTimeout)
-                Log(EVENTLOG_WARNING_TYPE, e.sDetail);
-              Complete(e.nTag, CSubmitResult::Failed(OutcomeOf(e.Class.eClass), e.Class.bTemporary,
-                                                     static_cast<LONG>(e.nCommandStatus), e.sDetail));
-            },
-            [&](Smpp::MessageReceivedEvent& e) {
-              const Smpp::SmppAddress& from = e.Message.Source;
-              std::string sender = from.sAddress;
-              if (from.nTon == Smpp::kTonInternational && !sender.empty() && sender[0] != '+') sender = "+" + sender;
-              m_pEvents->OnMessageReceived(CIncomingSms{std::move(sender), std::move(e.Message.Part)});
-            },
-            [&](Smpp::ReceiptReceivedEvent& e) {
-              const Smpp::ReceiptInfo& r = e.Receipt;
-              if (r.eState == Smpp::EReceiptState::Pending) return;  // the final receipt follows
-              m_pEvents->OnDeliveryReport(CDeliveryReport{CNetworkReference::Text(r.sMessageId),
-                                                          r.eState == Smpp::EReceiptState::Delivered,
-                                                          static_cast<LONG>(r.nErrorCode)});
-            },
-            [&](Smpp::WarningEvent& e) { Log(EVENTLOG_WARNING_TYPE, e.sText); },
-            [&](Smpp::CloseEvent& e) {
-              Log(e.eReason == Smpp::ECloseReason::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
-                  Link.sName + " session closed (" + Smpp::CloseReasonName(e.eReason) + "): " + e.sDetail);
-              Link.bCloseAfterWrite = true;
-            },
-        },
-        event);
+    std::visit(Overloaded{
+                   [&](Smpp::BoundEvent& e) {
+                     Link.Backoff.Reset();
+                     Log(EVENTLOG_INFORMATION_TYPE,
+                         "bound as " + std::string(Smpp::BindModeName(e.eMode)) + " (SMSC '" + e.sSmscSystemId + "')");
+                     std::lock_guard guard(m_Lock);
+                     m_sLastProblem.clear();
+                   },
+                   [&](Smpp::BindFailedEvent& e) {
+                     Link.bBindRejected = e.eClass == Smpp::EBindFailure::Rejected;
+                     Log(Link.bBindRejected ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE,
+                         e.sDetail + (Link.bBindRejected ? " (check SystemId and Password; not retried soon)" : ""));
+                     std::lock_guard guard(m_Lock);
+                     m_sLastProblem = e.sDetail;
+                   },
+                   [&](Smpp::SubmitAcceptedEvent& e) {
+                     const auto it = m_InFlight.find(e.nTag);
+                     // Without a receipt to come, the message_id would wait in
+                     // SMSMessageRefs for nothing.
+                     const bool keep = it != m_InFlight.end() && it->second->bReceipt && !e.sMessageId.empty();
+                     Complete(e.nTag, CSubmitResult::Accepted(keep ? CNetworkReference::Text(e.sMessageId)
+                                                                   : CNetworkReference{}));
+                   },
+                   [&](Smpp::SubmitFailedEvent& e) {
+                     if (e.Class.bThrottle)
+                       Log(EVENTLOG_WARNING_TYPE, "the SMSC asks to slow down (" +
+                                                      Smpp::DescribeStatus(e.nCommandStatus) + "): submits held back");
+                     // Whether the SMSC took it is unknown; the engine tries again.
+                     if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed ||
+                         e.eReason == Smpp::ESubmitFailReason::ResponseTimeout)
+                       Log(EVENTLOG_WARNING_TYPE, e.sDetail);
+                     Complete(e.nTag, CSubmitResult::Failed(OutcomeOf(e.Class.eClass), e.Class.bTemporary,
+                                                            static_cast<LONG>(e.nCommandStatus), e.sDetail));
+                   },
+                   [&](Smpp::MessageReceivedEvent& e) {
+                     const Smpp::SmppAddress& from = e.Message.Source;
+                     std::string sender = from.sAddress;
+                     if (from.nTon == Smpp::kTonInternational && !sender.empty() && sender[0] != '+')
+                       sender = "+" + sender;
+                     m_pEvents->OnMessageReceived(CIncomingSms{std::move(sender), std::move(e.Message.Part)});
+                   },
+                   [&](Smpp::ReceiptReceivedEvent& e) {
+                     const Smpp::ReceiptInfo& r = e.Receipt;
+                     if (r.eState == Smpp::EReceiptState::Pending) return;  // the final receipt follows
+                     m_pEvents->OnDeliveryReport(CDeliveryReport{CNetworkReference::Text(r.sMessageId),
+                                                                 r.eState == Smpp::EReceiptState::Delivered,
+                                                                 static_cast<LONG>(r.nErrorCode)});
+                   },
+                   [&](Smpp::WarningEvent& e) { Log(EVENTLOG_WARNING_TYPE, e.sText); },
+                   [&](Smpp::CloseEvent& e) {
+                     Log(e.eReason == Smpp::ECloseReason::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                         Link.sName + " session closed (" + Smpp::CloseReasonName(e.eReason) + "): " + e.sDetail);
+                     Link.bCloseAfterWrite = true;
+                   },
+               },
+               event);
   }
 }
 

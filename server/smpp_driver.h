@@ -92,6 +92,7 @@ class CSmppDriver final : public CSMSDriver {
 
   struct CPendingSubmit {
     Smpp::ShortMessageBody Body;
+    bool bReceipt = false;  // a receipt was asked for: the message_id is worth keeping
     Clock::time_point QueueDeadline;
     bool bDone = false;
     CSubmitResult Result;

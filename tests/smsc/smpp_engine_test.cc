@@ -213,6 +213,7 @@ TEST_P(SmppLongText, ThreeHundredCharactersLeaveAsPartsOrAsOnePayload) {
       const Json s = smsc->WaitFor("submit", 5s);
       ASSERT_FALSE(s.is_null());
       EXPECT_EQ(s.value("esm_class", 0) & 0x40, 0x40);
+      EXPECT_EQ(s.value("registered_delivery", -1), part == 2 ? 1 : 0);  // the last part's receipt ends the job
       ASSERT_TRUE(s["udh"].is_string());
       // An 8-bit concatenation element: IEI 00, length 3, reference, 2 parts, this one.
       EXPECT_EQ(s["udh"].get<std::string>().substr(0, 4), "0003") << s.dump();
