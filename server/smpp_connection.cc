@@ -134,11 +134,18 @@ size_t CSmppConnection::Read(std::span<std::uint8_t> Buffer) {
   ERR_clear_error();
   size_t got = 0;
   const int rc = SSL_read_ex(m_pSsl, Buffer.data(), Buffer.size(), &got);
-  if (rc == 1) return got;
+  m_bReadWantsWrite = false;
+  if (rc == 1) {
+    m_bWriteWantsRead = false;  // what a write waited for has come
+    return got;
+  }
   const int why = SSL_get_error(m_pSsl, rc);
-  if (why == SSL_ERROR_WANT_READ) return 0;
+  if (why == SSL_ERROR_WANT_READ) {
+    m_bWriteWantsRead = false;
+    return 0;
+  }
   if (why == SSL_ERROR_WANT_WRITE) {
-    m_bWantWrite = true;
+    m_bReadWantsWrite = true;
     return 0;
   }
   if (why == SSL_ERROR_ZERO_RETURN) RAISE_COM_ERROR(E_FAIL, m_sPeer + ": the SMSC closed the connection");
@@ -159,13 +166,11 @@ size_t CSmppConnection::Write(std::span<const std::uint8_t> Octets) {
   ERR_clear_error();
   size_t put = 0;
   const int rc = SSL_write_ex(m_pSsl, Octets.data(), Octets.size(), &put);
-  if (rc == 1) {
-    m_bWantWrite = false;
-    return put;
-  }
+  m_bWriteWantsRead = false;
+  if (rc == 1) return put;
   const int why = SSL_get_error(m_pSsl, rc);
   if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
-    m_bWantWrite = why == SSL_ERROR_WANT_WRITE;
+    m_bWriteWantsRead = why == SSL_ERROR_WANT_READ;
     return 0;
   }
   if (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
@@ -179,7 +184,8 @@ short CSmppConnection::Events(bool bOutput) const {
     case EState::Closed: return 0;
     case EState::Connecting: return POLLOUT;
     case EState::Handshaking: return m_bWantWrite ? POLLOUT : POLLIN;
-    case EState::Open: return static_cast<short>(POLLIN | (bOutput || m_bWantWrite ? POLLOUT : 0));
+    case EState::Open:
+      return static_cast<short>(POLLIN | ((bOutput && !m_bWriteWantsRead) || m_bReadWantsWrite ? POLLOUT : 0));
   }
   return 0;
 }
@@ -196,7 +202,7 @@ void CSmppConnection::Close() {
   if (m_nFd >= 0) close(m_nFd);
   m_nFd = -1;
   m_eState = EState::Closed;
-  m_bWantWrite = false;
+  m_bWantWrite = m_bReadWantsWrite = m_bWriteWantsRead = false;
 }
 
 }  // namespace Norvale

@@ -62,6 +62,9 @@ class CSmppConnection {
   int Fd() const { return m_nFd; }
   // What to poll for; bOutput: there is something to write.
   short Events(bool bOutput) const;
+  // TLS: a read can go on only once the socket is writable (poll() then
+  // reports POLLOUT, and Read is what to call).
+  bool ReadWantsWrite() const { return m_bReadWantsWrite; }
   // "host:port" and " (TLS)" when encrypted.
   const std::string& Peer() const { return m_sPeer; }
 
@@ -75,7 +78,9 @@ class CSmppConnection {
   const CTlsContext* m_pTls = nullptr;
   std::string m_sHost, m_sPeer;
   EState m_eState = EState::Closed;
-  bool m_bWantWrite = false;  // TLS needs the socket writable before it can go on
+  // What TLS waits for before the step can go on: the handshake or a read
+  // for the socket writable, a write for it readable.
+  bool m_bWantWrite = false, m_bReadWantsWrite = false, m_bWriteWantsRead = false;
 };
 
 }  // namespace Norvale

@@ -335,7 +335,7 @@ void CSmppDriver::Turn(CLink& Link, short nRevents, Clock::time_point Now, bool 
       return;
     case CSmppConnection::EState::Open: break;
   }
-  if (nRevents & (POLLIN | POLLHUP | POLLERR)) {
+  if ((nRevents & (POLLIN | POLLHUP | POLLERR)) || ((nRevents & POLLOUT) && c.ReadWantsWrite())) {
     std::uint8_t buffer[16384];
     try {
       // Until the socket (and TLS, which may hold a decrypted record) has
