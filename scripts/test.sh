@@ -4,7 +4,7 @@
 # thread sanitizer configuration, compares the normal build's library with the
 # stored ABI baseline, starts a private PostgreSQL server for the run, runs
 # every test in the first two builds and the threaded tests (label "threads")
-# in the third, and stops the server again.
+# in the third, runs the libFuzzer targets briefly, and stops the server again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -26,6 +26,23 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
 bash scripts/check-includes.sh
+
+# The decoders of what SMS centres and modems send, under libFuzzer with the
+# address and undefined-behaviour sanitizers: a clang build of server/smpp
+# (which builds server/codec with it), each target for a bounded time from
+# its seed corpus. A crash fails the run and leaves its input in build-fuzz/.
+CXX=clang++ cmake -S server/smpp -B build-fuzz -G Ninja -DVELQUOR_BUILD_FUZZERS=ON -DVELQUOR_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs" --target smpp_pdu_fuzz pdu_fuzz
+fuzz() {  # fuzz PROGRAM SEEDS
+  local name
+  name=$(basename "$1")
+  mkdir -p "build-fuzz/corpus-$name"
+  echo "== fuzzing $name"
+  "$1" -max_total_time=15 -max_len=4096 -print_final_stats=1 -artifact_prefix="build-fuzz/$name-" \
+    "build-fuzz/corpus-$name" "$2" 2>&1 | tail -n 6 || return 1
+}
+fuzz build-fuzz/smpp_pdu_fuzz server/smpp/smpp_pdu_fuzz_seeds || failed=1
+fuzz build-fuzz/codec/pdu_fuzz server/codec/pdu_fuzz_seeds || failed=1
 
 # The tests learn the private server's address from NORVALE_TEST_PG.
 source scripts/pg.sh

@@ -286,10 +286,12 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
     return;
   }
   const bool report = m_bRequestReports && m_pDriver->CanReport();
-  const int parts = static_cast<int>(job.Parts.size());
+  const bool whole = job.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
+  const int parts = whole ? 1 : static_cast<int>(job.Parts.size());
   for (int i = 0; i < parts; ++i) {
-    const COutgoingSms message{
-        nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts};
+    COutgoingSms message{
+        nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts, {}};
+    if (whole) message.WholeMessage = job.Parts;
     const CSubmitResult result = m_pDriver->Submit(message);
     if (result.eOutcome == ESubmitOutcome::Accepted) {
       ++m_Counters.nParts;

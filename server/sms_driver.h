@@ -3,7 +3,8 @@
 // modem).
 //
 // The engine calls Start once, then Submit from one thread (the handset's
-// worker) for one message at a time, and Stop once. A driver hands what the
+// worker) for one message at a time, and Stop once. A driver whose Submit
+// may be called from several threads at once says so in its own header. A driver hands what the
 // network sends (received messages and delivery reports) to the
 // IDriverEvents given to Start, on any thread of its own; the engine queues
 // them and returns at once. GetState may be called on any thread.
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codec/sms_split.h"
 #include "platform/types.h"
@@ -25,6 +27,10 @@ struct COutgoingSms {
   std::string sPhoneNumber;
   Sms::UserDataPart Part;
   bool bRequestReport = false;
+  // Every part of a job of several, in order, when the driver takes whole
+  // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
+  // for the job, with Part the first part and nPart = nParts = 1.
+  std::vector<Sms::UserDataPart> WholeMessage;
 };
 
 // The reference the network gave a message, for matching its delivery
@@ -112,6 +118,10 @@ class CSMSDriver {
   // Whether accepted messages come back with a reference whose delivery
   // report will follow.
   virtual bool CanReport() const = 0;
+  // Whether a job of several parts goes to the driver in one Submit (see
+  // COutgoingSms::WholeMessage), for a network that cuts long messages
+  // itself.
+  virtual bool TakesWholeMessages() const { return false; }
 };
 
 }  // namespace Norvale

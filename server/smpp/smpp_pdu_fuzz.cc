@@ -9,7 +9,7 @@
 // Build and run (clang only):
 //   CXX=clang++ cmake -S server/smpp -B build-fuzz -G Ninja -DVELQUOR_BUILD_FUZZERS=ON -DVELQUOR_BUILD_TESTS=OFF
 //   ninja -C build-fuzz smpp_pdu_fuzz
-//   build-fuzz/smpp_pdu_fuzz -max_total_time=20 -max_len=4096
+//   build-fuzz/smpp_pdu_fuzz -max_total_time=20 -max_len=4096 build-fuzz/corpus server/smpp/smpp_pdu_fuzz_seeds
 #include <cstdint>
 #include <cstdlib>
 #include <span>

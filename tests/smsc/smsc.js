@@ -3,9 +3,12 @@
 // package smpp (0.5.1), which nobody here wrote. Test tool only.
 //
 //   node smsc.js [--port N] [--system-id ID] [--password PW]
+//                [--tls-key KEY.pem --tls-cert CERT.pem] [--quiet]
 //
 // Listens on 127.0.0.1 (port 0: a free one) and prints one JSON object per
-// line on stdout; the first is {"event":"listening","port":N}. Commands
+// line on stdout; the first is {"event":"listening","port":N}. With a key
+// and a certificate it speaks TLS; --quiet leaves out the submit events (for
+// the benchmark). Commands
 // come one per line on stdin; end of input stops the SMSC.
 //
 // Commands:
@@ -44,6 +47,9 @@ function arg(name, fallback) {
 const port = Number(arg('--port', '0'));
 const systemId = arg('--system-id', 'velquor');
 const password = arg('--password', 'secret');
+const tlsKey = arg('--tls-key', null);
+const tlsCert = arg('--tls-cert', null);
+const quiet = args.includes('--quiet');
 
 function emit(event, fields) {
   process.stdout.write(JSON.stringify(Object.assign({event}, fields || {})) + '\n');
@@ -90,7 +96,7 @@ function answerSubmit(session, pdu) {
   const payload = describeUserData(pdu.message_payload);
   messages.set(id, {source: pdu.source_addr, destination: pdu.destination_addr, text: sm.text || payload.text || ''});
   session.send(pdu.response({message_id: id}));
-  emit('submit', {
+  if (!quiet) emit('submit', {
     message_id: id, sequence: pdu.sequence_number,
     destination: pdu.destination_addr, dest_ton: pdu.dest_addr_ton, dest_npi: pdu.dest_addr_npi,
     source: pdu.source_addr, source_ton: pdu.source_addr_ton, source_npi: pdu.source_addr_npi,
@@ -125,7 +131,9 @@ function anySession() {
   return null;
 }
 
-const server = smpp.createServer(function(session) {
+const serverOptions = tlsKey && tlsCert ?
+    {key: require('fs').readFileSync(tlsKey), cert: require('fs').readFileSync(tlsCert)} : {};
+const server = smpp.createServer(serverOptions, function(session) {
   sessions.add(session);
   emit('connect');
   function bind(pdu) {

@@ -25,6 +25,7 @@
 #include "smpp/command_status.h"
 #include "smpp/smpp_session.h"
 #include "smpp/submit_builder.h"
+#include "smsc_process.h"
 
 namespace Norvale::Smpp {
 namespace {
@@ -33,102 +34,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-// One SMSC process: commands on its stdin, JSON events from its stdout.
-class CSmscProcess {
- public:
-  explicit CSmscProcess(std::vector<std::string> Argv) {
-    int In[2], Out[2];
-    if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    m_nPid = fork();
-    if (m_nPid == 0) {
-      dup2(In[0], 0);
-      dup2(Out[1], 1);
-      if (chdir(VELQUOR_SMSC_DIR) != 0) _exit(126);
-      std::vector<char*> Args;
-      for (auto& s : Argv) Args.push_back(s.data());
-      Args.push_back(nullptr);
-      execvp(Args[0], Args.data());
-      _exit(127);
-    }
-    close(In[0]);
-    close(Out[1]);
-    m_nIn = In[1];
-    m_nOut = Out[0];
-    Json Listening = WaitFor("listening", 10s);
-    m_nPort = Listening.value("port", 0);
-  }
-
-  ~CSmscProcess() {
-    close(m_nIn);  // end of input stops it
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(m_nPid, nullptr, WNOHANG) == m_nPid) {
-        close(m_nOut);
-        return;
-      }
-      usleep(20000);
-    }
-    kill(m_nPid, SIGKILL);
-    waitpid(m_nPid, nullptr, 0);
-    close(m_nOut);
-  }
-
-  uint16_t Port() const { return static_cast<uint16_t>(m_nPort); }
-  // Keeps a client going while waiting for the SMSC's events.
-  void SetPump(std::function<void()> Pump) { m_Pump = std::move(Pump); }
-
-  void Command(const std::string& sLine) {
-    std::string s = sLine + "\n";
-    ASSERT_EQ(write(m_nIn, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-    Json Done = WaitFor("done", 5s);
-    EXPECT_EQ(Done.value("command", ""), sLine.substr(0, sLine.find(' ')));
-  }
-
-  // The next event of that name; earlier ones of other names are kept for
-  // later calls. A null object when none came in time.
-  Json WaitFor(const std::string& sEvent, Clock::duration Timeout) {
-    auto Deadline = Clock::now() + Timeout;
-    for (;;) {
-      for (auto It = m_Events.begin(); It != m_Events.end(); ++It) {
-        if (It->value("event", "") == sEvent) {
-          Json e = *It;
-          m_Events.erase(It);
-          return e;
-        }
-      }
-      auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-      if (Left <= 0) return Json();
-      pollfd Fd{m_nOut, POLLIN, 0};
-      int nReady = poll(&Fd, 1, static_cast<int>(m_Pump ? std::min<int64_t>(Left, 10) : Left));
-      if (m_Pump) m_Pump();
-      if (nReady <= 0) continue;
-      char Buffer[4096];
-      ssize_t n = read(m_nOut, Buffer, sizeof Buffer);
-      if (n <= 0) return Json();
-      m_sPartial.append(Buffer, static_cast<size_t>(n));
-      size_t nEnd;
-      while ((nEnd = m_sPartial.find('\n')) != std::string::npos) {
-        m_Events.push_back(Json::parse(m_sPartial.substr(0, nEnd), nullptr, false));
-        m_sPartial.erase(0, nEnd + 1);
-      }
-    }
-  }
-
- private:
-  pid_t m_nPid = -1;
-  int m_nIn = -1;
-  int m_nOut = -1;
-  int m_nPort = 0;
-  std::string m_sPartial;
-  std::vector<Json> m_Events;
-  std::function<void()> m_Pump;
-};
-
-std::unique_ptr<CSmscProcess> NodeSmsc() {
-  return std::make_unique<CSmscProcess>(std::vector<std::string>{"node", "smsc.js", "--port", "0"});
-}
-std::unique_ptr<CSmscProcess> PerlSmsc() {
-  return std::make_unique<CSmscProcess>(std::vector<std::string>{"perl", "smsc.pl", "--port", "0"});
-}
+using SmscTest::CSmscProcess;
+using SmscTest::NodeSmsc;
+using SmscTest::PerlSmsc;
 
 // A client: one TCP connection and one session, driven by poll().
 class CSmppClient {
@@ -324,7 +232,7 @@ TEST_F(SmscTest, NodeTakesASubmitAndSendsItsReceiptInEachForm) {
 
   for (const char* sForm : {"both", "text", "tlv"}) {
     SCOPED_TRACE(sForm);
-    Smsc->Command("receipt " + Accepted.sMessageId + " UNDELIV 034 " + sForm);
+    EXPECT_TRUE(Smsc->Command("receipt " + Accepted.sMessageId + " UNDELIV 034 " + sForm));
     ASSERT_TRUE(Client.WaitFor<ReceiptReceivedEvent>());
     auto Receipt = Client.Take<ReceiptReceivedEvent>().at(0);
     EXPECT_EQ(Receipt.Receipt.sMessageId, Accepted.sMessageId);
@@ -341,13 +249,13 @@ TEST_F(SmscTest, NodeDeliversMobileOriginatedTextUcs2AndConcatenatedParts) {
   auto Smsc = NodeSmsc();
   CSmppClient Client(Account());
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
-  Smsc->Command("mo 447700900123 12345 0 48656C6C6F00");              // "Hello@"
-  Smsc->Command("mo 447700900123 12345 8 041F04400438043204350442");  // "Привет"
-  Smsc->Command("mo 447700900123 12345 0 050003420301416161 64");     // part 1/3, UDH
-  Smsc->Command("mo 447700900123 12345 0 050003420302426262 64");
-  Smsc->Command("mo 447700900123 12345 0 050003420303436363 64");
-  Smsc->Command("mo-sar 447700900123 12345 8 4660 2 2 00420062");  // SAR part 2/2
-  Smsc->Command("mo-payload 447700900123 12345 3 4361666EE9");     // Latin-1 in message_payload
+  EXPECT_TRUE(Smsc->Command("mo 447700900123 12345 0 48656C6C6F00"));              // "Hello@"
+  EXPECT_TRUE(Smsc->Command("mo 447700900123 12345 8 041F04400438043204350442"));  // "Привет"
+  EXPECT_TRUE(Smsc->Command("mo 447700900123 12345 0 050003420301416161 64"));     // part 1/3, UDH
+  EXPECT_TRUE(Smsc->Command("mo 447700900123 12345 0 050003420302426262 64"));
+  EXPECT_TRUE(Smsc->Command("mo 447700900123 12345 0 050003420303436363 64"));
+  EXPECT_TRUE(Smsc->Command("mo-sar 447700900123 12345 8 4660 2 2 00420062"));  // SAR part 2/2
+  EXPECT_TRUE(Smsc->Command("mo-payload 447700900123 12345 3 4361666EE9"));     // Latin-1 in message_payload
   ASSERT_TRUE(Client.WaitFor<MessageReceivedEvent>(7));
   auto Got = Client.Take<MessageReceivedEvent>();
   auto TextOf = [](const IncomingMessage& m) { return Sms::PartsToUtf8(std::span(&m.Part, 1)); };
@@ -392,7 +300,7 @@ TEST_F(SmscTest, NodeThrottlesThenTakesTheRetry) {
   auto Smsc = NodeSmsc();
   CSmppClient Client(Account());
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
-  Smsc->Command("throttle 1");
+  EXPECT_TRUE(Smsc->Command("throttle 1"));
   ASSERT_EQ(Client.Submit(Text("first"), 1), ESubmitAdmission::Sent);
   ASSERT_TRUE(Client.WaitFor<SubmitFailedEvent>());
   auto Failed = Client.Take<SubmitFailedEvent>().at(0);
@@ -413,10 +321,10 @@ TEST_F(SmscTest, NodeDropsTheConnectionMidWindow) {
   auto Smsc = NodeSmsc();
   CSmppClient Client(Account());
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
-  Smsc->Command("hold on");
+  EXPECT_TRUE(Smsc->Command("hold on"));
   for (uint64_t n = 1; n <= 3; ++n) ASSERT_EQ(Client.Submit(Text("m" + std::to_string(n)), n), ESubmitAdmission::Sent);
   for (int i = 0; i < 3; ++i) ASSERT_FALSE(Smsc->WaitFor("held", 2s).is_null());
-  Smsc->Command("drop");
+  EXPECT_TRUE(Smsc->Command("drop"));
   ASSERT_TRUE(Client.WaitFor<CloseEvent>());
   auto Failed = Client.Take<SubmitFailedEvent>();
   ASSERT_EQ(Failed.size(), 3u);
@@ -427,7 +335,7 @@ TEST_F(SmscTest, NodeDropsTheConnectionMidWindow) {
   EXPECT_TRUE(Client.Take<SubmitAcceptedEvent>().empty());
   EXPECT_EQ(Client.Take<CloseEvent>().at(0).eReason, ECloseReason::ConnectionLost);
 
-  Smsc->Command("hold off");
+  EXPECT_TRUE(Smsc->Command("hold off"));
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
   ASSERT_EQ(Client.Submit(Text("again"), 4), ESubmitAdmission::Sent);
   ASSERT_TRUE(Client.WaitFor<SubmitAcceptedEvent>());
@@ -444,11 +352,11 @@ TEST_F(SmscTest, NodeSilentToEnquireLinkIsLeftForAReconnect) {
   Json Enquire = Smsc->WaitFor("enquire_link", 2s);
   ASSERT_FALSE(Enquire.is_null());
   EXPECT_TRUE(Enquire.value("answered", false));
-  Smsc->Command("silent-enquire on");
+  EXPECT_TRUE(Smsc->Command("silent-enquire on"));
   ASSERT_TRUE(Client.WaitFor<CloseEvent>(1, 3s));
   EXPECT_EQ(Client.Take<CloseEvent>().at(0).eReason, ECloseReason::LinkDead);
   EXPECT_FALSE(Client.Connected());
-  Smsc->Command("silent-enquire off");
+  EXPECT_TRUE(Smsc->Command("silent-enquire off"));
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
 }
 
@@ -458,17 +366,17 @@ TEST_F(SmscTest, NodeSendsMalformedPdusWhichAreAnsweredNotFatal) {
   ASSERT_TRUE(Client.Bind(Smsc->Port()));
   Smsc->SetPump([&] { Client.Pump(0ms); });
   // data_sm: unknown here -> generic_nack ESME_RINVCMDID.
-  Smsc->Command("raw 0000001400000103000000000000A00101020304");
+  EXPECT_TRUE(Smsc->Command("raw 0000001400000103000000000000A00101020304"));
   Json Nack = Smsc->WaitFor("generic_nack", 3s);
   EXPECT_EQ(Nack.value("status", -1), static_cast<int>(ESME_RINVCMDID));
   EXPECT_EQ(Nack.value("sequence", -1), 0xA001);
   // deliver_sm whose TLV runs past the end -> deliver_sm_resp ESME_RINVOPTPARSTREAM.
-  Smsc->Command(
-      "raw 000000260000000500000000"
-      "0000A002"
-      "0000000000000000000000000000000000"
-      "04240010"
-      "41");
+  EXPECT_TRUE(
+      Smsc->Command("raw 000000260000000500000000"
+                    "0000A002"
+                    "0000000000000000000000000000000000"
+                    "04240010"
+                    "41"));
   Json Resp = Smsc->WaitFor("deliver_resp", 3s);
   EXPECT_EQ(Resp.value("status", -1), static_cast<int>(ESME_RINVOPTPARSTREAM));
   EXPECT_EQ(Resp.value("sequence", -1), 0xA002);
@@ -477,7 +385,7 @@ TEST_F(SmscTest, NodeSendsMalformedPdusWhichAreAnsweredNotFatal) {
   ASSERT_EQ(Client.Submit(Text("still here"), 1), ESubmitAdmission::Sent);
   ASSERT_TRUE(Client.WaitFor<SubmitAcceptedEvent>());
   // A command_length below 16 ends the stream.
-  Smsc->Command("raw 000000080000001500000000");
+  EXPECT_TRUE(Smsc->Command("raw 000000080000001500000000"));
   ASSERT_TRUE(Client.WaitFor<CloseEvent>());
   EXPECT_EQ(Client.Take<CloseEvent>().at(0).eReason, ECloseReason::StreamBroken);
 }
@@ -490,7 +398,7 @@ TEST_F(SmscTest, NodeTransmitterAndReceiverPairCarrySubmitAndReceipt) {
   CSmppClient Transmitter(Tx), Receiver(Rx);
   ASSERT_TRUE(Transmitter.Bind(Smsc->Port()));
   ASSERT_TRUE(Receiver.Bind(Smsc->Port()));
-  Smsc->Command("auto-receipt DELIVRD");
+  EXPECT_TRUE(Smsc->Command("auto-receipt DELIVRD"));
   ASSERT_EQ(Transmitter.Submit(Text("pair", true), 1), ESubmitAdmission::Sent);
   ASSERT_TRUE(Transmitter.WaitFor<SubmitAcceptedEvent>());
   std::string sId = Transmitter.Take<SubmitAcceptedEvent>().at(0).sMessageId;

@@ -1,0 +1,161 @@
+// CSmppDriver: a handset that is an SMPP 3.4 session with an SMS centre.
+//
+// One I/O thread per driver runs the event loop: poll() over the socket (or
+// the two sockets of a transmitter+receiver pair) and an eventfd that
+// Submit and Stop write to, with the time-out of the next deadline of the
+// sessions (smpp/smpp_session.h), the reconnect back-off and the queued
+// submissions. Nothing else touches the sockets or the sessions.
+//
+// Submit may be called from any number of threads at once. Each call queues
+// its submit_sm and waits; the I/O thread moves queued ones into the session
+// while its window (WindowSize unanswered submit_sm) has room and no
+// throttling pause or rate limit holds them back, and wakes the caller with
+// the answer. A submission still queued after QueueTimeout (the SMSC
+// unreachable, or the window stuck) fails temporarily without having been
+// sent; one sent but unanswered within ResponseTimeout, or caught by a
+// closing connection, fails temporarily as a time-out: the SMSC may have
+// taken it, SMPP cannot tell, so the engine's retry may send it twice rather
+// than lose it.
+//
+// ESME_RTHROTTLED and ESME_RMSGQFUL fail the submission temporarily and hold
+// every further submit back for ThrottlePause, doubling with each further
+// throttling answer (at most 30 s); an accepted one ends the pause. A
+// refused bind is logged and retried after the back-off; a wrong password
+// or system_id waits RejectedBindDelay instead of looping. Received messages
+// and delivery receipts go to the engine before their deliver_sm_resp
+// leaves; the engine reassembles UDH and SAR parts alike.
+//
+// Values of its Handsets\<n> key (docs/engine.md):
+//   Host, Port            the SMSC (Port 2775)
+//   SystemId, Password    the account; Password stored encrypted
+//                         (velquor config set --handset N Password ... --encrypted)
+//   SystemType            ("")
+//   BindMode              transceiver | transmitter+receiver (transceiver)
+//   SourceAddress         the sender ("": the SMSC's default)
+//   SourceTon, SourceNpi  its TON and NPI, both or neither (guessed from it)
+//   NationalNumbers       1: numbers with a trunk 0 go as national (0)
+//   WindowSize            unanswered submit_sm at most (10)
+//   MaxPerSecond          submit_sm per second at most, 0 no limit (0)
+//   EnquireLinkInterval   ms of silence before an enquire_link (30000)
+//   ResponseTimeout       ms to wait for any response (10000)
+//   ConnectTimeout        ms for the TCP connect and TLS handshake (10000)
+//   QueueTimeout          ms a submission may wait to be sent (10000)
+//   ReconnectDelay        ms before the first reconnect; doubles (1000)
+//   ReconnectDelayMax     ms the back-off grows to at most (60000)
+//   RejectedBindDelay     ms before binding again after a refused
+//                         password or system_id (300000)
+//   ThrottlePause         ms held back after a throttling answer (1000)
+//   LongMessages          parts | payload: concatenated parts or one
+//                         submit_sm with message_payload (parts)
+//   Tls                   1: TLS (0)
+//   TlsCaFile             PEM file of the CAs to trust ("": the system's)
+// and the handset's DeliveryReports (registered_delivery).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/engine_settings.h"
+#include "server/smpp_connection.h"
+#include "server/sms_driver.h"
+#include "smpp/reconnect_backoff.h"
+#include "smpp/smpp_session.h"
+#include "smpp/submit_builder.h"
+
+namespace Norvale {
+
+class CSmppDriver final : public CSMSDriver {
+ public:
+  // Raises _com_error naming the value when a setting is missing or
+  // malformed.
+  CSmppDriver(int nHandset, const CSettingValues& Values);
+  ~CSmppDriver() override;
+
+  // Starts the I/O thread, which connects and binds in the background (a
+  // failure there is logged and retried, never raised).
+  void Start(IDriverEvents* pEvents) override;
+  void Stop() override;
+  CSubmitResult Submit(const COutgoingSms& Message) override;
+  CDriverState GetState() override;
+  bool CanReport() const override { return m_bReceipts; }
+  bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct CPendingSubmit {
+    Smpp::ShortMessageBody Body;
+    bool bReceipt = false;  // a receipt was asked for: the message_id is worth keeping
+    Clock::time_point QueueDeadline;
+    bool bDone = false;
+    CSubmitResult Result;
+    std::condition_variable Answered;
+  };
+
+  // One connection and its session: the only one for a transceiver, the
+  // transmitter or the receiver of a pair.
+  struct CLink {
+    CLink(Smpp::SessionSettings Settings, Smpp::CReconnectBackoff::Settings Backoff, std::uint64_t nSeed)
+        : Session(std::move(Settings)), Backoff(Backoff, nSeed) {}
+    Smpp::CSmppSession Session;
+    CSmppConnection Connection;
+    Smpp::CReconnectBackoff Backoff;
+    Clock::time_point ReconnectAt{};  // when closed: the next attempt
+    Clock::time_point ConnectDeadline{};
+    bool bCloseAfterWrite = false;  // the session closed: write what is left, then close
+    bool bBindRejected = false;
+    std::string sName;  // "transceiver", "transmitter", "receiver"
+  };
+
+  void Run();
+  void Turn(CLink& Link, short nRevents, Clock::time_point Now, bool bStopping);
+  void StartConnect(CLink& Link, Clock::time_point Now);
+  void ConnectionFailed(CLink& Link, const std::string& sWhy, Clock::time_point Now);
+  void HandleEvents(CLink& Link, Clock::time_point Now);
+  void FeedSubmits(Clock::time_point Now);
+  void Flush(CLink& Link, Clock::time_point Now);
+  void CloseLink(CLink& Link, Clock::time_point Now, bool bStopping);
+  void Complete(std::uint64_t nTag, CSubmitResult Result);
+  void ExpireQueue(Clock::time_point Now);
+  void FailAll(const std::string& sWhy);
+  Clock::time_point NextWake(Clock::time_point Now) const;
+  CLink* Transmitter();
+  void Log(unsigned short nType, const std::string& sText) const;
+  void Wake() const;
+  std::string Where() const;
+
+  // Settings, fixed after construction.
+  int m_nHandset;
+  std::string m_sHost;
+  std::uint16_t m_nPort = 2775;
+  Smpp::SessionSettings m_Session;
+  Smpp::SubmitSettings m_Submit;
+  Smpp::CReconnectBackoff::Settings m_Backoff;
+  Smpp::ELongMessages m_eLongMessages = Smpp::ELongMessages::ConcatenatedParts;
+  bool m_bPair = false;  // transmitter+receiver
+  bool m_bReceipts = true;
+  std::chrono::milliseconds m_ConnectTimeout{10000}, m_QueueTimeout{10000};
+  std::unique_ptr<CTlsContext> m_pTls;
+
+  int m_nWakeFd = -1;
+  std::thread m_Thread;
+  std::vector<std::unique_ptr<CLink>> m_Links;                          // the I/O thread's, between Start and Stop
+  std::map<std::uint64_t, std::shared_ptr<CPendingSubmit>> m_InFlight;  // the I/O thread's: by tag
+
+  mutable std::mutex m_Lock;
+  IDriverEvents* m_pEvents = nullptr;
+  bool m_bStarted = false, m_bStopping = false;
+  std::deque<std::pair<std::uint64_t, std::shared_ptr<CPendingSubmit>>> m_Queue;
+  std::uint64_t m_nNextTag = 1;
+  CDriverState m_State;        // as the I/O thread last saw it
+  std::string m_sLastProblem;  // why the last connection or bind failed; cleared when bound
+};
+
+}  // namespace Norvale

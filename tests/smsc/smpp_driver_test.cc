@@ -1,0 +1,181 @@
+// CSmppDriver on its own against smsc.js: the window shared by threads that
+// submit at once, a connection dropped with the window full, Stop, the
+// transmitter+receiver pair, and settings it refuses.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codec/sms_split.h"
+#include "config/norvale_encryption.h"
+#include "platform/com_ptr.h"
+#include "server/smpp_driver.h"
+#include "smsc_process.h"
+
+using namespace Norvale;
+using SmscTest::Json;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Events : public IDriverEvents {
+ public:
+  void OnMessageReceived(CIncomingSms m) override {
+    std::lock_guard guard(lock);
+    messages.push_back(std::move(m));
+    changed.notify_all();
+  }
+  void OnDeliveryReport(CDeliveryReport r) override {
+    std::lock_guard guard(lock);
+    reports.push_back(std::move(r));
+    changed.notify_all();
+  }
+  bool WaitMessages(size_t n) {
+    std::unique_lock l(lock);
+    return changed.wait_for(l, 5s, [&] { return messages.size() >= n; });
+  }
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<CIncomingSms> messages;
+  std::vector<CDeliveryReport> reports;
+};
+
+CSettingValues Values(uint16_t port, CSettingValues extra = {}) {
+  CSettingValues v{{"Host", "127.0.0.1"},    {"Port", std::to_string(port)},
+                   {"SystemId", "velquor"},  {"Password", CNorvaleEncryption().EncryptString("secret")},
+                   {"ReconnectDelay", "50"}, {"WindowSize", "4"}};
+  for (auto& [k, x] : extra) v[k] = x;
+  return v;
+}
+
+COutgoingSms Message(const std::string& text) {
+  return COutgoingSms{1, 1, 1, "+447700900123", Sms::SplitText(text, 0).front(), false, {}};
+}
+
+bool WaitBound(CSmppDriver& d) {
+  for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(5ms))
+    if (d.GetState().bRegistered) return true;
+  return false;
+}
+
+std::string Description(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const OS::_com_error& e) {
+    return e.DescriptionA();
+  }
+  return "(nothing raised)";
+}
+
+}  // namespace
+
+TEST(SmppDriver, ThreadsShareTheWindowAndADropFailsOnlyWhatWasInFlight) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"QueueTimeout", "8000"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  constexpr int kThreads = 10;
+  std::vector<CSubmitResult> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] { results[i] = driver.Submit(Message("job " + std::to_string(i))); });
+  // Four (the window) reach the SMSC; the others wait in the driver.
+  for (int i = 0; i < 4; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  EXPECT_TRUE(smsc->WaitFor("held", 300ms).is_null());
+  EXPECT_NE(driver.GetState().sDetail.find("4 unanswered, 6 queued"), std::string::npos) << driver.GetState().sDetail;
+  // The connection ends with the window full: those four fail as "may have
+  // been taken", to be tried again; the six queued go after the reconnect.
+  EXPECT_TRUE(smsc->Command("drop"));
+  EXPECT_TRUE(smsc->Command("hold off"));
+  for (auto& t : threads) t.join();
+  int accepted = 0, unknown = 0;
+  for (const auto& r : results) {
+    if (r.eOutcome == ESubmitOutcome::Accepted) {
+      ++accepted;
+      EXPECT_FALSE(r.Reference.bValid);  // no receipt asked for: nothing to match
+    } else {
+      ++unknown;
+      EXPECT_EQ(r.eOutcome, ESubmitOutcome::Timeout);
+      EXPECT_TRUE(r.bTemporary);
+      EXPECT_NE(r.sErrorText.find("may have taken it"), std::string::npos) << r.sErrorText;
+    }
+  }
+  EXPECT_EQ(unknown, 4);
+  EXPECT_EQ(accepted, 6);
+  driver.Stop();
+}
+
+TEST(SmppDriver, StopUnbindsAndEndsAWaitingSubmitAsTemporary) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port()));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  CSubmitResult result;
+  std::thread t([&] { result = driver.Submit(Message("caught by the stop")); });
+  ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null());
+  const auto start = std::chrono::steady_clock::now();
+  driver.Stop();
+  t.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_TRUE(result.bTemporary);
+  EXPECT_NE(result.eOutcome, ESubmitOutcome::Accepted);
+  EXPECT_FALSE(smsc->WaitFor("unbind", 5s).is_null());
+  // Stopped: no more submits, at once.
+  EXPECT_TRUE(driver.Submit(Message("late")).bTemporary);
+}
+
+TEST(SmppDriver, TransmitterAndReceiverBindOnTwoConnections) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"BindMode", "transmitter+receiver"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  std::vector<std::string> commands;
+  for (int i = 0; i < 2; ++i) commands.push_back(smsc->WaitFor("bind", 5s).value("command", ""));
+  std::sort(commands.begin(), commands.end());
+  EXPECT_EQ(commands, (std::vector<std::string>{"bind_receiver", "bind_transmitter"}));
+  EXPECT_EQ(driver.Submit(Message("out")).eOutcome, ESubmitOutcome::Accepted);
+  EXPECT_TRUE(smsc->Command("mo 447700900111 12345 0 696E"));
+  ASSERT_TRUE(events.WaitMessages(1));
+  EXPECT_EQ(events.messages[0].sSender, "+447700900111");
+  driver.Stop();
+}
+
+TEST(SmppDriver, RefusesSettingsItCannotUseNamingTheValue) {
+  const auto where = std::string("SOFTWARE\\Norvale\\Velquor\\Handsets\\2\\");
+  EXPECT_EQ(Description([] {
+              CSmppDriver(2, CSettingValues{{"SystemId", "x"}});
+            }),
+            where + "Host: missing: the SMSC's host name or address");
+  EXPECT_EQ(Description([] {
+              CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"Password", "plain"}});
+            }),
+            where +
+                "Password: not an encrypted value; store it with: velquor config set --handset 2 Password "
+                "<password> --encrypted");
+  EXPECT_EQ(Description([] {
+              CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"BindMode", "rx"}});
+            }),
+            where + "BindMode: 'rx' is neither transceiver nor transmitter+receiver");
+  EXPECT_EQ(Description([] {
+              CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"SourceTon", "1"}});
+            }),
+            where + "SourceNpi: give both TON and NPI, or neither");
+  EXPECT_NE(Description([] {
+              CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"Tls", "1"}, {"TlsCaFile", "/nowhere"}});
+            }).find("TlsCaFile: cannot load the CA file '/nowhere'"),
+            std::string::npos);
+  EXPECT_EQ(
+      Description([] {
+        CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"SourceAddress", "Far too long a name"}});
+      }).rfind(where + "SourceAddress: 'Far too long a name' cannot be sent", 0),
+      0u);
+}
