@@ -12,9 +12,8 @@ LONG CDeliveryReportMatcher::RecordReference(LONG nJobId, int nHandset, const CN
   if (!Reference.bText) {
     // A number handed out again (a modem's 0..255 wraps) ends the wait of
     // the older job that had it: its report can no longer be told apart.
-    ExecuteCommand("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=" + N(jsSentNotConfirmed) +
-                       " AND Handset=" + N(nHandset) + " AND MessageRef=" + N(Reference.nNumber) + " AND Id<>" +
-                       N(nJobId),
+    ExecuteCommand("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=" + N(jsSentNotConfirmed) + " AND Handset=" +
+                       N(nHandset) + " AND MessageRef=" + N(Reference.nNumber) + " AND Id<>" + N(nJobId),
                    affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
     return Reference.nNumber;
   }

@@ -79,7 +79,8 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
-  if (Message.nReceipt != 0) m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back(Message.nReceipt);
+  if (Message.nReceipt != 0)
+    m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back(Message.nReceipt);
   Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now), out);
   return out;
 }

@@ -23,8 +23,8 @@
 
 #include <chrono>
 #include <map>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/reassembler.h"
@@ -37,7 +37,7 @@ struct CReceivedMessage {
   std::string sSender;
   JOBTYPE eType = jtTextMessage;
   std::string sData;
-  std::string sTimeStamp;  // set by the caller: when the message was received
+  std::string sTimeStamp;               // set by the caller: when the message was received
   std::vector<std::uint64_t> Receipts;  // to acknowledge once this row is stored
 };
 

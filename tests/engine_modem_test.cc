@@ -55,9 +55,8 @@ TEST(EngineModem, JobsWaitOffTheNetworkReportsMatchWrappedReferencesAndReceivedM
   ASSERT_TRUE(modem.WaitFor([&] { return modem.CountLocked("AT+CREG?") >= 5; }));
   EXPECT_TRUE(modem.WaitFor([&] { return modem.Pdus.empty(); }, std::chrono::milliseconds(0)));
   EXPECT_EQ(Count(db, "Status=0 AND Id=" + std::to_string(first)), 1);
-  ASSERT_TRUE(WaitUntil([&] {
-    return TestSupport::ReadFile(server.StateFile()).find("searching for a network") != std::string::npos;
-  }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return TestSupport::ReadFile(server.StateFile()).find("searching for a network") != std::string::npos; }));
 
   {
     auto l = modem.Lock();

@@ -59,16 +59,18 @@ std::string CAtResponse::Value(const std::string& sPrefix) const {
 }
 
 bool CAtChannel::IsUnsolicited(const std::string& sLine) {
-  static const char* const kPrefixes[] = {"+CMTI:", "+CMT:",   "+CDS:",    "+CDSI:",  "+CBM:",   "+CBMI:",
-                                          "RING",   "+CRING:", "+CLIP:",   "+CREG:",  "+CGREG:", "+CEREG:",
-                                          "+CUSD:", "+CIEV:",  "+CCWA:",   "+CUSATP", "+QIND:",  "NO CARRIER",
-                                          "^",      "+PBREADY", "+STIN:", "SMS DONE", "+CPIN:"};
+  static const char* const kPrefixes[] = {
+      "+CMTI:", "+CMT:",      "+CDS:",   "+CDSI:",   "+CBM:",  "+CBMI:",   "RING",   "+CRING:",
+      "+CLIP:", "+CREG:",     "+CGREG:", "+CEREG:",  "+CUSD:", "+CIEV:",   "+CCWA:", "+CUSATP",
+      "+QIND:", "NO CARRIER", "^",       "+PBREADY", "+STIN:", "SMS DONE", "+CPIN:"};
   for (const char* p : kPrefixes)
     if (StartsWith(sLine, p)) return true;
   return false;
 }
 
-bool CAtChannel::CarriesPdu(const std::string& sLine) { return StartsWith(sLine, "+CMT:") || StartsWith(sLine, "+CDS:"); }
+bool CAtChannel::CarriesPdu(const std::string& sLine) {
+  return StartsWith(sLine, "+CMT:") || StartsWith(sLine, "+CDS:");
+}
 
 void CAtChannel::Reset() { m_sInput.clear(); }
 

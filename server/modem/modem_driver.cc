@@ -45,7 +45,8 @@ std::vector<std::string> Fields(const std::string& sValue) {
 }
 
 int Number(const std::string& s, int nDefault = -1) {
-  if (s.empty() || s.size() > 9 || !std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+  if (s.empty() || s.size() > 9 ||
+      !std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
     return nDefault;
   return std::stoi(s);
 }
@@ -97,12 +98,13 @@ CModemDriver::CModemDriver(int nHandset, const CSettingValues& Values) : m_nHand
     }
   }
   m_sSmsCentre = r.GetText("SmsCentre", "");
-  if (!m_sSmsCentre.empty() &&
-      (m_sSmsCentre.find_first_not_of("+0123456789") != std::string::npos || m_sSmsCentre.find('+', 1) != std::string::npos))
+  if (!m_sSmsCentre.empty() && (m_sSmsCentre.find_first_not_of("+0123456789") != std::string::npos ||
+                                m_sSmsCentre.find('+', 1) != std::string::npos))
     r.Fail("SmsCentre", "'" + m_sSmsCentre + "' is not a phone number");
   m_nValidityMinutes = static_cast<int>(r.GetNumber("ValidityPeriod", 0, 0, 63 * 7 * 24 * 60));
   m_sStorage = r.GetText("Storage", "SM");
-  if (m_sStorage.size() > 2 || !std::all_of(m_sStorage.begin(), m_sStorage.end(), [](char c) { return std::isupper(static_cast<unsigned char>(c)); }))
+  if (m_sStorage.size() > 2 || !std::all_of(m_sStorage.begin(), m_sStorage.end(),
+                                            [](char c) { return std::isupper(static_cast<unsigned char>(c)); }))
     r.Fail("Storage", "'" + m_sStorage + "' is not a storage name such as SM, ME or MT");
   m_sIndications = r.GetText("Indications", "2,1,0,1,0");
   if (m_sIndications.find_first_not_of("0123456789,") != std::string::npos)
@@ -283,8 +285,8 @@ bool CModemDriver::UnlockSim() {
       const CAtResponse entered = Command("AT+CPIN=\"" + m_sPin + "\"");
       if (!entered.Ok()) {
         m_bPinRejected = true;
-        m_sSimState = "SIM PIN rejected (" + entered.sFinal +
-                      "), not tried again: correct the Pin value and restart the engine";
+        m_sSimState =
+            "SIM PIN rejected (" + entered.sFinal + "), not tried again: correct the Pin value and restart the engine";
         LogEvent(EVENTLOG_ERROR_TYPE, "CModemDriver::UnlockSim",
                  "Handset " + std::to_string(m_nHandset) + ": the SIM refused the PIN (" + entered.sFinal +
                      "); it is not entered again, so the SIM is not blocked");
@@ -304,10 +306,10 @@ bool CModemDriver::UnlockSim() {
 
 void CModemDriver::FinishInitialise() {
   const CAtResponse pdu = Command("AT+CMGF=0");
-  if (!pdu.Ok()) RAISE_COM_ERROR(E_FAIL, m_Serial.sDevice + ": the modem has no PDU mode (AT+CMGF=0: " + pdu.sFinal + ")");
+  if (!pdu.Ok())
+    RAISE_COM_ERROR(E_FAIL, m_Serial.sDevice + ": the modem has no PDU mode (AT+CMGF=0: " + pdu.sFinal + ")");
   if (!m_sSmsCentre.empty()) {
-    const CAtResponse r =
-        Command("AT+CSCA=\"" + m_sSmsCentre + "\"," + (m_sSmsCentre[0] == '+' ? "145" : "129"));
+    const CAtResponse r = Command("AT+CSCA=\"" + m_sSmsCentre + "\"," + (m_sSmsCentre[0] == '+' ? "145" : "129"));
     if (!r.Ok())
       LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::FinishInitialise",
                "Handset " + std::to_string(m_nHandset) + ": the modem refused SmsCentre (" + r.sFinal + ")");
@@ -319,8 +321,8 @@ void CModemDriver::FinishInitialise() {
   m_bPollStorage = !Command("AT+CNMI=" + m_sIndications).Ok();
   if (m_bPollStorage)
     LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::FinishInitialise",
-             "Handset " + std::to_string(m_nHandset) +
-                 ": the modem refused AT+CNMI=" + m_sIndications + "; its storage is read at every status poll");
+             "Handset " + std::to_string(m_nHandset) + ": the modem refused AT+CNMI=" + m_sIndications +
+                 "; its storage is read at every status poll");
   m_bInitialised = true;
   ReadStored();
 }
@@ -422,8 +424,8 @@ CSubmitResult CModemDriver::SendPdu(const COutgoingSms& Message) {
   } catch (const std::invalid_argument& e) {
     return CSubmitResult::Failed(ESubmitOutcome::InvalidMessage, false, 0, e.what());
   }
-  const CAtResponse r = m_Channel.SendWithPdu("AT+CMGS=" + std::to_string(pdu.nTpduLength), pdu.Hex(),
-                                              m_CommandTimeout, m_SendTimeout);
+  const CAtResponse r =
+      m_Channel.SendWithPdu("AT+CMGS=" + std::to_string(pdu.nTpduLength), pdu.Hex(), m_CommandTimeout, m_SendTimeout);
   if (r.eFinal == CAtResponse::EFinal::CmsError) return SubmitFailureFromCms(r.nCode);
   if (r.eFinal == CAtResponse::EFinal::CmeError) return SubmitFailureFromCme(r.nCode);
   if (!r.Ok()) return CSubmitResult::Failed(ESubmitOutcome::DeviceError, true, 0, "AT+CMGS: " + r.sFinal);

@@ -50,8 +50,8 @@ bool Eventually(const std::function<bool()>& done) {
 }
 
 CSettingValues Values(const std::string& device, CSettingValues more = {}) {
-  CSettingValues v = {{"Device", device},         {"CommandTimeout", "500"}, {"SendTimeout", "500"},
-                      {"StatusInterval", "100"},  {"ReconnectDelay", "50"},  {"ReconnectMaxDelay", "200"}};
+  CSettingValues v = {{"Device", device},        {"CommandTimeout", "500"}, {"SendTimeout", "500"},
+                      {"StatusInterval", "100"}, {"ReconnectDelay", "50"},  {"ReconnectMaxDelay", "200"}};
   for (auto& [k, x] : more) v[k] = x;
   return v;
 }
@@ -110,8 +110,14 @@ TEST(CModemDriver, InitialisesEntersThePinOnceAndReportsRegistrationAndSignal) {
   EXPECT_NE(state.sDetail.find("SIM ready"), std::string::npos) << state.sDetail;
   auto l = rig.modem.Lock();
   EXPECT_EQ(rig.modem.nPinAttempts, 1);
-  const std::vector<std::string> expected = {"AT",       "ATE0",      "AT+CMEE=1", "AT+CPIN?", "AT+CPIN=\"1234\"",
-                                             "AT+CPIN?", "AT+CMGF=0", "AT+CSCA=\"+491710760000\",145"};
+  const std::vector<std::string> expected = {"AT",
+                                             "ATE0",
+                                             "AT+CMEE=1",
+                                             "AT+CPIN?",
+                                             "AT+CPIN=\"1234\"",
+                                             "AT+CPIN?",
+                                             "AT+CMGF=0",
+                                             "AT+CSCA=\"+491710760000\",145"};
   ASSERT_GE(rig.modem.Commands.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(rig.modem.Commands.begin(), rig.modem.Commands.begin() + 8), expected);
   for (const char* c : {"AT+CPMS=\"SM\",\"SM\",\"SM\"", "AT+CNMI=2,1,0,1,0", "AT+CMGL=4"})

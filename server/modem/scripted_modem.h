@@ -59,12 +59,12 @@ class CScriptedModem {
   std::string sPin = "1234";
   int nPinAttempts = 0;
   bool bRegistered = true;
-  int nSignal = 20;         // +CSQ rssi
-  int nCmsError = 0;        // answer AT+CMGS with +CMS ERROR: n
-  bool bMute = false;       // answer nothing
+  int nSignal = 20;            // +CSQ rssi
+  int nCmsError = 0;           // answer AT+CMGS with +CMS ERROR: n
+  bool bMute = false;          // answer nothing
   bool bMuteAfterPdu = false;  // take the PDU, then answer nothing
   int nNextReference = 0;
-  std::map<int, std::string> Store;  // index -> PDU (with SMSC prefix), "SM"
+  std::map<int, std::string> Store;   // index -> PDU (with SMSC prefix), "SM"
   std::vector<std::string> Commands;  // every command line, in order
   std::vector<std::string> Pdus;      // every PDU given after a prompt
 
