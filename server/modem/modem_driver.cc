@@ -134,8 +134,14 @@ void CModemDriver::Start(IDriverEvents* pEvents) {
 
 void CModemDriver::Stop() {
   {
-    std::lock_guard guard(m_Lock);
+    std::unique_lock lock(m_Lock);
     if (!m_bStarted) return;
+    // The engine acknowledges what it stored last just before it stops the
+    // driver: a moment for those deletions, or the messages come again at
+    // the next start.
+    if (m_State.bConnected)
+      m_Changed.wait_for(lock, std::min<ms>(m_CommandTimeout, ms(3000)),
+                         [this] { return (m_Acks.empty() && m_nAcksInFlight == 0) || !m_State.bConnected; });
     m_bStopping = true;
     m_Changed.notify_all();
   }
@@ -230,6 +236,8 @@ void CModemDriver::Run() {
         std::lock_guard guard(m_Lock);
         m_State.bConnected = m_State.bRegistered = false;
         m_State.nSignal = -1;
+        m_nAcksInFlight = 0;
+        m_Changed.notify_all();
         m_State.sDetail = why + "; trying again in " + std::to_string(delay.count()) + " ms";
       }
       LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::Run",
@@ -365,6 +373,7 @@ void CModemDriver::Serve() {
       std::lock_guard guard(m_Lock);
       request = m_pRequest;
       acks.swap(m_Acks);
+      m_nAcksInFlight = acks.size();
     }
     if (request) DoSubmit(*request);
     for (const auto receipt : acks) {
@@ -374,6 +383,11 @@ void CModemDriver::Serve() {
       m_Receipts.erase(it);
       Delete(slot);
       m_Handed.erase(slot);
+    }
+    if (!acks.empty()) {
+      std::lock_guard guard(m_Lock);
+      m_nAcksInFlight = 0;
+      m_Changed.notify_all();
     }
     for (const auto& u : m_Channel.TakeUnsolicited()) HandleUnsolicited(u);
     if (Clock::now() >= m_NextPoll) {

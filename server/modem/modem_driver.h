@@ -136,6 +136,7 @@ class CModemDriver final : public CSMSDriver {
   bool m_bReady = false;
   std::shared_ptr<CRequest> m_pRequest;
   std::deque<std::uint64_t> m_Acks;
+  size_t m_nAcksInFlight = 0;  // taken by the I/O thread, not yet done
 };
 
 }  // namespace Norvale

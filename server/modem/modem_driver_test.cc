@@ -394,3 +394,21 @@ TEST(CModemDriver, StopEndsASendInProgressPromptly) {
   EXPECT_TRUE(result.bTemporary);
   EXPECT_FALSE(rig.driver->GetState().bConnected);
 }
+
+TEST(CModemDriver, AnAcknowledgementJustBeforeStopStillDeletesTheMessage) {
+  Rig rig;
+  {
+    auto l = rig.modem.Lock();
+    rig.modem.Store[2] = DeliverPdu("+4917012345", "last one");
+  }
+  rig.Start({{"StatusInterval", "60000"}});
+  ASSERT_TRUE(rig.events.WaitFor(1, 0));
+  std::uint64_t receipt = 0;
+  {
+    std::lock_guard g(rig.events.lock);
+    receipt = rig.events.messages[0].nReceipt;
+  }
+  rig.driver->Acknowledge(receipt);
+  rig.driver->Stop();  // as the handset does once it has stored what it had
+  EXPECT_EQ(rig.modem.Count("AT+CMGD=2"), 1u);
+}
