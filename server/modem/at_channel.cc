@@ -81,7 +81,9 @@ std::deque<CUnsolicited> CAtChannel::TakeUnsolicited() {
 }
 
 void CAtChannel::TimedOut(const std::string& sCommand) const {
-  RAISE_COM_ERROR(HRESULT_FROM_WIN32(ERROR_TIMEOUT), m_Port.Device() + ": no answer to " + sCommand);
+  // The description reaches logs and the handset's state: never the PIN.
+  const std::string shown = sCommand.rfind("AT+CPIN=", 0) == 0 ? "AT+CPIN=<PIN>" : sCommand;
+  RAISE_COM_ERROR(HRESULT_FROM_WIN32(ERROR_TIMEOUT), m_Port.Device() + ": no answer to " + shown);
 }
 
 void CAtChannel::Stopped() const { RAISE_COM_ERROR(E_ABORT, m_Port.Device() + ": stopped"); }

@@ -284,15 +284,20 @@ bool CModemDriver::UnlockSim() {
     }
     if (!r.Ok()) {
       m_sSimState = r.nCode == 10 ? "SIM not inserted" : "SIM not readable (" + r.sFinal + ")";
-    } else if (state == "SIM PIN" && m_bPinRejected) {
+    } else if (state == "SIM PIN" && m_ePin == EPin::Rejected) {
       m_sSimState = "SIM PIN rejected, not tried again: correct the Pin value and restart the engine";
+    } else if (state == "SIM PIN" && m_ePin == EPin::InDoubt) {
+      m_sSimState = "SIM PIN entered once without an answer, not tried again: check it and restart the engine";
     } else if (state == "SIM PIN" && m_sPin.empty()) {
       m_sSimState = "SIM PIN needed: set the Pin value (velquor config set --handset " + std::to_string(m_nHandset) +
                     " Pin <PIN> --encrypted)";
     } else if (state == "SIM PIN" && attempt == 0) {
+      // Until the modem answers, the PIN counts as perhaps wrong: a time-out
+      // here (and the reopening after it) must not lead to a second try.
+      m_ePin = EPin::InDoubt;
       const CAtResponse entered = Command("AT+CPIN=\"" + m_sPin + "\"");
+      m_ePin = entered.Ok() ? EPin::Accepted : EPin::Rejected;
       if (!entered.Ok()) {
-        m_bPinRejected = true;
         m_sSimState =
             "SIM PIN rejected (" + entered.sFinal + "), not tried again: correct the Pin value and restart the engine";
         LogEvent(EVENTLOG_ERROR_TYPE, "CModemDriver::UnlockSim",

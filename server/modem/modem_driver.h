@@ -116,7 +116,9 @@ class CModemDriver final : public CSMSDriver {
   CWakeup m_Wakeup;
   std::atomic<bool> m_bStopping{false};
   CAtChannel m_Channel{m_Port, m_Wakeup, m_bStopping};
-  bool m_bPinRejected = false;
+  // The PIN is entered while it is unused or was accepted before (a modem
+  // that restarted asks again); never after a refusal or an unanswered try.
+  enum class EPin { Unused, InDoubt, Accepted, Rejected } m_ePin = EPin::Unused;
   bool m_bSimReady = false;
   bool m_bInitialised = false;
   bool m_bPollStorage = false;  // no +CMTI indications: look into storage at every status poll

@@ -412,3 +412,21 @@ TEST(CModemDriver, AnAcknowledgementJustBeforeStopStillDeletesTheMessage) {
   rig.driver->Stop();  // as the handset does once it has stored what it had
   EXPECT_EQ(rig.modem.Count("AT+CMGD=2"), 1u);
 }
+
+TEST(CModemDriver, APinEntryWithoutAnAnswerIsNotRepeatedAfterReopening) {
+  Rig rig;
+  {
+    auto l = rig.modem.Lock();
+    rig.modem.bPinNeeded = true;
+    rig.modem.bMuteOnPin = true;
+  }
+  rig.Start({{"Pin", CNorvaleEncryption().EncryptString("4321")}});
+  // The time-out closes and reopens the device; the SIM still asks.
+  ASSERT_TRUE(Eventually([&] { return rig.driver->GetState().sDetail.find("without an answer") != std::string::npos; }))
+      << rig.driver->GetState().sDetail;
+  ASSERT_TRUE(rig.modem.WaitFor([&] { return rig.modem.CountLocked("AT+CPIN?") >= 4; }));
+  auto l = rig.modem.Lock();
+  EXPECT_EQ(rig.modem.nPinAttempts, 1);
+  EXPECT_GE(std::count(rig.modem.Commands.begin(), rig.modem.Commands.end(), "ATE0"), 2);  // it was reopened
+  EXPECT_EQ(rig.driver->GetState().sDetail.find("4321"), std::string::npos);
+}

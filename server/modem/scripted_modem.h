@@ -63,6 +63,7 @@ class CScriptedModem {
   int nCmsError = 0;           // answer AT+CMGS with +CMS ERROR: n
   bool bMute = false;          // answer nothing
   bool bMuteAfterPdu = false;  // take the PDU, then answer nothing
+  bool bMuteOnPin = false;     // take a PIN, then answer nothing
   int nNextReference = 0;
   std::map<int, std::string> Store;   // index -> PDU (with SMSC prefix), "SM"
   std::vector<std::string> Commands;  // every command line, in order
@@ -115,6 +116,7 @@ class CScriptedModem {
       ok();
     } else if (c.rfind("AT+CPIN=", 0) == 0) {
       ++nPinAttempts;
+      if (bMuteOnPin) return;
       if (c == "AT+CPIN=\"" + sPin + "\"") {
         bPinNeeded = false;
         ok();
