@@ -214,7 +214,9 @@ void CModemDriver::FailRequest(const std::string& sWhy) {
 
 void CModemDriver::Run() {
   ms delay = m_ReconnectDelay;
+  std::string logged;
   while (!m_bStopping) {
+    std::string why;
     try {
       m_Port.Open(m_Serial);
       m_Channel.Reset();
@@ -225,27 +227,32 @@ void CModemDriver::Run() {
       }
       Initialise();
       delay = m_ReconnectDelay;
+      logged.clear();
       Serve();
     } catch (const _com_error& e) {
-      m_Port.Close();
-      m_bInitialised = false;
-      if (m_bStopping) break;
-      const std::string why = Describe(e);
-      FailRequest(why);
-      {
-        std::lock_guard guard(m_Lock);
-        m_State.bConnected = m_State.bRegistered = false;
-        m_State.nSignal = -1;
-        m_nAcksInFlight = 0;
-        m_Changed.notify_all();
-        m_State.sDetail = why + "; trying again in " + std::to_string(delay.count()) + " ms";
-      }
+      why = Describe(e);
+    } catch (const std::exception& e) {  // a fault of this code must not end the process
+      why = m_Serial.sDevice + ": " + e.what();
+    }
+    m_Port.Close();
+    m_bInitialised = false;
+    if (m_bStopping) break;
+    FailRequest(why);
+    {
+      std::lock_guard guard(m_Lock);
+      m_State.bConnected = m_State.bRegistered = false;
+      m_State.nSignal = -1;
+      m_nAcksInFlight = 0;
+      m_State.sDetail = why + "; trying again in " + std::to_string(delay.count()) + " ms";
+      m_Changed.notify_all();
+    }
+    if (why != logged)  // a device away for hours is logged once, not at every try
       LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::Run",
                "Handset " + std::to_string(m_nHandset) + ": " + why + "; the device is opened again in " +
-                   std::to_string(delay.count()) + " ms");
-      if (WaitStop(delay)) break;
-      delay = std::min(delay * 2, m_ReconnectMaxDelay);
-    }
+                   std::to_string(delay.count()) + " ms, and later at growing intervals");
+    logged = why;
+    if (WaitStop(delay)) break;
+    delay = std::min(delay * 2, m_ReconnectMaxDelay);
   }
   m_Port.Close();
   FailRequest("Driver stopped");
