@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,79 @@ TEST_F(CodecAgainstNodePdu, SubmitHeaderFields) {
   EXPECT_EQ(d["validityAbsolute"], "2024-03-12T11:00:00.000Z");
 }
 
+// Random texts, every character of both tables (but the two node-pdu lacks,
+// see pdu_json.js) and of the Unicode planes, split and encoded by the
+// codec: node-pdu reads each part as the codec's own decoder does, and the
+// parts join to the text. Bounded: 60 texts a coding.
+TEST_F(CodecAgainstNodePdu, RandomTextsReadAlikePartByPart) {
+  const std::u32string Gsm =
+      U"@£$¥èéùìòÇ\nØø\rÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ !\"#¤%&'()*+,-./0123456789:;<=>?¡ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+      U"ÄÖÑÜ¿abcdefghijklmnopqrstuvwxyzäöñüà^{}\\[~]|€";
+  std::mt19937 Random(20240301);
+  for (const bool bUcs2 : {false, true}) {
+    for (int nText = 0; nText < 60; ++nText) {
+      std::u32string Chars;
+      const size_t nLength = std::uniform_int_distribution<size_t>(1, bUcs2 ? 200 : 480)(Random);
+      if (bUcs2) Chars += U'Ж';  // keeps it out of the GSM alphabet
+      while (Chars.size() < nLength) {
+        const unsigned nPick = std::uniform_int_distribution<unsigned>(0, 9)(Random);
+        if (!bUcs2 || nPick < 4) {
+          Chars += Gsm[std::uniform_int_distribution<size_t>(0, Gsm.size() - 1)(Random)];
+        } else if (nPick < 7) {
+          Chars += static_cast<char32_t>(std::uniform_int_distribution<unsigned>(0x100, 0xD7FF)(Random));
+        } else {
+          Chars += static_cast<char32_t>(std::uniform_int_distribution<unsigned>(0x10000, 0x10FFFF)(Random));
+        }
+      }
+      const std::string sText = Utf32ToUtf8(Chars);
+      const auto Parts = SplitText(sText, static_cast<uint8_t>(nText));
+      std::string sJoined;
+      for (const auto& Part : Parts) {
+        const Json d = s_Node->Decode(Submit(Part));
+        ASSERT_EQ(d["alphabet"], bUcs2 ? "ucs2" : "gsm7");
+        ASSERT_EQ(d["text"], Text(Part)) << sText;
+        sJoined += d["text"].get<std::string>();
+      }
+      ASSERT_EQ(sJoined, sText);
+    }
+  }
+}
+
+// The other way: random one-part texts, with and without a concatenation
+// header, written by node-pdu and read by the codec. Bounded: 80 messages.
+TEST_F(CodecAgainstNodePdu, RandomDeliversReadAlike) {
+  const std::u32string Gsm = U"@£$¥èéùìòÇØøÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ !\"#¤%&'()*+,-./09:;<=>?¡AZÄÖÑÜ¿azäöñüà^{}\\[~]|€";
+  std::mt19937 Random(7);
+  for (int n = 0; n < 80; ++n) {
+    const bool bUcs2 = n % 2 == 1, bConcat = n % 4 >= 2;
+    const size_t nRoom = bUcs2 ? (bConcat ? 67 : 70) : (bConcat ? 153 : 160);
+    std::u32string Chars;
+    size_t nUnits = 0;
+    const size_t nWant = std::uniform_int_distribution<size_t>(1, nRoom)(Random);
+    for (;;) {
+      char32_t c;
+      if (bUcs2 && Random() % 3 == 0) {
+        c = static_cast<char32_t>(std::uniform_int_distribution<unsigned>(0x10000, 0x10FFFF)(Random));
+      } else if (bUcs2) {
+        c = static_cast<char32_t>(std::uniform_int_distribution<unsigned>(0x20, 0xD7FF)(Random));
+      } else {
+        c = Gsm[std::uniform_int_distribution<size_t>(0, Gsm.size() - 1)(Random)];
+      }
+      const size_t nCost = bUcs2 ? (c > 0xFFFF ? 2 : 1) : Gsm7Length(c);
+      if (nUnits + nCost > nWant) break;
+      Chars += c;
+      nUnits += nCost;
+    }
+    if (Chars.empty()) continue;
+    const std::string sText = Utf32ToUtf8(Chars);
+    Json Fields = {{"from", "+4915550001"}, {"alphabet", bUcs2 ? "ucs2" : "gsm7"}, {"text", sText}};
+    if (bConcat) Fields["concat"] = {{"ref", n}, {"total", 2}, {"seq", 1}};
+    const SmsDeliver d = DecodeDeliver(s_Node->Deliver(Fields));
+    ASSERT_EQ(d.sText, sText) << Fields.dump();
+    ASSERT_EQ(FindConcatenation(ParseUdh(d.UserData.Udh)).has_value(), bConcat);
+  }
+}
+
 // What node-pdu writes, the codec reads alike: an alphanumeric sender, a
 // zone west of Greenwich, UCS-2 with an emoji, data with ports.
 TEST_F(CodecAgainstNodePdu, DeliversWrittenByNodePduReadAlike) {
@@ -245,9 +319,8 @@ TEST_F(CodecAgainstNodePdu, ConcatenatedDeliversOutOfOrder) {
   const std::vector<std::string> Texts = {std::string(148, 'A') + "{x}", std::string(153, 'B'), "the end €"};
   std::vector<UserDataPart> Parts(3);
   for (int nSeq : {3, 1, 2}) {
-    const SmsDeliver d = DecodeDeliver(s_Node->Deliver({{"from", "+4915550001"},
-                                                        {"text", Texts[nSeq - 1]},
-                                                        {"concat", {{"ref", 200}, {"total", 3}, {"seq", nSeq}}}}));
+    const SmsDeliver d = DecodeDeliver(s_Node->Deliver(
+        {{"from", "+4915550001"}, {"text", Texts[nSeq - 1]}, {"concat", {{"ref", 200}, {"total", 3}, {"seq", nSeq}}}}));
     EXPECT_EQ(d.sText, Texts[nSeq - 1]);
     const auto Concat = FindConcatenation(ParseUdh(d.UserData.Udh));
     ASSERT_TRUE(Concat);

@@ -60,10 +60,10 @@ extern char** environ;
 namespace TestSupport {
 
 struct ModemEmulatorOptions {
-  std::string sPin;             // "" = no PIN asked
-  int nRegistration = 1;        // +CREG stat: 1 home, 5 roaming, 0/2/3 not registered
-  int nFirstReference = 0;      // TP-MR of the first +CMGS
-  bool bEcho = true;            // ATE1 after power-on, as real modems
+  std::string sPin;         // "" = no PIN asked
+  int nRegistration = 1;    // +CREG stat: 1 home, 5 roaming, 0/2/3 not registered
+  int nFirstReference = 0;  // TP-MR of the first +CMGS
+  bool bEcho = true;        // ATE1 after power-on, as real modems
   std::string sSmsc = "+4917000000";
   int nStoreSize = 20;
 };
@@ -240,16 +240,14 @@ class CModemEmulator {
     std::filesystem::remove(m_sDevice);
     std::filesystem::create_symlink(Name, m_sDevice);
 
-    std::vector<std::string> Argv = {"node",
-                                     std::string(VELQUOR_MODEM_EMULATOR_DIR) + "/emulator.js",
-                                     "--control",
-                                     m_sControl,
-                                     "--state",
-                                     (m_Dir / "state.json").string()};
+    std::vector<std::string> Argv = {"node",      std::string(VELQUOR_MODEM_EMULATOR_DIR) + "/emulator.js",
+                                     "--control", m_sControl,
+                                     "--state",   (m_Dir / "state.json").string()};
     if (bFresh) {
-      const std::vector<std::string> Extra = {"--creg", std::to_string(m_Options.nRegistration), "--mr",
-                                              std::to_string(m_Options.nFirstReference), "--echo",
-                                              m_Options.bEcho ? "1" : "0", "--smsc", m_Options.sSmsc,
+      const std::vector<std::string> Extra = {"--creg",       std::to_string(m_Options.nRegistration),
+                                              "--mr",         std::to_string(m_Options.nFirstReference),
+                                              "--echo",       m_Options.bEcho ? "1" : "0",
+                                              "--smsc",       m_Options.sSmsc,
                                               "--store-size", std::to_string(m_Options.nStoreSize)};
       Argv.insert(Argv.end(), Extra.begin(), Extra.end());
       if (!m_Options.sPin.empty()) {
