@@ -133,11 +133,23 @@ let closed = false;
 function write(text) {
   if (closed) return;
   log('>>', text);
-  try {
-    fs.writeSync(1, text);
-  } catch (e) {
-    log('write-error', e.message);
+  // The terminal shares its file description with the non-blocking input,
+  // so a full buffer (a client that stopped reading) answers EAGAIN: wait a
+  // little, for at most two seconds, then drop the rest as a modem would.
+  let buf = Buffer.from(text, 'latin1');
+  const pause = new Int32Array(new SharedArrayBuffer(4));
+  for (let tries = 0; buf.length && tries < 400; ++tries) {
+    try {
+      buf = buf.subarray(fs.writeSync(1, buf));
+    } catch (e) {
+      if (e.code !== 'EAGAIN') {
+        log('write-error', e.message);
+        return;
+      }
+      Atomics.wait(pause, 0, 0, 5);
+    }
   }
+  if (buf.length) log('write-dropped', buf.length);
 }
 function answer(lines, final) {
   if (misbehave.mode === 'silent') return;
