@@ -358,6 +358,13 @@ TEST_F(CodecAgainstNodePdu, PublishedDeliverAndStatusReport) {
   EXPECT_EQ(r.State(), DeliveryState::Failed);
   EXPECT_EQ(r.Recipient, (PhoneAddress{"+4915551234", kToaInternational}));
   EXPECT_EQ(r.DischargeTime, (SmsTimestamp{2024, 3, 2, 13, 0, 0, 4}));
+
+  // And node-pdu reads the codec's reports: a captured one, re-encoded.
+  const SmsStatusReport Captured = DecodeStatusReport(FromHex("0006D60B911326880736F4111011719551401110117195714000"));
+  const Json Read = s_Node->Decode(EncodeStatusReport(Captured));
+  EXPECT_EQ(Read["mr"], 0xD6);
+  EXPECT_EQ(Read["status"], 0);
+  EXPECT_EQ(Read["recipient"], (Json{{"number", "+31628870634"}, {"toa", 0x91}}));
 }
 
 }  // namespace
