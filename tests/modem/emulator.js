@@ -54,14 +54,19 @@
 //                                 or stored (+CDSI) per AT+CNMI ds, or
 //                                 stored when "stored" is true -> {pdu, index}
 //   {"cmd":"set", "pin":"1234"|null, "puk":..., "creg":stat, "csq":[r,b],
-//    "smsc":"+..", "mr":n, "autoReport":st|null}
+//    "smsc":"+..", "mr":n, "autoReport":st|null, "delayMs":n}
 //                                 autoReport: a report with status st
-//                                 follows every submit that asks for one
+//                                 follows every submit that asks for one;
+//                                 delayMs: every final answer comes that late
+//   {"cmd":"raw","text":"..."}    writes the text to the terminal as it is
+//                                 (odd unsolicited lines, a "RING", noise)
 //   {"cmd":"misbehave","mode":m, "code":n, "count":n}
-//                                 m: "none"; "silent" (read, never answer);
+//                                 m: "none"; "silent" (read, never answer,
+//                                 send nothing);
 //                                 "silent-on-send" (answer the prompt, then
 //                                 nothing from the PDU on); "garbage"
-//                                 (noise instead of answers); "cms-error"
+//                                 (commands take effect, their answers are
+//                                 noise); "cms-error"
 //                                 (the next count AT+CMGS get +CMS ERROR
 //                                 code, default 500 and 1)
 //   {"cmd":"disconnect"}          closes the terminal and exits, as a USB
@@ -107,6 +112,7 @@ let state = {
   storeSize: Number(arg('--store-size', '20')),
   store: {},  // index -> {stat, pdu}
   autoReport: null,
+  delayMs: 0,
 };
 if (statePath && fs.existsSync(statePath)) {
   state = Object.assign(state, JSON.parse(fs.readFileSync(statePath, 'utf8')));
@@ -152,6 +158,15 @@ function write(text) {
   if (buf.length) log('write-dropped', buf.length);
 }
 function answer(lines, final) {
+  if (state.delayMs > 0 && !answer.delayed) {
+    // Timers of equal delay fire in order, so answers keep their order.
+    setTimeout(() => {
+      answer.delayed = true;
+      answer(lines, final);
+      answer.delayed = false;
+    }, state.delayMs);
+    return;
+  }
   if (misbehave.mode === 'silent') return;
   if (misbehave.mode === 'garbage') {
     write('\r\n\x07#%&*GARBLED\xff\r\n');
@@ -475,6 +490,7 @@ function runLine(line) {
 let pending = null;  // AT+CMGS waiting for its PDU: {length, text}
 
 function finishSend(hex, length) {
+  if (misbehave.mode === 'silent') return;  // a hung modem sends nothing
   if (misbehave.mode === 'silent-on-send') {
     log('silent', 'PDU swallowed');
     misbehave.mode = 'silent';
@@ -627,6 +643,7 @@ function control(req) {
       if ('smsc' in req) state.smsc = req.smsc;
       if ('mr' in req) state.nextMr = req.mr & 0xff;
       if ('autoReport' in req) state.autoReport = req.autoReport;
+      if ('delayMs' in req) state.delayMs = req.delayMs;
       save();
       return status();
     }
@@ -635,6 +652,10 @@ function control(req) {
         throw new Error(`unknown mode ${req.mode}`);
       misbehave = {mode: req.mode, code: req.code || 500, count: req.count || 1};
       return status();
+    case 'raw':
+      if (typeof req.text !== 'string') throw new Error('raw needs "text"');
+      write(req.text);
+      return {};
     case 'disconnect':
       setTimeout(() => shutdown(0), 10);
       return {};

@@ -155,7 +155,7 @@ class CModemEmulator {
     return Control(Fields);
   }
 
-  // pin, puk, creg, csq, smsc, mr, autoReport.
+  // pin, puk, creg, csq, smsc, mr, autoReport, delayMs.
   Json Set(Json Fields) {
     Fields["cmd"] = "set";
     return Control(Fields);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -74,20 +75,24 @@ class CAtPort {
     return s;
   }
 
-  // A command and its answer up to the final result code.
+  // A command and its answer up to the final result code (or the prompt).
   std::string Command(const std::string& sCommand, std::chrono::milliseconds Limit = 3s) {
     Write(sCommand + "\r");
+    const auto Complete = [](const std::string& s) {
+      return s.ends_with("\r\nOK\r\n") || s.ends_with("\r\n> ") ||
+             (s.find("ERROR") != std::string::npos && s.ends_with("\r\n"));
+    };
     const auto End = std::chrono::steady_clock::now() + Limit;
-    std::string sAnswer;
-    while (std::chrono::steady_clock::now() < End) {
-      sAnswer += ReadUntil("\r\n", 200ms);
-      for (const char* sFinal : {"\r\nOK\r\n", "ERROR", "\r\n> "}) {
-        if (sAnswer.find(sFinal) != std::string::npos && sAnswer.size() >= 2 &&
-            (sAnswer.ends_with("\r\n") || sAnswer.ends_with("> ")))
-          return sAnswer;
-      }
+    while (!Complete(m_sBuffer)) {
+      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now());
+      pollfd Poll{m_nFd, POLLIN, 0};
+      if (Left.count() <= 0 || poll(&Poll, 1, static_cast<int>(Left.count())) <= 0) break;
+      char Buffer[512];
+      const ssize_t n = read(m_nFd, Buffer, sizeof Buffer);
+      if (n <= 0) break;
+      m_sBuffer.append(Buffer, static_cast<size_t>(n));
     }
-    return sAnswer;
+    return std::exchange(m_sBuffer, std::string());
   }
 
  private:
@@ -248,8 +253,8 @@ TEST(ModemEmulator, StoresIndicatesAndSurvivesADisconnect) {
   ASSERT_EQ(Modem.Store().size(), 1u);
 }
 
-// Misbehaviour: silence from the PDU on (the modem hangs mid-send), then
-// noise instead of answers.
+// Misbehaviour: silence from the PDU on (the modem hangs mid-send), noise
+// instead of answers, late answers.
 TEST(ModemEmulator, StopsAnsweringMidSendAndAnswersGarbage) {
   CModemEmulator Modem(Quiet());
   CAtPort Port(Modem.DevicePath());
@@ -265,6 +270,14 @@ TEST(ModemEmulator, StopsAnsweringMidSendAndAnswersGarbage) {
   EXPECT_FALSE(sNoise.empty());
   Modem.Misbehave("none");
   EXPECT_EQ(Port.Command("AT"), "\r\nOK\r\n");
+
+  // A slow modem: the answer comes, late; odd unsolicited lines come as given.
+  Modem.Set({{"delayMs", 400}});
+  EXPECT_EQ(Port.Command("AT+CSQ", 100ms), "");
+  EXPECT_EQ(Port.Command("", 3s), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+  Modem.Set({{"delayMs", 0}});
+  Modem.Control({{"cmd", "raw"}, {"text", "\r\nRING\r\n"}});
+  EXPECT_EQ(Port.ReadLines(2), "\r\nRING\r\n");
   const Json Commands = Modem.Commands();
   EXPECT_EQ(Commands.front(), "AT+CMGS=23");
 }
