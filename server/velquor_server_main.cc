@@ -17,6 +17,7 @@
 
 #include "engine/engine_marshal.h"
 #include "errors/error_logging.h"
+#include "norvale/version.h"
 #include "platform/event_log.h"
 #include "platform/service_control.h"
 #include "server/engine_state_file.h"
@@ -31,10 +32,12 @@ namespace {
 
 constexpr const char* kServiceName = "VelquorServer";
 
-void Info(const std::string& text) { CEventLogger::LogEvent(EVENTLOG_INFORMATION_TYPE, text, kServiceName); }
+void Info(DWORD event, const std::string& text) {
+  CEventLogger::LogEvent(EVENTLOG_INFORMATION_TYPE, text, kServiceName, event);
+}
 
 int Fail(const std::string& text) {
-  CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, text, kServiceName);
+  CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, text, kServiceName, EVENT_SERVICE_FAILED);
   std::fprintf(stderr, "velquor-server: %s\n", text.c_str());
   return 1;
 }
@@ -45,9 +48,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf(
-          "usage: velquor-server\n"
+          "usage: velquor-server [--help|--version]\n"
           "The Velquor gateway engine (service VelquorServer). Settings come from the registry key\n"
           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvale\\Velquor below $NORVALE_ROOT/etc/norvale/registry.\n");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("velquor-server %s\n", kVersionString);
       return 0;
     }
     std::fprintf(stderr, "velquor-server: unknown argument '%s' (see --help)\n", argv[i]);
@@ -101,7 +108,7 @@ int main(int argc, char** argv) {
     std::string summary;
     state.Update(engine, &summary);
     notifier.Ready(summary);
-    Info("VelquorServer started: " + summary);
+    Info(EVENT_SERVICE_STARTED, "VelquorServer started: " + summary);
 
     const auto watchdog = CSystemdNotifier::WatchdogInterval();
     const auto tick = watchdog.count() > 0 ? std::min<std::chrono::microseconds>(watchdog / 2, std::chrono::seconds(1))
@@ -119,11 +126,11 @@ int main(int argc, char** argv) {
     }
     notifier.Stopping("stopping");
     host.ReportStatus(SERVICE_STOP_PENDING);
-    Info("VelquorServer stopping");
+    Info(EVENT_SERVICE_STOPPING, "VelquorServer stopping");
     server.Stop();  // no call comes in while the handsets finish
   }
   engine.Shutdown();
   state.Remove();
-  Info("VelquorServer stopped");
+  Info(EVENT_SERVICE_STOPPED, "VelquorServer stopped");
   return 0;
 }

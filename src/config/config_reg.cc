@@ -65,7 +65,8 @@ std::string CConfigReg::GetParameter(HKEY hKey, const char* szName, bool bSuppre
   const LONG rc = QueryText(hKey, szName, &result);
   if (rc == ERROR_SUCCESS) return result;
   if (bLogError)
-    CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, std::string("Could not find reg value: ") + szName, "VelquorServer");
+    CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, std::string("Could not find reg value: ") + szName, "VelquorServer",
+                           EVENT_CONFIGURATION);
   if (!bSuppressErrors)
     RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), std::string("Could not open ") + szName + " string value");
   return sDefaultValue;

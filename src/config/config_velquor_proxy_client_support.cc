@@ -41,13 +41,14 @@ std::string CConfigVelquorProxyClientSupport::GetParameter(HKEY hKey, const char
                            "VelquorClient: Could not access VelquorServer for registry proxying - Will fall back to "
                            "direct registry access, the host process may need to be launched with 'Run As "
                            "Administrator'",
-                           "VelquorServer");
+                           "VelquorServer", EVENT_CONFIGURATION);
     throw CConfigVelquorProxyClientSupport_SwitchToDirectRegAccess(
         "CConfigVelquorProxyClientSupport_SwitchToDirectRegAccess Exception raised as could not access VelquorServer");
   }
   if (exists) return result;
   if (bLogError)
-    CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, std::string("Could not find reg value: ") + szName, "VelquorServer");
+    CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE, std::string("Could not find reg value: ") + szName, "VelquorServer",
+                           EVENT_CONFIGURATION);
   if (!bSuppressErrors) RAISE_COM_ERROR(E_FAIL, std::string("Reg value did not exist ") + szName + " string value");
   return sDefaultValue;
 }
@@ -130,7 +131,7 @@ void CConfigVelquorProxyClientSupport::ReadConfigurationWithFailOverToDirectAcce
   CEventLogger::LogEvent(EVENTLOG_WARNING_TYPE,
                          "CConfigVelquorProxyClientSupport::ReadConfigurationWithFailOverToDirectAccess - Retry "
                          "ReadConfig with ProxyMode disabled",
-                         "VelquorServer");
+                         "VelquorServer", EVENT_CONFIGURATION);
   CloseRootKey();
   SetProxyMode(false);
   ReadConfiguration();

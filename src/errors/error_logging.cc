@@ -26,11 +26,11 @@ std::string GetErrorLogModule() {
   return ErrorHandling::g_Module;
 }
 
-BOOL CEventLogger::LogEvent(WORD wType, const std::string& sErrDesc, const std::string& ErrModule) {
+BOOL CEventLogger::LogEvent(WORD wType, const std::string& sErrDesc, const std::string& ErrModule, DWORD dwEventID) {
   const HANDLE source = RegisterEventSourceA(nullptr, ErrModule.c_str());
   if (source != nullptr) {
     LPCSTR strings[1] = {sErrDesc.c_str()};
-    ReportEventA(source, wType, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ReportEventA(source, wType, 0, dwEventID, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
   }
   return TRUE;
@@ -44,27 +44,31 @@ BOOL CEventLogger::LogEventWithErrorInfo(WORD wType, const std::string& sErrDesc
     info->GetDescription(text.GetAddress());
     description = text.narrow();
   }
-  return LogEvent(wType, sErrDesc + " - " + description, ErrModule);
+  return LogEvent(wType, sErrDesc + " - " + description, ErrModule, EVENT_COM_ERROR);
 }
 
 namespace {
-void Write(WORD type, const std::string& text) { CEventLogger::LogEvent(type, text, GetErrorLogModule()); }
+void Write(WORD type, DWORD eventId, const std::string& text) {
+  CEventLogger::LogEvent(type, text, GetErrorLogModule(), eventId);
+}
 }  // namespace
 
 void LogComError(const _com_error& e, const std::string& Function) {
   const auto description = e.Description();
   const std::string text =
       (description && !description->empty()) ? WideToAnsi(*description) : std::string("No description available");
-  Write(EVENTLOG_ERROR_TYPE, "COM Exception raised\nFunction: " + Function + "\nDescription: " + text +
-                                 "\nHResult: " + std::to_string(e.Error()));
+  Write(EVENTLOG_ERROR_TYPE, EVENT_COM_ERROR,
+        "COM Exception raised\nFunction: " + Function + "\nDescription: " + text +
+            "\nHResult: " + std::to_string(e.Error()));
 }
 
 void LogException(const CGeneralException& e, const std::string& Function, const std::string& ExceptionType,
                   const std::string& sExtraInfo) {
   std::string description = e.GetDescription();
   if (description.empty()) description = "No description available";
-  Write(EVENTLOG_ERROR_TYPE, ExceptionType + "  Exception raised\nFunction: " + Function + "\nDescription: " +
-                                 description + sExtraInfo + "\nHResult: " + std::to_string(e.GetHResult()));
+  Write(EVENTLOG_ERROR_TYPE, EVENT_EXCEPTION,
+        ExceptionType + "  Exception raised\nFunction: " + Function + "\nDescription: " + description + sExtraInfo +
+            "\nHResult: " + std::to_string(e.GetHResult()));
 }
 
 void LogCommsException(const CCommsException& e, const std::string& Function) {
@@ -79,24 +83,26 @@ void LogGeneralException(const CGeneralException& e, const std::string& Function
 }
 
 void LogSTLException(const std::exception& e, const std::string& Function) {
-  Write(EVENTLOG_ERROR_TYPE, "Standard Exception raised\nFunction: " + Function + "\nDescription: " + e.what());
+  Write(EVENTLOG_ERROR_TYPE, EVENT_EXCEPTION,
+        "Standard Exception raised\nFunction: " + Function + "\nDescription: " + e.what());
 }
 
 void LogUnrecogniedException(const std::string& Function) {
-  Write(EVENTLOG_ERROR_TYPE, "Unrecognised Exception raised\nFunction: " + Function);
+  Write(EVENTLOG_ERROR_TYPE, EVENT_EXCEPTION, "Unrecognised Exception raised\nFunction: " + Function);
 }
 
 void LoggingDisabled(const std::string& Function) {
-  Write(EVENTLOG_WARNING_TYPE,
+  Write(EVENTLOG_WARNING_TYPE, EVENT_LOGGING_SUPPRESSED,
         "Too many repeated errors - Logging from this function temporarily disabled\nFunction: " + Function);
 }
 
 void LoggingReEnabled(const std::string& Function) {
-  Write(EVENTLOG_WARNING_TYPE, "Logging from this function has been re-enabled\nFunction: " + Function);
+  Write(EVENTLOG_WARNING_TYPE, EVENT_LOGGING_RESUMED,
+        "Logging from this function has been re-enabled\nFunction: " + Function);
 }
 
 void LogEvent(WORD eType, const std::string& Function, const std::string& Description) {
-  Write(eType, "Function: " + Function + "\nDescription: " + Description);
+  Write(eType, EVENT_FUNCTION_REPORT, "Function: " + Function + "\nDescription: " + Description);
 }
 
 void RethrowComError(const _com_error& e, const std::string& Context) {

@@ -3,7 +3,8 @@
 //
 // Every record of the logging functions goes to the event source that
 // GetErrorLogModule returns ("VelquorServer" unless set otherwise), with
-// category 0, event identifier 0 and one insertion string. Any thread may
+// category 0, the event identifier of its kind (platform/event_log.h) and
+// one insertion string. Any thread may
 // log; the source name is guarded by a process-wide mutex.
 #pragma once
 
@@ -22,8 +23,10 @@ class CEventLogger {
  public:
   virtual ~CEventLogger() = default;
   // Writes one record of type `wType` with `sErrDesc` under the source
-  // `ErrModule`. Always true: a record that cannot be written is lost.
-  static OS::BOOL LogEvent(OS::WORD wType, const std::string& sErrDesc, const std::string& ErrModule);
+  // `ErrModule`, of the kind `dwEventID`. Always true: a record that cannot
+  // be written is lost.
+  static OS::BOOL LogEvent(OS::WORD wType, const std::string& sErrDesc, const std::string& ErrModule,
+                           OS::DWORD dwEventID = 0);
   // The same, with the description of the thread's error information
   // appended after " - ".
   static OS::BOOL LogEventWithErrorInfo(OS::WORD wType, const std::string& sErrDesc, const std::string& ErrModule);

@@ -66,10 +66,15 @@ TEST(ErrorLogging, RecordTextsAreExact) {
       "Function: F10\nDescription: text",
   };
   EXPECT_EQ(Texts(capture), expected);
+  // Each kind of record has its own event id, hence its own MESSAGE_ID in
+  // the journal.
+  const std::vector<DWORD> kinds = {
+      EVENT_COM_ERROR, EVENT_COM_ERROR, EVENT_EXCEPTION,          EVENT_EXCEPTION,       EVENT_EXCEPTION,
+      EVENT_EXCEPTION, EVENT_EXCEPTION, EVENT_LOGGING_SUPPRESSED, EVENT_LOGGING_RESUMED, EVENT_FUNCTION_REPORT};
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(records[i].source, "VelquorServer");
     EXPECT_EQ(records[i].category, 0);
-    EXPECT_EQ(records[i].eventId, 0u);
+    EXPECT_EQ(records[i].eventId, kinds[i]) << i;
     EXPECT_EQ(records[i].type, i >= 7 ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE) << i;
   }
 }
@@ -168,7 +173,7 @@ TEST(EventLog, FileSinkWritesOneJsonObjectPerRecord) {
   EXPECT_EQ(lines[0]["source"], "VelquorServer");
   EXPECT_EQ(lines[0]["type"], 1);
   EXPECT_EQ(lines[0]["category"], 0);
-  EXPECT_EQ(lines[0]["event_id"], 0);
+  EXPECT_EQ(lines[0]["event_id"], EVENT_COM_ERROR);
   EXPECT_EQ(lines[0]["text"],
             "COM Exception raised\nFunction: Velquor::SendMsg\nDescription: No description available\nHResult: "
             "-2147467259");

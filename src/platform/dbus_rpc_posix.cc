@@ -259,7 +259,7 @@ struct DBusServer::Impl {
     const HANDLE source = RegisterEventSourceA(nullptr, eventSource.c_str());
     if (!source) return;
     LPCSTR strings[1] = {text.c_str()};
-    ReportEventA(source, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    ReportEventA(source, type, 0, EVENT_IPC, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
   }
 

@@ -2,12 +2,15 @@
 //
 // RegisterEventSourceA, ReportEventA and DeregisterEventSource with Win32
 // results. Where records go is chosen when a record is written:
-//   NORVALE_EVENTLOG=journal     the systemd journal (sd_journal_send):
+//   NORVALE_EVENTLOG=journal     the systemd journal (sd_journal_sendv):
 //                                SYSLOG_IDENTIFIER = the source, PRIORITY
 //                                from the type (error 3, warning 4,
 //                                information 6), MESSAGE = the insertion
-//                                string, and NORVALE_EVENT_TYPE,
-//                                NORVALE_EVENT_CATEGORY, NORVALE_EVENT_ID;
+//                                string, MESSAGE_ID from the event id (see
+//                                JournalMessageId), and NORVALE_EVENT_TYPE,
+//                                NORVALE_EVENT_CATEGORY, NORVALE_EVENT_ID.
+//                                No CODE_FILE/CODE_LINE/CODE_FUNC: they would
+//                                name this file, not the code that reported;
 //   NORVALE_EVENTLOG=syslog      the local syslog socket $NORVALE_ROOT/dev/log,
 //                                in the form syslog(3) writes there: facility
 //                                user, priority from the type, identifier =
@@ -42,6 +45,27 @@ constexpr WORD EVENTLOG_SUCCESS = 0x0000;
 constexpr WORD EVENTLOG_ERROR_TYPE = 0x0001;
 constexpr WORD EVENTLOG_WARNING_TYPE = 0x0002;
 constexpr WORD EVENTLOG_INFORMATION_TYPE = 0x0004;
+
+// The kinds of record, as event identifiers. Each has a MESSAGE_ID of its
+// own in the journal (the table in docs/journal.md); keep both in step, and
+// never change an identifier once released: administrators filter on it.
+constexpr DWORD EVENT_GENERAL = 0;             // a record of no particular kind
+constexpr DWORD EVENT_SERVICE_STARTED = 1;     // the engine serves
+constexpr DWORD EVENT_SERVICE_STOPPING = 2;    // the engine begins to stop
+constexpr DWORD EVENT_SERVICE_STOPPED = 3;     // the engine has stopped
+constexpr DWORD EVENT_SERVICE_FAILED = 4;      // the engine cannot start or go on
+constexpr DWORD EVENT_COM_ERROR = 5;           // a caught COM error
+constexpr DWORD EVENT_EXCEPTION = 6;           // a caught exception of another kind
+constexpr DWORD EVENT_LOGGING_SUPPRESSED = 7;  // a repeating failure is no longer logged
+constexpr DWORD EVENT_LOGGING_RESUMED = 8;     // ... and is logged again
+constexpr DWORD EVENT_FUNCTION_REPORT = 9;     // a function reports a problem it handled
+constexpr DWORD EVENT_CONFIGURATION = 10;      // a configuration value is missing or unusable
+constexpr DWORD EVENT_IPC = 11;                // the engine's D-Bus server
+constexpr DWORD EVENT_SYNCHRONISATION = 12;    // a mutex or wait failed
+
+// The journal's MESSAGE_ID (32 lower-case hex digits) of an event id; an
+// id without one of its own shares EVENT_GENERAL's.
+const char* JournalMessageId(DWORD dwEventID);
 
 HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,

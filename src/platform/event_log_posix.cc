@@ -6,6 +6,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+// Without this, sd_journal_sendv adds CODE_FILE, CODE_LINE and CODE_FUNC of
+// the call below to every record: this file's, whoever reported.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <sys/uio.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -64,9 +69,21 @@ std::string IsoTimeNow() {
 }
 
 void WriteJournal(const EventRecord& r) {
-  sd_journal_send("MESSAGE=%s", r.text.c_str(), "PRIORITY=%d", PriorityOf(r.type), "SYSLOG_IDENTIFIER=%s",
-                  r.source.c_str(), "NORVALE_EVENT_TYPE=%u", static_cast<unsigned>(r.type), "NORVALE_EVENT_CATEGORY=%u",
-                  static_cast<unsigned>(r.category), "NORVALE_EVENT_ID=%u", static_cast<unsigned>(r.eventId), nullptr);
+  // sd_journal_sendv takes the fields as they are: a text may hold any byte,
+  // line feeds and percent signs included.
+  const std::string fields[] = {
+      "MESSAGE=" + r.text,
+      "PRIORITY=" + std::to_string(PriorityOf(r.type)),
+      "SYSLOG_IDENTIFIER=" + r.source,
+      std::string("MESSAGE_ID=") + JournalMessageId(r.eventId),
+      "NORVALE_EVENT_TYPE=" + std::to_string(r.type),
+      "NORVALE_EVENT_CATEGORY=" + std::to_string(r.category),
+      "NORVALE_EVENT_ID=" + std::to_string(r.eventId),
+  };
+  iovec vector[std::size(fields)];
+  for (size_t i = 0; i < std::size(fields); ++i)
+    vector[i] = iovec{const_cast<char*>(fields[i].data()), fields[i].size()};
+  sd_journal_sendv(vector, static_cast<int>(std::size(fields)));
 }
 
 // The syslog sink talks to the local syslog socket itself instead of going
@@ -210,6 +227,26 @@ void Write(const EventRecord& r) {
 }
 
 }  // namespace
+
+const char* JournalMessageId(DWORD dwEventID) {
+  // Drawn at random once; they never change.
+  static const char* const kIds[] = {
+      "8443ec7114f447ddb12bf46c32c5d1ba",  // EVENT_GENERAL
+      "12611d24fa944ccaa5eedc6ca73ac753",  // EVENT_SERVICE_STARTED
+      "898236e87e674197ba36583c03dfb652",  // EVENT_SERVICE_STOPPING
+      "bcd026cf16464212b801df35fef3e21e",  // EVENT_SERVICE_STOPPED
+      "e70567a86d754c68bbbe5c7e3b4e9dc5",  // EVENT_SERVICE_FAILED
+      "a54f2abe98dc4190a0c592cf2ae88393",  // EVENT_COM_ERROR
+      "4877add9a3204785805424ab48aa50a8",  // EVENT_EXCEPTION
+      "7e96146dcf914039bc1276b81388d07c",  // EVENT_LOGGING_SUPPRESSED
+      "ce447215da734f0bb4f0b6c5f4b6b2c3",  // EVENT_LOGGING_RESUMED
+      "1a101484935c43d29540a73ba2cb2fb4",  // EVENT_FUNCTION_REPORT
+      "e98c280e155e47968c8339c6d5014e88",  // EVENT_CONFIGURATION
+      "5955b92e006b4cabb549f882d1d6c0ff",  // EVENT_IPC
+      "dceb145b854349468b47191cea47cc5a",  // EVENT_SYNCHRONISATION
+  };
+  return dwEventID < std::size(kIds) ? kIds[dwEventID] : kIds[EVENT_GENERAL];
+}
 
 struct EventLogCapture::State {
   mutable std::mutex lock;

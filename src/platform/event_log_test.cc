@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -153,4 +156,132 @@ TEST_F(SyslogSink, LeavesTheHostApplicationsOpenlogSettingsAlone) {
   });
   if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
   EXPECT_EQ(result, "");
+}
+
+namespace {
+
+// A stand-in for journald: a datagram socket that a private mount namespace
+// puts at /run/systemd/journal/socket, where sd_journal_sendv writes.
+class FakeJournal {
+ public:
+  FakeJournal() {
+    m_run = TestSupport::FreshDir("journal-run");
+    std::filesystem::create_directories(m_run + "/systemd/journal");
+    const std::string path = m_run + "/systemd/journal/socket";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(m_fd);
+      m_fd = -1;
+    }
+  }
+  ~FakeJournal() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  bool Ready() const { return m_fd >= 0; }
+  // What the child mounts over /run.
+  const std::string& RunDirectory() const { return m_run; }
+
+  // The fields of the next record in the native protocol (NAME=value lines,
+  // or NAME, a 64-bit little-endian length and the bytes for a value with a
+  // line feed); empty when none comes within a second. A field given twice
+  // is kept as "first\x1fsecond".
+  std::map<std::string, std::string> Next() {
+    std::map<std::string, std::string> fields;
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) != 1) return fields;
+    std::vector<char> buf(256 * 1024);
+    const ssize_t n = recv(m_fd, buf.data(), buf.size(), 0);
+    if (n <= 0) return fields;
+    const std::string d(buf.data(), static_cast<size_t>(n));
+    for (size_t at = 0; at < d.size();) {
+      const size_t eol = d.find('\n', at);
+      if (eol == std::string::npos) break;
+      const std::string line = d.substr(at, eol - at);
+      std::string name, value;
+      if (const size_t eq = line.find('='); eq != std::string::npos) {
+        name = line.substr(0, eq);
+        value = line.substr(eq + 1);
+        at = eol + 1;
+      } else {
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(d[eol + 1 + i]);
+        name = line;
+        value = d.substr(eol + 9, size);
+        at = eol + 9 + size + 1;
+      }
+      auto [it, fresh] = fields.emplace(name, value);
+      if (!fresh) it->second += "\x1f" + value;
+    }
+    return fields;
+  }
+
+ private:
+  std::string m_run;
+  int m_fd = -1;
+};
+
+}  // namespace
+
+// Every record carries the identifier, the priority, a MESSAGE_ID for its
+// kind of event and the library's own fields, byte for byte; none carries
+// the location of the logging function itself.
+TEST(JournalSink, WritesTheFieldsOfEachRecordAndNoCodeLocation) {
+  FakeJournal journal;
+  ASSERT_TRUE(journal.Ready());
+  const std::string result = TestSupport::RunInChild([&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(journal.RunDirectory().c_str(), "/run", nullptr, MS_BIND, nullptr) != 0)
+      return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+    setenv("NORVALE_EVENTLOG", "journal", 1);
+    std::string faults;
+    auto expect = [&](const std::map<std::string, std::string>& f, const std::string& name, const std::string& value) {
+      const auto it = f.find(name);
+      if (it == f.end())
+        faults += name + " missing\n";
+      else if (it->second != value)
+        faults += name + "=" + it->second + ", not " + value + "\n";
+    };
+    const HANDLE h = RegisterEventSourceA(nullptr, "VelquorServer");
+    LPCSTR two[] = {"first line", "100% sure"};
+    ReportEventA(h, EVENTLOG_ERROR_TYPE, 3, EVENT_SERVICE_FAILED, nullptr, 2, 0, two, nullptr);
+    auto f = journal.Next();
+    expect(f, "MESSAGE", "first line\n100% sure");
+    expect(f, "PRIORITY", std::to_string(LOG_ERR));
+    expect(f, "SYSLOG_IDENTIFIER", "VelquorServer");
+    expect(f, "MESSAGE_ID", "e70567a86d754c68bbbe5c7e3b4e9dc5");
+    expect(f, "NORVALE_EVENT_TYPE", "1");
+    expect(f, "NORVALE_EVENT_CATEGORY", "3");
+    expect(f, "NORVALE_EVENT_ID", std::to_string(EVENT_SERVICE_FAILED));
+    for (const char* location : {"CODE_FILE", "CODE_LINE", "CODE_FUNC"})
+      if (f.count(location)) faults += std::string(location) + "=" + f[location] + " names the logging function\n";
+    if (f.size() != 7) faults += std::to_string(f.size()) + " fields, not 7\n";
+
+    LPCSTR one[] = {"serving"};
+    ReportEventA(h, EVENTLOG_INFORMATION_TYPE, 0, EVENT_SERVICE_STARTED, nullptr, 1, 0, one, nullptr);
+    f = journal.Next();
+    expect(f, "PRIORITY", std::to_string(LOG_INFO));
+    expect(f, "MESSAGE_ID", "12611d24fa944ccaa5eedc6ca73ac753");
+    ReportEventA(h, EVENTLOG_WARNING_TYPE, 0, 4242, nullptr, 1, 0, one, nullptr);
+    f = journal.Next();
+    expect(f, "PRIORITY", std::to_string(LOG_WARNING));
+    expect(f, "MESSAGE_ID", JournalMessageId(EVENT_GENERAL));  // an id of no kind of its own
+    expect(f, "NORVALE_EVENT_ID", "4242");
+    DeregisterEventSource(h);
+    return faults;
+  });
+  if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "");
+}
+
+TEST(JournalSink, EveryKindOfEventHasAMessageIdOfItsOwn) {
+  std::set<std::string> seen;
+  for (DWORD id = EVENT_GENERAL; id <= EVENT_SYNCHRONISATION; ++id) {
+    const std::string messageId = JournalMessageId(id);
+    EXPECT_TRUE(std::regex_match(messageId, std::regex("[0-9a-f]{32}"))) << messageId;
+    EXPECT_TRUE(seen.insert(messageId).second) << "event " << id << " shares " << messageId;
+  }
+  EXPECT_STREQ(JournalMessageId(EVENT_SYNCHRONISATION + 1), JournalMessageId(EVENT_GENERAL));
 }

@@ -373,6 +373,10 @@ LONG ServiceHost::Register(const std::string& name, const std::string& imagePath
 }
 
 LONG ServiceHost::RegisterLocalServer(const CLSID& clsid, const std::string& address) {
+  // The engine registers at every start; an address already in place is not
+  // written again, so an engine whose /etc is read-only (ProtectSystem=strict)
+  // starts without a warning once the package has registered it.
+  if (LocalServerAddress(clsid) == address) return ERROR_SUCCESS;
   HKEY key = nullptr;
   LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidToString(clsid)).c_str(), 0, nullptr, 0,
                             KEY_READ | KEY_WRITE, nullptr, &key, nullptr);

@@ -96,3 +96,22 @@ TEST(ServiceControl, AUserWhoCannotOpenTheLockGoesByThePublishedState) {
   chmod((ServiceHost::RunDirectory() + "/Published.state").c_str(), 0600);
   EXPECT_EQ(StateAsNobody("Published"), "error " + std::to_string(ERROR_ACCESS_DENIED));
 }
+
+// The engine registers its address at every start, also where it may not
+// write the registry (a read-only /etc under systemd): the same address
+// again succeeds without a write, a new one still needs the rights.
+TEST(ServiceControl, RegisteringTheSameAddressAgainNeedsNoWrite) {
+  const CLSID clsid{0x5a1e0c3b, 0x77d2, 0x4c1a, {0x9e, 0x41, 0x2b, 0x6d, 0x0f, 0x83, 0xc5, 0x17}};
+  ASSERT_EQ(ServiceHost::RegisterLocalServer(clsid, "unix:path=/run/norvale/a.sock"), ERROR_SUCCESS);
+  const std::string result = TestSupport::RunUnprivileged([clsid] {
+    std::string faults;
+    if (const LONG rc = ServiceHost::RegisterLocalServer(clsid, "unix:path=/run/norvale/a.sock"); rc != ERROR_SUCCESS)
+      faults += "same address: " + std::to_string(rc) + "\n";
+    if (const LONG rc = ServiceHost::RegisterLocalServer(clsid, "unix:path=/run/norvale/b.sock");
+        rc != ERROR_ACCESS_DENIED)
+      faults += "new address: " + std::to_string(rc) + "\n";
+    return faults;
+  });
+  EXPECT_EQ(result, "");
+  EXPECT_EQ(LocalServerAddress(clsid), "unix:path=/run/norvale/a.sock");
+}

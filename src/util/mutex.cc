@@ -38,7 +38,7 @@ CMutexLock::CMutexLock(CMutex* Mutex, CLogFile* pLogFile, std::string sContext, 
     try {
       CEventLogger::LogEvent(EVENTLOG_ERROR_TYPE,
                              m_sContext + " - CMutexLock::CMutexLock - Unable to obtain mutex in the given timeout",
-                             GetErrorLogModule());
+                             GetErrorLogModule(), EVENT_SYNCHRONISATION);
     } catch (...) {
       // the lock never throws; the record is lost
     }
@@ -53,7 +53,7 @@ CMutexLock::~CMutexLock() {
       CEventLogger::LogEvent(
           EVENTLOG_WARNING_TYPE,
           m_sContext + " - CMutexLock::~CMutexLock - Mutex release was unnecessary as was mutex was never obtained",
-          GetErrorLogModule());
+          GetErrorLogModule(), EVENT_SYNCHRONISATION);
     } catch (...) {
       // a destructor must not throw; the record is lost
     }
