@@ -7,8 +7,8 @@ packages=(g++ cmake ninja-build pkg-config clang-format libgtest-dev libgmock-de
   libutfcpp-dev libnet-smpp-perl abigail-tools clang libclang-rt-14-dev openssl gammu)
 # Gammu is an AT client the modem emulator's tests talk through.
 # Node.js runs the test SMS centre (tests/smsc) and the modem emulator
-# (tests/modem): the machine's own when
-# there is one, else Debian's (whose npm is a package of its own).
+# (tests/modem): the machine's own when there is one, else Debian's (whose
+# npm is a package of its own).
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 missing=()
