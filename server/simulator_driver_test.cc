@@ -33,7 +33,7 @@ struct Events : IDriverEvents {
 
 COutgoingSms Message(long job, const std::string& number, const std::string& text, int part = 1, int parts = 1) {
   const auto p = Sms::SplitText(text, 1);
-  return {static_cast<OS::LONG>(job), part, parts, number, p[0], true};
+  return {static_cast<OS::LONG>(job), part, parts, number, p[0], true, {}};
 }
 
 std::vector<int> Outcomes(const CSettingValues& values, int n) {
@@ -75,8 +75,8 @@ TEST(CSimulatorDriver, ReportsRepliesAndRefusesInvalidNumbers) {
   const std::string text = std::string(170, 'e');
   const auto parts = Sms::SplitText(text, 9);
   ASSERT_EQ(parts.size(), 2u);
-  const auto first = driver.Submit({2, 1, 2, "+44", parts[0], false});
-  const auto last = driver.Submit({2, 2, 2, "+44", parts[1], true});
+  const auto first = driver.Submit({2, 1, 2, "+44", parts[0], false, {}});
+  const auto last = driver.Submit({2, 2, 2, "+44", parts[1], true, {}});
   EXPECT_EQ(first.eOutcome, ESubmitOutcome::Accepted);
   EXPECT_FALSE(first.Reference.bValid);  // no report asked for this part
   ASSERT_TRUE(last.Reference.bValid);

@@ -102,8 +102,18 @@ bool Bound(CSmscProcess& smsc) {
 
 // --- bind ---------------------------------------------------------------------
 
-TEST(SmppEngine, ARefusedBindIsLoggedShownAndNotRetriedInATightLoop) {
-  auto smsc = SmscTest::NodeSmsc({"--password", "other"});
+class SmppBothCentres : public ::testing::TestWithParam<std::string> {
+ protected:
+  std::unique_ptr<CSmscProcess> Smsc(std::vector<std::string> extra = {}) {
+    if (GetParam() == "node") return SmscTest::NodeSmsc(std::move(extra));
+    std::vector<std::string> argv{"perl", "smsc.pl", "--port", "0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return std::make_unique<CSmscProcess>(std::move(argv));
+  }
+};
+
+TEST_P(SmppBothCentres, ARefusedBindIsLoggedShownAndNotRetriedInATightLoop) {
+  auto smsc = Smsc({"--password", "other"});
   SmppEngine engine(*smsc, {{"QueueTimeout", "500"}});
   ASSERT_TRUE(engine.Start()) << engine.server.Errors();
   const Json bind = smsc->WaitFor("bind", 10s);
@@ -122,10 +132,8 @@ TEST(SmppEngine, ARefusedBindIsLoggedShownAndNotRetriedInATightLoop) {
 
 // --- submit and receipt --------------------------------------------------------
 
-class SmppBothCentres : public ::testing::TestWithParam<std::string> {};
-
 TEST_P(SmppBothCentres, SendMsgReachesTheSmscAndItsReceiptComesBackAsADeliveryReport) {
-  auto smsc = GetParam() == "node" ? SmscTest::NodeSmsc() : SmscTest::PerlSmsc();
+  auto smsc = Smsc();
   if (GetParam() == "node") smsc->Command("auto-receipt DELIVRD");
   SmppEngine engine(*smsc);
   ASSERT_TRUE(engine.Start()) << engine.server.Errors();
