@@ -39,9 +39,14 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 product=/etc/norvale/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor
 mode() { stat -c "%U:%G %a" "$1" 2>/dev/null || echo missing; }
+# A maintainer script as dpkg runs it (deb-systemd-helper insists).
+maintscript() {
+  DPKG_MAINTSCRIPT_PACKAGE=velquor-server DPKG_MAINTSCRIPT_NAME=$1 DPKG_MAINTSCRIPT_ARCH=$(dpkg --print-architecture) \
+    "$NS/control/$1" "${@:2}" >/dev/null
+}
 
 # A fresh installation.
-"$NS/control/postinst" configure "" >/dev/null || fail "postinst configure"
+maintscript postinst configure "" || fail "postinst configure"
 id -nG velquor | grep -qw dialout || fail "velquor is not in dialout: $(id -nG velquor)"
 [ "$(velquor config get DSN)" = sqlite:/var/lib/velquor/queue.db ] || fail "DSN: $(velquor config get DSN)"
 [ "$(velquor config get --handset 1 Driver)" = simulator ] || fail "handset 1 is not on the simulator"
@@ -64,7 +69,7 @@ runuser -u velquor -- velquor config get Password >/dev/null || fail "the engine
 # /run/norvale its runtime directory.
 install -d -o velquor -g velquor -m 0755 /run/norvale
 mount -o remount,bind,ro /etc
-runuser -u velquor -- velquor-server 2>"$NS/engine.log" &
+setpriv --reuid=velquor --regid=velquor --init-groups velquor-server 2>"$NS/engine.log" &
 engine=$!
 trap "kill $engine 2>/dev/null || true" EXIT
 for _ in $(seq 100); do [ -S /run/norvale/VelquorServer.sock ] && break; sleep 0.1; done
@@ -84,16 +89,16 @@ rows=$(velquor config get DSN >/dev/null && sqlite3 /var/lib/velquor/queue.db "S
 # An upgrade keeps what the administrator set, and what was removed stays removed.
 velquor config set OutgoingQueueEnabled 0 >/dev/null
 rm -rf "$product/Handsets"
-"$NS/control/postinst" configure 1.0.0 >/dev/null || fail "postinst configure (upgrade)"
+maintscript postinst configure 1.0.0 || fail "postinst configure (upgrade)"
 [ "$(velquor config get OutgoingQueueEnabled)" = 0 ] || fail "the upgrade reset OutgoingQueueEnabled"
 [ -d "$product/Handsets" ] && fail "the upgrade brought back the handset removed"
 
 # Removal keeps the configuration and the queue; purge deletes them.
-"$NS/control/postrm" remove >/dev/null || fail "postrm remove"
+maintscript postrm remove || fail "postrm remove"
 [ -e "$product/DSN" ] || fail "removal deleted the configuration"
 [ "$(sqlite3 /var/lib/velquor/queue.db "SELECT COUNT(*) FROM SMSOutgoing" 2>/dev/null || echo "?")" = "$rows" ] ||
   fail "removal changed the queue"
-"$NS/control/postrm" purge >/dev/null || fail "postrm purge"
+maintscript postrm purge || fail "postrm purge"
 [ -e "$product" ] && fail "purge left the configuration"
 [ -e /var/lib/velquor ] && fail "purge left the queue database"
 [ $failed -eq 0 ] && echo "maintainer scripts: fresh install, first start, upgrade, removal and purge behave"
