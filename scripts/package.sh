@@ -31,6 +31,8 @@ start=$(date +%s)
 }
 echo "== packages built in $(($(date +%s) - start)) s"
 ls "$out"/*.deb
+# A symbol that the library gained or lost against debian/libvelquor1.symbols.
+grep -A30 '^dpkg-gensymbols: warning' "$out/build.log" || true
 
 echo "== lintian"
 lintian --fail-on error "$out"/*.changes >"$out/lintian.log" 2>&1 ||
@@ -47,6 +49,14 @@ echo "== installed programs"
 [ "$("$root/usr/sbin/velquor-server" --version)" = "velquor-server $version" ] ||
   fail "velquor-server --version: $("$root/usr/sbin/velquor-server" --version)"
 readelf -d "$root"/usr/lib/*/libvelquor.so.1 | grep -q 'SONAME.*libvelquor.so.1\]' || fail "SONAME of libvelquor.so.1"
+
+echo "== a program against libvelquor-dev (pkg-config)"
+libdir=$(dirname "$(find "$root/usr/lib" -name velquor.pc)")/..
+# shellcheck disable=SC2046  # the flags are words
+c++ -std=c++20 -o "$out/consumer" "$here/tests/install_consumer/consumer.cc" \
+  $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs velquor) &&
+  LD_LIBRARY_PATH=$libdir NORVALE_ROOT=$out/consumer-root NORVALE_EVENTLOG=none "$out/consumer" >/dev/null ||
+  fail "a program built against the installed libvelquor-dev"
 
 echo "== manual pages"
 for page in man1/velquor.1 man5/velquor-registry.5 man8/velquor-server.8; do
