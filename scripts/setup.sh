@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev
   libutfcpp-dev libnet-smpp-perl abigail-tools clang libclang-rt-14-dev openssl gammu)
+# Building and checking the Debian packages (scripts/package.sh).
+packages+=(debhelper lintian scdoc man-db)
 # Gammu is an AT client the modem emulator's tests talk through.
 # Node.js runs the test SMS centre (tests/smsc) and the modem emulator
 # (tests/modem): the machine's own when there is one, else Debian's (whose

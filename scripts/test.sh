@@ -4,7 +4,8 @@
 # thread sanitizer configuration, compares the normal build's library with the
 # stored ABI baseline, starts a private PostgreSQL server for the run, runs
 # every test in the first two builds and the threaded tests (label "threads")
-# in the third, runs the libFuzzer targets briefly, and stops the server again.
+# in the third, runs the libFuzzer targets briefly, stops the server again,
+# and builds and checks the Debian packages (scripts/package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -61,4 +62,8 @@ done
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
 (cd "$here/build-tsan" && ctest --output-on-failure -j "$jobs" --timeout 600 -L threads) || failed=1
+# The Debian packages: built without tests, lintian, installed into a
+# temporary root and checked there (build-deb/).
+echo "== Debian packages"
+bash scripts/package.sh || failed=1
 exit $failed
