@@ -88,7 +88,11 @@ TEST(SmppDriver, ThreadsShareTheWindowAndADropFailsOnlyWhatWasInFlight) {
   // Four (the window) reach the SMSC; the others wait in the driver.
   for (int i = 0; i < 4; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
   EXPECT_TRUE(smsc->WaitFor("held", 300ms).is_null());
-  EXPECT_NE(driver.GetState().sDetail.find("4 unanswered, 6 queued"), std::string::npos) << driver.GetState().sDetail;
+  std::string detail;
+  for (auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(10ms))
+    if ((detail = driver.GetState().sDetail).find("4 unanswered, 6 queued") != std::string::npos) break;
+  EXPECT_NE(detail.find("4 unanswered, 6 queued"), std::string::npos) << detail;
   // The connection ends with the window full: those four fail as "may have
   // been taken", to be tried again; the six queued go after the reconnect.
   EXPECT_TRUE(smsc->Command("drop"));
