@@ -75,7 +75,7 @@ std::string ReportPdu(std::uint8_t reference, std::uint8_t status) {
 }
 
 COutgoingSms Text(const std::string& number, const std::string& text, bool report = true) {
-  return {7, 1, 1, number, Sms::SplitText(text, 1).front(), report};
+  return {7, 1, 1, number, Sms::SplitText(text, 1).front(), report, {}};
 }
 
 // A modem on a pty with its driver, started.
