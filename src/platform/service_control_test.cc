@@ -102,6 +102,7 @@ TEST(ServiceControl, AUserWhoCannotOpenTheLockGoesByThePublishedState) {
 // again succeeds without a write, a new one still needs the rights.
 TEST(ServiceControl, RegisteringTheSameAddressAgainNeedsNoWrite) {
   const CLSID clsid{0x5a1e0c3b, 0x77d2, 0x4c1a, {0x9e, 0x41, 0x2b, 0x6d, 0x0f, 0x83, 0xc5, 0x17}};
+  chmod(TestSupport::Root().c_str(), 0755);  // the unprivileged child reads the registry below it
   ASSERT_EQ(ServiceHost::RegisterLocalServer(clsid, "unix:path=/run/norvale/a.sock"), ERROR_SUCCESS);
   const std::string result = TestSupport::RunUnprivileged([clsid] {
     std::string faults;
