@@ -4,8 +4,10 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev
-  libutfcpp-dev libnet-smpp-perl abigail-tools)
-# Node.js runs the test SMS centre (tests/smsc): the machine's own when
+  libutfcpp-dev libnet-smpp-perl abigail-tools gammu)
+# Gammu is an AT client the modem emulator's tests talk through.
+# Node.js runs the test SMS centre (tests/smsc) and the modem emulator
+# (tests/modem): the machine's own when
 # there is one, else Debian's (whose npm is a package of its own).
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
@@ -27,4 +29,12 @@ smpp_version=$(node -p "require('$smsc_dir/node_modules/smpp/package.json').vers
 if [ "$smpp_version" != "0.5.1" ]; then
   echo "installing the npm package smpp into tests/smsc"
   (cd "$smsc_dir" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# The npm package node-pdu of the modem emulator, exactly as locked.
+modem_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/modem"
+pdu_version=$(node -p "require('$modem_dir/node_modules/node-pdu/package.json').version" 2>/dev/null || true)
+if [ "$pdu_version" != "2.1.1" ]; then
+  echo "installing the npm package node-pdu into tests/modem"
+  (cd "$modem_dir" && npm ci --no-audit --no-fund --loglevel=error)
 fi

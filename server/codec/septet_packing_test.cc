@@ -15,6 +15,9 @@ TEST(SmsSeptetPacking, PublishedExamples) {
   // Eight septets fill seven octets exactly.
   EXPECT_EQ(ToHex(PackSeptets(Utf8ToGsm7("12345678"))), "31D98C56B3DD70");
   EXPECT_EQ(Gsm7ToUtf8(UnpackSeptets(FromHex("E8329BFD4697D9EC37"), 10)), "hellohello");
+  // The text of the widely quoted AT+CMGS walk-through: 12 septets in 11 octets.
+  EXPECT_EQ(ToHex(PackSeptets(Utf8ToGsm7("How are you?"))), "C8F71D14969741F977FD07");
+  EXPECT_EQ(Gsm7ToUtf8(UnpackSeptets(FromHex("C8F71D14969741F977FD07"), 12)), "How are you?");
 }
 
 TEST(SmsSeptetPacking, FillBitsAfterHeadersOfSixAndSevenOctets) {
