@@ -10,6 +10,11 @@
 //                   Reference TEXT)
 // A row lives from the send until the report, or until the reference expires
 // (CQueueMaintenance).
+//
+// Numbers may come round again: a modem's message reference has 8 bits. A
+// job recorded with a number ends the wait of an older job of the same
+// handset holding that number (its MessageRef is cleared, as at expiry), and
+// a report goes to the newest job awaiting its number.
 #pragma once
 
 #include "queues/outgoing_queue.h"

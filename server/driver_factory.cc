@@ -1,14 +1,16 @@
 #include "server/driver_factory.h"
 
 #include "errors/com_error_raise.h"
+#include "server/modem/modem_driver.h"
 #include "server/simulator_driver.h"
 
 namespace Norvale {
 
 std::unique_ptr<CSMSDriver> CreateDriver(const CHandsetSettings& Handset) {
   if (Handset.sDriver == "simulator") return std::make_unique<CSimulatorDriver>(Handset.nNumber, Handset.Values);
+  if (Handset.sDriver == "modem") return std::make_unique<CModemDriver>(Handset.nNumber, Handset.Values);
   RAISE_COM_ERROR(OS::E_INVALIDARG, "SOFTWARE\\Norvale\\Velquor\\Handsets\\" + std::to_string(Handset.nNumber) +
-                                        "\\Driver: unknown driver '" + Handset.sDriver + "' (known: simulator)");
+                                        "\\Driver: unknown driver '" + Handset.sDriver + "' (known: simulator, modem)");
 }
 
 }  // namespace Norvale

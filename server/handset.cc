@@ -234,7 +234,8 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   ReturnWaitingJobs(bStopping);
   HandleReports();
   HandleIncoming(bStopping);
-  if (bClaiming) *bBusy = ClaimAndSend();
+  // A driver not ready (a modem off the network) leaves the jobs pending.
+  if (bClaiming && m_pDriver->IsReadyToSend()) *bBusy = ClaimAndSend();
 }
 
 bool CHandset::ClaimAndSend() {
@@ -419,6 +420,7 @@ void CHandset::StoreReceived() {
     const CReceivedMessage& m = m_ToStore.front();
     m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
     ++m_Counters.nReceived;
+    for (const auto receipt : m.Receipts) m_pDriver->Acknowledge(receipt);
     m_ToStore.pop_front();
   }
 }

@@ -32,7 +32,7 @@ std::string PackedData(std::uint8_t nDcs, const std::vector<std::uint8_t>& Udh, 
 CIncomingAssembler::CIncomingAssembler(Clock::duration Timeout) : m_Reassembler(Timeout, kMaxPending) {}
 
 CReceivedMessage CIncomingAssembler::Fragment(const std::string& sSender, const Sms::UserDataPart& Part) {
-  return {sSender, jtDataMessage, PackedData(Part.nDcs, Part.Udh, Part.Payload), {}};
+  return {sSender, jtDataMessage, PackedData(Part.nDcs, Part.Udh, Part.Payload), {}, {}};
 }
 
 CReceivedMessage CIncomingAssembler::Whole(const std::string& sSender, const std::vector<Sms::UserDataPart>& Parts) {
@@ -44,18 +44,22 @@ CReceivedMessage CIncomingAssembler::Whole(const std::string& sSender, const std
   bool sameCoding = true;
   for (const auto& p : Parts) sameCoding = sameCoding && p.eCoding == first.eCoding;
   if (others && others->empty() && sameCoding && !dcs.bCompressed) {
-    if (first.eCoding == Sms::Coding::Gsm7) return {sSender, jtTextMessage, Sms::PartsToUtf8(Parts), {}};
-    if (first.eCoding == Sms::Coding::Ucs2) return {sSender, jtUnicodeMessage, Sms::ToHex(ud), {}};
+    if (first.eCoding == Sms::Coding::Gsm7) return {sSender, jtTextMessage, Sms::PartsToUtf8(Parts), {}, {}};
+    if (first.eCoding == Sms::Coding::Ucs2) return {sSender, jtUnicodeMessage, Sms::ToHex(ud), {}, {}};
   }
-  return {sSender, jtDataMessage, PackedData(first.nDcs, others ? *others : first.Udh, ud), {}};
+  return {sSender, jtDataMessage, PackedData(first.nDcs, others ? *others : first.Udh, ud), {}, {}};
 }
 
-void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out) const {
+void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out) {
   for (auto& m : Messages) {
     if (m.bComplete) {
       Out.push_back(Whole(m.sSender, m.Parts));
     } else {
       for (const auto& part : m.Parts) Out.push_back(Fragment(m.sSender, part));
+    }
+    if (const auto it = m_Receipts.find({m.sSender, m.nReference, m.nTotal}); it != m_Receipts.end()) {
+      if (!Out.empty()) Out.back().Receipts = std::move(it->second);
+      m_Receipts.erase(it);
     }
   }
 }
@@ -67,12 +71,16 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     concat = Sms::FindConcatenation(Sms::ParseUdh(Message.Part.Udh));
   } catch (const std::exception&) {
     out.push_back(Fragment(Message.sSender, Message.Part));  // a header we cannot read: keep it as it came
+    if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
   if (!concat || concat->nTotal <= 1) {
     out.push_back(Whole(Message.sSender, {Message.Part}));
+    if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
+  if (Message.nReceipt != 0)
+    m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back(Message.nReceipt);
   Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now), out);
   return out;
 }

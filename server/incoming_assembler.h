@@ -13,11 +13,18 @@
 // concatenation element included) and its user data (septets, one an octet,
 // for GSM 7-bit), so a reader can tell it is a fragment.
 //
+// The receipts of the parts (CIncomingSms::nReceipt) travel with the row
+// stored last of their message, so a driver deletes a part from its device
+// only once everything made of it is stored; a part that came twice is
+// acknowledged with the message it repeats.
+//
 // One owner, one thread (the handset's worker).
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/reassembler.h"
@@ -30,7 +37,8 @@ struct CReceivedMessage {
   std::string sSender;
   JOBTYPE eType = jtTextMessage;
   std::string sData;
-  std::string sTimeStamp;  // set by the caller: when the message was received
+  std::string sTimeStamp;               // set by the caller: when the message was received
+  std::vector<std::uint64_t> Receipts;  // to acknowledge once this row is stored
 };
 
 class CIncomingAssembler {
@@ -51,10 +59,12 @@ class CIncomingAssembler {
   static CReceivedMessage Fragment(const std::string& sSender, const Sms::UserDataPart& Part);
 
  private:
-  void Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out) const;
+  void Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out);
 
   static constexpr size_t kMaxPending = 256;
   Sms::CReassembler m_Reassembler;
+  // Receipts of the parts held, by sender, reference and total.
+  std::map<std::tuple<std::string, std::uint16_t, std::uint8_t>, std::vector<std::uint64_t>> m_Receipts;
 };
 
 }  // namespace Norvale

@@ -65,3 +65,30 @@ TEST(CIncomingAssembler, GivesBackMissingPartsAsTheyAreAfterTheTimeOutOrAtStop) 
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].sData.rfind("DCS=00;UDH=000901;", 0), 0u);
 }
+
+TEST(CIncomingAssembler, ReceiptsTravelWithTheRowStoredLastOfTheirMessage) {
+  CIncomingAssembler assembler(std::chrono::milliseconds(500));
+  const auto t = Clock::now();
+  const auto single = assembler.Add({"+1", Sms::SplitText("one", 1)[0], 11}, t);
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].Receipts, std::vector<std::uint64_t>{11});
+
+  auto parts = Sms::SplitText(std::string(400, 'p'), 7);
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_TRUE(assembler.Add({"+2", parts[2], 21}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+2", parts[2], 22}, t).empty());  // the same part again
+  EXPECT_TRUE(assembler.Add({"+2", parts[0], 23}, t).empty());
+  const auto whole = assembler.Add({"+2", parts[1], 24}, t);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].Receipts, (std::vector<std::uint64_t>{21, 22, 23, 24}));
+
+  // Incomplete: the fragments are stored one by one, the receipts with the last.
+  EXPECT_TRUE(assembler.Add({"+3", parts[0], 31}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+3", parts[2], 32}, t).empty());
+  const auto fragments = assembler.Expire(t + std::chrono::seconds(1));
+  ASSERT_EQ(fragments.size(), 2u);
+  EXPECT_TRUE(fragments[0].Receipts.empty());
+  EXPECT_EQ(fragments[1].Receipts, (std::vector<std::uint64_t>{31, 32}));
+  // Other drivers give no receipts.
+  EXPECT_TRUE(assembler.Add({"+4", Sms::SplitText("x", 1)[0]}, t)[0].Receipts.empty());
+}

@@ -71,10 +71,14 @@ struct CSubmitResult {
 
 // One message or one part of a concatenated message as received. The
 // concatenation element, when there is one, is still in Part.Udh; the engine
-// reassembles.
+// reassembles. A driver that keeps a message until the engine has stored it
+// (a modem's storage) gives it a receipt; the engine calls Acknowledge with
+// it once the row holding the message (the whole, or the part as it is) is
+// in SMSIncoming.
 struct CIncomingSms {
   std::string sSender;
   Sms::UserDataPart Part;
+  std::uint64_t nReceipt = 0;  // 0: nothing to acknowledge
 };
 
 struct CDeliveryReport {
@@ -112,6 +116,11 @@ class CSMSDriver {
   // Whether accepted messages come back with a reference whose delivery
   // report will follow.
   virtual bool CanReport() const = 0;
+  // Whether a job could be sent now; while not (a modem not registered on
+  // the network), the handset claims nothing and jobs wait in pending.
+  virtual bool IsReadyToSend() { return true; }
+  // The message with this receipt is stored; called on the handset's worker.
+  virtual void Acknowledge(std::uint64_t nReceipt) { (void)nReceipt; }
 };
 
 }  // namespace Norvale

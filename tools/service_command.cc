@@ -192,6 +192,8 @@ int Status() {
                 h.value("driver", "").c_str(), s.c_str(), queued(h.value("number", 0)).c_str(), h.value("sent", 0L),
                 h.value("failed", 0L), h.value("retried", 0L), h.value("delivered", 0L), h.value("undelivered", 0L),
                 h.value("received", 0L));
+    // The driver's own words: a modem's SIM and registration, an SMSC link.
+    if (const std::string detail = h.value("detail", ""); !detail.empty()) std::printf("         %s\n", detail.c_str());
     if (const std::string error = h.value("error", ""); !error.empty())
       std::printf("         last error: %s\n", error.c_str());
   }

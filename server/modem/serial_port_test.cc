@@ -1,0 +1,81 @@
+#include "server/modem/serial_port.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/error_info.h"
+#include "server/modem/scripted_modem.h"
+
+using namespace Norvale;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Describe(const OS::_com_error& e) { return e.DescriptionA(); }
+
+}  // namespace
+
+TEST(CSerialPort, ASecondOpenerIsRefusedUntilTheFirstCloses) {
+  ModemTest::CPty pty;
+  CSerialPort first, second;
+  first.Open({pty.Path(), 115200, false});
+  try {
+    second.Open({pty.Path(), 115200, false});
+    FAIL() << "opened twice";
+  } catch (const OS::_com_error& e) {
+    EXPECT_NE(Describe(e).find("in use"), std::string::npos) << Describe(e);
+    EXPECT_EQ(e.Error(), OS::HRESULT_FROM_WIN32(32));
+  }
+  // Another process (another gateway) is refused too, root or not.
+  const pid_t child = fork();
+  if (child == 0) {
+    CSerialPort other;
+    try {
+      other.Open({pty.Path(), 115200, false});
+      _exit(1);
+    } catch (...) {
+      _exit(0);
+    }
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  first.Close();
+  second.Open({pty.Path(), 115200, false});
+  EXPECT_TRUE(second.IsOpen());
+}
+
+TEST(CSerialPort, ClearErrorsForAMissingDeviceAndABadSpeed) {
+  CSerialPort port;
+  try {
+    port.Open({"/nonexistent/ttyUSB9", 115200, false});
+    FAIL();
+  } catch (const OS::_com_error& e) {
+    EXPECT_EQ(e.Error(), OS::HRESULT_FROM_WIN32(OS::ERROR_FILE_NOT_FOUND));
+    EXPECT_NE(Describe(e).find("/nonexistent/ttyUSB9"), std::string::npos);
+  }
+  ModemTest::CPty pty;
+  EXPECT_THROW(port.Open({pty.Path(), 12345, false}), OS::_com_error);
+  EXPECT_THROW(port.Open({"/dev/null", 115200, false}), OS::_com_error);  // not a terminal
+  EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(CSerialPort, ReadsWaitForDataATimeOutOrAWakeupAndReportAHangUp) {
+  auto pty = std::make_unique<ModemTest::CPty>();
+  CSerialPort port;
+  port.Open({pty->Path(), 9600, true});
+  CWakeup wakeup;
+  char buffer[16];
+  size_t got = 0;
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, &got, 50ms, &wakeup), CSerialPort::EWait::Timeout);
+  wakeup.Signal();
+  EXPECT_EQ(port.Read(buffer, sizeof buffer, &got, 5s, &wakeup), CSerialPort::EWait::Woken);
+  ASSERT_EQ(write(pty->Master(), "OK\r\n", 4), 4);
+  ASSERT_EQ(port.Read(buffer, sizeof buffer, &got, 5s, &wakeup), CSerialPort::EWait::Data);
+  EXPECT_EQ(std::string(buffer, got), "OK\r\n");
+  port.Write("AT\r", 1s);
+  ASSERT_EQ(read(pty->Master(), buffer, sizeof buffer), 3);
+  pty.reset();  // the device goes away
+  EXPECT_THROW(port.Read(buffer, sizeof buffer, &got, 5s, &wakeup), OS::_com_error);
+}
