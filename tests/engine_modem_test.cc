@@ -87,5 +87,26 @@ TEST(EngineModem, JobsWaitOffTheNetworkReportsMatchWrappedReferencesAndReceivedM
   modem.Inject("\r\n+CMTI: \"SM\",4\r\n");
   ASSERT_TRUE(modem.WaitFor([&] { return modem.Store.empty(); }));
   EXPECT_EQ(Count(db, "PhoneNumber='+4917012345' AND Data='hello gateway' AND Handset=1", "SMSIncoming"), 1);
+
+  // Three parts out of order: one row, and no part deleted before it is
+  // stored.
+  const std::string text(400, 'x');
+  const auto parts = Sms::SplitText(text + "yz", 99);
+  ASSERT_EQ(parts.size(), 3u);
+  for (const int index : {13, 11, 12}) {
+    d.UserData = parts[static_cast<size_t>(index - 11)];
+    {
+      auto l = modem.Lock();
+      modem.Store[index] = Sms::EncodeDeliver(d).Hex();
+    }
+    modem.Inject("\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
+    if (index == 12) break;
+    ASSERT_TRUE(modem.WaitFor([&] { return modem.CountLocked("AT+CMGR=" + std::to_string(index)) == 1; }));
+    // The engine has had the part for a while: still nothing deleted.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(modem.Count("AT+CMGD=13") + modem.Count("AT+CMGD=11"), 0u);
+  }
+  ASSERT_TRUE(modem.WaitFor([&] { return modem.Store.empty(); }));
+  EXPECT_EQ(Count(db, "Data='" + text + "yz'", "SMSIncoming"), 1);
   EXPECT_EQ(server.Stop(), 0);
 }

@@ -247,13 +247,15 @@ TEST_F(CodecAgainstNodePdu, RandomTextsReadAlikePartByPart) {
 }
 
 // The other way: random one-part texts, with and without a concatenation
-// header, written by node-pdu and read by the codec. Bounded: 80 messages.
+// header, written by node-pdu and read by the codec. Bounded: 90 messages.
 TEST_F(CodecAgainstNodePdu, RandomDeliversReadAlike) {
   const std::u32string Gsm = U"@£$¥èéùìòÇØøÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ !\"#¤%&'()*+,-./09:;<=>?¡AZÄÖÑÜ¿azäöñüà^{}\\[~]|€";
   std::mt19937 Random(7);
-  for (int n = 0; n < 80; ++n) {
-    const bool bUcs2 = n % 2 == 1, bConcat = n % 4 >= 2;
-    const size_t nRoom = bUcs2 ? (bConcat ? 67 : 70) : (bConcat ? 153 : 160);
+  for (int n = 0; n < 90; ++n) {
+    // Headers: none, the 8-bit-reference element (6 octets, one fill bit)
+    // or the 16-bit one (7 octets, no fill bits).
+    const bool bUcs2 = n % 2 == 1, bConcat = n % 6 >= 2, bWide = n % 6 >= 4;
+    const size_t nRoom = bUcs2 ? (bWide ? 66 : bConcat ? 67 : 70) : (bWide ? 152 : bConcat ? 153 : 160);
     std::u32string Chars;
     size_t nUnits = 0;
     const size_t nWant = std::uniform_int_distribution<size_t>(1, nRoom)(Random);
@@ -274,10 +276,18 @@ TEST_F(CodecAgainstNodePdu, RandomDeliversReadAlike) {
     if (Chars.empty()) continue;
     const std::string sText = Utf32ToUtf8(Chars);
     Json Fields = {{"from", "+4915550001"}, {"alphabet", bUcs2 ? "ucs2" : "gsm7"}, {"text", sText}};
-    if (bConcat) Fields["concat"] = {{"ref", n}, {"total", 2}, {"seq", 1}};
+    if (bWide) {
+      Fields["udh"] = "0804AB" + ToHex(std::vector<uint8_t>{static_cast<uint8_t>(n), 3, 2});
+    } else if (bConcat) {
+      Fields["concat"] = {{"ref", n}, {"total", 2}, {"seq", 1}};
+    }
     const SmsDeliver d = DecodeDeliver(s_Node->Deliver(Fields));
     ASSERT_EQ(d.sText, sText) << Fields.dump();
-    ASSERT_EQ(FindConcatenation(ParseUdh(d.UserData.Udh)).has_value(), bConcat);
+    const auto Concat = FindConcatenation(ParseUdh(d.UserData.Udh));
+    ASSERT_EQ(Concat.has_value(), bConcat);
+    if (bWide) {
+      EXPECT_EQ(*Concat, (Concatenation{static_cast<uint16_t>(0xAB00 + n), 3, 2, true}));
+    }
   }
 }
 
@@ -306,6 +316,15 @@ TEST_F(CodecAgainstNodePdu, DeliversWrittenByNodePduReadAlike) {
   EXPECT_EQ(Wide.sText, "Grüße \U0001F600!");
   EXPECT_EQ(Wide.ServiceCentreTime.nZoneQuarters, 22);
   EXPECT_EQ(Wide.ServiceCentreTime.ToString(), "2024-06-01 15:30:00+05:30");
+
+  // The longest name (11 septets, 20 semi-octets), a name with extension
+  // characters (two septets each), an odd count of digits.
+  for (const char* sName : {"Info-Shop11", "Shop{1}"}) {
+    EXPECT_EQ(DecodeDeliver(s_Node->Deliver({{"from", sName}, {"text", "x"}})).Originator,
+              (PhoneAddress{sName, kToaAlphanumeric}));
+  }
+  EXPECT_EQ(DecodeDeliver(s_Node->Deliver({{"from", "+123"}, {"text", "x"}})).Originator,
+            (PhoneAddress{"+123", kToaInternational}));
 
   const SmsDeliver Data = DecodeDeliver(s_Node->Deliver(
       {{"from", "+4912345"}, {"alphabet", "8bit"}, {"dcs", 0xF5}, {"udh", "05040B8423F0"}, {"dataHex", "C0011B"}}));

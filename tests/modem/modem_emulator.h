@@ -199,7 +199,9 @@ class CModemEmulator {
 
   bool Running() {
     if (m_nPid <= 0) return false;
-    return waitpid(m_nPid, nullptr, WNOHANG) == 0;
+    if (waitpid(m_nPid, nullptr, WNOHANG) == 0) return true;
+    m_nPid = -1;  // reaped (or not ours): never signal that number again
+    return false;
   }
 
   // The AT traffic and control messages the emulator logged.
@@ -299,7 +301,7 @@ class CModemEmulator {
   void WaitForExit(Milliseconds Limit) {
     const auto End = std::chrono::steady_clock::now() + Limit;
     while (m_nPid > 0) {
-      if (waitpid(m_nPid, nullptr, WNOHANG) == m_nPid) {
+      if (waitpid(m_nPid, nullptr, WNOHANG) != 0) {
         m_nPid = -1;
         break;
       }

@@ -10,17 +10,21 @@
 //     GSM 03.40 9.2.3.12.1 (0x90..0xA7 gives 12 days instead of 12 hours as
 //     base, 0xA8..0xC4 one day short, 0xC5..0xFF four weeks short), so the
 //     raw TP-VP octet is reported and the period computed here.
-//   - Its default alphabet lacks '§' (0x5F reads as '`'); the decoded text is
-//     what node-pdu says, the tests avoid '§' in comparisons.
+//   - Its default alphabet has '`' where GSM 03.38 has '§' (0x5F), and its
+//     extension table lacks the form feed (1B 0A): both read as '`', and a
+//     '`' (not in the GSM alphabet at all) is sent as 0x5F. The decoded
+//     text is what node-pdu says; the tests leave '§' and form feed out.
 //   - Its time-zone rendering (getIsoString) assumes whole hours; the zone is
 //     reported in minutes from its own field instead.
 //   - It marks alphanumeric addresses 0xD1 (plan ISDN); 03.40 leaves the plan
 //     unused there, so encodeDeliver sets plan 0 (0xD0).
 //   - Its address type detection is unanchored (a national number holding
 //     "00" loses two digits); address() sets the type itself.
-//   - Its Deliver text splitting picks UCS-2 only for characters above 0xC0
-//     and cuts by UTF-16 units, so encodeDeliver never lets it split: each
-//     call makes exactly one PDU from the given alphabet, text and header.
+//   - Its own text splitting picks UCS-2 for any character above 0xC0 (so
+//     'Ä' too) and for none below (so '`' goes as GSM), and cuts by UTF-16
+//     units, not septets: 140 '{' make a first part of 266 septets with a
+//     UDL of 17. encodeDeliver never lets it split: each call makes exactly
+//     one PDU from the given alphabet, text and header.
 'use strict';
 
 // node-pdu falls back to the machine's zone where a zone is 0: make that UTC.
@@ -234,7 +238,8 @@ function encodeDeliver(f) {
   let encoded, text = f.text || '';
   if (alphabet === 'gsm7') {
     for (const ch of text) {
-      if (Helper.ALPHABET_7BIT.indexOf(ch) < 0 && Helper.EXTENDED_TABLE.indexOf(ch) < 0)
+      // '`' is node-pdu's stand-in, not a GSM character.
+      if (ch === '`' || (Helper.ALPHABET_7BIT.indexOf(ch) < 0 && Helper.EXTENDED_TABLE.indexOf(ch) < 0))
         throw new Error(`'${ch}' is not in the GSM 7-bit alphabet`);
     }
     // The septets start after the header's fill bits; node-pdu's length
