@@ -487,6 +487,36 @@ TEST_F(ModemScenario, AModemThatStopsAnsweringMidSendReturnsTheJobAndRecovers) {
   EXPECT_TRUE(WaitUntil([&] { return Status(m_Db, next) == jsSent; }));
 }
 
+// A USB modem drops off the bus after taking the PDU and before answering,
+// and comes back (re-enumerated, at the same stable path) with its SIM
+// locked again. The handset opens it again, enters the PIN the SIM accepted
+// before, and sends the job again: the network may have had it, so the
+// recipient may get it twice (at least once).
+TEST_F(ModemScenario, AModemPulledMidSendAndPluggedBackIsUnlockedAgainAndSendsTheJob) {
+  TestSupport::ModemEmulatorOptions options;
+  options.sPin = "2580";
+  CModemEmulator& modem = StartModem(options);
+  ASSERT_EQ(TestSupport::RunCommand(std::string(VELQUOR_CLI) + " config set --handset 1 Pin 2580 --encrypted").status,
+            0);
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitUntil([&] { return HandsetState().find("registered (home)") != std::string::npos; }));
+  modem.Set({{"delayMs", 3000}});  // the answer to the PDU would come late
+  Velquor velquor;
+  const std::int32_t id = velquor.SendMsg("+4915550001", "across a replug", 0);
+  const Json first = modem.WaitForSubmissions(1, kWait);
+  modem.Set({{"delayMs", 0}});
+  modem.Disconnect();
+  modem.Restart();
+
+  const Json again = TakeSubmissions(1);
+  EXPECT_EQ(again[0]["decoded"]["text"], "across a replug");
+  EXPECT_EQ(again[0]["mr"], (first[0]["mr"].get<int>() + 1) % 256);
+  EXPECT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSent; }));
+  EXPECT_EQ(CountCommands(modem.Commands(), "AT+CPIN=\"2580\""), 1u);
+  EXPECT_EQ(modem.Status()["pin"], "READY");
+  EXPECT_EQ(Count(m_Db, "Type=" + std::to_string(ntSendFailure), "SMSNotifications"), 0);
+}
+
 // The gateway dies after a received message is stored and before the modem
 // deleted it. Nothing is lost, but at the next start the message is read from
 // the modem's storage again and stored a second time: received messages are
@@ -527,5 +557,16 @@ TEST_F(ModemScenario, AGatewayKilledBetweenStoringAndDeletingStoresTheMessageAga
   EXPECT_EQ(Count(m_Db, "Data='in the window' AND PhoneNumber='+4917022222'", "SMSIncoming"), 2);
   EXPECT_EQ(Count(m_Db, "Data='before the crash'", "SMSIncoming"), 1);
   EXPECT_EQ(m_pServer->Stop(), 0);
-  EXPECT_EQ(Count(m_Db, "Data='in the window'", "SMSIncoming"), 2);
+
+  // An application sees it twice.
+  Velquor velquor;
+  std::vector<std::string> fetched;
+  for (int i = 0; i < 5; ++i) {
+    const auto m = velquor.GetMsg(0);
+    if (!m) break;
+    fetched.push_back(m->GetPhoneNumber() + " " + m->GetMessage());
+  }
+  std::sort(fetched.begin(), fetched.end());
+  EXPECT_EQ(fetched, (std::vector<std::string>{"+4917011111 before the crash", "+4917022222 in the window",
+                                               "+4917022222 in the window"}));
 }
