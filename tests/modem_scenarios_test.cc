@@ -38,9 +38,9 @@ namespace {
 constexpr auto kWait = std::chrono::milliseconds(10000);
 
 // As GetSendStatus reads it: a row deleted after a later send counts as sent.
+// One statement, as the engine deletes sent rows at any moment.
 long Status(const TestSupport::TestDatabase& db, long id) {
-  if (Count(db, "Id=" + std::to_string(id)) == 0) return jsSent;
-  return db.Value("SELECT Status FROM SMSOutgoing WHERE Id=" + std::to_string(id), "Status").ToLong();
+  return db.Value("SELECT COALESCE(MAX(Status), 2) AS S FROM SMSOutgoing WHERE Id=" + std::to_string(id), "S").ToLong();
 }
 
 std::string Tail(const std::string& s, size_t n = 6000) { return s.size() <= n ? s : s.substr(s.size() - n); }
@@ -78,7 +78,10 @@ class ModemScenario : public ::testing::Test {
   ModemScenario() : m_Db(TestSupport::Backend::Sqlite), m_Root(m_Db.Dsn()) { m_Root.Set("RetryBackoff", "200"); }
 
   void TearDown() override {
-    if (m_pServer) m_pServer->Stop();
+    // A clean stop: also what a sanitizer build of the engine reports at exit.
+    if (m_pServer && m_pServer->Pid() > 0) {
+      EXPECT_EQ(m_pServer->Stop(), 0);
+    }
     if (HasFailure()) {
       if (m_pModem) std::cerr << "--- emulator log ---\n" << Tail(m_pModem->Log()) << "\n";
       if (m_pServer) std::cerr << "--- server errors ---\n" << Tail(m_pServer->Errors()) << "\n";
@@ -109,6 +112,12 @@ class ModemScenario : public ::testing::Test {
   }
 
   std::string HandsetState() const { return TestSupport::ReadFile(m_pServer->StateFile()); }
+
+  // Until the handset has initialised the modem (a message arriving before
+  // that is read from storage at the end of the initialisation instead).
+  bool WaitRegistered() {
+    return WaitUntil([&] { return HandsetState().find("registered (home)") != std::string::npos; });
+  }
 
   // The submissions, once there are `n`, cleared for the next wait.
   Json TakeSubmissions(size_t n) {
@@ -372,6 +381,7 @@ TEST_F(ModemScenario, DataMessageWithDcsF5AndAPortHeaderKeepsBothBothWays) {
 TEST_F(ModemScenario, ThreeIncomingPartsOutOfOrderBecomeOneRowAndLeaveStorageOnlyThen) {
   CModemEmulator& modem = StartModem();
   ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered());
   const std::string texts[] = {"The first part, ", "the second part ", "and the third part [end]."};
   auto deliver = [&](int seq) {
     return modem
@@ -457,7 +467,7 @@ TEST_F(ModemScenario, AReportForAReferenceThatWrappedPast255MatchesTheNewJob) {
 TEST_F(ModemScenario, AModemThatStopsAnsweringMidSendReturnsTheJobAndRecovers) {
   CModemEmulator& modem = StartModem({}, {{"CommandTimeout", "800"}, {"SendTimeout", "800"}});
   ASSERT_NO_FATAL_FAILURE(StartEngine());
-  ASSERT_TRUE(WaitUntil([&] { return HandsetState().find("registered (home)") != std::string::npos; }));
+  ASSERT_TRUE(WaitRegistered());
   modem.Misbehave("silent-on-send");
   modem.Commands(true);
   Velquor velquor;
@@ -495,12 +505,14 @@ TEST_F(ModemScenario, AModemThatStopsAnsweringMidSendReturnsTheJobAndRecovers) {
 TEST_F(ModemScenario, AModemPulledMidSendAndPluggedBackIsUnlockedAgainAndSendsTheJob) {
   TestSupport::ModemEmulatorOptions options;
   options.sPin = "2580";
-  CModemEmulator& modem = StartModem(options);
+  // No status polls after the first: the one command whose answer is late
+  // is the send.
+  CModemEmulator& modem = StartModem(options, {{"StatusInterval", "60000"}});
   ASSERT_EQ(TestSupport::RunCommand(std::string(VELQUOR_CLI) + " config set --handset 1 Pin 2580 --encrypted").status,
             0);
   ASSERT_NO_FATAL_FAILURE(StartEngine());
-  ASSERT_TRUE(WaitUntil([&] { return HandsetState().find("registered (home)") != std::string::npos; }));
-  modem.Set({{"delayMs", 3000}});  // the answer to the PDU would come late
+  ASSERT_TRUE(WaitRegistered());
+  modem.Set({{"delayMs", 5000}});  // the network takes the PDU, its answer would come late
   Velquor velquor;
   const std::int32_t id = velquor.SendMsg("+4915550001", "across a replug", 0);
   const Json first = modem.WaitForSubmissions(1, kWait);
@@ -509,6 +521,7 @@ TEST_F(ModemScenario, AModemPulledMidSendAndPluggedBackIsUnlockedAgainAndSendsTh
   modem.Restart();
 
   const Json again = TakeSubmissions(1);
+  EXPECT_EQ(first[0]["decoded"]["text"], "across a replug");
   EXPECT_EQ(again[0]["decoded"]["text"], "across a replug");
   EXPECT_EQ(again[0]["mr"], (first[0]["mr"].get<int>() + 1) % 256);
   EXPECT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSent; }));
