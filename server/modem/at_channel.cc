@@ -193,6 +193,7 @@ CAtResponse CAtChannel::SendWithPdu(const std::string& sCommand, const std::stri
       TimedOut(sCommand + " (no prompt)");
     }
     if (line == sCommand) continue;
+    if (line == ">") break;  // a prompt some modems end with a line break
     CAtResponse response;
     if (IsFinal(line, &response)) return response;  // refused before the prompt
     if (TakeAsUnsolicited(line, promptUntil)) continue;

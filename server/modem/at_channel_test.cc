@@ -70,30 +70,32 @@ TEST(CAtChannel, FinalResultsInformationEchoAndUnsolicitedCodesInTheMiddle) {
 
 TEST(CAtChannel, ThePromptThenThePduAndCtrlZ) {
   Channel c;
-  std::string received;
-  std::thread peer([&] {
-    char buffer[256];
-    std::string got;
-    auto readUntil = [&](char end) {
-      while (got.find(end) == std::string::npos) {
-        pollfd fd{c.pty.Master(), POLLIN, 0};
-        if (poll(&fd, 1, 5000) <= 0) return;
-        const ssize_t n = read(c.pty.Master(), buffer, sizeof buffer);
-        if (n <= 0) return;
-        got.append(buffer, static_cast<size_t>(n));
-      }
-    };
-    readUntil('\r');
-    (void)!write(c.pty.Master(), "\r\n> ", 4);
-    readUntil('\x1a');
-    received = got;
-    (void)!write(c.pty.Master(), "\r\n+CMGS: 42\r\n\r\nOK\r\n", 19);
-  });
-  const CAtResponse r = c.at.SendWithPdu("AT+CMGS=5", "0011000000", 5s, 5s);
-  peer.join();
-  EXPECT_EQ(received, "AT+CMGS=5\r0011000000\x1a");
-  EXPECT_TRUE(r.Ok());
-  EXPECT_EQ(r.Value("+CMGS:"), "42");
+  for (const std::string prompt : {"\r\n> ", ">\r\n"}) {
+    std::string received;
+    std::thread peer([&] {
+      char buffer[256];
+      std::string got;
+      auto readUntil = [&](char end) {
+        while (got.find(end) == std::string::npos) {
+          pollfd fd{c.pty.Master(), POLLIN, 0};
+          if (poll(&fd, 1, 5000) <= 0) return;
+          const ssize_t n = read(c.pty.Master(), buffer, sizeof buffer);
+          if (n <= 0) return;
+          got.append(buffer, static_cast<size_t>(n));
+        }
+      };
+      readUntil('\r');
+      (void)!write(c.pty.Master(), prompt.data(), prompt.size());
+      readUntil('\x1a');
+      received = got;
+      (void)!write(c.pty.Master(), "\r\n+CMGS: 42\r\n\r\nOK\r\n", 19);
+    });
+    const CAtResponse r = c.at.SendWithPdu("AT+CMGS=5", "0011000000", 5s, 5s);
+    peer.join();
+    EXPECT_EQ(received, "AT+CMGS=5\r0011000000\x1a");
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.Value("+CMGS:"), "42");
+  }
 }
 
 TEST(CAtChannel, NoAnswerTimesOutGarbageIsDroppedAndStopInterrupts) {
