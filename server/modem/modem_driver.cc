@@ -425,6 +425,13 @@ void CModemDriver::DoSubmit(CRequest& Request) {
     throw;
   }
   std::lock_guard guard(m_Lock);
+  if (result.eOutcome == ESubmitOutcome::NetworkFailure && result.bTemporary) {
+    // The network went away since the last poll (+CMS ERROR 331): claim
+    // nothing more until a poll finds the modem registered, or every job
+    // would spend its retries against a modem that cannot send.
+    m_bReady = false;
+    m_NextPoll = Clock::now();
+  }
   Request.Result = std::move(result);
   Request.bDone = true;
   if (m_pRequest.get() == &Request) m_pRequest.reset();
