@@ -69,7 +69,8 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   // Runs one statement; the first column of its first row, if any, as text.
-  std::optional<std::string> Run(const std::string& sql) {
+  // With bWholeRow every column of the first row is read as text.
+  std::optional<std::string> Run(const std::string& sql, bool bWholeRow = false) {
     std::optional<std::string> first;
     if (m_db) {
       sqlite3_stmt* stmt = nullptr;
@@ -77,8 +78,13 @@ class RawConnection {
         throw std::runtime_error(std::string("sqlite3_prepare_v2: ") + sqlite3_errmsg(m_db));
       int rc;
       while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-        if (!first && sqlite3_column_type(stmt, 0) != SQLITE_NULL)
+        if (!first && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
           first = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+          for (int i = 1; bWholeRow && i < sqlite3_column_count(stmt); ++i) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+            m_sRow.assign(text ? text : "");
+          }
+        }
       sqlite3_finalize(stmt);
       if (rc != SQLITE_DONE) throw std::runtime_error(std::string("sqlite3_step: ") + sqlite3_errmsg(m_db));
       return first;
@@ -94,6 +100,7 @@ class RawConnection {
     }
     if (status == PGRES_TUPLES_OK && PQntuples(result) > 0 && !PQgetisnull(result, 0, 0))
       first = PQgetvalue(result, 0, 0);
+    for (int i = 1; bWholeRow && first && i < PQnfields(result); ++i) m_sRow.assign(PQgetvalue(result, 0, i));
     PQclear(result);
     return first;
   }
@@ -108,6 +115,7 @@ class RawConnection {
   sqlite3* m_db = nullptr;
   PGconn* m_pg = nullptr;
   std::string m_sLastState;
+  std::string m_sRow;  // the columns read with bWholeRow, one after the other
 };
 
 // The least statement that inserts a job one above the largest Id and gives

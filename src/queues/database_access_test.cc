@@ -425,6 +425,28 @@ TEST(SqliteIdleConnection, ClosingAConnectionIsNeverTheLastClose) {
   EXPECT_EQ(queues.outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint()), 4);
 }
 
+// A connection opens an existing WAL without creating it; a database replaced
+// under the process (files removed, as before a fresh `velquor db init`) gets
+// its WAL created anew and is written as before.
+TEST(SqliteIdleConnection, ADatabaseReplacedUnderTheProcessIsWrittenAgain) {
+  const std::string path = TestSupport::Root() + "/replaced.db";
+  for (int round = 1; round <= 2; ++round) {
+    {
+      Connection c;
+      c.Open("Data Source=sqlite:" + path, "", "");
+      CreateQueueSchema(c, "sqlite:" + path);
+    }
+    for (int i = 1; i <= 3; ++i) {
+      TestSupport::QueueSet queues("sqlite:" + path);
+      EXPECT_EQ(queues.outgoing.InsertJob("+49", jtTextMessage, "x", hsAll, CMessageEndpoint()), i) << round;
+    }
+    EXPECT_TRUE(std::filesystem::exists(path + "-wal")) << round;
+    TestSupport::QueueSet queues("sqlite:" + path);
+    EXPECT_EQ(queues.outgoing.GetSize(), 3) << round;
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+  }
+}
+
 TEST_P(DatabaseAccess, AFullDatabaseHasItsOwnCode) {
   Connection c;
   c.Open("Data Source=" + db->Dsn(), "", "");
