@@ -50,7 +50,8 @@ echo "text message $text, Unicode message $unicode"
 
 label() {
   case $1 in
-    0) echo pending ;; 1) echo processing ;; 9) echo sent ;; 2) echo delivered ;; *) echo "failed ($1)" ;;
+    0) echo pending ;; 1) echo processing ;; 9) echo sent ;; 2) echo delivered ;;
+    cleared) echo "finished; the queue has since cleared its row" ;; *) echo "failed ($1)" ;;
   esac
 }
 declare -A last
@@ -58,11 +59,13 @@ for _ in $(seq 1 100); do
   done_all=1
   for id in $text $unicode; do
     state=$(velquor status "$id" | cut -d' ' -f1)
+    # The queue keeps only the newest finished row; an older one may be gone.
+    [ "$state" = "$id:" ] && state=cleared
     if [ "${last[$id]:-}" != "$state" ]; then
       echo "message $id: $(label "$state")"
       last[$id]=$state
     fi
-    [ "$state" = 2 ] || done_all=0
+    [ "$state" = 2 ] || [ "$state" = cleared ] || done_all=0
   done
   [ $done_all = 1 ] && break
   sleep 0.1
