@@ -1,4 +1,5 @@
 #include "server/simulator_driver.h"
+#include "driver_events_recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,26 +11,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Events : IDriverEvents {
-  void OnMessageReceived(CIncomingSms m) override {
-    std::lock_guard g(lock);
-    messages.push_back(std::move(m));
-    changed.notify_all();
-  }
-  void OnDeliveryReport(CDeliveryReport r) override {
-    std::lock_guard g(lock);
-    reports.push_back(std::move(r));
-    changed.notify_all();
-  }
-  bool WaitFor(size_t nMessages, size_t nReports) {
-    std::unique_lock l(lock);
-    return changed.wait_for(l, 10s, [&] { return messages.size() >= nMessages && reports.size() >= nReports; });
-  }
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<CIncomingSms> messages;
-  std::vector<CDeliveryReport> reports;
-};
+using Events = TestSupport::CDriverEventsRecorder;
 
 COutgoingSms Message(long job, const std::string& number, const std::string& text, int part = 1, int parts = 1) {
   const auto p = Sms::SplitText(text, 1);

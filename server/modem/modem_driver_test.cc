@@ -9,6 +9,7 @@
 #include "codec/sms_status_report.h"
 #include "codec/sms_submit.h"
 #include "config/norvale_encryption.h"
+#include "driver_events_recorder.h"
 #include "platform/error_info.h"
 #include "server/modem/cms_error.h"
 #include "server/modem/scripted_modem.h"
@@ -18,26 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Events : IDriverEvents {
-  void OnMessageReceived(CIncomingSms m) override {
-    std::lock_guard g(lock);
-    messages.push_back(std::move(m));
-    changed.notify_all();
-  }
-  void OnDeliveryReport(CDeliveryReport r) override {
-    std::lock_guard g(lock);
-    reports.push_back(std::move(r));
-    changed.notify_all();
-  }
-  bool WaitFor(size_t nMessages, size_t nReports) {
-    std::unique_lock l(lock);
-    return changed.wait_for(l, 10s, [&] { return messages.size() >= nMessages && reports.size() >= nReports; });
-  }
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<CIncomingSms> messages;
-  std::vector<CDeliveryReport> reports;
-};
+using Events = TestSupport::CDriverEventsRecorder;
 
 // Polls a condition of the driver (its state is its own) every 10 ms, for
 // at most 10 s.
