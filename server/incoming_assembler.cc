@@ -57,10 +57,8 @@ void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std
     } else {
       for (const auto& part : m.Parts) Out.push_back(Fragment(m.sSender, part));
     }
-    if (const auto it = m_Receipts.find({m.sSender, m.nReference, m.nTotal}); it != m_Receipts.end()) {
-      if (!Out.empty()) Out.back().Receipts = std::move(it->second);
-      m_Receipts.erase(it);
-    }
+    for (const auto receipt : m.Tags)
+      if (receipt != 0) Out.back().Receipts.push_back(receipt);
   }
 }
 
@@ -79,9 +77,7 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
-  if (Message.nReceipt != 0)
-    m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back(Message.nReceipt);
-  Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now), out);
+  Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now, Message.nReceipt), out);
   return out;
 }
 

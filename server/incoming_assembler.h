@@ -16,15 +16,16 @@
 // The receipts of the parts (CIncomingSms::nReceipt) travel with the row
 // stored last of their message, so a driver deletes a part from its device
 // only once everything made of it is stored; a part that came twice is
-// acknowledged with the message it repeats.
+// acknowledged with the message it repeats. A reference that comes round
+// again before its message was complete starts a new message (the older
+// one is stored at once as fragments): each message keeps its own parts'
+// receipts.
 //
 // One owner, one thread (the handset's worker).
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "codec/reassembler.h"
@@ -62,9 +63,7 @@ class CIncomingAssembler {
   void Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out);
 
   static constexpr size_t kMaxPending = 256;
-  Sms::CReassembler m_Reassembler;
-  // Receipts of the parts held, by sender, reference and total.
-  std::map<std::tuple<std::string, std::uint16_t, std::uint8_t>, std::vector<std::uint64_t>> m_Receipts;
+  Sms::CReassembler m_Reassembler;  // a part's tag is its receipt (0: none)
 };
 
 }  // namespace Norvale

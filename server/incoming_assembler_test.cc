@@ -92,3 +92,28 @@ TEST(CIncomingAssembler, ReceiptsTravelWithTheRowStoredLastOfTheirMessage) {
   // Other drivers give no receipts.
   EXPECT_TRUE(assembler.Add({"+4", Sms::SplitText("x", 1)[0]}, t)[0].Receipts.empty());
 }
+
+TEST(CIncomingAssembler, AReusedReferenceKeepsEachMessageWithItsOwnPartsAndReceipts) {
+  // The old message (parts 1 and 2 of 3) never completes; the sender's next
+  // message uses the same reference and comes whole.
+  CIncomingAssembler assembler(std::chrono::seconds(60));
+  const auto t = Clock::now();
+  const auto old = Sms::SplitText(std::string(320, 'o') + "old", 200);
+  const auto fresh = Sms::SplitText(std::string(320, 'n') + "new", 200);
+  ASSERT_EQ(old.size(), 3u);
+  ASSERT_EQ(fresh.size(), 3u);
+  EXPECT_TRUE(assembler.Add({"+7", old[0], 1}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+7", old[1], 2}, t).empty());
+  const auto fragments = assembler.Add({"+7", fresh[0], 3}, t);
+  ASSERT_EQ(fragments.size(), 2u);
+  for (const auto& m : fragments) EXPECT_EQ(m.eType, jtDataMessage);
+  EXPECT_TRUE(fragments[0].Receipts.empty());
+  EXPECT_EQ(fragments[1].Receipts, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_TRUE(assembler.Add({"+7", fresh[1], 4}, t).empty());
+  const auto whole = assembler.Add({"+7", fresh[2], 5}, t);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].eType, jtTextMessage);
+  EXPECT_EQ(whole[0].sData, std::string(320, 'n') + "new");
+  EXPECT_EQ(whole[0].Receipts, (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(assembler.Pending(), 0u);
+}

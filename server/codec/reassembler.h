@@ -8,6 +8,17 @@
 // caller can store what did arrive instead of losing it. Times come from the
 // caller (steady clock), nothing here waits or sleeps.
 //
+// A reference is only 8 (or 16) bits and some phones always use the same
+// one, so a reference may come round again before the message that had it is
+// complete. A part whose sequence number is already held with other content
+// therefore starts a new message: the older one is given back at once, as
+// incomplete, never mixed with the new parts. The same part again (same
+// header, coding and user data) is a repeat and is ignored.
+//
+// Each part may carry a tag of the caller's (a driver's receipt, say); the
+// message it went into gives back the tags of all its parts, repeats
+// included, so the caller knows what each given-back message is made of.
+//
 // A receive path, in short:
 //   const SmsDeliver d = DecodeDeliver(pdu);
 //   if (const auto c = FindConcatenation(ParseUdh(d.UserData.Udh)))
@@ -42,6 +53,7 @@ struct ReassembledMessage {
   bool bComplete = false;
   std::vector<uint8_t> Sequences;   // the parts present, ascending
   std::vector<UserDataPart> Parts;  // in the same order
+  std::vector<uint64_t> Tags;       // of every part added to it, in arrival order
 };
 
 class CReassembler {
@@ -50,13 +62,15 @@ class CReassembler {
 
   CReassembler(Clock::duration Timeout, size_t nMaxPending);
 
-  // Returns the messages to hand on: the completed one when this part
-  // completes it, and an incomplete one given back to make room. A part
-  // already held (same sequence) is ignored. A total of 1 completes at once.
+  // Returns the messages to hand on, in this order: an incomplete one given
+  // back to make room, or because this part's sequence is already held with
+  // other content (a reused reference); then the completed one when this
+  // part completes it. A repeat of a part already held is ignored (its tag
+  // joins the message). A total of 1 completes at once.
   // An impossible element (sequence 0 or above the total; FindConcatenation
   // never returns one) is std::invalid_argument.
   std::vector<ReassembledMessage> Add(std::string_view sSender, const Concatenation& Concat, UserDataPart Part,
-                                      Clock::time_point Now);
+                                      Clock::time_point Now, uint64_t nTag = 0);
 
   // Gives back, oldest first, the messages whose first part came at or
   // before Now - Timeout. Times are expected not to go backwards.
@@ -79,6 +93,7 @@ class CReassembler {
     Clock::time_point First;
     uint64_t nOrder;  // arrival order of the first part
     std::map<uint8_t, UserDataPart> Parts;
+    std::vector<uint64_t> Tags;
   };
   using Map = std::map<Key, Entry>;
 

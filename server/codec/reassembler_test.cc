@@ -23,9 +23,7 @@ TEST(SmsReassembler, JoinsPartsInAnyOrderAndIgnoresDuplicates) {
   const auto t = Clock::now();
   EXPECT_TRUE(r.Add("+4911", ConcatOf(parts[2]), parts[2], t).empty());
   EXPECT_TRUE(r.Add("+4911", ConcatOf(parts[0]), parts[0], t).empty());
-  UserDataPart dup = parts[0];
-  dup.Payload.assign(3, 'y');  // a resent part: the first one kept
-  EXPECT_TRUE(r.Add("+4911", ConcatOf(dup), dup, t).empty());
+  EXPECT_TRUE(r.Add("+4911", ConcatOf(parts[0]), parts[0], t).empty());  // the same part again
   // Same reference from another sender, and another total, are other messages.
   EXPECT_TRUE(r.Add("+4922", ConcatOf(parts[1]), parts[1], t).empty());
   EXPECT_TRUE(r.Add("+4911", {42, 4, 2, false}, parts[1], t).empty());
@@ -44,6 +42,42 @@ TEST(SmsReassembler, JoinsPartsInAnyOrderAndIgnoresDuplicates) {
   ASSERT_EQ(single.size(), 1u);
   EXPECT_TRUE(single[0].bComplete);
   EXPECT_THROW(r.Add("+4933", {7, 2, 3, false}, parts[0], t), std::invalid_argument);
+}
+
+TEST(SmsReassembler, AReusedReferenceStartsANewMessageNeverAMixture) {
+  // A phone that always uses reference 9: its first message loses part 3,
+  // the second comes whole. Each part is tagged with its arrival number.
+  const std::string first = std::string(320, 'a') + "first";
+  const std::string second = std::string(320, 'b') + "second";
+  const auto old = Parts(first, 9), fresh = Parts(second, 9);
+  ASSERT_EQ(old.size(), 3u);
+  ASSERT_EQ(fresh.size(), 3u);
+  CReassembler r(1h, 16);
+  const auto t = Clock::now();
+  EXPECT_TRUE(r.Add("+4955", ConcatOf(old[0]), old[0], t, 1).empty());
+  EXPECT_TRUE(r.Add("+4955", ConcatOf(old[1]), old[1], t, 2).empty());
+  EXPECT_TRUE(r.Add("+4955", ConcatOf(old[1]), old[1], t, 3).empty());  // a repeat, not a new message
+
+  const auto given = r.Add("+4955", ConcatOf(fresh[0]), fresh[0], t + 1s, 4);
+  ASSERT_EQ(given.size(), 1u);  // the old one goes out at once, as it is
+  EXPECT_FALSE(given[0].bComplete);
+  EXPECT_EQ(given[0].Sequences, (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(given[0].Parts[0], old[0]);
+  EXPECT_EQ(given[0].Parts[1], old[1]);
+  EXPECT_EQ(given[0].Tags, (std::vector<uint64_t>{1, 2, 3}));
+  EXPECT_EQ(r.Pending(), 1u);
+
+  EXPECT_TRUE(r.Add("+4955", ConcatOf(fresh[2]), fresh[2], t + 2s, 5).empty());
+  const auto whole = r.Add("+4955", ConcatOf(fresh[1]), fresh[1], t + 2s, 6);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_TRUE(whole[0].bComplete);
+  EXPECT_EQ(PartsToUtf8(whole[0].Parts), second);
+  EXPECT_EQ(whole[0].Tags, (std::vector<uint64_t>{4, 5, 6}));
+  EXPECT_EQ(r.Pending(), 0u);
+
+  // The new message's time-out counts from its own first part.
+  EXPECT_TRUE(r.Add("+4955", ConcatOf(old[2]), old[2], t + 3s, 7).empty());
+  EXPECT_EQ(r.NextExpiry(), t + 3s + 1h);
 }
 
 TEST(SmsReassembler, TimeOutGivesBackTheIncompleteParts) {
