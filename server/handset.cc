@@ -191,7 +191,7 @@ CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   Clock::time_point next =
       bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : Clock::time_point::max();
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
-  return std::min(next, m_Assembler.NextExpiry());
+  return std::min({next, m_Assembler.NextExpiry(), m_Matcher.NextExpiry()});
 }
 
 void CHandset::Recover() {
@@ -228,11 +228,13 @@ void CHandset::Recover() {
 void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   if (!m_bRecovered) {
     Recover();
+    m_Matcher.TrackWaiting(m_nNumber, Clock::now());
     m_bRecovered = true;
   }
   WriteOutcomes();
   ReturnWaitingJobs(bStopping);
   HandleReports();
+  m_Matcher.ExpireReferences(Clock::now());
   HandleIncoming(bStopping);
   // A driver not ready (a modem off the network) leaves the jobs pending.
   if (bClaiming && m_pDriver->IsReadyToSend()) *bBusy = ClaimAndSend();

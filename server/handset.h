@@ -158,7 +158,7 @@ class CHandset final : public IDriverEvents {
   CIncomingQueue m_IncomingQueue{nullptr, &m_DB};
   CNotificationQueue m_NotificationQueue{nullptr, &m_DB};
   CJobOwnership m_Ownership;
-  CDeliveryReportMatcher m_Matcher{&m_DB, &m_OutgoingQueue};
+  CDeliveryReportMatcher m_Matcher{&m_DB, &m_OutgoingQueue, std::chrono::milliseconds(m_Settings.nReportExpiry)};
   CIncomingAssembler m_Assembler;
 
   // The worker's own state.

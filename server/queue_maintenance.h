@@ -11,10 +11,9 @@
 // the time in SMSOutgoingMarks. Identifiers only grow (the clean-up keeps the
 // largest), so every row with an Id at or below a mark is older than it.
 //
-// Expiry. A job sent with a report requested whose report has not come
-// within ReportExpiry stops waiting: its MessageRef is cleared (and its row
-// of SMSMessageRefs deleted), so no later report can match it. Its status
-// stays 9, sent and not confirmed.
+// References. A row of SMSMessageRefs whose job is final or deleted is
+// deleted. (A reference's expiry counts from the send, which only the
+// handset that sent it knows: CDeliveryReportMatcher.)
 //
 // Clean-up. Finished rows of SMSOutgoing (neither pending nor processing)
 // older than CleanupAge, notifications older than CleanupAge and received

@@ -66,19 +66,24 @@ TEST_P(CQueueMaintenanceTest, CleansByAgeButKeepsTheLargestIdOfEveryTable) {
   EXPECT_LE(Count("SMSOutgoingMarks"), 3);  // marks older than any age needs are dropped
 }
 
-TEST_P(CQueueMaintenanceTest, ExpiresReferencesThatGotNoReport) {
+TEST_P(CQueueMaintenanceTest, KeepsReferencesOfJobsQueuedLongBeforeTheyWereSentAndDropsMappingsOfEndedJobs) {
   CQueueMaintenance maintenance(settings);
   const auto t0 = std::chrono::system_clock::now();
-  Job(1, jsSentNotConfirmed, "77");
-  db->Run("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES (1, 1, 'abc')");
+  Job(1, jsPending);
+  Job(2, jsSentNotConfirmed, "2");
+  Job(3, jsSent, "3");
+  Job(4, jsProcessing);
+  for (const char* row : {"(2, 0, 'b')", "(3, 0, 'c')", "(4, 0, 'd')", "(8, 0, 'h')"})
+    db->Run("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES " + std::string(row));
   maintenance.RunPass(t0);
-  Job(2, jsSentNotConfirmed, "78");
-  maintenance.RunPass(t0 + 5s);
-  EXPECT_EQ(Count("SMSOutgoing", "MessageRef IS NULL"), 0);
+  // Job 1 waited in the queue past ReportExpiry (10 s) and is sent now.
+  db->Run("UPDATE SMSOutgoing SET Status=9, MessageRef=77 WHERE Id=1");
   maintenance.RunPass(t0 + 11s);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND Status=9 AND MessageRef IS NULL"), 1);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=2 AND MessageRef=78"), 1);
-  EXPECT_EQ(Count("SMSMessageRefs"), 0);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND MessageRef=77"), 1);
+  EXPECT_EQ(Count("SMSOutgoing", "Id=2 AND MessageRef=2"), 1);
+  // Job 3 is final and job 8 gone: their mappings go; 2 waits, 4 is in hand.
+  EXPECT_EQ(Count("SMSMessageRefs"), 2);
+  EXPECT_EQ(Count("SMSMessageRefs", "MessageRef IN (2, 4)"), 2);
 }
 
 TEST_P(CQueueMaintenanceTest, ReturnsOnlyClaimsThatNobodyTookOverWithinTheGrace) {

@@ -41,9 +41,16 @@ struct CNetworkReference {
   bool bText = false;
   OS::LONG nNumber = 0;
   std::string sText;
+  // A text of a report that, when no reference matches it as it is, may
+  // match one naming the same number in decimal or hexadecimal (an SMSC
+  // that gives the message_id in one base and the receipt's id in the
+  // other; CDeliveryReportMatcher).
+  bool bNumericFallback = false;
 
-  static CNetworkReference Number(OS::LONG n) { return {true, false, n, {}}; }
-  static CNetworkReference Text(std::string s) { return {true, true, 0, std::move(s)}; }
+  static CNetworkReference Number(OS::LONG n) { return {true, false, n, {}, false}; }
+  static CNetworkReference Text(std::string s, bool bNumericFallback = false) {
+    return {true, true, 0, std::move(s), bNumericFallback};
+  }
   std::string Describe() const { return !bValid ? "none" : bText ? sText : std::to_string(nNumber); }
 };
 
