@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "config/norvale_encryption.h"
@@ -42,6 +43,19 @@ ESubmitOutcome OutcomeOf(Smpp::EFailureClass e) {
 }
 
 std::string Millis(std::chrono::milliseconds d) { return std::to_string(d.count()) + " ms"; }
+
+// The number a message_id names in the given base, in decimal; the text as
+// it is when it names none.
+std::string InDecimal(const std::string& sId, int nBase) {
+  const size_t first = std::min(sId.find_first_not_of('0'), sId.size());
+  const size_t digits = sId.size() - first;
+  const bool number = !sId.empty() && digits <= (nBase == 16 ? 16u : 19u) &&
+                      std::all_of(sId.begin(), sId.end(), [nBase](unsigned char c) {
+                        return nBase == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+                      });
+  if (!number) return sId;
+  return digits == 0 ? "0" : std::to_string(std::stoull(sId.substr(first), nullptr, nBase));
+}
 
 }  // namespace
 
@@ -102,6 +116,15 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
     m_eLongMessages = Smpp::ELongMessages::MessagePayload;
   else if (longMessages != "parts")
     r.Fail("LongMessages", "'" + longMessages + "' is neither parts nor payload");
+  const std::string idFormat = r.GetText("MessageIdFormat", "auto");
+  if (idFormat == "text")
+    m_eMessageIdFormat = EMessageIdFormat::Text;
+  else if (idFormat == "hex-decimal")
+    m_eMessageIdFormat = EMessageIdFormat::HexDecimal;
+  else if (idFormat == "decimal-hex")
+    m_eMessageIdFormat = EMessageIdFormat::DecimalHex;
+  else if (idFormat != "auto")
+    r.Fail("MessageIdFormat", "'" + idFormat + "' is none of auto, text, hex-decimal, decimal-hex");
   m_bReceipts = r.GetBool("DeliveryReports", true);
   if (r.GetBool("Tls", false)) {
     try {
@@ -437,8 +460,8 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
                      // Without a receipt to come, the message_id would wait in
                      // SMSMessageRefs for nothing.
                      const bool keep = it != m_InFlight.end() && it->second->bReceipt && !e.sMessageId.empty();
-                     Complete(e.nTag, CSubmitResult::Accepted(keep ? CNetworkReference::Text(e.sMessageId)
-                                                                   : CNetworkReference{}));
+                     const CNetworkReference ref = keep ? SubmittedReference(e.sMessageId) : CNetworkReference{};
+                     Complete(e.nTag, CSubmitResult::Accepted(ref));
                    },
                    [&](Smpp::SubmitFailedEvent& e) {
                      if (e.Class.bThrottle)
@@ -461,7 +484,7 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
                    [&](Smpp::ReceiptReceivedEvent& e) {
                      const Smpp::ReceiptInfo& r = e.Receipt;
                      if (r.eState == Smpp::EReceiptState::Pending) return;  // the final receipt follows
-                     m_pEvents->OnDeliveryReport(CDeliveryReport{CNetworkReference::Text(r.sMessageId),
+                     m_pEvents->OnDeliveryReport(CDeliveryReport{ReceiptReference(r.sMessageId),
                                                                  r.eState == Smpp::EReceiptState::Delivered,
                                                                  static_cast<LONG>(r.nErrorCode)});
                    },
@@ -474,6 +497,24 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
                },
                event);
   }
+}
+
+CNetworkReference CSmppDriver::SubmittedReference(const std::string& sId) const {
+  switch (m_eMessageIdFormat) {
+    case EMessageIdFormat::HexDecimal: return CNetworkReference::Text(InDecimal(sId, 16));
+    case EMessageIdFormat::DecimalHex: return CNetworkReference::Text(InDecimal(sId, 10));
+    default: return CNetworkReference::Text(sId);
+  }
+}
+
+CNetworkReference CSmppDriver::ReceiptReference(const std::string& sId) const {
+  switch (m_eMessageIdFormat) {
+    case EMessageIdFormat::HexDecimal: return CNetworkReference::Text(InDecimal(sId, 10));
+    case EMessageIdFormat::DecimalHex: return CNetworkReference::Text(InDecimal(sId, 16));
+    case EMessageIdFormat::Text: return CNetworkReference::Text(sId);
+    case EMessageIdFormat::Auto: break;
+  }
+  return CNetworkReference::Text(sId, true);
 }
 
 void CSmppDriver::FeedSubmits(Clock::time_point Now) {

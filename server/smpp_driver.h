@@ -47,6 +47,15 @@
 //   ThrottlePause         ms held back after a throttling answer (1000)
 //   LongMessages          parts | payload: concatenated parts or one
 //                         submit_sm with message_payload (parts)
+//   MessageIdFormat       how the message_id of submit_sm_resp and the id of
+//                         a receipt name one message (auto):
+//                           text         the same text
+//                           hex-decimal  hexadecimal in the answer, decimal
+//                                        in the receipt
+//                           decimal-hex  decimal in the answer, hexadecimal
+//                                        in the receipt
+//                           auto         the same text, else the same number
+//                                        in either base (a slower lookup)
 //   Tls                   1: TLS (0)
 //   TlsCaFile             PEM file of the CAs to trust ("": the system's)
 // and the handset's DeliveryReports (registered_delivery).
@@ -127,6 +136,10 @@ class CSmppDriver final : public CSMSDriver {
   void FailAll(const std::string& sWhy);
   Clock::time_point NextWake(Clock::time_point Now) const;
   CLink* Transmitter();
+  // The reference to match a receipt by, from submit_sm_resp's message_id
+  // and from a receipt's id (MessageIdFormat).
+  CNetworkReference SubmittedReference(const std::string& sId) const;
+  CNetworkReference ReceiptReference(const std::string& sId) const;
   void Log(unsigned short nType, const std::string& sText) const;
   void Wake() const;
   std::string Where() const;
@@ -141,6 +154,7 @@ class CSmppDriver final : public CSMSDriver {
   Smpp::ELongMessages m_eLongMessages = Smpp::ELongMessages::ConcatenatedParts;
   bool m_bPair = false;  // transmitter+receiver
   bool m_bReceipts = true;
+  enum class EMessageIdFormat { Auto, Text, HexDecimal, DecimalHex } m_eMessageIdFormat = EMessageIdFormat::Auto;
   std::chrono::milliseconds m_ConnectTimeout{10000}, m_QueueTimeout{10000};
   std::unique_ptr<CTlsContext> m_pTls;
 

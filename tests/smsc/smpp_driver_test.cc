@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -113,6 +114,53 @@ TEST(SmppDriver, ThreadsShareTheWindowAndADropFailsOnlyWhatWasInFlight) {
   EXPECT_EQ(unknown, 4);
   EXPECT_EQ(accepted, 6);
   driver.Stop();
+}
+
+// The reference a submission and its receipt give, with the receipt's id:
+// written as the answer's message_id read in `answerBase`, in `receiptBase`.
+TEST(SmppDriver, MessageIdFormatsBringAnAnswerAndItsReceiptToOneReference) {
+  auto smsc = SmscTest::NodeSmsc();
+  struct Case {
+    const char* format;
+    int answerBase, receiptBase;
+    bool same, fallback;
+  };
+  for (const Case c : {Case{"text", 16, 16, true, false}, Case{"hex-decimal", 16, 10, true, false},
+                       Case{"decimal-hex", 10, 16, true, false}, Case{"auto", 16, 10, false, true},
+                       Case{"text", 16, 10, false, false}}) {
+    SCOPED_TRACE(std::string(c.format) + " " + std::to_string(c.answerBase) + "/" + std::to_string(c.receiptBase));
+    EXPECT_TRUE(smsc->Command("id-base " + std::to_string(c.answerBase)));
+    CSmppDriver driver(1, Values(smsc->Port(), {{"MessageIdFormat", c.format}}));
+    Events events;
+    driver.Start(&events);
+    ASSERT_TRUE(WaitBound(driver));
+    COutgoingSms m = Message("report please");
+    m.bRequestReport = true;
+    const CSubmitResult r = driver.Submit(m);
+    ASSERT_EQ(r.eOutcome, ESubmitOutcome::Accepted);
+    const Json submit = smsc->WaitFor("submit", 5s);
+    ASSERT_FALSE(submit.is_null());
+    const std::string answer = submit["message_id"];
+    const unsigned long long n = std::stoull(answer, nullptr, c.answerBase);
+    std::ostringstream receiptId;
+    receiptId << std::uppercase << (c.receiptBase == 16 ? std::hex : std::dec) << n;
+    EXPECT_TRUE(smsc->Command("receipt " + receiptId.str() + " DELIVRD 000 text"));
+    {
+      std::unique_lock l(events.lock);
+      ASSERT_TRUE(events.changed.wait_for(l, 5s, [&] { return !events.reports.empty(); }));
+    }
+    const CNetworkReference& got = events.reports.front().Reference;
+    EXPECT_TRUE(r.Reference.bText);
+    EXPECT_EQ(got.sText == r.Reference.sText, c.same) << r.Reference.sText << " / " << got.sText;
+    EXPECT_EQ(got.bNumericFallback, c.fallback);
+    if (std::string(c.format) != "text" && std::string(c.format) != "auto")
+      EXPECT_EQ(got.sText, std::to_string(n));  // both sides in decimal
+    driver.Stop();
+  }
+  EXPECT_NE(Description([] {
+              CSmppDriver(1, Values(2775, {{"MessageIdFormat", "hex"}}));
+            }).find("MessageIdFormat"),
+            std::string::npos);
 }
 
 TEST(SmppDriver, StopUnbindsAndEndsAWaitingSubmitAsTemporary) {

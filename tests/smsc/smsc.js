@@ -18,6 +18,8 @@
 //                                          message_state TLVs)
 //   auto-receipt STAT|off                  a receipt after every accepted
 //                                          submit that asked for one
+//   id-base 16|10                          message_id of later answers in
+//                                          hexadecimal (the default) or decimal
 //   mo FROM TO DCS HEX [ESM]               deliver_sm with short_message HEX
 //   mo-payload FROM TO DCS HEX             the same in message_payload
 //   mo-sar FROM TO DCS REF TOTAL SEQ HEX   a part with the SAR TLVs
@@ -58,6 +60,7 @@ function emit(event, fields) {
 const sessions = new Set();
 const messages = new Map();  // message_id -> {source, destination, text}
 let nextId = 0x5A000001;
+let idBase = 16;
 let throttleLeft = 0;
 let hold = false;
 let held = [];
@@ -91,7 +94,7 @@ function answerSubmit(session, pdu) {
     emit('throttled', {sequence: pdu.sequence_number});
     return;
   }
-  const id = (nextId++).toString(16).toUpperCase();
+  const id = (nextId++).toString(idBase).toUpperCase();
   const sm = describeUserData(pdu.short_message);
   const payload = describeUserData(pdu.message_payload);
   messages.set(id, {source: pdu.source_addr, destination: pdu.destination_addr, text: sm.text || payload.text || ''});
@@ -183,6 +186,7 @@ function command(line) {
       if (session) sendReceipt(session, w[1], w[2], w[3] || '000', w[4] || 'both');
       break;
     case 'auto-receipt': autoReceipt = w[1] === 'off' ? null : w[1]; break;
+    case 'id-base': idBase = Number(w[1]) === 10 ? 10 : 16; break;
     case 'mo':
     case 'mo-payload':
     case 'mo-sar': {
