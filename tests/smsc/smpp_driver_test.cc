@@ -153,8 +153,9 @@ TEST(SmppDriver, MessageIdFormatsBringAnAnswerAndItsReceiptToOneReference) {
     EXPECT_TRUE(r.Reference.bText);
     EXPECT_EQ(got.sText == r.Reference.sText, c.same) << r.Reference.sText << " / " << got.sText;
     EXPECT_EQ(got.bNumericFallback, c.fallback);
-    if (std::string(c.format) != "text" && std::string(c.format) != "auto")
+    if (std::string(c.format) != "text" && std::string(c.format) != "auto") {
       EXPECT_EQ(got.sText, std::to_string(n));  // both sides in decimal
+    }
     driver.Stop();
   }
   EXPECT_NE(Description([] {
