@@ -1,5 +1,7 @@
 #include "server/incoming_assembler.h"
 
+#include <algorithm>
+
 #include "codec/data_coding.h"
 #include "codec/hex.h"
 #include "codec/udh.h"
@@ -58,7 +60,8 @@ void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std
       for (const auto& part : m.Parts) Out.push_back(Fragment(m.sSender, part));
     }
     if (const auto it = m_Receipts.find({m.sSender, m.nReference, m.nTotal}); it != m_Receipts.end()) {
-      if (!Out.empty()) Out.back().Receipts = std::move(it->second);
+      if (!Out.empty())
+        for (const auto& held : it->second) Out.back().Receipts.push_back(held.nReceipt);
       m_Receipts.erase(it);
     }
   }
@@ -80,7 +83,7 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     return out;
   }
   if (Message.nReceipt != 0)
-    m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back(Message.nReceipt);
+    m_Receipts[{Message.sSender, concat->nReference, concat->nTotal}].push_back({Message.nReceipt, Now});
   Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now), out);
   return out;
 }
@@ -89,6 +92,26 @@ std::vector<CReceivedMessage> CIncomingAssembler::Expire(Clock::time_point Now) 
   std::vector<CReceivedMessage> out;
   Hand(m_Reassembler.Expire(Now), out);
   return out;
+}
+
+std::vector<std::uint64_t> CIncomingAssembler::TakeReceiptsHeldSince(Clock::time_point Before) {
+  std::vector<std::uint64_t> taken;
+  for (auto it = m_Receipts.begin(); it != m_Receipts.end();) {
+    std::erase_if(it->second, [&](const CHeldReceipt& held) {
+      if (held.Since > Before) return false;
+      taken.push_back(held.nReceipt);
+      return true;
+    });
+    it = it->second.empty() ? m_Receipts.erase(it) : std::next(it);
+  }
+  return taken;
+}
+
+CIncomingAssembler::Clock::time_point CIncomingAssembler::OldestReceipt() const {
+  Clock::time_point oldest = Clock::time_point::max();
+  for (const auto& [key, held] : m_Receipts)
+    for (const auto& h : held) oldest = std::min(oldest, h.Since);
+  return oldest;
 }
 
 std::vector<CReceivedMessage> CIncomingAssembler::Flush() {

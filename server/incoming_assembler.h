@@ -15,8 +15,10 @@
 //
 // The receipts of the parts (CIncomingSms::nReceipt) travel with the row
 // stored last of their message, so a driver deletes a part from its device
-// only once everything made of it is stored; a part that came twice is
-// acknowledged with the message it repeats.
+// (or answers it) only once everything made of it is stored; a part that
+// came twice is acknowledged with the message it repeats. TakeReceiptsHeldSince
+// lets a driver that cannot wait long have the receipts of parts held since
+// a moment before their message is complete.
 //
 // One owner, one thread (the handset's worker).
 #pragma once
@@ -52,6 +54,11 @@ class CIncomingAssembler {
   std::vector<CReceivedMessage> Flush();
   Clock::time_point NextExpiry() const { return m_Reassembler.NextExpiry(); }
   size_t Pending() const { return m_Reassembler.Pending(); }
+  // The receipts of parts held since `Before` or earlier, taken out (they
+  // will not travel with their message); and when the oldest receipt held
+  // came (max() when none).
+  std::vector<std::uint64_t> TakeReceiptsHeldSince(Clock::time_point Before);
+  Clock::time_point OldestReceipt() const;
 
   // The row of one whole message made of these parts.
   static CReceivedMessage Whole(const std::string& sSender, const std::vector<Sms::UserDataPart>& Parts);
@@ -64,7 +71,11 @@ class CIncomingAssembler {
   static constexpr size_t kMaxPending = 256;
   Sms::CReassembler m_Reassembler;
   // Receipts of the parts held, by sender, reference and total.
-  std::map<std::tuple<std::string, std::uint16_t, std::uint8_t>, std::vector<std::uint64_t>> m_Receipts;
+  struct CHeldReceipt {
+    std::uint64_t nReceipt;
+    Clock::time_point Since;
+  };
+  std::map<std::tuple<std::string, std::uint16_t, std::uint8_t>, std::vector<CHeldReceipt>> m_Receipts;
 };
 
 }  // namespace Norvale
