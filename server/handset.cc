@@ -34,6 +34,11 @@ std::string Describe(const _com_error& e) {
   return d.empty() ? e.ErrorMessage() : d;
 }
 
+// Received rows stored (in one transaction on SQLite) and delivery reports
+// handled in one round of the worker, before it claims a job again: a flood
+// of received messages shares the worker with sending.
+constexpr size_t kIncomingBatch = 20;
+
 }  // namespace
 
 CHandset::CHandset(const CEngineSettings& Settings, const CHandsetSettings& Handset,
@@ -59,6 +64,10 @@ void CHandset::Start() {
 }
 
 void CHandset::Stop(Clock::time_point Deadline) {
+  // The intake first: what the network sends from now on stays with it
+  // (refused for later), and what the driver handed over before is stored
+  // and acknowledged by the worker below before it ends.
+  if (m_bDriverStarted) m_pDriver->StopIntake();
   {
     std::unique_lock lock(m_Lock);
     m_bStop = true;
@@ -191,6 +200,10 @@ CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   Clock::time_point next =
       bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : Clock::time_point::max();
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
+  const auto limit = m_pDriver->HeldPartLimit();
+  if (const auto oldest = m_Assembler.OldestReceipt();
+      oldest != Clock::time_point::max() && limit != std::chrono::milliseconds::max())
+    next = std::min(next, oldest + limit);
   return std::min({next, m_Assembler.NextExpiry(), m_Matcher.NextExpiry()});
 }
 
@@ -233,11 +246,12 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   }
   WriteOutcomes();
   ReturnWaitingJobs(bStopping);
-  HandleReports();
+  const bool moreReports = HandleReports();
   m_Matcher.ExpireReferences(Clock::now());
-  HandleIncoming(bStopping);
+  const bool moreIncoming = HandleIncoming(bStopping);
+  *bBusy = moreReports || moreIncoming;
   // A driver not ready (a modem off the network) leaves the jobs pending.
-  if (bClaiming && m_pDriver->IsReadyToSend()) *bBusy = ClaimAndSend();
+  if (bClaiming && m_pDriver->IsReadyToSend() && ClaimAndSend()) *bBusy = true;
 }
 
 bool CHandset::ClaimAndSend() {
@@ -386,14 +400,21 @@ void CHandset::ReturnWaitingJobs(bool bAll) {
   }
 }
 
-void CHandset::HandleReports() {
+bool CHandset::HandleReports() {
   const auto handset = static_cast<Handsets>(m_nNumber);
-  while (!m_Reports.empty()) {
+  // The driver lets a report go once its outcome is written, or once it is
+  // known to match no job.
+  const auto done = [&] {
+    if (const auto receipt = m_Reports.front().Report.nReceipt; receipt != 0) m_pDriver->Acknowledge(receipt);
+    m_Reports.pop_front();
+  };
+  for (size_t handled = 0; !m_Reports.empty(); ++handled) {
+    if (handled == kIncomingBatch) return true;
     CReportWork& w = m_Reports.front();
     if (w.nJobId == -2) w.nJobId = m_Matcher.FindJob(m_nNumber, w.Report.Reference);
     if (w.nJobId < 0) {
       ++m_Counters.nUnmatched;
-      m_Reports.pop_front();
+      done();
       continue;
     }
     const CNetworkReference& ref = w.Report.Reference;
@@ -413,7 +434,7 @@ void CHandset::HandleReports() {
     }
     if (w.nStep == 4) {
       ++m_Counters.nUnmatched;
-      m_Reports.pop_front();
+      done();
       continue;
     }
     if (w.nStep == 2) {
@@ -424,27 +445,51 @@ void CHandset::HandleReports() {
     }
     m_Matcher.Forget(w.nJobId, ref);
     ++(w.Report.bDelivered ? m_Counters.nDelivered : m_Counters.nUndelivered);
-    m_Reports.pop_front();
+    done();
   }
+  return false;
 }
 
-void CHandset::HandleIncoming(bool bStopping) {
-  auto given = bStopping ? m_Assembler.Flush() : m_Assembler.Expire(Clock::now());
+bool CHandset::HandleIncoming(bool bStopping) {
+  const Clock::time_point now = Clock::now();
+  auto given = bStopping ? m_Assembler.Flush() : m_Assembler.Expire(now);
   for (auto& m : given) {
     m.sTimeStamp = TimeStampNow();
     m_ToStore.push_back(std::move(m));
   }
-  StoreReceived();
+  // Parts whose answer has waited as long as the driver allows are answered
+  // while they wait for the rest of their message.
+  if (const auto limit = m_pDriver->HeldPartLimit(); limit != std::chrono::milliseconds::max())
+    for (const auto receipt : m_Assembler.TakeReceiptsHeldSince(now - limit)) m_pDriver->Acknowledge(receipt);
+  return StoreReceived();
 }
 
-void CHandset::StoreReceived() {
-  while (!m_ToStore.empty()) {
+bool CHandset::StoreReceived() {
+  if (m_ToStore.empty()) return false;
+  // On SQLite a batch commits at once; its receipts go to the driver only
+  // after the commit. On PostgreSQL each row commits by itself.
+  CDatabaseTransaction group(&m_DB);
+  const bool grouped = m_DB.InTransaction();
+  size_t written = 0, handled = 0;
+  const auto release = [&] {
     const CReceivedMessage& m = m_ToStore.front();
-    m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
     ++m_Counters.nReceived;
     for (const auto receipt : m.Receipts) m_pDriver->Acknowledge(receipt);
     m_ToStore.pop_front();
+  };
+  for (; written < m_ToStore.size() && handled < kIncomingBatch; ++handled) {
+    const CReceivedMessage& m = m_ToStore[written];
+    m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
+    if (grouped)
+      ++written;
+    else
+      release();
   }
+  if (grouped) {
+    group.Commit();
+    for (; written > 0; --written) release();
+  }
+  return !m_ToStore.empty();
 }
 
 bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessageRef) {

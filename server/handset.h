@@ -10,7 +10,12 @@
 // reports (CDeliveryReportMatcher) and messages (CIncomingAssembler,
 // StoreMessage), which the driver hands over on its own threads and which
 // wait in memory until the worker takes them. So every database statement
-// of a handset runs on its worker, over the worker's own connection.
+// of a handset runs on its worker, over the worker's own connection. A
+// message is acknowledged to the driver (CSMSDriver::Acknowledge) once its
+// row is committed, a report once its outcome is written; the driver bounds
+// how many it hands over unacknowledged, which bounds what waits here. Each
+// round stores a batch of received rows and handles a batch of reports, then
+// claims a job, so a flood of received messages does not starve sending.
 //
 // The worker never spins: with nothing to do it waits for the poll interval,
 // a wake-up (Wake, called when SendMessage inserted a job), an event of the
@@ -18,10 +23,13 @@
 // is logged (throttled after ten in a row) and the work is tried again after
 // the poll interval; an outcome already decided is kept until it is written.
 //
-// Stopping (RequestStop): the worker claims nothing more, finishes the job
-// in hand, returns the jobs waiting for a retry, writes what it still holds
-// and ends; what it cannot write before the stop deadline stays in
-// processing and is taken back at the next start.
+// Stopping (Stop): the driver's intake stops first (what the network sends
+// from then on stays with it); the worker claims nothing more, finishes the
+// job in hand, returns the jobs waiting for a retry, writes what it still
+// holds (parts held for reassembly as they are) and acknowledges it, and
+// ends; then the driver stops. What it cannot write before the stop deadline
+// stays in processing (jobs), or unacknowledged with the network (received
+// messages), and is taken back at the next start.
 #pragma once
 
 #include <atomic>
@@ -138,9 +146,10 @@ class CHandset final : public IDriverEvents {
   void Decide(COutcome Outcome);
   void WriteOutcomes();
   void ReturnWaitingJobs(bool bAll);
-  void HandleReports();
-  void HandleIncoming(bool bStopping);
-  void StoreReceived();
+  // These three do a batch at a time; true when more is left.
+  bool HandleReports();
+  bool HandleIncoming(bool bStopping);
+  bool StoreReceived();
   bool HandleUnreadableRow(OS::LONG nJobId);
   // JobUpdate; false (and nothing raised) when the job's row is gone.
   bool UpdateIfPresent(OS::LONG nJobId, EnumJobStatus eStatus, OS::LONG nMessageRef);

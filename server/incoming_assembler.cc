@@ -1,5 +1,7 @@
 #include "server/incoming_assembler.h"
 
+#include <algorithm>
+
 #include "codec/data_coding.h"
 #include "codec/hex.h"
 #include "codec/udh.h"
@@ -57,8 +59,11 @@ void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std
     } else {
       for (const auto& part : m.Parts) Out.push_back(Fragment(m.sSender, part));
     }
-    for (const auto receipt : m.Tags)
-      if (receipt != 0) Out.back().Receipts.push_back(receipt);
+    for (const auto receipt : m.Tags) {
+      if (receipt == 0 || m_TakenEarly.erase(receipt) != 0) continue;
+      m_Held.erase(receipt);
+      Out.back().Receipts.push_back(receipt);
+    }
   }
 }
 
@@ -77,6 +82,7 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
+  if (Message.nReceipt != 0) m_Held.emplace(Message.nReceipt, Now);
   Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now, Message.nReceipt), out);
   return out;
 }
@@ -85,6 +91,26 @@ std::vector<CReceivedMessage> CIncomingAssembler::Expire(Clock::time_point Now) 
   std::vector<CReceivedMessage> out;
   Hand(m_Reassembler.Expire(Now), out);
   return out;
+}
+
+std::vector<std::uint64_t> CIncomingAssembler::TakeReceiptsHeldSince(Clock::time_point Before) {
+  std::vector<std::uint64_t> taken;
+  for (auto it = m_Held.begin(); it != m_Held.end();) {
+    if (it->second > Before) {
+      ++it;
+      continue;
+    }
+    taken.push_back(it->first);
+    m_TakenEarly.insert(it->first);
+    it = m_Held.erase(it);
+  }
+  return taken;
+}
+
+CIncomingAssembler::Clock::time_point CIncomingAssembler::OldestReceipt() const {
+  Clock::time_point oldest = Clock::time_point::max();
+  for (const auto& [receipt, since] : m_Held) oldest = std::min(oldest, since);
+  return oldest;
 }
 
 std::vector<CReceivedMessage> CIncomingAssembler::Flush() {

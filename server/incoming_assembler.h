@@ -15,16 +15,21 @@
 //
 // The receipts of the parts (CIncomingSms::nReceipt) travel with the row
 // stored last of their message, so a driver deletes a part from its device
-// only once everything made of it is stored; a part that came twice is
-// acknowledged with the message it repeats. A reference that comes round
-// again before its message was complete starts a new message (the older
-// one is stored at once as fragments): each message keeps its own parts'
-// receipts.
+// (or answers it) only once everything made of it is stored; a part that
+// came twice is acknowledged with the message it repeats. A reference that
+// comes round again before its message was complete starts a new message
+// (the older one is stored at once as fragments): each message keeps its
+// own parts' receipts. TakeReceiptsHeldSince lets a driver that cannot wait
+// long have the receipts of parts held since a moment before their message
+// is complete.
 //
 // One owner, one thread (the handset's worker).
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +58,11 @@ class CIncomingAssembler {
   std::vector<CReceivedMessage> Flush();
   Clock::time_point NextExpiry() const { return m_Reassembler.NextExpiry(); }
   size_t Pending() const { return m_Reassembler.Pending(); }
+  // The receipts of parts held since `Before` or earlier, taken out (they
+  // will not travel with their message); and when the oldest receipt held
+  // came (max() when none).
+  std::vector<std::uint64_t> TakeReceiptsHeldSince(Clock::time_point Before);
+  Clock::time_point OldestReceipt() const;
 
   // The row of one whole message made of these parts.
   static CReceivedMessage Whole(const std::string& sSender, const std::vector<Sms::UserDataPart>& Parts);
@@ -64,6 +74,10 @@ class CIncomingAssembler {
 
   static constexpr size_t kMaxPending = 256;
   Sms::CReassembler m_Reassembler;  // a part's tag is its receipt (0: none)
+  // The receipts of the parts held, with when each came; and those taken out
+  // early by TakeReceiptsHeldSince, which their message no longer carries.
+  std::map<std::uint64_t, Clock::time_point> m_Held;
+  std::set<std::uint64_t> m_TakenEarly;
 };
 
 }  // namespace Norvale

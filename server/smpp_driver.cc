@@ -106,6 +106,8 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
   m_Session.ThrottlePause = std::chrono::milliseconds(r.GetNumber("ThrottlePause", 1000, 0, kHour));
   m_ConnectTimeout = std::chrono::milliseconds(r.GetNumber("ConnectTimeout", 10000, 100, kHour));
   m_QueueTimeout = std::chrono::milliseconds(r.GetNumber("QueueTimeout", 10000, 100, kHour));
+  m_Session.nMaxHeldDeliveries = static_cast<size_t>(r.GetNumber("ReceiveWindow", 100, 1, 10000));
+  m_PartAnswerDelay = std::chrono::milliseconds(r.GetNumber("PartAnswerDelay", 5000, 0, kHour));
   m_Backoff.Initial = std::chrono::milliseconds(r.GetNumber("ReconnectDelay", 1000, 10, kHour));
   m_Backoff.Maximum = std::chrono::milliseconds(r.GetNumber("ReconnectDelayMax", 60000, 10, 24 * kHour));
   if (m_Backoff.Maximum < m_Backoff.Initial) r.Fail("ReconnectDelayMax", "shorter than ReconnectDelay");
@@ -162,7 +164,13 @@ void CSmppDriver::Start(IDriverEvents* pEvents) {
   m_pEvents = pEvents;
   m_bStarted = true;
   m_bStopping = false;
+  m_Acknowledged.clear();
   m_Links.clear();
+  m_Held.clear();
+  {
+    std::lock_guard intake(m_IntakeLock);
+    m_bIntakeStopped = false;
+  }
   std::random_device random;
   auto add = [&](Smpp::EBindMode eMode, const char* szName) {
     Smpp::SessionSettings s = m_Session;
@@ -193,6 +201,22 @@ void CSmppDriver::Stop() {
   std::lock_guard guard(m_Lock);
   m_bStarted = false;
   m_State = CDriverState{false, false, -1, "stopped"};
+}
+
+void CSmppDriver::Acknowledge(std::uint64_t nReceipt) {
+  {
+    std::lock_guard guard(m_Lock);
+    m_Acknowledged.push_back(nReceipt);
+  }
+  Wake();
+}
+
+void CSmppDriver::StopIntake() {
+  {
+    std::lock_guard intake(m_IntakeLock);
+    m_bIntakeStopped = true;
+  }
+  Wake();
 }
 
 CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
@@ -248,6 +272,7 @@ void CSmppDriver::Run() {
       stopBegun = true;
       stopDeadline = now + std::min<Clock::duration>(m_Session.ResponseTimeout, std::chrono::seconds(2));
       FailAll("SMPP driver stopped before the submission was sent");
+      AnswerAcknowledged();  // what the engine stored before it stopped the driver
       for (auto& link : m_Links) {
         link->Session.Stop(now);  // unbind when bound, else closed at once
         HandleEvents(*link, now);
@@ -283,6 +308,7 @@ void CSmppDriver::Run() {
     }
     now = Clock::now();
     for (size_t i = 0; i < m_Links.size(); ++i) Turn(*m_Links[i], fds[i + 1].revents, now, stopping);
+    AnswerAcknowledged();
     if (!stopping) FeedSubmits(now);
     for (auto& link : m_Links) Flush(*link, now);
     ExpireQueue(now);
@@ -305,6 +331,7 @@ void CSmppDriver::Run() {
     if (CLink* tx = Transmitter())
       detail += "; " + std::to_string(tx->Session.UnansweredSubmits()) + " unanswered, " +
                 std::to_string(m_Queue.size()) + " queued";
+    if (!m_Held.empty()) detail += "; " + std::to_string(m_Held.size()) + " received waiting to be stored";
     if (!state.bRegistered && !m_sLastProblem.empty()) detail += "; last problem: " + m_sLastProblem;
     state.sDetail = std::move(detail);
     m_State = std::move(state);
@@ -349,9 +376,7 @@ void CSmppDriver::Turn(CLink& Link, short nRevents, Clock::time_point Now, bool 
         return;
       }
       if (c.State() == CSmppConnection::EState::Open) {
-        Log(EVENTLOG_INFORMATION_TYPE, "connected (" + Link.sName + "), binding as " + m_Session.sSystemId);
-        Link.Session.Open(Now);
-        HandleEvents(Link, Now);
+        OpenSession(Link, Now);
       } else if (Now >= Link.ConnectDeadline) {
         ConnectionFailed(Link, c.Peer() + ": no connection within " + Millis(m_ConnectTimeout), Now);
       }
@@ -386,11 +411,65 @@ void CSmppDriver::StartConnect(CLink& Link, Clock::time_point Now) {
     ConnectionFailed(Link, Describe(e), Now);
     return;
   }
-  if (Link.Connection.State() == CSmppConnection::EState::Open) {
-    Log(EVENTLOG_INFORMATION_TYPE, "connected (" + Link.sName + "), binding as " + m_Session.sSystemId);
-    Link.Session.Open(Now);
-    HandleEvents(Link, Now);
+  if (Link.Connection.State() == CSmppConnection::EState::Open) OpenSession(Link, Now);
+}
+
+void CSmppDriver::OpenSession(CLink& Link, Clock::time_point Now) {
+  Log(EVENTLOG_INFORMATION_TYPE, "connected (" + Link.sName + "), binding as " + m_Session.sSystemId);
+  ++Link.nEpoch;  // answers held for the session before are never given
+  Link.Session.Open(Now);
+  {
+    std::lock_guard intake(m_IntakeLock);
+    if (m_bIntakeStopped) Link.Session.RefuseDeliveries();
   }
+  HandleEvents(Link, Now);
+}
+
+std::uint64_t CSmppDriver::Hold(CLink& Link, std::uint32_t nSequence, bool bHeld) {
+  if (!bHeld) return 0;
+  const std::uint64_t receipt = m_nNextReceipt++;
+  m_Held.emplace(receipt, CHeldAnswer{&Link, Link.nEpoch, nSequence});
+  return receipt;
+}
+
+void CSmppDriver::AnswerAcknowledged() {
+  std::vector<std::uint64_t> receipts;
+  {
+    std::lock_guard guard(m_Lock);
+    receipts.swap(m_Acknowledged);
+  }
+  {
+    std::lock_guard intake(m_IntakeLock);
+    if (m_bIntakeStopped)
+      for (auto& link : m_Links) link->Session.RefuseDeliveries();
+  }
+  for (const auto receipt : receipts) {
+    const auto it = m_Held.find(receipt);
+    if (it == m_Held.end()) continue;
+    const CHeldAnswer held = it->second;
+    m_Held.erase(it);
+    // A session closed since: the SMSC delivers the message again.
+    if (held.pLink->nEpoch == held.nEpoch) held.pLink->Session.AnswerDelivery(held.nSequence, Smpp::ESME_ROK);
+  }
+}
+
+std::string CSmppDriver::CWarningThrottle::Admit(const std::string& sText, Clock::time_point Now) {
+  constexpr int kPerMinute = 10;
+  const auto digit = sText.find_first_of("0123456789");
+  CKind& kind = m_Kinds[sText.substr(0, std::min<size_t>(digit, 60))];
+  if (kind.nLogged == 0 || Now - kind.Start >= std::chrono::minutes(1)) {
+    const long heldBack = kind.nHeldBack;
+    kind = CKind{Now, 1, 0};
+    return heldBack == 0 ? sText : sText + " (and " + std::to_string(heldBack) + " more like it before, not logged)";
+  }
+  if (++kind.nLogged < kPerMinute) return sText;
+  if (kind.nLogged == kPerMinute) return sText + " (more like it within a minute are not logged)";
+  ++kind.nHeldBack;
+  return {};
+}
+
+void CSmppDriver::Warn(const std::string& sText, Clock::time_point Now) {
+  if (const std::string text = m_Warnings.Admit(sText, Now); !text.empty()) Log(EVENTLOG_WARNING_TYPE, text);
 }
 
 void CSmppDriver::ConnectionFailed(CLink& Link, const std::string& sWhy, Clock::time_point Now) {
@@ -406,6 +485,7 @@ void CSmppDriver::ConnectionFailed(CLink& Link, const std::string& sWhy, Clock::
 
 void CSmppDriver::CloseLink(CLink& Link, Clock::time_point Now, bool bStopping) {
   Link.Connection.Close();
+  std::erase_if(m_Held, [&](const auto& held) { return held.second.pLink == &Link; });
   Link.bCloseAfterWrite = false;
   if (bStopping) return;
   const auto delay = Link.Backoff.NextDelay(Link.bBindRejected);
@@ -438,64 +518,77 @@ void CSmppDriver::Flush(CLink& Link, Clock::time_point Now) {
 }
 
 void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
-  (void)Now;
   for (auto& event : Link.Session.TakeEvents()) {
-    std::visit(Overloaded{
-                   [&](Smpp::BoundEvent& e) {
-                     Link.Backoff.Reset();
-                     Log(EVENTLOG_INFORMATION_TYPE,
-                         "bound as " + std::string(Smpp::BindModeName(e.eMode)) + " (SMSC '" + e.sSmscSystemId + "')");
-                     std::lock_guard guard(m_Lock);
-                     m_sLastProblem.clear();
-                   },
-                   [&](Smpp::BindFailedEvent& e) {
-                     Link.bBindRejected = e.eClass == Smpp::EBindFailure::Rejected;
-                     Log(Link.bBindRejected ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE,
-                         e.sDetail + (Link.bBindRejected ? " (check SystemId and Password; not retried soon)" : ""));
-                     std::lock_guard guard(m_Lock);
-                     m_sLastProblem = e.sDetail;
-                   },
-                   [&](Smpp::SubmitAcceptedEvent& e) {
-                     const auto it = m_InFlight.find(e.nTag);
-                     // Without a receipt to come, the message_id would wait in
-                     // SMSMessageRefs for nothing.
-                     const bool keep = it != m_InFlight.end() && it->second->bReceipt && !e.sMessageId.empty();
-                     const CNetworkReference ref = keep ? SubmittedReference(e.sMessageId) : CNetworkReference{};
-                     Complete(e.nTag, CSubmitResult::Accepted(ref));
-                   },
-                   [&](Smpp::SubmitFailedEvent& e) {
-                     if (e.Class.bThrottle)
-                       Log(EVENTLOG_WARNING_TYPE, "the SMSC asks to slow down (" +
-                                                      Smpp::DescribeStatus(e.nCommandStatus) + "): submits held back");
-                     // Whether the SMSC took it is unknown; the engine tries again.
-                     if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed ||
-                         e.eReason == Smpp::ESubmitFailReason::ResponseTimeout)
-                       Log(EVENTLOG_WARNING_TYPE, e.sDetail);
-                     Complete(e.nTag, CSubmitResult::Failed(OutcomeOf(e.Class.eClass), e.Class.bTemporary,
-                                                            static_cast<LONG>(e.nCommandStatus), e.sDetail));
-                   },
-                   [&](Smpp::MessageReceivedEvent& e) {
-                     const Smpp::SmppAddress& from = e.Message.Source;
-                     std::string sender = from.sAddress;
-                     if (from.nTon == Smpp::kTonInternational && !sender.empty() && sender[0] != '+')
-                       sender = "+" + sender;
-                     m_pEvents->OnMessageReceived(CIncomingSms{std::move(sender), std::move(e.Message.Part)});
-                   },
-                   [&](Smpp::ReceiptReceivedEvent& e) {
-                     const Smpp::ReceiptInfo& r = e.Receipt;
-                     if (r.eState == Smpp::EReceiptState::Pending) return;  // the final receipt follows
-                     m_pEvents->OnDeliveryReport(CDeliveryReport{ReceiptReference(r.sMessageId),
-                                                                 r.eState == Smpp::EReceiptState::Delivered,
-                                                                 static_cast<LONG>(r.nErrorCode)});
-                   },
-                   [&](Smpp::WarningEvent& e) { Log(EVENTLOG_WARNING_TYPE, e.sText); },
-                   [&](Smpp::CloseEvent& e) {
-                     Log(e.eReason == Smpp::ECloseReason::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
-                         Link.sName + " session closed (" + Smpp::CloseReasonName(e.eReason) + "): " + e.sDetail);
-                     Link.bCloseAfterWrite = true;
-                   },
-               },
-               event);
+    std::visit(
+        Overloaded{
+            [&](Smpp::BoundEvent& e) {
+              Link.Backoff.Reset();
+              Log(EVENTLOG_INFORMATION_TYPE,
+                  "bound as " + std::string(Smpp::BindModeName(e.eMode)) + " (SMSC '" + e.sSmscSystemId + "')");
+              std::lock_guard guard(m_Lock);
+              m_sLastProblem.clear();
+            },
+            [&](Smpp::BindFailedEvent& e) {
+              Link.bBindRejected = e.eClass == Smpp::EBindFailure::Rejected;
+              Log(Link.bBindRejected ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE,
+                  e.sDetail + (Link.bBindRejected ? " (check SystemId and Password; not retried soon)" : ""));
+              std::lock_guard guard(m_Lock);
+              m_sLastProblem = e.sDetail;
+            },
+            [&](Smpp::SubmitAcceptedEvent& e) {
+              const auto it = m_InFlight.find(e.nTag);
+              // Without a receipt to come, the message_id would wait in
+              // SMSMessageRefs for nothing.
+              const bool keep = it != m_InFlight.end() && it->second->bReceipt && !e.sMessageId.empty();
+              const CNetworkReference ref = keep ? SubmittedReference(e.sMessageId) : CNetworkReference{};
+              Complete(e.nTag, CSubmitResult::Accepted(ref));
+            },
+            [&](Smpp::SubmitFailedEvent& e) {
+              if (e.Class.bThrottle)
+                Warn("the SMSC asks to slow down (" + Smpp::DescribeStatus(e.nCommandStatus) + "): submits held back",
+                     Now);
+              // Whether the SMSC took it is unknown; the engine tries again.
+              if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed ||
+                  e.eReason == Smpp::ESubmitFailReason::ResponseTimeout)
+                Warn(e.sDetail, Now);
+              Complete(e.nTag, CSubmitResult::Failed(OutcomeOf(e.Class.eClass), e.Class.bTemporary,
+                                                     static_cast<LONG>(e.nCommandStatus), e.sDetail));
+            },
+            [&](Smpp::MessageReceivedEvent& e) {
+              const Smpp::SmppAddress& from = e.Message.Source;
+              std::string sender = from.sAddress;
+              if (from.nTon == Smpp::kTonInternational && !sender.empty() && sender[0] != '+') sender = "+" + sender;
+              std::lock_guard intake(m_IntakeLock);
+              if (m_bIntakeStopped) {
+                Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_RX_T_APPN);
+                return;
+              }
+              m_pEvents->OnMessageReceived(
+                  CIncomingSms{std::move(sender), std::move(e.Message.Part), Hold(Link, e.nSequence, e.bHeld)});
+            },
+            [&](Smpp::ReceiptReceivedEvent& e) {
+              const Smpp::ReceiptInfo& r = e.Receipt;
+              if (r.eState == Smpp::EReceiptState::Pending) {  // the final receipt follows
+                Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_ROK);
+                return;
+              }
+              std::lock_guard intake(m_IntakeLock);
+              if (m_bIntakeStopped) {
+                Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_RX_T_APPN);
+                return;
+              }
+              m_pEvents->OnDeliveryReport(
+                  CDeliveryReport{ReceiptReference(r.sMessageId), r.eState == Smpp::EReceiptState::Delivered,
+                                  static_cast<LONG>(r.nErrorCode), Hold(Link, e.nSequence, e.bHeld)});
+            },
+            [&](Smpp::WarningEvent& e) { Warn(e.sText, Now); },
+            [&](Smpp::CloseEvent& e) {
+              Log(e.eReason == Smpp::ECloseReason::Stopped ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                  Link.sName + " session closed (" + Smpp::CloseReasonName(e.eReason) + "): " + e.sDetail);
+              Link.bCloseAfterWrite = true;
+            },
+        },
+        event);
   }
 }
 

@@ -21,9 +21,27 @@
 // every further submit back for ThrottlePause, doubling with each further
 // throttling answer (at most 30 s); an accepted one ends the pause. A
 // refused bind is logged and retried after the back-off; a wrong password
-// or system_id waits RejectedBindDelay instead of looping. Received messages
-// and delivery receipts go to the engine before their deliver_sm_resp
-// leaves; the engine reassembles UDH and SAR parts alike.
+// or system_id waits RejectedBindDelay instead of looping.
+//
+// Received messages and delivery receipts go to the engine with a receipt;
+// their deliver_sm_resp ESME_ROK leaves only when the engine acknowledges
+// it, once the row is committed (a report: once its outcome is written), so
+// a message the SMSC saw accepted survives a crash of the engine. At most
+// ReceiveWindow answers are held per connection; a deliver_sm beyond that is
+// answered ESME_RTHROTTLED and the SMSC delivers it again later. The engine
+// reassembles UDH and SAR parts alike; it holds the answer of a part until
+// its whole message is stored, but at most PartAnswerDelay, since an SMSC
+// may send the next part only once the previous one is answered (a part
+// answered that way waits in memory and is lost if the engine dies before
+// its message is complete). Held answers of a connection that ends are never
+// given: the SMSC delivers those again (perhaps a second time, if stored).
+// Receipts that are not final (ENROUTE, ACCEPTD) and the deliver_sm kinds
+// without a message (SME delivery or user acknowledgement, conversation
+// abort) are answered at once and not stored; the latter leave a warning.
+// StopIntake (the engine stopping) answers every later deliver_sm
+// ESME_RX_T_APPN, so nothing is accepted that the engine could not store.
+// Repeated warnings of a kind (alike up to their first digit) are logged ten
+// times a minute at most, and then how many were left out.
 //
 // Values of its Handsets\<n> key (docs/engine.md):
 //   Host, Port            the SMSC (Port 2775)
@@ -45,6 +63,9 @@
 //   RejectedBindDelay     ms before binding again after a refused
 //                         password or system_id (300000)
 //   ThrottlePause         ms held back after a throttling answer (1000)
+//   ReceiveWindow         received messages held unanswered until stored,
+//                         per connection (100)
+//   PartAnswerDelay       ms a part's answer waits for its message (5000)
 //   LongMessages          parts | payload: concatenated parts or one
 //                         submit_sm with message_payload (parts)
 //   MessageIdFormat       how the message_id of submit_sm_resp and the id of
@@ -95,6 +116,9 @@ class CSmppDriver final : public CSMSDriver {
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReceipts; }
   bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
+  void Acknowledge(std::uint64_t nReceipt) override;
+  void StopIntake() override;
+  std::chrono::milliseconds HeldPartLimit() const override { return m_PartAnswerDelay; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -120,7 +144,30 @@ class CSmppDriver final : public CSMSDriver {
     Clock::time_point ConnectDeadline{};
     bool bCloseAfterWrite = false;  // the session closed: write what is left, then close
     bool bBindRejected = false;
-    std::string sName;  // "transceiver", "transmitter", "receiver"
+    std::uint64_t nEpoch = 0;  // one more for each session opened
+    std::string sName;         // "transceiver", "transmitter", "receiver"
+  };
+
+  // A deliver_sm whose answer waits for the engine.
+  struct CHeldAnswer {
+    CLink* pLink;
+    std::uint64_t nEpoch;
+    std::uint32_t nSequence;
+  };
+
+  // Warnings alike up to their first digit: ten a minute, then a count.
+  class CWarningThrottle {
+   public:
+    // What to log for sText now; empty: nothing.
+    std::string Admit(const std::string& sText, Clock::time_point Now);
+
+   private:
+    struct CKind {
+      Clock::time_point Start;
+      int nLogged = 0;
+      long nHeldBack = 0;
+    };
+    std::map<std::string, CKind> m_Kinds;
   };
 
   void Run();
@@ -134,6 +181,12 @@ class CSmppDriver final : public CSMSDriver {
   void Complete(std::uint64_t nTag, CSubmitResult Result);
   void ExpireQueue(Clock::time_point Now);
   void FailAll(const std::string& sWhy);
+  void OpenSession(CLink& Link, Clock::time_point Now);
+  void AnswerAcknowledged();
+  void Warn(const std::string& sText, Clock::time_point Now);
+  // A receipt for an event the session handed out; 0 when its answer is not
+  // held.
+  std::uint64_t Hold(CLink& Link, std::uint32_t nSequence, bool bHeld);
   Clock::time_point NextWake(Clock::time_point Now) const;
   CLink* Transmitter();
   // The reference to match a receipt by, from submit_sm_resp's message_id
@@ -155,18 +208,27 @@ class CSmppDriver final : public CSMSDriver {
   bool m_bPair = false;  // transmitter+receiver
   bool m_bReceipts = true;
   enum class EMessageIdFormat { Auto, Text, HexDecimal, DecimalHex } m_eMessageIdFormat = EMessageIdFormat::Auto;
-  std::chrono::milliseconds m_ConnectTimeout{10000}, m_QueueTimeout{10000};
+  std::chrono::milliseconds m_ConnectTimeout{10000}, m_QueueTimeout{10000}, m_PartAnswerDelay{5000};
   std::unique_ptr<CTlsContext> m_pTls;
 
   int m_nWakeFd = -1;
   std::thread m_Thread;
   std::vector<std::unique_ptr<CLink>> m_Links;                          // the I/O thread's, between Start and Stop
   std::map<std::uint64_t, std::shared_ptr<CPendingSubmit>> m_InFlight;  // the I/O thread's: by tag
+  std::map<std::uint64_t, CHeldAnswer> m_Held;                          // the I/O thread's: by receipt
+  std::uint64_t m_nNextReceipt = 1;                                     // the I/O thread's
+  CWarningThrottle m_Warnings;                                          // the I/O thread's
+
+  // Held while an event goes to the engine, so StopIntake returns only once
+  // nothing more can.
+  std::mutex m_IntakeLock;
+  bool m_bIntakeStopped = false;
 
   mutable std::mutex m_Lock;
   IDriverEvents* m_pEvents = nullptr;
   bool m_bStarted = false, m_bStopping = false;
   std::deque<std::pair<std::uint64_t, std::shared_ptr<CPendingSubmit>>> m_Queue;
+  std::vector<std::uint64_t> m_Acknowledged;  // receipts the engine has stored
   std::uint64_t m_nNextTag = 1;
   CDriverState m_State;        // as the I/O thread last saw it
   std::string m_sLastProblem;  // why the last connection or bind failed; cleared when bound

@@ -8,8 +8,18 @@
 // network sends (received messages and delivery reports) to the
 // IDriverEvents given to Start, on any thread of its own; the engine queues
 // them and returns at once. GetState may be called on any thread.
+//
+// A driver whose network would not give a message again once it has been
+// taken (an SMSC that got its deliver_sm_resp, a modem whose copy was
+// deleted) gives each received message and delivery report a receipt and
+// lets it go only when the engine calls Acknowledge: after the row is
+// committed, or the report's outcome written (or the report found to match
+// no job). A driver bounds how many it holds unacknowledged and leaves the
+// rest to the network meanwhile. When the engine stops, it calls StopIntake
+// first, stores and acknowledges what it holds, and only then calls Stop.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -98,6 +108,7 @@ struct CDeliveryReport {
   CNetworkReference Reference;
   bool bDelivered = true;
   OS::LONG nErrorCode = 0;
+  std::uint64_t nReceipt = 0;  // 0: nothing to acknowledge
 };
 
 struct CDriverState {
@@ -136,8 +147,18 @@ class CSMSDriver {
   // Whether a job could be sent now; while not (a modem not registered on
   // the network), the handset claims nothing and jobs wait in pending.
   virtual bool IsReadyToSend() { return true; }
-  // The message with this receipt is stored; called on the handset's worker.
+  // The message or report with this receipt is stored; called on the
+  // handset's worker.
   virtual void Acknowledge(std::uint64_t nReceipt) { (void)nReceipt; }
+  // Takes nothing more from the network (what arrives is refused so that
+  // the network keeps it); no event is delivered after it returns, while
+  // Acknowledge still answers what was delivered before. Called before Stop.
+  virtual void StopIntake() {}
+  // How long the acknowledgement of a part held for reassembly may wait for
+  // the rest of its message; after that the part is acknowledged while it
+  // still waits in memory (and would be lost if the engine died before its
+  // message is complete). max(): until its message is stored.
+  virtual std::chrono::milliseconds HeldPartLimit() const { return std::chrono::milliseconds::max(); }
 };
 
 }  // namespace Norvale

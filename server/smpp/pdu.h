@@ -97,6 +97,9 @@ inline constexpr uint8_t kEsmUdhi = 0x40;              // short_message starts w
 inline constexpr uint8_t kEsmTypeMask = 0x3C;          // message type
 inline constexpr uint8_t kEsmTypeReceipt = 0x04;       // SMSC delivery receipt
 inline constexpr uint8_t kEsmTypeIntermediate = 0x20;  // intermediate delivery notification
+inline constexpr uint8_t kEsmTypeSmeAck = 0x08;        // SME delivery acknowledgement
+inline constexpr uint8_t kEsmTypeUserAck = 0x10;       // SME manual/user acknowledgement
+inline constexpr uint8_t kEsmTypeAbort = 0x18;         // conversation abort
 // registered_delivery: a final receipt, success or failure.
 inline constexpr uint8_t kRegisteredDeliveryFinal = 0x01;
 

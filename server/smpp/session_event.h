@@ -49,16 +49,21 @@ struct SubmitFailedEvent {
   std::string sDetail;
 };
 
-// A mobile-originated message (or a part of one), already answered with
-// deliver_sm_resp.
+// A mobile-originated message (or a part of one). With bHeld its
+// deliver_sm waits for CSmppSession::AnswerDelivery(nSequence, ...);
+// otherwise it has been answered with ESME_ROK already.
 struct MessageReceivedEvent {
   IncomingMessage Message;
+  uint32_t nSequence = 0;
+  bool bHeld = false;
 };
 
-// A delivery receipt, already answered with deliver_sm_resp.
+// A delivery receipt; answered as a received message is.
 struct ReceiptReceivedEvent {
   ReceiptInfo Receipt;
   std::string sRecipient;  // the receipt's source_addr: the number the message went to
+  uint32_t nSequence = 0;
+  bool bHeld = false;
 };
 
 // Something worth a line in the log: a PDU that could not be used, an

@@ -100,6 +100,8 @@ void CSmppSession::Open(Clock::time_point Now) {
   m_nOutputStart = 0;
   m_Requests.clear();
   m_nUnansweredSubmits = 0;
+  m_HeldDeliveries.clear();
+  m_bRefuseDeliveries = false;
   m_bEnquireLinkOut = false;
   m_LastReceived = Now;
   BindBody Bind{m_Settings.sSystemId, m_Settings.sPassword, m_Settings.sSystemType,  kInterfaceVersion,
@@ -144,6 +146,7 @@ void CSmppSession::Close(ECloseReason eReason, std::string sDetail) {
     It = m_Requests.erase(It);
   }
   m_nUnansweredSubmits = 0;
+  m_HeldDeliveries.clear();  // unanswered: the SMSC delivers them again
   m_bEnquireLinkOut = false;
   m_eState = ESessionState::Closed;
   m_Events.push_back(CloseEvent{eReason, std::move(sDetail)});
@@ -313,6 +316,20 @@ void CSmppSession::HandleRequest(const Pdu& Message) {
   }
 }
 
+namespace {
+
+// The deliver_sm kinds that carry no message; nullptr for the others.
+const char* NonMessageKind(uint8_t nEsmClass) {
+  switch (nEsmClass & kEsmTypeMask) {
+    case kEsmTypeSmeAck: return "an SME delivery acknowledgement";
+    case kEsmTypeUserAck: return "a user acknowledgement";
+    case kEsmTypeAbort: return "a conversation abort";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
 void CSmppSession::HandleDeliverSm(const Pdu& Message) {
   bool bReceiving = m_Settings.eBindMode != EBindMode::Transmitter &&
                     (m_eState == ESessionState::Bound || m_eState == ESessionState::Unbinding);
@@ -322,11 +339,32 @@ void CSmppSession::HandleDeliverSm(const Pdu& Message) {
     return;
   }
   const auto& Body = std::get<ShortMessageBody>(Message.Body);
+  if (const char* szKind = NonMessageKind(Body.nEsmClass); szKind && !Body.sReceiptedMessageId) {
+    // Nothing to store and nothing a job waits for: answered, so the SMSC
+    // does not deliver it again, and left out.
+    Warn("deliver_sm from " + Body.sSourceAddr + " is " + szKind + ", not a message; ignored");
+    Answer(Id(ECommandId::DeliverSmResp), ESME_ROK, Message.nSequence);
+    return;
+  }
+  // While stopping, nothing more is taken: the SMSC keeps it for later.
+  if (m_bRefuseDeliveries || m_eState == ESessionState::Unbinding) {
+    Answer(Id(ECommandId::DeliverSmResp), ESME_RX_T_APPN, Message.nSequence);
+    return;
+  }
+  const bool bHold = m_Settings.nMaxHeldDeliveries > 0;
+  if (bHold && m_HeldDeliveries.size() >= m_Settings.nMaxHeldDeliveries) {
+    Warn("deliver_sm refused with ESME_RTHROTTLED: " + std::to_string(m_HeldDeliveries.size()) +
+         " received messages wait to be stored");
+    Answer(Id(ECommandId::DeliverSmResp), ESME_RTHROTTLED, Message.nSequence);
+    return;
+  }
+  bool bHandedOut = false;
   if (IsReceipt(Body)) {
     std::string sProblem;
     auto Receipt = ReadReceipt(Body, sProblem);
     if (Receipt) {
-      m_Events.push_back(ReceiptReceivedEvent{std::move(*Receipt), Body.sSourceAddr});
+      m_Events.push_back(ReceiptReceivedEvent{std::move(*Receipt), Body.sSourceAddr, Message.nSequence, bHold});
+      bHandedOut = true;
     } else {
       // Nothing the SMSC could resend would be better: accepted and logged.
       Warn("delivery receipt not usable: " + sProblem);
@@ -335,9 +373,20 @@ void CSmppSession::HandleDeliverSm(const Pdu& Message) {
     std::string sWarning;
     IncomingMessage Incoming = ReadIncomingMessage(Body, sWarning);
     if (!sWarning.empty()) Warn("message from " + Body.sSourceAddr + ": " + sWarning);
-    m_Events.push_back(MessageReceivedEvent{std::move(Incoming)});
+    m_Events.push_back(MessageReceivedEvent{std::move(Incoming), Message.nSequence, bHold});
+    bHandedOut = true;
+  }
+  if (bHandedOut && bHold) {
+    m_HeldDeliveries.insert(Message.nSequence);
+    return;
   }
   Answer(Id(ECommandId::DeliverSmResp), ESME_ROK, Message.nSequence);
+}
+
+bool CSmppSession::AnswerDelivery(uint32_t nSequence, uint32_t nStatus) {
+  if (m_eState == ESessionState::Closed || m_HeldDeliveries.erase(nSequence) == 0) return false;
+  Answer(Id(ECommandId::DeliverSmResp), nStatus, nSequence);
+  return true;
 }
 
 void CSmppSession::HandleBindResponse(const Pdu& Message) {

@@ -22,9 +22,18 @@
 // - answers the SMSC's enquire_link, and sends its own when nothing came for
 //   EnquireLinkInterval; one unanswered within ResponseTimeout closes the
 //   session (LinkDead), so the driver reconnects;
-// - answers every deliver_sm: deliver_sm_resp ESME_ROK after handing the
-//   message or receipt out as an event, an error status for one that breaks
-//   a field's rule, ESME_RINVBNDSTS when not bound to receive;
+// - answers every deliver_sm: an error status for one that breaks a field's
+//   rule, ESME_RINVBNDSTS when not bound to receive. A message or receipt
+//   is handed out as an event; with MaxHeldDeliveries 0 its deliver_sm_resp
+//   ESME_ROK goes at once, otherwise the answer is held until the driver
+//   calls AnswerDelivery (once the engine has stored it). Beyond
+//   MaxHeldDeliveries held answers a further deliver_sm is answered
+//   ESME_RTHROTTLED, and after RefuseDeliveries() or Stop() ESME_RX_T_APPN,
+//   so the SMSC delivers it again later. Held answers of a connection that
+//   ends are dropped: the SMSC delivers those again too;
+// - answers and ignores (with a warning) the deliver_sm kinds that carry no
+//   message: SME delivery acknowledgement, user acknowledgement and
+//   conversation abort (esm_class 0x08, 0x10, 0x18);
 // - answers what it cannot decode as SMPP says (pdu_error.h): generic_nack
 //   for a bad command_length or an unknown command_id, the command's own
 //   response with an error otherwise; a command_length out of bounds breaks
@@ -40,7 +49,7 @@
 //
 // Order matters at the driver: hand the events of a call to the engine
 // before writing the output of that call, so a deliver_sm_resp never leaves
-// before its message is taken. After an accepted or failed submit (or at
+// before its message is taken (when answers are not held). After an accepted or failed submit (or at
 // NextDeadline() after a pause) CanSubmit() tells whether the next may go.
 // Not thread-safe: one owner.
 #pragma once
@@ -48,6 +57,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -74,6 +84,7 @@ struct SessionSettings {
   std::chrono::milliseconds ThrottlePause{1000};
   std::chrono::milliseconds ThrottlePauseMax{30000};
   double dMaxSubmitsPerSecond = 0;  // 0: no limit but the window
+  size_t nMaxHeldDeliveries = 0;    // 0: deliver_sm answered at once
   size_t nMaxPduLength = CPduFramer::kDefaultMaxPduLength;
 };
 
@@ -118,6 +129,14 @@ class CSmppSession {
   // The next moment Tick() has something to do; max() when nothing waits.
   Clock::time_point NextDeadline() const;
 
+  // Answers a held deliver_sm; false when it is not held (answered, or of a
+  // connection that has ended since).
+  bool AnswerDelivery(uint32_t nSequence, uint32_t nStatus);
+  // From now on until the next Open, a deliver_sm is answered ESME_RX_T_APPN
+  // and not handed out; held answers may still be given.
+  void RefuseDeliveries() { m_bRefuseDeliveries = true; }
+  size_t HeldDeliveries() const { return m_HeldDeliveries.size(); }
+
   std::span<const uint8_t> PendingOutput() const;
   void ConsumeOutput(size_t nOctets);
   std::vector<SessionEvent> TakeEvents();
@@ -160,6 +179,8 @@ class CSmppSession {
   uint32_t m_nLastSequence = 0;
   std::map<uint32_t, Request> m_Requests;  // by sequence number
   size_t m_nUnansweredSubmits = 0;
+  std::set<uint32_t> m_HeldDeliveries;  // deliver_sm whose answer waits
+  bool m_bRefuseDeliveries = false;
   bool m_bEnquireLinkOut = false;
   Clock::time_point m_LastReceived;
 

@@ -417,6 +417,79 @@ TEST_F(SmppSessionTest, MalformedPdusAreAnsweredAsSmppSaysAndLogged) {
   EXPECT_TRUE(Written(Session).empty());
 }
 
+// Held answers: a deliver_sm is answered when the driver says so, at most
+// MaxHeldDeliveries wait, and an answer for a connection that has ended
+// never goes out on the next one.
+TEST_F(SmppSessionTest, HeldAnswersGoWhenGivenAreBoundedAndDieWithTheConnection) {
+  SessionSettings s = Settings();
+  s.nMaxHeldDeliveries = 2;
+  CSmppSession Session(s);
+  Bind(Session);
+  ShortMessageBody Receipt;
+  Receipt.nEsmClass = kEsmTypeReceipt;
+  const std::string sText = "id:M1 sub:001 dlvrd:001 submit date:2401311200 done date:2401311201 stat:DELIVRD err:000";
+  Receipt.ShortMessage.assign(sText.begin(), sText.end());
+  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 41, Message("one")}, m_Now);
+  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 42, Receipt}, m_Now);
+  EXPECT_TRUE(Written(Session).empty());
+  auto Events = Session.TakeEvents();
+  ASSERT_EQ(Events.size(), 2u);
+  EXPECT_TRUE(std::get<MessageReceivedEvent>(Events[0]).bHeld);
+  EXPECT_EQ(std::get<MessageReceivedEvent>(Events[0]).nSequence, 41u);
+  EXPECT_EQ(std::get<ReceiptReceivedEvent>(Events[1]).nSequence, 42u);
+  EXPECT_EQ(Session.HeldDeliveries(), 2u);
+
+  // Full: the third is told to come later and not handed out.
+  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 43, Message("three")}, m_Now);
+  Pdu Busy = WrittenOne(Session);
+  EXPECT_EQ(Busy.nSequence, 43u);
+  EXPECT_EQ(Busy.nCommandStatus, ESME_RTHROTTLED);
+  EXPECT_TRUE(EventsOf<MessageReceivedEvent>(Session.TakeEvents()).empty());
+
+  EXPECT_TRUE(Session.AnswerDelivery(42, ESME_ROK));
+  EXPECT_FALSE(Session.AnswerDelivery(42, ESME_ROK));  // once only
+  Pdu Answer = WrittenOne(Session);
+  EXPECT_EQ(Answer.Command(), ECommandId::DeliverSmResp);
+  EXPECT_EQ(Answer.nSequence, 42u);
+  EXPECT_EQ(Answer.nCommandStatus, ESME_ROK);
+
+  // Stopped: refused for later, the held one may still be answered.
+  Session.RefuseDeliveries();
+  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 44, Message("late")}, m_Now);
+  EXPECT_EQ(WrittenOne(Session).nCommandStatus, ESME_RX_T_APPN);
+  EXPECT_TRUE(Session.TakeEvents().empty());
+
+  // The connection ends: sequence 41 of the next one is not this 41.
+  Session.ConnectionLost("test");
+  Session.TakeEvents();
+  Bind(Session);
+  EXPECT_EQ(Session.HeldDeliveries(), 0u);
+  EXPECT_FALSE(Session.AnswerDelivery(41, ESME_ROK));
+  EXPECT_TRUE(Written(Session).empty());
+  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 45, Message("again")}, m_Now);  // taken again after Open
+  EXPECT_EQ(EventsOf<MessageReceivedEvent>(Session.TakeEvents()).size(), 1u);
+}
+
+TEST_F(SmppSessionTest, AcknowledgementsAndAbortsAreAnsweredButNotHandedOutAsMessages) {
+  SessionSettings s = Settings();
+  s.nMaxHeldDeliveries = 10;
+  CSmppSession Session(s);
+  Bind(Session);
+  uint32_t nSequence = 50;
+  for (uint8_t nEsm : {kEsmTypeSmeAck, kEsmTypeUserAck, kEsmTypeAbort}) {
+    ShortMessageBody Ack = Message("ack");
+    Ack.nEsmClass = nEsm;
+    Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, nSequence, Ack}, m_Now);
+    Pdu Answer = WrittenOne(Session);
+    EXPECT_EQ(Answer.nSequence, nSequence++);
+    EXPECT_EQ(Answer.nCommandStatus, ESME_ROK);
+    auto Events = Session.TakeEvents();
+    ASSERT_EQ(Events.size(), 1u) << int(nEsm);
+    EXPECT_NE(std::get<WarningEvent>(Events[0]).sText.find("not a message"), std::string::npos);
+  }
+  EXPECT_EQ(Session.HeldDeliveries(), 0u);
+}
+
 TEST_F(SmppSessionTest, StopUnbindsAndWaitsForTheAnswer) {
   CSmppSession Session(Settings());
   Bind(Session);

@@ -4,17 +4,20 @@
 // SendMsg, GetNotification, GetMsg.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/norvale_encryption.h"
 #include "norvale/velquor.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
 #include "server_test_support.h"
+#include "smpp/command_status.h"
 #include "smsc_process.h"
 #include "test_support.h"
 
@@ -355,4 +358,231 @@ TEST(SmppEngine, TlsWithTheSmscsCertificateTrustedAndRefusedOtherwise) {
   EXPECT_TRUE(WaitUntil([&] { return engine.Events().find("certificate not trusted") != std::string::npos; }, 10000))
       << engine.Events();
   EXPECT_TRUE(smsc->WaitFor("bind", 500ms).is_null());
+}
+
+// --- received messages: answered once stored -------------------------------------
+
+namespace {
+
+// What the SMSC saw of its deliver_sm: the text of each and the status of
+// its answer, by sequence number.
+struct Deliveries {
+  std::map<int, std::string> text;
+  std::map<int, int> status;
+  // Every "submit" the SMSC reported, by how many answers with status 0 had
+  // come before it.
+  std::vector<size_t> acknowledgedBeforeSubmit;
+
+  std::vector<std::string> others;  // the names of the other events
+
+  // Reads the SMSC's events, in their order, for `wait`.
+  void Collect(CSmscProcess& smsc, std::chrono::milliseconds wait) {
+    const auto end = std::chrono::steady_clock::now() + wait;
+    do {
+      for (Json e; !(e = smsc.WaitFor("", 10ms)).is_null();) {
+        const std::string name = e.value("event", "");
+        if (name == "deliver")
+          text[e.value("sequence", 0)] = e.value("text", "");
+        else if (name == "deliver_resp")
+          status[e.value("sequence", 0)] = e.value("status", -1);
+        else if (name == "submit")
+          acknowledgedBeforeSubmit.push_back(Acknowledged());
+        else
+          others.push_back(name);
+      }
+    } while (std::chrono::steady_clock::now() < end);
+  }
+  bool Saw(const std::string& name) const { return std::find(others.begin(), others.end(), name) != others.end(); }
+  size_t Acknowledged() const { return Answered(0); }
+  size_t Answered(int s) const {
+    return static_cast<size_t>(
+        std::count_if(status.begin(), status.end(), [&](const auto& a) { return a.second == s; }));
+  }
+  // The texts the SMSC saw answered with ESME_ROK that have no row.
+  std::vector<std::string> AcknowledgedNotStored(const TestSupport::TestDatabase& db) const {
+    std::vector<std::string> lost;
+    for (const auto& [sequence, s] : status)
+      if (s == 0 && Count(db, "Data='" + text.at(sequence) + "'", "SMSIncoming") == 0)
+        lost.push_back(text.at(sequence));
+    return lost;
+  }
+};
+
+// Holds the write lock of a SQLite database until Release.
+class WriteLock {
+ public:
+  explicit WriteLock(const TestSupport::TestDatabase& db) {
+    m_Connection.Open("Data Source=" + db.Dsn(), "", "");
+    _variant_t affected;
+    m_Connection.Execute("BEGIN IMMEDIATE", &affected, adCmdText | adExecuteNoRecords);
+  }
+  ~WriteLock() { Release(); }
+  void Run(const std::string& sql) {
+    _variant_t affected;
+    m_Connection.Execute(sql, &affected, adCmdText | adExecuteNoRecords);
+  }
+  void Release() {
+    if (m_bReleased) return;
+    m_bReleased = true;
+    Run("COMMIT");
+    m_Connection.Close();
+  }
+
+ private:
+  Connection m_Connection;
+  bool m_bReleased = false;
+};
+
+}  // namespace
+
+// The SMSC never hears ESME_ROK for a message the engine has not committed:
+// with the database held, nothing is answered; killed at any moment after,
+// every message the SMSC saw accepted is in SMSIncoming.
+TEST(SmppEngine, AReceivedMessageIsAnsweredOnlyOnceStoredAndAKillLosesNoneAnswered) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc);
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  Deliveries seen;
+  {
+    WriteLock lock(engine.db);
+    for (int i = 1; i <= 5; ++i)
+      ASSERT_TRUE(smsc->Command("mo 447700900111 12345 0 " + std::string("6C") + "3" + std::to_string(i)));
+    seen.Collect(*smsc, 1500ms);
+    EXPECT_EQ(seen.text.size(), 5u);
+    EXPECT_EQ(seen.Acknowledged(), 0u) << "answered while the database was held";
+    EXPECT_TRUE(engine.State().find("received waiting to be stored") != std::string::npos) << engine.State();
+  }
+  seen.Collect(*smsc, 100ms);
+  ASSERT_TRUE(WaitUntil([&] {
+    seen.Collect(*smsc, 20ms);
+    return seen.Acknowledged() == 5;
+  })) << seen.Acknowledged();
+  // A burst, and the engine killed while it is being stored.
+  ASSERT_TRUE(smsc->Command("flood 447700900112 12345 80"));
+  WaitUntil([&] {
+    seen.Collect(*smsc, 5ms);
+    return seen.Acknowledged() >= 20;
+  });
+  EXPECT_EQ(engine.server.Kill(), 128 + SIGKILL);
+  seen.Collect(*smsc, 300ms);
+  EXPECT_EQ(seen.text.size(), 85u);
+  EXPECT_GE(seen.Acknowledged(), 5u);
+  EXPECT_EQ(seen.AcknowledgedNotStored(engine.db), std::vector<std::string>{});
+  EXPECT_GE(static_cast<size_t>(Count(engine.db, "", "SMSIncoming")), seen.Acknowledged());
+}
+
+// On SIGTERM the intake stops first: a message that arrives while the engine
+// stops is refused with a temporary error (the SMSC keeps it), and what was
+// handed over before is stored and answered before the unbind.
+TEST(SmppEngine, AMessageArrivingDuringTheStopIsStoredOrRefusedNeverAnsweredAndDropped) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc);
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  Deliveries seen;
+  {
+    WriteLock lock(engine.db);
+    ASSERT_TRUE(smsc->Command("flood 447700900111 12345 3"));
+    seen.Collect(*smsc, 500ms);
+    ASSERT_EQ(seen.text.size(), 3u);
+    kill(engine.server.Pid(), SIGTERM);
+    ASSERT_TRUE(WaitUntil([&] { return engine.Events().find("VelquorServer stopping") != std::string::npos; }));
+    // Until one arrives after the intake stopped.
+    for (int i = 0; i < 20 && seen.Answered(Smpp::ESME_RX_T_APPN) == 0; ++i) {
+      ASSERT_TRUE(smsc->Command("mo 447700900112 12345 0 6C6174" + std::to_string(30 + i % 10)));
+      seen.Collect(*smsc, 100ms);
+    }
+    EXPECT_GE(seen.Answered(Smpp::ESME_RX_T_APPN), 1u);
+    EXPECT_EQ(seen.Acknowledged(), 0u);
+  }
+  EXPECT_EQ(engine.server.Wait(), 0) << engine.Events();
+  seen.Collect(*smsc, 300ms);
+  EXPECT_GE(seen.Acknowledged(), 3u) << "the messages handed over before the stop were stored and answered";
+  EXPECT_EQ(seen.AcknowledgedNotStored(engine.db), std::vector<std::string>{});
+  EXPECT_EQ(static_cast<size_t>(Count(engine.db, "", "SMSIncoming")), seen.Acknowledged());
+  EXPECT_TRUE(seen.Saw("unbind_resp") || seen.Saw("unbind")) << "the session ends with an unbind";
+}
+
+// Sending shares the worker with a backlog of received messages: the first
+// job goes out after a batch of them is stored, not after all of them.
+TEST(SmppEngine, AFloodOfReceivedMessagesDoesNotStarveSendingOnTheSameBind) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc);
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  Deliveries seen;
+  {
+    // The jobs and the received messages wait for the same moment.
+    WriteLock lock(engine.db);
+    for (int i = 1; i <= 3; ++i)
+      lock.Run(
+          "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, "
+          "SourceName) VALUES (" +
+          std::to_string(i) + ", 1, '+4477009001" + std::to_string(i) + "', 'out', 1, 0, 1, ' ', ' ')");
+    ASSERT_TRUE(smsc->Command("flood 447700900111 12345 60"));
+    seen.Collect(*smsc, 1000ms);
+    ASSERT_EQ(seen.text.size(), 60u);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    seen.Collect(*smsc, 20ms);
+    return seen.Acknowledged() == 60 && seen.acknowledgedBeforeSubmit.size() == 3;
+  })) << seen.Acknowledged();
+  EXPECT_LT(seen.acknowledgedBeforeSubmit.front(), 60u) << "the first job waited for every received message";
+  EXPECT_EQ(Count(engine.db, "", "SMSIncoming"), 60);
+}
+
+// Repeated warnings are throttled: a flood of messages with the same fault
+// leaves a few lines, not one per message; beyond the receive window the
+// SMSC is told to slow down (ESME_RTHROTTLED) and keeps the rest.
+TEST(SmppEngine, AFloodOfFaultyMessagesLeavesAFewWarningsAndIsHeldToTheReceiveWindow) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc, {{"ReceiveWindow", "50"}});
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  Deliveries seen;
+  {
+    WriteLock lock(engine.db);
+    // UDHI set, and a header length past the user data.
+    ASSERT_TRUE(smsc->Command("flood 447700900111 12345 200 FF41 64"));
+    seen.Collect(*smsc, 1000ms);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    seen.Collect(*smsc, 20ms);
+    return seen.status.size() == 200;
+  })) << seen.status.size();
+  EXPECT_EQ(seen.Acknowledged(), 50u);
+  EXPECT_EQ(seen.Answered(Smpp::ESME_RTHROTTLED), 150u);
+  EXPECT_TRUE(WaitUntil([&] { return Count(engine.db, "", "SMSIncoming") == 50; }));
+  const std::string events = engine.Events();
+  auto lines = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = events.find(what); at != std::string::npos; at = events.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_GE(lines("UDHI set but"), 1u);
+  EXPECT_LE(lines("UDHI set but"), 10u) << events.size();
+  EXPECT_LE(lines("ESME_RTHROTTLED"), 10u);
+  EXPECT_NE(events.find("more like it within a minute are not logged"), std::string::npos);
+}
+
+// The deliver_sm kinds that carry no message are answered and not stored.
+TEST(SmppEngine, AcknowledgementsAndAbortsFromTheSmscAreNotStoredAsMessages) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc);
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  Deliveries seen;
+  for (const char* esm : {"8", "16", "24"})
+    ASSERT_TRUE(smsc->Command(std::string("mo 447700900111 12345 0 61636B ") + esm));
+  ASSERT_TRUE(smsc->Command("mo 447700900112 12345 0 48656C6C6F"));  // a message after them
+  ASSERT_TRUE(WaitUntil([&] {
+    seen.Collect(*smsc, 20ms);
+    return seen.Acknowledged() == 4;
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return Count(engine.db, "Data='Hello'", "SMSIncoming") == 1; }));
+  EXPECT_EQ(Count(engine.db, "", "SMSIncoming"), 1);
+  const std::string events = engine.Events();
+  for (const char* kind : {"an SME delivery acknowledgement", "a user acknowledgement", "a conversation abort"})
+    EXPECT_NE(events.find(kind), std::string::npos) << kind;
 }

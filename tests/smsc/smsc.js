@@ -23,6 +23,8 @@
 //   mo FROM TO DCS HEX [ESM]               deliver_sm with short_message HEX
 //   mo-payload FROM TO DCS HEX             the same in message_payload
 //   mo-sar FROM TO DCS REF TOTAL SEQ HEX   a part with the SAR TLVs
+//   flood FROM TO N [HEX [ESM]]            N deliver_sm at once, texts f1..fN
+//                                          (or each short_message HEX)
 //   throttle N                             the next N submits get ESME_RTHROTTLED
 //   hold on|off                            keep submit_sm unanswered
 //   release                                answer the held ones
@@ -34,7 +36,9 @@
 // Events: listening, connect, bind {command, system_id, ok}, submit
 // {message_id, destination, dest_ton, dest_npi, source, source_ton,
 // data_coding, esm_class, registered_delivery, udh, text, payload},
-// deliver_resp {sequence, status}, generic_nack {sequence, status},
+// deliver {sequence, source, text} for each deliver_sm of mo, mo-payload,
+// mo-sar and flood (text: the short_message as Latin-1), deliver_resp
+// {sequence, status}, generic_nack {sequence, status},
 // enquire_link, unbind, unbind_resp, close, error {message}.
 'use strict';
 
@@ -178,6 +182,14 @@ server.listen(port, '127.0.0.1', function() {
   emit('listening', {port: server.address().port});
 });
 
+function deliver(session, fields) {
+  const pdu = new smpp.PDU('deliver_sm', fields);
+  session.send(pdu);
+  const sm = fields.short_message || fields.message_payload;
+  emit('deliver', {sequence: pdu.sequence_number, source: fields.source_addr,
+                   text: sm ? Buffer.from(sm).toString('latin1') : ''});
+}
+
 function command(line) {
   const w = line.trim().split(/\s+/);
   const session = anySession();
@@ -204,7 +216,16 @@ function command(line) {
         fields.sar_segment_seqnum = Number(w[6]);
         fields.short_message = Buffer.from(w[7], 'hex');
       }
-      session.deliver_sm(fields);
+      deliver(session, fields);
+      break;
+    }
+    case 'flood': {
+      if (!session) { emit('error', {message: 'no bound receiver for flood'}); break; }
+      for (let i = 1; i <= Number(w[3]); ++i) {
+        deliver(session, {source_addr_ton: 1, source_addr_npi: 1, source_addr: w[1], destination_addr: w[2],
+                          data_coding: 0, esm_class: Number(w[5] || 0),
+                          short_message: w[4] ? Buffer.from(w[4], 'hex') : Buffer.from('f' + i, 'latin1')});
+      }
       break;
     }
     case 'throttle': throttleLeft = Number(w[1]); break;

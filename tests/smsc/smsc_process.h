@@ -76,13 +76,13 @@ class CSmscProcess {
     return !Done.is_null() && Done.value("command", "") == sLine.substr(0, sLine.find(' '));
   }
 
-  // The next event of that name; earlier ones of other names are kept for
-  // later calls. A null object when none came in time.
+  // The next event of that name (any name: empty); earlier ones of other
+  // names are kept for later calls. A null object when none came in time.
   Json WaitFor(const std::string& sEvent, Clock::duration Timeout) {
     auto Deadline = Clock::now() + Timeout;
     for (;;) {
       for (auto It = m_Events.begin(); It != m_Events.end(); ++It) {
-        if (It->value("event", "") == sEvent) {
+        if (sEvent.empty() || It->value("event", "") == sEvent) {
           Json e = *It;
           m_Events.erase(It);
           return e;
