@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -582,4 +583,116 @@ TEST_F(ModemScenario, AGatewayKilledBetweenStoringAndDeletingStoresTheMessageAga
   std::sort(fetched.begin(), fetched.end());
   EXPECT_EQ(fetched, (std::vector<std::string>{"+4917011111 before the crash", "+4917022222 in the window",
                                                "+4917022222 in the window"}));
+}
+
+// The modem refuses to delete a stored message (+CMS ERROR 322): the store
+// of one slot stays full and the next message cannot come in. The delete
+// is tried again at the status polls; reading the store again after the
+// modem came back deletes the message without storing it a second time,
+// and then the next one comes in.
+TEST_F(ModemScenario, ARefusedDeleteIsTriedAgainAndTheMessageIsStoredOnlyOnce) {
+  TestSupport::ModemEmulatorOptions options;
+  options.nStoreSize = 1;
+  CModemEmulator& modem = StartModem(options);
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered());
+  modem.Fail("CMGD", 322, 100000);
+  modem.Deliver({{"from", "+4917011111"}, {"text", "held by the modem"}});
+  ASSERT_TRUE(WaitUntil([&] { return Count(m_Db, "Data='held by the modem'", "SMSIncoming") == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return CountCommands(modem.Commands(), "AT+CMGD=") >= 3; }));
+  EXPECT_EQ(modem.Store().size(), 1u);
+  EXPECT_THROW(modem.Deliver({{"from", "+4917022222"}, {"text", "waits at the network"}}), std::runtime_error);
+
+  modem.Disconnect();
+  modem.Restart();  // the same store; deletes work again
+  ASSERT_TRUE(WaitUntil([&] { return modem.Store().empty(); }));
+  modem.Deliver({{"from", "+4917022222"}, {"text", "waits at the network"}});
+  ASSERT_TRUE(WaitUntil([&] { return Count(m_Db, "Data='waits at the network'", "SMSIncoming") == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return modem.Store().empty(); }));
+  EXPECT_EQ(Count(m_Db, "Data='held by the modem'", "SMSIncoming"), 1);
+}
+
+// A modem in message service 1 (AT+CSMS=1) wants AT+CNMA for every report
+// it shows with +CDS; without it, it turns routing off after its time-out
+// and stores what comes later without a word.
+TEST_F(ModemScenario, InServiceOneDirectReportsAreAcknowledgedAndRoutingStaysOn) {
+  TestSupport::ModemEmulatorOptions options;
+  options.nCsmsService = 1;
+  CModemEmulator& modem = StartModem(options, {{"DeliveryReports", "1"}, {"StatusInterval", "60000"}});
+  modem.Set({{"ackTimeoutMs", 1000}});
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  Velquor velquor;
+  const std::int32_t id = velquor.SendMsg("+4915550001", "report please", 0);
+  const Json sent = TakeSubmissions(1);
+  ASSERT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSentNotConfirmed; }));
+  modem.Report(sent[0]["mr"].get<int>(), 0x00);
+  ASSERT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSent; }));
+  // Past the modem's time-out for the acknowledgement.
+  ASSERT_TRUE(WaitUntil([&] { return !modem.Status()["awaitingAck"].get<bool>(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(modem.Status()["cnmi"], Json({2, 1, 0, 1, 0}));
+  EXPECT_EQ(CountCommands(modem.Commands(), "AT+CNMA"), 1u);
+
+  modem.Deliver({{"from", "+4917011111"}, {"text", "after the report"}});
+  EXPECT_TRUE(WaitUntil([&] { return Count(m_Db, "Data='after the report'", "SMSIncoming") == 1; }));
+}
+
+// The modem routes nothing more (here: routing turned off behind the
+// gateway's back), so messages are stored without +CMTI. The status poll
+// sees more messages in the store than it knows of, reads them and sets
+// AT+CNMI again.
+TEST_F(ModemScenario, MessagesStoredWithoutAnIndicationAreFoundAtAStatusPoll) {
+  CModemEmulator& modem = StartModem();
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered());
+  modem.Set({{"csms", 1}, {"ackTimeoutMs", 1}});
+  modem.Report(9, 0x00);  // +CDS, which the gateway (told service 0) leaves unacknowledged
+  ASSERT_TRUE(WaitUntil([&] { return modem.Status()["cnmi"] == Json({2, 0, 0, 0, 0}); }));
+  modem.Deliver({{"from", "+4917011111"}, {"text", "without a word"}});
+  EXPECT_TRUE(WaitUntil([&] { return Count(m_Db, "Data='without a word'", "SMSIncoming") == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return modem.Store().empty(); }));
+  EXPECT_EQ(modem.Status()["cnmi"], Json({2, 1, 0, 1, 0}));
+}
+
+// A storm of +CMTI for a slot that holds nothing: each would be a failed
+// read and a warning. Indications are coalesced, the store is read as a
+// whole, the warnings are throttled, and the jobs go out meanwhile.
+TEST_F(ModemScenario, ACmtiStormDoesNotStarveSendingNorFloodTheLog) {
+  CModemEmulator& modem = StartModem({}, {{"StatusInterval", "500"}});
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered());
+  modem.Storm(200000, 7);
+  Velquor velquor;
+  std::vector<std::int32_t> ids;
+  for (int i = 0; i < 20; ++i) ids.push_back(velquor.SendMsg("+4915550001", "job " + std::to_string(i), 0));
+  modem.Deliver({{"from", "+4917011111"}, {"text", "in the storm"}});
+  auto sent = [&] {
+    return std::count_if(ids.begin(), ids.end(), [&](std::int32_t id) { return Status(m_Db, id) == jsSent; });
+  };
+  EXPECT_TRUE(WaitUntil([&] { return sent() == 20; }, 60000)) << sent() << " of 20 sent";
+  EXPECT_TRUE(WaitUntil([&] { return Count(m_Db, "Data='in the storm'", "SMSIncoming") == 1; }, 60000));
+  EXPECT_LT(CountCommands(modem.Commands(), "AT+CMGR=7"), 200u);
+  std::istringstream events(TestSupport::ReadFile(m_Root.EventLog()));
+  size_t failures = 0;
+  for (std::string record; std::getline(events, record);)
+    failures += record.find("could not be read") != std::string::npos;
+  EXPECT_LE(failures, 10u);
+}
+
+// A SIM still busy after the PIN answers AT+CMGF=0 with +CMS ERROR 314: the
+// modem is set up once the SIM is ready, and nobody is told that the modem
+// lacks PDU mode.
+TEST_F(ModemScenario, ABusySimIsWaitedForNotTakenForAModemWithoutPduMode) {
+  CModemEmulator& modem = StartModem();
+  modem.Fail("CMGF", 314, 4);
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered()) << HandsetState();
+  Velquor velquor;
+  const std::int32_t id = velquor.SendMsg("+4915550001", "once the SIM is ready", 0);
+  TakeSubmissions(1);
+  EXPECT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSent; }));
+  const std::string events = TestSupport::ReadFile(m_Root.EventLog());
+  EXPECT_EQ(events.find("no PDU mode"), std::string::npos);
+  EXPECT_NE(events.find("SIM busy"), std::string::npos);
+  EXPECT_EQ(CountCommands(modem.Commands(), "AT+CMGF=0"), 5u);
 }

@@ -1,6 +1,7 @@
 #include "server/modem/at_channel.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "errors/com_error_raise.h"
 
@@ -72,12 +73,40 @@ bool CAtChannel::CarriesPdu(const std::string& sLine) {
   return StartsWith(sLine, "+CMT:") || StartsWith(sLine, "+CDS:");
 }
 
+bool CAtChannel::IsStorageIndication(const std::string& sLine) {
+  return StartsWith(sLine, "+CMTI:") || StartsWith(sLine, "+CDSI:");
+}
+
 void CAtChannel::Reset() { m_sInput.clear(); }
 
 std::deque<CUnsolicited> CAtChannel::TakeUnsolicited() {
   std::deque<CUnsolicited> out;
   out.swap(m_Unsolicited);
+  m_nStorageQueued = 0;
   return out;
+}
+
+bool CAtChannel::TakeStoreChanged() { return std::exchange(m_bStoreChanged, false); }
+
+long CAtChannel::TakeDropped() { return std::exchange(m_nDropped, 0); }
+
+void CAtChannel::Queue(CUnsolicited U) {
+  if (IsStorageIndication(U.sLine)) {
+    // A storm of indications means one thing: read the store. Each one is
+    // queued once, and beyond a few the store is read as a whole.
+    if (m_bStoreChanged) return;
+    for (const auto& q : m_Unsolicited)
+      if (q.sLine == U.sLine) return;
+    if (m_nStorageQueued >= kMaxStorageIndications) {
+      m_bStoreChanged = true;
+      return;
+    }
+    ++m_nStorageQueued;
+  } else if (m_Unsolicited.size() >= kMaxQueued) {
+    ++m_nDropped;
+    return;
+  }
+  m_Unsolicited.push_back(std::move(U));
 }
 
 void CAtChannel::TimedOut(const std::string& sCommand) const {
@@ -140,7 +169,7 @@ bool CAtChannel::TakeAsUnsolicited(const std::string& sLine, Clock::time_point U
       break;
     }
   }
-  m_Unsolicited.push_back(std::move(u));
+  Queue(std::move(u));
   return true;
 }
 
@@ -214,7 +243,7 @@ bool CAtChannel::Idle(Clock::time_point Until) {
       return false;
     }
     if (!TakeAsUnsolicited(line, Until)) ++m_nGarbage;
-    if (!m_Unsolicited.empty()) return true;
+    if (HasUnsolicited()) return true;
   }
 }
 

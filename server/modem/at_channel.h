@@ -7,7 +7,11 @@
 // Unsolicited result codes may come at any time, between commands and in
 // the middle of an answer; they are recognised by their prefix and queued
 // for the caller (TakeUnsolicited). +CMT and +CDS carry a PDU on the next
-// line, which is queued with them. A line that starts with the prefix of the
+// line, which is queued with them. The queue is bounded: a storage
+// indication (+CMTI, +CDSI) already queued is not queued again, and beyond
+// kMaxStorageIndications of them they are dropped for one flag that means
+// "read the whole store" (TakeStoreChanged); any other code beyond
+// kMaxQueued is dropped and counted (TakeDropped). A line that starts with the prefix of the
 // command in progress (+CREG: during AT+CREG?) belongs to its answer.
 // Blank lines, an echo of the command (when ATE0 has not taken effect yet),
 // and lines that are neither a result nor unsolicited while no command
@@ -70,12 +74,21 @@ class CAtChannel {
   // codes. False when woken.
   bool Idle(Clock::time_point Until);
 
-  bool HasUnsolicited() const { return !m_Unsolicited.empty(); }
+  static constexpr size_t kMaxQueued = 256;
+  static constexpr size_t kMaxStorageIndications = 16;
+
+  bool HasUnsolicited() const { return !m_Unsolicited.empty() || m_bStoreChanged; }
   std::deque<CUnsolicited> TakeUnsolicited();
+  // True when storage indications were dropped since the last call: the
+  // store holds messages nobody was told of one by one.
+  bool TakeStoreChanged();
+  // Codes dropped because the queue was full, since the last call.
+  long TakeDropped();
   long GarbageLines() const { return m_nGarbage; }
 
   static bool IsUnsolicited(const std::string& sLine);
-  static bool CarriesPdu(const std::string& sLine);  // +CMT: / +CDS:
+  static bool CarriesPdu(const std::string& sLine);           // +CMT: / +CDS:
+  static bool IsStorageIndication(const std::string& sLine);  // +CMTI: / +CDSI:
 
  private:
   enum class EGot { Line, Prompt, Timeout, Woken };
@@ -84,6 +97,7 @@ class CAtChannel {
   EGot Next(std::string* sLine, Clock::time_point Until, bool bPrompt);
   // Handles one line outside an answer; true when it was unsolicited.
   bool TakeAsUnsolicited(const std::string& sLine, Clock::time_point Until);
+  void Queue(CUnsolicited U);
   // The answer to sCommand; lines equal to sEcho are its echo.
   CAtResponse Collect(const std::string& sCommand, const std::string& sEcho, Clock::time_point Until);
   [[noreturn]] void TimedOut(const std::string& sCommand) const;
@@ -94,6 +108,9 @@ class CAtChannel {
   const std::atomic<bool>& m_bStop;
   std::string m_sInput;
   std::deque<CUnsolicited> m_Unsolicited;
+  size_t m_nStorageQueued = 0;  // storage indications in m_Unsolicited
+  bool m_bStoreChanged = false;
+  long m_nDropped = 0;
   long m_nGarbage = 0;
 };
 

@@ -138,3 +138,37 @@ TEST(CAtChannel, NoAnswerTimesOutGarbageIsDroppedAndStopInterrupts) {
   }
   stopper.join();
 }
+
+// A storm during one command: every storage indication is queued once, a
+// few of them at most before they turn into "read the store", and other
+// codes beyond the bound are dropped and counted, so memory stays bounded.
+TEST(CAtChannel, AStormOfIndicationsIsCoalescedAndTheQueueBounded) {
+  Channel c;
+  std::thread peer([&] {
+    char buffer[256];
+    pollfd fd{c.pty.Master(), POLLIN, 0};
+    if (poll(&fd, 1, 5000) <= 0 || read(c.pty.Master(), buffer, sizeof buffer) <= 0) return;
+    std::string storm;
+    for (int i = 0; i < 3000; ++i) storm += "\r\n+CMTI: \"SM\"," + std::to_string(i % 5) + "\r\nRING\r\n";
+    for (int i = 0; i < 3000; ++i) storm += "\r\n+CMTI: \"SM\"," + std::to_string(i) + "\r\n";
+    storm += "\r\nOK\r\n";
+    for (size_t done = 0; done < storm.size();) {
+      const ssize_t n = write(c.pty.Master(), storm.data() + done, storm.size() - done);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  });
+  const CAtResponse r = c.at.Command("AT", 10s);
+  peer.join();
+  EXPECT_TRUE(r.Ok());
+  const auto queued = c.at.TakeUnsolicited();
+  size_t indications = 0, rings = 0;
+  for (const auto& u : queued) (u.sLine == "RING" ? rings : indications) += 1;
+  EXPECT_EQ(rings + indications, queued.size());
+  EXPECT_LE(queued.size(), CAtChannel::kMaxQueued + CAtChannel::kMaxStorageIndications);
+  EXPECT_EQ(indications, CAtChannel::kMaxStorageIndications);  // 5 slots, then 11 more of the second run
+  EXPECT_EQ(c.at.TakeDropped(), static_cast<long>(3000 - rings));
+  EXPECT_TRUE(c.at.TakeStoreChanged());
+  EXPECT_FALSE(c.at.TakeStoreChanged());
+  EXPECT_EQ(c.at.TakeDropped(), 0);
+}

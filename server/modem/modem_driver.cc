@@ -51,6 +51,19 @@ int Number(const std::string& s, int nDefault = -1) {
   return std::stoi(s);
 }
 
+size_t PduHash(std::string sHex) {
+  std::transform(sHex.begin(), sHex.end(), sHex.begin(),
+                 [](char c) { return std::toupper(static_cast<unsigned char>(c)); });
+  return std::hash<std::string>{}(sHex);
+}
+
+// +CMS ERROR 314 or +CME ERROR 14, or a modem's text saying so.
+bool SimBusy(const CAtResponse& r) {
+  if (r.eFinal == CAtResponse::EFinal::CmsError && r.nCode == 314) return true;
+  if (r.eFinal == CAtResponse::EFinal::CmeError && r.nCode == 14) return true;
+  return r.nCode == -1 && r.sFinal.find("busy") != std::string::npos;
+}
+
 bool IsHex(const std::string& s) {
   return !s.empty() && s.size() % 2 == 0 &&
          std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
@@ -325,9 +338,32 @@ bool CModemDriver::UnlockSim() {
 }
 
 void CModemDriver::FinishInitialise() {
-  const CAtResponse pdu = Command("AT+CMGF=0");
-  if (!pdu.Ok())
-    RAISE_COM_ERROR(E_FAIL, m_Serial.sDevice + ": the modem has no PDU mode (AT+CMGF=0: " + pdu.sFinal + ")");
+  static constexpr const char* kSite = "CModemDriver::FinishInitialise";
+  CAtResponse pdu;
+  for (int attempt = 1;; ++attempt) {
+    pdu = Command("AT+CMGF=0");
+    if (pdu.Ok() || !SimBusy(pdu) || attempt == 3) break;
+    if (WaitStop(ms(500))) RAISE_COM_ERROR(E_ABORT, "stopped");
+  }
+  if (SimBusy(pdu)) {
+    // A SIM still reading its phone book after the PIN: not a fault of the
+    // modem, and over after a while.
+    m_sSimState = "SIM busy (AT+CMGF=0: " + pdu.sFinal + "); tried again at the next status poll";
+    Warn(m_InitLog, kSite, m_sSimState);
+    SetDetail(m_sSimState);
+    return;
+  }
+  if (!pdu.Ok()) {
+    using E = CAtResponse::EFinal;
+    const bool unsupported = pdu.eFinal == E::Error ||
+                             (pdu.eFinal == E::CmsError && (pdu.nCode == 303 || pdu.nCode == 304)) ||
+                             (pdu.eFinal == E::CmeError && (pdu.nCode == 3 || pdu.nCode == 4));
+    RAISE_COM_ERROR(E_FAIL, m_Serial.sDevice +
+                                (unsupported ? ": the modem has no PDU mode" : ": the modem refused PDU mode") +
+                                " (AT+CMGF=0: " + pdu.sFinal + ")");
+  }
+  m_sSimState = "SIM ready";
+  Settle(m_InitLog, kSite);
   if (!m_sSmsCentre.empty()) {
     const CAtResponse r = Command("AT+CSCA=\"" + m_sSmsCentre + "\"," + (m_sSmsCentre[0] == '+' ? "145" : "129"));
     if (!r.Ok())
@@ -338,6 +374,15 @@ void CModemDriver::FinishInitialise() {
     const std::string m = "\"" + m_sStorage + "\"";
     if (Command("AT+CPMS=" + m + "," + m + "," + m).Ok() || Command("AT+CPMS=" + m).Ok()) m_sMemory = m_sStorage;
   }
+  if (m_sMemory.empty()) {
+    // The modem's own choice, by name, so that slots read from the list
+    // and slots named by +CMTI compare equal.
+    const CAtResponse cpms = Command("AT+CPMS?");
+    const std::string first = cpms.Ok() ? Fields(cpms.Value("+CPMS:"))[0] : std::string();
+    if (!first.empty() && Number(first) < 0) m_sMemory = first;
+  }
+  const CAtResponse csms = Command("AT+CSMS?");
+  m_bAckDirect = csms.Ok() && Number(Fields(csms.Value("+CSMS:"))[0]) == 1;
   m_bPollStorage = !Command("AT+CNMI=" + m_sIndications).Ok();
   if (m_bPollStorage)
     LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::FinishInitialise",
@@ -350,8 +395,11 @@ void CModemDriver::FinishInitialise() {
 void CModemDriver::PollStatus() {
   if (!m_bSimReady) {
     if (UnlockSim()) FinishInitialise();
+  } else if (!m_bInitialised) {
+    FinishInitialise();
   }
   int stat = -1, signal = -1;
+  m_Missing.clear();
   if (m_bInitialised) {
     const CAtResponse creg = Command("AT+CREG?");
     stat = creg.Ok() ? RegistrationStatus(creg.Value("+CREG:")) : -1;
@@ -364,7 +412,17 @@ void CModemDriver::PollStatus() {
     const CAtResponse csq = Command("AT+CSQ");
     const int rssi = csq.Ok() ? Number(Fields(csq.Value("+CSQ:"))[0]) : -1;
     signal = rssi >= 0 && rssi <= 31 ? (rssi * 100 + 15) / 31 : -1;
-    if (m_bPollStorage) ReadStored();
+    if (m_bPollStorage) {
+      ReadStored();
+      RetryDeletes();
+    } else {
+      CheckStore();
+    }
+    if (const long dropped = m_Channel.TakeDropped(); dropped > 0)
+      Warn(m_QueueLog, "CModemDriver::PollStatus",
+           std::to_string(dropped) + " unsolicited codes dropped: the modem sent them faster than they were handled");
+    else
+      Settle(m_QueueLog, "CModemDriver::PollStatus");
   }
   const bool registered = stat == 1 || stat == 5;
   std::lock_guard guard(m_Lock);
@@ -391,17 +449,37 @@ void CModemDriver::Serve() {
     for (const auto receipt : acks) {
       const auto it = m_Receipts.find(receipt);
       if (it == m_Receipts.end()) continue;
-      const CSlot slot = it->second;
+      const CHeld held = it->second;
       m_Receipts.erase(it);
-      Delete(slot);
-      m_Handed.erase(slot);
+      m_Handed.erase(held.Slot);
+      DeleteStored(held.Slot, held.nPdu);
     }
     if (!acks.empty()) {
       std::lock_guard guard(m_Lock);
       m_nAcksInFlight = 0;
       m_Changed.notify_all();
     }
-    for (const auto& u : m_Channel.TakeUnsolicited()) HandleUnsolicited(u);
+    // Storage indications are gathered: a few are read one by one, a storm
+    // (or indications the channel had to drop) by reading the whole store.
+    bool readAll = m_Channel.TakeStoreChanged();
+    std::vector<CSlot> slots;
+    for (const auto& u : m_Channel.TakeUnsolicited()) {
+      if (!CAtChannel::IsStorageIndication(u.sLine)) {
+        HandleUnsolicited(u);
+        continue;
+      }
+      const auto f = Fields(u.sLine.substr(u.sLine.find(':') + 1));
+      if (f.size() < 2 || Number(f[1]) < 0) continue;
+      const CSlot slot{f[0], Number(f[1])};
+      if (std::find(slots.begin(), slots.end(), slot) == slots.end()) slots.push_back(slot);
+    }
+    if (m_bInitialised) {
+      if (readAll || slots.size() > 4) {
+        ReadStored();
+      } else {
+        for (const auto& slot : slots) ReadSlot(slot);
+      }
+    }
     if (Clock::now() >= m_NextPoll) {
       PollStatus();
       m_NextPoll = Clock::now() + m_StatusInterval;
@@ -468,17 +546,9 @@ CSubmitResult CModemDriver::SendPdu(const COutgoingSms& Message) {
 }
 
 void CModemDriver::HandleUnsolicited(const CUnsolicited& U) {
-  auto slotOf = [](const std::string& sValue) -> std::optional<CSlot> {
-    const auto f = Fields(sValue);
-    if (f.size() < 2 || Number(f[1]) < 0) return std::nullopt;
-    return CSlot{f[0], Number(f[1])};
-  };
-  const size_t colon = U.sLine.find(':');
-  const std::string value = colon == std::string::npos ? "" : U.sLine.substr(colon + 1);
-  if (U.sLine.rfind("+CMTI:", 0) == 0 || U.sLine.rfind("+CDSI:", 0) == 0) {
-    if (const auto slot = slotOf(value); slot && m_bInitialised) ReadSlot(*slot);
-  } else if (U.sLine.rfind("+CDS:", 0) == 0 || U.sLine.rfind("+CMT:", 0) == 0) {
+  if (U.sLine.rfind("+CDS:", 0) == 0 || U.sLine.rfind("+CMT:", 0) == 0) {
     HandlePdu(U.sPdu, nullptr);
+    AcknowledgeDirect();
   } else if (U.sLine.rfind("+CREG:", 0) == 0) {
     m_NextPoll = Clock::now();  // registration changed: look at it now
   }
@@ -491,43 +561,127 @@ void CModemDriver::SelectMemory(const std::string& sMemory) {
   m_sMemory = sMemory;
 }
 
-void CModemDriver::ReadStored() {
+int CModemDriver::ReadStored() {
   const CAtResponse r = Command("AT+CMGL=4");
-  if (!r.Ok()) return;  // an empty storage answers ERROR on some modems
+  if (!r.Ok()) return 0;  // an empty storage answers ERROR on some modems
+  int handed = 0;
+  std::set<CSlot> listed;
   for (size_t i = 0; i + 1 < r.Lines.size(); ++i) {
     if (r.Lines[i].rfind("+CMGL:", 0) != 0) continue;
     const int index = Number(Fields(r.Lines[i].substr(6))[0]);
     const std::string& pdu = r.Lines[i + 1];
     if (index < 0 || !IsHex(pdu)) continue;
     const CSlot slot{m_sMemory, index};
-    if (m_Handed.count(slot) || m_Unreadable.count(slot)) continue;
-    HandlePdu(pdu, &slot);
+    listed.insert(slot);
     ++i;
+    if (m_Handed.count(slot)) continue;
+    if (const auto left = m_Left.find(slot); left != m_Left.end() && left->second == PduHash(pdu)) continue;
+    handed += HandlePdu(pdu, &slot);
   }
+  // What the list no longer holds went by other means (deleted after all).
+  std::erase_if(m_Stored, [&](const auto& e) { return e.first.sMemory == m_sMemory && !listed.count(e.first); });
+  std::erase_if(m_Left, [&](const auto& e) { return e.first.sMemory == m_sMemory && !listed.count(e.first); });
+  return handed;
 }
 
 void CModemDriver::ReadSlot(const CSlot& Slot) {
-  if (m_Handed.count(Slot) || m_Unreadable.count(Slot)) return;
+  static constexpr const char* kSite = "CModemDriver::ReadSlot";
+  // A slot found empty is not read again before the next status poll, which
+  // looks at the store's count anyway: a storm for it costs one command.
+  if (m_Handed.count(Slot) || m_Missing.count(Slot)) return;
   SelectMemory(Slot.sMemory);
   const CAtResponse r = Command("AT+CMGR=" + std::to_string(Slot.nIndex));
   for (size_t i = 0; r.Ok() && i + 1 < r.Lines.size(); ++i) {
-    if (r.Lines[i].rfind("+CMGR:", 0) == 0 && IsHex(r.Lines[i + 1])) return HandlePdu(r.Lines[i + 1], &Slot);
+    if (r.Lines[i].rfind("+CMGR:", 0) == 0 && IsHex(r.Lines[i + 1])) {
+      Settle(m_ReadLog, kSite);
+      // An indication for a slot kept on purpose names a new message there.
+      if (const auto left = m_Left.find(Slot); left != m_Left.end() && left->second == PduHash(r.Lines[i + 1])) return;
+      HandlePdu(r.Lines[i + 1], &Slot);
+      return;
+    }
   }
-  LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::ReadSlot",
-           "Handset " + std::to_string(m_nHandset) + ": message " + Slot.sMemory + " " + std::to_string(Slot.nIndex) +
-               " could not be read (" + r.sFinal + ")");
+  m_Missing.insert(Slot);
+  Warn(m_ReadLog, kSite,
+       "message " + Slot.sMemory + " " + std::to_string(Slot.nIndex) + " could not be read (" + r.sFinal + ")");
 }
 
-void CModemDriver::Delete(const CSlot& Slot) {
+bool CModemDriver::Delete(const CSlot& Slot) {
+  static constexpr const char* kSite = "CModemDriver::Delete";
   SelectMemory(Slot.sMemory);
   const CAtResponse r = Command("AT+CMGD=" + std::to_string(Slot.nIndex));
-  if (!r.Ok())
-    LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::Delete",
-             "Handset " + std::to_string(m_nHandset) + ": message " + Slot.sMemory + " " + std::to_string(Slot.nIndex) +
-                 " could not be deleted (" + r.sFinal + ")");
+  if (r.Ok()) {
+    Settle(m_DeleteLog, kSite);
+    return true;
+  }
+  Warn(m_DeleteLog, kSite,
+       "message " + Slot.sMemory + " " + std::to_string(Slot.nIndex) + " could not be deleted (" + r.sFinal +
+           "); it is deleted again at the next status poll, and not handed over again");
+  return false;
 }
 
-void CModemDriver::HandlePdu(const std::string& sHex, const CSlot* pSlot) {
+void CModemDriver::DeleteStored(const CSlot& Slot, size_t nPdu) {
+  if (Delete(Slot)) {
+    m_Stored.erase(Slot);
+  } else {
+    m_Stored[Slot] = nPdu;
+  }
+}
+
+void CModemDriver::RetryDeletes() {
+  const auto pending = m_Stored;
+  for (const auto& [slot, hash] : pending) DeleteStored(slot, hash);
+}
+
+void CModemDriver::CheckStore() {
+  RetryDeletes();
+  const CAtResponse r = Command("AT+CPMS?");
+  const auto f = Fields(r.Ok() ? r.Value("+CPMS:") : std::string());
+  const int used = f.size() >= 3 ? Number(f[1]) : -1;
+  if (used < 0) return;  // a modem that does not tell: indications only
+  if (static_cast<size_t>(used) <= m_Handed.size() + m_Left.size() + m_Stored.size()) return;
+  // Messages nobody told of: perhaps the modem turned routing off (a
+  // missing acknowledgement, a restart of its own). Read them, and ask for
+  // indications again.
+  if (ReadStored() > 0) {
+    LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::CheckStore",
+             "Handset " + std::to_string(m_nHandset) +
+                 ": the modem stored messages without an indication; AT+CNMI is set again");
+    Command("AT+CNMI=" + m_sIndications);
+  }
+}
+
+void CModemDriver::AcknowledgeDirect() {
+  static constexpr const char* kSite = "CModemDriver::AcknowledgeDirect";
+  if (!m_bAckDirect) return;
+  const CAtResponse r = Command("AT+CNMA");
+  if (r.Ok()) {
+    Settle(m_AckLog, kSite);
+  } else {
+    Warn(m_AckLog, kSite, "the modem refused AT+CNMA (" + r.sFinal + ")");
+  }
+}
+
+void CModemDriver::Warn(CRepeatThrottle& Throttle, const char* szSite, const std::string& sWhy) {
+  Throttle.Run(szSite, [&] { RAISE_COM_ERROR(E_FAIL, "Handset " + std::to_string(m_nHandset) + ": " + sWhy); });
+}
+
+void CModemDriver::Settle(CRepeatThrottle& Throttle, const char* szSite) {
+  Throttle.Run(szSite, [] {});
+}
+
+bool CModemDriver::HandlePdu(const std::string& sHex, const CSlot* pSlot) {
+  const size_t hash = PduHash(sHex);
+  if (pSlot) {
+    // Handed over before and not deleted: delete it, never store it twice.
+    if (const auto it = m_Stored.find(*pSlot); it != m_Stored.end()) {
+      if (it->second == hash) {
+        DeleteStored(*pSlot, hash);
+        return false;
+      }
+      m_Stored.erase(it);  // another message in that slot
+    }
+    m_Left.erase(*pSlot);
+  }
   try {
     const std::vector<std::uint8_t> octets = Sms::FromHex(sHex);
     if (octets.empty() || octets.size() < 2u + octets[0]) throw Sms::PduError("PDU shorter than its SMSC prefix");
@@ -537,10 +691,12 @@ void CModemDriver::HandlePdu(const std::string& sHex, const CSlot* pSlot) {
       CIncomingSms message{d.Originator.sValue, std::move(d.UserData)};
       if (pSlot) {
         message.nReceipt = m_nNextReceipt++;
-        m_Receipts[message.nReceipt] = *pSlot;
+        m_Receipts[message.nReceipt] = {*pSlot, hash};
         m_Handed.insert(*pSlot);
       }
       m_pEvents->OnMessageReceived(std::move(message));
+      Settle(m_PduLog, "CModemDriver::HandlePdu");
+      return true;
     } else if (type == 0x02) {
       const Sms::SmsStatusReport s = Sms::DecodeStatusReport(octets);
       if (s.State() != Sms::DeliveryState::Pending) {
@@ -550,16 +706,22 @@ void CModemDriver::HandlePdu(const std::string& sHex, const CSlot* pSlot) {
         report.nErrorCode = report.bDelivered ? 0 : s.nStatus;
         m_pEvents->OnDeliveryReport(report);
       }
-      if (pSlot) Delete(*pSlot);
+      Settle(m_PduLog, "CModemDriver::HandlePdu");
+      if (pSlot) DeleteStored(*pSlot, hash);
+      return true;
     }
     // An SMS-SUBMIT in storage was written by someone else: left alone.
+    if (pSlot) m_Left[*pSlot] = hash;
   } catch (const std::invalid_argument& e) {
-    if (pSlot) m_Unreadable.insert(*pSlot);  // kept in storage, not read again in this run
-    LogEvent(EVENTLOG_WARNING_TYPE, "CModemDriver::HandlePdu",
-             "Handset " + std::to_string(m_nHandset) + ": a PDU the gateway cannot read" +
-                 (pSlot ? " (left in " + pSlot->sMemory + " " + std::to_string(pSlot->nIndex) + ")" : std::string()) +
-                 ": " + e.what() + ": " + sHex);
+    if (pSlot) m_Left[*pSlot] = hash;  // kept in storage, not read again in this run
+    Warn(m_PduLog, "CModemDriver::HandlePdu",
+         std::string("a PDU the gateway cannot read") +
+             (pSlot ? " (left in " + pSlot->sMemory + " " + std::to_string(pSlot->nIndex) + ")" : std::string()) +
+             ": " + e.what() + ": " + sHex);
+    return false;
   }
+  Settle(m_PduLog, "CModemDriver::HandlePdu");
+  return false;
 }
 
 }  // namespace Norvale

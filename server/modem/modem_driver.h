@@ -36,7 +36,21 @@
 // is stored (Acknowledge); only then is it deleted (AT+CMGD). A gateway that
 // dies in between reads it again at its next start and stores it a second
 // time: a message may come twice, it is never lost. Status reports are
-// handed over and deleted at once.
+// handed over and deleted at once. A delete the modem refuses (+CMS ERROR
+// 322, a busy SIM) is tried again at every status poll; until it succeeds
+// the slot is remembered with a hash of its PDU, so that reading the store
+// again (a reconnect) deletes it without handing it over a second time.
+//
+// At every status poll AT+CPMS? tells how many messages the store holds;
+// when that is more than the driver knows of (an indication lost, routing
+// turned off by the modem), the store is read (AT+CMGL=4) and AT+CNMI set
+// again. A storm of +CMTI is read as "look into the store": indications are
+// coalesced and the store read as a whole, and repeated warnings of one kind
+// are throttled (CRepeatThrottle).
+//
+// AT+CSMS? tells whether messages and reports shown directly (+CMT, +CDS)
+// need an acknowledgement: with service 1 each is answered with AT+CNMA,
+// or the modem turns that routing off after its time-out.
 #pragma once
 
 #include <atomic>
@@ -48,6 +62,7 @@
 #include <set>
 #include <thread>
 
+#include "errors/handler_ladder.h"
 #include "server/engine_settings.h"
 #include "server/modem/at_channel.h"
 #include "server/modem/serial_port.h"
@@ -82,22 +97,42 @@ class CModemDriver final : public CSMSDriver {
     int nIndex = 0;
     auto operator<=>(const CSlot&) const = default;
   };
+  struct CHeld {
+    CSlot Slot;
+    size_t nPdu = 0;  // hash of the PDU read from it
+  };
 
   void Run();
   void Initialise();
   // AT+CPIN?, and the PIN when asked for and allowed; true when the SIM is ready.
   bool UnlockSim();
   void FinishInitialise();
+  // The store's count (AT+CPMS?) against what the driver knows of; failed
+  // deletes tried again.
+  void CheckStore();
+  void RetryDeletes();
   void Serve();
   void PollStatus();
   void DoSubmit(CRequest& Request);
   CSubmitResult SendPdu(const COutgoingSms& Message);
   void HandleUnsolicited(const CUnsolicited& U);
-  void ReadStored();
+  // The count of messages and reports handed over.
+  int ReadStored();
   void ReadSlot(const CSlot& Slot);
-  // A PDU read from storage (Slot set) or given directly (+CDS, +CMT).
-  void HandlePdu(const std::string& sHex, const CSlot* pSlot);
-  void Delete(const CSlot& Slot);
+  // A PDU read from storage (Slot set) or given directly (+CDS, +CMT);
+  // true when something was handed over.
+  bool HandlePdu(const std::string& sHex, const CSlot* pSlot);
+  // AT+CNMA after +CMT/+CDS when the modem's service needs it.
+  void AcknowledgeDirect();
+  // AT+CMGD; false (logged) when the modem refuses. A refused delete of a
+  // message the engine has is remembered in m_Stored and tried again.
+  bool Delete(const CSlot& Slot);
+  void DeleteStored(const CSlot& Slot, size_t nPdu);
+  // Warnings that may repeat without end (a storm, a SIM that keeps
+  // refusing): the first ten in a row per kind are logged, then one note,
+  // until that kind goes well again (Settle).
+  void Warn(CRepeatThrottle& Throttle, const char* szSite, const std::string& sWhy);
+  static void Settle(CRepeatThrottle& Throttle, const char* szSite);
   void SelectMemory(const std::string& sMemory);
   CAtResponse Command(const std::string& sCommand) { return m_Channel.Command(sCommand, m_CommandTimeout); }
   void FailRequest(const std::string& sWhy);
@@ -125,8 +160,13 @@ class CModemDriver final : public CSMSDriver {
   std::string m_sMemory;        // storage AT+CMGR and AT+CMGD work on
   Clock::time_point m_NextPoll{};
   std::uint64_t m_nNextReceipt = 1;
-  std::map<std::uint64_t, CSlot> m_Receipts;  // handed to the engine, not yet acknowledged
-  std::set<CSlot> m_Handed, m_Unreadable;
+  bool m_bAckDirect = false;                  // AT+CSMS service 1: +CMT and +CDS need AT+CNMA
+  std::map<std::uint64_t, CHeld> m_Receipts;  // handed to the engine, not yet acknowledged
+  std::set<CSlot> m_Handed;
+  std::map<CSlot, size_t> m_Left;    // unreadable or not for the gateway: kept in storage (PDU hash)
+  std::set<CSlot> m_Missing;         // read and found empty since the last status poll
+  std::map<CSlot, size_t> m_Stored;  // handed over, delete refused: to delete, never to hand over again
+  CRepeatThrottle m_ReadLog, m_DeleteLog, m_AckLog, m_QueueLog, m_InitLog, m_PduLog;
   std::string m_sSimState, m_sRegistration;
 
   std::thread m_Thread;

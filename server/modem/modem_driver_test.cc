@@ -412,3 +412,52 @@ TEST(CModemDriver, APinEntryWithoutAnAnswerIsNotRepeatedAfterReopening) {
   EXPECT_GE(std::count(rig.modem.Commands.begin(), rig.modem.Commands.end(), "ATE0"), 2);  // it was reopened
   EXPECT_EQ(rig.driver->GetState().sDetail.find("4321"), std::string::npos);
 }
+
+// The modem refuses the delete: the slot is deleted again at the status
+// polls, and an indication for it meanwhile (the modem announcing it again)
+// does not hand the message over a second time.
+TEST(CModemDriver, ARefusedDeleteIsTriedAgainWithoutHandingTheMessageOverTwice) {
+  Rig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.Ready());
+  {
+    auto l = rig.modem.Lock();
+    rig.modem.Store[3] = DeliverPdu("+4917012345", "once");
+    rig.modem.nDeleteRefusals = 3;
+  }
+  rig.modem.Inject("\r\n+CMTI: \"SM\",3\r\n");
+  ASSERT_TRUE(rig.events.WaitFor(1, 0));
+  std::uint64_t receipt = 0;
+  {
+    std::lock_guard g(rig.events.lock);
+    receipt = rig.events.messages[0].nReceipt;
+  }
+  rig.driver->Acknowledge(receipt);
+  ASSERT_TRUE(rig.modem.WaitFor([&] { return rig.modem.CountLocked("AT+CMGD=3") >= 1; }));
+  rig.modem.Inject("\r\n+CMTI: \"SM\",3\r\n");
+  ASSERT_TRUE(rig.modem.WaitFor([&] { return rig.modem.Store.empty(); }));
+  EXPECT_EQ(rig.modem.Count("AT+CMGD=3"), 4u);
+  std::lock_guard g(rig.events.lock);
+  EXPECT_EQ(rig.events.messages.size(), 1u);
+}
+
+// A message the modem stored without +CMTI is found by the status poll,
+// which compares the store's count with what the driver knows of.
+TEST(CModemDriver, AMessageStoredWithoutAnIndicationIsReadAtTheNextPoll) {
+  Rig rig;
+  rig.Start();
+  ASSERT_TRUE(rig.Ready());
+  {
+    auto l = rig.modem.Lock();
+    rig.modem.Store[4] = DeliverPdu("+4917012345", "unannounced");
+    rig.modem.Commands.clear();
+  }
+  ASSERT_TRUE(rig.events.WaitFor(1, 0));
+  // Routing asked for again.
+  EXPECT_TRUE(rig.modem.WaitFor([&] { return rig.modem.CountLocked("AT+CNMI=2,1,0,1,0") >= 1; }));
+  // Known now: later polls do not read the store again.
+  ASSERT_TRUE(rig.modem.WaitFor([&] { return rig.modem.CountLocked("AT+CPMS?") >= 4; }));
+  EXPECT_EQ(rig.modem.Count("AT+CMGL=4"), 1u);
+  std::lock_guard g(rig.events.lock);
+  EXPECT_EQ(rig.events.messages.size(), 1u);
+}

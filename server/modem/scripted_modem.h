@@ -61,6 +61,7 @@ class CScriptedModem {
   bool bRegistered = true;
   int nSignal = 20;            // +CSQ rssi
   int nCmsError = 0;           // answer AT+CMGS with +CMS ERROR: n
+  int nDeleteRefusals = 0;     // the next n AT+CMGD get +CMS ERROR: 322
   bool bMute = false;          // answer nothing
   bool bMuteAfterPdu = false;  // take the PDU, then answer nothing
   bool bMuteOnPin = false;     // take a PIN, then answer nothing
@@ -123,6 +124,10 @@ class CScriptedModem {
       } else {
         Line("+CME ERROR: 16");
       }
+    } else if (c == "AT+CPMS?") {
+      const std::string n = std::to_string(Store.size());
+      Line("+CPMS: \"SM\"," + n + ",30,\"SM\"," + n + ",30,\"SM\"," + n + ",30");
+      ok();
     } else if (c.rfind("AT+CPMS=", 0) == 0) {
       Line("+CPMS: " + std::to_string(Store.size()) + ",30," + std::to_string(Store.size()) + ",30");
       ok();
@@ -148,6 +153,10 @@ class CScriptedModem {
       Write(it->second + "\r\n");
       ok();
     } else if (c.rfind("AT+CMGD=", 0) == 0) {
+      if (nDeleteRefusals > 0) {
+        --nDeleteRefusals;
+        return Line("+CMS ERROR: 322");
+      }
       Store.erase(std::atoi(c.c_str() + 8));
       ok();
     } else if (c.rfind("AT+CMGS=", 0) == 0) {

@@ -9,7 +9,12 @@
 //   node emulator.js --control <unix socket path> [--state <file>]
 //                    [--pin 1234] [--puk 12345678] [--creg 1] [--csq 20,99]
 //                    [--smsc +4917000000] [--mr 0] [--store-size 20]
-//                    [--echo 1]
+//                    [--echo 1] [--csms 0]
+//
+// --csms 1 starts the modem with message service 1 (AT+CSMS=1), as some
+// modems do: every +CMT and +CDS must then be acknowledged with AT+CNMA
+// within ackTimeoutMs (2000), or the modem turns that routing off (AT+CNMI
+// <mt> and <ds> to 0) and stores later messages and reports without a word.
 //
 // --state keeps the SIM store, references and settings in a file, so a
 // second emulator started on it (a USB modem that came back) has them.
@@ -24,7 +29,7 @@
 //                           wrong PIN: +CME ERROR 16; after 3 the SIM wants
 //                           its PUK (+CPIN: SIM PUK); a wrong PIN never unlocks
 //   AT+CREG=n, ?            (+CREG: n,stat; with n=1 unsolicited +CREG: stat)
-//   AT+CSQ  AT+CSCA?  AT+CSCA="num"[,type]  AT+CSMS=0, ?  AT+CSCS=..., ?
+//   AT+CSQ  AT+CSCA?  AT+CSCA="num"[,type]  AT+CSMS=0|1, ?  AT+CSCS=..., ?
 //   AT+CNMI=mode,mt,bm,ds,bfr, ?, =?
 //                           mt 1: +CMTI: "SM",i for a stored message;
 //                           mt 2/3: +CMT: ,len + PDU (not stored);
@@ -35,7 +40,9 @@
 //                           +CMGS: mr with mr counting 0..255 and wrapping.
 //                           Errors: 304 bad PDU or length, 311/310 SIM,
 //                           331 not registered.
-//   AT+CMGL=stat (0..4)  AT+CMGR=i  AT+CMGD=i[,flag]  AT+CNMA
+//   AT+CMGL=stat (0..4)  AT+CMGR=i  AT+CMGD=i[,flag]
+//   AT+CNMA                 acknowledges the last +CMT/+CDS (+CMS ERROR 340
+//                           when none waits for it)
 //   AT+CGMI AT+CGMM AT+CGMR AT+CGSN AT+CIMI (and +GMI +GMM +GMR +GSN)
 //   AT+CFUN? AT+COPS? AT+CBC AT+CSCB? AT+CLIP?  ... answered as a modem would
 // Anything else: ERROR.
@@ -54,10 +61,19 @@
 //                                 or stored (+CDSI) per AT+CNMI ds, or
 //                                 stored when "stored" is true -> {pdu, index}
 //   {"cmd":"set", "pin":"1234"|null, "puk":..., "creg":stat, "csq":[r,b],
-//    "smsc":"+..", "mr":n, "autoReport":st|null, "delayMs":n}
+//    "smsc":"+..", "mr":n, "autoReport":st|null, "delayMs":n, "csms":0|1,
+//    "ackTimeoutMs":n}
 //                                 autoReport: a report with status st
 //                                 follows every submit that asks for one;
 //                                 delayMs: every final answer comes that late
+//   {"cmd":"fail","command":"CMGD","code":322,"count":1,"kind":"CMS"}
+//                                 the next count commands of that name
+//                                 (CMGD, CMGF, CMGR, ...) fail with +CMS
+//                                 ERROR code (kind "CME": +CME ERROR)
+//   {"cmd":"storm","count":n,"index":i}
+//                                 n +CMTI indications as fast as the line
+//                                 takes them, all for slot i (default: slot
+//                                 1 up to the store size, in turn)
 //   {"cmd":"raw","text":"..."}    writes the text to the terminal as it is
 //                                 (odd unsolicited lines, a "RING", noise)
 //   {"cmd":"misbehave","mode":m, "code":n, "count":n}
@@ -113,6 +129,8 @@ let state = {
   store: {},  // index -> {stat, pdu}
   autoReport: null,
   delayMs: 0,
+  csms: Number(arg('--csms', '0')),
+  ackTimeoutMs: 2000,
 };
 if (statePath && fs.existsSync(statePath)) {
   state = Object.assign(state, JSON.parse(fs.readFileSync(statePath, 'utf8')));
@@ -128,6 +146,8 @@ function save() {
 const defaults = {echo: arg('--echo', '1') === '1', cmee: 0, cmgf: 0, cregN: 0, cnmi: [0, 0, 0, 0, 0]};
 let session = Object.assign({}, defaults, {cnmi: defaults.cnmi.slice()});
 let misbehave = {mode: 'none', code: 500, count: 0};
+const failures = {};  // command name -> {kind, code, count}
+let ackTimer = null;   // a +CMT/+CDS waits for AT+CNMA
 const submissions = [];
 const commands = [];
 
@@ -190,8 +210,8 @@ const cmeText = {
 const cmsText = {
   300: 'ME failure', 302: 'operation not allowed', 303: 'operation not supported',
   304: 'invalid PDU mode parameter', 310: 'SIM not inserted', 311: 'SIM PIN required', 316: 'SIM PUK required',
-  321: 'invalid memory index', 322: 'memory full', 330: 'SMSC address unknown', 331: 'no network service',
-  500: 'unknown error'
+  314: 'SIM busy', 321: 'invalid memory index', 322: 'memory full', 330: 'SMSC address unknown',
+  331: 'no network service', 340: 'no +CNMA acknowledgement expected', 500: 'unknown error'
 };
 class AtError extends Error {
   constructor(kind, code) {
@@ -328,8 +348,12 @@ const extended = {
     return [];
   },
   CSMS(rest) {
-    if (rest === '?') return ['+CSMS: 0,1,1,1'];
-    if (rest === '=?') return ['+CSMS: (0)'];
+    if (rest === '?') return [`+CSMS: ${state.csms},1,1,1`];
+    if (rest === '=?') return ['+CSMS: (0,1)'];
+    const n = Number(rest.slice(1));
+    if (n !== 0 && n !== 1) throw cms(303);
+    state.csms = n;
+    save();
     return ['+CSMS: 1,1,1'];
   },
   CSCS(rest) {
@@ -410,6 +434,9 @@ const extended = {
     return [];
   },
   CNMA() {
+    if (!ackTimer) throw cms(340);
+    clearTimeout(ackTimer);
+    ackTimer = null;
     return [];
   },
   CFUN(rest) {
@@ -459,6 +486,11 @@ function runLine(line) {
         const m = /^([A-Za-z]+)(.*)$/.exec(cmd);
         const handler = m && extended[m[1].toUpperCase()];
         if (!handler) throw new AtError('ERROR', 0);
+        const failure = failures[m[1].toUpperCase()];
+        if (failure && failure.count > 0) {
+          failure.count -= 1;
+          throw new AtError(failure.kind, failure.code);
+        }
         const lines = handler(m[2].trim());
         if (lines === null) return;  // AT+CMGS: prompt written
         info.push(...lines);
@@ -575,11 +607,40 @@ function onInput(data) {
 
 // --- network side ----------------------------------------------------------
 
+// Service 1: what is shown directly waits for AT+CNMA; without it the
+// modem gives up on the terminal and routes nothing more to it.
+function shownDirectly() {
+  if (state.csms !== 1) return;
+  if (ackTimer) clearTimeout(ackTimer);
+  ackTimer = setTimeout(() => {
+    ackTimer = null;
+    session.cnmi[1] = 0;
+    session.cnmi[3] = 0;
+    log('routing-off', 'no AT+CNMA in time');
+  }, state.ackTimeoutMs);
+}
+
+function storm(count, index) {
+  let sent = 0, next = 1;
+  const step = () => {
+    if (closed) return;
+    const lines = [];
+    for (; sent < count && lines.length < 50; ++sent) {
+      lines.push(`+CMTI: "SM",${index || next}`);
+      next = next % state.storeSize + 1;
+    }
+    unsolicited(lines);
+    if (sent < count) setTimeout(step, 1);
+  };
+  step();
+}
+
 function deliverMessage(f) {
   const pdu = f.raw ? f.raw.toUpperCase() : pduJson.encodeDeliver(f);
   const mt = session.cnmi[1];
   if (mt === 2 || mt === 3) {
     unsolicited([`+CMT: ,${pduJson.tpduLength(pdu)}`, pdu]);
+    shownDirectly();
     return {pdu, index: 0};
   }
   const index = storeMessage(pdu, 0);
@@ -593,6 +654,7 @@ function deliverReport(f) {
   const ds = session.cnmi[3];
   if (!f.stored && ds === 1) {
     unsolicited([`+CDS: ${pduJson.tpduLength(pdu)}`, pdu]);
+    shownDirectly();
     return {pdu, index: 0};
   }
   const index = storeMessage(pdu, 0);
@@ -615,6 +677,8 @@ function status() {
     cnmi: session.cnmi,
     misbehave: misbehave.mode,
     submissions: submissions.length,
+    csms: state.csms,
+    awaitingAck: ackTimer !== null,
   };
 }
 
@@ -644,6 +708,8 @@ function control(req) {
       if ('mr' in req) state.nextMr = req.mr & 0xff;
       if ('autoReport' in req) state.autoReport = req.autoReport;
       if ('delayMs' in req) state.delayMs = req.delayMs;
+      if ('csms' in req) state.csms = req.csms;
+      if ('ackTimeoutMs' in req) state.ackTimeoutMs = req.ackTimeoutMs;
       save();
       return status();
     }
@@ -652,6 +718,15 @@ function control(req) {
         throw new Error(`unknown mode ${req.mode}`);
       misbehave = {mode: req.mode, code: req.code || 500, count: req.count || 1};
       return status();
+    case 'fail': {
+      const name = String(req.command || '').toUpperCase().replace(/^AT\+|^\+/, '');
+      if (!extended[name]) throw new Error(`unknown command ${req.command}`);
+      failures[name] = {kind: req.kind === 'CME' ? 'CME' : 'CMS', code: req.code || 500, count: req.count || 1};
+      return {};
+    }
+    case 'storm':
+      storm(req.count || 1000, req.index || 0);
+      return {};
     case 'raw':
       if (typeof req.text !== 'string') throw new Error('raw needs "text"');
       write(req.text);

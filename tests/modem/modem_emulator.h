@@ -19,6 +19,8 @@
 //   Modem.Report(Sent[0]["mr"], 0x00);            // +CDS, or stored (+CDSI)
 //   Modem.Set({{"creg", 0}});                     // no network
 //   Modem.Misbehave("silent-on-send");            // stops answering mid-send
+//   Modem.Fail("CMGD", 322);                      // the next AT+CMGD: +CMS ERROR: 322
+//   Modem.Storm(5000);                            // +CMTI after +CMTI
 //   Modem.Disconnect(); Modem.Restart();          // pulled and plugged again
 //
 // Each instance has its own temporary directory (device link, control
@@ -66,6 +68,7 @@ struct ModemEmulatorOptions {
   bool bEcho = true;        // ATE1 after power-on, as real modems
   std::string sSmsc = "+4917000000";
   int nStoreSize = 20;
+  int nCsmsService = 0;  // 1: +CMT/+CDS must be acknowledged (AT+CNMA)
 };
 
 class CModemEmulator {
@@ -165,6 +168,16 @@ class CModemEmulator {
     return Control({{"cmd", "misbehave"}, {"mode", sMode}, {"code", nCode}, {"count", nCount}});
   }
 
+  // The next nCount commands named sCommand ("CMGD") fail with +CMS ERROR
+  // nCode (+CME ERROR when bCme).
+  Json Fail(const std::string& sCommand, int nCode, int nCount = 1, bool bCme = false) {
+    return Control(
+        {{"cmd", "fail"}, {"command", sCommand}, {"code", nCode}, {"count", nCount}, {"kind", bCme ? "CME" : "CMS"}});
+  }
+
+  // nCount +CMTI indications, all for slot nIndex (0: every slot in turn).
+  Json Storm(int nCount, int nIndex = 0) { return Control({{"cmd", "storm"}, {"count", nCount}, {"index", nIndex}}); }
+
   // The SMS-SUBMITs taken so far: [{mr, pdu, length, decoded}].
   Json Submissions(bool bClear = false) { return Control({{"cmd", "submissions"}, {"clear", bClear}})["submissions"]; }
 
@@ -250,7 +263,8 @@ class CModemEmulator {
                                               "--mr",         std::to_string(m_Options.nFirstReference),
                                               "--echo",       m_Options.bEcho ? "1" : "0",
                                               "--smsc",       m_Options.sSmsc,
-                                              "--store-size", std::to_string(m_Options.nStoreSize)};
+                                              "--store-size", std::to_string(m_Options.nStoreSize),
+                                              "--csms",       std::to_string(m_Options.nCsmsService)};
       Argv.insert(Argv.end(), Extra.begin(), Extra.end());
       if (!m_Options.sPin.empty()) {
         Argv.push_back("--pin");
