@@ -169,6 +169,7 @@ void CSmppDriver::Stop() {
   if (m_Thread.joinable()) m_Thread.join();
   std::lock_guard guard(m_Lock);
   m_bStarted = false;
+  m_bCanSend = false;
   m_State = CDriverState{false, false, -1, "stopped"};
 }
 
@@ -204,6 +205,11 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
 CDriverState CSmppDriver::GetState() {
   std::lock_guard guard(m_Lock);
   return m_State;
+}
+
+bool CSmppDriver::IsReadyToSend() {
+  std::lock_guard guard(m_Lock);
+  return m_bCanSend;
 }
 
 // --- the I/O thread ----------------------------------------------------------
@@ -270,7 +276,11 @@ void CSmppDriver::Run() {
     });
     state.bRegistered = std::all_of(m_Links.begin(), m_Links.end(),
                                     [](const auto& l) { return l->Session.State() == Smpp::ESessionState::Bound; });
+    CLink* tx = Transmitter();
+    const bool canSend =
+        !stopping && tx && tx->Session.State() == Smpp::ESessionState::Bound && !tx->bCloseAfterWrite;
     std::lock_guard guard(m_Lock);
+    m_bCanSend = canSend;
     std::string detail;
     for (const auto& l : m_Links) {
       if (!detail.empty()) detail += "; ";
@@ -279,7 +289,7 @@ void CSmppDriver::Run() {
         detail += ", next attempt in " +
                   Millis(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(l->ReconnectAt, now) - now));
     }
-    if (CLink* tx = Transmitter())
+    if (tx)
       detail += "; " + std::to_string(tx->Session.UnansweredSubmits()) + " unanswered, " +
                 std::to_string(m_Queue.size()) + " queued";
     if (!state.bRegistered && !m_sLastProblem.empty()) detail += "; last problem: " + m_sLastProblem;

@@ -86,6 +86,10 @@ class CSmppDriver final : public CSMSDriver {
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReceipts; }
   bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
+  // Whether the transceiver (or the transmitter of a pair) is bound: while
+  // not, the handset claims nothing and jobs wait in pending instead of
+  // spending their retries on a queue that cannot drain.
+  bool IsReadyToSend() override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -155,6 +159,7 @@ class CSmppDriver final : public CSMSDriver {
   std::deque<std::pair<std::uint64_t, std::shared_ptr<CPendingSubmit>>> m_Queue;
   std::uint64_t m_nNextTag = 1;
   CDriverState m_State;        // as the I/O thread last saw it
+  bool m_bCanSend = false;     // the transmitter bound, as the I/O thread last saw it
   std::string m_sLastProblem;  // why the last connection or bind failed; cleared when bound
 };
 
