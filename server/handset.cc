@@ -341,10 +341,10 @@ void CHandset::WriteOutcomes() {
       o.nMessageRef = o.Reference.bValid ? m_Matcher.RecordReference(o.nJobId, m_nNumber, o.Reference) : 0;
       o.nStep = 1;
     }
-    // On SQLite the status and its notification commit together (one wait
-    // for the write lock, and never a status without its notification); a
-    // failure undoes both, and both are written again.
-    CDatabaseTransaction group(&m_DB);
+    // The status and its notification commit together, on every database:
+    // a crash or a failure between them never leaves a status without its
+    // notification. A failure undoes both, and both are written again.
+    CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
     const bool grouped = m_DB.InTransaction();
     try {
       if (o.nStep == 1) {

@@ -241,6 +241,57 @@ TEST(EngineInvalidJobs, FailWithTheirStatusAndASendFailureNeverACrash) {
   EXPECT_EQ(Count(db, "Type=2 AND OriginalId=12", "SMSNotifications"), 1);
 }
 
+// A job's final status and its notification commit together or not at all,
+// on both databases: with every notification insert refused (a trigger),
+// the status stays unwritten too, and both follow once inserts work again.
+class EngineOutcomes : public ::testing::TestWithParam<TestSupport::Backend> {};
+
+TEST_P(EngineOutcomes, AStatusIsNeverCommittedWithoutItsNotification) {
+  SKIP_WITHOUT_BACKEND(GetParam());
+  FreshRoot();
+  TestSupport::TestDatabase db(GetParam());
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1, {{"Reports", "0"}});
+  const bool postgres = GetParam() == TestSupport::Backend::Postgres;
+  if (postgres) {
+    db.Run("CREATE FUNCTION refuse_notification() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION "
+           "'notifications refused'; END $$ LANGUAGE plpgsql");
+    db.Run("CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications FOR EACH ROW EXECUTE FUNCTION "
+           "refuse_notification()");
+  } else {
+    db.Run("CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications BEGIN SELECT RAISE(ABORT, "
+           "'notifications refused'); END");
+  }
+  TestSupport::QueueSet client(db.Dsn());
+  std::vector<LONG> ids;
+  for (int i = 0; i < 3; ++i)
+    ids.push_back(client.outgoing.InsertJob("+4915111" + std::to_string(i), jtTextMessage, "atomic", hsAll,
+                                            CMessageEndpoint(stClientLibrary)));
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  // The outcome was decided and its write failed, more than once.
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string events = TestSupport::ReadFile(root.EventLog());
+    const size_t first = events.find("notifications refused");
+    return first != std::string::npos && events.find("notifications refused", first + 1) != std::string::npos;
+  })) << TestSupport::ReadFile(root.EventLog());
+  EXPECT_EQ(Count(db, "Status=" + std::to_string(jsSent)), 0);
+  EXPECT_EQ(Count(db, "Status=" + std::to_string(jsProcessing)), 1);  // the first job, its outcome still to write
+  EXPECT_EQ(Count(db, "", "SMSNotifications"), 0);
+
+  db.Run("DROP TRIGGER refuse" + std::string(postgres ? " ON SMSNotifications" : ""));
+  ASSERT_TRUE(WaitUntil([&] { return Count(db, "Type=2", "SMSNotifications") == 3; }))
+      << TestSupport::ReadFile(root.EventLog());
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(Count(db, "Status NOT IN (" + std::to_string(jsSent) + ")"), 0);
+  for (const LONG id : ids)
+    EXPECT_EQ(Count(db, "Type=2 AND OriginalId=" + std::to_string(id), "SMSNotifications"), 1) << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, EngineOutcomes,
+                         ::testing::Values(TestSupport::Backend::Sqlite, TestSupport::Backend::Postgres),
+                         TestSupport::BackendName);
+
 TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
