@@ -253,8 +253,9 @@ bool CHandset::ClaimAndSend() {
     if (claimed) owned = m_Ownership.TakeOver(id);
     group.Commit();
   } catch (const _com_error&) {
-    // GetJobA returned a job it claimed but could not read; a row with NULL
-    // in its required columns would come back at every claim.
+    // GetJobA returned a job it claimed but could not read; such a row (NULL
+    // or a value of the wrong kind in a column the claim reads) would come
+    // back at every claim, first of all for every handset.
     if (id > 0 && !claimed && HandleUnreadableRow(id)) return true;
     throw;
   }
@@ -464,33 +465,56 @@ bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessage
 
 bool CHandset::HandleUnreadableRow(LONG nJobId) {
   LONG affected = 0;
-  const auto rs = m_Sql.ExecuteCommand(
-      "SELECT Type, PhoneNumber, Data, SourceType, SourceId, SourceName FROM SMSOutgoing WHERE Id=" +
-          std::to_string(nJobId),
-      affected, adCmdText, -1, CJobQueue::kAttempts);
-  if (rs->adoEOF()) return false;
-  const _variant_t type = rs->GetFieldValue("Type"), phone = rs->GetFieldValue("PhoneNumber"),
-                   data = rs->GetFieldValue("Data");
-  if (type.vt != VT_NULL && phone.vt != VT_NULL && data.vt != VT_NULL) return false;  // not the row: the database
+  const auto rs = m_Sql.ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + std::to_string(nJobId), affected,
+                                       adCmdText, -1, CJobQueue::kAttempts);
+  if (!rs || rs->adoEOF()) return false;
+  // Read as the claim reads it: NULL where a value is required, or a value
+  // of the wrong kind (a text or a number beyond 32 bits in Type, say),
+  // makes the row unreadable. A row that reads well here was not the fault.
+  std::string why;
+  try {
+    const CQueueRow row(*rs, "SMSOutgoing", nJobId);
+    row.String("PhoneNumber");
+    row.String("Data");
+    row.Long("Type");
+    row.EndpointOrEmpty("Source");
+    row.LongOrZero("RetryCount");
+  } catch (const _com_error& e) {
+    why = Describe(e);
+  }
+  if (why.empty()) return false;
   if (++m_ReadFailures[nJobId] < m_Settings.nMaxReadFailures) return true;
   m_ReadFailures.erase(nJobId);
-  const EnumJobStatus status = phone.vt == VT_NULL ? jsErrNumberInvalid : jsInvalidJobType;
+  // What the notification can carry of the row; what cannot be read is left out.
+  const auto text = [&](const char* szColumn) {
+    try {
+      return ConvertVariantToString(rs->GetFieldValue(szColumn));
+    } catch (const _com_error&) {
+      return std::string();
+    }
+  };
+  const auto number = [&](const char* szColumn) -> LONG {
+    try {
+      return ConvertVariantToLong(rs->GetFieldValue(szColumn));
+    } catch (const _com_error&) {
+      return 0;
+    }
+  };
+  const EnumJobStatus status = rs->GetFieldValue("PhoneNumber").vt == VT_NULL ? jsErrNumberInvalid : jsInvalidJobType;
   const auto handset = static_cast<Handsets>(m_nNumber);
-  const CMessageEndpoint source(static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType"))),
-                                ConvertVariantToString(rs->GetFieldValue("SourceId")),
-                                ConvertVariantToString(rs->GetFieldValue("SourceName")));
+  const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
+  const std::string phone = text("PhoneNumber"), data = text("Data");
+  const auto type = static_cast<JOBTYPE>(number("Type"));
   rs->Close();
+  CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   m_OutgoingQueue.JobUpdate(nJobId, status, handset, 0);
-  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, ConvertVariantToString(phone),
-                                static_cast<JOBTYPE>(ConvertVariantToLong(type)), ConvertVariantToString(data), handset,
-                                status, TimeStampNow(), status, source);
+  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, phone, type, data, handset, status, TimeStampNow(), status,
+                                source);
+  group.Commit();
   ++m_Counters.nFailed;
   LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::HandleUnreadableRow",
-           "Job " + std::to_string(nJobId) + " has no " +
-               (type.vt == VT_NULL    ? "Type"
-                : phone.vt == VT_NULL ? "PhoneNumber"
-                                      : "Data") +
-               " and failed");
+           "Job " + std::to_string(nJobId) + " cannot be read (" + why + ") and failed with status " +
+               std::to_string(status));
   return true;
 }
 
