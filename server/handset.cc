@@ -234,6 +234,10 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   ReturnWaitingJobs(bStopping);
   HandleReports();
   HandleIncoming(bStopping);
+  if (!bStopping && ResumeWaitingJob(bClaiming)) {
+    *bBusy = true;
+    return;
+  }
   // A driver not ready (a modem off the network) leaves the jobs pending.
   if (bClaiming && m_pDriver->IsReadyToSend()) *bBusy = ClaimAndSend();
 }
@@ -273,14 +277,15 @@ bool CHandset::ClaimAndSend() {
 }
 
 void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
-                    LONG nRetryCount, const CMessageEndpoint& Source) {
+                    LONG nRetryCount, const CMessageEndpoint& Source, const CProgress* pProgress) {
   COutcome outcome;
   outcome.nJobId = nJobId;
   outcome.sPhoneNumber = sPhoneNumber;
   outcome.sData = sData;
   outcome.eType = eType;
   outcome.Source = Source;
-  const CConvertedJob job = CJobConverter::Convert(sPhoneNumber, eType, sData, m_nConcatReference++);
+  const std::uint8_t reference = pProgress ? pProgress->nReference : m_nConcatReference++;
+  const CConvertedJob job = CJobConverter::Convert(sPhoneNumber, eType, sData, reference);
   if (!job.bOk) {
     outcome.eStatus = job.eFailure;
     outcome.nErrorCode = job.eFailure;
@@ -290,7 +295,7 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
   const bool report = m_bRequestReports && m_pDriver->CanReport();
   const bool whole = job.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
   const int parts = whole ? 1 : static_cast<int>(job.Parts.size());
-  for (int i = 0; i < parts; ++i) {
+  for (int i = pProgress ? std::min(pProgress->nAccepted, parts - 1) : 0; i < parts; ++i) {
     COutgoingSms message{
         nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts, {}};
     if (whole) message.WholeMessage = job.Parts;
@@ -308,14 +313,17 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
     }
     if (result.bTemporary && stopping) {
       // Interrupted by the stop: not an attempt that counts.
-      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now()});  // -1: the stored count stays
+      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now(), false, {}});  // -1: the stored count stays
       m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
       return;
     }
     if (result.bTemporary && attempts <= m_Settings.nMaxRetries) {
       const int shift = std::min<LONG>(attempts - 1, 6);
       const auto backoff = std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
-      m_Waiting.push_back(CWaitingJob{nJobId, attempts, Clock::now() + backoff});
+      CWaitingJob waiting{nJobId, attempts, Clock::now() + backoff, false, {}};
+      // Parts already accepted are not sent again: the rest follows from here.
+      if (i > 0) waiting.Resume = CResume{CProgress{reference, i}, sPhoneNumber, sData, eType, Source};
+      m_Waiting.push_back(std::move(waiting));
       ++m_Counters.nRetried;
       m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
       return;
@@ -372,7 +380,7 @@ void CHandset::WriteOutcomes() {
 void CHandset::ReturnWaitingJobs(bool bAll) {
   const Clock::time_point now = Clock::now();
   for (auto it = m_Waiting.begin(); it != m_Waiting.end();) {
-    if (!bAll && it->Due > now) {
+    if (!bAll && (it->Due > now || it->Resume)) {  // the handset goes on with a job begun (ResumeWaitingJob)
       ++it;
       continue;
     }
@@ -383,6 +391,28 @@ void CHandset::ReturnWaitingJobs(bool bAll) {
     m_OutgoingQueue.JobReturn(it->nJobId, jsPending, it->nRetryCount);
     it = m_Waiting.erase(it);
   }
+}
+
+bool CHandset::ResumeWaitingJob(bool bClaiming) {
+  const Clock::time_point now = Clock::now();
+  const auto it =
+      std::find_if(m_Waiting.begin(), m_Waiting.end(), [&](const CWaitingJob& w) { return w.Resume && w.Due <= now; });
+  if (it == m_Waiting.end()) return false;
+  if (!bClaiming || !m_pDriver->IsReadyToSend()) {
+    // Waits on in processing, owned by this handset, until it can be sent.
+    it->Due = now + std::chrono::milliseconds(m_Settings.dwPollInterval);
+    return false;
+  }
+  // The retry is counted as JobReturn counts it, but the job stays in
+  // processing; a crash from here on finds it as perhaps sent.
+  m_OutgoingQueue.JobReturn(it->nJobId, jsProcessing, it->nRetryCount);
+  m_Ownership.SetPhase(it->nJobId, CJobOwnership::phWaiting, CJobOwnership::phSending);
+  const CWaitingJob w = std::move(*it);
+  m_Waiting.erase(it);
+  m_nWaitingCount = m_Waiting.size();
+  Send(w.nJobId, w.Resume->sPhoneNumber, w.Resume->eType, w.Resume->sData, w.nRetryCount, w.Resume->Source,
+       &w.Resume->Progress);
+  return true;
 }
 
 void CHandset::HandleReports() {

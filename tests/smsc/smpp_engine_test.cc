@@ -308,6 +308,38 @@ TEST(SmppEngine, AThrottledSubmitIsTriedAgainAndThenSent) {
   EXPECT_NE(engine.Events().find("ESME_RTHROTTLED"), std::string::npos);
 }
 
+// A long text whose second part is refused for a while: the retry sends
+// parts 2 and 3 only, with the first attempt's concatenation reference, so
+// the recipient gets every part once and can join them.
+TEST(SmppEngine, ARetrySendsOnlyThePartsNotAcceptedUnderTheSameReference) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc, {{"ThrottlePause", "100"}});
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  EXPECT_TRUE(smsc->Command("throttle 1 1"));
+  std::string text;
+  for (int i = 0; text.size() < 400; ++i) text += static_cast<char>('a' + i % 26);  // three parts
+  const std::int32_t id = engine.velquor().SendMsg("+447700900123", text, 0);
+  ASSERT_TRUE(engine.WaitNotification(id, ntMessageSent)) << engine.Events();
+  const Json refused = smsc->WaitFor("throttled", 5s);
+  ASSERT_FALSE(refused.is_null());
+  ASSERT_TRUE(refused["udh"].is_string()) << refused.dump();
+  const std::string reference = refused["udh"].get<std::string>().substr(4, 2);
+  EXPECT_EQ(refused["udh"].get<std::string>().substr(6, 4), "0302");
+  std::vector<std::string> parts;
+  std::string received;
+  for (Json s; !(s = smsc->WaitFor("submit", 500ms)).is_null();) {
+    ASSERT_TRUE(s["udh"].is_string()) << s.dump();
+    const std::string udh = s["udh"].get<std::string>();
+    EXPECT_EQ(udh.substr(4, 2), reference) << s.dump();
+    parts.push_back(udh.substr(8, 2));
+    received += s["text"].get<std::string>();
+  }
+  EXPECT_EQ(parts, (std::vector<std::string>{"01", "02", "03"}));
+  EXPECT_EQ(received, text);
+  EXPECT_EQ(RetryCount(engine.db, id), 1);
+}
+
 // SMPP cannot tell whether the SMSC took a submit_sm it did not answer
 // before the connection ended: such a job is tried again, so it is never
 // lost, and may reach the SMSC twice.

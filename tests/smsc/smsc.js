@@ -21,7 +21,8 @@
 //   mo FROM TO DCS HEX [ESM]               deliver_sm with short_message HEX
 //   mo-payload FROM TO DCS HEX             the same in message_payload
 //   mo-sar FROM TO DCS REF TOTAL SEQ HEX   a part with the SAR TLVs
-//   throttle N                             the next N submits get ESME_RTHROTTLED
+//   throttle N [AFTER]                     the next N submits get ESME_RTHROTTLED
+//                                          (after AFTER more are accepted)
 //   hold on|off                            keep submit_sm unanswered
 //   release                                answer the held ones
 //   silent-enquire on|off                  leave enquire_link unanswered
@@ -59,6 +60,7 @@ const sessions = new Set();
 const messages = new Map();  // message_id -> {source, destination, text}
 let nextId = 0x5A000001;
 let throttleLeft = 0;
+let throttleAfter = 0;
 let hold = false;
 let held = [];
 let silentEnquire = false;
@@ -85,12 +87,13 @@ function describeUserData(value) {
 }
 
 function answerSubmit(session, pdu) {
-  if (throttleLeft > 0) {
+  if (throttleLeft > 0 && throttleAfter === 0) {
     throttleLeft--;
     session.send(pdu.response({command_status: smpp.ESME_RTHROTTLED}));
-    emit('throttled', {sequence: pdu.sequence_number});
+    emit('throttled', {sequence: pdu.sequence_number, udh: describeUserData(pdu.short_message).udh});
     return;
   }
+  if (throttleLeft > 0) throttleAfter--;
   const id = (nextId++).toString(16).toUpperCase();
   const sm = describeUserData(pdu.short_message);
   const payload = describeUserData(pdu.message_payload);
@@ -203,7 +206,7 @@ function command(line) {
       session.deliver_sm(fields);
       break;
     }
-    case 'throttle': throttleLeft = Number(w[1]); break;
+    case 'throttle': throttleLeft = Number(w[1]); throttleAfter = Number(w[2] || 0); break;
     case 'hold': hold = w[1] === 'on'; break;
     case 'release': {
       const list = held;
