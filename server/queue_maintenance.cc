@@ -117,8 +117,8 @@ void CQueueMaintenance::FailStrayJobs() {
   const std::string stray = "(Status IS NULL OR (Status=0 AND (Handset IS NULL OR Handset<0 OR Handset>8)))";
   for (LONG last = 0;;) {
     LONG affected = 0;
-    auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE " + stray + " AND Id>" + N(last),
-                             affected, adCmdText, -1, CJobQueue::kAttempts);
+    auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE " + stray + " AND Id>" + N(last), affected,
+                             adCmdText, -1, CJobQueue::kAttempts);
     const _variant_t id = rs->GetFieldValue("JobId");
     rs->Close();
     if (id.vt == VT_NULL) return;
@@ -142,8 +142,7 @@ void CQueueMaintenance::FailStrayJobs() {
     };
     const bool noStatus = rs->GetFieldValue("Status").vt == VT_NULL;
     const std::string handset = rs->GetFieldValue("Handset").vt == VT_NULL ? "NULL" : text("Handset");
-    const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"),
-                                  text("SourceName"));
+    const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
     const std::string phone = text("PhoneNumber"), data = text("Data");
     const auto type = static_cast<JOBTYPE>(number("Type"));
     rs->Close();

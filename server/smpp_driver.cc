@@ -277,8 +277,7 @@ void CSmppDriver::Run() {
     state.bRegistered = std::all_of(m_Links.begin(), m_Links.end(),
                                     [](const auto& l) { return l->Session.State() == Smpp::ESessionState::Bound; });
     CLink* tx = Transmitter();
-    const bool canSend =
-        !stopping && tx && tx->Session.State() == Smpp::ESessionState::Bound && !tx->bCloseAfterWrite;
+    const bool canSend = !stopping && tx && tx->Session.State() == Smpp::ESessionState::Bound && !tx->bCloseAfterWrite;
     std::lock_guard guard(m_Lock);
     m_bCanSend = canSend;
     std::string detail;

@@ -255,11 +255,11 @@ TEST(EngineInvalidJobs, MistypedAndStrayRowsFailAndNeverStopTheGoodOnes) {
       "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, RetryCount, SourceType, SourceId) "
       "VALUES ";
   const std::vector<std::string> bad = {
-      "1, 'text', '+4915111', 'x', 0, 0, 0",       // a text where a number belongs
-      "2, 3000000000, '+4915111', 'x', 0, 0, 0",   // beyond 32 bits
-      "3, 1, '+4915111', 'x', 0, 0, 'z'",          // a RetryCount that is no number
-      "4, 1, '+4915111', 'x', 0, NULL, 0",         // no Status
-      "5, 1, '+4915111', 'x', 12, 0, 0",           // a handset that cannot exist
+      "1, 'text', '+4915111', 'x', 0, 0, 0",      // a text where a number belongs
+      "2, 3000000000, '+4915111', 'x', 0, 0, 0",  // beyond 32 bits
+      "3, 1, '+4915111', 'x', 0, 0, 'z'",         // a RetryCount that is no number
+      "4, 1, '+4915111', 'x', 0, NULL, 0",        // no Status
+      "5, 1, '+4915111', 'x', 12, 0, 0",          // a handset that cannot exist
   };
   for (const auto& row : bad) db.Run(cols + "(" + row + ", 1, 'bad')");
   QueueJobsFrom(db, 6, 50);
@@ -271,9 +271,9 @@ TEST(EngineInvalidJobs, MistypedAndStrayRowsFailAndNeverStopTheGoodOnes) {
   EXPECT_EQ(server.Stop(), 0);
   for (int id = 1; id <= 5; ++id) {
     EXPECT_EQ(Count(db, "Status=8 AND Id=" + std::to_string(id)), 1) << id;
-    EXPECT_EQ(Count(db, "Type=3 AND JobStatus=8 AND SourceId='bad' AND OriginalId=" + std::to_string(id),
-                    "SMSNotifications"),
-              1)
+    EXPECT_EQ(
+        Count(db, "Type=3 AND JobStatus=8 AND SourceId='bad' AND OriginalId=" + std::to_string(id), "SMSNotifications"),
+        1)
         << id;
   }
   const std::string events = TestSupport::ReadFile(root.EventLog());
@@ -295,13 +295,16 @@ TEST_P(EngineOutcomes, AStatusIsNeverCommittedWithoutItsNotification) {
   root.AddSimulator(1, {{"Reports", "0"}});
   const bool postgres = GetParam() == TestSupport::Backend::Postgres;
   if (postgres) {
-    db.Run("CREATE FUNCTION refuse_notification() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION "
-           "'notifications refused'; END $$ LANGUAGE plpgsql");
-    db.Run("CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications FOR EACH ROW EXECUTE FUNCTION "
-           "refuse_notification()");
+    db.Run(
+        "CREATE FUNCTION refuse_notification() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION "
+        "'notifications refused'; END $$ LANGUAGE plpgsql");
+    db.Run(
+        "CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications FOR EACH ROW EXECUTE FUNCTION "
+        "refuse_notification()");
   } else {
-    db.Run("CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications BEGIN SELECT RAISE(ABORT, "
-           "'notifications refused'); END");
+    db.Run(
+        "CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications BEGIN SELECT RAISE(ABORT, "
+        "'notifications refused'); END");
   }
   TestSupport::QueueSet client(db.Dsn());
   std::vector<LONG> ids;
