@@ -250,6 +250,10 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   m_Matcher.ExpireReferences(Clock::now());
   const bool moreIncoming = HandleIncoming(bStopping);
   *bBusy = moreReports || moreIncoming;
+  if (!bStopping && ResumeWaitingJob(bClaiming)) {
+    *bBusy = true;
+    return;
+  }
   // A driver not ready (a modem off the network) leaves the jobs pending.
   if (bClaiming && m_pDriver->IsReadyToSend() && ClaimAndSend()) *bBusy = true;
 }
@@ -269,8 +273,9 @@ bool CHandset::ClaimAndSend() {
     if (claimed) owned = m_Ownership.TakeOver(id);
     group.Commit();
   } catch (const _com_error&) {
-    // GetJobA returned a job it claimed but could not read; a row with NULL
-    // in its required columns would come back at every claim.
+    // GetJobA returned a job it claimed but could not read; such a row (NULL
+    // or a value of the wrong kind in a column the claim reads) would come
+    // back at every claim, first of all for every handset.
     if (id > 0 && !claimed && HandleUnreadableRow(id)) return true;
     throw;
   }
@@ -288,14 +293,15 @@ bool CHandset::ClaimAndSend() {
 }
 
 void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
-                    LONG nRetryCount, const CMessageEndpoint& Source) {
+                    LONG nRetryCount, const CMessageEndpoint& Source, const CProgress* pProgress) {
   COutcome outcome;
   outcome.nJobId = nJobId;
   outcome.sPhoneNumber = sPhoneNumber;
   outcome.sData = sData;
   outcome.eType = eType;
   outcome.Source = Source;
-  const CConvertedJob job = CJobConverter::Convert(sPhoneNumber, eType, sData, m_nConcatReference++);
+  const std::uint8_t reference = pProgress ? pProgress->nReference : m_nConcatReference++;
+  const CConvertedJob job = CJobConverter::Convert(sPhoneNumber, eType, sData, reference);
   if (!job.bOk) {
     outcome.eStatus = job.eFailure;
     outcome.nErrorCode = job.eFailure;
@@ -305,7 +311,7 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
   const bool report = m_bRequestReports && m_pDriver->CanReport();
   const bool whole = job.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
   const int parts = whole ? 1 : static_cast<int>(job.Parts.size());
-  for (int i = 0; i < parts; ++i) {
+  for (int i = pProgress ? std::min(pProgress->nAccepted, parts - 1) : 0; i < parts; ++i) {
     COutgoingSms message{
         nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts, {}};
     if (whole) message.WholeMessage = job.Parts;
@@ -323,14 +329,17 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
     }
     if (result.bTemporary && stopping) {
       // Interrupted by the stop: not an attempt that counts.
-      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now()});  // -1: the stored count stays
+      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now(), false, {}});  // -1: the stored count stays
       m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
       return;
     }
     if (result.bTemporary && attempts <= m_Settings.nMaxRetries) {
       const int shift = std::min<LONG>(attempts - 1, 6);
       const auto backoff = std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
-      m_Waiting.push_back(CWaitingJob{nJobId, attempts, Clock::now() + backoff});
+      CWaitingJob waiting{nJobId, attempts, Clock::now() + backoff, false, {}};
+      // Parts already accepted are not sent again: the rest follows from here.
+      if (i > 0) waiting.Resume = CResume{CProgress{reference, i}, sPhoneNumber, sData, eType, Source};
+      m_Waiting.push_back(std::move(waiting));
       ++m_Counters.nRetried;
       m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
       return;
@@ -357,10 +366,10 @@ void CHandset::WriteOutcomes() {
       o.nMessageRef = o.Reference.bValid ? m_Matcher.RecordReference(o.nJobId, m_nNumber, o.Reference) : 0;
       o.nStep = 1;
     }
-    // On SQLite the status and its notification commit together (one wait
-    // for the write lock, and never a status without its notification); a
-    // failure undoes both, and both are written again.
-    CDatabaseTransaction group(&m_DB);
+    // The status and its notification commit together, on every database:
+    // a crash or a failure between them never leaves a status without its
+    // notification. A failure undoes both, and both are written again.
+    CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
     const bool grouped = m_DB.InTransaction();
     try {
       if (o.nStep == 1) {
@@ -387,7 +396,7 @@ void CHandset::WriteOutcomes() {
 void CHandset::ReturnWaitingJobs(bool bAll) {
   const Clock::time_point now = Clock::now();
   for (auto it = m_Waiting.begin(); it != m_Waiting.end();) {
-    if (!bAll && it->Due > now) {
+    if (!bAll && (it->Due > now || it->Resume)) {  // the handset goes on with a job begun (ResumeWaitingJob)
       ++it;
       continue;
     }
@@ -398,6 +407,28 @@ void CHandset::ReturnWaitingJobs(bool bAll) {
     m_OutgoingQueue.JobReturn(it->nJobId, jsPending, it->nRetryCount);
     it = m_Waiting.erase(it);
   }
+}
+
+bool CHandset::ResumeWaitingJob(bool bClaiming) {
+  const Clock::time_point now = Clock::now();
+  const auto it =
+      std::find_if(m_Waiting.begin(), m_Waiting.end(), [&](const CWaitingJob& w) { return w.Resume && w.Due <= now; });
+  if (it == m_Waiting.end()) return false;
+  if (!bClaiming || !m_pDriver->IsReadyToSend()) {
+    // Waits on in processing, owned by this handset, until it can be sent.
+    it->Due = now + std::chrono::milliseconds(m_Settings.dwPollInterval);
+    return false;
+  }
+  // The retry is counted as JobReturn counts it, but the job stays in
+  // processing; a crash from here on finds it as perhaps sent.
+  m_OutgoingQueue.JobReturn(it->nJobId, jsProcessing, it->nRetryCount);
+  m_Ownership.SetPhase(it->nJobId, CJobOwnership::phWaiting, CJobOwnership::phSending);
+  const CWaitingJob w = std::move(*it);
+  m_Waiting.erase(it);
+  m_nWaitingCount = m_Waiting.size();
+  Send(w.nJobId, w.Resume->sPhoneNumber, w.Resume->eType, w.Resume->sData, w.nRetryCount, w.Resume->Source,
+       &w.Resume->Progress);
+  return true;
 }
 
 bool CHandset::HandleReports() {
@@ -511,33 +542,56 @@ bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessage
 
 bool CHandset::HandleUnreadableRow(LONG nJobId) {
   LONG affected = 0;
-  const auto rs = m_Sql.ExecuteCommand(
-      "SELECT Type, PhoneNumber, Data, SourceType, SourceId, SourceName FROM SMSOutgoing WHERE Id=" +
-          std::to_string(nJobId),
-      affected, adCmdText, -1, CJobQueue::kAttempts);
-  if (rs->adoEOF()) return false;
-  const _variant_t type = rs->GetFieldValue("Type"), phone = rs->GetFieldValue("PhoneNumber"),
-                   data = rs->GetFieldValue("Data");
-  if (type.vt != VT_NULL && phone.vt != VT_NULL && data.vt != VT_NULL) return false;  // not the row: the database
+  const auto rs = m_Sql.ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + std::to_string(nJobId), affected,
+                                       adCmdText, -1, CJobQueue::kAttempts);
+  if (!rs || rs->adoEOF()) return false;
+  // Read as the claim reads it: NULL where a value is required, or a value
+  // of the wrong kind (a text or a number beyond 32 bits in Type, say),
+  // makes the row unreadable. A row that reads well here was not the fault.
+  std::string why;
+  try {
+    const CQueueRow row(*rs, "SMSOutgoing", nJobId);
+    row.String("PhoneNumber");
+    row.String("Data");
+    row.Long("Type");
+    row.EndpointOrEmpty("Source");
+    row.LongOrZero("RetryCount");
+  } catch (const _com_error& e) {
+    why = Describe(e);
+  }
+  if (why.empty()) return false;
   if (++m_ReadFailures[nJobId] < m_Settings.nMaxReadFailures) return true;
   m_ReadFailures.erase(nJobId);
-  const EnumJobStatus status = phone.vt == VT_NULL ? jsErrNumberInvalid : jsInvalidJobType;
+  // What the notification can carry of the row; what cannot be read is left out.
+  const auto text = [&](const char* szColumn) {
+    try {
+      return ConvertVariantToString(rs->GetFieldValue(szColumn));
+    } catch (const _com_error&) {
+      return std::string();
+    }
+  };
+  const auto number = [&](const char* szColumn) -> LONG {
+    try {
+      return ConvertVariantToLong(rs->GetFieldValue(szColumn));
+    } catch (const _com_error&) {
+      return 0;
+    }
+  };
+  const EnumJobStatus status = rs->GetFieldValue("PhoneNumber").vt == VT_NULL ? jsErrNumberInvalid : jsInvalidJobType;
   const auto handset = static_cast<Handsets>(m_nNumber);
-  const CMessageEndpoint source(static_cast<SourceTypes>(ConvertVariantToLong(rs->GetFieldValue("SourceType"))),
-                                ConvertVariantToString(rs->GetFieldValue("SourceId")),
-                                ConvertVariantToString(rs->GetFieldValue("SourceName")));
+  const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
+  const std::string phone = text("PhoneNumber"), data = text("Data");
+  const auto type = static_cast<JOBTYPE>(number("Type"));
   rs->Close();
+  CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   m_OutgoingQueue.JobUpdate(nJobId, status, handset, 0);
-  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, ConvertVariantToString(phone),
-                                static_cast<JOBTYPE>(ConvertVariantToLong(type)), ConvertVariantToString(data), handset,
-                                status, TimeStampNow(), status, source);
+  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, phone, type, data, handset, status, TimeStampNow(), status,
+                                source);
+  group.Commit();
   ++m_Counters.nFailed;
   LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::HandleUnreadableRow",
-           "Job " + std::to_string(nJobId) + " has no " +
-               (type.vt == VT_NULL    ? "Type"
-                : phone.vt == VT_NULL ? "PhoneNumber"
-                                      : "Data") +
-               " and failed");
+           "Job " + std::to_string(nJobId) + " cannot be read (" + why + ") and failed with status " +
+               std::to_string(status));
   return true;
 }
 

@@ -6,16 +6,22 @@
 // outcome with JobUpdate and a notification for the job's sender. Temporary
 // failures wait in processing for their back-off and then go back to pending
 // with JobReturn and a RetryCount one higher; past the engine's retry limit
-// they fail. The same thread handles what the driver receives: delivery
-// reports (CDeliveryReportMatcher) and messages (CIncomingAssembler,
-// StoreMessage), which the driver hands over on its own threads and which
-// wait in memory until the worker takes them. So every database statement
-// of a handset runs on its worker, over the worker's own connection. A
-// message is acknowledged to the driver (CSMSDriver::Acknowledge) once its
-// row is committed, a report once its outcome is written; the driver bounds
-// how many it hands over unacknowledged, which bounds what waits here. Each
-// round stores a batch of received rows and handles a batch of reports, then
-// claims a job, so a flood of received messages does not starve sending.
+// they fail. A job of several parts some of which the network accepted stays
+// with its handset instead: after the back-off the handset counts the retry
+// and sends only the parts not yet accepted, under the same concatenation
+// reference. That progress lives in memory only: a stop (or a crash) returns
+// such a job to pending, and its next attempt sends every part again.
+//
+// The same thread handles what the driver receives: delivery reports
+// (CDeliveryReportMatcher) and messages (CIncomingAssembler, StoreMessage),
+// which the driver hands over on its own threads and which wait in memory
+// until the worker takes them. So every database statement of a handset runs
+// on its worker, over the worker's own connection. A message is acknowledged
+// to the driver (CSMSDriver::Acknowledge) once its row is committed, a report
+// once its outcome is written; the driver bounds how many it hands over
+// unacknowledged, which bounds what waits here. Each round stores a batch of
+// received rows and handles a batch of reports, then claims a job, so a flood
+// of received messages does not starve sending.
 //
 // The worker never spins: with nothing to do it waits for the poll interval,
 // a wake-up (Wake, called when SendMessage inserted a job), an event of the
@@ -39,6 +45,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "queues/incoming_queue.h"
@@ -120,11 +127,25 @@ class CHandset final : public IDriverEvents {
     OS::LONG nMessageRef = 0;
     int nStep = 0;
   };
+  // How far a job of several parts got: its concatenation reference and the
+  // parts the network accepted.
+  struct CProgress {
+    std::uint8_t nReference = 0;
+    int nAccepted = 0;
+  };
+  // A job this handset goes on with itself after its back-off.
+  struct CResume {
+    CProgress Progress;
+    std::string sPhoneNumber, sData;
+    JOBTYPE eType = jtTextMessage;
+    CMessageEndpoint Source;
+  };
   struct CWaitingJob {
     OS::LONG nJobId;
     OS::LONG nRetryCount;  // attempts made so far; -1 keeps the stored count
     Clock::time_point Due;
     bool bReleased = false;
+    std::optional<CResume> Resume;  // parts were accepted: not returned to pending
   };
   struct CReportWork {
     CDeliveryReport Report;
@@ -141,8 +162,13 @@ class CHandset final : public IDriverEvents {
   void Recover();
   void Work(bool bStopping, bool bClaiming, bool* bBusy);
   bool ClaimAndSend();
+  // With `pProgress`, goes on from the first part not accepted, under that
+  // reference.
   void Send(OS::LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
-            OS::LONG nRetryCount, const CMessageEndpoint& Source);
+            OS::LONG nRetryCount, const CMessageEndpoint& Source, const CProgress* pProgress = nullptr);
+  // Sends the rest of a waiting job of several parts once its back-off is
+  // over; true when it did.
+  bool ResumeWaitingJob(bool bClaiming);
   void Decide(COutcome Outcome);
   void WriteOutcomes();
   void ReturnWaitingJobs(bool bAll);

@@ -1,6 +1,7 @@
 #include "server/queue_maintenance.h"
 
 #include "errors/handler_ladder.h"
+#include "platform/event_log.h"
 #include "queues/job_queue.h"
 #include "server/job_ownership.h"
 #include "server/time_stamp.h"
@@ -55,6 +56,7 @@ void CQueueMaintenance::Execute(const std::string& sql) {
 
 void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
   ReturnOrphans(std::chrono::steady_clock::now());
+  FailStrayJobs();
   const std::int64_t now = Ms(Now);
   RecordMark(now);
   // The mapping rows of jobs that no longer wait (a report came, or the job
@@ -106,6 +108,60 @@ void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now)
     }
   }
   m_SeenUntagged = std::move(seen);
+}
+
+void CQueueMaintenance::FailStrayJobs() {
+  // Handset NULL or out of range never matches a claim; on SQLite a text
+  // there compares above any number and is caught as well.
+  const std::string stray = "(Status IS NULL OR (Status=0 AND (Handset IS NULL OR Handset<0 OR Handset>8)))";
+  for (LONG last = 0;;) {
+    LONG affected = 0;
+    auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE " + stray + " AND Id>" + N(last), affected,
+                             adCmdText, -1, CJobQueue::kAttempts);
+    const _variant_t id = rs->GetFieldValue("JobId");
+    rs->Close();
+    if (id.vt == VT_NULL) return;
+    last = id.ToLong();
+    rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(last), affected, adCmdText, -1, CJobQueue::kAttempts);
+    if (!rs || rs->adoEOF()) continue;
+    // What the notification can carry of the row; what cannot be read is left out.
+    const auto text = [&](const char* szColumn) {
+      try {
+        return ConvertVariantToString(rs->GetFieldValue(szColumn));
+      } catch (const _com_error&) {
+        return std::string();
+      }
+    };
+    const auto number = [&](const char* szColumn) -> LONG {
+      try {
+        return ConvertVariantToLong(rs->GetFieldValue(szColumn));
+      } catch (const _com_error&) {
+        return 0;
+      }
+    };
+    const bool noStatus = rs->GetFieldValue("Status").vt == VT_NULL;
+    const std::string handset = rs->GetFieldValue("Handset").vt == VT_NULL ? "NULL" : text("Handset");
+    const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
+    const std::string phone = text("PhoneNumber"), data = text("Data");
+    const auto type = static_cast<JOBTYPE>(number("Type"));
+    rs->Close();
+    {
+      CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
+      ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(jsInvalidJobType) + " WHERE Id=" + N(last) + " AND " + stray,
+                     affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+      if (affected == 1)
+        m_Notifications.InsertJob(last, ntSendFailure, phone, type, data, hsAll, jsInvalidJobType, TimeStampNow(),
+                                  jsInvalidJobType, source);
+      group.Commit();
+    }
+    if (affected != 1) continue;  // changed meanwhile, or another engine failed it
+    ++m_nStrayJobsFailed;
+    LogEvent(EVENTLOG_WARNING_TYPE, "CQueueMaintenance::FailStrayJobs",
+             "Job " + N(last) +
+                 (noStatus ? std::string(" has no Status")
+                           : " is for handset " + handset + ", which no engine has (0 any, 1 to 8)") +
+                 ": no handset would ever claim it; failed with status " + N(jsInvalidJobType));
+  }
 }
 
 void CQueueMaintenance::RecordMark(std::int64_t nNowMs) {

@@ -22,6 +22,11 @@
 // each table always stays, so identifiers never start again at 1: a new job
 // never reuses the identifier of one a sender may still ask about.
 //
+// Strays. A job no handset can ever claim, one with no Status, or a pending
+// one whose Handset is not 0 (any) to 8, fails with 8 (invalid job) and a
+// send failure notification for its sender, committed together, and a
+// warning in the journal.
+//
 // Every statement is safe to run from several engines at once.
 #pragma once
 
@@ -32,6 +37,7 @@
 #include <thread>
 
 #include "queues/database_access.h"
+#include "queues/notification_queue.h"
 #include "server/engine_settings.h"
 
 namespace Norvale {
@@ -50,10 +56,12 @@ class CQueueMaintenance : public CDatabaseQueryExecuter {
 
   // Statistics of the passes so far.
   long OrphansReturned() const { return m_nOrphansReturned; }
+  long StrayJobsFailed() const { return m_nStrayJobsFailed; }
 
  private:
   void Run();
   void ReturnOrphans(std::chrono::steady_clock::time_point Now);
+  void FailStrayJobs();
   void RecordMark(std::int64_t nNowMs);
   // The MaxId of the newest mark at or before the time; -1 when none.
   OS::LONG MarkAtOrBefore(std::int64_t nTimeMs);
@@ -61,8 +69,10 @@ class CQueueMaintenance : public CDatabaseQueryExecuter {
 
   const CEngineSettings& m_Settings;
   CDBConnectionDispensor m_DB;
+  CNotificationQueue m_Notifications{nullptr, &m_DB};
   std::map<OS::LONG, std::chrono::steady_clock::time_point> m_SeenUntagged;
   long m_nOrphansReturned = 0;
+  long m_nStrayJobsFailed = 0;
 
   std::mutex m_Lock;
   std::condition_variable m_Changed;

@@ -200,6 +200,7 @@ void CSmppDriver::Stop() {
   if (m_Thread.joinable()) m_Thread.join();
   std::lock_guard guard(m_Lock);
   m_bStarted = false;
+  m_bCanSend = false;
   m_State = CDriverState{false, false, -1, "stopped"};
 }
 
@@ -251,6 +252,11 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
 CDriverState CSmppDriver::GetState() {
   std::lock_guard guard(m_Lock);
   return m_State;
+}
+
+bool CSmppDriver::IsReadyToSend() {
+  std::lock_guard guard(m_Lock);
+  return m_bCanSend;
 }
 
 // --- the I/O thread ----------------------------------------------------------
@@ -319,7 +325,10 @@ void CSmppDriver::Run() {
     });
     state.bRegistered = std::all_of(m_Links.begin(), m_Links.end(),
                                     [](const auto& l) { return l->Session.State() == Smpp::ESessionState::Bound; });
+    CLink* tx = Transmitter();
+    const bool canSend = !stopping && tx && tx->Session.State() == Smpp::ESessionState::Bound && !tx->bCloseAfterWrite;
     std::lock_guard guard(m_Lock);
+    m_bCanSend = canSend;
     std::string detail;
     for (const auto& l : m_Links) {
       if (!detail.empty()) detail += "; ";
@@ -328,7 +337,7 @@ void CSmppDriver::Run() {
         detail += ", next attempt in " +
                   Millis(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(l->ReconnectAt, now) - now));
     }
-    if (CLink* tx = Transmitter())
+    if (tx)
       detail += "; " + std::to_string(tx->Session.UnansweredSubmits()) + " unanswered, " +
                 std::to_string(m_Queue.size()) + " queued";
     if (!m_Held.empty()) detail += "; " + std::to_string(m_Held.size()) + " received waiting to be stored";

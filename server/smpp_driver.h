@@ -119,6 +119,10 @@ class CSmppDriver final : public CSMSDriver {
   void Acknowledge(std::uint64_t nReceipt) override;
   void StopIntake() override;
   std::chrono::milliseconds HeldPartLimit() const override { return m_PartAnswerDelay; }
+  // Whether the transceiver (or the transmitter of a pair) is bound: while
+  // not, the handset claims nothing and jobs wait in pending instead of
+  // spending their retries on a queue that cannot drain.
+  bool IsReadyToSend() override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -231,6 +235,7 @@ class CSmppDriver final : public CSMSDriver {
   std::vector<std::uint64_t> m_Acknowledged;  // receipts the engine has stored
   std::uint64_t m_nNextTag = 1;
   CDriverState m_State;        // as the I/O thread last saw it
+  bool m_bCanSend = false;     // the transmitter bound, as the I/O thread last saw it
   std::string m_sLastProblem;  // why the last connection or bind failed; cleared when bound
 };
 

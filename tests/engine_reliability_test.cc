@@ -65,16 +65,18 @@ std::string AsUser(gid_t gid, const std::function<std::string()>& body) {
   return WIFEXITED(status) ? out : "child crashed";
 }
 
-// Queues `n` text jobs for any handset in one statement.
-void QueueJobs(const TestSupport::TestDatabase& db, int n) {
+// Queues `n` text jobs for any handset in one statement, from Id `first` on.
+void QueueJobsFrom(const TestSupport::TestDatabase& db, int first, int n) {
   std::string sql =
       "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName) "
       "VALUES ";
-  for (int i = 1; i <= n; ++i)
-    sql += (i > 1 ? ", (" : "(") + std::to_string(i) + ", 1, '+49151" + std::to_string(i) +
+  for (int i = first; i < first + n; ++i)
+    sql += (i > first ? ", (" : "(") + std::to_string(i) + ", 1, '+49151" + std::to_string(i) +
            "', 'burst', 0, 0, 1, ' ', ' ')";
   db.Run(sql);
 }
+
+void QueueJobs(const TestSupport::TestDatabase& db, int n) { QueueJobsFrom(db, 1, n); }
 
 // Accepted submissions per job, from the simulators' logs.
 std::map<long, int> Accepted(const std::vector<std::string>& logs) {
@@ -240,6 +242,99 @@ TEST(EngineInvalidJobs, FailWithTheirStatusAndASendFailureNeverACrash) {
   }
   EXPECT_EQ(Count(db, "Type=2 AND OriginalId=12", "SMSNotifications"), 1);
 }
+
+// Rows no handset can read or claim never hold up the good ones: a wrong
+// kind of value fails after MaxReadFailures claims like a NULL, and a row
+// without Status or for a handset that cannot exist fails at once.
+TEST(EngineInvalidJobs, MistypedAndStrayRowsFailAndNeverStopTheGoodOnes) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  for (int h : {1, 2}) root.AddSimulator(h, {{"Reports", "0"}});
+  const std::string cols =
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, RetryCount, SourceType, SourceId) "
+      "VALUES ";
+  const std::vector<std::string> bad = {
+      "1, 'text', '+4915111', 'x', 0, 0, 0",      // a text where a number belongs
+      "2, 3000000000, '+4915111', 'x', 0, 0, 0",  // beyond 32 bits
+      "3, 1, '+4915111', 'x', 0, 0, 'z'",         // a RetryCount that is no number
+      "4, 1, '+4915111', 'x', 0, NULL, 0",        // no Status
+      "5, 1, '+4915111', 'x', 12, 0, 0",          // a handset that cannot exist
+  };
+  for (const auto& row : bad) db.Run(cols + "(" + row + ", 1, 'bad')");
+  QueueJobsFrom(db, 6, 50);
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "Type=2", "SMSNotifications") == 50; }, 30000))
+      << Count(db, "Type=2", "SMSNotifications") << " good jobs sent";
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "Type=3", "SMSNotifications") == 5; }, 10000));
+  EXPECT_EQ(server.Stop(), 0);
+  for (int id = 1; id <= 5; ++id) {
+    EXPECT_EQ(Count(db, "Status=8 AND Id=" + std::to_string(id)), 1) << id;
+    EXPECT_EQ(
+        Count(db, "Type=3 AND JobStatus=8 AND SourceId='bad' AND OriginalId=" + std::to_string(id), "SMSNotifications"),
+        1)
+        << id;
+  }
+  const std::string events = TestSupport::ReadFile(root.EventLog());
+  EXPECT_NE(events.find("cannot be read"), std::string::npos) << events;
+  EXPECT_NE(events.find("has no Status"), std::string::npos) << events;
+  EXPECT_NE(events.find("for handset 12"), std::string::npos) << events;
+}
+
+// A job's final status and its notification commit together or not at all,
+// on both databases: with every notification insert refused (a trigger),
+// the status stays unwritten too, and both follow once inserts work again.
+class EngineOutcomes : public ::testing::TestWithParam<TestSupport::Backend> {};
+
+TEST_P(EngineOutcomes, AStatusIsNeverCommittedWithoutItsNotification) {
+  SKIP_WITHOUT_BACKEND(GetParam());
+  FreshRoot();
+  TestSupport::TestDatabase db(GetParam());
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1, {{"Reports", "0"}});
+  const bool postgres = GetParam() == TestSupport::Backend::Postgres;
+  if (postgres) {
+    db.Run(
+        "CREATE FUNCTION refuse_notification() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION "
+        "'notifications refused'; END $$ LANGUAGE plpgsql");
+    db.Run(
+        "CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications FOR EACH ROW EXECUTE FUNCTION "
+        "refuse_notification()");
+  } else {
+    db.Run(
+        "CREATE TRIGGER refuse BEFORE INSERT ON SMSNotifications BEGIN SELECT RAISE(ABORT, "
+        "'notifications refused'); END");
+  }
+  TestSupport::QueueSet client(db.Dsn());
+  std::vector<LONG> ids;
+  for (int i = 0; i < 3; ++i)
+    ids.push_back(client.outgoing.InsertJob("+4915111" + std::to_string(i), jtTextMessage, "atomic", hsAll,
+                                            CMessageEndpoint(stClientLibrary)));
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  // The outcome was decided and its write failed, more than once.
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string events = TestSupport::ReadFile(root.EventLog());
+    const size_t first = events.find("notifications refused");
+    return first != std::string::npos && events.find("notifications refused", first + 1) != std::string::npos;
+  })) << TestSupport::ReadFile(root.EventLog());
+  EXPECT_EQ(Count(db, "Status=" + std::to_string(jsSent)), 0);
+  EXPECT_EQ(Count(db, "Status=" + std::to_string(jsProcessing)), 1);  // the first job, its outcome still to write
+  EXPECT_EQ(Count(db, "", "SMSNotifications"), 0);
+
+  db.Run("DROP TRIGGER refuse" + std::string(postgres ? " ON SMSNotifications" : ""));
+  ASSERT_TRUE(WaitUntil([&] { return Count(db, "Type=2", "SMSNotifications") == 3; }))
+      << TestSupport::ReadFile(root.EventLog());
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(Count(db, "Status NOT IN (" + std::to_string(jsSent) + ")"), 0);
+  for (const LONG id : ids)
+    EXPECT_EQ(Count(db, "Type=2 AND OriginalId=" + std::to_string(id), "SMSNotifications"), 1) << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, EngineOutcomes,
+                         ::testing::Values(TestSupport::Backend::Sqlite, TestSupport::Backend::Postgres),
+                         TestSupport::BackendName);
 
 TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
   FreshRoot();

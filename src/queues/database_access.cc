@@ -104,15 +104,19 @@ void CDatabaseOperation::RaiseIfTimeIsUp(const std::string& sWhat) const {
                                                 std::to_string(m_pDBConnection->GetOperationTimeout()) + " ms ran out");
 }
 
-CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection) : m_pDBConnection(DBConnection) {
+CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection, EScope eScope)
+    : m_pDBConnection(DBConnection) {
+  if (DBConnection->m_bInTransaction) return;  // nested: part of the outer one
   const std::string dsn = DBConnection->m_pConfig ? DBConnection->m_pConfig->GetDSN() : DBConnection->m_sDSN;
-  if (DBConnection->m_bInTransaction || IsPostgresDataSource(dsn)) return;  // nested: part of the outer one
+  const bool postgres = IsPostgresDataSource(dsn);
+  if (postgres && eScope == kSQLiteOnly) return;
   // Immediate: the write lock is taken now, waited for like any other lock.
   // A deferred group would read first and could then find that another
   // writer had committed meanwhile, a failure no wait can mend.
-  Run("BEGIN IMMEDIATE");
+  Run(postgres ? "BEGIN" : "BEGIN IMMEDIATE");
   m_bOpen = true;
   m_pDBConnection->m_bInTransaction = true;
+  m_pDBConnection->m_bPostgresTransaction = postgres;
 }
 
 CDatabaseTransaction::~CDatabaseTransaction() {

@@ -64,6 +64,9 @@ class CDBConnectionDispensor {
   // Whether a CDatabaseTransaction is open on this provider: its statements
   // then get one attempt each, on the open connection.
   bool InTransaction() const { return m_bInTransaction; }
+  // Whether that transaction is on PostgreSQL, where a failed statement
+  // spoils the rest of the group unless a savepoint came before it.
+  bool InPostgresTransaction() const { return m_bInTransaction && m_bPostgresTransaction; }
 
  private:
   friend class CDatabaseOperation;
@@ -80,20 +83,27 @@ class CDBConnectionDispensor {
   OS::DatabaseDeadline m_Deadline = OS::kNoDatabaseDeadline;
   int m_nOperations = 0;  // operations in progress, nested in one another
   bool m_bInTransaction = false;
+  bool m_bPostgresTransaction = false;
 };
 
-// A group of statements that a SQLite database commits at once, for the time
-// this object lives: BEGIN IMMEDIATE at construction (waiting for the
-// database's write lock within the operation time-out), COMMIT at Commit(),
-// ROLLBACK when destroyed uncommitted. Within it every statement gets one
-// attempt on the open connection and a failure raises at once, since a
-// repetition on another connection would run outside the group; the caller
-// repeats the whole group. On PostgreSQL it does nothing and the statements
-// run one by one as before: a group there would add two round trips and
-// earn nothing while each statement is its own round trip anyway.
+// A group of statements that the database commits at once, for the time
+// this object lives: BEGIN (on SQLite BEGIN IMMEDIATE, waiting for the
+// database's write lock within the operation time-out) at construction,
+// COMMIT at Commit(), ROLLBACK when destroyed uncommitted. Within it every
+// statement gets one attempt on the open connection and a failure raises at
+// once, since a repetition on another connection would run outside the
+// group; the caller repeats the whole group. CJobQueue::InsertJob is the
+// exception on PostgreSQL: it still tries another identifier when another
+// writer took its own, behind a savepoint.
+//
+// kSQLiteOnly groups only on SQLite, where one wait for the write lock
+// instead of several is worth it; on PostgreSQL the statements then run one
+// by one, as a group there adds round trips. kEveryDatabase groups on both,
+// for statements that must never commit one without the other.
 class CDatabaseTransaction {
  public:
-  explicit CDatabaseTransaction(CDBConnectionDispensor* DBConnection);
+  enum EScope { kSQLiteOnly, kEveryDatabase };
+  explicit CDatabaseTransaction(CDBConnectionDispensor* DBConnection, EScope eScope = kSQLiteOnly);
   ~CDatabaseTransaction();
   CDatabaseTransaction(const CDatabaseTransaction&) = delete;
   CDatabaseTransaction& operator=(const CDatabaseTransaction&) = delete;

@@ -102,16 +102,24 @@ std::string CJobQueue::InsertWithNextId(const std::string& SQLPart1, const std::
 LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPart2) {
   const CDatabaseOperation operation(m_pDBConnectionDispensor);
   const std::string statement = InsertWithNextId(SQLPart1, SQLPart2);
-  // In a transaction the insert is one attempt of the group, on its connection.
+  // In a transaction the insert runs on the group's connection, and on
+  // SQLite (which holds the write lock) it has one attempt. On PostgreSQL
+  // another writer may still take the identifier; a savepoint before each
+  // attempt lets the group survive that and try the next one.
   const bool grouped = m_pDBConnectionDispensor->InTransaction();
+  const bool savepoints = m_pDBConnectionDispensor->InPostgresTransaction();
   const bool keep = grouped || m_pDBConnectionDispensor->GetKeepConnection();
   bool newConnection = !keep;
   std::exception_ptr failure;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    const bool last = grouped || attempt == kAttempts;
+    const bool last = (grouped && !savepoints) || attempt == kAttempts;
     if (attempt > 1) {
       BackOff(attempt, m_pDBConnectionDispensor->GetDeadline());
       if (operation.TimeIsUp()) std::rethrow_exception(failure);  // no time for another attempt
+    }
+    if (savepoints) {
+      LONG affected = 0;
+      ExecuteOnce("SAVEPOINT velquor_insert", affected, adCmdText | adExecuteNoRecords, false);
     }
     try {
       LONG affected = 0;
@@ -130,12 +138,17 @@ LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPar
       }
     } catch (const _com_error& e) {
       if (e.Error() == DISP_E_OVERFLOW || last || operation.TimeIsUp()) throw;
+      if (savepoints) {
+        if (e.Error() != DB_E_INTEGRITYVIOLATION) throw;  // the group's connection itself may be gone
+        LONG affected = 0;
+        ExecuteOnce("ROLLBACK TO SAVEPOINT velquor_insert", affected, adCmdText | adExecuteNoRecords, false);
+      }
       failure = std::current_exception();
       // Another writer took the identifier: the connection is sound. Any
       // other failure may be the connection's.
       newConnection = !keep || e.Error() != DB_E_INTEGRITYVIOLATION;
     } catch (...) {
-      if (last || operation.TimeIsUp()) throw;
+      if (last || savepoints || operation.TimeIsUp()) throw;
       failure = std::current_exception();
       newConnection = true;
     }

@@ -2,7 +2,11 @@
 // on the npm package smpp, smsc.pl on Perl's Net::SMPP), all real processes
 // on loopback, driven through the client library as an application would:
 // SendMsg, GetNotification, GetMsg.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -47,16 +51,32 @@ LONG RetryCount(const TestSupport::TestDatabase& db, LONG id) {
   }
 }
 
+// A loopback port nothing listens on (until a test starts an SMSC there).
+std::uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("no loopback port");
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
 // One engine with handset 1 on the SMSC's port, and a client of its queues.
 class SmppEngine {
  public:
-  SmppEngine(const CSmscProcess& smsc, const std::map<std::string, std::string>& values = {}) : root(db.Dsn()) {
+  SmppEngine(const CSmscProcess& smsc, const std::map<std::string, std::string>& values = {})
+      : SmppEngine(smsc.Port(), values) {}
+  SmppEngine(std::uint16_t port, const std::map<std::string, std::string>& values = {}) : root(db.Dsn()) {
     std::filesystem::remove_all(TestSupport::Root() + "/run");
     ServiceHost::Register("VelquorServer", VELQUOR_SERVER, "Velquor gateway engine");
     root.Set("RetryBackoff", "100");
     root.SetHandset(1, "Driver", "smpp");
     root.SetHandset(1, "Host", "127.0.0.1");
-    root.SetHandset(1, "Port", std::to_string(smsc.Port()));
+    root.SetHandset(1, "Port", std::to_string(port));
     root.SetHandset(1, "SystemId", "velquor");
     root.SetHandset(1, "Password", CNorvaleEncryption().EncryptString("secret"));
     root.SetHandset(1, "ReconnectDelay", "50");
@@ -122,15 +142,43 @@ TEST_P(SmppBothCentres, ARefusedBindIsLoggedShownAndNotRetriedInATightLoop) {
   const Json bind = smsc->WaitFor("bind", 10s);
   ASSERT_FALSE(bind.is_null());
   EXPECT_FALSE(bind.value("ok", true));
+  // Not bound, the handset claims nothing: the job waits in pending, well
+  // past QueueTimeout and the retry back-off, without spending a retry.
+  const std::int32_t id = engine.velquor().SendMsg("+447700900123", "waits", 0);
   // ReconnectDelay is 50 ms, but a wrong password waits RejectedBindDelay.
   EXPECT_TRUE(smsc->WaitFor("bind", 1500ms).is_null());
   EXPECT_TRUE(WaitUntil([&] { return engine.Events().find("ESME_RINVPASWD") != std::string::npos; }))
       << engine.Events();
   EXPECT_TRUE(WaitUntil([&] { return engine.State().find("ESME_RINVPASWD") != std::string::npos; })) << engine.State();
+  EXPECT_EQ(Status(engine.db, id), jsPending);
+  EXPECT_EQ(RetryCount(engine.db, id), 0);
+}
 
-  // A job waits for the bind only QueueTimeout, then is returned for a retry.
-  const std::int32_t id = engine.velquor().SendMsg("+447700900123", "waits", 0);
-  EXPECT_TRUE(WaitUntil([&] { return RetryCount(engine.db, id) >= 1; }, 5000));
+// An SMSC that cannot be reached costs the jobs nothing: they wait in
+// pending with their retries untouched and go once it can be reached.
+TEST(SmppEngine, JobsWaitInPendingWhileTheSmscIsUnreachableAndGoWhenItAppears) {
+  const std::uint16_t port = FreePort();
+  SmppEngine engine(port, {{"QueueTimeout", "300"}, {"ReconnectDelayMax", "200"}});
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  std::vector<std::int32_t> ids;
+  for (int i = 0; i < 5; ++i) ids.push_back(engine.velquor().SendMsg("+44770090012" + std::to_string(i), "later", 0));
+  // Eight refused connections take more than a second: several queue
+  // time-outs and retry back-offs.
+  const auto refused = [&] {
+    const std::string events = engine.Events();
+    size_t n = 0;
+    for (size_t at = 0; (at = events.find("connection failed", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return refused() >= 8; }, 20000)) << engine.Events();
+  for (const auto id : ids) {
+    EXPECT_EQ(Status(engine.db, id), jsPending) << id;
+    EXPECT_EQ(RetryCount(engine.db, id), 0) << id;
+  }
+  CSmscProcess smsc({"node", "smsc.js", "--port", std::to_string(port)});
+  ASSERT_TRUE(Bound(smsc));
+  for (const auto id : ids) EXPECT_TRUE(engine.WaitNotification(id, ntMessageSent)) << id << engine.Events();
+  for (const auto id : ids) EXPECT_EQ(RetryCount(engine.db, id), 0) << id;
 }
 
 // --- submit and receipt --------------------------------------------------------
@@ -261,6 +309,38 @@ TEST(SmppEngine, AThrottledSubmitIsTriedAgainAndThenSent) {
   ASSERT_TRUE(engine.WaitNotification(id, ntMessageSent)) << engine.Events();
   EXPECT_EQ(RetryCount(engine.db, id), 1);
   EXPECT_NE(engine.Events().find("ESME_RTHROTTLED"), std::string::npos);
+}
+
+// A long text whose second part is refused for a while: the retry sends
+// parts 2 and 3 only, with the first attempt's concatenation reference, so
+// the recipient gets every part once and can join them.
+TEST(SmppEngine, ARetrySendsOnlyThePartsNotAcceptedUnderTheSameReference) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc, {{"ThrottlePause", "100"}});
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  EXPECT_TRUE(smsc->Command("throttle 1 1"));
+  std::string text;
+  for (int i = 0; text.size() < 400; ++i) text += static_cast<char>('a' + i % 26);  // three parts
+  const std::int32_t id = engine.velquor().SendMsg("+447700900123", text, 0);
+  ASSERT_TRUE(engine.WaitNotification(id, ntMessageSent)) << engine.Events();
+  const Json refused = smsc->WaitFor("throttled", 5s);
+  ASSERT_FALSE(refused.is_null());
+  ASSERT_TRUE(refused["udh"].is_string()) << refused.dump();
+  const std::string reference = refused["udh"].get<std::string>().substr(4, 2);
+  EXPECT_EQ(refused["udh"].get<std::string>().substr(6, 4), "0302");
+  std::vector<std::string> parts;
+  std::string received;
+  for (Json s; !(s = smsc->WaitFor("submit", 500ms)).is_null();) {
+    ASSERT_TRUE(s["udh"].is_string()) << s.dump();
+    const std::string udh = s["udh"].get<std::string>();
+    EXPECT_EQ(udh.substr(4, 2), reference) << s.dump();
+    parts.push_back(udh.substr(8, 2));
+    received += s["text"].get<std::string>();
+  }
+  EXPECT_EQ(parts, (std::vector<std::string>{"01", "02", "03"}));
+  EXPECT_EQ(received, text);
+  EXPECT_EQ(RetryCount(engine.db, id), 1);
 }
 
 // SMPP cannot tell whether the SMSC took a submit_sm it did not answer

@@ -25,7 +25,8 @@
 //   mo-sar FROM TO DCS REF TOTAL SEQ HEX   a part with the SAR TLVs
 //   flood FROM TO N [HEX [ESM]]            N deliver_sm at once, texts f1..fN
 //                                          (or each short_message HEX)
-//   throttle N                             the next N submits get ESME_RTHROTTLED
+//   throttle N [AFTER]                     the next N submits get ESME_RTHROTTLED
+//                                          (after AFTER more are accepted)
 //   hold on|off                            keep submit_sm unanswered
 //   release                                answer the held ones
 //   silent-enquire on|off                  leave enquire_link unanswered
@@ -66,6 +67,7 @@ const messages = new Map();  // message_id -> {source, destination, text}
 let nextId = 0x5A000001;
 let idBase = 16;
 let throttleLeft = 0;
+let throttleAfter = 0;
 let hold = false;
 let held = [];
 let silentEnquire = false;
@@ -92,12 +94,13 @@ function describeUserData(value) {
 }
 
 function answerSubmit(session, pdu) {
-  if (throttleLeft > 0) {
+  if (throttleLeft > 0 && throttleAfter === 0) {
     throttleLeft--;
     session.send(pdu.response({command_status: smpp.ESME_RTHROTTLED}));
-    emit('throttled', {sequence: pdu.sequence_number});
+    emit('throttled', {sequence: pdu.sequence_number, udh: describeUserData(pdu.short_message).udh});
     return;
   }
+  if (throttleLeft > 0) throttleAfter--;
   const id = (nextId++).toString(idBase).toUpperCase();
   const sm = describeUserData(pdu.short_message);
   const payload = describeUserData(pdu.message_payload);
@@ -228,7 +231,7 @@ function command(line) {
       }
       break;
     }
-    case 'throttle': throttleLeft = Number(w[1]); break;
+    case 'throttle': throttleLeft = Number(w[1]); throttleAfter = Number(w[2] || 0); break;
     case 'hold': hold = w[1] === 'on'; break;
     case 'release': {
       const list = held;
