@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -484,3 +485,37 @@ TEST(VelquorMessageCommands, StatusTellsSentFromDeliveredByTheReportAskedFor) {
   EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
+// What bash completion offers for a command line (the words so far and the
+// one being completed), with the completion file as the package installs it.
+std::string Complete(const std::string& words) {
+  // _init_completion comes from the bash-completion package; this stand-in
+  // sets the same variables from COMP_WORDS and COMP_CWORD.
+  const std::string script = std::string("_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; ") +
+                             "cur=${words[cword]}; prev=${words[cword-1]}; }; _filedir() { :; }; " + "source " +
+                             VELQUOR_BASH_COMPLETION + "; COMP_WORDS=(" + VELQUOR_CLI + " " + words +
+                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velquor; echo \"${COMPREPLY[*]}\"";
+  const std::string file = TestSupport::Root() + "/complete.sh";
+  std::ofstream(file) << script;
+  return TestSupport::RunCommand("bash " + file).out;
+}
+
+TEST(VelquorBashCompletion, OffersTheHandsetDriversValuesAndTheDriverNames) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  EXPECT_EQ(Complete("config set Driver ''"), "simulator smpp modem\n");
+  EXPECT_EQ(Complete("config set --handset 2 Driver s"), "simulator smpp\n");
+  EXPECT_EQ(Complete("config set --handset 2 DefaultAlphabet ''"), "gsm latin1\n");
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 3 Driver modem").status, 0);
+  // Each handset's own driver decides: SMPP's values for 2, the modem's for 3.
+  EXPECT_EQ(Complete("config set --handset 2 Sy"), "SystemId SystemType\n");
+  EXPECT_EQ(Complete("config set --handset 3 Sy"), "\n");
+  EXPECT_EQ(Complete("config set --handset 3 S"), "Speed SmsCentre Storage SendTimeout StatusInterval\n");
+  EXPECT_EQ(Complete("config get --handset 2 Del"), "DeliveryReports\n");
+  // A handset without a driver yet: every driver's values.
+  const std::string any = Complete("config set --handset 4 ''");
+  for (const char* name : {"Driver", "Latency", "SystemId", "Device", "DefaultAlphabet"})
+    EXPECT_TRUE(Contains(any, name)) << any;
+  // The product key's values without --handset, as before.
+  EXPECT_EQ(Complete("config set Poll"), "PollInterval\n");
+  EXPECT_EQ(Complete("sta"), "status\n");
+}
