@@ -102,6 +102,11 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
     m_eLongMessages = Smpp::ELongMessages::MessagePayload;
   else if (longMessages != "parts")
     r.Fail("LongMessages", "'" + longMessages + "' is neither parts nor payload");
+  const std::string alphabet = r.GetText("DefaultAlphabet", "gsm");
+  if (alphabet == "latin1")
+    m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
+  else if (alphabet != "gsm")
+    r.Fail("DefaultAlphabet", "'" + alphabet + "' is neither gsm nor latin1");
   m_bReceipts = r.GetBool("DeliveryReports", true);
   if (r.GetBool("Tls", false)) {
     try {

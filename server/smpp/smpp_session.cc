@@ -333,7 +333,7 @@ void CSmppSession::HandleDeliverSm(const Pdu& Message) {
     }
   } else {
     std::string sWarning;
-    IncomingMessage Incoming = ReadIncomingMessage(Body, sWarning);
+    IncomingMessage Incoming = ReadIncomingMessage(Body, sWarning, m_Settings.bDefaultIsLatin1);
     if (!sWarning.empty()) Warn("message from " + Body.sSourceAddr + ": " + sWarning);
     m_Events.push_back(MessageReceivedEvent{std::move(Incoming)});
   }

@@ -75,6 +75,7 @@ struct SessionSettings {
   std::chrono::milliseconds ThrottlePauseMax{30000};
   double dMaxSubmitsPerSecond = 0;  // 0: no limit but the window
   size_t nMaxPduLength = CPduFramer::kDefaultMaxPduLength;
+  bool bDefaultIsLatin1 = false;  // received data_coding 0 is Latin-1 (ReadIncomingMessage)
 };
 
 enum class ESessionState { Closed, Binding, Bound, Unbinding };
