@@ -5,23 +5,38 @@
 # starts the engine, sends a text and a Unicode message, follows both from
 # pending to sent to delivered, shows the delivery reports and the replies
 # arriving, and stops the engine. Nothing outside the demo root and the
-# build directory is touched (besides installing packages).
+# build directory build/ (the one README.md uses) is touched (besides
+# installing packages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Each phase says when it starts and how long it took.
+phase_start=$SECONDS
+phase() {
+  [ "$phase_start" -lt "$SECONDS" ] && echo "   (took $((SECONDS - phase_start)) s)"
+  phase_start=$SECONDS
+  echo "== $*"
+}
+
+phase "installing what is missing (scripts/setup.sh)"
 bash scripts/setup.sh
-echo "== building velquor and velquor-server"
-cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DVELQUOR_BUILD_TESTS=OFF -DVELQUOR_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build-demo --target velquor_cli velquor-server -j "$(nproc)" | tail -n 1
+# A build/ configured before (by scripts/test.sh or by hand) is used as it
+# is; a new one is a release build.
+configure=()
+[ -f build/CMakeCache.txt ] || configure=(-DCMAKE_BUILD_TYPE=Release -DVELQUOR_BUILD_BENCHMARKS=OFF)
+phase "configuring build/"
+cmake -S . -B build -G Ninja "${configure[@]}" >/dev/null
+phase "building velquor and velquor-server in build/ (a first build takes minutes; ninja counts the steps)"
+# ninja's status line: steps done of all, seconds so far.
+NINJA_STATUS="[%f/%t %es] " cmake --build build --target velquor_cli velquor-server -j "$(nproc)"
 
 export NORVALE_ROOT=${NORVALE_ROOT:-$(mktemp -d /tmp/velquor-demo-XXXXXX)}
 export NORVALE_EVENTLOG=file:$NORVALE_ROOT/events.jsonl
-velquor() { build-demo/tools/velquor "$@"; }
+velquor() { build/tools/velquor "$@"; }
 stop_engine() { velquor service stop >/dev/null 2>&1 || true; }
 trap stop_engine EXIT
 
-echo "== a demo root in $NORVALE_ROOT"
+phase "a demo root in $NORVALE_ROOT"
 velquor config set InstalledType Server
 velquor config set InstalledPath "$(pwd)"
 velquor config set OutgoingQueueEnabled 1
@@ -43,26 +58,27 @@ velquor service install
 velquor service start
 velquor service status
 
-echo "== sending"
+phase "sending"
 text=$(velquor send +4915112345678 "Hello from Velquor")
 unicode=$(velquor send +4915112345678 "Grüße aus Köln ✓ Привет" --unicode)
 echo "text message $text, Unicode message $unicode"
 
-label() {
-  case $1 in
-    0) echo pending ;; 1) echo processing ;; 9) echo sent ;; 2) echo delivered ;;
-    cleared) echo "finished; the queue has since cleared its row" ;; *) echo "failed ($1)" ;;
-  esac
-}
 declare -A last
 for _ in $(seq 1 100); do
   done_all=1
   for id in $text $unicode; do
-    state=$(velquor status "$id" | cut -d' ' -f1)
+    # The state in the words of velquor status (README.md, "The states of a
+    # sent message"): the simulator asks for delivery reports, so a message
+    # goes from 0 pending to 9 sent to 2 delivered.
+    line=$(velquor status "$id")
+    state=${line%% *}
     # The queue keeps only the newest finished row; an older one may be gone.
-    [ "$state" = "$id:" ] && state=cleared
+    if [ "$state" = "$id:" ]; then
+      state=cleared
+      line="finished; the queue has since cleared its row"
+    fi
     if [ "${last[$id]:-}" != "$state" ]; then
-      echo "message $id: $(label "$state")"
+      echo "message $id: $line"
       last[$id]=$state
     fi
     [ "$state" = 2 ] || [ "$state" = cleared ] || done_all=0
@@ -71,11 +87,11 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 
-echo "== what arrived (velquor receive)"
+phase "what arrived (velquor receive)"
 sleep 1
 velquor receive --wait 3000
 
-echo "== the engine"
+phase "the engine"
 velquor service status
 velquor service stop
 trap - EXIT

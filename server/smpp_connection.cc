@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "errors/com_error_raise.h"
 #include "server/tls_error.h"
@@ -54,23 +55,71 @@ void CSmppConnection::Connect(const std::string& sHost, std::uint16_t nPort, con
   addrinfo* found = nullptr;
   const int rc = getaddrinfo(sHost.c_str(), std::to_string(nPort).c_str(), &hints, &found);
   if (rc != 0) RAISE_COM_ERROR(E_FAIL, m_sPeer + ": cannot resolve the host: " + gai_strerror(rc));
-  m_nFd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (m_nFd < 0) {
-    const int e = errno;
-    freeaddrinfo(found);
-    Fail("socket", e);
+  std::vector<SocketAddress> addresses;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    SocketAddress address;
+    if (a->ai_addrlen > sizeof address.Storage) continue;
+    std::memcpy(&address.Storage, a->ai_addr, a->ai_addrlen);
+    address.nLength = a->ai_addrlen;
+    addresses.push_back(address);
   }
-  const int one = 1;
-  setsockopt(m_nFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // PDUs are small and answered one by one
-  setsockopt(m_nFd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-  const int connected = connect(m_nFd, found->ai_addr, found->ai_addrlen);
-  const int e = errno;
   freeaddrinfo(found);
-  if (connected != 0 && e != EINPROGRESS) {
-    Close();
-    Fail("cannot connect", e);
+  StartConnecting(std::move(addresses));
+}
+
+void CSmppConnection::ConnectTo(std::vector<SocketAddress> Addresses, const std::string& sHost,
+                                const CTlsContext* pTls) {
+  Close();
+  m_sHost = sHost;
+  m_pTls = pTls;
+  m_sPeer = sHost + (pTls ? " (TLS)" : "");
+  StartConnecting(std::move(Addresses));
+}
+
+void CSmppConnection::StartConnecting(std::vector<SocketAddress> Addresses) {
+  m_Addresses = std::move(Addresses);
+  m_nNextAddress = 0;
+  m_sFailures.clear();
+  ConnectNext();
+}
+
+void CSmppConnection::ConnectNext() {
+  // A name may stand for several addresses (IPv6 and IPv4, several hosts):
+  // each is tried in the resolver's order until one answers.
+  while (m_nNextAddress < m_Addresses.size()) {
+    const SocketAddress& address = m_Addresses[m_nNextAddress++];
+    const auto* sa = reinterpret_cast<const sockaddr*>(&address.Storage);
+    m_nFd = socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_nFd < 0) {
+      NoteFailure(address, errno);
+      continue;
+    }
+    const int one = 1;
+    setsockopt(m_nFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // PDUs are small and answered one by one
+    setsockopt(m_nFd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    if (connect(m_nFd, sa, address.nLength) == 0 || errno == EINPROGRESS) {
+      m_eState = EState::Connecting;
+      return;
+    }
+    const int e = errno;
+    ::close(m_nFd);
+    m_nFd = -1;
+    NoteFailure(address, e);
   }
-  m_eState = EState::Connecting;
+  m_eState = EState::Closed;
+  RAISE_COM_ERROR(E_FAIL, m_sPeer + ": cannot connect: " +
+                              (m_sFailures.empty() ? std::string("the name has no address") : m_sFailures));
+}
+
+void CSmppConnection::NoteFailure(const SocketAddress& Address, int nErrno) {
+  char text[INET6_ADDRSTRLEN] = "?";
+  const auto* sa = reinterpret_cast<const sockaddr*>(&Address.Storage);
+  if (sa->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text, sizeof text);
+  else if (sa->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof text);
+  if (!m_sFailures.empty()) m_sFailures += "; ";
+  m_sFailures += std::string(text) + ": " + std::strerror(nErrno);
 }
 
 void CSmppConnection::Advance() {
@@ -80,7 +129,13 @@ void CSmppConnection::Advance() {
     int error = 0;
     socklen_t size = sizeof error;
     getsockopt(m_nFd, SOL_SOCKET, SO_ERROR, &error, &size);
-    if (error != 0) Fail("cannot connect", error);
+    if (error != 0) {
+      NoteFailure(m_Addresses[m_nNextAddress - 1], error);
+      ::close(m_nFd);
+      m_nFd = -1;
+      ConnectNext();  // the next address, or the failure of all
+      return;
+    }
     if (!m_pTls) {
       m_eState = EState::Open;
       return;

@@ -12,9 +12,12 @@
 // the host (DNS name or IP address in its subjectAltName).
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -45,9 +48,20 @@ class CSmppConnection {
   CSmppConnection(const CSmppConnection&) = delete;
   CSmppConnection& operator=(const CSmppConnection&) = delete;
 
+  // One address of the peer.
+  struct SocketAddress {
+    sockaddr_storage Storage{};
+    socklen_t nLength = 0;
+  };
+
   // Starts connecting. The name is resolved here (getaddrinfo, bounded by
-  // the resolver's own time-outs).
+  // the resolver's own time-outs); its addresses are tried in turn, the
+  // next one when a connect is refused or fails, until one connects. Only
+  // when all failed is the failure raised, naming each address's cause.
   void Connect(const std::string& sHost, std::uint16_t nPort, const CTlsContext* pTls);
+  // The same with addresses already resolved; sHost names the peer (and the
+  // certificate's name with TLS).
+  void ConnectTo(std::vector<SocketAddress> Addresses, const std::string& sHost, const CTlsContext* pTls);
   // Moves the connect and the handshake on; call when poll() reports the
   // socket.
   void Advance();
@@ -70,6 +84,11 @@ class CSmppConnection {
 
  private:
   [[noreturn]] void Fail(const std::string& sWhat, int nErrno) const;
+  void StartConnecting(std::vector<SocketAddress> Addresses);
+  // Connects to the next address that takes a connect; raises when none is
+  // left.
+  void ConnectNext();
+  void NoteFailure(const SocketAddress& Address, int nErrno);
   void StartTls();
   void Handshake();
 
@@ -78,6 +97,9 @@ class CSmppConnection {
   const CTlsContext* m_pTls = nullptr;
   std::string m_sHost, m_sPeer;
   EState m_eState = EState::Closed;
+  std::vector<SocketAddress> m_Addresses;  // of the connect in progress
+  size_t m_nNextAddress = 0;
+  std::string m_sFailures;  // each address's failure so far
   // What TLS waits for before the step can go on: the handshake or a read
   // for the socket writable, a write for it readable.
   bool m_bWantWrite = false, m_bReadWantsWrite = false, m_bWriteWantsRead = false;

@@ -127,6 +127,11 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
     m_eMessageIdFormat = EMessageIdFormat::DecimalHex;
   else if (idFormat != "auto")
     r.Fail("MessageIdFormat", "'" + idFormat + "' is none of auto, text, hex-decimal, decimal-hex");
+  const std::string alphabet = r.GetText("DefaultAlphabet", "gsm");
+  if (alphabet == "latin1")
+    m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
+  else if (alphabet != "gsm")
+    r.Fail("DefaultAlphabet", "'" + alphabet + "' is neither gsm nor latin1");
   m_bReceipts = r.GetBool("DeliveryReports", true);
   if (r.GetBool("Tls", false)) {
     try {

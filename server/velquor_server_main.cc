@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
       std::printf(
           "usage: velquor-server [--help|--version]\n"
           "The Velquor gateway engine (service VelquorServer). Settings come from the registry key\n"
-          "HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvale\\Velquor below $NORVALE_ROOT/etc/norvale/registry.\n");
+          "HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvale\\Velquor below $NORVALE_ROOT/etc/norvale/registry;\n"
+          "velquor-registry(5) describes every value, velquor-server(8) the engine.\n");
       return 0;
     }
     if (std::strcmp(argv[i], "--version") == 0) {

@@ -6,21 +6,34 @@
 #include <filesystem>
 
 #include "client_test_support.h"
+#include "norvale/norvale.h"
 #include "platform/registry.h"
 #include "queue_test_support.h"
 #include "test_support.h"
 
-TEST(DatabaseDeadlineCommand, SendToASilentServerFailsWithinTheConfiguredTime) {
-  const TestSupport::SilentServer server;
+namespace {
+
+// A client configuration whose queue database is `server`, with these
+// time-outs (empty: the default).
+std::string UseSilentServer(const TestSupport::SilentServer& server, const std::string& connectTimeout,
+                            const std::string& operationTimeout) {
   const std::string where = "127.0.0.1:" + std::to_string(server.Port());
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
   TestSupport::WriteClientConfig("postgresql://velquor@" + where + "/queue", true, true);
   bool readOnly = false;
   const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
                                                         &readOnly, false);
-  Norvale::RUSetValue(key, "DatabaseConnectTimeout", "300", false);
-  Norvale::RUSetValue(key, "DatabaseOperationTimeout", "1000", false);
+  if (!connectTimeout.empty()) Norvale::RUSetValue(key, "DatabaseConnectTimeout", connectTimeout, false);
+  if (!operationTimeout.empty()) Norvale::RUSetValue(key, "DatabaseOperationTimeout", operationTimeout, false);
   Norvale::OS::RegCloseKey(key);
+  return where;
+}
+
+}  // namespace
+
+TEST(DatabaseDeadlineCommand, SendToASilentServerFailsWithinTheConfiguredTime) {
+  const TestSupport::SilentServer server;
+  const std::string where = UseSilentServer(server, "300", "1000");
 
   const auto start = std::chrono::steady_clock::now();
   const auto sent = TestSupport::RunCommand(std::string(VELQUOR_CLI) + " send +4915112345678 hello");
@@ -32,4 +45,28 @@ TEST(DatabaseDeadlineCommand, SendToASilentServerFailsWithinTheConfiguredTime) {
       << sent.out;
   EXPECT_GE(ms, 900);
   EXPECT_LT(ms, 3000);  // the second beyond the deadline is the program's start
+}
+
+// A listener's tick fetches messages and then notifications; each fetch used
+// to get the whole connect time-out, so with the defaults (5 s to connect)
+// one tick held the application's thread for 10 s and more. All of a tick's
+// database work now ends within the poll interval (2 s).
+TEST(DatabaseDeadlineListener, ATickAgainstASilentServerEndsWithinThePollInterval) {
+  const TestSupport::SilentServer server;
+  UseSilentServer(server, "", "");  // the defaults: 5000 ms to connect, 30000 per operation
+  Norvale::VelquorListener listener;
+  int events = 0;
+  listener.OnMessageReceived.Add([&](const auto&) { ++events; });
+  listener.OnNotificationReceived.Add([&](const auto&) { ++events; });
+  listener.SetEnabled(true);
+  const auto start = std::chrono::steady_clock::now();
+  Norvale::MessageLoop::RunFor(std::chrono::milliseconds(4500));
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  listener.SetEnabled(false);
+  std::cout << "[          ] RunFor(4500 ms) against a silent server returned after " << ms << " ms\n";
+  EXPECT_EQ(events, 0);
+  // The last tick may begin just before the end and then lasts up to its
+  // interval; one fetch's connect time-out alone would be 5 s beyond.
+  EXPECT_LT(ms, 4500 + 2000 + 1500);
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "platform/database.h"
 #include "platform/registry.h"
 #include "queue_test_support.h"
+#include "server_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -131,7 +133,7 @@ TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
   EXPECT_EQ(Velquor("send-data +49 48656C6C6F --udh 0500 --dcs 4").out, "2\n");
   EXPECT_EQ(Velquor("status 2").out, "0 pending\n");
   engine.outgoing.JobUpdate(2, Norvale::jsDeliveryFailed, Norvale::hsAll, 0);
-  EXPECT_EQ(Velquor("status 2").out, "10 delivery failed\n");
+  EXPECT_EQ(Velquor("status 2").out, "10 not delivered (the delivery report said so)\n");
   EXPECT_NE(Velquor("send +49 x --handset 9").status, 0);  // refused by the command line
   engine.incoming.StoreMessage("+44", Norvale::jtDataMessage, "DCS=04;UDH=0500;UD=AB", 1, "now",
                                Norvale::CMessageEndpoint());
@@ -180,9 +182,9 @@ TEST(VelquorMessageCommands, StatusSaysWhenNoRowExists) {
   ASSERT_EQ(Velquor("send +49 two").out, "2\n");
   EXPECT_EQ(Velquor("status 2").out, "0 pending\n");
   engine.outgoing.JobUpdate(1, Norvale::jsSent, Norvale::hsAll, 0);
-  EXPECT_EQ(Velquor("status 1").out, "2 sent\n");
+  EXPECT_EQ(Velquor("status 1").out, "2 sent (no delivery report was asked for)\n");
   engine.outgoing.JobUpdate(2, Norvale::jsSent, Norvale::hsAll, 0);  // clears row 1, sent before it
-  EXPECT_EQ(Velquor("status 2").out, "2 sent\n");
+  EXPECT_EQ(Velquor("status 2").out, "2 sent (no delivery report was asked for)\n");
   const Result cleared = Velquor("status 1");
   EXPECT_EQ(cleared.status, 0);  // the library's rule: a missing row counts as sent
   EXPECT_EQ(cleared.out, "1: no such row in SMSOutgoing (unknown, or cleared after it was sent)\n");
@@ -274,6 +276,15 @@ TEST(VelquorCommandLine, ExitCodesVersionAndHelp) {
                             "send-data +49 AB --dcs 256", "config", "config set DSN", "check extra"})
     EXPECT_EQ(Velquor(usage).status, 2) << "velquor " << usage;
   EXPECT_EQ(Velquor("config get Missing").status, 1);  // a failure, not a usage error
+  // An empty identifier is no identifier (it used to read as 0 and exit 0).
+  for (const char* id : {"''", "0", "-3", "' '"}) {
+    const Result r = Velquor(std::string("status ") + id);
+    EXPECT_EQ(r.status, 2) << "velquor status " << id << ": " << r.out;
+  }
+  // The bounds are told in a few words, not as DBL_MAX's 309 digits.
+  const Result negative = Velquor("listen --seconds -1");
+  EXPECT_TRUE(Contains(negative.out, "a whole number of seconds from 0 to 2147483647, not '-1'")) << negative.out;
+  EXPECT_FALSE(std::regex_search(negative.out, std::regex("[0-9]{20}"))) << negative.out;
 
   const std::map<std::string, std::vector<std::string>> positionals = {
       {"send", {"NUMBER", "TEXT"}}, {"send-data", {"NUMBER", "USERDATA"}}, {"status", {"ID"}},
@@ -414,4 +425,97 @@ TEST(VelquorCheck, ChecksValuesDatabaseTablesAndEngine) {
     EXPECT_TRUE(Contains(masked.out, "FAIL  database: cannot open ")) << masked.out;
     EXPECT_FALSE(Contains(masked.out, "s3cret")) << masked.out;
   }
+}
+
+TEST(VelquorMessageCommands, SendWaitPrintsTheStateReachedAndExitsByIt) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  TestSupport::QueueSet engine(queues.db.Dsn());
+  // No engine: the wait runs out with the message still pending.
+  const Result late = Velquor("send +49 one --wait 1200");
+  EXPECT_EQ(late.status, 4) << late.out;
+  EXPECT_EQ(late.out.rfind("1\n0 pending\n", 0), 0u) << late.out;
+  EXPECT_TRUE(Contains(late.out, "message 1 is still pending where the wait ended")) << late.out;
+  const Result lateData = Velquor("send-data +49 AB --wait 1200");
+  EXPECT_EQ(lateData.status, 4) << lateData.out;
+
+  // The outcome decides the code: a failure 1, sent (awaiting a report) 0.
+  const auto outcome = [&](std::int32_t id, Norvale::EnumJobStatus status, int ref) {
+    TestSupport::ChildProcess send({VELQUOR_CLI, "send", "+49", "x", "--wait", "30000"});
+    const auto queued = [&] {
+      return queues.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=" + std::to_string(id), "N").ToLong() == 1;
+    };
+    EXPECT_TRUE(TestSupport::WaitUntil(queued, 10000));
+    engine.outgoing.JobUpdate(id, status, Norvale::hsHandset1, ref);
+    const int code = send.Wait(15s);
+    return std::make_pair(code, send.Output());
+  };
+  const auto failed = outcome(3, Norvale::jsErrNetworkFailure, 0);
+  EXPECT_EQ(failed.first, 1) << failed.second;
+  EXPECT_EQ(failed.second, "3\n4 failed: network failure\n");
+  const auto sent = outcome(4, Norvale::jsSentNotConfirmed, 17);
+  EXPECT_EQ(sent.first, 0) << sent.second;
+  EXPECT_EQ(sent.second, "4\n9 sent, awaiting its delivery report\n");
+}
+
+// The words of `status` against what the engine really records: a handset
+// that asks for delivery reports and one that does not.
+TEST(VelquorMessageCommands, StatusTellsSentFromDeliveredByTheReportAskedFor) {
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  TestSupport::EngineRoot root(db.Dsn());
+  root.AddSimulator(1);
+  root.AddSimulator(2, {{"DeliveryReports", "0"}});
+  root.SetHandset(3, "Driver", "simulator");
+  root.SetHandset(3, "ReportDelay", "600000");  // asked for, never comes in this test
+  TestSupport::ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+
+  const auto sendAndFollow = [&](int handset, const std::string& expected) {
+    const Result sent = Velquor("send +4915112345678 hi --wait 20000 --handset " + std::to_string(handset));
+    EXPECT_EQ(sent.status, 0) << sent.out;
+    const std::string id = sent.out.substr(0, sent.out.find('\n'));
+    std::string last;
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return (last = Velquor("status " + id).out) == expected + "\n"; }))
+        << "handset " << handset << ": " << last;
+  };
+  sendAndFollow(3, "9 sent, awaiting its delivery report");
+  sendAndFollow(1, "2 delivered (a delivery report was asked for)");
+  sendAndFollow(2, "2 sent (no delivery report was asked for)");
+  db.Run("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=9");  // as ReportExpiry does
+  EXPECT_EQ(Velquor("status 1").out, "9 sent, its delivery report did not come in time\n");
+  EXPECT_EQ(server.Stop(), 0) << server.Errors();
+}
+
+// What bash completion offers for a command line (the words so far and the
+// one being completed), with the completion file as the package installs it.
+std::string Complete(const std::string& words) {
+  // _init_completion comes from the bash-completion package; this stand-in
+  // sets the same variables from COMP_WORDS and COMP_CWORD.
+  const std::string script = std::string("_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; ") +
+                             "cur=${words[cword]}; prev=${words[cword-1]}; }; _filedir() { :; }; " + "source " +
+                             VELQUOR_BASH_COMPLETION + "; COMP_WORDS=(" + VELQUOR_CLI + " " + words +
+                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velquor; echo \"${COMPREPLY[*]}\"";
+  const std::string file = TestSupport::Root() + "/complete.sh";
+  std::ofstream(file) << script;
+  return TestSupport::RunCommand("bash " + file).out;
+}
+
+TEST(VelquorBashCompletion, OffersTheHandsetDriversValuesAndTheDriverNames) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  EXPECT_EQ(Complete("config set Driver ''"), "simulator smpp modem\n");
+  EXPECT_EQ(Complete("config set --handset 2 Driver s"), "simulator smpp\n");
+  EXPECT_EQ(Complete("config set --handset 2 DefaultAlphabet ''"), "gsm latin1\n");
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 3 Driver modem").status, 0);
+  // Each handset's own driver decides: SMPP's values for 2, the modem's for 3.
+  EXPECT_EQ(Complete("config set --handset 2 Sy"), "SystemId SystemType\n");
+  EXPECT_EQ(Complete("config set --handset 3 Sy"), "\n");
+  EXPECT_EQ(Complete("config set --handset 3 S"), "Speed SmsCentre Storage SendTimeout StatusInterval\n");
+  EXPECT_EQ(Complete("config get --handset 2 Del"), "DeliveryReports\n");
+  // A handset without a driver yet: every driver's values.
+  const std::string any = Complete("config set --handset 4 ''");
+  for (const char* name : {"Driver", "Latency", "SystemId", "Device", "DefaultAlphabet"})
+    EXPECT_TRUE(Contains(any, name)) << any;
+  // The product key's values without --handset, as before.
+  EXPECT_EQ(Complete("config set Poll"), "PollInterval\n");
+  EXPECT_EQ(Complete("sta"), "status\n");
 }

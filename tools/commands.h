@@ -11,6 +11,9 @@ namespace VelquorTool {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// `send --wait`: the wait ran out while the message was still pending or
+// processing (3 is `service status`'s "not running").
+constexpr int kExitStillOnItsWay = 4;
 
 void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);

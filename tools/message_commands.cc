@@ -25,19 +25,39 @@
 namespace VelquorTool {
 namespace {
 
-const char* StatusName(Norvale::EnumJobStatus status) {
-  static const char* const names[] = {"pending",
-                                      "processing",
-                                      "sent",
-                                      "number invalid",
-                                      "network failure",
-                                      "phone communication error",
-                                      "system failure",
-                                      "timeout",
-                                      "invalid job type",
-                                      "sent, not confirmed",
-                                      "delivery failed"};
-  return status >= 0 && status <= 10 ? names[status] : "unknown";
+// What a job's number means for the user. 2 and 9 depend on whether a
+// delivery report was asked for: the engine records the network's reference
+// in the row's MessageRef exactly when the handset asked for a report and the
+// network gave a reference to match it by (status 9); the report then sets 2
+// or 10 and keeps the reference. So a row whose MessageRef is neither NULL
+// nor 0 was sent with a report asked for, and a 9 whose MessageRef was
+// cleared is one whose report can no longer come (ReportExpiry).
+struct JobRow {
+  Norvale::EnumJobStatus status = Norvale::jsPending;
+  bool referenceRecorded = false;  // MessageRef holds the network's reference
+  bool referenceCleared = false;   // MessageRef is NULL
+};
+
+std::string StatusText(Norvale::EnumJobStatus status, const std::optional<JobRow>& row) {
+  static const char* const failures[] = {
+      "failed: invalid number", "failed: network failure", "failed: phone or device error",
+      "failed: system failure", "failed: time-out",        "failed: invalid job"};
+  const bool report = row && row->referenceRecorded;
+  switch (status) {
+    case Norvale::jsPending: return "pending";
+    case Norvale::jsProcessing: return "processing";
+    case Norvale::jsSent:
+      if (!row) return "sent or delivered";
+      return report ? "delivered (a delivery report was asked for)" : "sent (no delivery report was asked for)";
+    case Norvale::jsSentNotConfirmed:
+      return row && row->referenceCleared ? "sent, its delivery report did not come in time"
+                                          : "sent, awaiting its delivery report";
+    case Norvale::jsDeliveryFailed: return "not delivered (the delivery report said so)";
+    default:
+      return status >= Norvale::jsErrNumberInvalid && status <= Norvale::jsInvalidJobType
+                 ? failures[status - Norvale::jsErrNumberInvalid]
+                 : "unknown";
+  }
 }
 
 const char* NotificationName(Norvale::NotificationTypes type) {
@@ -102,18 +122,51 @@ const CLI::Validator kHexBytes(
     },
     "HEX", "HEX");
 
-// Whether SMSOutgoing holds a row for the job. The library counts a missing
-// row as sent, since the engine clears rows once they are sent; only the
-// command line tells that apart from an identifier that never existed.
-bool OutgoingRowExists(Norvale::CConfigVelquorClientOnly& config, std::int32_t id) {
+// The job's row in SMSOutgoing, if there is one. The library counts a
+// missing row as sent, since the engine clears rows once they are sent; only
+// the command line tells that apart from an identifier that never existed.
+std::optional<JobRow> ReadJobRow(Norvale::CConfigVelquorClientOnly& config, std::int32_t id) {
   Norvale::CDBConnectionDispensor connection(&config);
   Norvale::COutgoingQueue outgoing(&config, &connection);
   Norvale::OS::LONG affected = 0;
-  const auto rs = outgoing.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=" + std::to_string(id),
+  const auto rs = outgoing.ExecuteCommand("SELECT Status, MessageRef FROM SMSOutgoing WHERE Id=" + std::to_string(id),
                                           affected, Norvale::OS::adCmdText, -1, Norvale::CJobQueue::kAttempts);
-  const bool exists = rs->GetFieldValue("N").ToLong() > 0;
+  std::optional<JobRow> row;
+  if (!rs->BOF() && !rs->adoEOF()) {
+    const Norvale::OS::_variant_t ref = rs->GetFieldValue("MessageRef");
+    row = JobRow{static_cast<Norvale::EnumJobStatus>(rs->GetFieldValue("Status").ToLong()),
+                 ref.vt != Norvale::OS::VT_NULL && ref.ToLong() != 0, ref.vt == Norvale::OS::VT_NULL};
+  }
   rs->Close();
-  return exists;
+  return row;
+}
+
+// The line `status` prints, and `send --wait` after the identifier.
+std::string StatusLine(Norvale::EnumJobStatus status, const std::optional<JobRow>& row) {
+  return std::to_string(status) + " " + StatusText(status, row);
+}
+
+// The row when the messages to send go through the queue, else nothing: the
+// engine then holds the state and the row does not tell more.
+std::optional<JobRow> ReadRowIfQueued(Norvale::CConfigVelquorClientOnly& config, std::int32_t id) {
+  return config.GetOutgoingQueueEnabled() ? ReadJobRow(config, id) : std::nullopt;
+}
+
+// After a send that waited: the state reached on a second line, and the exit
+// code of its outcome (a failure is 1; a message still on its way when the
+// wait ran out is kExitStillOnItsWay).
+void ReportOutcome(Norvale::CConfigVelquorClientOnly& config, Norvale::Velquor& velquor, std::int32_t id,
+                   int& exitCode) {
+  const Norvale::EnumJobStatus s = velquor.GetSendStatus(id);
+  std::cout << StatusLine(s, ReadRowIfQueued(config, id)) << "\n";
+  if (s == Norvale::jsPending || s == Norvale::jsProcessing) {
+    std::cout.flush();  // the identifier and state first, then why
+    std::cerr << "velquor: message " << id << " is still " << StatusText(s, std::nullopt)
+              << " where the wait ended; velquor status " << id << " follows it\n";
+    exitCode = kExitStillOnItsWay;
+  } else if (s != Norvale::jsSent && s != Norvale::jsSentNotConfirmed) {
+    exitCode = kExitFailure;
+  }
 }
 
 // Raises the listener's events as they come, until SIGINT or SIGTERM or
@@ -177,6 +230,7 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
                               : o->unicode ? velquor.SendMsgUnicodeMessage(o->number, o->text, o->wait)
                                            : velquor.SendMsg(o->number, o->text, o->wait);
       std::cout << id << "\n";
+      if (o->wait != 0) ReportOutcome(config, velquor, id, exitCode);
     });
   });
 
@@ -194,23 +248,28 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
       if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
-      std::cout << velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, o->wait) << "\n";
+      const std::int32_t id = velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, o->wait);
+      std::cout << id << "\n";
+      if (o->wait != 0) ReportOutcome(config, velquor, id, exitCode);
     });
   });
 
   auto* status = app.add_subcommand("status", "Print the state of a sent message");
-  status->add_option("ID", o->id, "Identifier that send or send-data printed")->required();
+  status->add_option("ID", o->id, "Identifier that send or send-data printed")
+      ->required()
+      ->check(CLI::Range(1, INT32_MAX).description(""));
   status->callback([o, &exitCode] {
     Guarded(exitCode, [&] {
       std::string ignored;
       Norvale::CConfigVelquorClientOnly config(&ignored);
       if (!ReadClientConfiguration(config, exitCode)) return;
       const Norvale::EnumJobStatus s = Norvale::Velquor().GetSendStatus(o->id);
-      if (s == Norvale::jsSent && config.GetOutgoingQueueEnabled() && !OutgoingRowExists(config, o->id)) {
+      const std::optional<JobRow> row = ReadRowIfQueued(config, o->id);
+      if (s == Norvale::jsSent && config.GetOutgoingQueueEnabled() && !row) {
         std::cout << o->id << ": no such row in SMSOutgoing (unknown, or cleared after it was sent)\n";
         return;
       }
-      std::cout << s << " " << StatusName(s) << "\n";
+      std::cout << StatusLine(s, row) << "\n";
     });
   });
 
@@ -231,7 +290,13 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
 
   auto* listen = app.add_subcommand("listen", "Print messages and notifications as they arrive");
   listen->add_option("--seconds", o->seconds, "Stop after this many seconds (default: at Ctrl-C or SIGTERM)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            int seconds = 0;
+            if (CLI::detail::lexical_cast(text, seconds) && seconds >= 0) return std::string();
+            return "a whole number of seconds from 0 to " + std::to_string(INT_MAX) + ", not '" + text + "'";
+          },
+          "SECONDS", "SECONDS"));
   handsetOption(listen);
   listen->callback([o, &exitCode] {
     Guarded(exitCode, [&] {

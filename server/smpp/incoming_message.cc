@@ -31,7 +31,8 @@ bool AllSeptets(const std::vector<uint8_t>& Octets) {
 }
 
 // Sets Part's coding and payload from data_coding.
-void TypePayload(uint8_t nDataCoding, std::vector<uint8_t> Payload, Sms::UserDataPart& Part, std::string& sWarning) {
+void TypePayload(uint8_t nDataCoding, std::vector<uint8_t> Payload, Sms::UserDataPart& Part, std::string& sWarning,
+                 bool bDefaultIsLatin1) {
   auto AsText16 = [&](std::vector<uint8_t> Ucs2) {
     Part.eCoding = Sms::Coding::Ucs2;
     Part.nDcs = 0x08;
@@ -53,7 +54,13 @@ void TypePayload(uint8_t nDataCoding, std::vector<uint8_t> Payload, Sms::UserDat
     Part.Payload = std::move(Payload);
   };
   switch (nDataCoding) {
-    case 0x00: AsGsm(0x00); return;
+    case 0x00:
+      if (bDefaultIsLatin1) {
+        AsText16(Latin1ToUcs2(Payload));
+      } else {
+        AsGsm(0x00);
+      }
+      return;
     case 0x01:
     case 0x03: AsText16(Latin1ToUcs2(Payload)); return;
     case 0x08:
@@ -84,7 +91,7 @@ void TypePayload(uint8_t nDataCoding, std::vector<uint8_t> Payload, Sms::UserDat
 
 }  // namespace
 
-IncomingMessage ReadIncomingMessage(const ShortMessageBody& Body, std::string& sWarning) {
+IncomingMessage ReadIncomingMessage(const ShortMessageBody& Body, std::string& sWarning, bool bDefaultIsLatin1) {
   IncomingMessage Message;
   Message.Source = {Body.nSourceTon, Body.nSourceNpi, Body.sSourceAddr};
   Message.Destination = {Body.nDestTon, Body.nDestNpi, Body.sDestinationAddr};
@@ -124,7 +131,7 @@ IncomingMessage ReadIncomingMessage(const ShortMessageBody& Body, std::string& s
   } else {
     Payload = UserData;
   }
-  TypePayload(Body.nDataCoding, std::move(Payload), Message.Part, sWarning);
+  TypePayload(Body.nDataCoding, std::move(Payload), Message.Part, sWarning, bDefaultIsLatin1);
 
   Message.Concat = Sms::FindConcatenation(Elements);
   bool bAnySar = Body.nSarMsgRefNum || Body.nSarTotalSegments || Body.nSarSegmentSeqnum;

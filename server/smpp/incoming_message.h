@@ -8,7 +8,8 @@
 // GSM DCS from there on:
 //   0x00        SMSC default alphabet: GSM 7-bit, one septet per octet;
 //               octets above 0x7F cannot be septets, so such text is read
-//               as Latin-1 (a warning says so)
+//               as Latin-1 (a warning says so); for an SMSC whose default
+//               is Latin-1 (bDefaultIsLatin1), Latin-1 as 0x03
 //   0x01 IA5 (ASCII), 0x03 Latin-1
 //               turned into UCS-2 (every Latin-1 character has the same
 //               code in UTF-16), so the engine stores them as text
@@ -48,7 +49,8 @@ struct IncomingMessage {
 };
 
 // sWarning is set (else left empty) when the message was read with a
-// fallback.
-IncomingMessage ReadIncomingMessage(const ShortMessageBody& Body, std::string& sWarning);
+// fallback. bDefaultIsLatin1: the SMSC's data_coding 0 is Latin-1, read like
+// 0x03.
+IncomingMessage ReadIncomingMessage(const ShortMessageBody& Body, std::string& sWarning, bool bDefaultIsLatin1 = false);
 
 }  // namespace Norvale::Smpp

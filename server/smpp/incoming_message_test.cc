@@ -54,6 +54,21 @@ TEST(IncomingMessage, TextTypedByDataCoding) {
   EXPECT_TRUE(sWarning.empty());
 }
 
+// An SMSC whose default alphabet is Latin-1: data_coding 0 holds Latin-1,
+// where the same octets read as GSM would turn '@' into 0x00 and 'é' (0xE9)
+// into a fallback.
+TEST(IncomingMessage, DefaultAlphabetLatin1ReadsDataCodingZeroAsLatin1) {
+  std::string sWarning;
+  IncomingMessage Latin1 = ReadIncomingMessage(Mo(0x00, Bytes("'Caf' E9 ' @ 5' A3")), sWarning, true);
+  EXPECT_EQ(Latin1.Part.eCoding, Sms::Coding::Ucs2);
+  EXPECT_EQ(Text(Latin1), "Café @ 5£");
+  EXPECT_TRUE(sWarning.empty()) << sWarning;
+  IncomingMessage Gsm = ReadIncomingMessage(Mo(0x00, Bytes("'Caf' 05 ' ' 00")), sWarning, false);
+  EXPECT_EQ(Text(Gsm), "Café @");  // the default: GSM septets (0x05 'é', 0x00 '@')
+  IncomingMessage Explicit = ReadIncomingMessage(Mo(0x08, Bytes("00 E9")), sWarning, true);
+  EXPECT_EQ(Text(Explicit), "é");  // other codings as before
+}
+
 TEST(IncomingMessage, DoubtfulCodingsAreKeptWithAWarning) {
   std::string sWarning;
   IncomingMessage NotSeptets = ReadIncomingMessage(Mo(0x00, Bytes("'Caf' E9")), sWarning);

@@ -371,7 +371,7 @@ void CSmppSession::HandleDeliverSm(const Pdu& Message) {
     }
   } else {
     std::string sWarning;
-    IncomingMessage Incoming = ReadIncomingMessage(Body, sWarning);
+    IncomingMessage Incoming = ReadIncomingMessage(Body, sWarning, m_Settings.bDefaultIsLatin1);
     if (!sWarning.empty()) Warn("message from " + Body.sSourceAddr + ": " + sWarning);
     m_Events.push_back(MessageReceivedEvent{std::move(Incoming), Message.nSequence, bHold});
     bHandedOut = true;

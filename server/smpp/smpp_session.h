@@ -86,6 +86,7 @@ struct SessionSettings {
   double dMaxSubmitsPerSecond = 0;  // 0: no limit but the window
   size_t nMaxHeldDeliveries = 0;    // 0: deliver_sm answered at once
   size_t nMaxPduLength = CPduFramer::kDefaultMaxPduLength;
+  bool bDefaultIsLatin1 = false;  // received data_coding 0 is Latin-1 (ReadIncomingMessage)
 };
 
 enum class ESessionState { Closed, Binding, Bound, Unbinding };

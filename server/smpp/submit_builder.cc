@@ -2,12 +2,42 @@
 
 #include <stdexcept>
 
+#include "codec/gsm_alphabet.h"
 #include "codec/udh.h"
+#include "codec/unicode.h"
 
 namespace Norvale::Smpp {
 
+namespace {
+
+// A GSM 7-bit part for an SMSC whose data_coding 0 is Latin-1: the same
+// text as Latin-1 octets, or as UCS-2 when a character is not in Latin-1.
+Sms::UserDataPart ForLatin1Default(const Sms::UserDataPart& Part) {
+  const std::u32string text = Sms::Utf8ToUtf32(Sms::Gsm7ToUtf8(Part.Payload));
+  Sms::UserDataPart Out = Part;
+  Out.Payload.clear();
+  bool bLatin1 = true;
+  for (const char32_t c : text) bLatin1 = bLatin1 && c <= 0xFF;
+  if (bLatin1) {
+    for (const char32_t c : text) Out.Payload.push_back(static_cast<uint8_t>(c));
+    return Out;
+  }
+  Out.eCoding = Sms::Coding::Ucs2;
+  Out.nDcs = 0x08;
+  Out.Payload = Sms::Utf16ToBe(Sms::Utf8ToUtf16(Sms::Utf32ToUtf8(text)));
+  if (!Part.Udh.empty() && Out.Units() > Sms::PayloadCapacity(Sms::Coding::Ucs2, Part.Udh.size()))
+    throw std::invalid_argument(
+        "a part with characters that Latin-1 lacks (such as the euro sign) does not fit one message as UCS-2; "
+        "send the text as a Unicode message");
+  return Out;
+}
+
+}  // namespace
+
 ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, std::string_view sDestination,
-                               const Sms::UserDataPart& Part, bool bRequestReceipt) {
+                               const Sms::UserDataPart& GivenPart, bool bRequestReceipt) {
+  const bool bConvert = Settings.bDefaultIsLatin1 && GivenPart.eCoding == Sms::Coding::Gsm7 && GivenPart.nDcs == 0x00;
+  const Sms::UserDataPart Part = bConvert ? ForLatin1Default(GivenPart) : GivenPart;
   SmppAddress Destination = DestinationAddress(sDestination, Settings.eNationalNumbers);
   if (Part.Udh.size() > 0xFF) throw std::invalid_argument("user-data header longer than 255 octets");
 
@@ -32,8 +62,10 @@ ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, std::string_view 
   }
   UserData.insert(UserData.end(), Part.Payload.begin(), Part.Payload.end());
 
+  // Latin-1 octets stand for as many septets as the GSM part had.
+  const Sms::UserDataPart& Measured = bConvert && Part.eCoding == Sms::Coding::Gsm7 ? GivenPart : Part;
   bool bFitsOneSms = Part.Udh.size() < Sms::kMaxUserDataOctets &&
-                     Part.Units() <= Sms::PayloadCapacity(Part.eCoding, Part.Udh.size()) &&
+                     Measured.Units() <= Sms::PayloadCapacity(Measured.eCoding, Measured.Udh.size()) &&
                      UserData.size() <= kMaxShortMessage;
   if (bFitsOneSms) {
     Body.ShortMessage = std::move(UserData);

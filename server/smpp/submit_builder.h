@@ -13,8 +13,10 @@
 // Fields of the submit_sm:
 //   data_coding          the part's DCS: 0x00 GSM 7-bit (the SMSC default
 //                        alphabet, one septet per octet, unpacked, as nearly
-//                        every SMSC expects), 0x08 UCS-2 (UTF-16BE), or the
-//                        job's own DCS for data (0x04 8-bit, 0xF5...)
+//                        every SMSC expects; Latin-1 for an SMSC whose
+//                        default is Latin-1, see bDefaultIsLatin1), 0x08
+//                        UCS-2 (UTF-16BE), or the job's own DCS for data
+//                        (0x04 8-bit, 0xF5...)
 //   esm_class            0x40 (UDHI) when the part has a UDH, else 0
 //   short_message        UDHL, UDH, payload, when that fits one SMS;
 //                        otherwise empty and the same octets in
@@ -39,6 +41,12 @@ enum class ELongMessages { ConcatenatedParts, MessagePayload };
 
 struct SubmitSettings {
   SmppAddress Source;  // SourceAddress(...) of the account's sender
+  // The SMSC reads data_coding 0 as Latin-1 rather than the GSM default
+  // alphabet: text in GSM 7-bit goes as Latin-1 octets with data_coding 0,
+  // or, when it holds a character Latin-1 lacks (the euro sign and ten Greek
+  // capitals), as UCS-2 with data_coding 8 if that still fits the part; a
+  // part that would not fit is std::invalid_argument.
+  bool bDefaultIsLatin1 = false;
   ENationalNumbers eNationalNumbers = ENationalNumbers::Unknown;
   std::string sServiceType;     // empty: the SMSC's default
   std::string sValidityPeriod;  // empty: the SMSC's default; else SMPP time ("000001000000000R")

@@ -81,6 +81,49 @@ TEST(SubmitBuilder, Ucs2AndDataKeepTheirCoding) {
   EXPECT_EQ(Payload.nEsmClass, kEsmUdhi);
 }
 
+// An SMSC whose data_coding 0 is Latin-1 gets Latin-1 octets, or UCS-2 for
+// a character Latin-1 lacks. Data with DCS 0 is GSM text too; UCS-2 stays.
+TEST(SubmitBuilder, DefaultAlphabetLatin1SendsLatin1OrUcs2) {
+  SubmitSettings Latin1 = Account();
+  Latin1.bDefaultIsLatin1 = true;
+  auto Cafe = Sms::SplitText("Café @ {5}", 1);
+  ASSERT_EQ(Cafe.size(), 1u);
+  ShortMessageBody Sm = BuildSubmitSm(Latin1, "123", Cafe[0], false);
+  EXPECT_EQ(Sm.nDataCoding, 0x00);
+  EXPECT_EQ(Hex(Sm.ShortMessage), "43 61 66 E9 20 40 20 7B 35 7D");
+  EXPECT_EQ(Hex(BuildSubmitSm(Account(), "123", Cafe[0], false).ShortMessage),
+            "43 61 66 05 20 00 20 1B 28 35 1B 29");  // the default: GSM septets
+
+  auto Euro = Sms::SplitText("5€", 1);
+  Sm = BuildSubmitSm(Latin1, "123", Euro[0], false);
+  EXPECT_EQ(Sm.nDataCoding, 0x08);
+  EXPECT_EQ(Hex(Sm.ShortMessage), "00 35 20 AC");
+
+  // A full GSM part of a long message: as Latin-1 it keeps its size (with
+  // the concatenation header in short_message); with a euro sign it would
+  // not fit as UCS-2 and is refused rather than sent wrong.
+  auto Long = Sms::SplitText(std::string(200, 'e'), 7);
+  ASSERT_EQ(Long.size(), 2u);
+  Sm = BuildSubmitSm(Latin1, "123", Long[0], false);
+  EXPECT_EQ(Sm.nDataCoding, 0x00);
+  EXPECT_EQ(Sm.ShortMessage.size(), 6u + 153u);
+  EXPECT_FALSE(Sm.MessagePayload);
+  auto LongEuro = Sms::SplitText("€" + std::string(300, 'e'), 7);
+  ASSERT_EQ(LongEuro.size(), 2u);
+  EXPECT_THROW(BuildSubmitSm(Latin1, "123", LongEuro[0], false), std::invalid_argument);
+  EXPECT_EQ(BuildSubmitSm(Latin1, "123", LongEuro[1], false).nDataCoding, 0x00);  // all Latin-1
+  // The whole message in message_payload goes as UCS-2.
+  Sm = BuildSubmitSm(Latin1, "123", MergeParts(LongEuro), false);
+  EXPECT_EQ(Sm.nDataCoding, 0x08);
+  ASSERT_TRUE(Sm.MessagePayload);
+  EXPECT_EQ(Sm.MessagePayload->size(), 2u * 301u);
+
+  auto Data = Sms::SplitData(0x00, {}, std::vector<uint8_t>{0x00, 0x05}, 1);
+  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, "123", Data[0], false).ShortMessage), "40 E9");  // DCS 0: septets
+  auto Unicode = Sms::SplitUcs2Hex("00E9", 1);
+  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, "123", Unicode[0], false).ShortMessage), "00 E9");
+}
+
 TEST(SubmitBuilder, BadDestinationIsAnInvalidNumber) {
   auto Parts = Sms::SplitText("x", 1);
   EXPECT_THROW(BuildSubmitSm(Account(), "call me", Parts[0], false), InvalidAddress);

@@ -1,6 +1,7 @@
 #include "listener/velquor_listener_core.h"
 
 #include <atomic>
+#include <chrono>
 
 #include "platform/messages.h"
 
@@ -45,8 +46,10 @@ void CVelquorListenerCore::Release() {
 void CVelquorListenerCore::StartPolling() {
   CMutexLock lock(&m_MapProtectionMutex, nullptr, "", INFINITE, false);
   if (m_nTimerId != 0 || m_bClosed) return;
-  const UINT_PTR id = SetTimer(nullptr, 0, g_interval, TimerProc);
+  const UINT interval = g_interval;
+  const UINT_PTR id = SetTimer(nullptr, 0, interval, TimerProc);
   if (id == 0) return;
+  m_nInterval = interval;
   m_nTimerId = id;
   m_TimerIdMap[id] = this;
 }
@@ -67,8 +70,23 @@ void CVelquorListenerCore::TimerProc(HWND, UINT, UINT_PTR idEvent, DWORD) {
     if (it != m_TimerIdMap.end()) core = it->second->weak_from_this().lock();
   }
   if (!core) return;
-  core->CheckForMessages();
-  core->CheckForNotifications();
+  core->Poll();
+}
+
+void CVelquorListenerCore::Poll() {
+  // One deadline for the whole tick: every fetch of messages and
+  // notifications, connects and retries included, ends within the poll
+  // interval, so a database that accepts connections and never answers
+  // holds the application's thread no longer than a tick lasts. Rows still
+  // waiting when the time is up come with the next tick.
+  const CDatabaseOperation tick(&m_DBConnection, std::chrono::milliseconds(m_nInterval));
+  CheckForMessages();
+  CheckForNotifications();
+}
+
+bool CVelquorListenerCore::TickIsOver() const {
+  // Outside a tick the deadline is kNoDatabaseDeadline: never over.
+  return DatabaseClock::now() >= m_DBConnection.GetDeadline();
 }
 
 void CVelquorListenerCore::CheckForMessages() {
@@ -76,7 +94,8 @@ void CVelquorListenerCore::CheckForMessages() {
     const bool inbound = m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
-      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent())
+      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent() ||
+          TickIsOver())
         break;
       VelquorClientCoreInternal::SMSMessage message;
       if (!m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_eActiveHandset, inbound, message)) break;
@@ -90,7 +109,8 @@ void CVelquorListenerCore::CheckForNotifications() {
     const bool inbound = m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
-      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent())
+      if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent() ||
+          TickIsOver())
         break;
       VelquorClientCoreInternal::SMSNotification notification;
       if (!m_QueueAdaptors.GetNotification(m_NotificationQueue, m_eActiveHandset, m_eNotificationSourceType, inbound,

@@ -1,5 +1,7 @@
 // CVelquorListenerCore: polls for received messages and notifications on a
-// thread timer of 2000 ms and hands each one to its event sink.
+// thread timer of 2000 ms and hands each one to its event sink. The database
+// work of one tick (every fetch, connects and retries included) ends within
+// that interval.
 //
 // The timer belongs to the thread that enabled polling; ticks, polls and
 // events run on that thread while it dispatches its messages. Each tick
@@ -59,6 +61,11 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   void StartPolling();
   void StopPolling();
   static void TimerProc(OS::HWND hwnd, OS::UINT uMsg, OS::UINT_PTR idEvent, OS::DWORD dwTime);
+  // One tick: the messages, then the notifications, within one database
+  // deadline of the poll interval.
+  void Poll();
+  // Whether the tick in progress has used up its time (no further fetch).
+  bool TickIsOver() const;
   void CheckForMessages();
   void CheckForNotifications();
   bool GetEnabled() const { return m_bEnabled; }
@@ -91,6 +98,7 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
   std::shared_ptr<CVelquorListenerCore> m_pOwnerReference;  // set by Create, dropped by Release
   OS::UINT_PTR m_nTimerId = 0;                              // guarded by m_MapProtectionMutex
+  std::atomic<OS::UINT> m_nInterval{kPollInterval};         // of the running timer, ms
 
   // Each listener keeps its own two throttle counts.
   CRepeatThrottle m_MessagesThrottle;

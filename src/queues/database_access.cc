@@ -1,5 +1,6 @@
 #include "queues/database_access.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "config/config_velquor_client_only.h"
@@ -89,6 +90,15 @@ CDatabaseOperation::CDatabaseOperation(CDBConnectionDispensor* DBConnection, boo
   if (m_bSetDeadline)
     m_pDBConnection->m_Deadline =
         DatabaseClock::now() + std::chrono::milliseconds(m_pDBConnection->GetOperationTimeout());
+}
+
+CDatabaseOperation::CDatabaseOperation(CDBConnectionDispensor* DBConnection, std::chrono::milliseconds Budget)
+    : m_pDBConnection(DBConnection), m_SavedDeadline(DBConnection->m_Deadline), m_bSetDeadline(true) {
+  ++m_pDBConnection->m_nOperations;
+  const auto span =
+      std::min<std::chrono::milliseconds>(Budget, std::chrono::milliseconds(m_pDBConnection->GetOperationTimeout()));
+  // Nested in an operation that ends sooner, that end stays.
+  m_pDBConnection->m_Deadline = std::min(m_SavedDeadline, DatabaseClock::now() + span);
 }
 
 CDatabaseOperation::~CDatabaseOperation() {

@@ -12,6 +12,7 @@
 // not overlap. Nothing here locks.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/database.h"
@@ -124,6 +125,11 @@ class CDatabaseTransaction {
 class CDatabaseOperation {
  public:
   explicit CDatabaseOperation(CDBConnectionDispensor* DBConnection, bool bOwnDeadline = false);
+  // A group of operations that together may take at most `Budget` (and no
+  // more than the operation time-out): each operation within it shares this
+  // one deadline instead of starting its own. For a listener's tick, whose
+  // fetches must all end within the poll interval.
+  CDatabaseOperation(CDBConnectionDispensor* DBConnection, std::chrono::milliseconds Budget);
   ~CDatabaseOperation();
   CDatabaseOperation(const CDatabaseOperation&) = delete;
   CDatabaseOperation& operator=(const CDatabaseOperation&) = delete;

@@ -16,6 +16,26 @@
 // within ackTimeoutMs (2000), or the modem turns that routing off (AT+CNMI
 // <mt> and <ds> to 0) and stores later messages and reports without a word.
 //
+// To try the engine's modem driver by hand, run it on a pseudo-terminal of
+// its own (run tests/modem's `npm ci` first, e.g. by scripts/setup.sh); this
+// prints the device to give as the handset's Device and keeps it open while
+// engines come and go:
+//
+//   python3 -c 'import os, pty, subprocess, sys, tty
+//   master, slave = pty.openpty()
+//   tty.setraw(slave)
+//   print(os.ttyname(slave), flush=True)
+//   subprocess.run(["node", "tests/modem/emulator.js"] + sys.argv[1:], stdin=master, stdout=master)' \
+//     --control /tmp/velquor-modem.ctl
+//
+//   velquor config set --handset 1 Driver modem
+//   velquor config set --handset 1 Device /dev/pts/N      # the line it printed
+//   python3 -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+//   s.sendall(sys.argv[2].encode() + b"\n"); print(s.recv(65536).decode())' \
+//     /tmp/velquor-modem.ctl '{"cmd":"deliver","from":"+4915112345678","text":"hi"}'
+//
+// It ends on {"cmd":"disconnect"} or Ctrl-C.
+//
 // --state keeps the SIM store, references and settings in a file, so a
 // second emulator started on it (a USB modem that came back) has them.
 // The emulator prints AT traffic to stderr and exits when its input ends,

@@ -202,6 +202,28 @@ TEST(SmppDriver, TransmitterAndReceiverBindOnTwoConnections) {
   driver.Stop();
 }
 
+// An SMSC whose data_coding 0 is Latin-1 (DefaultAlphabet latin1): what
+// it sends with 0 reads as Latin-1, and text goes to it as Latin-1.
+TEST(SmppDriver, DefaultAlphabetLatin1BothWays) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"DefaultAlphabet", "latin1"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  // Latin-1 "Cafe @"; read as GSM, 0x40 would be '\u00a1'.
+  EXPECT_TRUE(smsc->Command("mo 447700900111 12345 0 436166652040"));
+  ASSERT_TRUE(events.WaitMessages(1));
+  EXPECT_EQ(Sms::PartsToUtf8(std::span(&events.messages[0].Part, 1)), "Cafe @");
+  // The counterpart reads data_coding 0 by SMPP's rule, as GSM: the '@'
+  // that went as Latin-1 0x40 shows as GSM 0x40, '\u00a1' (as GSM it would
+  // have gone as 0x00 and come back as '@').
+  EXPECT_EQ(driver.Submit(Message("Cafe @")).eOutcome, ESubmitOutcome::Accepted);
+  const Json submit = smsc->WaitFor("submit", 5s);
+  EXPECT_EQ(submit.value("data_coding", -1), 0);
+  EXPECT_EQ(submit.value("text", ""), "Cafe \u00a1") << submit.dump();
+  driver.Stop();
+}
+
 TEST(SmppDriver, RefusesSettingsItCannotUseNamingTheValue) {
   const auto where = std::string("SOFTWARE\\Norvale\\Velquor\\Handsets\\2\\");
   EXPECT_EQ(Description([] {
@@ -218,6 +240,10 @@ TEST(SmppDriver, RefusesSettingsItCannotUseNamingTheValue) {
               CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"BindMode", "rx"}});
             }),
             where + "BindMode: 'rx' is neither transceiver nor transmitter+receiver");
+  EXPECT_EQ(Description([] {
+              CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"DefaultAlphabet", "ascii"}});
+            }),
+            where + "DefaultAlphabet: 'ascii' is neither gsm nor latin1");
   EXPECT_EQ(Description([] {
               CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"SourceTon", "1"}});
             }),
