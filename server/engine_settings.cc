@@ -132,7 +132,10 @@ void CConfigVelquorServer::ReadConfiguration() {
       h.Values = AllValues(key);
       RegCloseKey(key);
       const CSettingsReader hr(std::string(kRootPath) + "\\Handsets\\" + std::to_string(n), h.Values);
-      h.sDriver = hr.GetText("Driver", h.sDriver);
+      // No default driver: a key left without one (a handset half set up,
+      // or emptied value by value) must not run the simulator and take
+      // real traffic; the engine skips it with a warning.
+      h.sDriver = hr.GetText("Driver", "");
       h.bEnabled = hr.GetBool("Enabled", h.bEnabled);
       h.bDeliveryReports = hr.GetBool("DeliveryReports", h.bDeliveryReports);
       s.Handsets.push_back(std::move(h));

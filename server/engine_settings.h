@@ -40,7 +40,7 @@ class CSettingsReader {
 
 struct CHandsetSettings {
   int nNumber = 0;
-  std::string sDriver = "simulator";
+  std::string sDriver;  // empty: the key has no Driver value and is skipped
   bool bEnabled = true;
   bool bDeliveryReports = true;  // ask the network for delivery reports
   CSettingValues Values;         // every value of the key, for the driver

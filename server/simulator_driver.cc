@@ -216,7 +216,7 @@ CDriverState CSimulatorDriver::GetState() {
   CDriverState state;
   state.bConnected = state.bRegistered = m_bStarted && !m_bStopping;
   state.nSignal = state.bConnected ? m_nSignal : -1;
-  state.sDetail = "simulated network, " + std::to_string(m_Events.size()) + " events pending";
+  state.sDetail = std::string(kTestNetwork) + ", " + std::to_string(m_Events.size()) + " events pending";
   return state;
 }
 

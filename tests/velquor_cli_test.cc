@@ -349,6 +349,43 @@ TEST(VelquorCheck, SaysWhichValueIsMissingAndTheCommandsPointToIt) {
   EXPECT_TRUE(Contains(one.out, "velquor check: 2 items failed")) << one.out;
 }
 
+TEST(VelquorCheck, NamesHandsetsWithoutDriverAndTheSimulatorBesideARealNetwork) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const std::string handsets =
+      Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor/Handsets";
+  ASSERT_EQ(Velquor("config set --handset 1 Driver simulator").status, 0);
+  const Result alone = Velquor("check");
+  EXPECT_EQ(alone.status, 0) << alone.out;
+  EXPECT_TRUE(Contains(alone.out, "note  handset 1: simulator: test network: nothing leaves this machine"))
+      << alone.out;
+
+  // Every value of handset 3 unset: its key goes with the last one, so no
+  // driverless key is left for the engine to skip (or to run).
+  ASSERT_EQ(Velquor("config set --handset 3 Driver smpp").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 3 Host 127.0.0.1").status, 0);
+  ASSERT_EQ(Velquor("config unset --handset 3 Driver").status, 0);
+  EXPECT_TRUE(std::filesystem::exists(handsets + "/3"));
+  const Result driverless = Velquor("check");
+  EXPECT_EQ(driverless.status, 1) << driverless.out;
+  EXPECT_TRUE(Contains(driverless.out, "FAIL  handset 3: its key has no Driver value; the engine skips it"))
+      << driverless.out;
+  ASSERT_EQ(Velquor("config unset --handset 3 Host").status, 0);
+  EXPECT_FALSE(std::filesystem::exists(handsets + "/3"));
+  EXPECT_TRUE(std::filesystem::exists(handsets + "/1"));
+
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  const Result mixed = Velquor("check");
+  EXPECT_EQ(mixed.status, 1) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "ok    handset 2: smpp")) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "FAIL  handset 1: the simulator runs beside a real network")) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "fix: velquor config set --handset 1 Enabled 0")) << mixed.out;
+  ASSERT_EQ(Velquor("config set --handset 1 Enabled 0").status, 0);
+  const Result disabled = Velquor("check");
+  EXPECT_EQ(disabled.status, 0) << disabled.out;
+  EXPECT_TRUE(Contains(disabled.out, "ok    handset 1: simulator, disabled (Enabled 0)")) << disabled.out;
+  std::filesystem::remove_all(handsets);
+}
+
 TEST(VelquorCheck, ChecksValuesDatabaseTablesAndEngine) {
   TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
   WriteRawValue("OutgoingQueueEnabled", "true");

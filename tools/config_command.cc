@@ -109,6 +109,29 @@ void List(const Options& o, int& exitCode) {
   RegCloseKey(key);
 }
 
+// Removes the key Handsets\<n> once its last value is gone: an empty key
+// would be a handset without a driver, which the engine skips with a warning.
+void RemoveIfEmpty(int handset) {
+  HKEY handsets = nullptr;
+  const std::string path = std::string(kProductKey) + "\\Handsets";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WRITE, &handsets) != ERROR_SUCCESS) return;
+  HKEY key = nullptr;
+  const std::string number = std::to_string(handset);
+  if (RegOpenKeyExA(handsets, number.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    char name[256];
+    DWORD cch = sizeof name;
+    const bool hasValue =
+        RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+    cch = sizeof name;
+    const bool hasKey =
+        RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+    if (!hasValue && !hasKey && RegDeleteKeyA(handsets, number.c_str()) == ERROR_SUCCESS)
+      std::cout << "Handsets\\" << number << " had no value left and is removed\n";
+  }
+  RegCloseKey(handsets);
+}
+
 void Run(const std::string& action, const Options& o, int& exitCode) {
   if (action == "list") return List(o, exitCode);
   std::optional<std::string> stored;
@@ -126,6 +149,8 @@ void Run(const std::string& action, const Options& o, int& exitCode) {
       store.SetParameter(root, o.name.c_str(), stored->c_str());
     } else if (action == "unset") {
       store.DeleteParameter(root, o.name.c_str(), false);
+      store.CloseRootKey();
+      if (o.handset) RemoveIfEmpty(o.handset);
     }
   } catch (const _com_error& e) {
     Fail(action == "get" ? ExplainReadFailure(e, o.name) : Explain(e, o.name), exitCode);

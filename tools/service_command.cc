@@ -198,8 +198,8 @@ int Status() {
       std::printf("         last error: %s\n", error.c_str());
   }
   for (const auto& f : j["failed_handsets"])
-    std::printf("%-8d %-10s not in use: %s\n", f.value("number", 0), f.value("driver", "").c_str(),
-                f.value("error", "").c_str());
+    std::printf("%-8d %-10s not in use: %s\n", f.value("number", 0),
+                f.value("driver", "").empty() ? "(none)" : f.value("driver", "").c_str(), f.value("error", "").c_str());
   std::printf("jobs for any handset waiting: %s\n", queued(0).c_str());
   return 0;
 }
