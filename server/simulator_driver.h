@@ -55,6 +55,7 @@ class CSimulatorDriver final : public CSMSDriver {
   CSubmitResult Submit(const COutgoingSms& Message) override;
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReports; }
+  std::chrono::milliseconds SubmitLimit() const override;
 
  private:
   using Clock = std::chrono::steady_clock;

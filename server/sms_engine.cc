@@ -134,7 +134,7 @@ std::vector<CHandsetStatus> CSMSEngine::GetHandsetStatus() const {
 bool CSMSEngine::WorkersAlive(std::chrono::steady_clock::duration Within) const {
   const auto now = std::chrono::steady_clock::now();
   for (const auto& h : m_Handsets)
-    if (now - h->Heartbeat() > Within) return false;
+    if (!h->Alive(now, Within)) return false;
   return true;
 }
 
