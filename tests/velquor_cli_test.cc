@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -6,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -85,6 +87,46 @@ TEST(VelquorConfigCommand, ExplainsMissingRights) {
       return "set: " + set.out;
     const Result get = Velquor("config get InstalledType");
     if (get.status != 0 || get.out != "Client\n") return "get: " + get.out;
+    return std::string();
+  });
+  EXPECT_EQ(failure, "");
+}
+
+// A password or PIN is the engine's alone from its first byte: owner the
+// engine's user (velquor, where it exists), mode 0600, even where the key's
+// group may read the other values and where the file was readable before.
+TEST(VelquorConfigCommand, WritesSecretsReadableByTheEngineOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  ASSERT_EQ(Velquor("config set InstalledType Server").status, 0);
+  const std::string key = Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor";
+  for (std::filesystem::path p = key; p.string().size() >= TestSupport::Root().size(); p = p.parent_path())
+    chmod(p.c_str(), 0755);
+  ASSERT_EQ(chown(key.c_str(), 0, 65534), 0);  // the key's group: nobody's, as velquor is on a real system
+  chmod(key.c_str(), 0750);
+  ASSERT_EQ(Velquor("config set --handset 1 Driver modem").status, 0);
+  std::ofstream(key + "/Handsets/1/Pin") << "readable before";
+  chmod((key + "/Handsets/1/Pin").c_str(), 0644);
+  ASSERT_EQ(Velquor("config set --handset 1 Pin 2580 --encrypted").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 1 Password 'smsc pw' --encrypted").status, 0);
+  ASSERT_EQ(Velquor("config set Password 'db pw'").status, 0);
+
+  const passwd* engine = getpwnam("velquor");
+  for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((key + file).c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    EXPECT_EQ(st.st_uid, engine ? engine->pw_uid : 0u) << file;
+  }
+  struct stat driver {};
+  ASSERT_EQ(stat((key + "/Handsets/1/Driver").c_str(), &driver), 0);
+  EXPECT_EQ(driver.st_mode & 0777, 0640u);  // the other values stay the group's
+  EXPECT_EQ(Velquor("config get --handset 1 Pin --encrypted").out, "2580\n");
+  const std::string failure = TestSupport::RunUnprivileged([&] {
+    if (Velquor("config get --handset 1 Driver").out != "modem\n") return std::string("the group cannot read Driver");
+    for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"})
+      if (std::ifstream(key + file).is_open()) return "the group reads " + file;
+    if (Velquor("config get --handset 1 Pin --encrypted").status == 0) return std::string("the group decrypts Pin");
     return std::string();
   });
   EXPECT_EQ(failure, "");
