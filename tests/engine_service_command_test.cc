@@ -25,7 +25,7 @@ TEST(VelquorServiceCommand, InstallsStartsReportsAndStopsTheEngine) {
   ASSERT_EQ(install.status, 0) << install.out;
   const auto start = RunCommand(velquor + " service start");
   ASSERT_EQ(start.status, 0) << start.out;
-  EXPECT_EQ(start.out, "VelquorServer running\n");
+  EXPECT_EQ(start.out.rfind("VelquorServer running\nlogs: ", 0), 0u) << start.out;
   EXPECT_NE(RunCommand(velquor + " service start").out.find("already running"), std::string::npos);
 
   db.Run(
