@@ -78,6 +78,11 @@ void UseEngineDatabase(CDBConnectionDispensor& DB, const CEngineSettings& Settin
   // of a job on PostgreSQL, and a wal-index look-up and schema read per
   // insert on SQLite.
   DB.SetDBKeepConnection(true);
+  // Every statement of the engine gives up when the operation's deadline
+  // runs out (a locked SQLite file, a PostgreSQL server that does not
+  // answer), so that a worker comes back to its loop and a stop is not held
+  // up longer than the configuration says.
+  DB.SetDBTimeouts(Settings.dwDatabaseConnectTimeout, Settings.dwDatabaseOperationTimeout);
   DB.SetSQLiteSynchronous(Settings.sSQLiteSynchronous);
 }
 
@@ -98,6 +103,8 @@ void CConfigVelquorServer::ReadConfiguration() {
   s.sDSN = GetDSN();
   s.sUsername = GetUsername();
   s.sPassword = GetPassword();
+  s.dwDatabaseConnectTimeout = GetDatabaseConnectTimeout();
+  s.dwDatabaseOperationTimeout = GetDatabaseOperationTimeout();
 
   const CSettingValues root = AllValues(m_hRootKey);
   const CSettingsReader r(kRootPath, root);
@@ -132,7 +139,10 @@ void CConfigVelquorServer::ReadConfiguration() {
       h.Values = AllValues(key);
       RegCloseKey(key);
       const CSettingsReader hr(std::string(kRootPath) + "\\Handsets\\" + std::to_string(n), h.Values);
-      h.sDriver = hr.GetText("Driver", h.sDriver);
+      // No default driver: a key left without one (a handset half set up,
+      // or emptied value by value) must not run the simulator and take
+      // real traffic; the engine skips it with a warning.
+      h.sDriver = hr.GetText("Driver", "");
       h.bEnabled = hr.GetBool("Enabled", h.bEnabled);
       h.bDeliveryReports = hr.GetBool("DeliveryReports", h.bDeliveryReports);
       s.Handsets.push_back(std::move(h));

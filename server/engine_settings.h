@@ -40,7 +40,7 @@ class CSettingsReader {
 
 struct CHandsetSettings {
   int nNumber = 0;
-  std::string sDriver = "simulator";
+  std::string sDriver;  // empty: the key has no Driver value and is skipped
   bool bEnabled = true;
   bool bDeliveryReports = true;  // ask the network for delivery reports
   CSettingValues Values;         // every value of the key, for the driver
@@ -48,6 +48,10 @@ struct CHandsetSettings {
 
 struct CEngineSettings {
   std::string sDSN, sUsername, sPassword;
+  // The client's DatabaseConnectTimeout and DatabaseOperationTimeout, which
+  // bound the engine's own statements as they bound a client's.
+  std::uint32_t dwDatabaseConnectTimeout = OS::kDefaultConnectionTimeout;
+  std::uint32_t dwDatabaseOperationTimeout = OS::kDefaultCommandTimeout;
   std::uint32_t dwPollInterval = 1000;          // ms between looks at an empty queue
   int nMaxRetries = 3;                          // further attempts after a temporary failure
   std::uint32_t dwRetryBackoff = 5000;          // ms before the first retry; doubles each time

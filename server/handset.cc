@@ -196,6 +196,12 @@ void CHandset::Run() {
   m_Changed.notify_all();
 }
 
+bool CHandset::Alive(Clock::time_point Now, Clock::duration Within) const {
+  if (Now - Heartbeat() <= Within) return true;
+  const Clock::rep until = m_nSubmitUntil.load();
+  return until != 0 && Now <= Clock::time_point(Clock::duration(until)) + Within;
+}
+
 CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   Clock::time_point next =
       bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : Clock::time_point::max();
@@ -246,9 +252,12 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   }
   WriteOutcomes();
   ReturnWaitingJobs(bStopping);
+  Beat();
   const bool moreReports = HandleReports();
   m_Matcher.ExpireReferences(Clock::now());
+  Beat();
   const bool moreIncoming = HandleIncoming(bStopping);
+  Beat();
   *bBusy = moreReports || moreIncoming;
   if (!bStopping && ResumeWaitingJob(bClaiming)) {
     *bBusy = true;
@@ -315,7 +324,10 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
     COutgoingSms message{
         nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts, {}};
     if (whole) message.WholeMessage = job.Parts;
+    m_nSubmitUntil = (Clock::now() + m_pDriver->SubmitLimit()).time_since_epoch().count();
     const CSubmitResult result = m_pDriver->Submit(message);
+    m_nSubmitUntil = 0;
+    Beat();
     if (result.eOutcome == ESubmitOutcome::Accepted) {
       ++m_Counters.nParts;
       if (i + 1 == parts) outcome.Reference = result.Reference;

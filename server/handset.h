@@ -107,8 +107,13 @@ class CHandset final : public IDriverEvents {
 
   int Number() const { return m_nNumber; }
   CHandsetStatus GetStatus() const;
-  // When the worker last went round its loop.
+  // When the worker last made progress (went round its loop, finished a
+  // step of its work or a submission).
   Clock::time_point Heartbeat() const { return Clock::time_point(Clock::duration(m_nHeartbeat.load())); }
+  // Whether the worker is alive at `Now`: it made progress within `Within`,
+  // or it waits in a submission of its driver whose own limit
+  // (CSMSDriver::SubmitLimit), plus `Within`, has not passed.
+  bool Alive(Clock::time_point Now, Clock::duration Within) const;
 
   void OnMessageReceived(CIncomingSms Message) override;
   void OnDeliveryReport(CDeliveryReport Report) override;
@@ -215,6 +220,7 @@ class CHandset final : public IDriverEvents {
   std::deque<CIncomingSms> m_NewMessages;
   std::string m_sLastError;
   std::atomic<Clock::rep> m_nHeartbeat{0};
+  std::atomic<Clock::rep> m_nSubmitUntil{0};  // the limit of the submission in progress; 0 none
   CHandsetCounters m_Counters;
   std::atomic<size_t> m_nWaitingCount{0};
   std::thread m_Worker;

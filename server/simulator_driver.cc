@@ -135,6 +135,13 @@ void CSimulatorDriver::Log(const COutgoingSms& Message, const char* szOutcome, c
   (void)!write(m_nLogFd, line.data(), line.size());  // one write: lines of several handsets never mix
 }
 
+std::chrono::milliseconds CSimulatorDriver::SubmitLimit() const {
+  // The latency, a throttle's slot (one worker submits: at most one slot
+  // waits ahead of it) and a margin.
+  const std::int64_t slot = m_nMaxPerSecond > 0 ? 1000 / m_nMaxPerSecond + 1 : 0;
+  return std::chrono::milliseconds(m_dwLatency + slot + 1000);
+}
+
 CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
   const Clock::time_point start = Clock::now();
   if (m_nMaxPerSecond > 0) {
@@ -216,7 +223,7 @@ CDriverState CSimulatorDriver::GetState() {
   CDriverState state;
   state.bConnected = state.bRegistered = m_bStarted && !m_bStopping;
   state.nSignal = state.bConnected ? m_nSignal : -1;
-  state.sDetail = "simulated network, " + std::to_string(m_Events.size()) + " events pending";
+  state.sDetail = std::string(kTestNetwork) + ", " + std::to_string(m_Events.size()) + " events pending";
   return state;
 }
 

@@ -40,6 +40,10 @@
 
 namespace Norvale {
 
+// How the simulator is named wherever its state is shown: whatever it
+// "delivers" never reaches a telephone.
+inline constexpr const char* kTestNetwork = "test network: nothing leaves this machine";
+
 class CSimulatorDriver final : public CSMSDriver {
  public:
   // Raises _com_error naming the value when a setting is malformed.
@@ -51,6 +55,7 @@ class CSimulatorDriver final : public CSMSDriver {
   CSubmitResult Submit(const COutgoingSms& Message) override;
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReports; }
+  std::chrono::milliseconds SubmitLimit() const override;
 
  private:
   using Clock = std::chrono::steady_clock;

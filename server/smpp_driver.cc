@@ -225,6 +225,12 @@ void CSmppDriver::StopIntake() {
   Wake();
 }
 
+std::chrono::milliseconds CSmppDriver::SubmitLimit() const {
+  // As Submit waits: the queue's time, the response's, and a margin.
+  return std::chrono::duration_cast<std::chrono::milliseconds>(m_QueueTimeout + m_Session.ResponseTimeout) +
+         std::chrono::seconds(5);
+}
+
 CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   auto pending = std::make_shared<CPendingSubmit>();
   try {

@@ -115,6 +115,7 @@ class CSmppDriver final : public CSMSDriver {
   CSubmitResult Submit(const COutgoingSms& Message) override;
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReceipts; }
+  std::chrono::milliseconds SubmitLimit() const override;
   bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
   void Acknowledge(std::uint64_t nReceipt) override;
   void StopIntake() override;

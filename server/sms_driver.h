@@ -147,6 +147,10 @@ class CSMSDriver {
   // Whether a job could be sent now; while not (a modem not registered on
   // the network), the handset claims nothing and jobs wait in pending.
   virtual bool IsReadyToSend() { return true; }
+  // The longest one Submit may block: its own time-outs (and a throttle's
+  // wait) with a margin. While a Submit is within it the engine counts as
+  // alive for the service manager's watchdog.
+  virtual std::chrono::milliseconds SubmitLimit() const = 0;
   // The message or report with this receipt is stored; called on the
   // handset's worker.
   virtual void Acknowledge(std::uint64_t nReceipt) { (void)nReceipt; }

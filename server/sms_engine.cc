@@ -8,6 +8,14 @@
 namespace Norvale {
 using namespace OS;
 
+namespace {
+
+constexpr const char* kNoDriver =
+    "its key has no Driver value (simulator, smpp or modem); set one with 'velquor config set --handset N Driver "
+    "...' or remove the key";
+
+}  // namespace
+
 CSMSEngine::CSMSEngine() = default;
 
 CSMSEngine::~CSMSEngine() { Shutdown(); }
@@ -22,6 +30,12 @@ void CSMSEngine::Initialise() {
   m_DB.SetSQLiteSynchronous("");
   for (const auto& h : m_Settings.Handsets) {
     if (!h.bEnabled) continue;
+    if (h.sDriver.empty()) {
+      m_Failed.push_back({h.nNumber, "", kNoDriver});
+      LogEvent(EVENTLOG_WARNING_TYPE, "CSMSEngine::Initialise",
+               "Handset " + std::to_string(h.nNumber) + " is skipped: " + kNoDriver);
+      continue;
+    }
     try {
       m_Handsets.push_back(std::make_unique<CHandset>(m_Settings, h, CreateDriver(h)));
     } catch (const _com_error& e) {
@@ -120,7 +134,7 @@ std::vector<CHandsetStatus> CSMSEngine::GetHandsetStatus() const {
 bool CSMSEngine::WorkersAlive(std::chrono::steady_clock::duration Within) const {
   const auto now = std::chrono::steady_clock::now();
   for (const auto& h : m_Handsets)
-    if (now - h->Heartbeat() > Within) return false;
+    if (!h->Alive(now, Within)) return false;
   return true;
 }
 

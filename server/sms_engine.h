@@ -65,7 +65,8 @@ class CSMSEngine {
   const CEngineSettings& Settings() const { return m_Settings; }
   std::vector<CHandsetStatus> GetHandsetStatus() const;
   const std::vector<CFailedHandset>& FailedHandsets() const { return m_Failed; }
-  // True when every worker went round its loop within `Within`.
+  // True when every worker made progress within `Within` or waits in a
+  // submission still within its driver's limit (CHandset::Alive).
   bool WorkersAlive(std::chrono::steady_clock::duration Within) const;
 
   static constexpr size_t kMaxPhoneNumber = 50;

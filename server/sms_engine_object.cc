@@ -1,7 +1,19 @@
 #include "server/sms_engine_object.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
 #include "config/config_reg.h"
+#include "errors/error_logging.h"
+#include "platform/dbus_rpc.h"
 #include "platform/error_info.h"
+#include "platform/event_log.h"
 #include "platform/registry.h"
 
 namespace Norvale {
@@ -29,6 +41,19 @@ HRESULT Call(F&& work) noexcept {
   } catch (...) {
     return Fail(E_FAIL, "Unknown exception in the engine");
   }
+}
+
+// A value of the product key read directly; empty when absent.
+std::string RootValue(const char* szName) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, CConfigVelquor::kRootPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+  char data[1024];
+  DWORD size = sizeof data;
+  std::string text;
+  if (RegQueryValueExA(key, szName, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS)
+    text = RegistryText(data, size);
+  RegCloseKey(key);
+  return text;
 }
 
 }  // namespace
@@ -91,6 +116,30 @@ bool CVelquorCoreObject::IsProductPath(const std::string& sPath) {
   }
 }
 
+bool CVelquorCoreObject::IsSecret(const std::string& sName) {
+  constexpr std::string_view kPassword = "Password";
+  if (strcasecmp(sName.c_str(), "Pin") == 0) return true;
+  return sName.size() >= kPassword.size() &&
+         strcasecmp(sName.c_str() + sName.size() - kPassword.size(), kPassword.data()) == 0;
+}
+
+bool CVelquorCoreObject::IsGroupMember(uid_t uid, gid_t gid, const std::string& sGroup) {
+  if (sGroup.empty()) return false;
+  std::vector<char> buffer(16384);
+  group g{};
+  group* found = nullptr;
+  if (getgrnam_r(sGroup.c_str(), &g, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+  if (g.gr_gid == gid) return true;
+  std::vector<char> userBuffer(16384);
+  passwd p{};
+  passwd* user = nullptr;
+  if (getpwuid_r(uid, &p, userBuffer.data(), userBuffer.size(), &user) != 0 || user == nullptr) return false;
+  if (p.pw_gid == g.gr_gid) return true;
+  for (char** member = g.gr_mem; member && *member; ++member)
+    if (std::strcmp(*member, p.pw_name) == 0) return true;
+  return false;
+}
+
 HRESULT CVelquorCoreObject::raw_GetConfigurationParameter(BSTR Path, BSTR Name, std::int32_t* ParameterExists,
                                                           BSTR* value) {
   if (!ParameterExists || !value) return E_POINTER;
@@ -99,6 +148,26 @@ HRESULT CVelquorCoreObject::raw_GetConfigurationParameter(BSTR Path, BSTR Name, 
   const std::string path = _bstr_t(Path, true).narrow(), name = _bstr_t(Name, true).narrow();
   if (!IsProductPath(path))
     return Fail(E_ACCESSDENIED, "Only keys of the product's configuration are served, not '" + path + "'");
+  const bool secret = IsSecret(name);
+  const PeerCredentials peer = DBusServer::CurrentPeer();
+  const std::string caller = "uid " + std::to_string(peer.uid) + ", pid " + std::to_string(peer.pid);
+  if (secret && !path.empty()) {
+    LogEvent(EVENTLOG_WARNING_TYPE, "CVelquorCoreObject::GetConfigurationParameter",
+             "Refused the driver secret " + path.substr(1) + "\\" + name + " to " + caller);
+    return Fail(E_ACCESSDENIED, "A driver's secrets are not served ('" + name + "')");
+  }
+  if (secret) {
+    const bool allowed =
+        peer.uid == 0 || peer.uid == geteuid() || IsGroupMember(peer.uid, peer.gid, RootValue("ClientGroup"));
+    if (!allowed) {
+      LogEvent(EVENTLOG_WARNING_TYPE, "CVelquorCoreObject::GetConfigurationParameter",
+               "Refused the database password (" + name + ") to " + caller +
+                   ": neither root, the engine's user nor a member of ClientGroup");
+      return Fail(E_ACCESSDENIED,
+                  "The database password is served to root, the engine's user and members of the "
+                  "group ClientGroup names only");
+    }
+  }
   HKEY key = nullptr;
   const LONG rc =
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(CConfigVelquor::kRootPath) + path).c_str(), 0, KEY_READ, &key);
@@ -114,6 +183,9 @@ HRESULT CVelquorCoreObject::raw_GetConfigurationParameter(BSTR Path, BSTR Name, 
     }
   }
   RegCloseKey(key);
+  if (secret)
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "CVelquorCoreObject::GetConfigurationParameter",
+             "Gave the database password (" + name + ") to " + caller);
   return S_OK;
 }
 

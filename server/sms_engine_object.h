@@ -9,9 +9,21 @@
 // starting with a backslash, is refused with E_ACCESSDENIED, so no other part
 // of the registry can be read through it.
 //
+// Secrets: a driver's (Password, Pin, any name ending in Password, below a
+// sub-key) are refused to every caller; the database password (Password of
+// the product key) is answered only to a caller whose D-Bus peer
+// credentials are root, the engine's own user, or a member of the group
+// named by the value ClientGroup (its primary group or a listed member).
+// Each answer and each refusal of a secret goes to the event log with the
+// caller's uid and pid, never with the secret.
+//
 // A failure travels back as the HRESULT with its description (the thread's
 // error information); nothing is thrown across the interface.
 #pragma once
+
+#include <sys/types.h>
+
+#include <string>
 
 #include "engine/engine_interfaces.h"
 #include "platform/com_object.h"
@@ -43,6 +55,10 @@ class CVelquorCoreObject final : public OS::ComObject<CVelquorCoreObject, VELQUO
 
   // Whether the proxy may answer for this relative path.
   static bool IsProductPath(const std::string& sPath);
+  // Whether a value of this name (below the relative path) holds a secret.
+  static bool IsSecret(const std::string& sName);
+  // Whether the user `uid` with primary group `gid` belongs to `sGroup`.
+  static bool IsGroupMember(uid_t uid, gid_t gid, const std::string& sGroup);
 };
 
 }  // namespace Norvale

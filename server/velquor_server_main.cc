@@ -114,9 +114,14 @@ int main(int argc, char** argv) {
     const auto watchdog = CSystemdNotifier::WatchdogInterval();
     const auto tick = watchdog.count() > 0 ? std::min<std::chrono::microseconds>(watchdog / 2, std::chrono::seconds(1))
                                            : std::chrono::microseconds(std::chrono::seconds(1));
-    // A worker may sit a poll interval or a slow statement in one round.
-    const auto alive = std::max<std::chrono::steady_clock::duration>(
-        watchdog, std::chrono::milliseconds(2 * engine.Settings().dwPollInterval + 1000));
+    // The ping says that this loop runs and that every worker makes
+    // progress. Between two steps a worker waits at most a poll interval or
+    // a database statement (bounded by DatabaseOperationTimeout); a
+    // submission counts as progress for as long as its driver's own limit
+    // (a modem's AT+CMGS may take a minute and more), so no time-out of a
+    // driver or of the database stops the ping while the engine is healthy.
+    const auto alive = std::chrono::milliseconds(2 * std::int64_t{engine.Settings().dwPollInterval} +
+                                                 2 * std::int64_t{engine.Settings().dwDatabaseOperationTimeout} + 1000);
     while (true) {
       const timespec timeout{static_cast<time_t>(tick.count() / 1000000),
                              static_cast<long>(tick.count() % 1000000) * 1000};

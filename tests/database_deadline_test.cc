@@ -6,9 +6,14 @@
 #include <filesystem>
 
 #include "client_test_support.h"
+#include "engine/engine_marshal.h"
+#include "engine_test_support.h"
 #include "norvale/norvale.h"
+#include "platform/com_ptr.h"
 #include "platform/registry.h"
+#include "platform/service_control.h"
 #include "queue_test_support.h"
+#include "server_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -69,4 +74,41 @@ TEST(DatabaseDeadlineListener, ATickAgainstASilentServerEndsWithinThePollInterva
   // The last tick may begin just before the end and then lasts up to its
   // interval; one fetch's connect time-out alone would be 5 s beyond.
   EXPECT_LT(ms, 4500 + 2000 + 1500);
+}
+
+// The engine holds its own statements to the same deadlines: a send over
+// D-Bus to an engine whose database server never answers fails within the
+// configured operation time, and the engine stops soon after, not after the
+// default 30 s per statement.
+TEST(DatabaseDeadlineEngine, TheEngineGivesUpWithinTheConfiguredTime) {
+  using namespace Norvale::OS;
+  const TestSupport::SilentServer silent;
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  std::filesystem::remove_all(TestSupport::Root() + "/run");
+  Norvale::OS::ServiceHost::Register("VelquorServer", VELQUOR_SERVER, "Velquor gateway engine");
+  TestSupport::EngineRoot root("postgresql://velquor@127.0.0.1:" + std::to_string(silent.Port()) + "/queue");
+  root.Set("DatabaseConnectTimeout", "300");
+  root.Set("DatabaseOperationTimeout", "1000");
+  root.Set("StopTimeout", "500");
+  root.AddSimulator(1);
+  TestSupport::ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+
+  Norvale::InstallEngineActivation();
+  _com_ptr_t<SMSServer::ISMSEngine> engine;
+  ASSERT_EQ(engine.CreateInstance(SMSServer::ISMSEngine::kCLSID), S_OK);
+  auto start = std::chrono::steady_clock::now();
+  std::int32_t id = 0;
+  const HRESULT hr = engine->raw_SendMessage(_bstr_t("+4915112345"), _bstr_t("x"), Norvale::jtTextMessage, 0, &id);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  std::cout << "[          ] the engine's insert gave up after " << ms << " ms (operation time-out 1000 ms)\n";
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_LT(ms, 5000);
+  engine = nullptr;
+
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.Stop(SIGTERM, 60000), 0);
+  ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  std::cout << "[          ] the engine stopped after " << ms << " ms\n";
+  EXPECT_LT(ms, 8000);  // a statement in hand ends within its second, then the stop's half second
 }

@@ -372,6 +372,7 @@ TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
   // connect.
   const std::string socket = ServiceHost::SocketPath("VelquorServer");
   ASSERT_EQ(chown(socket.c_str(), static_cast<uid_t>(-1), 65534), 0);
+  if (const group* g = getgrgid(65534)) root.Set("ClientGroup", g->gr_name);  // the client reads the password too
   chmod(TestSupport::Root().c_str(), 0755);
   chmod((RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor").c_str(), 0700);
   if (geteuid() != 0) GTEST_SKIP() << "changing users needs root";
@@ -392,4 +393,65 @@ TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
                    }),
             "");
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// Secrets through the proxy: a driver's to nobody, the database password to
+// root, the engine's user and members of ClientGroup only; each answer and
+// refusal logged with the caller's uid, never with the secret.
+TEST(EngineLimits, TheProxyServesTheDatabasePasswordToItsClientsAndDriverSecretsToNobody) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  root.Set("Password", "db-secret-1");
+  root.AddSimulator(1);
+  root.SetHandset(1, "Password", "smsc-secret-2");
+  root.SetHandset(1, "Pin", "pin-secret-3");
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  const std::string socket = ServiceHost::SocketPath("VelquorServer");
+  ASSERT_EQ(chown(socket.c_str(), static_cast<uid_t>(-1), 65534), 0);
+  chmod(TestSupport::Root().c_str(), 0755);
+
+  // What a caller gets: the value, "<none>", or "refused".
+  auto read = [&](const std::string& path, const std::string& name) {
+    InstallEngineActivation();
+    _com_ptr_t<VELQUORCORESERVICESLib::IVelquorCore> core;
+    if (core.CreateInstance(VELQUORCORESERVICESLib::IVelquorCore::kCLSID) != S_OK) return std::string("no core");
+    _bstr_t value;
+    std::int32_t exists = 0;
+    const HRESULT hr = core->raw_GetConfigurationParameter(_bstr_t(path), _bstr_t(name), &exists, value.GetAddress());
+    if (hr == E_ACCESSDENIED) return std::string("refused");
+    if (FAILED(hr)) return "failed " + std::to_string(hr);
+    return exists ? value.narrow() : std::string("<none>");
+  };
+  EXPECT_EQ(read("", "Password"), "db-secret-1");  // root
+  EXPECT_EQ(read("\\Handsets\\1", "Password"), "refused");
+  EXPECT_EQ(read("\\Handsets\\1", "pin"), "refused");
+  EXPECT_EQ(read("\\Handsets\\1", "Driver"), "simulator");
+  if (geteuid() != 0) GTEST_SKIP() << "changing users needs root";
+
+  // A user of the socket's group that ClientGroup does not name.
+  auto asNobody = [&](const std::string& path, const std::string& name) {
+    return AsUser(65534, [&] { return "=" + read(path, name); });
+  };
+  EXPECT_EQ(asNobody("", "DSN"), "=" + db.Dsn());
+  EXPECT_EQ(asNobody("", "Password"), "=refused");
+  EXPECT_EQ(asNobody("\\Handsets\\1", "Password"), "=refused");
+  const group* nogroup = getgrgid(65534);
+  ASSERT_NE(nogroup, nullptr);
+  root.Set("ClientGroup", nogroup->gr_name);
+  EXPECT_EQ(asNobody("", "Password"), "=db-secret-1");
+  EXPECT_EQ(asNobody("\\Handsets\\1", "Password"), "=refused");
+  EXPECT_EQ(asNobody("\\Handsets\\1", "Pin"), "=refused");
+  root.Set("ClientGroup", "root");  // a group that neither has nobody as member nor as primary group
+  EXPECT_EQ(asNobody("", "Password"), "=refused");
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::string events = TestSupport::ReadFile(root.EventLog());
+  EXPECT_NE(events.find("Gave the database password (Password) to uid 0,"), std::string::npos) << events;
+  EXPECT_NE(events.find("Gave the database password (Password) to uid 65534,"), std::string::npos) << events;
+  EXPECT_NE(events.find("Refused the database password (Password) to uid 65534,"), std::string::npos) << events;
+  EXPECT_NE(events.find("Refused the driver secret Handsets\\\\1\\\\Pin to uid 65534,"), std::string::npos) << events;
+  for (const char* secret : {"db-secret-1", "smsc-secret-2", "pin-secret-3"})
+    EXPECT_EQ(events.find(secret), std::string::npos) << secret;
 }

@@ -131,6 +131,54 @@ TEST(EngineDaemon, TellsSystemdWhenReadyAliveAndStopping) {
   close(fd);
 }
 
+// A submission that takes longer than the watchdog's interval, but stays
+// within its driver's limit, is the engine at work: the pings go on.
+TEST(EngineDaemon, KeepsPingingTheWatchdogThroughALongSubmission) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1, {{"Latency", "6000"}});
+  root.Set("DatabaseOperationTimeout", "1000");  // a worker's step: 3.1 s at most, less than the submission
+  const std::string path = TestSupport::Root() + "/notify.sock";
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, path.c_str());
+  unlink(path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval timeout{0, 100000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ServerProcess server(root, {{"NOTIFY_SOCKET", path}, {"WATCHDOG_USEC", "1000000"}});
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  db.Run(
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES "
+      "(1, 1, '+49', 'slow', 0, 0, 1)");
+  ASSERT_TRUE(WaitUntil([&] { return Count(db, "Status=1") == 1; }));
+  // Pings until the job is sent; the longest silence between two of them.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last = Clock::now();
+  Clock::duration longest{};
+  int pings = 0;
+  const Clock::time_point cap = Clock::now() + std::chrono::seconds(30);
+  while (Count(db, "Status=1") == 1 && Clock::now() < cap) {
+    char buf[512];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0 && std::string(buf, static_cast<size_t>(n)).find("WATCHDOG=1") != std::string::npos) {
+      longest = std::max(longest, Clock::now() - last);
+      last = Clock::now();
+      ++pings;
+    }
+  }
+  longest = std::max(longest, Clock::now() - last);
+  const auto longestMs = std::chrono::duration_cast<std::chrono::milliseconds>(longest).count();
+  std::cout << "[          ] " << pings << " pings during a 6 s submission, longest silence " << longestMs << " ms\n";
+  EXPECT_NE(Status(db, 1), jsPending);
+  EXPECT_GE(pings, 3);
+  EXPECT_LT(longestMs, 3000);  // the tick is half a second; without the ping a 1 s watchdog fires
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+  close(fd);
+}
+
 TEST(EngineDaemon, RefusesAMalformedSettingAndASecondInstance) {
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);

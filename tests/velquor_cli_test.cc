@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -87,6 +88,46 @@ TEST(VelquorConfigCommand, ExplainsMissingRights) {
       return "set: " + set.out;
     const Result get = Velquor("config get InstalledType");
     if (get.status != 0 || get.out != "Client\n") return "get: " + get.out;
+    return std::string();
+  });
+  EXPECT_EQ(failure, "");
+}
+
+// A password or PIN is the engine's alone from its first byte: owner the
+// engine's user (velquor, where it exists), mode 0600, even where the key's
+// group may read the other values and where the file was readable before.
+TEST(VelquorConfigCommand, WritesSecretsReadableByTheEngineOnly) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  ASSERT_EQ(Velquor("config set InstalledType Server").status, 0);
+  const std::string key = Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor";
+  for (std::filesystem::path p = key; p.string().size() >= TestSupport::Root().size(); p = p.parent_path())
+    chmod(p.c_str(), 0755);
+  ASSERT_EQ(chown(key.c_str(), 0, 65534), 0);  // the key's group: nobody's, as velquor is on a real system
+  chmod(key.c_str(), 0750);
+  ASSERT_EQ(Velquor("config set --handset 1 Driver modem").status, 0);
+  std::ofstream(key + "/Handsets/1/Pin") << "readable before";
+  chmod((key + "/Handsets/1/Pin").c_str(), 0644);
+  ASSERT_EQ(Velquor("config set --handset 1 Pin 2580 --encrypted").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 1 Password 'smsc pw' --encrypted").status, 0);
+  ASSERT_EQ(Velquor("config set Password 'db pw'").status, 0);
+
+  const passwd* engine = getpwnam("velquor");
+  for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((key + file).c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    EXPECT_EQ(st.st_uid, engine ? engine->pw_uid : 0u) << file;
+  }
+  struct stat driver {};
+  ASSERT_EQ(stat((key + "/Handsets/1/Driver").c_str(), &driver), 0);
+  EXPECT_EQ(driver.st_mode & 0777, 0640u);  // the other values stay the group's
+  EXPECT_EQ(Velquor("config get --handset 1 Pin --encrypted").out, "2580\n");
+  const std::string failure = TestSupport::RunUnprivileged([&] {
+    if (Velquor("config get --handset 1 Driver").out != "modem\n") return std::string("the group cannot read Driver");
+    for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"})
+      if (std::ifstream(key + file).is_open()) return "the group reads " + file;
+    if (Velquor("config get --handset 1 Pin --encrypted").status == 0) return std::string("the group decrypts Pin");
     return std::string();
   });
   EXPECT_EQ(failure, "");
@@ -358,6 +399,43 @@ TEST(VelquorCheck, SaysWhichValueIsMissingAndTheCommandsPointToIt) {
   EXPECT_TRUE(Contains(one.out, "ok    DSN: ")) << one.out;
   EXPECT_TRUE(Contains(one.out, "FAIL  Username: no value Username")) << one.out;
   EXPECT_TRUE(Contains(one.out, "velquor check: 2 items failed")) << one.out;
+}
+
+TEST(VelquorCheck, NamesHandsetsWithoutDriverAndTheSimulatorBesideARealNetwork) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const std::string handsets =
+      Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor/Handsets";
+  ASSERT_EQ(Velquor("config set --handset 1 Driver simulator").status, 0);
+  const Result alone = Velquor("check");
+  EXPECT_EQ(alone.status, 0) << alone.out;
+  EXPECT_TRUE(Contains(alone.out, "note  handset 1: simulator: test network: nothing leaves this machine"))
+      << alone.out;
+
+  // Every value of handset 3 unset: its key goes with the last one, so no
+  // driverless key is left for the engine to skip (or to run).
+  ASSERT_EQ(Velquor("config set --handset 3 Driver smpp").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 3 Host 127.0.0.1").status, 0);
+  ASSERT_EQ(Velquor("config unset --handset 3 Driver").status, 0);
+  EXPECT_TRUE(std::filesystem::exists(handsets + "/3"));
+  const Result driverless = Velquor("check");
+  EXPECT_EQ(driverless.status, 1) << driverless.out;
+  EXPECT_TRUE(Contains(driverless.out, "FAIL  handset 3: its key has no Driver value; the engine skips it"))
+      << driverless.out;
+  ASSERT_EQ(Velquor("config unset --handset 3 Host").status, 0);
+  EXPECT_FALSE(std::filesystem::exists(handsets + "/3"));
+  EXPECT_TRUE(std::filesystem::exists(handsets + "/1"));
+
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  const Result mixed = Velquor("check");
+  EXPECT_EQ(mixed.status, 1) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "ok    handset 2: smpp")) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "FAIL  handset 1: the simulator runs beside a real network")) << mixed.out;
+  EXPECT_TRUE(Contains(mixed.out, "fix: velquor config set --handset 1 Enabled 0")) << mixed.out;
+  ASSERT_EQ(Velquor("config set --handset 1 Enabled 0").status, 0);
+  const Result disabled = Velquor("check");
+  EXPECT_EQ(disabled.status, 0) << disabled.out;
+  EXPECT_TRUE(Contains(disabled.out, "ok    handset 1: simulator, disabled (Enabled 0)")) << disabled.out;
+  std::filesystem::remove_all(handsets);
 }
 
 TEST(VelquorCheck, ChecksValuesDatabaseTablesAndEngine) {

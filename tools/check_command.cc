@@ -207,10 +207,65 @@ void CheckEngine(Report& report, const Settings& s) {
   }
 }
 
+// The engine's handsets as configured: a key without a Driver value, which
+// the engine skips, and the simulator, which delivers nothing.
+void CheckHandsets(Report& report) {
+  HKEY handsets = nullptr;
+  const std::string path = std::string(CConfigVelquorProxyClientSupport::kRootPath) + "\\Handsets";
+  const LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &handsets);
+  if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return report.Skip("handsets", "none configured on this machine");
+  if (rc != ERROR_SUCCESS)
+    return report.Skip("handsets", "cannot read the engine's handsets here (run as root or the engine's user)");
+  std::vector<int> simulators;
+  bool other = false;
+  for (int n = 1; n <= 8; ++n) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(handsets, std::to_string(n).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+    auto value = [key](const char* name) -> std::optional<std::string> {
+      char data[256];
+      DWORD size = sizeof data;
+      if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+      return RegistryText(data, size);
+    };
+    const std::optional<std::string> driver = value("Driver");
+    const bool enabled = value("Enabled").value_or("1") != "0";
+    RegCloseKey(key);
+    const std::string item = "handset " + std::to_string(n);
+    if (!enabled) {
+      report.Ok(item, (driver ? *driver : std::string("no driver")) + ", disabled (Enabled 0)");
+    } else if (!driver || driver->empty()) {
+      report.Fail(item, "its key has no Driver value; the engine skips it",
+                  "velquor config set --handset " + std::to_string(n) +
+                      " Driver simulator|smpp|modem, or remove its values with 'velquor config unset'");
+    } else if (*driver == "simulator") {
+      simulators.push_back(n);
+      report.Note(item, "simulator: test network: nothing leaves this machine",
+                  "for real messages: velquor config set --handset " + std::to_string(n) +
+                      " Driver smpp (or modem), or disable it with Enabled 0");
+    } else if (*driver == "smpp" || *driver == "modem") {
+      other = true;
+      report.Ok(item, *driver);
+    } else {
+      report.Fail(item, "unknown driver '" + *driver + "'; the engine leaves it out",
+                  "velquor config set --handset " + std::to_string(n) + " Driver simulator|smpp|modem");
+    }
+  }
+  RegCloseKey(handsets);
+  // Jobs for any handset go to whichever handset claims them first.
+  if (other)
+    for (const int n : simulators)
+      report.Fail("handset " + std::to_string(n),
+                  "the simulator runs beside a real network: it takes a share of the jobs for any handset and "
+                  "they never reach a telephone",
+                  "velquor config set --handset " + std::to_string(n) + " Enabled 0");
+}
+
 int Check() {
   Report report;
   const Settings settings = CheckConfiguration(report);
   CheckDatabase(report, settings);
+  CheckHandsets(report);
   CheckEngine(report, settings);
   if (report.Failures() == 0) {
     std::printf("velquor check: all well\n");

@@ -6,15 +6,21 @@
 // the library would misread: a switch other than 1 or 0, a value longer than
 // the library reads back, an encrypted value where plain text is read, and
 // (without --force) a name the library does not read at all.
+#include <pwd.h>
+#include <strings.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client_configuration.h"
 #include "commands.h"
 #include "config/config_reg.h"
 #include "config/norvale_encryption.h"
+#include "errors/com_error_raise.h"
 #include "known_values.h"
 #include "platform/registry.h"
 
@@ -25,6 +31,7 @@ using namespace Norvale;
 using namespace Norvale::OS;
 
 constexpr const char* kProductKey = "SOFTWARE\\Norvale\\Velquor";
+constexpr const char* kEngineUser = "velquor";  // the unit's User=
 
 struct Options {
   std::string name, value;
@@ -78,6 +85,34 @@ std::optional<std::string> StoredText(const Options& o, int& exitCode) {
   return stored;
 }
 
+// A password (any name ending in Password) or a modem's Pin.
+bool IsSecret(const std::string& name) {
+  constexpr size_t n = sizeof "Password" - 1;
+  return strcasecmp(name.c_str(), "Pin") == 0 ||
+         (name.size() >= n && strcasecmp(name.c_str() + name.size() - n, "Password") == 0);
+}
+
+// Writes a secret as the engine's user (velquor) with mode 0600 from its
+// first byte on, so that no member of the configuration's group can read it
+// even for a moment; where no such user exists, as the writer.
+void SetSecret(HKEY key, const std::string& name, const std::string& text) {
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  std::vector<char> buffer(16384);
+  passwd pw{};
+  passwd* engine = nullptr;
+  if (getpwnam_r(kEngineUser, &pw, buffer.data(), buffer.size(), &engine) == 0 && engine != nullptr) {
+    uid = pw.pw_uid;
+    gid = pw.pw_gid;
+  }
+  const LONG rc = RegSetPrivateValue(key, name.c_str(), reinterpret_cast<const BYTE*>(text.c_str()),
+                                     static_cast<DWORD>(text.size()), uid, gid);
+  if (rc == static_cast<LONG>(ERROR_ACCESS_DENIED))
+    RAISE_COM_ERROR(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+                    std::string("no rights to write ") + name + " for the user " + kEngineUser + " (run as root)");
+  if (rc != ERROR_SUCCESS) RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), "cannot write " + name);
+}
+
 // Explains a failure of the store in an administrator's words.
 std::string Explain(const _com_error& e, const std::string& name) {
   const std::string d = e.DescriptionA();
@@ -109,6 +144,29 @@ void List(const Options& o, int& exitCode) {
   RegCloseKey(key);
 }
 
+// Removes the key Handsets\<n> once its last value is gone: an empty key
+// would be a handset without a driver, which the engine skips with a warning.
+void RemoveIfEmpty(int handset) {
+  HKEY handsets = nullptr;
+  const std::string path = std::string(kProductKey) + "\\Handsets";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WRITE, &handsets) != ERROR_SUCCESS) return;
+  HKEY key = nullptr;
+  const std::string number = std::to_string(handset);
+  if (RegOpenKeyExA(handsets, number.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    char name[256];
+    DWORD cch = sizeof name;
+    const bool hasValue =
+        RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+    cch = sizeof name;
+    const bool hasKey =
+        RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr) != static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+    if (!hasValue && !hasKey && RegDeleteKeyA(handsets, number.c_str()) == ERROR_SUCCESS)
+      std::cout << "Handsets\\" << number << " had no value left and is removed\n";
+  }
+  RegCloseKey(handsets);
+}
+
 void Run(const std::string& action, const Options& o, int& exitCode) {
   if (action == "list") return List(o, exitCode);
   std::optional<std::string> stored;
@@ -123,9 +181,14 @@ void Run(const std::string& action, const Options& o, int& exitCode) {
                                 : store.GetParameter(root, o.name.c_str(), false, "", false))
                 << "\n";
     } else if (action == "set") {
-      store.SetParameter(root, o.name.c_str(), stored->c_str());
+      if (IsSecret(o.name))
+        SetSecret(root, o.name, *stored);
+      else
+        store.SetParameter(root, o.name.c_str(), stored->c_str());
     } else if (action == "unset") {
       store.DeleteParameter(root, o.name.c_str(), false);
+      store.CloseRootKey();
+      if (o.handset) RemoveIfEmpty(o.handset);
     }
   } catch (const _com_error& e) {
     Fail(action == "get" ? ExplainReadFailure(e, o.name) : Explain(e, o.name), exitCode);

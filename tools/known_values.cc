@@ -37,7 +37,8 @@ bool IsEngineValue(const std::string& name) {
       "PollInterval",      "MaxRetries",         "RetryBackoff",           "ReportExpiry",
       "CleanupAge",        "IncomingCleanupAge", "MaintenanceInterval",    "OrphanGrace",
       "ReassemblyTimeout", "StopTimeout",        "MaxReadFailures",        "ResendInDoubt",
-      "EngineId",          "SQLiteSynchronous",  "DatabaseConnectTimeout", "DatabaseOperationTimeout"};
+      "EngineId",          "SQLiteSynchronous",  "DatabaseConnectTimeout", "DatabaseOperationTimeout",
+      "ClientGroup"};
   for (const char* n : names)
     if (strcasecmp(n, name.c_str()) == 0) return true;
   return false;

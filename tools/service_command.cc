@@ -17,6 +17,7 @@
 #include "config/config_velquor_client_only.h"
 #include "engine/engine_interfaces.h"
 #include "platform/database.h"
+#include "platform/event_log.h"
 #include "platform/service_control.h"
 
 namespace VelquorTool {
@@ -35,6 +36,17 @@ const char* StateName(DWORD state) {
     case SERVICE_RUNNING: return "running";
     default: return "unknown";
   }
+}
+
+// Where the engine's records go, as its event log chooses in this
+// environment (which the engine started here inherits).
+std::string LogsWhere() {
+  std::string where = EventLogDestination();
+  if (const size_t at = where.find("SOURCE"); at != std::string::npos) where.replace(at, 6, kService);
+  if (where.find("standard error") != std::string::npos)
+    where += "; when started by 'velquor service start' its standard error is appended to " +
+             ServiceHost::ErrorLogPath(kService);
+  return where;
 }
 
 // The service opened with `access`; prints why not and gives null.
@@ -111,10 +123,11 @@ int Start(int wait) {
     }
   } else if (!WaitForState(service, SERVICE_RUNNING, wait)) {
     std::cerr << "velquor: " << kService << " is " << StateName(State(service)) << " after " << wait
-              << " ms; see its log (journalctl -t VelquorServer, or NORVALE_EVENTLOG)\n";
+              << " ms; see its log: " << LogsWhere() << "\n";
     rc = 1;
   } else {
     std::cout << kService << " running\n";
+    std::cout << "logs: " << LogsWhere() << "\n";
   }
   CloseServiceHandle(service);
   return rc;
@@ -179,6 +192,7 @@ int Status() {
   std::cout << kService << ": " << StateName(state);
   if (j.is_object()) std::cout << " (pid " << j.value("pid", 0) << ", engine " << j.value("status", "?") << ")";
   std::cout << "\n";
+  if (state != SERVICE_STOPPED) std::cout << "logs: " << LogsWhere() << "\n";
   if (!j.is_object()) return state == SERVICE_RUNNING ? 0 : 3;
   const auto depth = QueueDepths();
   auto queued = [&](int h) { return depth.empty() ? std::string("?") : std::to_string(depth.at(h)); };
@@ -198,8 +212,8 @@ int Status() {
       std::printf("         last error: %s\n", error.c_str());
   }
   for (const auto& f : j["failed_handsets"])
-    std::printf("%-8d %-10s not in use: %s\n", f.value("number", 0), f.value("driver", "").c_str(),
-                f.value("error", "").c_str());
+    std::printf("%-8d %-10s not in use: %s\n", f.value("number", 0),
+                f.value("driver", "").empty() ? "(none)" : f.value("driver", "").c_str(), f.value("error", "").c_str());
   std::printf("jobs for any handset waiting: %s\n", queued(0).c_str());
   return 0;
 }

@@ -207,7 +207,7 @@ CSubmitResult CModemDriver::Submit(const COutgoingSms& Message) {
   m_Wakeup.Signal();
   // The I/O thread answers within its time-outs; the bound only guards
   // against a fault of its own.
-  const auto bound = m_CommandTimeout * 3 + m_SendTimeout + std::chrono::seconds(5);
+  const auto bound = SubmitLimit();
   m_Changed.wait_for(lock, bound, [&] { return request->bDone || m_bStopping; });
   if (request->bDone) return request->Result;
   if (m_pRequest == request) m_pRequest.reset();

@@ -82,6 +82,10 @@ class CModemDriver final : public CSMSDriver {
   CDriverState GetState() override;
   bool CanReport() const override { return true; }
   bool IsReadyToSend() override;
+  // What Submit waits for at most (see Submit).
+  std::chrono::milliseconds SubmitLimit() const override {
+    return m_CommandTimeout * 3 + m_SendTimeout + std::chrono::seconds(5);
+  }
   void Acknowledge(std::uint64_t nReceipt) override;
 
  private:

@@ -11,7 +11,8 @@
 //                                NORVALE_EVENT_CATEGORY, NORVALE_EVENT_ID.
 //                                No CODE_FILE/CODE_LINE/CODE_FUNC: they would
 //                                name this file, not the code that reported;
-//   NORVALE_EVENTLOG=syslog      the local syslog socket $NORVALE_ROOT/dev/log,
+//   NORVALE_EVENTLOG=syslog      the local syslog socket: $NORVALE_ROOT/dev/log
+//                                where that exists, else /dev/log,
 //                                in the form syslog(3) writes there: facility
 //                                user, priority from the type, identifier =
 //                                the source, with the process id. The
@@ -25,10 +26,13 @@
 //                                 "event_id","text"};
 //   NORVALE_EVENTLOG=none        records are dropped.
 // Unset, records go to the journal where one runs
-// (/run/systemd/journal/socket exists) and to syslog otherwise. Multiple
-// insertion strings are joined with line feeds. A record that cannot be
-// written is lost silently; a syslog daemon that does not drain its socket
-// delays a record by at most half a second.
+// (/run/systemd/journal/socket exists) and to syslog otherwise. A record the
+// journal or syslog does not take (no socket, no daemon) goes to standard
+// error instead (so does one of NORVALE_EVENTLOG=journal or syslog).
+// Multiple insertion strings are joined with line feeds. A record that
+// cannot be written to a file is lost; a syslog daemon that does not drain
+// its socket delays a record by at most half a second (and the record then
+// goes to standard error).
 //
 // EventLogCapture lets a test collect the records of the whole process
 // instead. Every function is thread-safe.
@@ -66,6 +70,10 @@ constexpr DWORD EVENT_SYNCHRONISATION = 12;    // a mutex or wait failed
 // The journal's MESSAGE_ID (32 lower-case hex digits) of an event id; an
 // id without one of its own shares EVENT_GENERAL's.
 const char* JournalMessageId(DWORD dwEventID);
+
+// Where records of this process go, in words for a user ("the journal
+// (journalctl -t SOURCE), else standard error", ...).
+std::string EventLogDestination();
 
 HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid, WORD wNumStrings,

@@ -68,7 +68,26 @@ std::string IsoTimeNow() {
   return buf;
 }
 
-void WriteJournal(const EventRecord& r) {
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+// The local syslog socket: a stand-in below NORVALE_ROOT where one exists
+// there (tests, a private installation), otherwise the system's /dev/log.
+std::string SyslogPath() {
+  if (const char* root = secure_getenv("NORVALE_ROOT"); root && *root) {
+    const std::string path = std::string(root) + "/dev/log";
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) return path;
+  }
+  return "/dev/log";
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// False when journald did not take the record.
+bool WriteJournal(const EventRecord& r) {
   // sd_journal_sendv takes the fields as they are: a text may hold any byte,
   // line feeds and percent signs included.
   const std::string fields[] = {
@@ -83,7 +102,7 @@ void WriteJournal(const EventRecord& r) {
   iovec vector[std::size(fields)];
   for (size_t i = 0; i < std::size(fields); ++i)
     vector[i] = iovec{const_cast<char*>(fields[i].data()), fields[i].size()};
-  sd_journal_sendv(vector, static_cast<int>(std::size(fields)));
+  return sd_journal_sendv(vector, static_cast<int>(std::size(fields))) >= 0;
 }
 
 // The syslog sink talks to the local syslog socket itself instead of going
@@ -93,15 +112,15 @@ void WriteJournal(const EventRecord& r) {
 // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT", facility user.
 class SyslogSink {
  public:
-  void Send(const EventRecord& r) {
-    const char* root = secure_getenv("NORVALE_ROOT");
-    const std::string path = std::string(root ? root : "") + "/dev/log";
+  // False when the record did not reach the daemon.
+  bool Send(const EventRecord& r) {
+    const std::string path = SyslogPath();
     std::lock_guard guard(m_lock);
     std::string datagram = Format(r, r.text);
-    if (SendOnce(path, datagram)) return;
-    if (errno == EAGAIN) return;  // a stuck daemon costs one wait, not two
+    if (SendOnce(path, datagram)) return true;
+    if (errno == EAGAIN) return false;  // a stuck daemon costs one wait, not two
     if (errno == EMSGSIZE) datagram = Format(r, CutUtf8(r.text, kCutText) + "...");
-    SendOnce(path, datagram);  // a restarted daemon has a new socket: one more try after reconnecting
+    return SendOnce(path, datagram);  // a restarted daemon has a new socket: one more try after reconnecting
   }
 
  private:
@@ -183,10 +202,10 @@ class SyslogSink {
   std::string m_path;  // where m_fd is connected
 };
 
-void WriteSyslog(const EventRecord& r) {
+bool WriteSyslog(const EventRecord& r) {
   // Never destroyed: records may still be written while the process exits.
   static SyslogSink* const sink = new SyslogSink;
-  sink->Send(r);
+  return sink->Send(r);
 }
 
 void WriteStderr(const EventRecord& r) {
@@ -217,16 +236,28 @@ void Write(const EventRecord& r) {
   const char* choice = secure_getenv("NORVALE_EVENTLOG");
   const std::string sink = choice ? choice : "";
   if (sink == "none") return;
-  if (sink == "journal") return WriteJournal(r);
-  if (sink == "syslog") return WriteSyslog(r);
   if (sink == "stderr") return WriteStderr(r);
   if (sink.rfind("file:", 0) == 0) return WriteFile(sink.substr(5), r);
-  struct stat st {};
-  if (stat("/run/systemd/journal/socket", &st) == 0) return WriteJournal(r);
-  WriteSyslog(r);
+  // A record the journal or syslog does not take goes to standard error
+  // rather than nowhere.
+  const bool journal = sink == "journal" || (sink != "syslog" && Exists(kJournalSocket));
+  if (journal ? WriteJournal(r) : WriteSyslog(r)) return;
+  WriteStderr(r);
 }
 
 }  // namespace
+
+std::string EventLogDestination() {
+  const char* choice = secure_getenv("NORVALE_EVENTLOG");
+  const std::string sink = choice ? choice : "";
+  if (sink == "none") return "nowhere (NORVALE_EVENTLOG=none)";
+  if (sink == "stderr") return "standard error (NORVALE_EVENTLOG=stderr)";
+  if (sink.rfind("file:", 0) == 0) return "the file " + sink.substr(5) + " (NORVALE_EVENTLOG)";
+  if (sink == "journal" || (sink != "syslog" && Exists(kJournalSocket)))
+    return "the journal (journalctl -t SOURCE), else standard error";
+  if (sink == "syslog" || Exists(SyslogPath())) return "syslog at " + SyslogPath() + ", else standard error";
+  return "standard error (no journal or syslog socket on this machine)";
+}
 
 const char* JournalMessageId(DWORD dwEventID) {
   // Drawn at random once; they never change.

@@ -1,5 +1,6 @@
 #include "platform/event_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -13,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -129,6 +133,64 @@ TEST_F(SyslogSink, SurvivesARestartedDaemonAndCutsATextTooLongForADatagram) {
 // are the application's: the library's records must not change them. Both
 // syslog(3) and the library write to /dev/log here, which a private mount
 // namespace points at the fake daemon.
+// What a record written in `body` left on standard error (of this child).
+std::string StandardErrorOf(const std::function<void()>& body) {
+  const std::string path = TestSupport::FreshDir("stderr") + "/err";
+  fflush(stderr);
+  const int saved = dup(2);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 2);
+  close(fd);
+  body();
+  dup2(saved, 2);
+  close(saved);
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Without a journal and a syslog daemon records go to standard error, not
+// nowhere; and a root of its own (NORVALE_ROOT) without a syslog socket of
+// its own uses the system's /dev/log.
+TEST(EventLogFallback, RecordsNoDaemonTakesGoToStandardError) {
+  {
+    FakeSyslog gone;  // leaves its socket file, which nobody reads any more
+    ASSERT_TRUE(gone.Ready());
+  }
+  setenv("NORVALE_EVENTLOG", "syslog", 1);
+  const std::string dead = StandardErrorOf([] { Report("VelquorServer", EVENTLOG_WARNING_TYPE, {"no daemon"}); });
+  EXPECT_EQ(dead, "VelquorServer [warning]: no daemon\n");
+  setenv("NORVALE_EVENTLOG", "none", 1);
+
+  FakeSyslog daemon;
+  ASSERT_TRUE(daemon.Ready());
+  const std::string other = TestSupport::FreshDir("other-root");
+  const std::string result = TestSupport::RunInChild([&]() -> std::string {
+    const std::string empty = TestSupport::FreshDir("empty");
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(empty.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0 ||
+        mount(empty.c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0)
+      return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+    unsetenv("NORVALE_EVENTLOG");
+    setenv("NORVALE_ROOT", other.c_str(), 1);
+    std::string faults;
+    if (EventLogDestination() != "standard error (no journal or syslog socket on this machine)")
+      faults += "destination: " + EventLogDestination() + "\n";
+    const std::string err = StandardErrorOf([] { Report("VelquorServer", EVENTLOG_ERROR_TYPE, {"nowhere else"}); });
+    if (err != "VelquorServer [error]: nowhere else\n") faults += "standard error: " + err + "\n";
+    // The system's /dev/log, though NORVALE_ROOT is set.
+    if (mount(daemon.Directory().c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0) return "cannot mount /dev";
+    if (EventLogDestination() != "syslog at /dev/log, else standard error")
+      faults += "destination: " + EventLogDestination() + "\n";
+    Report("VelquorServer", EVENTLOG_ERROR_TYPE, {"to syslog"});
+    const std::string record = daemon.Next();
+    if (record.find(" VelquorServer[" + std::to_string(getpid()) + "]: to syslog") == std::string::npos)
+      faults += "syslog: " + record + "\n";
+    return faults;
+  });
+  if (result.rfind("skip:", 0) == 0) GTEST_SKIP() << result;
+  EXPECT_EQ(result, "");
+}
+
 TEST_F(SyslogSink, LeavesTheHostApplicationsOpenlogSettingsAlone) {
   FakeSyslog daemon;
   ASSERT_TRUE(daemon.Ready());

@@ -37,6 +37,8 @@
 // from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "platform/types.h"
@@ -81,6 +83,10 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 // Stores the bytes as given; only REG_SZ is accepted.
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+// Stores a secret: the value's file belongs to `owner` and `group` with mode
+// 0600 from before its first byte is written (a replaced file's owner and
+// mode are not kept). Changing the owner needs root (or owner = the writer).
+LONG RegSetPrivateValue(HKEY hKey, LPCSTR lpValueName, const BYTE* lpData, DWORD cbData, uid_t owner, gid_t group);
 // Deletes a key that has no sub-keys, with its values.
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 // *lpcchName: the buffer's size in characters on entry, the name's length

@@ -385,9 +385,15 @@ int WriteAll(int fd, const char* data, size_t size) {
 // rename because after a power loss the rename may otherwise survive while
 // the data does not, leaving an empty value; the directory is synced after
 // it so that the rename itself survives. A replaced file keeps its owner and
-// mode; a new one gets kValueMode and the key's group. The caller holds the
-// key's lock.
-int WriteValueFile(const std::string& dir, const std::string& target, const BYTE* data, DWORD size) {
+// mode; a new one gets kValueMode and the key's group. A private value
+// (`owner` given) gets that owner and group and mode 0600 before any byte of
+// it is written, whatever the file had. The caller holds the key's lock.
+struct PrivateOwner {
+  uid_t uid;
+  gid_t gid;
+};
+int WriteValueFile(const std::string& dir, const std::string& target, const BYTE* data, DWORD size,
+                   const PrivateOwner* owner = nullptr) {
   struct stat key {
   }, old{};
   if (stat(dir.c_str(), &key) != 0) return errno;
@@ -395,12 +401,15 @@ int WriteValueFile(const std::string& dir, const std::string& target, const BYTE
   std::string temp = dir + "/" + std::string(kTempPrefix) + "XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
-  if (replacing) {
+  int err = 0;
+  if (owner) {
+    if (fchown(fd, owner->uid, owner->gid) != 0) err = errno;
+  } else if (replacing) {
     if (fchown(fd, old.st_uid, old.st_gid) != 0) (void)!fchown(fd, static_cast<uid_t>(-1), old.st_gid);
   } else if (key.st_gid != getegid()) {
     (void)!fchown(fd, static_cast<uid_t>(-1), key.st_gid);  // refused unless the writer is in that group
   }
-  int err = fchmod(fd, replacing ? (old.st_mode & 0777) : kValueMode) == 0 ? 0 : errno;
+  if (!err && fchmod(fd, owner ? 0600 : replacing ? (old.st_mode & 0777) : kValueMode) != 0) err = errno;
   if (!err) err = WriteAll(fd, reinterpret_cast<const char*>(data), size);
   if (!err) err = WriteAll(fd, "\n", 1);
   if (!err && fdatasync(fd) != 0) err = errno;
@@ -508,7 +517,10 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LP
   return rc;
 }
 
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+namespace {
+
+LONG SetValue(HKEY hKey, LPCSTR lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData,
+              const PrivateOwner* owner) {
   REGSAM access = 0;
   const std::string path = KeyPath(hKey, &access);
   if (path.empty()) return ERROR_INVALID_HANDLE;
@@ -523,7 +535,19 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
   const auto found = Find(path, name, &err);
   if (err) return Win32ErrorFromErrno(err);
   if (found && found->isKey) return ERROR_ALREADY_EXISTS;
-  return Win32ErrorFromErrno(WriteValueFile(path, path + "/" + (found ? found->file : Encode(name)), lpData, cbData));
+  return Win32ErrorFromErrno(
+      WriteValueFile(path, path + "/" + (found ? found->file : Encode(name)), lpData, cbData, owner));
+}
+
+}  // namespace
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+  return SetValue(hKey, lpValueName, dwType, lpData, cbData, nullptr);
+}
+
+LONG RegSetPrivateValue(HKEY hKey, LPCSTR lpValueName, const BYTE* lpData, DWORD cbData, uid_t owner, gid_t group) {
+  const PrivateOwner who{owner, group};
+  return SetValue(hKey, lpValueName, REG_SZ, lpData, cbData, &who);
 }
 
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {

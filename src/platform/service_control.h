@@ -92,6 +92,9 @@ class ServiceHost {
   // $NORVALE_ROOT/run/norvale, created when missing.
   static std::string RunDirectory();
   static std::string SocketPath(const std::string& name) { return RunDirectory() + "/" + name + ".sock"; }
+  // Where StartServiceA sends the service's standard error (appended): the
+  // records its event log could not give to the journal or syslog.
+  static std::string ErrorLogPath(const std::string& name) { return RunDirectory() + "/" + name + ".log"; }
 
  private:
   std::string m_name;

@@ -246,6 +246,9 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
     command += " " + quoted + "'";
   }
   // Detached: the service's process is a grandchild in a session of its own.
+  // Its standard error is kept, for what its event log cannot write
+  // elsewhere (no journal or syslog on this machine).
+  const std::string errorLog = ServiceHost::ErrorLogPath(service->Name());
   const pid_t child = fork();
   if (child < 0) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -255,9 +258,11 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
     setsid();
     if (fork() != 0) _exit(0);
     const int null = open("/dev/null", O_RDWR);
+    const int err = open(errorLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0640);
     dup2(null, 0);
     dup2(null, 1);
-    dup2(null, 2);
+    dup2(err >= 0 ? err : null, 2);
+    if (err > 2) close(err);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
