@@ -4,6 +4,7 @@
 
 #include "queue_test_support.h"
 #include "server/job_ownership.h"
+#include "skip_support.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;
@@ -29,7 +30,7 @@ class CQueueMaintenanceTest : public ::testing::TestWithParam<Backend> {
   }
   void SetUp() override {
     if (GetParam() == Backend::Postgres && !TestSupport::PostgresAddress())
-      GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+      SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
     db = std::make_unique<TestSupport::TestDatabase>(GetParam());
     settings.sDSN = db->Dsn();
     settings.dwMaintenanceInterval = 1000;

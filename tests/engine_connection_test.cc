@@ -9,6 +9,7 @@
 #include "engine_test_support.h"
 #include "platform/event_log.h"
 #include "platform/guid.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 using namespace Norvale;

@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/service_control.h"
 #include "server_test_support.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 using namespace Norvale;
