@@ -179,7 +179,7 @@ TEST(EngineCrash, AJobClaimedButNeverTakenOverGoesBackToPending) {
 }
 
 TEST(EngineCompeting, TwoEnginesWithTwoHandsetsEachSendEveryJobExactlyOnce) {
-  if (!TestSupport::PostgresAddress()) GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+  if (!TestSupport::PostgresAddress()) SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Postgres);
   const std::string root2 = TestSupport::Root() + "/machine2";
@@ -280,7 +280,7 @@ TEST(EngineLimits, TheProxyAnswersOnlyTheProductsKeysAndTheSocketOnlyItsGroup) {
   ASSERT_EQ(chown(socket.c_str(), static_cast<uid_t>(-1), 65534), 0);
   chmod(TestSupport::Root().c_str(), 0755);
   chmod((RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor").c_str(), 0700);
-  if (geteuid() != 0) GTEST_SKIP() << "changing users needs root";
+  if (geteuid() != 0) SKIP_UNLESS_CI() << "changing users needs root";
   EXPECT_EQ(AsUser(65534,
                    [&] {
                      std::string message;
