@@ -60,6 +60,8 @@ TEST(EngineDaemon, RunsAsTheServiceServesBothInterfacesAndStopsCleanly) {
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
   EngineRoot root(db.Dsn());
+  root.Set("PollInterval", "50");
+  root.Set("MaintenanceInterval", "100");
   root.AddSimulator(1);
   ServerProcess server(root);
   ASSERT_TRUE(server.StartAndWait()) << server.Errors();
@@ -71,7 +73,9 @@ TEST(EngineDaemon, RunsAsTheServiceServesBothInterfacesAndStopsCleanly) {
   engine->Stop();
   EXPECT_EQ(engine->GetStatus(), SMSServer::esStopped);
   const LONG held = engine->SendMessage(_bstr_t("+4915112345"), _bstr_t("held"), jtTextMessage, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The engine lives on: three clean-up passes (100 ms apart) mark the job,
+  // time for four looks of each handset at the queue.
+  EXPECT_TRUE(WaitUntil([&] { return Count(db, "MaxId>=" + std::to_string(held), "SMSOutgoingMarks") >= 3; }));
   EXPECT_EQ(Status(db, held), jsPending);  // a stopped engine claims nothing
   engine->Start();
   EXPECT_EQ(engine->GetStatus(), SMSServer::esRunning);
