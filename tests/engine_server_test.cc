@@ -302,13 +302,13 @@ TEST(EngineOutgoing, ConvertsSplitsAndRecordsEachOutcome) {
   EXPECT_EQ(Count(db, "Type=0", "SMSNotifications"), 5);                        // delivery reports
 }
 
-TEST(EngineOutgoing, RetriesTemporaryFailuresWithAGrowingCountThenFails) {
+TEST(EngineOutgoing, RetriesTemporaryFailuresAfterADoublingBackOffWithAGrowingCountThenFails) {
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
   EngineRoot root(db.Dsn());
   const std::string log = TestSupport::Root() + "/submit.log";
   root.Set("MaxRetries", "2");
-  root.Set("RetryBackoff", "100");
+  root.Set("RetryBackoff", "400");
   root.AddSimulator(1, {{"SubmitLog", log}, {"FailureRate", "100"}});
   TestSupport::QueueSet client(db.Dsn());
   const LONG id =
@@ -323,8 +323,13 @@ TEST(EngineOutgoing, RetriesTemporaryFailuresWithAGrowingCountThenFails) {
     return Status(db, id) == jsErrNetworkFailure;
   }));
   EXPECT_EQ(counts.back(), 2);
-  EXPECT_EQ(TestSupport::ReadSubmissions(log).size(), 3u);  // the first attempt and two retries
-  EXPECT_TRUE(WaitUntil([&] {                               // written just after the status
+  const auto attempts = TestSupport::ReadSubmissions(log);
+  ASSERT_EQ(attempts.size(), 3u);  // the first attempt and two retries
+  // The back-off: 400 ms after the first failure, twice that after the second
+  // (the log's times are to the microsecond; no upper bound, the machine may be slow).
+  EXPECT_GE(attempts[1].time - attempts[0].time, 0.400 - 0.000001);
+  EXPECT_GE(attempts[2].time - attempts[1].time, 0.800 - 0.000001);
+  EXPECT_TRUE(WaitUntil([&] {  // written just after the status
     return Count(db, "Type=3 AND JobStatus=4 AND OriginalId=" + std::to_string(id), "SMSNotifications") == 1;
   }));
   EXPECT_EQ(server.Stop(), 0);
