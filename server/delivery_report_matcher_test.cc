@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "queue_test_support.h"
+#include "skip_support.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;
@@ -17,7 +18,7 @@ class CDeliveryReportMatcherTest : public ::testing::TestWithParam<Backend> {
   static constexpr std::chrono::seconds kExpiry{3};
   void SetUp() override {
     if (GetParam() == Backend::Postgres && !TestSupport::PostgresAddress())
-      GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+      SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
     db = std::make_unique<TestSupport::TestDatabase>(GetParam());
     dispensor.SetDBSettings(db->Dsn(), "", "");
     outgoing = std::make_unique<COutgoingQueue>(nullptr, &dispensor);

@@ -55,7 +55,11 @@ void CQueueMaintenance::Execute(const std::string& sql) {
 }
 
 void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
-  ReturnOrphans(std::chrono::steady_clock::now());
+  // The grace of claims is counted on the steady clock, moved by as much as
+  // the pass's time differs from the system clock's now: none in a running
+  // engine, the virtual time's lead in a test.
+  ReturnOrphans(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                       Now - std::chrono::system_clock::now()));
   FailStrayJobs();
   const std::int64_t now = Ms(Now);
   RecordMark(now);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "codec/hex.h"
@@ -129,9 +131,16 @@ void CSimulatorDriver::RunTimer() {
 
 void CSimulatorDriver::Log(const COutgoingSms& Message, const char* szOutcome, const std::string& sReference) {
   if (m_nLogFd < 0) return;
+  // The time last: seconds since the epoch, to the microsecond.
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  char time[32];
+  std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                static_cast<long long>(us % 1000000));
   const std::string line = std::to_string(Message.nJobId) + " " + std::to_string(Message.nPart) + " " +
                            std::to_string(Message.nParts) + " " + szOutcome + " " + sReference + " " +
-                           Message.sPhoneNumber + "\n";
+                           Message.sPhoneNumber + " " + time + "\n";
   (void)!write(m_nLogFd, line.data(), line.size());  // one write: lines of several handsets never mix
 }
 

@@ -21,7 +21,8 @@
 //   Seed               seed of the decisions (random)
 //   Signal             the signal strength reported, percent (80)
 //   SubmitLog          a file to which every submission appends a line:
-//                      "<job> <part> <parts> <outcome> <reference> <number>"
+//                      "<job> <part> <parts> <outcome> <reference> <number>
+//                      <time>", the time in seconds since the epoch
 #pragma once
 
 #include <chrono>

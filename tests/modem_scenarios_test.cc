@@ -229,8 +229,10 @@ TEST_F(ModemScenario, RegistrationLostBetweenPollsMakesTheJobWaitNotFail) {
   const std::int32_t id = velquor.SendMsg("+4915550001", "no network for a while", 0);
 
   ASSERT_TRUE(WaitUntil([&] { return CountCommands(modem.Commands(), "AT+CMGS=") >= 1; }));
-  // Long enough for the retry and more polls.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // The engine goes on: two more status polls (1.5 s apart) after the
+  // refusal, well past the retry's back-off of 200 ms.
+  modem.Commands(true);
+  ASSERT_TRUE(WaitUntil([&] { return CountCommands(modem.Commands(), "AT+CSQ") >= 2; }));
   EXPECT_EQ(Status(m_Db, id), jsPending);
   EXPECT_EQ(Count(m_Db, "Type=" + std::to_string(ntSendFailure), "SMSNotifications"), 0);
 
@@ -397,10 +399,13 @@ TEST_F(ModemScenario, ThreeIncomingPartsOutOfOrderBecomeOneRowAndLeaveStorageOnl
     return CountCommands(c, "AT+CMGR=" + std::to_string(third)) == 1 &&
            CountCommands(c, "AT+CMGR=" + std::to_string(first)) == 1;
   }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Two status polls later (200 ms apart) the engine has had its chance to
+  // store or delete what it read.
+  const Json read = modem.Commands(true);
+  ASSERT_TRUE(WaitUntil([&] { return CountCommands(modem.Commands(), "AT+CSQ") >= 2; }));
   EXPECT_EQ(Count(m_Db, "", "SMSIncoming"), 0);
   EXPECT_EQ(modem.Store().size(), 2u);
-  EXPECT_EQ(CountCommands(modem.Commands(), "AT+CMGD="), 0u);
+  EXPECT_EQ(CountCommands(read, "AT+CMGD=") + CountCommands(modem.Commands(), "AT+CMGD="), 0u);
 
   deliver(2);
   ASSERT_TRUE(WaitUntil([&] { return Count(m_Db, "", "SMSIncoming") == 1; }));

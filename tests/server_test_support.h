@@ -154,13 +154,18 @@ struct Submission {
   long job;
   int part, parts;
   std::string outcome, reference, number;
+  double time = 0;  // seconds since the epoch
 };
 
 inline std::vector<Submission> ReadSubmissions(const std::string& path) {
   std::vector<Submission> all;
   std::ifstream in(path);
-  Submission s;
-  while (in >> s.job >> s.part >> s.parts >> s.outcome >> s.reference >> s.number) all.push_back(s);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    Submission s;
+    if (fields >> s.job >> s.part >> s.parts >> s.outcome >> s.reference >> s.number >> s.time) all.push_back(s);
+  }
   return all;
 }
 

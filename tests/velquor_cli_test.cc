@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "queue_test_support.h"
 #include "server_test_support.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 namespace {
@@ -150,15 +151,43 @@ TEST(VelquorDbCommand, InitCreatesTheTablesIdempotently) {
   Norvale::OS::_variant_t affected;
   for (const char* table : {"SMSOutgoing", "SMSIncoming", "SMSNotifications"})
     EXPECT_NO_THROW(c.Execute(std::string("SELECT COUNT(*) AS N FROM ") + table, &affected, 1)) << table;
-  if (const char* pg = std::getenv("NORVALE_TEST_PG")) {
-    ASSERT_EQ(Velquor(std::string("config set DSN '") + pg + "'").status, 0);
-    EXPECT_EQ(Velquor("db init").status, 0);
-    EXPECT_EQ(Velquor("db init").status, 0);
-  }
   ASSERT_EQ(Velquor("config set DSN nowhere").status, 0);
   const Result bad = Velquor("db init");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("Data source name not recognised"), std::string::npos) << bad.out;
+}
+
+TEST(VelquorDbCommand, InitCreatesTheTablesOnPostgresqlIdempotently) {
+  if (!TestSupport::PostgresAddress()) SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  for (const char* v : {"InstalledType", "InstalledPath", "Username", "Password"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " ''").status, 0);
+  for (const char* v : {"OutgoingQueueEnabled", "IncomingQueueEnabled"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " 1").status, 0);
+  // An empty schema of its own, dropped at the end.
+  const std::string schema = "cli_" + std::to_string(getpid());
+  TestSupport::TestDatabase::Admin("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+  TestSupport::TestDatabase::Admin("CREATE SCHEMA " + schema);
+  struct Drop {
+    std::string schema;
+    ~Drop() { TestSupport::TestDatabase::Admin("DROP SCHEMA " + schema + " CASCADE"); }
+  } drop{schema};
+  const std::string dsn = std::string(TestSupport::PostgresAddress()) + "?options=-csearch_path%3D" + schema;
+  ASSERT_EQ(Velquor("config set DSN '" + dsn + "'").status, 0);
+  const Result first = Velquor("db init");
+  EXPECT_EQ(first.status, 0) << first.out;
+  const Result again = Velquor("db init");  // nothing changes
+  EXPECT_EQ(again.status, 0) << again.out;
+  Norvale::OS::Connection c;
+  c.Open("Data Source=" + dsn, "", "");
+  Norvale::OS::_variant_t affected;
+  for (const char* table : {"smsoutgoing", "smsincoming", "smsnotifications", "smsmessagerefs"}) {
+    const auto rs = c.Execute(std::string("SELECT COUNT(*) AS N FROM information_schema.tables WHERE table_schema='") +
+                                  schema + "' AND table_name='" + table + "'",
+                              &affected, 1);
+    EXPECT_EQ(rs->GetFieldValue("N").ToLong(), 1) << table << " is not in " << schema;
+  }
+  EXPECT_NO_THROW(c.Execute("INSERT INTO SMSOutgoing (Id, Status) VALUES (1, 0)", &affected, 1));
 }
 
 TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
@@ -186,18 +215,14 @@ TEST(VelquorMessageCommands, SendStatusAndReceiveThroughTheQueues) {
   EXPECT_EQ(received.out, "message from +44 (handset 1): AB [DCS 4, UDH 0500]\nsend failure for message 1 (error 5)\n");
 }
 
-TEST(VelquorMessageCommands, ListenSleepsUntilAMessageOrASignalArrives) {
+// How seldom an idle listen is woken is measured by bench/idle_wakeups.
+TEST(VelquorMessageCommands, ListenWaitsUntilAMessageOrASignalArrives) {
   TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
   TestSupport::QueueSet engine(queues.db.Dsn());
   TestSupport::ChildProcess listen({VELQUOR_CLI, "listen"});
   ASSERT_TRUE(listen.Started());
-  // The listener polls every 2 s; in between, an idle listen sleeps.
   std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(listen.Running()) << listen.Output();
-  const long before = listen.ContextSwitches();
-  std::this_thread::sleep_for(1s);
-  const long woken = listen.ContextSwitches() - before;
-  EXPECT_LE(woken, 4) << "an idle listen was scheduled " << woken << " times in a second";
 
   engine.incoming.StoreMessage("+44", Norvale::jtTextMessage, "ping", 1, "now", Norvale::CMessageEndpoint());
   EXPECT_TRUE(listen.WaitForOutput("message from +44 (handset 1): ping\n", 5s)) << listen.Output();

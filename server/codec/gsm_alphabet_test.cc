@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/data_coding.h"
 
@@ -18,13 +21,67 @@ TEST(SmsGsmAlphabet, MapsDefaultAndExtensionCharacters) {
   EXPECT_EQ(Gsm7Length(U'ç'), 0u);  // only the capital Ç is in the table
 }
 
-TEST(SmsGsmAlphabet, EveryCharacterRoundTrips) {
-  const std::string s =
-      "@£$¥èéùìòÇ\nØø\rÅåΔ_ΦΓΛΩΠΨΣΘΞÆæßÉ !\"#¤%&'()*+,-./0123456789:;<=>?¡ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-      "ÄÖÑÜ§¿abcdefghijklmnopqrstuvwxyzäöñüà\f^{}\\[~]|€";
-  const auto septets = Utf8ToGsm7(s);
+// The GSM 7-bit default alphabet and its extension table, written out from
+// the standard (3GPP TS 23.038, 6.2.1): the Unicode code point of every
+// septet. 0x1B is the escape to the extension table.
+constexpr char32_t kDefaultAlphabet[128] = {
+    U'@',      U'\u00A3', U'$',      U'\u00A5', U'\u00E8', U'\u00E9', U'\u00F9', U'\u00EC',  // 0x00
+    U'\u00F2', U'\u00C7', U'\n',     U'\u00D8', U'\u00F8', U'\r',     U'\u00C5', U'\u00E5',  // 0x08
+    U'\u0394', U'_',      U'\u03A6', U'\u0393', U'\u039B', U'\u03A9', U'\u03A0', U'\u03A8',  // 0x10
+    U'\u03A3', U'\u0398', U'\u039E', 0,         U'\u00C6', U'\u00E6', U'\u00DF', U'\u00C9',  // 0x18
+    U' ',      U'!',      U'"',      U'#',      U'\u00A4', U'%',      U'&',      U'\'',      // 0x20
+    U'(',      U')',      U'*',      U'+',      U',',      U'-',      U'.',      U'/',       // 0x28
+    U'0',      U'1',      U'2',      U'3',      U'4',      U'5',      U'6',      U'7',       // 0x30
+    U'8',      U'9',      U':',      U';',      U'<',      U'=',      U'>',      U'?',       // 0x38
+    U'\u00A1', U'A',      U'B',      U'C',      U'D',      U'E',      U'F',      U'G',       // 0x40
+    U'H',      U'I',      U'J',      U'K',      U'L',      U'M',      U'N',      U'O',       // 0x48
+    U'P',      U'Q',      U'R',      U'S',      U'T',      U'U',      U'V',      U'W',       // 0x50
+    U'X',      U'Y',      U'Z',      U'\u00C4', U'\u00D6', U'\u00D1', U'\u00DC', U'\u00A7',  // 0x58
+    U'\u00BF', U'a',      U'b',      U'c',      U'd',      U'e',      U'f',      U'g',       // 0x60
+    U'h',      U'i',      U'j',      U'k',      U'l',      U'm',      U'n',      U'o',       // 0x68
+    U'p',      U'q',      U'r',      U's',      U't',      U'u',      U'v',      U'w',       // 0x70
+    U'x',      U'y',      U'z',      U'\u00E4', U'\u00F6', U'\u00F1', U'\u00FC', U'\u00E0',  // 0x78
+};
+
+constexpr std::pair<uint8_t, char32_t> kExtension[] = {
+    {0x0A, U'\f'}, {0x14, U'^'}, {0x28, U'{'}, {0x29, U'}'}, {0x2F, U'\\'},
+    {0x3C, U'['},  {0x3D, U'~'}, {0x3E, U']'}, {0x40, U'|'}, {0x65, U'\u20AC'},
+};
+
+std::string Utf8(char32_t c) {
+  std::string s;
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += static_cast<char>(0xC0 | c >> 6);
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    s += static_cast<char>(0xE0 | c >> 12);
+    s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return s;
+}
+
+TEST(SmsGsmAlphabet, EveryCharacterIsTheStandardsAndRoundTrips) {
+  std::string all;
+  for (uint8_t septet = 0; septet < 128; ++septet) {
+    if (septet == 0x1B) continue;
+    const char32_t c = kDefaultAlphabet[septet];
+    EXPECT_EQ(Gsm7ToUtf8(std::vector<uint8_t>{septet}), Utf8(c)) << "septet " << int{septet};
+    EXPECT_EQ(Utf8ToGsm7(Utf8(c)), std::vector<uint8_t>{septet}) << "U+" << std::hex << uint32_t{c};
+    EXPECT_EQ(Gsm7Length(c), 1u) << "U+" << std::hex << uint32_t{c};
+    all += Utf8(c);
+  }
+  for (const auto& [septet, c] : kExtension) {
+    EXPECT_EQ(Gsm7ToUtf8(std::vector<uint8_t>{0x1B, septet}), Utf8(c)) << "escape, septet " << int{septet};
+    EXPECT_EQ(Utf8ToGsm7(Utf8(c)), (std::vector<uint8_t>{0x1B, septet})) << "U+" << std::hex << uint32_t{c};
+    EXPECT_EQ(Gsm7Length(c), 2u) << "U+" << std::hex << uint32_t{c};
+    all += Utf8(c);
+  }
+  const auto septets = Utf8ToGsm7(all);
   EXPECT_EQ(septets.size(), 127u + 2 * 10);  // all but the escape, and ten extension pairs
-  EXPECT_EQ(Gsm7ToUtf8(septets), s);
+  EXPECT_EQ(Gsm7ToUtf8(septets), all);
 }
 
 TEST(SmsGsmAlphabet, FitsOnlyWhenEveryCharacterIsInTheTables) {

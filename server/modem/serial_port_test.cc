@@ -27,20 +27,26 @@ TEST(CSerialPort, ASecondOpenerIsRefusedUntilTheFirstCloses) {
     EXPECT_NE(Describe(e).find("in use"), std::string::npos) << Describe(e);
     EXPECT_EQ(e.Error(), OS::HRESULT_FROM_WIN32(32));
   }
-  // Another process (another gateway) is refused too, root or not.
+  // Another process (another gateway) is refused too, root or not, with the
+  // same refusal: exit status 0 only for "in use", 1 when it opened, 2 for
+  // another error, 3 for anything else thrown.
   const pid_t child = fork();
   if (child == 0) {
     CSerialPort other;
     try {
       other.Open({pty.Path(), 115200, false});
       _exit(1);
+    } catch (const OS::_com_error& e) {
+      const bool inUse = e.Error() == OS::HRESULT_FROM_WIN32(32) && Describe(e).find("in use") != std::string::npos;
+      _exit(inUse ? 0 : 2);
     } catch (...) {
-      _exit(0);
+      _exit(3);
     }
   }
   int status = 0;
   waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: opened, 2: another error, 3: not an error of the port";
   first.Close();
   second.Open({pty.Path(), 115200, false});
   EXPECT_TRUE(second.IsOpen());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 #include <type_traits>
@@ -11,6 +12,7 @@
 #include "norvale/velquor.h"
 #include "norvale/velquor_listener.h"
 #include "platform/event_log.h"
+#include "platform/messages.h"
 #include "queue_test_support.h"
 #include "queues/incoming_queue.h"
 #include "queues/notification_queue.h"
@@ -59,6 +61,38 @@ struct CountingSink : IVelquorListenerEventSink {
   int messageQuestions = 0, notificationQuestions = 0;
 };
 
+// Runs the thread's message loop until `done` holds; false when it did not
+// within `cap`. A slow machine only makes it take longer.
+bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds cap = 20s) {
+  const auto end = std::chrono::steady_clock::now() + cap;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    MessageLoop::RunFor(10ms);
+  }
+  return true;
+}
+
+// A timer of the thread beside the listener's: its ticks show that the loop
+// ran that many intervals, so that a listener's timer set before it had its
+// chances to do what it must not.
+class TickProbe {
+ public:
+  explicit TickProbe(UINT intervalMs = 100) : m_id(SetTimer(nullptr, 0, intervalMs, Tick)) { s_ticks = 0; }
+  ~TickProbe() { KillTimer(nullptr, m_id); }
+  TickProbe(const TickProbe&) = delete;
+  TickProbe& operator=(const TickProbe&) = delete;
+  // Runs the loop until this probe has ticked `n` times more.
+  bool RunTicks(int n) {
+    const int target = s_ticks + n;
+    return RunUntil([&] { return s_ticks >= target; });
+  }
+
+ private:
+  static void Tick(HWND, UINT, UINT_PTR, DWORD) { ++s_ticks; }
+  static inline thread_local int s_ticks = 0;
+  UINT_PTR m_id;
+};
+
 }  // namespace
 
 TEST_P(Listener, EventsFollowTheQueuesInOrder) {
@@ -80,7 +114,7 @@ TEST_P(Listener, EventsFollowTheQueuesInOrder) {
   });
   listener.SetEnabled(true);
   EXPECT_TRUE(listener.GetEnabled());
-  MessageLoop::RunFor(150ms);  // one tick
+  EXPECT_TRUE(RunUntil([&] { return events.size() >= 4; }));
   EXPECT_EQ(events, (std::vector<std::string>{"one", "two", "three", "notification 7"}));
 }
 
@@ -91,7 +125,9 @@ TEST_P(Listener, NotificationHandlerAloneLeavesMessagesForGetMsg) {
   VelquorListener listener;
   listener.OnNotificationReceived.Add([&](const auto&) { ++notifications; });
   listener.SetEnabled(true);
-  MessageLoop::RunFor(250ms);
+  TickProbe probe;
+  EXPECT_TRUE(RunUntil([&] { return notifications >= 1; }));
+  EXPECT_TRUE(probe.RunTicks(3));  // the listener polled again meanwhile
   EXPECT_EQ(notifications, 1);
   EXPECT_EQ(writer->Waiting(), 1);
   Velquor velquor;
@@ -111,7 +147,9 @@ TEST_P(Listener, HandlerThatDisablesStopsTheLoopAtOnce) {
   });
   listener.OnNotificationReceived.Add([&](const auto&) { ++notifications; });
   listener.SetEnabled(true);
-  MessageLoop::RunFor(350ms);
+  EXPECT_TRUE(RunUntil([&] { return messages >= 1; }));
+  TickProbe probe;
+  EXPECT_TRUE(probe.RunTicks(3));  // a listener still polling would have raised more
   EXPECT_EQ(messages, 1);
   EXPECT_EQ(notifications, 0);
   EXPECT_EQ(writer->Waiting(), 2);
@@ -129,7 +167,7 @@ TEST_P(Listener, HandlerRemovedDuringATickIsNotCalledForLaterItems) {
   });
   secondToken = listener.OnMessageReceived.Add([&](const auto&) { ++second; });
   listener.SetEnabled(true);
-  MessageLoop::RunFor(150ms);
+  EXPECT_TRUE(RunUntil([&] { return first >= 2; }));
   EXPECT_EQ(first, 2);
   EXPECT_EQ(second, 1);  // called for the first item only: that raise had read the list already
   EXPECT_FALSE(listener.OnMessageReceived.Remove(secondToken));
@@ -177,7 +215,7 @@ TEST_P(Listener, MovedWhileEnabledKeepsRaisingThroughTheNewObject) {
   writer->Message("one", 2);
   writer->Message("for handset 1", 1);
   writer->Notification(5);
-  MessageLoop::RunFor(150ms);
+  EXPECT_TRUE(RunUntil([&] { return events.size() >= 3; }));
   EXPECT_EQ(events, (std::vector<std::string>{"before one", "after one", "notification 5"}));
 
   VelquorListener third;
@@ -187,7 +225,9 @@ TEST_P(Listener, MovedWhileEnabledKeepsRaisingThroughTheNewObject) {
   EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 1u);
   events.clear();
   writer->Message("two", 2);
-  MessageLoop::RunFor(150ms);
+  EXPECT_TRUE(RunUntil([&] { return events.size() >= 2; }));
+  TickProbe probe;
+  EXPECT_TRUE(probe.RunTicks(3));
   EXPECT_EQ(events, (std::vector<std::string>{"before two", "after two"}));
   EXPECT_EQ(writer->Waiting(), 1);  // handset 1's message stays
 
@@ -224,7 +264,7 @@ TEST_P(Listener, HandlerThatMovesItsListenerKeepsTheEventsComing) {
   });
   listener->OnMessageReceived.Add([&](const auto& m) { events.push_back("second " + m->GetMessage()); });
   listener->SetEnabled(true);
-  MessageLoop::RunFor(150ms);
+  EXPECT_TRUE(RunUntil([&] { return events.size() >= 4; }));
   EXPECT_EQ(events, (std::vector<std::string>{"first one", "second one", "first two", "second two"}));
   ASSERT_NE(moved, nullptr);
   EXPECT_TRUE(moved->GetEnabled());
@@ -271,7 +311,7 @@ TEST_P(Listener, HandlersAddedAndRemovedOnAnotherThreadDuringPolls) {
     }
   });
   listener.SetEnabled(true);
-  for (int i = 0; i < 40 && kept < kItems; ++i) MessageLoop::RunFor(50ms);
+  EXPECT_TRUE(RunUntil([&] { return kept >= kItems; }));
   stop = true;
   churn.join();
   EXPECT_EQ(kept, kItems);
@@ -301,7 +341,7 @@ TEST_P(Listener, ListenersOnOneThreadAndOnTwoThreadsPollIndependently) {
   one.SetEnabled(true);
   two.SetEnabled(true);
   EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 2u);
-  MessageLoop::RunFor(250ms);
+  EXPECT_TRUE(RunUntil([&] { return forOne >= 3 && forTwo >= 3; }));
   EXPECT_EQ(forOne, 3);
   EXPECT_EQ(forTwo, 3);
   one.SetEnabled(false);
@@ -316,7 +356,9 @@ TEST_P(Listener, ListenersOnOneThreadAndOnTwoThreadsPollIndependently) {
       listener.SetActiveHandset(static_cast<Handsets>(t + 1));
       listener.OnMessageReceived.Add([&, t](const auto& m) { seen[t] += m->GetHandset() == t + 1; });
       listener.SetEnabled(true);
-      MessageLoop::RunFor(300ms);
+      EXPECT_TRUE(RunUntil([&] { return seen[t] >= 2; }));
+      TickProbe probe;
+      EXPECT_TRUE(probe.RunTicks(2));  // nothing of the other handset comes later
     });
   }
   for (auto& t : threads) t.join();
@@ -335,7 +377,7 @@ TEST_P(Listener, ThrowingHandlerIsLoggedAndTheNextTickGoesOn) {
     if (delivered.size() == 1) throw std::runtime_error("handler failed");
   });
   listener.SetEnabled(true);
-  MessageLoop::RunFor(250ms);
+  EXPECT_TRUE(RunUntil([&] { return delivered.size() >= 2; }));
   EXPECT_EQ(delivered, (std::vector<std::string>{"first", "second"}));  // the second came on the next tick
   ASSERT_EQ(capture.Records().size(), 1u);
   EXPECT_EQ(capture.Records()[0].text,
@@ -352,7 +394,9 @@ TEST_P(Listener, HandlerThatDestroysItsListenerEndsEverything) {
   });
   listener->OnMessageReceived.Add([&](const auto&) { ++laterHandler; });
   listener->SetEnabled(true);
-  MessageLoop::RunFor(400ms);
+  EXPECT_TRUE(RunUntil([&] { return events >= 1; }));
+  TickProbe probe;
+  EXPECT_TRUE(probe.RunTicks(3));  // a listener still polling would have raised more
   EXPECT_EQ(events, 1);
   EXPECT_EQ(laterHandler, 0);  // not even the rest of that event's list
   EXPECT_EQ(CVelquorListenerCore::RegisteredTimers(), 0u);
@@ -364,6 +408,7 @@ TEST_P(Listener, DestroyedFromAnotherThreadRaisesNothingAfterwards) {
   auto listener = std::make_unique<VelquorListener>();
   std::atomic<int> events{0};
   std::atomic<bool> inHandler{false}, stop{false};
+  std::atomic<int> rounds{0};
   listener->OnMessageReceived.Add([&](const auto&) {
     inHandler = true;
     ++events;
@@ -371,12 +416,19 @@ TEST_P(Listener, DestroyedFromAnotherThreadRaisesNothingAfterwards) {
   });
   std::thread poller([&] {
     listener->SetEnabled(true);
-    while (!stop) MessageLoop::RunFor(20ms);
+    while (!stop) {
+      MessageLoop::RunFor(20ms);
+      ++rounds;
+    }
   });
   while (!inHandler) std::this_thread::sleep_for(1ms);
   listener.reset();  // while the polling thread is inside an event
   const int after = events;
-  std::this_thread::sleep_for(200ms);
+  // The polling thread's loop runs on for 15 rounds of at least 20 ms: three
+  // of the listener's intervals in which a surviving timer would have ticked.
+  const int roundsAtReset = rounds;
+  for (int waited = 0; rounds < roundsAtReset + 15 && waited < 20000; waited += 5) std::this_thread::sleep_for(5ms);
+  EXPECT_GE(rounds, roundsAtReset + 15);
   stop = true;
   poller.join();
   EXPECT_EQ(events, after);
@@ -479,16 +531,20 @@ TEST(ListenerTimer, TicksEveryTwoSecondsAndTakesNothingWithoutHandlers) {
   auto core = std::make_shared<CVelquorListenerCore>();
   CountingSink sink;
   core->SetListenerEventSink(&sink);
+  const auto start = std::chrono::steady_clock::now();
   core->SetEnabled(true);
-  MessageLoop::RunFor(1900ms);
-  EXPECT_EQ(sink.messageQuestions, 0);
-  MessageLoop::RunFor(2300ms);  // ticks at 2 s and 4 s
+  // Ticks at 2 s and 4 s, never earlier (a slow machine may make them later).
+  ASSERT_TRUE(RunUntil([&] { return sink.messageQuestions >= 1; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);
+  ASSERT_TRUE(RunUntil([&] { return sink.messageQuestions >= 2; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 4s);
   EXPECT_EQ(sink.messageQuestions, 2);
   EXPECT_EQ(sink.notificationQuestions, 2);
   EXPECT_EQ(writer.Waiting(), 1);
   core->Close();
   VelquorListener listener;  // the public one: enabled without handlers, takes nothing
   listener.SetEnabled(true);
-  MessageLoop::RunFor(2100ms);
+  TickProbe probe(2000);  // set after the listener's: the listener has polled by its first tick
+  EXPECT_TRUE(probe.RunTicks(1));
   EXPECT_EQ(writer.Waiting(), 1);
 }

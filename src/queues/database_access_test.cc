@@ -10,6 +10,7 @@
 #include "queue_test_support.h"
 #include "queues/database_access.h"
 #include "queues/queue_schema.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 using namespace Norvale;
@@ -210,7 +211,7 @@ TEST(DatabaseDeadline, ASilentServerFailsEachOperationWithinTheConfiguredTime) {
 }
 
 TEST(DatabaseDeadline, AServerThatFallsSilentMidSessionIsGivenUpAtTheDeadline) {
-  if (!TestSupport::PostgresAddress()) GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+  if (!TestSupport::PostgresAddress()) SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
   TestSupport::TestDatabase db(Backend::Postgres);
   TestSupport::QueueSet queues(db.Dsn());
   queues.dispensor.SetDBTimeouts(5000, 800);
@@ -220,7 +221,7 @@ TEST(DatabaseDeadline, AServerThatFallsSilentMidSessionIsGivenUpAtTheDeadline) {
                             ->GetFieldValue("Pid")
                             .ToLong();
   // A stopped server process: the connection stays up and nothing answers.
-  if (kill(backend, SIGSTOP) != 0) GTEST_SKIP() << "may not stop the server's processes";
+  if (kill(backend, SIGSTOP) != 0) SKIP_UNLESS_CI() << "may not stop the server's processes";
   struct Resume {
     pid_t pid;
     ~Resume() { kill(pid, SIGCONT); }
@@ -377,7 +378,7 @@ TEST_P(DatabaseAccess, SqliteSynchronousLevelIsSetAtEachOpen) {
 // Each session's settings come in the start-up packet (pg_settings says
 // "client" for those, "session" for a SET), after the name's own options.
 TEST(DatabaseAccessOpen, PostgresSessionSettingsArriveWithTheConnection) {
-  if (!TestSupport::PostgresAddress()) GTEST_SKIP() << "NORVALE_TEST_PG is not set";
+  if (!TestSupport::PostgresAddress()) SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
   TestSupport::TestDatabase db(Backend::Postgres);  // its name sets search_path
   Connection c;
   c.PutCommandTimeout(12345);

@@ -584,8 +584,12 @@ TEST(CJobQueue, DataMessagesPackAndUnpack) {
   }
 }
 
-TEST_P(QueueTest, LostServerConnectionIsReplacedByTheLastAttempt) {
-  if (GetParam() != Backend::Postgres) GTEST_SKIP() << "a server connection exists only on PostgreSQL";
+// Cases of a database server: only PostgreSQL has one.
+class ServerQueueTest : public QueueTest {};
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerQueueTest, ::testing::Values(Backend::Postgres), TestSupport::BackendName);
+
+TEST_P(ServerQueueTest, LostServerConnectionIsReplacedByTheLastAttempt) {
   const LONG id = q->outgoing.InsertJob("n", jtTextMessage, "d", hsAll, CMessageEndpoint(stClientLibrary));
   LONG affected = 0;
   const LONG pid = q->outgoing.ExecuteCommand("SELECT pg_backend_pid() AS Pid", affected, adCmdText, -1, 10)

@@ -7,11 +7,12 @@
 
 #include "platform/registry.h"
 #include "server_test_support.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 TEST(EnginePostgresRestart, ReconnectsAndGoesOnWithNothingLostOrSentTwice) {
   const char* dir = std::getenv("PG_DIR");
-  if (!TestSupport::PostgresAddress() || !dir) GTEST_SKIP() << "no private PostgreSQL server";
+  if (!TestSupport::PostgresAddress() || !dir) SKIP_UNLESS_CI() << "no private PostgreSQL server";
   std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
   TestSupport::TestDatabase db(TestSupport::Backend::Postgres);
   TestSupport::EngineRoot root(db.Dsn());

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "queue_test_support.h"
+#include "skip_support.h"
 #include "test_support.h"
 
 using namespace Norvale;
@@ -12,7 +13,7 @@ using namespace Norvale::OS;
 
 TEST(PostgresRestart, NextOperationSucceedsOnItsLastAttemptsNewConnection) {
   const char* dir = std::getenv("PG_DIR");
-  if (!TestSupport::PostgresAddress() || !dir) GTEST_SKIP() << "no private PostgreSQL server";
+  if (!TestSupport::PostgresAddress() || !dir) SKIP_UNLESS_CI() << "no private PostgreSQL server";
   TestSupport::TestDatabase db(TestSupport::Backend::Postgres);
   TestSupport::QueueSet queues(db.Dsn());
   const LONG id = queues.outgoing.InsertJob("+1", jtTextMessage, "before", hsAll, CMessageEndpoint(stClientLibrary));

@@ -220,9 +220,11 @@ TEST(SmppEngine, AnUndeliveredReceiptFailsTheJobWithTheNetworkError) {
   ASSERT_FALSE(submit.is_null());
   EXPECT_EQ(submit.value("dest_ton", -1), 0);  // national numbers as written, unknown TON
   ASSERT_TRUE(engine.WaitNotification(id, ntMessageSent));
-  EXPECT_TRUE(smsc->Command("receipt " + submit.value("message_id", "") + " UNDELIV 011 tlv"));
+  // Only the TLVs: the error comes as network_error_code, GSM 261 (two octets, 0x0105).
+  EXPECT_TRUE(smsc->Command("receipt " + submit.value("message_id", "") + " UNDELIV 261 tlv"));
   auto failure = engine.WaitNotification(id, ntDeliveryFailure);
   ASSERT_TRUE(failure) << engine.Events();
+  EXPECT_EQ(failure->GetErrorCode(), 261);
   EXPECT_EQ(Status(engine.db, id), jsDeliveryFailed);
 }
 

@@ -14,8 +14,10 @@
 // Commands:
 //   receipt ID STAT [ERR] [text|tlv|both]  delivery receipt for message ID
 //                                          (default both: the id:... text and
-//                                          the receipted_message_id and
-//                                          message_state TLVs)
+//                                          the receipted_message_id,
+//                                          message_state and, for an ERR
+//                                          other than 0, network_error_code
+//                                          TLVs)
 //   auto-receipt STAT|off                  a receipt after every accepted
 //                                          submit that asked for one
 //   id-base 16|10                          message_id of later answers in
@@ -132,6 +134,9 @@ function sendReceipt(session, id, stat, err, form) {
   if (form !== 'text') {
     fields.receipted_message_id = id;
     fields.message_state = messageStates[stat] || 7;
+    // The error as network_error_code: network type 3 (GSM), then the code in two octets.
+    const code = parseInt(err, 10);
+    if (code > 0) fields.network_error_code = Buffer.from([3, (code >> 8) & 0xFF, code & 0xFF]);
   }
   session.deliver_sm(fields);
 }

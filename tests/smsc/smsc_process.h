@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -30,15 +32,21 @@ class CSmscProcess {
   explicit CSmscProcess(std::vector<std::string> Argv) {
     int In[2], Out[2];
     if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    // Its standard error goes to a file of its own, read when it does not start.
+    m_pErrors = std::tmpfile();
+    if (!m_pErrors) throw std::runtime_error("no file for the SMS centre's standard error");
     m_nPid = fork();
     if (m_nPid == 0) {
       dup2(In[0], 0);
       dup2(Out[1], 1);
+      dup2(fileno(m_pErrors), 2);
       if (chdir(VELQUOR_SMSC_DIR) != 0) _exit(126);
       std::vector<char*> Args;
       for (auto& s : Argv) Args.push_back(s.data());
       Args.push_back(nullptr);
       execvp(Args[0], Args.data());
+      const std::string Failed = "cannot run " + Argv[0] + ": " + std::strerror(errno) + "\n";
+      (void)!write(2, Failed.data(), Failed.size());
       _exit(127);
     }
     close(In[0]);
@@ -46,21 +54,36 @@ class CSmscProcess {
     m_nIn = In[1];
     m_nOut = Out[0];
     Json Listening = WaitFor("listening", 10s);
+    if (Listening.is_null()) {
+      // Node, its package or Perl's Net::SMPP missing: say so, not a JSON error.
+      std::string Command;
+      for (const auto& a : Argv) Command += (Command.empty() ? "" : " ") + a;
+      Stop();
+      const std::string Text = Errors();
+      std::fclose(m_pErrors);
+      throw std::runtime_error("SMS centre did not start (" + Command + "): " + Text);
+    }
     m_nPort = Listening.value("port", 0);
   }
 
   ~CSmscProcess() {
-    close(m_nIn);  // end of input stops it
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(m_nPid, nullptr, WNOHANG) == m_nPid) {
-        close(m_nOut);
-        return;
-      }
-      usleep(20000);
+    Stop();
+    std::fclose(m_pErrors);
+  }
+  CSmscProcess(const CSmscProcess&) = delete;
+  CSmscProcess& operator=(const CSmscProcess&) = delete;
+
+  // What the process wrote to its standard error so far.
+  std::string Errors() const {
+    std::string s;
+    char Buffer[4096];
+    for (off_t At = 0;;) {
+      const ssize_t n = pread(fileno(m_pErrors), Buffer, sizeof Buffer, At);
+      if (n <= 0) break;
+      s.append(Buffer, static_cast<size_t>(n));
+      At += n;
     }
-    kill(m_nPid, SIGKILL);
-    waitpid(m_nPid, nullptr, 0);
-    close(m_nOut);
+    return s.empty() ? "(nothing on its standard error)" : s;
   }
 
   uint16_t Port() const { return static_cast<uint16_t>(m_nPort); }
@@ -107,6 +130,23 @@ class CSmscProcess {
   }
 
  private:
+  void Stop() {
+    if (m_nPid < 0) return;
+    close(m_nIn);  // end of input stops it
+    bool Ended = false;
+    for (int i = 0; i < 100 && !Ended; ++i) {
+      Ended = waitpid(m_nPid, nullptr, WNOHANG) == m_nPid;
+      if (!Ended) usleep(20000);
+    }
+    if (!Ended) {
+      kill(m_nPid, SIGKILL);
+      waitpid(m_nPid, nullptr, 0);
+    }
+    close(m_nOut);
+    m_nPid = -1;
+  }
+
+  std::FILE* m_pErrors = nullptr;
   pid_t m_nPid = -1;
   int m_nIn = -1;
   int m_nOut = -1;

@@ -197,6 +197,25 @@ class SmscTest : public ::testing::Test {
   }
 };
 
+// A centre whose interpreter or package is missing is reported as such, with
+// what it wrote to its standard error, not as a broken event line.
+TEST(SmscProcess, ACentreThatDoesNotStartIsReportedWithItsStandardError) {
+  auto failure = [](std::vector<std::string> Argv) -> std::string {
+    try {
+      CSmscProcess Smsc(std::move(Argv));
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "it started";
+  };
+  const std::string node = failure({"node", "-e", "require('no-such-smpp-package')"});
+  EXPECT_EQ(node.rfind("SMS centre did not start (node -e", 0), 0u) << node;
+  EXPECT_NE(node.find("Cannot find module 'no-such-smpp-package'"), std::string::npos) << node;
+  const std::string missing = failure({"no-such-interpreter", "smsc.pl"});
+  EXPECT_NE(missing.find("SMS centre did not start"), std::string::npos) << missing;
+  EXPECT_NE(missing.find("cannot run no-such-interpreter: No such file or directory"), std::string::npos) << missing;
+}
+
 TEST_F(SmscTest, NodeRefusesAWrongPasswordAndItIsNotRetriedAtOnce) {
   auto Smsc = NodeSmsc();
   CSmppClient Client(Account("wrong"));
@@ -238,9 +257,7 @@ TEST_F(SmscTest, NodeTakesASubmitAndSendsItsReceiptInEachForm) {
     EXPECT_EQ(Receipt.Receipt.sMessageId, Accepted.sMessageId);
     EXPECT_EQ(Receipt.Receipt.eState, EReceiptState::Failed);
     EXPECT_EQ(Receipt.sRecipient, "447700900123");
-    if (std::string(sForm) == "text") {
-      EXPECT_EQ(Receipt.Receipt.nErrorCode, 34u);
-    }
+    EXPECT_EQ(Receipt.Receipt.nErrorCode, 34u);  // from the text or from network_error_code
     EXPECT_EQ(Smsc->WaitFor("deliver_resp", 2s).value("status", -1), 0);
   }
 }
