@@ -596,7 +596,17 @@ bool CHandset::HandleUnreadableRow(LONG nJobId) {
   const auto type = static_cast<JOBTYPE>(number("Type"));
   rs->Close();
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
-  m_OutgoingQueue.JobUpdate(nJobId, status, handset, 0);
+  // Every handset counts its own failed reads: only the one that moves the
+  // row out of pending fails it, so the sender hears of it once.
+  LONG moved = 0;
+  m_Sql.ExecuteCommand(
+      "UPDATE SMSOutgoing SET Status=" + std::to_string(status) + ", Handset=" + std::to_string(handset) +
+          ", MessageRef=0 WHERE Id=" + std::to_string(nJobId) + " AND Status=" + std::to_string(jsPending),
+      moved, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+  if (moved == 0) {
+    group.Commit();
+    return true;
+  }
   m_NotificationQueue.InsertJob(nJobId, ntSendFailure, phone, type, data, handset, status, TimeStampNow(), status,
                                 source);
   group.Commit();
