@@ -123,7 +123,19 @@ CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection,
   // Immediate: the write lock is taken now, waited for like any other lock.
   // A deferred group would read first and could then find that another
   // writer had committed meanwhile, a failure no wait can mend.
-  Run(postgres ? "BEGIN" : "BEGIN IMMEDIATE");
+  if (!postgres) {
+    Run("BEGIN IMMEDIATE");
+  } else {
+    try {
+      Run("BEGIN");
+    } catch (const _com_error&) {
+      // A kept connection may have died while idle (the server restarted):
+      // nothing is in the group yet, so it may start over on a new one.
+      // Without this the group would fail on the dead connection for ever.
+      m_pDBConnection->ResetConnection();
+      Run("BEGIN");
+    }
+  }
   m_bOpen = true;
   m_pDBConnection->m_bInTransaction = true;
   m_pDBConnection->m_bPostgresTransaction = postgres;
