@@ -10,6 +10,7 @@
 #include "platform/event_log.h"
 #include "server/job_converter.h"
 #include "server/time_stamp.h"
+#include "server/unreadable_job.h"
 
 namespace Norvale {
 using namespace OS;
@@ -574,26 +575,9 @@ bool CHandset::HandleUnreadableRow(LONG nJobId) {
   if (why.empty()) return false;
   if (++m_ReadFailures[nJobId] < m_Settings.nMaxReadFailures) return true;
   m_ReadFailures.erase(nJobId);
-  // What the notification can carry of the row; what cannot be read is left out.
-  const auto text = [&](const char* szColumn) {
-    try {
-      return ConvertVariantToString(rs->GetFieldValue(szColumn));
-    } catch (const _com_error&) {
-      return std::string();
-    }
-  };
-  const auto number = [&](const char* szColumn) -> LONG {
-    try {
-      return ConvertVariantToLong(rs->GetFieldValue(szColumn));
-    } catch (const _com_error&) {
-      return 0;
-    }
-  };
   const EnumJobStatus status = rs->GetFieldValue("PhoneNumber").vt == VT_NULL ? jsErrNumberInvalid : jsInvalidJobType;
   const auto handset = static_cast<Handsets>(m_nNumber);
-  const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
-  const std::string phone = text("PhoneNumber"), data = text("Data");
-  const auto type = static_cast<JOBTYPE>(number("Type"));
+  const CUnreadableJob job(*rs);
   rs->Close();
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   // Every handset counts its own failed reads: only the one that moves the
@@ -607,8 +591,8 @@ bool CHandset::HandleUnreadableRow(LONG nJobId) {
     group.Commit();
     return true;
   }
-  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, phone, type, data, handset, status, TimeStampNow(), status,
-                                source);
+  m_NotificationQueue.InsertJob(nJobId, ntSendFailure, job.sPhoneNumber, job.eType, job.sData, handset, status,
+                                TimeStampNow(), status, job.Source);
   group.Commit();
   ++m_Counters.nFailed;
   LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::HandleUnreadableRow",

@@ -5,6 +5,7 @@
 #include "queues/job_queue.h"
 #include "server/job_ownership.h"
 #include "server/time_stamp.h"
+#include "server/unreadable_job.h"
 
 namespace Norvale {
 using namespace OS;
@@ -128,34 +129,18 @@ void CQueueMaintenance::FailStrayJobs() {
     last = id.ToLong();
     rs = ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + N(last), affected, adCmdText, -1, CJobQueue::kAttempts);
     if (!rs || rs->adoEOF()) continue;
-    // What the notification can carry of the row; what cannot be read is left out.
-    const auto text = [&](const char* szColumn) {
-      try {
-        return ConvertVariantToString(rs->GetFieldValue(szColumn));
-      } catch (const _com_error&) {
-        return std::string();
-      }
-    };
-    const auto number = [&](const char* szColumn) -> LONG {
-      try {
-        return ConvertVariantToLong(rs->GetFieldValue(szColumn));
-      } catch (const _com_error&) {
-        return 0;
-      }
-    };
     const bool noStatus = rs->GetFieldValue("Status").vt == VT_NULL;
-    const std::string handset = rs->GetFieldValue("Handset").vt == VT_NULL ? "NULL" : text("Handset");
-    const CMessageEndpoint source(static_cast<SourceTypes>(number("SourceType")), text("SourceId"), text("SourceName"));
-    const std::string phone = text("PhoneNumber"), data = text("Data");
-    const auto type = static_cast<JOBTYPE>(number("Type"));
+    const std::string handset =
+        rs->GetFieldValue("Handset").vt == VT_NULL ? "NULL" : CUnreadableJob::Text(*rs, "Handset");
+    const CUnreadableJob job(*rs);
     rs->Close();
     {
       CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
       ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(jsInvalidJobType) + " WHERE Id=" + N(last) + " AND " + stray,
                      affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
       if (affected == 1)
-        m_Notifications.InsertJob(last, ntSendFailure, phone, type, data, hsAll, jsInvalidJobType, TimeStampNow(),
-                                  jsInvalidJobType, source);
+        m_Notifications.InsertJob(last, ntSendFailure, job.sPhoneNumber, job.eType, job.sData, hsAll, jsInvalidJobType,
+                                  TimeStampNow(), jsInvalidJobType, job.Source);
       group.Commit();
     }
     if (affected != 1) continue;  // changed meanwhile, or another engine failed it
