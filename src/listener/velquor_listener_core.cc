@@ -1,5 +1,6 @@
 #include "listener/velquor_listener_core.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -78,8 +79,13 @@ void CVelquorListenerCore::Poll() {
   // notifications, connects and retries included, ends within the poll
   // interval, so a database that accepts connections and never answers
   // holds the application's thread no longer than a tick lasts. Rows still
-  // waiting when the time is up come with the next tick.
-  const CDatabaseOperation tick(&m_DBConnection, std::chrono::milliseconds(m_nInterval));
+  // waiting when the time is up come with the next tick. A tick gets at
+  // least a second, though: a shorter interval would not leave a new
+  // connection to a database server time to open, and no tick would ever
+  // fetch a row.
+  constexpr std::chrono::milliseconds kLeastTickBudget{1000};
+  const CDatabaseOperation tick(&m_DBConnection,
+                                std::max(std::chrono::milliseconds(m_nInterval.load()), kLeastTickBudget));
   CheckForMessages();
   CheckForNotifications();
 }
