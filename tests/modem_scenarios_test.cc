@@ -394,10 +394,13 @@ TEST_F(ModemScenario, ThreeIncomingPartsOutOfOrderBecomeOneRowAndLeaveStorageOnl
         .get<int>();
   };
   const int third = deliver(3), first = deliver(1);
+  // Each part is read by its own indication, or by a listing of the store
+  // when a status poll counts more messages than the driver knows of.
   ASSERT_TRUE(WaitUntil([&] {
     const Json c = modem.Commands();
-    return CountCommands(c, "AT+CMGR=" + std::to_string(third)) == 1 &&
-           CountCommands(c, "AT+CMGR=" + std::to_string(first)) == 1;
+    const bool listed = CountCommands(c, "AT+CMGL") > 0;
+    return (listed || CountCommands(c, "AT+CMGR=" + std::to_string(third)) > 0) &&
+           (listed || CountCommands(c, "AT+CMGR=" + std::to_string(first)) > 0);
   }));
   // Two status polls later (200 ms apart) the engine has had its chance to
   // store or delete what it read.
