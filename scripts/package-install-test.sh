@@ -76,7 +76,9 @@ for _ in $(seq 100); do [ -S /run/norvale/VelquorServer.sock ] && break; sleep 0
 [ -S /run/norvale/VelquorServer.sock ] || fail "the engine does not serve: $(cat "$NS/engine.log")"
 [ "$(stat -c "%U:%G %a" /run/norvale/VelquorServer.sock)" = "velquor:velquor 660" ] ||
   fail "socket: $(stat -c "%U:%G %a" /run/norvale/VelquorServer.sock)"
-id=$(velquor send +4915112345678 "Hello from the package" --wait 15000) || fail "send: $id"
+# With --wait the identifier comes first, then the state the message reached.
+sent=$(velquor send +4915112345678 "Hello from the package" --wait 15000) || fail "send: $sent"
+id=${sent%%$'\n'*}
 status=$(velquor status "$id" 2>&1) || true
 case $status in "2 "* | "9 "*) ;; *) fail "message $id is $status" ;; esac
 grep -q "Cannot register" "$NS/engine.log" && fail "the engine wanted to write the registry: $(cat "$NS/engine.log")"
