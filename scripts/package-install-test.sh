@@ -78,7 +78,7 @@ for _ in $(seq 100); do [ -S /run/norvale/VelquorServer.sock ] && break; sleep 0
   fail "socket: $(stat -c "%U:%G %a" /run/norvale/VelquorServer.sock)"
 # With --wait the identifier comes first, then the state the message reached.
 sent=$(velquor send +4915112345678 "Hello from the package" --wait 15000) || fail "send: $sent"
-id=${sent%%$'\n'*}
+id=$(echo "$sent" | head -n 1)
 status=$(velquor status "$id" 2>&1) || true
 case $status in "2 "* | "9 "*) ;; *) fail "message $id is $status" ;; esac
 grep -q "Cannot register" "$NS/engine.log" && fail "the engine wanted to write the registry: $(cat "$NS/engine.log")"
