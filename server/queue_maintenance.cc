@@ -67,7 +67,8 @@ void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
   // The mapping rows of jobs that no longer wait (a report came, or the job
   // is deleted); a job being sent (status 1) or waiting for a retry (0) keeps
   // its row until its outcome.
-  Execute("DELETE FROM SMSMessageRefs WHERE MessageRef NOT IN (SELECT Id FROM SMSOutgoing WHERE Status IN (0, 1, 9))");
+  Execute("DELETE FROM SMSMessageRefs WHERE MessageRef NOT IN (SELECT Id FROM SMSOutgoing WHERE Status IN (" +
+          N(jsPending) + ", " + N(jsProcessing) + ", " + N(jsSentNotConfirmed) + "))");
   if (m_Settings.nCleanupAge > 0) {
     if (const LONG old = MarkAtOrBefore(now - m_Settings.nCleanupAge); old > 0)
       Execute("DELETE FROM SMSOutgoing WHERE Status NOT IN (0, 1) AND Id<=" + N(old) +
