@@ -71,8 +71,8 @@ void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
           N(jsPending) + ", " + N(jsProcessing) + ", " + N(jsSentNotConfirmed) + "))");
   if (m_Settings.nCleanupAge > 0) {
     if (const LONG old = MarkAtOrBefore(now - m_Settings.nCleanupAge); old > 0)
-      Execute("DELETE FROM SMSOutgoing WHERE Status NOT IN (0, 1) AND Id<=" + N(old) +
-              " AND Id<(SELECT MAX(Id) FROM SMSOutgoing)");
+      Execute("DELETE FROM SMSOutgoing WHERE Status NOT IN (" + N(jsPending) + ", " + N(jsProcessing) +
+              ") AND Id<=" + N(old) + " AND Id<(SELECT MAX(Id) FROM SMSOutgoing)");
     Execute("DELETE FROM SMSNotifications WHERE TmStamp<'" +
             FormatTimeStamp(Now - std::chrono::milliseconds(m_Settings.nCleanupAge)) +
             "' AND Id<(SELECT MAX(Id) FROM SMSNotifications)");
@@ -95,8 +95,8 @@ void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now)
   LONG last = 0;
   while (true) {
     LONG affected = 0;
-    const auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=1 AND " +
-                                       std::string(CJobOwnership::kUntagged) + " AND Id>" + N(last),
+    const auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=" + N(jsProcessing) +
+                                       " AND " + std::string(CJobOwnership::kUntagged) + " AND Id>" + N(last),
                                    affected, adCmdText, -1, CJobQueue::kAttempts);
     const _variant_t id = rs->GetFieldValue("JobId");
     rs->Close();
@@ -105,9 +105,9 @@ void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now)
     const auto it = m_SeenUntagged.find(last);
     const auto first = it == m_SeenUntagged.end() ? Now : it->second;
     if (Now - first >= std::chrono::milliseconds(m_Settings.dwOrphanGrace)) {
-      ExecuteCommand(
-          "UPDATE SMSOutgoing SET Status=0 WHERE Id=" + N(last) + " AND Status=1 AND " + CJobOwnership::kUntagged,
-          affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+      ExecuteCommand("UPDATE SMSOutgoing SET Status=" + N(jsPending) + " WHERE Id=" + N(last) +
+                         " AND Status=" + N(jsProcessing) + " AND " + CJobOwnership::kUntagged,
+                     affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
       m_nOrphansReturned += affected;
     } else {
       seen[last] = first;
@@ -119,7 +119,8 @@ void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now)
 void CQueueMaintenance::FailStrayJobs() {
   // Handset NULL or out of range never matches a claim; on SQLite a text
   // there compares above any number and is caught as well.
-  const std::string stray = "(Status IS NULL OR (Status=0 AND (Handset IS NULL OR Handset<0 OR Handset>8)))";
+  const std::string stray =
+      "(Status IS NULL OR (Status=" + N(jsPending) + " AND (Handset IS NULL OR Handset<0 OR Handset>8)))";
   for (LONG last = 0;;) {
     LONG affected = 0;
     auto rs = ExecuteCommand("SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE " + stray + " AND Id>" + N(last), affected,
