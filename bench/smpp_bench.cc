@@ -40,7 +40,7 @@
 #include "norvale/velquor.h"
 #include "platform/database.h"
 #include "queues/queue_schema.h"
-#include "server/smpp_driver.h"
+#include "server/drivers/smpp/smpp_driver.h"
 #include "smpp/pdu_codec.h"
 #include "smpp/pdu_framer.h"
 #include "smpp/submit_builder.h"

@@ -20,10 +20,10 @@
 #include "norvale/version.h"
 #include "platform/event_log.h"
 #include "platform/service_control.h"
-#include "server/engine_state_file.h"
-#include "server/sms_engine.h"
-#include "server/sms_engine_object.h"
-#include "server/systemd_notifier.h"
+#include "server/engine/engine_state_file.h"
+#include "server/engine/sms_engine.h"
+#include "server/engine/sms_engine_object.h"
+#include "server/engine/systemd_notifier.h"
 
 using namespace Norvale;
 using namespace Norvale::OS;

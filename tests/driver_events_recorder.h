@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "server/sms_driver.h"
+#include "server/drivers/sms_driver.h"
 
 namespace TestSupport {
 

@@ -7,7 +7,7 @@
 
 #include "codec/sms_deliver.h"
 #include "codec/sms_status_report.h"
-#include "server/modem/scripted_modem.h"
+#include "scripted_modem.h"
 #include "server_test_support.h"
 
 using namespace Norvale;

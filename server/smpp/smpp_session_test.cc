@@ -4,7 +4,7 @@
 
 #include "smpp/command_status.h"
 #include "smpp/pdu_codec.h"
-#include "smpp/smpp_test_support.h"
+#include "smpp_test_support.h"
 
 namespace Norvale::Smpp {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "smpp/smpp_test_support.h"
+#include "smpp_test_support.h"
 
 namespace Norvale::Smpp {
 namespace {

@@ -13,7 +13,7 @@
 #include "codec/sms_split.h"
 #include "config/norvale_encryption.h"
 #include "platform/com_ptr.h"
-#include "server/smpp_driver.h"
+#include "server/drivers/smpp/smpp_driver.h"
 #include "smsc_process.h"
 
 using namespace Norvale;
