@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs to build, test and run,
 # when any of them is missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
+packages=(g++ cmake ninja-build pkg-config clang-format clang-tidy libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev
   libutfcpp-dev libnet-smpp-perl abigail-tools clang libclang-rt-14-dev openssl gammu)
 # Building and checking the Debian packages (scripts/package.sh).

@@ -29,6 +29,7 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 bash scripts/format-check.sh
 bash scripts/check-includes.sh
+bash scripts/check-naming.sh
 
 # The decoders of what SMS centres and modems send, under libFuzzer with the
 # address and undefined-behaviour sanitizers: a clang build of server/smpp

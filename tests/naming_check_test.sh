@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The naming check passes on the tree, refuses a new file that breaks the
+# naming rule (naming each name), takes one that keeps it, and leaves a file
+# of the baseline alone.
+set -euo pipefail
+repo=$1
+bash "$repo/scripts/check-naming.sh" "$repo" >/dev/null
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$tmp/scripts" "$tmp/server/engine"
+cp "$repo/.clang-tidy" "$tmp/"
+: >"$tmp/scripts/naming-baseline.txt"
+
+cat >"$tmp/server/engine/well_named.cc" <<'CC'
+#include <string>
+namespace {
+constexpr int kLimit = 3;
+struct Record {
+  int jobId = 0;
+  std::string sPhoneNumber;
+};
+class CCounter {
+ public:
+  int Add(const std::string& sName, int nCount, const Record& record) {
+    const int total = nCount + static_cast<int>(sName.size()) + record.jobId;
+    m_nTotal += total < kLimit ? total : kLimit;
+    return m_nTotal;
+  }
+ private:
+  int m_nTotal = 0;
+};
+}  // namespace
+int Count() { return CCounter().Add("x", 1, Record{}); }
+CC
+bash "$repo/scripts/check-naming.sh" "$tmp" >/dev/null || { echo "a well-named new file was refused"; exit 1; }
+
+cat >"$tmp/server/engine/misnamed.cc" <<'CC'
+namespace {
+constexpr int limit = 3;
+struct Record {
+  int JobId = 0;
+};
+class CCounter {
+ public:
+  int Add(int Count) {
+    const int Total_count = Count + limit;
+    count_ += Total_count;
+    return count_;
+  }
+ private:
+  int count_ = 0;
+};
+}  // namespace
+int Count() { return CCounter().Add(Record{}.JobId); }
+CC
+if out=$(bash "$repo/scripts/check-naming.sh" "$tmp"); then
+  echo "a misnamed new file passed"; exit 1
+fi
+for name in limit JobId Count Total_count count_; do
+  grep -qE "misnamed.cc:[0-9]+:[0-9]+: .*'$name'" <<<"$out" || { printf 'not reported: %s\n%s\n' "$name" "$out"; exit 1; }
+done
+grep -q well_named <<<"$out" && { printf 'the well-named file was reported:\n%s\n' "$out"; exit 1; }
+
+# Files written before the rule are listed in the baseline and not judged.
+echo server/engine/misnamed.cc >"$tmp/scripts/naming-baseline.txt"
+bash "$repo/scripts/check-naming.sh" "$tmp" >/dev/null || { echo "a file of the baseline was judged"; exit 1; }
+echo "naming check: every case behaves"
