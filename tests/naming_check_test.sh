@@ -32,6 +32,17 @@ class CCounter {
 }  // namespace
 int Count() { return CCounter().Add("x", 1, Record{}); }
 CC
+# A test fixture's protected members are named like locals.
+cat >"$tmp/server/engine/well_named_test.cc" <<'CC'
+class Fixture {
+ protected:
+  int engineCount = 0;
+};
+class Case : public Fixture {
+ public:
+  int Run() { return engineCount; }
+};
+CC
 bash "$repo/scripts/check-naming.sh" "$tmp" >/dev/null || { echo "a well-named new file was refused"; exit 1; }
 
 cat >"$tmp/server/engine/misnamed.cc" <<'CC'
@@ -53,15 +64,21 @@ class CCounter {
 }  // namespace
 int Count() { return CCounter().Add(Record{}.JobId); }
 CC
+cat >"$tmp/server/engine/misnamed_test.cc" <<'CC'
+class Fixture {
+ protected:
+  int m_Engine = 0;
+};
+CC
 if out=$(bash "$repo/scripts/check-naming.sh" "$tmp"); then
   echo "a misnamed new file passed"; exit 1
 fi
-for name in limit JobId Count Total_count count_; do
-  grep -qE "misnamed.cc:[0-9]+:[0-9]+: .*'$name'" <<<"$out" || { printf 'not reported: %s\n%s\n' "$name" "$out"; exit 1; }
+for name in limit JobId Count Total_count count_ m_Engine; do
+  grep -qE "misnamed(_test)?.cc:[0-9]+:[0-9]+: .*'$name'" <<<"$out" || { printf 'not reported: %s\n%s\n' "$name" "$out"; exit 1; }
 done
 grep -q well_named <<<"$out" && { printf 'the well-named file was reported:\n%s\n' "$out"; exit 1; }
 
 # Files written before the rule are listed in the baseline and not judged.
-echo server/engine/misnamed.cc >"$tmp/scripts/naming-baseline.txt"
+printf 'server/engine/misnamed.cc\nserver/engine/misnamed_test.cc\n' >"$tmp/scripts/naming-baseline.txt"
 bash "$repo/scripts/check-naming.sh" "$tmp" >/dev/null || { echo "a file of the baseline was judged"; exit 1; }
 echo "naming check: every case behaves"
