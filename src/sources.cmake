@@ -12,6 +12,7 @@ set(VELQUOR_SOURCES
   src/config/config_velquor_proxy_client_support.cc
   src/config/config_velquor_proxy_common.cc
   src/config/norvale_encryption.cc
+  src/core/client_context.cc
   src/core/sms_queue_adaptors.cc
   src/core/velquor_client_core.cc
   src/core/velquor_client_core_internal.cc
@@ -52,6 +53,7 @@ set(VELQUOR_UNIT_TESTS
   src/api/sms_records_test.cc
   src/config/config_reg_test.cc
   src/config/norvale_encryption_test.cc
+  src/core/client_context_test.cc
   src/errors/errors_test.cc
   src/platform/com_test.cc
   src/platform/event_log_test.cc

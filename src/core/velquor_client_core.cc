@@ -46,17 +46,7 @@ void CVelquorClientCore::CheckTextArgument(const std::string& sText, const char*
     RAISE_COM_ERROR(E_INVALIDARG, std::string(sArgument) + " is not valid UTF-8");
 }
 
-CVelquorClientCore::CVelquorClientCore()
-    : m_OutgoingQueue(&m_Config, &m_DBConnection),
-      m_IncomingQueue(&m_Config, &m_DBConnection),
-      m_NotificationQueue(&m_Config, &m_DBConnection),
-      m_Config(&m_sErrorMessage),
-      m_DBConnection(&m_Config) {
-  RunGuarded("CVelquorClientCore::CVelquorClientCore", [this] {
-    m_Config.SetProxyMode(true);
-    m_Config.ReadConfigurationWithFailOverToDirectAccess();
-  });
-}
+CVelquorClientCore::CVelquorClientCore() = default;
 
 CVelquorClientCore::~CVelquorClientCore() = default;
 
@@ -88,13 +78,14 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
   CheckTextArgument(sSourceId, "The source identifier");
   CheckTextArgument(sSourceName, "The source name");
   PhoneNumber = FirstCharacters(PhoneNumber, kMaxPhoneNumber);
-  const bool queued = m_Config.GetOutgoingQueueEnabled();
+  const bool queued = m_Context.m_Config.GetOutgoingQueueEnabled();
   _com_ptr_t<SMSServer::ISMSEngine> engine;
   if (queued) {
     const CMessageEndpoint endpoint(m_SourceType, sSourceId, sSourceName);
-    MessageId = m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
+    MessageId = m_Context.m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
   } else {
-    engine = m_ServerConnection.GetRunningServer("Cannot send non-queued message (Velquor Engine not running)");
+    engine =
+        m_Context.m_ServerConnection.GetRunningServer("Cannot send non-queued message (Velquor Engine not running)");
     MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
   }
   if (WaitTimeout == 0) return;
@@ -105,7 +96,7 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
   bool bWaitFailed = true;
   RunGuarded("CVelquorClientCore::SendSMS", [&] {
     PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
-      const LONG status = queued ? m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
+      const LONG status = queued ? m_Context.m_OutgoingQueue.GetJobStatus(MessageId) : engine->GetSendStatus(MessageId);
       return status != jsPending && status != jsProcessing;
     });
     bWaitFailed = false;
@@ -118,34 +109,35 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
 }
 
 void CVelquorClientCore::GetSendStatus(LONG MessageId, EnumJobStatus& Status) {
-  if (m_Config.GetOutgoingQueueEnabled()) {
-    Status = m_OutgoingQueue.GetJobStatus(MessageId);
+  if (m_Context.m_Config.GetOutgoingQueueEnabled()) {
+    Status = m_Context.m_OutgoingQueue.GetJobStatus(MessageId);
     return;
   }
-  const auto engine =
-      m_ServerConnection.GetRunningServer("Cannot get status non-queued message (Velquor Engine not running)");
+  const auto engine = m_Context.m_ServerConnection.GetRunningServer(
+      "Cannot get status non-queued message (Velquor Engine not running)");
   Status = static_cast<EnumJobStatus>(engine->GetSendStatus(MessageId));
 }
 
 bool CVelquorClientCore::GetMessage(DWORD WaitTimeout, VelquorClientCoreInternal::SMSMessage& Message) {
   const DWORD start = GetTickCount();
-  const bool inbound = m_Config.GetInboundQueueEnabled();
+  const bool inbound = m_Context.m_Config.GetInboundQueueEnabled();
   if (!inbound && WaitTimeout < kEngineMinimumWait) WaitTimeout = kEngineMinimumWait;
   return PollOncePerSecond(start, WaitTimeout, [&] {
-    return m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_ActiveHandset, inbound, Message);
+    return m_Context.m_QueueAdaptors.GetMessage(m_Context.m_ServerConnection, m_Context.m_IncomingQueue,
+                                                m_ActiveHandset, inbound, Message);
   });
 }
 
 bool CVelquorClientCore::GetNotification(DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification) {
   return PollOncePerSecond(GetTickCount(), WaitTimeout, [&] {
-    return m_QueueAdaptors.GetNotification(m_NotificationQueue, m_ActiveHandset, m_SourceType,
-                                           m_Config.GetInboundQueueEnabled(), Notification);
+    return m_Context.m_QueueAdaptors.GetNotification(m_Context.m_NotificationQueue, m_ActiveHandset, m_SourceType,
+                                                     m_Context.m_Config.GetInboundQueueEnabled(), Notification);
   });
 }
 
 bool CVelquorClientCore::IsReadyToSend() {
-  if (m_Config.GetInboundQueueEnabled()) return true;
-  return m_ServerConnection.GetServerStatus() == SMSServer::esRunning;
+  if (m_Context.m_Config.GetInboundQueueEnabled()) return true;
+  return m_Context.m_ServerConnection.GetServerStatus() == SMSServer::esRunning;
 }
 
 }  // namespace Norvale

@@ -1,6 +1,7 @@
-// CVelquorClientCore: the native object behind Velquor. It owns the three
-// queues, the client configuration, the database connection provider, the
-// engine connection and the queue adaptors, and chooses for every call
+// CVelquorClientCore: the native object behind Velquor. It owns a client
+// context (the three queues, the client configuration, the database
+// connection provider, the engine connection and the queue adaptors; the
+// listener core holds one too), and chooses for every call
 // between the queue tables and the engine from the two queue switches of the
 // configuration. Sends can wait for their outcome and fetches for an arrival,
 // polling once a second; a send whose message was accepted returns its
@@ -13,12 +14,7 @@
 
 #include <string>
 
-#include "config/config_velquor_client_only.h"
-#include "core/sms_queue_adaptors.h"
-#include "core/velquor_server_connection.h"
-#include "queues/incoming_queue.h"
-#include "queues/notification_queue.h"
-#include "queues/outgoing_queue.h"
+#include "core/client_context.h"
 
 namespace Norvale {
 
@@ -60,14 +56,7 @@ class CVelquorClientCore {
 
   Handsets m_ActiveHandset = hsAll;
   SourceTypes m_SourceType = stClientLibrary;
-  std::string m_sErrorMessage;
-  COutgoingQueue m_OutgoingQueue;
-  CIncomingQueue m_IncomingQueue;
-  CNotificationQueue m_NotificationQueue;
-  CConfigVelquorClientOnly m_Config;
-  CDBConnectionDispensor m_DBConnection;
-  CVelquorServerConnection m_ServerConnection;
-  CSMSQueueAdaptors m_QueueAdaptors;
+  CClientContext m_Context{"CVelquorClientCore::CVelquorClientCore"};
 };
 
 }  // namespace Norvale

@@ -16,16 +16,7 @@ namespace {
 std::atomic<UINT> g_interval{CVelquorListenerCore::kPollInterval};
 }  // namespace
 
-CVelquorListenerCore::CVelquorListenerCore()
-    : m_IncomingQueue(&m_Config, &m_DBConnection),
-      m_NotificationQueue(&m_Config, &m_DBConnection),
-      m_Config(&m_sErrorMessage),
-      m_DBConnection(&m_Config) {
-  RunGuarded("CVelquorListenerCore::CVelquorListenerCore", [this] {
-    m_Config.SetProxyMode(true);
-    m_Config.ReadConfigurationWithFailOverToDirectAccess();
-  });
-}
+CVelquorListenerCore::CVelquorListenerCore() = default;
 
 CVelquorListenerCore::~CVelquorListenerCore() {
   RunGuarded("CVelquorListenerCore::~CVelquorListenerCore", [this] { StopPolling(); });
@@ -84,7 +75,7 @@ void CVelquorListenerCore::Poll() {
   // connection to a database server time to open, and no tick would ever
   // fetch a row.
   constexpr std::chrono::milliseconds kLeastTickBudget{1000};
-  const CDatabaseOperation tick(&m_DBConnection,
+  const CDatabaseOperation tick(&m_Context.m_DBConnection,
                                 std::max(std::chrono::milliseconds(m_nInterval.load()), kLeastTickBudget));
   CheckForMessages();
   CheckForNotifications();
@@ -92,19 +83,21 @@ void CVelquorListenerCore::Poll() {
 
 bool CVelquorListenerCore::TickIsOver() const {
   // Outside a tick the deadline is kNoDatabaseDeadline: never over.
-  return DatabaseClock::now() >= m_DBConnection.GetDeadline();
+  return DatabaseClock::now() >= m_Context.m_DBConnection.GetDeadline();
 }
 
 void CVelquorListenerCore::CheckForMessages() {
   m_MessagesThrottle.Run("CVelquorListener::CheckForMessages", [this] {
-    const bool inbound = m_Config.GetInboundQueueEnabled();
+    const bool inbound = m_Context.m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
       if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->MessageEvent_ReadyForEvent() ||
           TickIsOver())
         break;
       VelquorClientCoreInternal::SMSMessage message;
-      if (!m_QueueAdaptors.GetMessage(m_ServerConnection, m_IncomingQueue, m_eActiveHandset, inbound, message)) break;
+      if (!m_Context.m_QueueAdaptors.GetMessage(m_Context.m_ServerConnection, m_Context.m_IncomingQueue,
+                                                m_eActiveHandset, inbound, message))
+        break;
       m_pListenerEventSink->MessageEvent_FireEvent(message);
     }
   });
@@ -112,15 +105,15 @@ void CVelquorListenerCore::CheckForMessages() {
 
 void CVelquorListenerCore::CheckForNotifications() {
   m_NotificationsThrottle.Run("CVelquorListener::CheckForNotifications", [this] {
-    const bool inbound = m_Config.GetInboundQueueEnabled();
+    const bool inbound = m_Context.m_Config.GetInboundQueueEnabled();
     while (true) {
       std::lock_guard delivery(m_DeliveryLock);
       if (m_bClosed || !m_bEnabled || !m_pListenerEventSink || !m_pListenerEventSink->Notification_ReadyForEvent() ||
           TickIsOver())
         break;
       VelquorClientCoreInternal::SMSNotification notification;
-      if (!m_QueueAdaptors.GetNotification(m_NotificationQueue, m_eActiveHandset, m_eNotificationSourceType, inbound,
-                                           notification))
+      if (!m_Context.m_QueueAdaptors.GetNotification(m_Context.m_NotificationQueue, m_eActiveHandset,
+                                                     m_eNotificationSourceType, inbound, notification))
         break;
       m_pListenerEventSink->Notification_FireEvent(notification);
     }

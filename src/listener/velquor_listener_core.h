@@ -26,12 +26,8 @@
 #include <mutex>
 #include <string>
 
-#include "config/config_velquor_client_only.h"
-#include "core/sms_queue_adaptors.h"
-#include "core/velquor_server_connection.h"
+#include "core/client_context.h"
 #include "errors/handler_ladder.h"
-#include "queues/incoming_queue.h"
-#include "queues/notification_queue.h"
 #include "util/mutex.h"
 
 namespace Norvale {
@@ -88,13 +84,7 @@ class CVelquorListenerCore : public std::enable_shared_from_this<CVelquorListene
   std::atomic<bool> m_bClosed{false};
   Handsets m_eActiveHandset = hsAll;
   SourceTypes m_eNotificationSourceType = stClientLibrary;
-  std::string m_sErrorMessage;
-  CIncomingQueue m_IncomingQueue;
-  CNotificationQueue m_NotificationQueue;
-  CConfigVelquorClientOnly m_Config;
-  CDBConnectionDispensor m_DBConnection;
-  CVelquorServerConnection m_ServerConnection;
-  CSMSQueueAdaptors m_QueueAdaptors;
+  CClientContext m_Context{"CVelquorListenerCore::CVelquorListenerCore"};
   IVelquorListenerEventSink* m_pListenerEventSink = nullptr;
   std::shared_ptr<CVelquorListenerCore> m_pOwnerReference;  // set by Create, dropped by Release
   OS::UINT_PTR m_nTimerId = 0;                              // guarded by m_MapProtectionMutex
