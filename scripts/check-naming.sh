@@ -33,16 +33,23 @@ awk '/ProtectedMemberPrefix/ { sub(/ProtectedMemberPrefix/, "ProtectedMemberCase
        sub(/m_/, "camelBack") } { print }' .clang-tidy >"$tests_config"
 
 # Each file on its own, as C++20 with the project's include paths, so that a
-# header is checked too. Only the names declared in the file are judged.
-bad=0
-for file in "${files[@]}"; do
-  config=.clang-tidy
-  case $file in *_test.cc) config=$tests_config ;; esac
-  if ! out=$("$tidy" --quiet --config-file="$config" "$file" -- -x c++ -std=c++20 \
+# header is checked too; the files in parallel, one per processor. Only the
+# names declared in the file are judged.
+# shellcheck disable=SC2317  # called through xargs
+check_one() {  # check_one FILE: prints the findings, fails on one
+  local config=.clang-tidy out
+  case $1 in *_test.cc) config=$tests_config ;; esac
+  if ! out=$("$tidy" --quiet --config-file="$config" "$1" -- -x c++ -std=c++20 \
     -Iinclude -Isrc -Iserver -I. -Itests -I/usr/include/postgresql 2>&1); then
     grep -E 'warning:|error:' <<<"$out" || echo "$out"
-    bad=1
+    return 1
   fi
-done
-[ $bad -eq 0 ] && echo "naming check passed (${#files[@]} files outside the baseline)"
-exit $bad
+}
+export -f check_one
+export tidy tests_config
+# shellcheck disable=SC2016  # $1 is the inner shell's
+if printf '%s\0' "${files[@]}" | xargs -0 -n 1 -P "$(nproc)" bash -c 'check_one "$1"' _; then
+  echo "naming check passed (${#files[@]} files outside the baseline)"
+  exit 0
+fi
+exit 1
