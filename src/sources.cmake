@@ -39,6 +39,8 @@ set(VELQUOR_SOURCES
   src/platform/tick_count_posix.cc
   src/platform/variant_posix.cc
   src/queues/database_access.cc
+  src/queues/engine_maintenance_queue.cc
+  src/queues/engine_outgoing_queue.cc
   src/queues/incoming_queue.cc
   src/queues/job_queue.cc
   src/queues/notification_queue.cc
