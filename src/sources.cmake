@@ -61,6 +61,7 @@ set(VELQUOR_UNIT_TESTS
   src/platform/tick_count_test.cc
   src/platform/variant_test.cc
   src/queues/database_access_test.cc
+  src/queues/engine_queues_test.cc
   src/util/string_utils_test.cc
 )
 # Unit tests that start threads: the thread sanitizer runs these (they carry
