@@ -40,6 +40,8 @@ set(VELQUOR_SOURCES
   src/platform/tick_count_posix.cc
   src/platform/variant_posix.cc
   src/queues/database_access.cc
+  src/queues/engine_maintenance_queue.cc
+  src/queues/engine_outgoing_queue.cc
   src/queues/incoming_queue.cc
   src/queues/job_queue.cc
   src/queues/notification_queue.cc
@@ -61,6 +63,7 @@ set(VELQUOR_UNIT_TESTS
   src/platform/tick_count_test.cc
   src/platform/variant_test.cc
   src/queues/database_access_test.cc
+  src/queues/engine_queues_test.cc
   src/util/string_utils_test.cc
 )
 # Unit tests that start threads: the thread sanitizer runs these (they carry

@@ -56,7 +56,7 @@ struct SmsStatusReport {
   PhoneAddress Recipient;
   SmsTimestamp ServiceCentreTime;
   SmsTimestamp DischargeTime;
-  uint8_t nStatus = 0;
+  uint8_t nStatus{0};
   std::optional<uint8_t> nPid;
   std::optional<UserDataPart> UserData;  // with TP-DCS (0x00 when the report gives none)
   DeliveryState State() const { return ClassifyStatus(nStatus); }

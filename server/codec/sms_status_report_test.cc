@@ -33,7 +33,7 @@ TEST(SmsStatusReportPdu, OptionalParametersRoundTrip) {
   r.sSmsc = "+491710760000";
   r.nMessageReference = 3;
   r.Recipient = ParseAddress("+4912345");
-  r.nStatus = 0x46;
+  r.nStatus = std::uint8_t{0x46};
   r.nPid = 0x00;
   r.UserData = UserDataPart{Coding::Ucs2, 0x08, {}, FromHex("00480069")};
   const SmsStatusReport back = DecodeStatusReport(EncodeStatusReport(r).Octets);

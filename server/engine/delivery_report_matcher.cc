@@ -10,8 +10,6 @@ using namespace OS;
 
 namespace {
 
-std::string N(long v) { return std::to_string(v); }
-
 // Lower case, no leading zeros: the form both sides of a numeric comparison
 // are brought to (the SQL side with lower(ltrim(Reference, '0'))).
 std::string Trimmed(std::string s) {
@@ -51,77 +49,36 @@ std::vector<std::string> NumericForms(const std::string& s) {
 
 LONG CDeliveryReportMatcher::RecordReference(LONG nJobId, int nHandset, const CNetworkReference& Reference,
                                              Clock::time_point Sent) {
-  LONG affected = 0;
+  const auto handset = static_cast<Handsets>(nHandset);
   if (!Reference.bText) {
     // A number handed out again (a modem's 0..255 wraps) ends the wait of
     // the older job that had it: its report can no longer be told apart.
-    ExecuteCommand("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=" + N(jsSentNotConfirmed) + " AND Handset=" +
-                       N(nHandset) + " AND MessageRef=" + N(Reference.nNumber) + " AND Id<>" + N(nJobId),
-                   affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+    m_pOutgoingQueue->EndWaitsForNumber(handset, Reference.nNumber, nJobId);
     Track(nJobId, Reference.nNumber, Sent);
     return Reference.nNumber;
   }
-  const std::string handset = N(nHandset), text = EncodeSQLLiteralString(Reference.sText);
-  // A job sent again (after a crash) replaces its earlier reference.
-  ExecuteCommand("DELETE FROM SMSMessageRefs WHERE MessageRef=" + N(nJobId), affected, adCmdText | adExecuteNoRecords,
-                 -1, CJobQueue::kAttempts);
-  // A text the SMSC hands out again ends the wait of the older job that had
-  // it, as a number does.
-  ExecuteCommand(
-      "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=" + N(jsSentNotConfirmed) + " AND Handset=" + handset +
-          " AND Id IN (SELECT MessageRef FROM SMSMessageRefs WHERE Handset=" + handset + " AND Reference=" + text + ")",
-      affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
-  ExecuteCommand("DELETE FROM SMSMessageRefs WHERE Handset=" + handset + " AND Reference=" + text, affected,
-                 adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
-  ExecuteCommand("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES ( " + N(nJobId) + ", " + handset +
-                     ", " + text + " )",
-                 affected, adCmdText | adExecuteNoRecords, 1, CJobQueue::kAttempts);
+  m_pOutgoingQueue->MapTextReference(nJobId, handset, Reference.sText);
   Track(nJobId, nJobId, Sent);
   return nJobId;
 }
 
-LONG CDeliveryReportMatcher::FindMapping(const std::string& sWhere) {
-  LONG affected = 0;
-  // The newest mapping: should an older one still be there (written by an
-  // older engine), the report belongs to the message sent last.
-  const auto rs = ExecuteCommand("SELECT MAX(MessageRef) AS MessageRef FROM SMSMessageRefs WHERE " + sWhere, affected,
-                                 adCmdText, -1, CJobQueue::kAttempts);
-  const _variant_t mapped = rs->GetFieldValue("MessageRef");
-  rs->Close();
-  return mapped.vt == VT_NULL ? -1 : mapped.ToLong();
-}
-
 LONG CDeliveryReportMatcher::FindJob(int nHandset, const CNetworkReference& Reference) {
   if (!Reference.bValid) return -1;
+  const auto handset = static_cast<Handsets>(nHandset);
   if (Reference.bText) {
-    const std::string handset = "Handset=" + N(nHandset);
-    LONG ref = FindMapping(handset + " AND Reference=" + EncodeSQLLiteralString(Reference.sText));
-    if (ref < 0 && Reference.bNumericFallback) {
-      const auto forms = NumericForms(Reference.sText);
-      std::string in;
-      for (const auto& f : forms) in += (in.empty() ? "" : ", ") + EncodeSQLLiteralString(f);
-      if (!in.empty()) ref = FindMapping(handset + " AND lower(ltrim(Reference, '0')) IN (" + in + ")");
-    }
+    LONG ref = m_pOutgoingQueue->FindMappedJob(handset, Reference.sText);
+    if (ref < 0 && Reference.bNumericFallback)
+      ref = m_pOutgoingQueue->FindMappedJobByNumericForm(handset, NumericForms(Reference.sText));
     if (ref < 0) return -1;
-    return m_pOutgoingQueue->FindJobAwaitingConfirmation(static_cast<Handsets>(nHandset), ref);
+    return m_pOutgoingQueue->FindJobAwaitingConfirmation(handset, ref);
   }
   // The newest job awaiting the number: should an older one still have it,
   // the report belongs to the message sent last with it.
-  LONG affected = 0;
-  const auto rs = ExecuteCommand("SELECT MAX(Id) AS JobId FROM SMSOutgoing WHERE Status=" + N(jsSentNotConfirmed) +
-                                     " AND Handset=" + N(nHandset) + " AND MessageRef=" + N(Reference.nNumber),
-                                 affected, adCmdText, -1, CJobQueue::kAttempts);
-  const _variant_t id = rs->GetFieldValue("JobId");
-  rs->Close();
-  return id.vt == VT_NULL ? -1 : id.ToLong();
+  return m_pOutgoingQueue->FindNewestWaitingForNumber(handset, Reference.nNumber);
 }
 
 void CDeliveryReportMatcher::Forget(LONG nJobId, const CNetworkReference& Reference) {
-  if (Reference.bText) {
-    LONG affected = 0;
-    ExecuteCommand("DELETE FROM SMSMessageRefs WHERE MessageRef=" + N(nJobId), affected, adCmdText | adExecuteNoRecords,
-                   -1, CJobQueue::kAttempts);
-  }
+  if (Reference.bText) m_pOutgoingQueue->DropMapping(nJobId);
   Untrack(nJobId);
 }
 
@@ -139,18 +96,11 @@ void CDeliveryReportMatcher::Untrack(LONG nJobId) {
 }
 
 void CDeliveryReportMatcher::TrackWaiting(int nHandset, Clock::time_point Now) {
-  LONG last = 0;
-  while (true) {
-    LONG affected = 0;
-    const auto rs = ExecuteCommand(
-        "SELECT Id, MessageRef FROM SMSOutgoing WHERE Id=(SELECT MIN(Id) FROM SMSOutgoing WHERE Status=" +
-            N(jsSentNotConfirmed) + " AND Handset=" + N(nHandset) + " AND MessageRef IS NOT NULL AND Id>" + N(last) +
-            ")",
-        affected, adCmdText, -1, CJobQueue::kAttempts);
-    if (rs->adoEOF()) break;
-    last = rs->GetFieldValue("Id").ToLong();
-    const _variant_t ref = rs->GetFieldValue("MessageRef");
-    if (ref.vt != VT_NULL && m_Waiting.find(last) == m_Waiting.end()) Track(last, ref.ToLong(), Now);
+  for (LONG last = 0;;) {
+    const auto job = m_pOutgoingQueue->NextWaitingJob(static_cast<Handsets>(nHandset), last);
+    if (!job) break;
+    last = job->nJobId;
+    if (job->nMessageRef && m_Waiting.find(last) == m_Waiting.end()) Track(last, *job->nMessageRef, Now);
   }
 }
 
@@ -158,14 +108,9 @@ void CDeliveryReportMatcher::ExpireReferences(Clock::time_point Now) {
   while (!m_ByTime.empty() && m_ByTime.begin()->first + m_ReportExpiry <= Now) {
     const LONG id = m_ByTime.begin()->second;
     const LONG ref = m_Waiting.at(id).nMessageRef;
-    LONG affected = 0;
-    ExecuteCommand("UPDATE SMSOutgoing SET MessageRef=NULL WHERE Id=" + N(id) + " AND Status=" + N(jsSentNotConfirmed) +
-                       " AND MessageRef=" + N(ref),
-                   affected, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
+    m_pOutgoingQueue->EndWait(id, ref);
     // A text reference's job holds its own identifier.
-    if (ref == id)
-      ExecuteCommand("DELETE FROM SMSMessageRefs WHERE MessageRef=" + N(id), affected, adCmdText | adExecuteNoRecords,
-                     -1, CJobQueue::kAttempts);
+    if (ref == id) m_pOutgoingQueue->DropMapping(id);
     Untrack(id);
   }
 }

@@ -42,18 +42,17 @@
 #include <set>
 #include <utility>
 
-#include "queues/outgoing_queue.h"
+#include "queues/engine_outgoing_queue.h"
 #include "server/drivers/sms_driver.h"
 
 namespace Norvale {
 
-class CDeliveryReportMatcher : public CDatabaseQueryExecuter {
+class CDeliveryReportMatcher {
  public:
   using Clock = std::chrono::steady_clock;
 
-  CDeliveryReportMatcher(CDBConnectionDispensor* DBConnection, COutgoingQueue* pOutgoingQueue,
-                         Clock::duration ReportExpiry)
-      : CDatabaseQueryExecuter(DBConnection), m_pOutgoingQueue(pOutgoingQueue), m_ReportExpiry(ReportExpiry) {}
+  CDeliveryReportMatcher(CEngineOutgoingQueue* pOutgoingQueue, Clock::duration ReportExpiry)
+      : m_pOutgoingQueue(pOutgoingQueue), m_ReportExpiry(ReportExpiry) {}
 
   // The number to store in MessageRef for this reference of a job sent at
   // `Sent`; for a text reference the mapping row is written first.
@@ -82,9 +81,8 @@ class CDeliveryReportMatcher : public CDatabaseQueryExecuter {
   };
   void Track(OS::LONG nJobId, OS::LONG nMessageRef, Clock::time_point Sent);
   void Untrack(OS::LONG nJobId);
-  OS::LONG FindMapping(const std::string& sWhere);
 
-  COutgoingQueue* m_pOutgoingQueue;
+  CEngineOutgoingQueue* m_pOutgoingQueue;
   Clock::duration m_ReportExpiry;
   std::map<OS::LONG, CWait> m_Waiting;                        // by job
   std::set<std::pair<Clock::time_point, OS::LONG>> m_ByTime;  // (sent, job), oldest first

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "queue_rows.h"
 #include "queue_test_support.h"
 #include "skip_support.h"
 
@@ -21,30 +22,27 @@ class CDeliveryReportMatcherTest : public ::testing::TestWithParam<Backend> {
       SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
     db = std::make_unique<TestSupport::TestDatabase>(GetParam());
     dispensor.SetDBSettings(db->Dsn(), "", "");
-    outgoing = std::make_unique<COutgoingQueue>(nullptr, &dispensor);
-    matcher = std::make_unique<CDeliveryReportMatcher>(&dispensor, outgoing.get(), kExpiry);
+    rows = std::make_unique<TestSupport::QueueRows>(*db);
+    outgoing = std::make_unique<CEngineOutgoingQueue>(&dispensor);
+    matcher = std::make_unique<CDeliveryReportMatcher>(outgoing.get(), kExpiry);
   }
-  void Job(LONG id, int handset) {
-    db->Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES (" +
-            std::to_string(id) + ", 1, '+1', 'x', " + std::to_string(handset) + ", 1, 1)");
-  }
+  void Job(LONG id, int handset) { rows->PutJob({id, jsProcessing, handset, std::nullopt}); }
   // What the handset does with a job the network accepted with a reference.
   void Sent(LONG id, int handset, const CNetworkReference& reference, Clock::time_point at = Clock::now()) {
     const LONG stored = matcher->RecordReference(id, handset, reference, at);
     outgoing->JobUpdate(id, jsSentNotConfirmed, static_cast<Handsets>(handset), stored);
   }
   void Sent(LONG id, int handset, LONG reference) { Sent(id, handset, CNetworkReference::Number(reference)); }
-  bool Waits(LONG id) {
-    return db->Value("SELECT MessageRef FROM SMSOutgoing WHERE Id=" + std::to_string(id), "MessageRef").vt != VT_NULL;
-  }
-  long Mappings() { return db->Value("SELECT COUNT(*) AS N FROM SMSMessageRefs", "N").ToLong(); }
+  bool Waits(LONG id) { return rows->MessageRef(id).has_value(); }
+  long Mappings() { return static_cast<long>(rows->Mappings().size()); }
   static CNetworkReference Text(const std::string& s, bool fallback = false) {
     return CNetworkReference::Text(s, fallback);
   }
 
   std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<TestSupport::QueueRows> rows;
   CDBConnectionDispensor dispensor;
-  std::unique_ptr<COutgoingQueue> outgoing;
+  std::unique_ptr<CEngineOutgoingQueue> outgoing;
   std::unique_ptr<CDeliveryReportMatcher> matcher;
 };
 
@@ -63,14 +61,14 @@ TEST_P(CDeliveryReportMatcherTest, AWrappedReferenceMatchesTheNewJobNeverTheOldO
   EXPECT_EQ(matcher->FindJob(2, CNetworkReference::Number(7)), 1);
   Sent(300, 2, 7);
   EXPECT_EQ(matcher->FindJob(2, CNetworkReference::Number(7)), 300);
-  EXPECT_TRUE(db->Value("SELECT MessageRef FROM SMSOutgoing WHERE Id=1", "MessageRef").vt == VT_NULL);
-  EXPECT_EQ(db->Value("SELECT Status FROM SMSOutgoing WHERE Id=1", "Status").ToLong(), jsSentNotConfirmed);
+  EXPECT_FALSE(Waits(1));
+  EXPECT_EQ(rows->Status(1), jsSentNotConfirmed);
   EXPECT_EQ(matcher->FindJob(2, CNetworkReference::Number(8)), 2);
   EXPECT_EQ(matcher->FindJob(3, CNetworkReference::Number(7)), 3);
   EXPECT_EQ(matcher->FindJob(2, CNetworkReference::Number(9)), -1);
   // Should two jobs still hold one number (written by an older engine), the
   // newest gets the report.
-  db->Run("UPDATE SMSOutgoing SET MessageRef=7 WHERE Id=1");
+  rows->SetMessageRef(1, 7);
   EXPECT_EQ(matcher->FindJob(2, CNetworkReference::Number(7)), 300);
 }
 
@@ -93,15 +91,15 @@ TEST_P(CDeliveryReportMatcherTest, AReusedTextGoesToTheNewestJobAndAStaleMapping
   // mapping of the job now waiting for the same text.
   Job(9, 2);
   Sent(9, 2, Text("q7"));
-  db->Run("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES (5, 2, 'q7')");
+  rows->PutMapping(5, 2, "q7");
   EXPECT_EQ(matcher->FindJob(2, Text("q7")), 9);
   Job(10, 2);
   Sent(10, 2, Text("q7"));
-  db->Run("DELETE FROM SMSOutgoing WHERE Id=10");
+  rows->DeleteJob(10);
   Job(11, 2);
   Sent(11, 2, Text("q7"));
   EXPECT_EQ(matcher->FindJob(2, Text("q7")), 11);
-  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSMessageRefs WHERE Reference='q7'", "N").ToLong(), 1);
+  EXPECT_EQ(rows->Mappings("q7"), std::vector<LONG>{11});
 }
 
 TEST_P(CDeliveryReportMatcherTest, ATextMatchesTheSameNumberInTheOtherBaseOnlyWhenAsked) {
@@ -138,7 +136,7 @@ TEST_P(CDeliveryReportMatcherTest, AReferenceExpiresReportExpiryAfterItsSendNotI
   EXPECT_TRUE(Waits(1));
   matcher->ExpireReferences(t0 + 7s);
   EXPECT_EQ(matcher->FindJob(1, CNetworkReference::Number(5)), -1);
-  EXPECT_EQ(db->Value("SELECT Status FROM SMSOutgoing WHERE Id=1", "Status").ToLong(), jsSentNotConfirmed);
+  EXPECT_EQ(rows->Status(1), jsSentNotConfirmed);
   EXPECT_EQ(matcher->FindJob(1, Text("t-2")), 2);
   outgoing->JobUpdate(3, jsSent, static_cast<Handsets>(1), 6);  // its report came
   matcher->Forget(3, CNetworkReference::Number(6));
@@ -153,7 +151,7 @@ TEST_P(CDeliveryReportMatcherTest, AReferenceExpiresReportExpiryAfterItsSendNotI
   Job(5, 2);
   Sent(4, 1, Text("t-4"), t0);
   Sent(5, 2, CNetworkReference::Number(9), t0);
-  CDeliveryReportMatcher restarted(&dispensor, outgoing.get(), kExpiry);
+  CDeliveryReportMatcher restarted(outgoing.get(), kExpiry);
   restarted.TrackWaiting(1, t0 + 10s);
   EXPECT_EQ(restarted.Waiting(), 1u);
   restarted.ExpireReferences(t0 + 12s);

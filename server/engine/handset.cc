@@ -269,27 +269,25 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
 }
 
 bool CHandset::ClaimAndSend() {
-  LONG id = -1, retries = 0;
-  std::string phone, data;
-  JOBTYPE type = jtTextMessage;
-  CMessageEndpoint source;
-  bool claimed = false, owned = false;
+  std::optional<CClaimedJob> job;
+  bool owned = false;
   try {
     // On SQLite the claim and the take-over commit together: one wait for
     // the write lock instead of two, and no moment in which the job is
     // claimed but has no owner.
     CDatabaseTransaction group(&m_DB);
-    claimed = m_OutgoingQueue.GetJobA(id, phone, type, data, retries, static_cast<Handsets>(m_nNumber), source);
-    if (claimed) owned = m_Ownership.TakeOver(id);
+    job = m_OutgoingQueue.ClaimJob(static_cast<Handsets>(m_nNumber));
+    if (job) owned = m_Ownership.TakeOver(job->nJobId);
     group.Commit();
-  } catch (const _com_error&) {
-    // GetJobA returned a job it claimed but could not read; such a row (NULL
-    // or a value of the wrong kind in a column the claim reads) would come
-    // back at every claim, first of all for every handset.
-    if (id > 0 && !claimed && HandleUnreadableRow(id)) return true;
+  } catch (const CClaimFailed& e) {
+    // The claim returned a job it claimed but could not read; such a row
+    // (NULL or a value of the wrong kind in a column the claim reads) would
+    // come back at every claim, first of all for every handset.
+    if (HandleUnreadableRow(e.JobId())) return true;
     throw;
   }
-  if (!claimed) return false;
+  if (!job) return false;
+  const LONG id = job->nJobId;
   m_ReadFailures.erase(id);
   if (!owned) {
     // Returned as an orphan before this handset could take it over: it is
@@ -298,7 +296,7 @@ bool CHandset::ClaimAndSend() {
              "Handset " + std::to_string(m_nNumber) + " lost job " + std::to_string(id) + " before taking it over");
     return true;
   }
-  Send(id, phone, type, data, retries, source);
+  Send(id, job->sPhoneNumber, job->eType, job->sData, job->nRetryCount, job->Source);
   return true;
 }
 
@@ -543,10 +541,7 @@ bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessage
   } catch (const _com_error&) {
     // JobUpdate wants exactly one row; one deleted meanwhile would fail it
     // for ever.
-    LONG affected = 0;
-    const auto rs = m_Sql.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=" + std::to_string(nJobId),
-                                         affected, adCmdText, -1, CJobQueue::kAttempts);
-    if (rs->GetFieldValue("N").ToLong() != 0) throw;
+    if (m_OutgoingQueue.JobExists(nJobId)) throw;
     LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::UpdateIfPresent",
              "Job " + std::to_string(nJobId) + " was deleted before its outcome could be recorded");
     return false;
@@ -554,10 +549,8 @@ bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessage
 }
 
 bool CHandset::HandleUnreadableRow(LONG nJobId) {
-  LONG affected = 0;
-  const auto rs = m_Sql.ExecuteCommand("SELECT * FROM SMSOutgoing WHERE Id=" + std::to_string(nJobId), affected,
-                                       adCmdText, -1, CJobQueue::kAttempts);
-  if (!rs || rs->adoEOF()) return false;
+  const auto rs = m_OutgoingQueue.ReadRow(nJobId);
+  if (!rs) return false;
   // Read as the claim reads it: NULL where a value is required, or a value
   // of the wrong kind (a text or a number beyond 32 bits in Type, say),
   // makes the row unreadable. A row that reads well here was not the fault.
@@ -582,12 +575,8 @@ bool CHandset::HandleUnreadableRow(LONG nJobId) {
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   // Every handset counts its own failed reads: only the one that moves the
   // row out of pending fails it, so the sender hears of it once.
-  LONG moved = 0;
-  m_Sql.ExecuteCommand(
-      "UPDATE SMSOutgoing SET Status=" + std::to_string(status) + ", Handset=" + std::to_string(handset) +
-          ", MessageRef=0 WHERE Id=" + std::to_string(nJobId) + " AND Status=" + std::to_string(jsPending),
-      moved, adCmdText | adExecuteNoRecords, -1, CJobQueue::kAttempts);
-  if (moved == 0) {
+  const bool moved = m_OutgoingQueue.FailUnreadablePendingJob(nJobId, status, handset);
+  if (!moved) {
     group.Commit();
     return true;
   }

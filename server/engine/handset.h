@@ -48,9 +48,9 @@
 #include <optional>
 #include <thread>
 
+#include "queues/engine_outgoing_queue.h"
 #include "queues/incoming_queue.h"
 #include "queues/notification_queue.h"
-#include "queues/outgoing_queue.h"
 #include "server/drivers/sms_driver.h"
 #include "server/engine/delivery_report_matcher.h"
 #include "server/engine/engine_settings.h"
@@ -194,11 +194,11 @@ class CHandset final : public IDriverEvents {
   std::unique_ptr<CSMSDriver> m_pDriver;
 
   CDBConnectionDispensor m_DB;
-  COutgoingQueue m_OutgoingQueue{nullptr, &m_DB};
+  CEngineOutgoingQueue m_OutgoingQueue{&m_DB};
   CIncomingQueue m_IncomingQueue{nullptr, &m_DB};
   CNotificationQueue m_NotificationQueue{nullptr, &m_DB};
   CJobOwnership m_Ownership;
-  CDeliveryReportMatcher m_Matcher{&m_DB, &m_OutgoingQueue, std::chrono::milliseconds(m_Settings.nReportExpiry)};
+  CDeliveryReportMatcher m_Matcher{&m_OutgoingQueue, std::chrono::milliseconds(m_Settings.nReportExpiry)};
   CIncomingAssembler m_Assembler;
 
   // The worker's own state.
@@ -208,7 +208,6 @@ class CHandset final : public IDriverEvents {
   std::deque<CReceivedMessage> m_ToStore;
   std::map<OS::LONG, int> m_ReadFailures;
   bool m_bRecovered = false;
-  CDatabaseQueryExecuter m_Sql{&m_DB};
   std::uint8_t m_nConcatReference;
 
   // Shared with the driver's threads and the engine.

@@ -10,7 +10,7 @@
 //            a crash);
 //   waiting  the job waits for a retry and is not in the network's hands.
 // Right after its claim the handset takes the job over with a conditional
-// UPDATE (the job still processing and untagged); only when that changes the
+// update (the job still processing and untagged); only when that changes the
 // row may the job be sent. A job returned meanwhile by the orphan sweep
 // (CQueueMaintenance) thus can never be sent twice. Every return of a job
 // clears its tag first, so a returned job is untagged again.
@@ -18,23 +18,21 @@
 
 #include <string>
 
-#include "queues/database_access.h"
+#include "queues/engine_outgoing_queue.h"
 
 namespace Norvale {
 
-class CJobOwnership : public CDatabaseQueryExecuter {
+class CJobOwnership {
  public:
   enum EPhase { phSending = 0, phWaiting = 1 };
 
   CJobOwnership(CDBConnectionDispensor* DBConnection, std::int64_t nEngineId, int nHandset)
-      : CDatabaseQueryExecuter(DBConnection), m_nEngineId(nEngineId), m_nHandset(nHandset) {}
+      : m_Queue(DBConnection), m_nEngineId(nEngineId), m_nHandset(nHandset) {}
 
   static OS::LONG Tag(std::int64_t nEngineId, int nHandset, EPhase ePhase) {
     return static_cast<OS::LONG>(-(nEngineId * 32 + nHandset * 2 + ePhase) - 1);
   }
   OS::LONG Tag(EPhase ePhase) const { return Tag(m_nEngineId, m_nHandset, ePhase); }
-  // The condition "the job carries no owner's tag".
-  static constexpr const char* kUntagged = "(MessageRef IS NULL OR MessageRef>=0)";
 
   // True when this handset now owns the claimed job (phase sending).
   bool TakeOver(OS::LONG nJobId);
@@ -46,6 +44,7 @@ class CJobOwnership : public CDatabaseQueryExecuter {
   OS::LONG FindOwned(EPhase ePhase);
 
  private:
+  CEngineOutgoingQueue m_Queue;
   std::int64_t m_nEngineId;
   int m_nHandset;
 };

@@ -36,16 +36,17 @@
 #include <mutex>
 #include <thread>
 
-#include "queues/database_access.h"
+#include "queues/engine_maintenance_queue.h"
+#include "queues/engine_outgoing_queue.h"
 #include "queues/notification_queue.h"
 #include "server/engine/engine_settings.h"
 
 namespace Norvale {
 
-class CQueueMaintenance : public CDatabaseQueryExecuter {
+class CQueueMaintenance {
  public:
   explicit CQueueMaintenance(const CEngineSettings& Settings);
-  ~CQueueMaintenance() override;
+  ~CQueueMaintenance();
 
   void Start();
   void Stop();
@@ -63,12 +64,11 @@ class CQueueMaintenance : public CDatabaseQueryExecuter {
   void ReturnOrphans(std::chrono::steady_clock::time_point Now);
   void FailStrayJobs();
   void RecordMark(std::int64_t nNowMs);
-  // The MaxId of the newest mark at or before the time; -1 when none.
-  OS::LONG MarkAtOrBefore(std::int64_t nTimeMs);
-  void Execute(const std::string& sql);
 
   const CEngineSettings& m_Settings;
   CDBConnectionDispensor m_DB;
+  CEngineMaintenanceQueue m_Queue{&m_DB};
+  CEngineOutgoingQueue m_OutgoingQueue{&m_DB};
   CNotificationQueue m_Notifications{nullptr, &m_DB};
   std::map<OS::LONG, std::chrono::steady_clock::time_point> m_SeenUntagged;
   long m_nOrphansReturned = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "queue_rows.h"
 #include "queue_test_support.h"
 #include "server/engine/job_ownership.h"
 #include "skip_support.h"
@@ -15,23 +16,15 @@ namespace {
 
 class CQueueMaintenanceTest : public ::testing::TestWithParam<Backend> {
  protected:
-  long Count(const std::string& table, const std::string& where = "") {
-    return db->Value("SELECT COUNT(*) AS N FROM " + table + (where.empty() ? "" : " WHERE " + where), "N").ToLong();
+  void Job(LONG id, int status, std::optional<LONG> messageRef = std::nullopt) {
+    rows->PutJob({id, status, 0, messageRef});
   }
-  void Job(LONG id, int status, const std::string& messageRef = "NULL") {
-    db->Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, MessageRef) VALUES (" +
-            std::to_string(id) + ", 1, '+1', 'x', 0, " + std::to_string(status) + ", 1, " + messageRef + ")");
-  }
-  void Notification(LONG id, const std::string& stamp) {
-    db->Run(
-        "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, "
-        "TmStamp, JobStatus, SourceType) VALUES (" +
-        std::to_string(id) + ", 1, 2, '+1', 1, 'x', 1, 0, '" + stamp + "', 2, 1)");
-  }
+  using Ids = std::vector<LONG>;
   void SetUp() override {
     if (GetParam() == Backend::Postgres && !TestSupport::PostgresAddress())
       SKIP_UNLESS_CI() << "NORVALE_TEST_PG is not set";
     db = std::make_unique<TestSupport::TestDatabase>(GetParam());
+    rows = std::make_unique<TestSupport::QueueRows>(*db);
     settings.sDSN = db->Dsn();
     settings.dwMaintenanceInterval = 1000;
     settings.nReportExpiry = 10000;
@@ -39,6 +32,7 @@ class CQueueMaintenanceTest : public ::testing::TestWithParam<Backend> {
     settings.dwOrphanGrace = 100;
   }
   std::unique_ptr<TestSupport::TestDatabase> db;
+  std::unique_ptr<TestSupport::QueueRows> rows;
   CEngineSettings settings;
 };
 
@@ -47,63 +41,58 @@ class CQueueMaintenanceTest : public ::testing::TestWithParam<Backend> {
 TEST_P(CQueueMaintenanceTest, CleansByAgeButKeepsTheLargestIdOfEveryTable) {
   CQueueMaintenance maintenance(settings);
   const auto t0 = std::chrono::system_clock::now();
-  for (LONG id = 1; id <= 6; ++id) Job(id, id == 1 ? jsPending : id == 2 ? jsProcessing : id == 5 ? 9 : jsSent);
-  Notification(1, "2000-01-01T00:00:00Z");
-  Notification(2, "2000-01-01T00:00:01Z");
+  for (LONG id = 1; id <= 6; ++id)
+    Job(id, id == 1 ? jsPending : id == 2 ? jsProcessing : id == 5 ? jsSentNotConfirmed : jsSent);
+  rows->PutNotification(1, "2000-01-01T00:00:00Z");
+  rows->PutNotification(2, "2000-01-01T00:00:01Z");
   maintenance.RunPass(t0);  // marks rows 1..6 as existing at t0
   Job(7, jsErrNetworkFailure);
   maintenance.RunPass(t0 + 15s);  // a mark for row 7; nothing is old enough yet
-  EXPECT_EQ(Count("SMSOutgoing"), 7);
-  maintenance.RunPass(t0 + 21s);  // rows up to 6 are older than 20 s
-  EXPECT_EQ(Count("SMSOutgoing"), 3);
-  EXPECT_EQ(Count("SMSOutgoing", "Id IN (1, 2, 7)"), 3);  // pending, processing, and younger
-  EXPECT_EQ(Count("SMSNotifications"), 1);
-  EXPECT_EQ(Count("SMSNotifications", "Id=2"), 1);  // old, but the largest
+  EXPECT_EQ(rows->Jobs().size(), 7u);
+  maintenance.RunPass(t0 + 21s);             // rows up to 6 are older than 20 s
+  EXPECT_EQ(rows->Jobs(), (Ids{1, 2, 7}));   // pending, processing, and younger
+  EXPECT_EQ(rows->Notifications(), Ids{2});  // old, but the largest
   maintenance.RunPass(t0 + 40s);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=7"), 1);  // old too now, but the largest
-  db->Run("DELETE FROM SMSOutgoing WHERE Id<7");
+  EXPECT_EQ(rows->Jobs(), (Ids{1, 2, 7}));  // 7 old too now, but the largest
+  rows->DeleteJobsBelow(7);
   maintenance.RunPass(t0 + 60s);
-  EXPECT_EQ(db->Value("SELECT MAX(Id) AS M FROM SMSOutgoing", "M").ToLong(), 7);  // so the next job is 8
-  EXPECT_LE(Count("SMSOutgoingMarks"), 3);  // marks older than any age needs are dropped
+  EXPECT_EQ(rows->Jobs(), Ids{7});  // so the next job is 8
+  EXPECT_LE(rows->Marks(), 3);      // marks older than any age needs are dropped
 }
 
 TEST_P(CQueueMaintenanceTest, KeepsReferencesOfJobsQueuedLongBeforeTheyWereSentAndDropsMappingsOfEndedJobs) {
   CQueueMaintenance maintenance(settings);
   const auto t0 = std::chrono::system_clock::now();
   Job(1, jsPending);
-  Job(2, jsSentNotConfirmed, "2");
-  Job(3, jsSent, "3");
+  Job(2, jsSentNotConfirmed, 2);
+  Job(3, jsSent, 3);
   Job(4, jsProcessing);
-  for (const char* row : {"(2, 0, 'b')", "(3, 0, 'c')", "(4, 0, 'd')", "(8, 0, 'h')"})
-    db->Run("INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES " + std::string(row));
+  for (const LONG job : {2, 3, 4, 8}) rows->PutMapping(job, 0, std::string(1, static_cast<char>('a' + job - 1)));
   maintenance.RunPass(t0);
   // Job 1 waited in the queue past ReportExpiry (10 s) and is sent now.
-  db->Run("UPDATE SMSOutgoing SET Status=9, MessageRef=77 WHERE Id=1");
+  rows->SetJob(1, jsSentNotConfirmed, 77);
   maintenance.RunPass(t0 + 11s);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND MessageRef=77"), 1);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=2 AND MessageRef=2"), 1);
+  EXPECT_EQ(rows->MessageRef(1), 77);
+  EXPECT_EQ(rows->MessageRef(2), 2);
   // Job 3 is final and job 8 gone: their mappings go; 2 waits, 4 is in hand.
-  EXPECT_EQ(Count("SMSMessageRefs"), 2);
-  EXPECT_EQ(Count("SMSMessageRefs", "MessageRef IN (2, 4)"), 2);
+  EXPECT_EQ(rows->Mappings(), (Ids{2, 4}));
 }
 
 TEST_P(CQueueMaintenanceTest, ReturnsOnlyClaimsThatNobodyTookOverWithinTheGrace) {
   CQueueMaintenance maintenance(settings);
   const auto t0 = std::chrono::system_clock::now();
   Job(1, jsProcessing);  // claimed, never taken over
-  Job(2, jsProcessing, std::to_string(CJobOwnership::Tag(5, 1, CJobOwnership::phSending)));
-  Job(3, jsProcessing, "0");  // a reference of an earlier send is no owner
+  Job(2, jsProcessing, CJobOwnership::Tag(5, 1, CJobOwnership::phSending));
+  Job(3, jsProcessing, 0);  // a reference of an earlier send is no owner
   maintenance.RunPass(t0);
-  EXPECT_EQ(Count("SMSOutgoing", "Status=1"), 3);  // seen once: perhaps just claimed
+  EXPECT_EQ(rows->Jobs(jsProcessing), (Ids{1, 2, 3}));  // seen once: perhaps just claimed
   Job(4, jsProcessing);
-  db->Run("UPDATE SMSOutgoing SET MessageRef=" + std::to_string(CJobOwnership::Tag(6, 2, CJobOwnership::phSending)) +
-          " WHERE Id=3");          // its owner took it over meanwhile
-  maintenance.RunPass(t0 + 99ms);  // within the grace of 100 ms
-  EXPECT_EQ(Count("SMSOutgoing", "Status=1"), 4);
+  rows->SetMessageRef(3, CJobOwnership::Tag(6, 2, CJobOwnership::phSending));  // its owner took it over meanwhile
+  maintenance.RunPass(t0 + 99ms);                                              // within the grace of 100 ms
+  EXPECT_EQ(rows->Jobs(jsProcessing), (Ids{1, 2, 3, 4}));
   maintenance.RunPass(t0 + 150ms);  // the pass's own time, no real wait
-  EXPECT_EQ(Count("SMSOutgoing", "Status=0"), 1);
-  EXPECT_EQ(Count("SMSOutgoing", "Id=1 AND Status=0"), 1);
-  EXPECT_EQ(Count("SMSOutgoing", "Id IN (2, 3, 4) AND Status=1"), 3);  // 4 was first seen 51 ms before
+  EXPECT_EQ(rows->Jobs(jsPending), Ids{1});
+  EXPECT_EQ(rows->Jobs(jsProcessing), (Ids{2, 3, 4}));  // 4 was first seen 51 ms before
   EXPECT_EQ(maintenance.OrphansReturned(), 1);
 }
 
@@ -117,9 +106,8 @@ TEST(CJobOwnership, OnlyTheFirstTakeOverOfAnUntaggedClaimWins) {
   CJobOwnership mine(&dispensor, 12, 1), theirs(&dispensor, 13, 1);
   EXPECT_LT(CJobOwnership::Tag(1 << 25, 8, CJobOwnership::phWaiting), 0);
   EXPECT_NE(mine.Tag(CJobOwnership::phSending), theirs.Tag(CJobOwnership::phSending));
-  db.Run(
-      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, MessageRef) VALUES (1, 1, '+1', "
-      "'x', 0, 1, 5)");
+  const TestSupport::QueueRows rows(db);
+  rows.PutJob({1, jsProcessing, 0, 5});
   EXPECT_TRUE(mine.TakeOver(1));
   EXPECT_FALSE(theirs.TakeOver(1));
   EXPECT_EQ(mine.FindOwned(CJobOwnership::phSending), 1);
@@ -131,6 +119,6 @@ TEST(CJobOwnership, OnlyTheFirstTakeOverOfAnUntaggedClaimWins) {
   mine.Release(1);
   EXPECT_EQ(mine.FindOwned(CJobOwnership::phWaiting), -1);
   EXPECT_TRUE(theirs.TakeOver(1));
-  db.Run("UPDATE SMSOutgoing SET Status=0, MessageRef=NULL WHERE Id=1");
+  rows.SetJob(1, jsPending, std::nullopt);
   EXPECT_FALSE(mine.TakeOver(1));  // returned meanwhile: nobody may send it
 }

@@ -168,7 +168,7 @@ using PduBody = std::variant<std::monostate, BindBody, BindRespBody, ShortMessag
 
 struct Pdu {
   uint32_t nCommandId = 0;
-  uint32_t nCommandStatus = 0;
+  uint32_t nCommandStatus{0};
   uint32_t nSequence = 0;
   PduBody Body;
 

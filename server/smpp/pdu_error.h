@@ -35,9 +35,9 @@ struct DecodeError {
   std::string sDetail;       // names the field and the octet offset
   bool bHeaderRead = false;  // the four header fields below are valid
   uint32_t nCommandId = 0;
-  uint32_t nCommandStatus = 0;
+  uint32_t nCommandStatus{0};
   uint32_t nSequence = 0;
-  uint32_t nAnswerStatus = 0;  // command_status of the answer, see above
+  uint32_t nAnswerStatus{0};  // command_status of the answer, see above
 
   // Whether SMPP answers this fault with generic_nack rather than with the
   // command's own response.

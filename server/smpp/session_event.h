@@ -23,7 +23,7 @@ struct BoundEvent {
 
 // The bind was refused or not answered. A CloseEvent follows.
 struct BindFailedEvent {
-  uint32_t nCommandStatus = 0;  // 0 when no answer came
+  uint32_t nCommandStatus{0};  // 0 when no answer came
   EBindFailure eClass = EBindFailure::Temporary;
   std::string sDetail;
 };
@@ -43,8 +43,8 @@ const char* SubmitFailReasonName(ESubmitFailReason eReason);
 
 struct SubmitFailedEvent {
   uint64_t nTag = 0;
-  uint32_t nCommandStatus = 0;  // the SMSC's status; 0 for a time-out or a lost connection
-  StatusClass Class;            // final job status, whether to try again, whether to slow down
+  uint32_t nCommandStatus{0};  // the SMSC's status; 0 for a time-out or a lost connection
+  StatusClass Class;           // final job status, whether to try again, whether to slow down
   ESubmitFailReason eReason = ESubmitFailReason::Refused;
   std::string sDetail;
 };

@@ -33,19 +33,12 @@ bool CSMSQueueAdaptors::GetNotification(CNotificationQueue& NotificationQueue, H
                                         SourceTypes eSourceType, bool bIncomingQueueEnable,
                                         VelquorClientCoreInternal::SMSNotification& Notification) {
   if (!bIncomingQueueEnable) return false;
-  LONG jobId = 0, errorCode = 0;
-  NotificationTypes type = ntDeliveryReport;
-  std::string phone, data, stamp;
-  JOBTYPE jobType = static_cast<JOBTYPE>(0);
-  Handsets handset = eHandset;
-  EnumJobStatus status = jsPending;
-  CMessageEndpoint source;
-  if (!NotificationQueue.GetNotification(jobId, type, phone, jobType, data, handset, errorCode, stamp, status,
-                                         eSourceType, source))
-    return false;
+  const auto n = NotificationQueue.TakeNotification(eHandset, eSourceType);
+  if (!n) return false;
   VelquorClientCoreInternal::SMSMessage message;
-  message.Initialise(phone, data, handset, static_cast<MessageTypes>(jobType), stamp, source);
-  Notification.Initialise(type, jobId, errorCode, message, status, source);
+  message.Initialise(n->sPhoneNumber, n->sData, n->eHandset, static_cast<MessageTypes>(n->eJobType), n->sTimeStamp,
+                     n->Source);
+  Notification.Initialise(n->eType, n->nJobId, n->nErrorCode, message, n->eJobStatus, n->Source);
   return true;
 }
 

@@ -14,7 +14,13 @@
 //   anything else holding '='        PostgreSQL, as a libpq keyword string.
 // For PostgreSQL the user name and password, when not empty, override the
 // name's own. Anything else is an open failure. One SQL text is one
-// statement; a text holding several is refused. Every failure raises
+// statement; a text holding several is refused.
+//
+// A statement may take values bound to placeholders: $1, $2, ... $n stand for
+// the first, second, ... n-th value in both backends (SQLite takes $NNN as a
+// named parameter, PostgreSQL as its own), so a text is written once for both
+// and a value may appear more than once. A placeholder-like text inside a
+// string literal is text. A placeholder without a value is refused. Every failure raises
 // _com_error with an HRESULT and the driver's own text as description.
 //
 // The first open of a SQLite file in a process puts it in WAL mode and keeps
@@ -43,8 +49,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/variant.h"
@@ -71,6 +79,12 @@ using DatabaseDeadline = DatabaseClock::time_point;
 constexpr DatabaseDeadline kNoDatabaseDeadline = DatabaseDeadline::max();
 constexpr DWORD kDefaultConnectionTimeout = 5000;  // milliseconds
 constexpr DWORD kDefaultCommandTimeout = 30000;
+
+// A value bound to a placeholder: NULL, a 64-bit integer, a double or UTF-8
+// text. Numbers of any integer type (and enumerations) become the integer.
+using SqlValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+using SqlValues = std::vector<SqlValue>;
+inline constexpr std::monostate SqlNull{};
 
 class Recordset {
  public:
@@ -99,10 +113,12 @@ using _RecordsetPtr = std::shared_ptr<Recordset>;
 class DatabaseDriver {
  public:
   virtual ~DatabaseDriver() = default;
-  // Runs one statement, giving up at `until`; fills *affected (the rows an
-  // INSERT, UPDATE or DELETE changed, also with RETURNING; -1 for a query)
-  // and returns the first row, if any.
-  virtual _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) = 0;
+  // Runs one statement with `values` bound to its placeholders $1..$n,
+  // giving up at `until`; fills *affected (the rows an INSERT, UPDATE or
+  // DELETE changed, also with RETURNING; -1 for a query) and returns the first
+  // row, if any.
+  virtual _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected,
+                                DatabaseDeadline until) = 0;
 };
 
 class Connection {
@@ -114,6 +130,9 @@ class Connection {
   void Close();
   // With adExecuteNoRecords in Options no record set is returned.
   _RecordsetPtr Execute(const std::string& CommandText, _variant_t* RecordsAffected, LONG Options);
+  // The same with `Values` bound to the placeholders $1..$n of CommandText.
+  _RecordsetPtr Execute(const std::string& CommandText, const SqlValues& Values, _variant_t* RecordsAffected,
+                        LONG Options);
 
   // The bounds, in milliseconds (ADO's ConnectionTimeout and CommandTimeout
   // count seconds). They apply to the next Open or Execute; the command

@@ -57,6 +57,11 @@ void Connection::Close() {
 }
 
 _RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* RecordsAffected, LONG Options) {
+  return Execute(CommandText, SqlValues(), RecordsAffected, Options);
+}
+
+_RecordsetPtr Connection::Execute(const std::string& CommandText, const SqlValues& Values, _variant_t* RecordsAffected,
+                                  LONG Options) {
   ++s_nExecutions;
   if (!m_driver) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
   LONG affected = -1;
@@ -64,7 +69,7 @@ _RecordsetPtr Connection::Execute(const std::string& CommandText, _variant_t* Re
   // Not begun at all, the statement leaves the connection as it was.
   if (until <= DatabaseClock::now())
     ThrowComError(DB_E_ABORTLIMITREACHED, "No time left for the statement: the operation's deadline has passed");
-  _RecordsetPtr rows = m_driver->Execute(CommandText, &affected, until);
+  _RecordsetPtr rows = m_driver->Execute(CommandText, Values, &affected, until);
   if (RecordsAffected) *RecordsAffected = _variant_t(affected);
   if (Options & adExecuteNoRecords) return nullptr;
   return rows ? rows : std::make_shared<Recordset>();

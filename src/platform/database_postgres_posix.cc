@@ -7,9 +7,12 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <variant>
+#include <vector>
 
 #include "platform/database.h"
 #include "platform/error_info.h"
@@ -32,6 +35,9 @@ HRESULT HresultOfState(const char* state) {
   if (std::strcmp(state, "53100") == 0) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
   if (std::strcmp(state, "57014") == 0) return DB_E_ABORTLIMITREACHED;  // statement_timeout or a cancel
   if (std::strncmp(state, "23", 2) == 0) return DB_E_INTEGRITYVIOLATION;
+  // A protocol violation from a working server: the statement's own fault
+  // (a placeholder without its value), not the connection's.
+  if (std::strcmp(state, "08P01") == 0) return DB_E_ERRORSINCOMMAND;
   if (std::strncmp(state, "08", 2) == 0 || std::strncmp(state, "57", 2) == 0) return E_FAIL;
   return DB_E_ERRORSINCOMMAND;
 }
@@ -73,6 +79,10 @@ bool ChangesRows(const PGresult* result) {
     if (std::strncmp(command, verb, std::strlen(verb)) == 0) return true;
   return false;
 }
+
+constexpr Oid kInt8 = 20;
+constexpr Oid kText = 25;
+constexpr Oid kFloat8 = 701;
 
 bool IsInteger(Oid type) { return type == 20 || type == 21 || type == 23 || type == 26; }
 bool IsFloat(Oid type) { return type == 700 || type == 701 || type == 1700; }
@@ -125,12 +135,38 @@ class PostgresDriver final : public DatabaseDriver {
   }
   ~PostgresDriver() override { Close(); }
 
-  _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) override {
+  _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected,
+                        DatabaseDeadline until) override {
     if (!m_conn)
       ThrowComError(E_FAIL, "The PostgreSQL connection was closed when an earlier statement ran out of time");
     const auto start = DatabaseClock::now();
+    // The values travel as text with their types: bigint, double precision
+    // and text; NULL untyped, taking the type its place in the statement
+    // wants. The server checks that every placeholder has its value.
+    std::vector<Oid> types;
+    std::vector<std::string> texts;
+    std::vector<const char*> pointers;
+    types.reserve(values.size());
+    texts.reserve(values.size());
+    for (const SqlValue& value : values) {
+      if (const auto* n = std::get_if<std::int64_t>(&value)) {
+        types.push_back(kInt8), texts.push_back(std::to_string(*n));
+      } else if (const auto* d = std::get_if<double>(&value)) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.17g", *d);
+        types.push_back(kFloat8), texts.push_back(buffer);
+      } else if (const auto* t = std::get_if<std::string>(&value)) {
+        types.push_back(kText), texts.push_back(*t);
+      } else {
+        types.push_back(0), texts.emplace_back();
+      }
+    }
+    for (size_t i = 0; i < values.size(); ++i)
+      pointers.push_back(std::holds_alternative<std::monostate>(values[i]) ? nullptr : texts[i].c_str());
     // The extended protocol runs exactly one statement per call.
-    if (!PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) RaiseResult(m_conn, nullptr);
+    if (!PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()), types.data(), pointers.data(), nullptr,
+                           nullptr, 0))
+      RaiseResult(m_conn, nullptr);
     std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
     const std::string what = "PostgreSQL at " + Where();
     try {

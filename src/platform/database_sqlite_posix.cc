@@ -82,7 +82,7 @@ class SqliteDriver final : public DatabaseDriver {
     sqlite3_progress_handler(m_db, 1000, &SqliteDriver::Progress, this);
     if (!bSetWal) return;
     try {
-      Run("PRAGMA journal_mode=WAL", until, nullptr);
+      Run("PRAGMA journal_mode=WAL", {}, until, nullptr);
     } catch (const _com_error& e) {
       sqlite3_close(m_db);
       m_db = nullptr;
@@ -96,7 +96,7 @@ class SqliteDriver final : public DatabaseDriver {
   // Reads the file once, so that this connection opens the WAL and keeps its
   // shared lock on the file from then on (setting WAL mode only marks the
   // file).
-  void HoldSharedLock(DatabaseDeadline until) { Run("SELECT 1 FROM sqlite_master LIMIT 1", until, nullptr); }
+  void HoldSharedLock(DatabaseDeadline until) { Run("SELECT 1 FROM sqlite_master LIMIT 1", {}, until, nullptr); }
 
   // Whether the file was deleted or replaced since this connection opened it.
   bool FileHasMoved() {
@@ -111,12 +111,13 @@ class SqliteDriver final : public DatabaseDriver {
     sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   }
 
-  _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) override {
-    return Run(sql, until, affected);
+  _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected,
+                        DatabaseDeadline until) override {
+    return Run(sql, values, until, affected);
   }
 
  private:
-  _RecordsetPtr Run(const std::string& sql, DatabaseDeadline until, LONG* affected) {
+  _RecordsetPtr Run(const std::string& sql, const SqlValues& values, DatabaseDeadline until, LONG* affected) {
     m_until = until;
     m_start = DatabaseClock::now();
     m_bOutOfTime = false;
@@ -129,6 +130,7 @@ class SqliteDriver final : public DatabaseDriver {
       if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';')
         ThrowComError(DB_E_ERRORSINCOMMAND, "Only one SQL statement may be executed at a time");
     if (!stmt) ThrowComError(DB_E_ERRORSINCOMMAND, "The command text holds no SQL statement");
+    Bind(stmt, values);
     _RecordsetPtr first;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
       if (!first) first = Row(stmt);
@@ -138,6 +140,37 @@ class SqliteDriver final : public DatabaseDriver {
     const bool query = sqlite3_column_count(stmt) > 0 && !ChangesRows(sql);
     if (affected) *affected = query ? -1 : static_cast<LONG>(sqlite3_changes(m_db));
     return first;
+  }
+
+  // Binds each placeholder $k of the statement to values[k - 1]. SQLite
+  // numbers its parameters in the order of their first appearance, so each
+  // is bound by its name.
+  void Bind(sqlite3_stmt* stmt, const SqlValues& values) {
+    const int count = sqlite3_bind_parameter_count(stmt);
+    for (int i = 1; i <= count; ++i) {
+      const char* name = sqlite3_bind_parameter_name(stmt, i);
+      size_t k = 0;
+      if (name && name[0] == '$' && name[1] >= '1' && name[1] <= '9') {
+        char* end = nullptr;
+        k = std::strtoul(name + 1, &end, 10);
+        if (*end != '\0') k = 0;
+      }
+      if (k == 0 || k > values.size())
+        ThrowComError(DB_E_ERRORSINCOMMAND, std::string("The placeholder ") + (name ? name : "?") +
+                                                " has no value (placeholders are $1 to $" +
+                                                std::to_string(values.size()) + ")");
+      const SqlValue& value = values[k - 1];
+      int rc = SQLITE_OK;
+      if (const auto* n = std::get_if<std::int64_t>(&value))
+        rc = sqlite3_bind_int64(stmt, i, *n);
+      else if (const auto* d = std::get_if<double>(&value))
+        rc = sqlite3_bind_double(stmt, i, *d);
+      else if (const auto* t = std::get_if<std::string>(&value))
+        rc = sqlite3_bind_text64(stmt, i, t->data(), t->size(), SQLITE_STATIC, SQLITE_UTF8);
+      else
+        rc = sqlite3_bind_null(stmt, i);
+      if (rc != SQLITE_OK) Raise(rc);
+    }
   }
 
   [[noreturn]] void Raise(int rc) {

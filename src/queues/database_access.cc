@@ -176,6 +176,12 @@ void CDatabaseTransaction::Run(const char* szStatement) {
 
 _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandText, LONG& RecordAffected, LONG Options,
                                                      LONG RecordAffectedCheck, int nRetryLimit) {
+  return ExecuteCommand(CommandText, SqlValues(), RecordAffected, Options, RecordAffectedCheck, nRetryLimit);
+}
+
+_RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandText, const SqlValues& Values,
+                                                     LONG& RecordAffected, LONG Options, LONG RecordAffectedCheck,
+                                                     int nRetryLimit) {
   const CDatabaseOperation operation(m_pDBConnection);
   _RecordsetPtr result;
   m_pDBConnection->GetConnection();
@@ -197,7 +203,7 @@ _RecordsetPtr CDatabaseQueryExecuter::ExecuteCommand(const std::string& CommandT
     }
     try {
       _variant_t affected;
-      result = m_pDBConnection->GetConnection()->Execute(CommandText, &affected, Options);
+      result = m_pDBConnection->GetConnection()->Execute(CommandText, Values, &affected, Options);
       RecordAffected = affected.ToLong();
       if (RecordAffectedCheck != -1 && RecordAffectedCheck != RecordAffected) {
         RAISE_COM_ERROR(E_FAIL, "Query '" + CommandText + "' affected " + std::to_string(RecordAffected) +

@@ -158,6 +158,10 @@ class CDatabaseQueryExecuter {
   // CDatabase_com_error). Returns the record set, null when there is none.
   OS::_RecordsetPtr ExecuteCommand(const std::string& CommandText, OS::LONG& RecordAffected, OS::LONG Options,
                                    OS::LONG RecordAffectedCheck, int nRetryLimit);
+  // The same with `Values` bound to the placeholders $1..$n of CommandText.
+  OS::_RecordsetPtr ExecuteCommand(const std::string& CommandText, const OS::SqlValues& Values,
+                                   OS::LONG& RecordAffected, OS::LONG Options, OS::LONG RecordAffectedCheck,
+                                   int nRetryLimit);
   // One attempt of `CommandText`, on the open connection or, with
   // bNewConnection, on a newly opened one. A failure raises at once (COM
   // errors as CDatabase_com_error).

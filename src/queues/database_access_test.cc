@@ -115,6 +115,41 @@ TEST_P(DatabaseAccess, ColumnsReadByNameWithNullDistinct) {
   EXPECT_COM_ERROR(none->GetFieldValue("Id"), adErrNoCurrentRecord);
 }
 
+TEST_P(DatabaseAccess, BoundValuesArriveAsTheyAreOnBothBackends) {
+  LONG affected = 0;
+  const std::int64_t big = (std::int64_t{1} << 40) + 7;
+  const std::string quoted = "O'Brien said \"hi\" -- \xC3\xA4\xE2\x82\xAC \xF0\x9F\x93\xB1; DROP TABLE SMSIncoming";
+  // The text holds every character a literal would have to escape; $2 and
+  // '$1' inside the literal stay text, and $1 is used twice.
+  executer.ExecuteCommand(
+      "INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset, TmStamp) VALUES ($1, $4, $2, '$1 ?', $1, $3)",
+      {SqlValue(7), quoted, SqlNull, -2147483647 - 1}, affected, adCmdText | adExecuteNoRecords, 1, 1);
+  const auto row = executer.ExecuteCommand("SELECT * FROM SMSIncoming WHERE Id=$1 AND PhoneNumber=$2", {7, quoted},
+                                           affected, adCmdText, -1, 1);
+  ASSERT_FALSE(row->adoEOF());
+  EXPECT_EQ(row->GetFieldValue("PhoneNumber").ToString(), quoted);
+  EXPECT_EQ(row->GetFieldValue("Data").ToString(), "$1 ?");
+  EXPECT_EQ(row->GetFieldValue("Handset").ToLong(), 7);
+  EXPECT_EQ(row->GetFieldValue("Type").ToLong(), -2147483647 - 1);
+  EXPECT_EQ(row->GetFieldValue("TmStamp").vt, VT_NULL);
+  // 64 bits both ways, a double, NULL in a comparison (never true) and as a value.
+  executer.ExecuteCommand("INSERT INTO SMSOutgoingMarks (MarkTime, MaxId) VALUES ($1, $2)", {big, SqlNull}, affected,
+                          adCmdText | adExecuteNoRecords, 1, 1);
+  auto marks = executer.ExecuteCommand("SELECT MarkTime, MaxId FROM SMSOutgoingMarks WHERE MarkTime=$1", {big},
+                                       affected, adCmdText, -1, 1);
+  ASSERT_FALSE(marks->adoEOF());
+  EXPECT_EQ(marks->GetFieldValue("MarkTime").ToLongLong(), big);
+  EXPECT_EQ(marks->GetFieldValue("MaxId").vt, VT_NULL);
+  marks = executer.ExecuteCommand("SELECT COUNT(*) AS N FROM SMSOutgoingMarks WHERE MaxId=$1", {SqlNull}, affected,
+                                  adCmdText, -1, 1);
+  EXPECT_EQ(marks->GetFieldValue("N").ToLong(), 0);
+  const auto d = executer.ExecuteCommand("SELECT $1 * 2 AS D", {SqlValue(1.25)}, affected, adCmdText, -1, 1);
+  EXPECT_DOUBLE_EQ(d->GetFieldValue("D").ToDouble(), 2.5);
+  // A placeholder without its value is refused, not read as NULL.
+  EXPECT_COM_ERROR(executer.ExecuteCommand("SELECT * FROM SMSIncoming WHERE Id=$2", {7}, affected, adCmdText, -1, 1),
+                   DB_E_ERRORSINCOMMAND);
+}
+
 TEST_P(DatabaseAccess, SeveralStatementsInOneTextAreRefused) {
   LONG affected = 0;
   EXPECT_THROW(executer.ExecuteCommand("DELETE FROM SMSOutgoing; DELETE FROM SMSIncoming", affected, adCmdText, -1, 1),

@@ -25,10 +25,34 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
                                          JOBTYPE& eJobType, std::string& sData, Handsets& eHandsetNbr, LONG& nErrorCode,
                                          std::string& sTimeStamp, EnumJobStatus& eJobStatus,
                                          SourceTypes eRequiredSourceType, CMessageEndpoint& Source) {
+  auto taken = TakeNotification(eHandsetNbr, eRequiredSourceType);
+  if (!taken) {
+    nJobId = -1;
+    Type = ntDeliveryReport;
+    sPhoneNumber.clear();
+    sData.clear();
+    eHandsetNbr = hsAll;
+    nErrorCode = 0;
+    return false;
+  }
+  nJobId = taken->nJobId;
+  Type = taken->eType;
+  sPhoneNumber = std::move(taken->sPhoneNumber);
+  eJobType = taken->eJobType;
+  sData = std::move(taken->sData);
+  eHandsetNbr = taken->eHandset;
+  nErrorCode = taken->nErrorCode;
+  sTimeStamp = std::move(taken->sTimeStamp);
+  eJobStatus = taken->eJobStatus;
+  Source = std::move(taken->Source);
+  return true;
+}
+
+std::optional<CNotificationRecord> CNotificationQueue::TakeNotification(Handsets eHandset, SourceTypes eSourceType) {
   const CDatabaseOperation operation(m_pDBConnectionDispensor);
   std::string condition = " WHERE ";
-  if (eHandsetNbr != hsAll) condition += "Handset=" + N(eHandsetNbr) + " AND ";
-  condition += "SourceType=" + N(eRequiredSourceType);
+  if (eHandset != hsAll) condition += "Handset=" + N(eHandset) + " AND ";
+  condition += "SourceType=" + N(eSourceType);
   while (true) {
     LONG affected = 0;
     const auto rs = ExecuteCommand(
@@ -38,31 +62,26 @@ bool CNotificationQueue::GetNotification(LONG& nJobId, NotificationTypes& Type, 
     // A row that cannot be read stays, and every read names it until it is
     // mended or removed.
     const CQueueRow row(*rs, m_sTableName);
-    nJobId = row.LongOrZero("OriginalId");
-    Type = static_cast<NotificationTypes>(row.LongOrZero("Type"));
-    eJobType = static_cast<JOBTYPE>(row.Long("MsgType"));
-    sPhoneNumber = row.StringOrEmpty("PhoneNumber");
-    sData = row.StringOrEmpty("Data");
-    eHandsetNbr = static_cast<Handsets>(row.LongOrZero("Handset"));
-    nErrorCode = row.Long("ErrorCode");
-    sTimeStamp = row.StringOrEmpty("TmStamp");
-    eJobStatus = static_cast<EnumJobStatus>(row.LongOrZero("JobStatus"));
-    Source = row.EndpointOrEmpty("Source");
+    CNotificationRecord n;
+    n.nJobId = row.LongOrZero("OriginalId");
+    n.eType = static_cast<NotificationTypes>(row.LongOrZero("Type"));
+    n.eJobType = static_cast<JOBTYPE>(row.Long("MsgType"));
+    n.sPhoneNumber = row.StringOrEmpty("PhoneNumber");
+    n.sData = row.StringOrEmpty("Data");
+    n.eHandset = static_cast<Handsets>(row.LongOrZero("Handset"));
+    n.nErrorCode = row.Long("ErrorCode");
+    n.sTimeStamp = row.StringOrEmpty("TmStamp");
+    n.eJobStatus = static_cast<EnumJobStatus>(row.LongOrZero("JobStatus"));
+    n.Source = row.EndpointOrEmpty("Source");
     rs->Close();
     ExecuteCommand("DELETE FROM SMSNotifications WHERE Id=" + N(row.GetId()), affected, adCmdText | adExecuteNoRecords,
                    -1, kAttempts);
-    if (affected == 1) return true;
+    if (affected == 1) return n;
     // Another reader took this one first: the next one may still be there.
     operation.RaiseIfTimeIsUp(m_sTableName +
                               ": no notification this reader chose could be taken (each DELETE removed no row)");
   }
-  nJobId = -1;
-  Type = ntDeliveryReport;
-  sPhoneNumber.clear();
-  sData.clear();
-  eHandsetNbr = hsAll;
-  nErrorCode = 0;
-  return false;
+  return std::nullopt;
 }
 
 void CNotificationQueue::PurgeQueue() {

@@ -6,6 +6,7 @@
 // and the read fails with a text naming the table, the row's Id and the column.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "norvale/enums.h"
@@ -15,6 +16,20 @@
 namespace Norvale {
 
 class CConfigVelquorClientOnly;
+
+// A notification as a reader takes it.
+struct CNotificationRecord {
+  OS::LONG nJobId = -1;  // the job it is about (OriginalId)
+  NotificationTypes eType = ntDeliveryReport;
+  std::string sPhoneNumber;
+  JOBTYPE eJobType = static_cast<JOBTYPE>(0);
+  std::string sData;
+  Handsets eHandset = hsAll;
+  OS::LONG nErrorCode = 0;
+  std::string sTimeStamp;
+  EnumJobStatus eJobStatus = jsPending;
+  CMessageEndpoint Source;
+};
 
 class CNotificationQueue : public CJobQueue {
  public:
@@ -26,6 +41,9 @@ class CNotificationQueue : public CJobQueue {
   bool GetNotification(OS::LONG& nJobId, NotificationTypes& Type, std::string& sPhoneNumber, JOBTYPE& eJobType,
                        std::string& sData, Handsets& eHandsetNbr, OS::LONG& nErrorCode, std::string& sTimeStamp,
                        EnumJobStatus& eJobStatus, SourceTypes eRequiredSourceType, CMessageEndpoint& Source);
+  // Takes the oldest notification of the source type, for the handset or,
+  // with hsAll, any; none when the queue holds none for this reader.
+  std::optional<CNotificationRecord> TakeNotification(Handsets eHandset, SourceTypes eSourceType);
   void PurgeQueue();
 };
 

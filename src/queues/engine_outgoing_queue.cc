@@ -1,0 +1,175 @@
+#include "queues/engine_outgoing_queue.h"
+
+namespace Norvale {
+using namespace OS;
+
+namespace {
+
+// Ownership tags.
+constexpr const char* kTagClaimed =
+    "UPDATE SMSOutgoing SET MessageRef=$2 WHERE Id=$1 AND Status=$3 AND (MessageRef IS NULL OR MessageRef>=0 OR "
+    "MessageRef=$2)";
+constexpr const char* kReplaceTag = "UPDATE SMSOutgoing SET MessageRef=$3 WHERE Id=$1 AND Status=$4 AND MessageRef=$2";
+constexpr const char* kClearTag = "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Id=$1 AND Status=$2 AND MessageRef IN ";
+constexpr const char* kOldestTagged = "SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=$1 AND MessageRef=$2";
+
+// References.
+constexpr const char* kEndWaitsForNumber =
+    "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=$1 AND Handset=$2 AND MessageRef=$3 AND Id<>$4";
+constexpr const char* kDropMapping = "DELETE FROM SMSMessageRefs WHERE MessageRef=$1";
+constexpr const char* kEndWaitForText =
+    "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Status=$1 AND Handset=$2 AND Id IN (SELECT MessageRef FROM "
+    "SMSMessageRefs WHERE Handset=$2 AND Reference=$3)";
+constexpr const char* kDropTextMapping = "DELETE FROM SMSMessageRefs WHERE Handset=$1 AND Reference=$2";
+constexpr const char* kInsertMapping =
+    "INSERT INTO SMSMessageRefs (MessageRef, Handset, Reference) VALUES ($1, $2, $3)";
+constexpr const char* kFindMapped =
+    "SELECT MAX(MessageRef) AS MessageRef FROM SMSMessageRefs WHERE Handset=$1 AND Reference=$2";
+constexpr const char* kFindMappedByNumericForm =
+    "SELECT MAX(MessageRef) AS MessageRef FROM SMSMessageRefs WHERE Handset=$1 AND lower(ltrim(Reference, '0')) IN ";
+constexpr const char* kFindNewestWaitingForNumber =
+    "SELECT MAX(Id) AS JobId FROM SMSOutgoing WHERE Status=$1 AND Handset=$2 AND MessageRef=$3";
+constexpr const char* kNextWaitingJob =
+    "SELECT Id, MessageRef FROM SMSOutgoing WHERE Id=(SELECT MIN(Id) FROM SMSOutgoing WHERE Status=$1 AND "
+    "Handset=$2 AND MessageRef IS NOT NULL AND Id>$3)";
+constexpr const char* kEndWait = "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Id=$1 AND Status=$2 AND MessageRef=$3";
+
+// Rows.
+constexpr const char* kJobExists = "SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=$1";
+constexpr const char* kReadRow = "SELECT * FROM SMSOutgoing WHERE Id=$1";
+constexpr const char* kFailUnreadable =
+    "UPDATE SMSOutgoing SET Status=$2, Handset=$3, MessageRef=0 WHERE Id=$1 AND Status=$4";
+
+// "($first, $first+1, ...)" for `count` values.
+std::string Placeholders(size_t first, size_t count) {
+  std::string list = "(";
+  for (size_t i = 0; i < count; ++i) list += (i ? ", $" : "$") + std::to_string(first + i);
+  return list + ")";
+}
+
+}  // namespace
+
+std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHandset) {
+  CClaimedJob job;
+  try {
+    if (!GetJobA(job.nJobId, job.sPhoneNumber, job.eType, job.sData, job.nRetryCount, ePriorityHandset, job.Source))
+      return std::nullopt;
+  } catch (const _com_error& e) {
+    if (job.nJobId > 0) throw CClaimFailed(e, job.nJobId);
+    throw;
+  }
+  return job;
+}
+
+bool CEngineOutgoingQueue::TagClaimedJob(LONG nJobId, LONG nTag) {
+  LONG affected = 0;
+  // A repetition of this very statement (its answer lost) finds the job
+  // already tagged with nTag and still counts it.
+  Run(kTagClaimed, {nJobId, nTag, jsProcessing}, affected);
+  return affected == 1;
+}
+
+void CEngineOutgoingQueue::ReplaceTag(LONG nJobId, LONG nFrom, LONG nTo) {
+  LONG affected = 0;
+  Run(kReplaceTag, {nJobId, nFrom, nTo, jsProcessing}, affected);
+}
+
+void CEngineOutgoingQueue::ClearTag(LONG nJobId, const std::vector<LONG>& Tags) {
+  SqlValues values{nJobId, jsProcessing};
+  for (const LONG tag : Tags) values.emplace_back(tag);
+  LONG affected = 0;
+  ExecuteCommand(kClearTag + Placeholders(3, Tags.size()), values, affected, adCmdText | adExecuteNoRecords, -1,
+                 kAttempts);
+}
+
+LONG CEngineOutgoingQueue::OldestTagged(LONG nTag) { return QueryId(kOldestTagged, {jsProcessing, nTag}, "JobId"); }
+
+void CEngineOutgoingQueue::EndWaitsForNumber(Handsets eHandset, LONG nReference, LONG nExceptJobId) {
+  LONG affected = 0;
+  Run(kEndWaitsForNumber, {jsSentNotConfirmed, eHandset, nReference, nExceptJobId}, affected);
+}
+
+void CEngineOutgoingQueue::MapTextReference(LONG nJobId, Handsets eHandset, const std::string& sReference) {
+  // The text as the statements always stored it: an empty one as one blank.
+  const std::string text = sReference.empty() ? " " : sReference;
+  LONG affected = 0;
+  // A job sent again (after a crash) replaces its earlier reference.
+  Run(kDropMapping, {nJobId}, affected);
+  // A text the SMSC hands out again ends the wait of the older job that had
+  // it, as a number does.
+  Run(kEndWaitForText, {jsSentNotConfirmed, eHandset, text}, affected);
+  Run(kDropTextMapping, {eHandset, text}, affected);
+  Run(kInsertMapping, {nJobId, eHandset, text}, affected, 1);
+}
+
+LONG CEngineOutgoingQueue::FindMappedJob(Handsets eHandset, const std::string& sReference) {
+  // The newest mapping: should an older one still be there (written by an
+  // older engine), the report belongs to the message sent last.
+  return QueryId(kFindMapped, {eHandset, sReference.empty() ? " " : sReference}, "MessageRef");
+}
+
+LONG CEngineOutgoingQueue::FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& Texts) {
+  if (Texts.empty()) return -1;
+  SqlValues values{eHandset};
+  for (const auto& text : Texts) values.emplace_back(text.empty() ? " " : text);
+  const std::string sql = kFindMappedByNumericForm + Placeholders(2, Texts.size());
+  return QueryId(sql.c_str(), values, "MessageRef");
+}
+
+LONG CEngineOutgoingQueue::FindNewestWaitingForNumber(Handsets eHandset, LONG nReference) {
+  return QueryId(kFindNewestWaitingForNumber, {jsSentNotConfirmed, eHandset, nReference}, "JobId");
+}
+
+void CEngineOutgoingQueue::DropMapping(LONG nJobId) {
+  LONG affected = 0;
+  Run(kDropMapping, {nJobId}, affected);
+}
+
+std::optional<CJobAwaitingReport> CEngineOutgoingQueue::NextWaitingJob(Handsets eHandset, LONG nAfterId) {
+  const auto rs = Query(kNextWaitingJob, {jsSentNotConfirmed, eHandset, nAfterId});
+  if (rs->adoEOF()) return std::nullopt;
+  const _variant_t ref = rs->GetFieldValue("MessageRef");
+  CJobAwaitingReport job;
+  job.nJobId = rs->GetFieldValue("Id").ToLong();
+  if (ref.vt != VT_NULL) job.nMessageRef = ref.ToLong();
+  return job;
+}
+
+void CEngineOutgoingQueue::EndWait(LONG nJobId, LONG nMessageRef) {
+  LONG affected = 0;
+  Run(kEndWait, {nJobId, jsSentNotConfirmed, nMessageRef}, affected);
+}
+
+bool CEngineOutgoingQueue::JobExists(LONG nJobId) {
+  return Query(kJobExists, {nJobId})->GetFieldValue("N").ToLong() != 0;
+}
+
+_RecordsetPtr CEngineOutgoingQueue::ReadRow(LONG nJobId) {
+  auto rs = Query(kReadRow, {nJobId});
+  if (!rs || rs->adoEOF()) return nullptr;
+  return rs;
+}
+
+bool CEngineOutgoingQueue::FailUnreadablePendingJob(LONG nJobId, EnumJobStatus eStatus, Handsets eHandset) {
+  LONG moved = 0;
+  Run(kFailUnreadable, {nJobId, eStatus, eHandset, jsPending}, moved);
+  return moved != 0;
+}
+
+void CEngineOutgoingQueue::Run(const char* szSql, const SqlValues& Values, LONG& nAffected, LONG nAffectedCheck) {
+  ExecuteCommand(szSql, Values, nAffected, adCmdText | adExecuteNoRecords, nAffectedCheck, kAttempts);
+}
+
+_RecordsetPtr CEngineOutgoingQueue::Query(const char* szSql, const SqlValues& Values) {
+  LONG affected = 0;
+  return ExecuteCommand(szSql, Values, affected, adCmdText, -1, kAttempts);
+}
+
+LONG CEngineOutgoingQueue::QueryId(const char* szSql, const SqlValues& Values, const char* szColumn) {
+  const auto rs = Query(szSql, Values);
+  const _variant_t id = rs->GetFieldValue(szColumn);
+  rs->Close();
+  return id.vt == VT_NULL ? -1 : id.ToLong();
+}
+
+}  // namespace Norvale

@@ -1,0 +1,105 @@
+// CEngineOutgoingQueue: the engine's side of SMSOutgoing and of its table
+// SMSMessageRefs. Beside the client's statements of COutgoingQueue it holds
+// the claim as a record, the owner's tags of jobs in processing
+// (CJobOwnership decides what the tags mean), the references of jobs waiting
+// for a delivery report (CDeliveryReportMatcher) and the reads and the
+// failing of rows that cannot be read.
+//
+// Owner's tags. While a job is in processing its MessageRef holds a negative
+// tag; a job with MessageRef NULL or not negative is untagged.
+//
+// Every statement binds its values; each text is a constant, so that a
+// statement can later be prepared once per connection.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "queues/outgoing_queue.h"
+
+namespace Norvale {
+
+// A job the claim took: the columns GetJobA reads.
+struct CClaimedJob {
+  OS::LONG nJobId = -1;
+  std::string sPhoneNumber;
+  JOBTYPE eType = jtTextMessage;
+  std::string sData;
+  OS::LONG nRetryCount = 0;
+  CMessageEndpoint Source;
+};
+
+// A claim that took a job and then failed, usually because the row cannot be
+// read (a NULL or a value of the wrong kind): the job is pending again. The
+// HRESULT and text are the failure's.
+class CClaimFailed : public CDatabase_com_error {
+ public:
+  CClaimFailed(const OS::_com_error& e, OS::LONG nJobId) : CDatabase_com_error(e), m_nJobId(nJobId) {}
+  OS::LONG JobId() const { return m_nJobId; }
+
+ private:
+  OS::LONG m_nJobId;
+};
+
+// A job waiting for its delivery report, and its reference (none when it was
+// cleared while the row was read).
+struct CJobAwaitingReport {
+  OS::LONG nJobId = 0;
+  std::optional<OS::LONG> nMessageRef;
+};
+
+class CEngineOutgoingQueue : public COutgoingQueue {
+ public:
+  explicit CEngineOutgoingQueue(CDBConnectionDispensor* DBConnection) : COutgoingQueue(nullptr, DBConnection) {}
+
+  // The claim (GetJobA): the oldest pending job for the handset or for any,
+  // now in processing; none when there is none. A job claimed but not read
+  // raises CClaimFailed.
+  std::optional<CClaimedJob> ClaimJob(Handsets ePriorityHandset);
+
+  // Tags the job, still processing and untagged (or already carrying nTag),
+  // with nTag; true when this statement's row now carries it.
+  bool TagClaimedJob(OS::LONG nJobId, OS::LONG nTag);
+  // Replaces the tag of a processing job carrying nFrom with nTo.
+  void ReplaceTag(OS::LONG nJobId, OS::LONG nFrom, OS::LONG nTo);
+  // Clears the tag of a processing job that carries one of `Tags`.
+  void ClearTag(OS::LONG nJobId, const std::vector<OS::LONG>& Tags);
+  // The oldest processing job carrying nTag, or -1.
+  OS::LONG OldestTagged(OS::LONG nTag);
+
+  // Ends the wait of the handset's jobs (other than nExceptJobId) waiting
+  // for the numeric reference nReference.
+  void EndWaitsForNumber(Handsets eHandset, OS::LONG nReference, OS::LONG nExceptJobId);
+  // Maps the text reference to the job, whose MessageRef will hold its own
+  // Id: drops the job's earlier mapping, ends the wait of the handset's job
+  // that had the same text, and inserts the mapping.
+  void MapTextReference(OS::LONG nJobId, Handsets eHandset, const std::string& sReference);
+  // The newest job mapped to the text, or to any of `Texts` after
+  // lower(ltrim(Reference, '0')); -1 when none.
+  OS::LONG FindMappedJob(Handsets eHandset, const std::string& sReference);
+  OS::LONG FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& Texts);
+  // The newest of the handset's jobs waiting for the numeric reference, or -1.
+  OS::LONG FindNewestWaitingForNumber(Handsets eHandset, OS::LONG nReference);
+  // Drops the mapping row of the job.
+  void DropMapping(OS::LONG nJobId);
+  // The handset's oldest job above nAfterId that waits with a reference.
+  std::optional<CJobAwaitingReport> NextWaitingJob(Handsets eHandset, OS::LONG nAfterId);
+  // Ends the wait of the job if it still waits with that reference.
+  void EndWait(OS::LONG nJobId, OS::LONG nMessageRef);
+
+  bool JobExists(OS::LONG nJobId);
+  // The whole row, or null when there is none.
+  OS::_RecordsetPtr ReadRow(OS::LONG nJobId);
+  // Fails a pending job that cannot be read: status, handset and MessageRef
+  // 0; true when this statement moved it out of pending.
+  bool FailUnreadablePendingJob(OS::LONG nJobId, EnumJobStatus eStatus, Handsets eHandset);
+
+ private:
+  void Run(const char* szSql, const OS::SqlValues& Values, OS::LONG& nAffected, OS::LONG nAffectedCheck = -1);
+  OS::_RecordsetPtr Query(const char* szSql, const OS::SqlValues& Values);
+  // The single column of a one-row query, -1 for NULL.
+  OS::LONG QueryId(const char* szSql, const OS::SqlValues& Values, const char* szColumn);
+};
+
+}  // namespace Norvale
