@@ -15,6 +15,32 @@ trap 'rm -f "$log"' EXIT
 (cd "$dir" && ctest "$@") 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 
+# The test programs of the build: its ninja targets named *_tests (files left
+# from an older layout are not among them), or, in a directory that ninja
+# does not build, the executables of that name.
+programs() {
+  if [ -f "$dir/build.ninja" ]; then
+    ninja -C "$dir" -t targets all | sed -n 's/^\([^:]*_tests\): CXX_EXECUTABLE_LINKER.*/\1/p' |
+      while IFS= read -r t; do echo "$dir/$t"; done
+  else
+    find "$dir" -path '*/CMakeFiles' -prune -o -type f -executable -name '*_tests' -print
+  fi | sort
+}
+known=$(cd "$dir" && ctest --show-only=json-v1 | python3 -c '
+import json, os, sys
+for t in json.load(sys.stdin).get("tests", []):
+    if t.get("command"):
+        print(os.path.realpath(t["command"][0]))')
+unreached=()
+while IFS= read -r program; do
+  grep -qxF "$(realpath "$program")" <<<"$known" || unreached+=("$program")
+done < <(programs)
+if [ ${#unreached[@]} -gt 0 ]; then
+  echo "test programs that ctest does not run (is testing enabled in every folder above them?):"
+  printf '  %s\n' "${unreached[@]}"
+  [ "$status" -ne 0 ] || status=1
+fi
+
 # ctest lists the tests that did not run after its summary:
 #   "The following tests did not run:" then "\t 12 - Name (Skipped)".
 mapfile -t skipped < <(sed -n '/^The following tests did not run:/,/^[^[:space:]]/p' "$log" |

@@ -37,6 +37,15 @@ grep -q "^  Fake.Unlisted$" <<<"$out" || { echo "FAIL: the unlisted test is not 
 out=$(CI=true bash "$run" "$dir" -R Passes 2>&1); st=$?
 check "no skip under CI=true" 0 $st "$out" "== 0 tests skipped"
 
+# A test program that ctest does not know fails the run, however green the
+# tests it does know.
+printf '#!/bin/sh\n' >"$dir/unreached_tests"
+chmod +x "$dir/unreached_tests"
+out=$(env -u CI bash "$run" "$dir" -R Passes 2>&1); st=$?
+check "unreached test program" 1 $st "$out" "test programs that ctest does not run"
+grep -q "unreached_tests" <<<"$out" || { echo "FAIL: the unreached program is not named:"; echo "$out"; fail=1; }
+rm "$dir/unreached_tests"
+
 # A real PostgreSQL case without a server: skipped outside CI, failed under it.
 real='/QueueTest\.IdentifiersFollowTheLargest/Postgres'
 out=$(env -u CI -u NORVALE_TEST_PG bash "$run" "$build" -R "$real" 2>&1); st=$?
