@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -631,6 +632,28 @@ TEST(VelquorBashCompletion, OffersTheHandsetDriversValuesAndTheDriverNames) {
   // The product key's values without --handset, as before.
   EXPECT_EQ(Complete("config set Poll"), "PollInterval\n");
   EXPECT_EQ(Complete("sta"), "status\n");
+
+  // The lists of the completion file are the table's (config/handset_values.h):
+  // each driver's values, and the words of each choice.
+  int handset = 5;
+  for (const Norvale::CDeclaredDriver& d : Norvale::DeclaredDrivers()) {
+    ASSERT_EQ(Velquor("config set --handset " + std::to_string(handset) + " Driver " + d.szName).status, 0);
+    std::set<std::string> declared, offered;
+    for (auto values : {Norvale::CommonHandsetValues(), d.Values})
+      for (const Norvale::CDeclaredValue& v : values) {
+        declared.insert(v.szName);
+        if (v.eType == Norvale::EValueType::Choice) {
+          EXPECT_EQ(Complete("config set --handset " + std::to_string(handset) + " " + v.szName + " ''"),
+                    std::string(v.szChoices) + "\n")
+              << v.szName;
+        }
+      }
+    std::istringstream words(Complete("config set --handset " + std::to_string(handset) + " ''"));
+    for (std::string word; words >> word;) offered.insert(word);
+    EXPECT_EQ(offered, declared) << d.szName;
+    ++handset;
+  }
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
 }
 
 // A handset's values as its driver declares them (config/handset_values.h):
