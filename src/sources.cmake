@@ -11,6 +11,7 @@ set(VELQUOR_SOURCES
   src/config/config_velquor_client_only.cc
   src/config/config_velquor_proxy_client_support.cc
   src/config/config_velquor_proxy_common.cc
+  src/config/handset_values.cc
   src/config/norvale_encryption.cc
   src/core/client_context.cc
   src/core/sms_queue_adaptors.cc
@@ -54,6 +55,7 @@ set(VELQUOR_SOURCES
 set(VELQUOR_UNIT_TESTS
   src/api/sms_records_test.cc
   src/config/config_reg_test.cc
+  src/config/handset_values_test.cc
   src/config/norvale_encryption_test.cc
   src/core/client_context_test.cc
   src/errors/errors_test.cc

@@ -207,12 +207,24 @@ TEST(EngineDaemon, RefusesAMalformedSettingAndASecondInstance) {
   root.AddSimulator(1, {{"Latency", "-5"}});  // this handset is left out, the engine runs
   root.AddSimulator(2);
   root.SetHandset(3, "Driver", "carrier-pigeon");
+  root.AddSimulator(4, {{"Latncy", "5"}});       // misspelt: refused, never silently ignored
+  root.AddSimulator(5, {{"WindowSize", "20"}});  // a value of the smpp driver
   ServerProcess first(root), second(root);
   ASSERT_TRUE(first.StartAndWait()) << first.Errors();
   const std::string state = TestSupport::ReadFile(first.StateFile());
   EXPECT_NE(state.find("Latency: -5 is out of range"), std::string::npos) << state;
   EXPECT_NE(state.find("unknown driver 'carrier-pigeon'"), std::string::npos) << state;
   EXPECT_NE(state.find("\"number\": 2"), std::string::npos) << state;
+  EXPECT_NE(state.find("Handsets\\\\4\\\\Latncy: the simulator driver reads no value Latncy (did you mean "
+                       "Latency?); it reads Driver, Enabled, DeliveryReports, Latency,"),
+            std::string::npos)
+      << state;
+  EXPECT_NE(state.find("Handsets\\\\5\\\\WindowSize: the simulator driver reads no value WindowSize (a value "
+                       "of the smpp driver)"),
+            std::string::npos)
+      << state;
+  const std::string events = TestSupport::ReadFile(root.EventLog());
+  EXPECT_NE(events.find("Handset 4 is not used: SOFTWARE"), std::string::npos) << events;
   second.Start();
   EXPECT_EQ(second.Wait(), 1);
   EXPECT_NE(second.Errors().find("already runs"), std::string::npos) << second.Errors();

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "child_process.h"
 #include "client_test_support.h"
+#include "config/handset_values.h"
 #include "engine_test_support.h"
 #include "platform/database.h"
 #include "platform/registry.h"
@@ -110,11 +112,12 @@ TEST(VelquorConfigCommand, WritesSecretsReadableByTheEngineOnly) {
   std::ofstream(key + "/Handsets/1/Pin") << "readable before";
   chmod((key + "/Handsets/1/Pin").c_str(), 0644);
   ASSERT_EQ(Velquor("config set --handset 1 Pin 2580 --encrypted").status, 0);
-  ASSERT_EQ(Velquor("config set --handset 1 Password 'smsc pw' --encrypted").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 2 Password 'smsc pw' --encrypted").status, 0);
   ASSERT_EQ(Velquor("config set Password 'db pw'").status, 0);
 
   const passwd* engine = getpwnam("velquor");
-  for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"}) {
+  for (const std::string file : {"/Handsets/1/Pin", "/Handsets/2/Password", "/Password"}) {
     struct stat st {};
     ASSERT_EQ(stat((key + file).c_str(), &st), 0) << file;
     EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
@@ -126,7 +129,7 @@ TEST(VelquorConfigCommand, WritesSecretsReadableByTheEngineOnly) {
   EXPECT_EQ(Velquor("config get --handset 1 Pin --encrypted").out, "2580\n");
   const std::string failure = TestSupport::RunUnprivileged([&] {
     if (Velquor("config get --handset 1 Driver").out != "modem\n") return std::string("the group cannot read Driver");
-    for (const std::string file : {"/Handsets/1/Pin", "/Handsets/1/Password", "/Password"})
+    for (const std::string file : {"/Handsets/1/Pin", "/Handsets/2/Password", "/Password"})
       if (std::ifstream(key + file).is_open()) return "the group reads " + file;
     if (Velquor("config get --handset 1 Pin --encrypted").status == 0) return std::string("the group decrypts Pin");
     return std::string();
@@ -451,6 +454,14 @@ TEST(VelquorCheck, NamesHandsetsWithoutDriverAndTheSimulatorBesideARealNetwork) 
   EXPECT_TRUE(std::filesystem::exists(handsets + "/1"));
 
   ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  const Result incomplete = Velquor("check");
+  EXPECT_TRUE(Contains(incomplete.out,
+                       "FAIL  handset 2: SOFTWARE\\Norvale\\Velquor\\Handsets\\2\\Host: missing: the "
+                       "smpp driver needs it; the engine leaves it out"))
+      << incomplete.out;
+  EXPECT_FALSE(Contains(incomplete.out, "beside a real network")) << incomplete.out;  // handset 2 takes no job
+  ASSERT_EQ(Velquor("config set --handset 2 Host 127.0.0.1").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 2 SystemId velquor").status, 0);
   const Result mixed = Velquor("check");
   EXPECT_EQ(mixed.status, 1) << mixed.out;
   EXPECT_TRUE(Contains(mixed.out, "ok    handset 2: smpp")) << mixed.out;
@@ -621,4 +632,115 @@ TEST(VelquorBashCompletion, OffersTheHandsetDriversValuesAndTheDriverNames) {
   // The product key's values without --handset, as before.
   EXPECT_EQ(Complete("config set Poll"), "PollInterval\n");
   EXPECT_EQ(Complete("sta"), "status\n");
+
+  // The lists of the completion file are the table's (config/handset_values.h):
+  // each driver's values, and the words of each choice.
+  int handset = 5;
+  for (const Norvale::CDeclaredDriver& d : Norvale::DeclaredDrivers()) {
+    ASSERT_EQ(Velquor("config set --handset " + std::to_string(handset) + " Driver " + d.szName).status, 0);
+    std::set<std::string> declared, offered;
+    for (auto values : {Norvale::CommonHandsetValues(), d.Values})
+      for (const Norvale::CDeclaredValue& v : values) {
+        declared.insert(v.szName);
+        if (v.eType == Norvale::EValueType::Choice) {
+          EXPECT_EQ(Complete("config set --handset " + std::to_string(handset) + " " + v.szName + " ''"),
+                    std::string(v.szChoices) + "\n")
+              << v.szName;
+        }
+      }
+    std::istringstream words(Complete("config set --handset " + std::to_string(handset) + " ''"));
+    for (std::string word; words >> word;) offered.insert(word);
+    EXPECT_EQ(offered, declared) << d.szName;
+    ++handset;
+  }
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+}
+
+// A handset's values as its driver declares them (config/handset_values.h):
+// config set refuses what the engine would refuse the handset for, with the
+// engine's message; check reports what was written past it.
+TEST(VelquorConfigCommand, SetRefusesHandsetValuesTheEngineWouldRefuseAndCheckReportsThem) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const std::string key = "SOFTWARE\\Norvale\\Velquor\\Handsets\\2\\";
+  const Result pigeon = Velquor("config set --handset 2 Driver pigeon");
+  EXPECT_EQ(pigeon.status, 2);
+  EXPECT_TRUE(Contains(pigeon.out, key + "Driver: unknown driver 'pigeon' (known: simulator, smpp, modem)"))
+      << pigeon.out;
+  ASSERT_EQ(Velquor("config set --handset 2 Driver smpp").status, 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {"WindowSzie 20",
+       "WindowSzie: the smpp driver reads no value WindowSzie (did you mean WindowSize?); it reads Driver, Enabled, "
+       "DeliveryReports, Host, Port, SystemId, Password,"},
+      {"Latency 5", "Latency: the smpp driver reads no value Latency (a value of the simulator driver)"},
+      {"WindowSize 0", "WindowSize: 0 is out of range (1 to 1000)"},
+      {"Tls yes", "Tls: 'yes' is neither 1 nor 0"},
+      {"BindMode rx", "BindMode: 'rx' is neither transceiver nor transmitter+receiver"},
+      {"SystemId much-too-long-id", "SystemId: 'much-too-long-id' is longer than 15 characters"},
+      {"Password s3cr3t", "Password: stored encrypted: add --encrypted"},
+      {"Password 123456789 --encrypted", "Password: longer than 8 characters"},
+      {"Host smsc --encrypted", "Host: read as plain text"},
+  };
+  for (const auto& [args, message] : refused) {
+    const Result r = Velquor("config set --handset 2 " + args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_TRUE(Contains(r.out, key + message)) << r.out;
+    EXPECT_FALSE(Contains(r.out, "s3cr3t")) << r.out;
+  }
+  EXPECT_EQ(Velquor("config list --handset 2").out, "Driver=smpp\n");    // nothing of it written
+  EXPECT_EQ(Velquor("config set --handset 2 windowsize 20").status, 0);  // names in any letter case
+  // A key without a driver yet takes a value of any driver.
+  EXPECT_EQ(Velquor("config set --handset 4 Speed 9600").status, 0);
+  EXPECT_EQ(Velquor("config set --handset 4 Speed fast").status, 2);
+  EXPECT_TRUE(
+      Contains(Velquor("config set --handset 4 Bogus 1").out, "Handsets\\4\\Bogus: no driver reads a value Bogus"));
+
+  // Written past the command, the engine's message comes back from check.
+  const Result forced = Velquor("config set --handset 2 WindowSzie 20 --force");
+  EXPECT_EQ(forced.status, 0) << forced.out;
+  EXPECT_TRUE(Contains(forced.out, "warning: " + key + "WindowSzie: the smpp driver reads no value")) << forced.out;
+  ASSERT_EQ(Velquor("config set --handset 2 Host 127.0.0.1").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 2 SystemId velquor").status, 0);
+  const Result check = Velquor("check");
+  EXPECT_EQ(check.status, 1) << check.out;
+  EXPECT_TRUE(Contains(check.out, "FAIL  handset 2: " + key + "WindowSzie: the smpp driver reads no value WindowSzie"))
+      << check.out;
+  EXPECT_TRUE(Contains(check.out, "fix: velquor config unset --handset 2 WindowSzie")) << check.out;
+  ASSERT_EQ(Velquor("config unset --handset 2 WindowSzie").status, 0);
+  const std::string handsets =
+      Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor/Handsets";
+  std::ofstream(handsets + "/2/Port") << "27x5";  // as an editor would write it
+  const Result malformed = Velquor("check");
+  EXPECT_TRUE(Contains(malformed.out, "FAIL  handset 2: " + key + "Port: '27x5' is not a whole number"))
+      << malformed.out;
+  EXPECT_TRUE(Contains(malformed.out, "fix: velquor config set --handset 2 Port VALUE (number 1 to 65535)"))
+      << malformed.out;
+  std::filesystem::remove(handsets + "/2/Port");
+  EXPECT_TRUE(Contains(Velquor("check").out, "ok    handset 2: smpp")) << Velquor("check").out;
+  std::filesystem::remove_all(handsets);
+}
+
+TEST(VelquorCheck, ListValuesPrintsTheLibrarysValuesAndEachDriversWithTypeAndDefault) {
+  const Result list = Velquor("check --list-values");
+  EXPECT_EQ(list.status, 0) << list.out;
+  for (const std::string line : {
+           "  DatabaseConnectTimeout   number 1 to 3600000 (milliseconds)             5000\n",
+           "  Password                 text                                           required  (secret)\n",
+           "Values of every handset's key Handsets\\N (N from 1 to 8):\n"
+           "  Driver                   choice: simulator smpp modem                   required\n"
+           "  Enabled                  flag 1 or 0                                    1\n",
+           "Values of a handset with Driver smpp (",
+           "  WindowSize               number 1 to 1000                               10\n",
+           "  Password                 secret, stored encrypted, at most 8 characters none  (secret)\n",
+           "  SourceTon                number 0 to 6                                  from the address\n",
+           "  Seed                     number 0 to 9223372036854775807                random\n",
+           "  FlowControl              choice: none rtscts                            none\n",
+       })
+    EXPECT_TRUE(Contains(list.out, line)) << line << "\n" << list.out;
+  // Every declared value is listed, under its driver's heading.
+  for (const Norvale::CDeclaredDriver& d : Norvale::DeclaredDrivers()) {
+    const size_t at = list.out.find("with Driver " + std::string(d.szName) + " (");
+    ASSERT_NE(at, std::string::npos) << d.szName;
+    for (const Norvale::CDeclaredValue& v : d.Values)
+      EXPECT_NE(list.out.find("\n  " + std::string(v.szName) + " ", at), std::string::npos) << v.szName;
+  }
 }

@@ -2,17 +2,22 @@
 // (its configuration, the queue database and its tables, the engine) and
 // gives a verdict per item, with what to do where something is wrong. Exits
 // 0 when nothing failed, 1 otherwise.
+#include <strings.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "client_configuration.h"
 #include "commands.h"
 #include "config/config_velquor_proxy_client_support.h"
+#include "config/handset_values.h"
 #include "core/velquor_server_connection.h"
 #include "known_values.h"
 #include "platform/registry.h"
@@ -207,8 +212,23 @@ void CheckEngine(Report& report, const Settings& s) {
   }
 }
 
+// Every value of a key, by name as written.
+std::vector<std::pair<std::string, std::string>> KeyValues(HKEY key) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (DWORD i = 0;; ++i) {
+    char name[256], data[1024];
+    DWORD cch = sizeof name, size = sizeof data;
+    if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+      break;
+    values.emplace_back(std::string(name, cch), RegistryText(data, size));
+  }
+  return values;
+}
+
 // The engine's handsets as configured: a key without a Driver value, which
-// the engine skips, and the simulator, which delivers nothing.
+// the engine skips, a value its driver does not read or a malformed one,
+// for which the engine leaves the handset out, and the simulator, which
+// delivers nothing.
 void CheckHandsets(Report& report) {
   HKEY handsets = nullptr;
   const std::string path = std::string(CConfigVelquorProxyClientSupport::kRootPath) + "\\Handsets";
@@ -230,6 +250,31 @@ void CheckHandsets(Report& report) {
     };
     const std::optional<std::string> driver = value("Driver");
     const bool enabled = value("Enabled").value_or("1") != "0";
+    // The first value the engine would refuse the handset for, or the
+    // first value its driver requires that the key lacks.
+    std::string problem, advice;
+    auto adviseSet = [n](const CDeclaredValue& v) {
+      return "velquor config set --handset " + std::to_string(n) + " " + v.szName + " VALUE (" + v.TypeText() +
+             (v.IsSecret() ? ", with --encrypted" : "") + ")";
+    };
+    if (const CDeclaredDriver* declared = driver ? FindDeclaredDriver(*driver) : nullptr) {
+      const auto values = KeyValues(key);
+      for (const auto& [name, text] : values) {
+        if (problem = HandsetValueProblem(*declared, n, name, text); problem.empty()) continue;
+        const CDeclaredValue* v = FindHandsetValue(*declared, name);
+        advice = v ? adviseSet(*v)
+                   : "velquor config unset --handset " + std::to_string(n) + " " + name +
+                         " (or write the value under the name its driver reads)";
+        break;
+      }
+      for (const CDeclaredValue& v : declared->Values)
+        if (problem.empty() && v.IsRequired() && std::none_of(values.begin(), values.end(), [&v](const auto& value) {
+              return strcasecmp(value.first.c_str(), v.szName) == 0;
+            })) {
+          problem = HandsetKeyPath(n) + "\\" + v.szName + ": missing: the " + *driver + " driver needs it";
+          advice = adviseSet(v);
+        }
+    }
     RegCloseKey(key);
     const std::string item = "handset " + std::to_string(n);
     if (!enabled) {
@@ -238,6 +283,8 @@ void CheckHandsets(Report& report) {
       report.Fail(item, "its key has no Driver value; the engine skips it",
                   "velquor config set --handset " + std::to_string(n) +
                       " Driver simulator|smpp|modem, or remove its values with 'velquor config unset'");
+    } else if (!problem.empty()) {
+      report.Fail(item, problem + "; the engine leaves it out", advice);
     } else if (*driver == "simulator") {
       simulators.push_back(n);
       report.Note(item, "simulator: test network: nothing leaves this machine",
@@ -276,11 +323,47 @@ int Check() {
   return kExitFailure;
 }
 
+void PrintValue(const std::string& name, const std::string& type, const std::string& fallback, bool secret) {
+  std::printf("  %-24s %-46s %s%s\n", name.c_str(), type.c_str(), fallback.c_str(), secret ? "  (secret)" : "");
+}
+
+// The values Velquor reads and what each may hold: the library's, those of
+// every handset and those of each driver (config/handset_values.h).
+void ListValues() {
+  std::printf("Values of HKEY_LOCAL_MACHINE\\%s, read by every client:\n", CConfigVelquorProxyClientSupport::kRootPath);
+  PrintValue("NAME", "TYPE", "DEFAULT", false);
+  for (const KnownValue& v : ClientValues()) {
+    const char* type = v.kind == ValueKind::Flag           ? "flag 1 or 0"
+                       : v.kind == ValueKind::Milliseconds ? "number 1 to 3600000 (milliseconds)"
+                                                           : "text";
+    PrintValue(v.name, type, v.IsOptional() ? v.absent : "required", IsSecretValueName(v.name));
+  }
+  auto print = [](std::span<const CDeclaredValue> values) {
+    for (const CDeclaredValue& v : values) PrintValue(v.szName, v.TypeText(), v.DefaultText(), v.IsSecret());
+  };
+  std::printf("\nValues of every handset's key Handsets\\N (N from 1 to 8):\n");
+  print(CommonHandsetValues());
+  for (const CDeclaredDriver& d : DeclaredDrivers()) {
+    std::printf("\nValues of a handset with Driver %s (%s):\n", d.szName, d.szSummary);
+    print(d.Values);
+  }
+}
+
 }  // namespace
 
 void AddCheckCommand(CLI::App& app, int& exitCode) {
-  app.add_subcommand("check", "Check the configuration, the queue database and the engine as a client sees them")
-      ->callback([&exitCode] { exitCode = Check(); });
+  auto* check =
+      app.add_subcommand("check", "Check the configuration, the queue database and the engine as a client sees them");
+  auto listValues = std::make_shared<bool>(false);
+  check->add_flag("--list-values", *listValues,
+                  "Print the values Velquor reads (the library's, every handset's, each driver's) with type and "
+                  "default, and check nothing");
+  check->callback([&exitCode, listValues] {
+    if (*listValues)
+      ListValues();
+    else
+      exitCode = Check();
+  });
 }
 
 }  // namespace VelquorTool

@@ -19,6 +19,7 @@
 #include "client_configuration.h"
 #include "commands.h"
 #include "config/config_reg.h"
+#include "config/handset_values.h"
 #include "config/norvale_encryption.h"
 #include "errors/com_error_raise.h"
 #include "known_values.h"
@@ -37,7 +38,7 @@ struct Options {
   std::string name, value;
   bool encrypted = false, force = false;
   int handset = 0;  // 1 to 8: the key Handsets\<n> below the product key
-  std::string Key() const { return kProductKey + (handset ? "\\Handsets\\" + std::to_string(handset) : ""); }
+  std::string Key() const { return handset ? HandsetKeyPath(handset) : kProductKey; }
 };
 
 void Fail(const std::string& text, int& exitCode, int code = kExitFailure) {
@@ -51,12 +52,71 @@ std::string ClientValueNames() {
   return names;
 }
 
+// The Driver value of handset n's key, or empty.
+std::string CurrentDriver(int handset) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, HandsetKeyPath(handset).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  char data[256];
+  DWORD size = sizeof data;
+  const bool found =
+      RegQueryValueExA(key, "Driver", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return found ? RegistryText(data, size) : "";
+}
+
+// Empty when handset n's key may hold the value as the engine reads it
+// (config/handset_values.h); otherwise the engine's message for it. A key
+// without a known driver yet takes any driver's value.
+std::string HandsetValueProblem(const Options& o, bool* unknown) {
+  *unknown = false;
+  const std::string where = HandsetKeyPath(o.handset) + "\\" + o.name + ": ";
+  if (strcasecmp(o.name.c_str(), "Driver") == 0)
+    return FindDeclaredDriver(o.value)
+               ? ""
+               : where + "unknown driver '" + o.value + "' (known: " + DeclaredDriverNames() + ")";
+  const CDeclaredDriver* driver = FindDeclaredDriver(CurrentDriver(o.handset));
+  std::vector<const CDeclaredValue*> declared;
+  if (driver) {
+    if (const CDeclaredValue* v = FindHandsetValue(*driver, o.name)) declared.push_back(v);
+  } else {
+    for (const CDeclaredDriver& d : DeclaredDrivers())
+      if (const CDeclaredValue* v = FindHandsetValue(d, o.name)) declared.push_back(v);
+  }
+  if (declared.empty()) {
+    *unknown = true;
+    return driver ? where + UnknownValueProblem(*driver, o.name)
+                  : where + "no driver reads a value " + o.name + " (drivers: " + DeclaredDriverNames() + ")";
+  }
+  std::string problem;
+  for (const CDeclaredValue* v : declared) {
+    if (v->IsSecret() && !o.encrypted)
+      problem = where + "stored encrypted: add --encrypted";
+    else if (!v->IsSecret() && o.encrypted)
+      problem = where + "read as plain text: an encrypted value would be used as it is stored; leave out --encrypted";
+    else if (const std::string p = ValueProblem(*v, o.value); !p.empty())
+      problem = where + p;
+    else
+      return "";
+  }
+  return problem;
+}
+
 // The text `set` stores, or nothing (with the exit code set) when the value
 // is refused.
 std::optional<std::string> StoredText(const Options& o, int& exitCode) {
-  // A handset's key holds its driver's values, which the engine checks when
-  // it starts; the product key's names are known here.
+  // A handset's key holds the values its driver declares; the product key's
+  // names are known here, the engine's values checked by their reader.
   const KnownValue* known = o.handset ? nullptr : FindKnownValue(o.name);
+  if (o.handset) {
+    bool unknown = false;
+    if (const std::string problem = HandsetValueProblem(o, &unknown); !problem.empty()) {
+      if (!unknown || !o.force) {
+        Fail(problem + (unknown ? "; nothing written (add --force to write it anyway)" : ""), exitCode, kExitUsage);
+        return std::nullopt;
+      }
+      std::cerr << "velquor: warning: " << problem << "; the engine will not use this handset\n";
+    }
+  }
   if (known == nullptr && !o.handset && !IsEngineValue(o.name)) {
     std::cerr << "velquor: warning: Velquor does not read a value named " << o.name << " (it reads "
               << ClientValueNames() << ")\n";
@@ -65,7 +125,7 @@ std::optional<std::string> StoredText(const Options& o, int& exitCode) {
       return std::nullopt;
     }
   } else if (known == nullptr) {
-    // an engine's or a driver's value: its reader checks it
+    // an engine's value (its reader checks it), or a handset's (checked above)
   } else if (o.encrypted) {
     Fail(std::string(known->name) +
              " is read as plain text: an encrypted value would be used as it is stored; leave out --encrypted",
@@ -83,13 +143,6 @@ std::optional<std::string> StoredText(const Options& o, int& exitCode) {
     return std::nullopt;
   }
   return stored;
-}
-
-// A password (any name ending in Password) or a modem's Pin.
-bool IsSecret(const std::string& name) {
-  constexpr size_t n = sizeof "Password" - 1;
-  return strcasecmp(name.c_str(), "Pin") == 0 ||
-         (name.size() >= n && strcasecmp(name.c_str() + name.size() - n, "Password") == 0);
 }
 
 // Writes a secret as the engine's user (velquor) with mode 0600 from its
@@ -181,7 +234,7 @@ void Run(const std::string& action, const Options& o, int& exitCode) {
                                 : store.GetParameter(root, o.name.c_str(), false, "", false))
                 << "\n";
     } else if (action == "set") {
-      if (IsSecret(o.name))
+      if (IsSecretValueName(o.name))
         SetSecret(root, o.name, *stored);
       else
         store.SetParameter(root, o.name.c_str(), stored->c_str());

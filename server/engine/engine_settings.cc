@@ -101,7 +101,7 @@ void CConfigVelquorServer::ReadConfiguration() {
       h.nNumber = n;
       h.Values = AllValues(key);
       RegCloseKey(key);
-      const CSettingsReader hr(std::string(kRootPath) + "\\Handsets\\" + std::to_string(n), h.Values);
+      const CSettingsReader hr(HandsetKeyPath(n), h.Values);
       // No default driver: a key left without one (a handset half set up,
       // or emptied value by value) must not run the simulator and take
       // real traffic; the engine skips it with a warning.

@@ -3,7 +3,7 @@
 #include "errors/com_error_raise.h"
 #include "errors/error_logging.h"
 #include "platform/event_log.h"
-#include "server/drivers/driver_factory.h"
+#include "server/drivers/driver_registry.h"
 
 namespace Norvale {
 using namespace OS;

@@ -2,14 +2,13 @@
 
 #include <grp.h>
 #include <pwd.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <string_view>
 #include <vector>
 
 #include "config/config_reg.h"
+#include "config/handset_values.h"
 #include "errors/error_logging.h"
 #include "platform/dbus_rpc.h"
 #include "platform/error_info.h"
@@ -116,12 +115,7 @@ bool CVelquorCoreObject::IsProductPath(const std::string& sPath) {
   }
 }
 
-bool CVelquorCoreObject::IsSecret(const std::string& sName) {
-  constexpr std::string_view kPassword = "Password";
-  if (strcasecmp(sName.c_str(), "Pin") == 0) return true;
-  return sName.size() >= kPassword.size() &&
-         strcasecmp(sName.c_str() + sName.size() - kPassword.size(), kPassword.data()) == 0;
-}
+bool CVelquorCoreObject::IsSecret(const std::string& sName) { return IsSecretValueName(sName); }
 
 bool CVelquorCoreObject::IsGroupMember(uid_t uid, gid_t gid, const std::string& sGroup) {
   if (sGroup.empty()) return false;

@@ -91,15 +91,13 @@ int RegistrationStatus(const std::string& sValue) {
 }  // namespace
 
 CModemDriver::CModemDriver(int nHandset, const CSettingValues& Values) : m_nHandset(nHandset) {
-  const CSettingsReader r("SOFTWARE\\Norvale\\Velquor\\Handsets\\" + std::to_string(nHandset), Values);
-  m_Serial.sDevice = r.GetText("Device", "");
+  const CSettingsReader r(nHandset, "modem", Values);
+  m_Serial.sDevice = r.GetText("Device");
   if (m_Serial.sDevice.empty()) r.Fail("Device", "the modem driver needs the serial device, e.g. /dev/ttyUSB0");
-  m_Serial.nSpeed = static_cast<int>(r.GetNumber("Speed", 115200, 1200, 921600));
-  const std::string flow = r.GetText("FlowControl", "none");
-  if (flow != "none" && flow != "rtscts") r.Fail("FlowControl", "'" + flow + "' is neither none nor rtscts");
-  m_Serial.bHardwareFlow = flow == "rtscts";
+  m_Serial.nSpeed = static_cast<int>(r.GetNumber("Speed"));
+  m_Serial.bHardwareFlow = r.GetText("FlowControl") == "rtscts";
   if (r.Has("Pin")) {
-    const std::string stored = r.GetText("Pin", "");
+    const std::string stored = r.GetText("Pin");
     if (!stored.empty()) {
       m_sPin = CNorvaleEncryption().DecryptString(stored);
       if (m_sPin.empty())
@@ -110,26 +108,26 @@ CModemDriver::CModemDriver(int nHandset, const CSettingValues& Values) : m_nHand
         r.Fail("Pin", "a PIN is 4 to 8 digits");
     }
   }
-  m_sSmsCentre = r.GetText("SmsCentre", "");
+  m_sSmsCentre = r.GetText("SmsCentre");
   if (!m_sSmsCentre.empty() && (m_sSmsCentre.find_first_not_of("+0123456789") != std::string::npos ||
                                 m_sSmsCentre.find('+', 1) != std::string::npos))
     r.Fail("SmsCentre", "'" + m_sSmsCentre + "' is not a phone number");
-  m_nValidityMinutes = static_cast<int>(r.GetNumber("ValidityPeriod", 0, 0, 63 * 7 * 24 * 60));
-  m_sStorage = r.GetText("Storage", "SM");
-  if (m_sStorage.size() > 2 || !std::all_of(m_sStorage.begin(), m_sStorage.end(),
-                                            [](char c) { return std::isupper(static_cast<unsigned char>(c)); }))
+  m_nValidityMinutes = static_cast<int>(r.GetNumber("ValidityPeriod"));
+  m_sStorage = r.GetText("Storage");
+  if (!std::all_of(m_sStorage.begin(), m_sStorage.end(),
+                   [](char c) { return std::isupper(static_cast<unsigned char>(c)); }))
     r.Fail("Storage", "'" + m_sStorage + "' is not a storage name such as SM, ME or MT");
-  m_sIndications = r.GetText("Indications", "2,1,0,1,0");
+  m_sIndications = r.GetText("Indications");
   if (m_sIndications.find_first_not_of("0123456789,") != std::string::npos)
     r.Fail("Indications", "'" + m_sIndications + "' is not a list of AT+CNMI parameters such as 2,1,0,1,0");
-  m_sInitString = r.GetText("InitString", "");
+  m_sInitString = r.GetText("InitString");
   if (m_sInitString.find_first_of("\r\n\x1a\x1b") != std::string::npos)
     r.Fail("InitString", "holds a control character");
-  m_CommandTimeout = ms(r.GetNumber("CommandTimeout", 10000, 100, 600000));
-  m_SendTimeout = ms(r.GetNumber("SendTimeout", 60000, 100, 600000));
-  m_StatusInterval = ms(r.GetNumber("StatusInterval", 30000, 100, 3600000));
-  m_ReconnectDelay = ms(r.GetNumber("ReconnectDelay", 1000, 10, 3600000));
-  m_ReconnectMaxDelay = ms(r.GetNumber("ReconnectMaxDelay", 60000, 10, 3600000));
+  m_CommandTimeout = ms(r.GetNumber("CommandTimeout"));
+  m_SendTimeout = ms(r.GetNumber("SendTimeout"));
+  m_StatusInterval = ms(r.GetNumber("StatusInterval"));
+  m_ReconnectDelay = ms(r.GetNumber("ReconnectDelay"));
+  m_ReconnectMaxDelay = ms(r.GetNumber("ReconnectMaxDelay"));
   m_ReconnectMaxDelay = std::max(m_ReconnectMaxDelay, m_ReconnectDelay);
   m_State.sDetail = m_Serial.sDevice + ": not started";
 }

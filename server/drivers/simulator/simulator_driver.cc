@@ -31,33 +31,29 @@ std::vector<std::uint8_t> WithoutConcatenation(const std::vector<std::uint8_t>& 
 }  // namespace
 
 CSimulatorDriver::CSimulatorDriver(int nHandset, const CSettingValues& Values) : m_nHandset(nHandset) {
-  const CSettingsReader r("SOFTWARE\\Norvale\\Velquor\\Handsets\\" + std::to_string(nHandset), Values);
-  constexpr std::int64_t kHour = 3600000;
-  m_dwLatency = static_cast<std::uint32_t>(r.GetNumber("Latency", 0, 0, kHour));
-  m_nFailureRate = static_cast<int>(r.GetNumber("FailureRate", 0, 0, 100));
-  m_bReports = r.GetBool("Reports", true);
-  m_dwReportDelay = static_cast<std::uint32_t>(r.GetNumber("ReportDelay", 1000, 0, kHour));
-  m_nReportFailureRate = static_cast<int>(r.GetNumber("ReportFailureRate", 0, 0, 100));
-  m_dwReplyDelay = static_cast<std::uint32_t>(r.GetNumber("ReplyDelay", 500, 0, kHour));
-  m_nLoseReplyPart = static_cast<int>(r.GetNumber("LoseReplyPart", 0, 0, 255));
-  m_nMaxPerSecond = static_cast<int>(r.GetNumber("MaxPerSecond", 0, 0, 1000000));
-  m_nSignal = static_cast<int>(r.GetNumber("Signal", 80, 0, 100));
-  m_sAutoReply = r.GetText("AutoReply", "");
-  const std::string kind = r.GetText("ReferenceKind", "number");
-  if (kind != "number" && kind != "text") r.Fail("ReferenceKind", "'" + kind + "' is neither number nor text");
-  m_bTextReferences = kind == "text";
-  m_sInvalidPattern = r.GetText("InvalidNumbers", "");
+  const CSettingsReader r(nHandset, "simulator", Values);
+  m_dwLatency = static_cast<std::uint32_t>(r.GetNumber("Latency"));
+  m_nFailureRate = static_cast<int>(r.GetNumber("FailureRate"));
+  m_bReports = r.GetBool("Reports");
+  m_dwReportDelay = static_cast<std::uint32_t>(r.GetNumber("ReportDelay"));
+  m_nReportFailureRate = static_cast<int>(r.GetNumber("ReportFailureRate"));
+  m_dwReplyDelay = static_cast<std::uint32_t>(r.GetNumber("ReplyDelay"));
+  m_nLoseReplyPart = static_cast<int>(r.GetNumber("LoseReplyPart"));
+  m_nMaxPerSecond = static_cast<int>(r.GetNumber("MaxPerSecond"));
+  m_nSignal = static_cast<int>(r.GetNumber("Signal"));
+  m_sAutoReply = r.GetText("AutoReply");
+  m_bTextReferences = r.GetText("ReferenceKind") == "text";
+  m_sInvalidPattern = r.GetText("InvalidNumbers");
   try {
     m_InvalidNumbers = std::regex(m_sInvalidPattern, std::regex::ECMAScript);
   } catch (const std::regex_error& e) {
     r.Fail("InvalidNumbers", "'" + m_sInvalidPattern + "' is not a valid pattern (" + e.what() + ")");
   }
-  const std::uint64_t seed =
-      r.Has("Seed") ? static_cast<std::uint64_t>(r.GetNumber("Seed", 0, 0, INT64_MAX)) : std::random_device()();
+  const std::uint64_t seed = r.Has("Seed") ? static_cast<std::uint64_t>(r.GetNumber("Seed")) : std::random_device()();
   m_Random.seed(seed);
   m_nNextReference = static_cast<std::uint32_t>(m_Random() % 0x7FFF0000u) + 1;
   m_nReplyReference = static_cast<std::uint8_t>(m_Random());
-  const std::string log = r.GetText("SubmitLog", "");
+  const std::string log = r.GetText("SubmitLog");
   if (!log.empty()) {
     m_nLogFd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (m_nLogFd < 0) r.Fail("SubmitLog", "cannot open '" + log + "': " + std::strerror(errno));

@@ -60,88 +60,70 @@ std::string InDecimal(const std::string& sId, int nBase) {
 }  // namespace
 
 CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandset(nHandset) {
-  const std::string where = "SOFTWARE\\Norvale\\Velquor\\Handsets\\" + std::to_string(nHandset);
-  const CSettingsReader r(where, Values);
-  constexpr std::int64_t kHour = 3600000;
-  m_sHost = r.GetText("Host", "");
+  const CSettingsReader r(nHandset, "smpp", Values);
+  m_sHost = r.GetText("Host");
   if (m_sHost.empty()) r.Fail("Host", "missing: the SMSC's host name or address");
-  m_nPort = static_cast<std::uint16_t>(r.GetNumber("Port", 2775, 1, 65535));
-  m_Session.sSystemId = r.GetText("SystemId", "");
+  m_nPort = static_cast<std::uint16_t>(r.GetNumber("Port"));
+  m_Session.sSystemId = r.GetText("SystemId");
   if (m_Session.sSystemId.empty()) r.Fail("SystemId", "missing: the account's system_id");
-  if (m_Session.sSystemId.size() > 15) r.Fail("SystemId", "longer than the 15 characters SMPP allows");
-  if (const std::string stored = r.GetText("Password", ""); !stored.empty()) {
+  if (const std::string stored = r.GetText("Password"); !stored.empty()) {
     m_Session.sPassword = CNorvaleEncryption().DecryptString(stored);
     if (m_Session.sPassword.empty())
       r.Fail("Password", "not an encrypted value; store it with: velquor config set --handset " +
                              std::to_string(nHandset) + " Password <password> --encrypted");
     if (m_Session.sPassword.size() > 8) r.Fail("Password", "longer than the 8 characters SMPP allows");
   }
-  m_Session.sSystemType = r.GetText("SystemType", "");
-  if (m_Session.sSystemType.size() > 12) r.Fail("SystemType", "longer than the 12 characters SMPP allows");
-  const std::string mode = r.GetText("BindMode", "transceiver");
-  if (mode == "transmitter+receiver")
-    m_bPair = true;
-  else if (mode != "transceiver")
-    r.Fail("BindMode", "'" + mode + "' is neither transceiver nor transmitter+receiver");
+  m_Session.sSystemType = r.GetText("SystemType");
+  m_bPair = r.GetText("BindMode") == "transmitter+receiver";
 
-  const std::string source = r.GetText("SourceAddress", "");
+  const std::string source = r.GetText("SourceAddress");
   if (r.Has("SourceTon") != r.Has("SourceNpi"))
     r.Fail(r.Has("SourceTon") ? "SourceNpi" : "SourceTon", "give both TON and NPI, or neither");
   try {
     if (r.Has("SourceTon"))
-      m_Submit.Source = Smpp::SourceAddress(source, static_cast<std::uint8_t>(r.GetNumber("SourceTon", 0, 0, 6)),
-                                            static_cast<std::uint8_t>(r.GetNumber("SourceNpi", 0, 0, 18)));
+      m_Submit.Source = Smpp::SourceAddress(source, static_cast<std::uint8_t>(r.GetNumber("SourceTon")),
+                                            static_cast<std::uint8_t>(r.GetNumber("SourceNpi")));
     else if (!source.empty())
       m_Submit.Source = Smpp::SourceAddress(source);
   } catch (const std::invalid_argument& e) {
     r.Fail("SourceAddress", "'" + source + "' cannot be sent: " + e.what());
   }
   m_Submit.eNationalNumbers =
-      r.GetBool("NationalNumbers", false) ? Smpp::ENationalNumbers::National : Smpp::ENationalNumbers::Unknown;
+      r.GetBool("NationalNumbers") ? Smpp::ENationalNumbers::National : Smpp::ENationalNumbers::Unknown;
 
-  m_Session.nWindowSize = static_cast<size_t>(r.GetNumber("WindowSize", 10, 1, 1000));
-  m_Session.dMaxSubmitsPerSecond = static_cast<double>(r.GetNumber("MaxPerSecond", 0, 0, 100000));
-  m_Session.EnquireLinkInterval = std::chrono::milliseconds(r.GetNumber("EnquireLinkInterval", 30000, 100, kHour));
-  m_Session.ResponseTimeout = std::chrono::milliseconds(r.GetNumber("ResponseTimeout", 10000, 100, kHour));
-  m_Session.ThrottlePause = std::chrono::milliseconds(r.GetNumber("ThrottlePause", 1000, 0, kHour));
-  m_ConnectTimeout = std::chrono::milliseconds(r.GetNumber("ConnectTimeout", 10000, 100, kHour));
-  m_QueueTimeout = std::chrono::milliseconds(r.GetNumber("QueueTimeout", 10000, 100, kHour));
-  m_Session.nMaxHeldDeliveries = static_cast<size_t>(r.GetNumber("ReceiveWindow", 100, 1, 10000));
-  m_PartAnswerDelay = std::chrono::milliseconds(r.GetNumber("PartAnswerDelay", 5000, 0, kHour));
-  m_Backoff.Initial = std::chrono::milliseconds(r.GetNumber("ReconnectDelay", 1000, 10, kHour));
-  m_Backoff.Maximum = std::chrono::milliseconds(r.GetNumber("ReconnectDelayMax", 60000, 10, 24 * kHour));
+  m_Session.nWindowSize = static_cast<size_t>(r.GetNumber("WindowSize"));
+  m_Session.dMaxSubmitsPerSecond = static_cast<double>(r.GetNumber("MaxPerSecond"));
+  m_Session.EnquireLinkInterval = std::chrono::milliseconds(r.GetNumber("EnquireLinkInterval"));
+  m_Session.ResponseTimeout = std::chrono::milliseconds(r.GetNumber("ResponseTimeout"));
+  m_Session.ThrottlePause = std::chrono::milliseconds(r.GetNumber("ThrottlePause"));
+  m_ConnectTimeout = std::chrono::milliseconds(r.GetNumber("ConnectTimeout"));
+  m_QueueTimeout = std::chrono::milliseconds(r.GetNumber("QueueTimeout"));
+  m_Session.nMaxHeldDeliveries = static_cast<size_t>(r.GetNumber("ReceiveWindow"));
+  m_PartAnswerDelay = std::chrono::milliseconds(r.GetNumber("PartAnswerDelay"));
+  m_Backoff.Initial = std::chrono::milliseconds(r.GetNumber("ReconnectDelay"));
+  m_Backoff.Maximum = std::chrono::milliseconds(r.GetNumber("ReconnectDelayMax"));
   if (m_Backoff.Maximum < m_Backoff.Initial) r.Fail("ReconnectDelayMax", "shorter than ReconnectDelay");
-  m_Backoff.AfterRejectedBind = std::chrono::milliseconds(r.GetNumber("RejectedBindDelay", 300000, 10, 24 * kHour));
+  m_Backoff.AfterRejectedBind = std::chrono::milliseconds(r.GetNumber("RejectedBindDelay"));
 
-  const std::string longMessages = r.GetText("LongMessages", "parts");
-  if (longMessages == "payload")
-    m_eLongMessages = Smpp::ELongMessages::MessagePayload;
-  else if (longMessages != "parts")
-    r.Fail("LongMessages", "'" + longMessages + "' is neither parts nor payload");
-  const std::string idFormat = r.GetText("MessageIdFormat", "auto");
+  if (r.GetText("LongMessages") == "payload") m_eLongMessages = Smpp::ELongMessages::MessagePayload;
+  const std::string idFormat = r.GetText("MessageIdFormat");
   if (idFormat == "text")
     m_eMessageIdFormat = EMessageIdFormat::Text;
   else if (idFormat == "hex-decimal")
     m_eMessageIdFormat = EMessageIdFormat::HexDecimal;
   else if (idFormat == "decimal-hex")
     m_eMessageIdFormat = EMessageIdFormat::DecimalHex;
-  else if (idFormat != "auto")
-    r.Fail("MessageIdFormat", "'" + idFormat + "' is none of auto, text, hex-decimal, decimal-hex");
-  const std::string alphabet = r.GetText("DefaultAlphabet", "gsm");
-  if (alphabet == "latin1")
-    m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
-  else if (alphabet != "gsm")
-    r.Fail("DefaultAlphabet", "'" + alphabet + "' is neither gsm nor latin1");
-  m_bReceipts = r.GetBool("DeliveryReports", true);
-  if (r.GetBool("Tls", false)) {
+  if (r.GetText("DefaultAlphabet") == "latin1") m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
+  m_bReceipts = r.GetBool("DeliveryReports");
+  if (r.GetBool("Tls")) {
     try {
-      m_pTls = std::make_unique<CTlsContext>(r.GetText("TlsCaFile", ""));
+      m_pTls = std::make_unique<CTlsContext>(r.GetText("TlsCaFile"));
     } catch (const _com_error& e) {
       r.Fail("TlsCaFile", Describe(e));
     }
   }
   m_nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_nWakeFd < 0) RAISE_COM_ERROR(E_FAIL, where + ": cannot create the driver's eventfd");
+  if (m_nWakeFd < 0) RAISE_COM_ERROR(E_FAIL, HandsetKeyPath(nHandset) + ": cannot create the driver's eventfd");
 }
 
 CSmppDriver::~CSmppDriver() {
