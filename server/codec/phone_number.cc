@@ -94,6 +94,12 @@ PhoneNumberParse PhoneNumber::ParseSender(std::string_view sText) {
   return ParseNumber(sText);
 }
 
+PhoneNumber PhoneNumber::FromText(std::string_view sText) {
+  PhoneNumberParse parsed = Parse(sText);
+  if (!parsed) throw std::invalid_argument(parsed.Explain(sText));
+  return std::move(*parsed.Number);
+}
+
 PhoneAddress PhoneNumber::ToPduAddress() const {
   switch (m_eKind) {
     case Kind::International: return PhoneAddress{m_sText, kToaInternational};

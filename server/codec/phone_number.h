@@ -32,6 +32,7 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -70,6 +71,9 @@ class PhoneNumber {
   static PhoneNumberParse Parse(std::string_view sText);
   // A sender: a number by the same rule, or a name.
   static PhoneNumberParse ParseSender(std::string_view sText);
+  // Parse for a text that must be a number (a constant, a test):
+  // std::invalid_argument with the reason when it is not.
+  static PhoneNumber FromText(std::string_view sText);
 
   Kind GetKind() const { return m_eKind; }
   // Normalised: "+" and digits, digits, or the name.

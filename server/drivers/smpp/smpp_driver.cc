@@ -235,9 +235,9 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   auto pending = std::make_shared<CPendingSubmit>();
   try {
     if (Message.WholeMessage.empty()) {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.sPhoneNumber, Message.Part, Message.bRequestReport);
+      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Message.Part, Message.bRequestReport);
     } else {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.sPhoneNumber, Smpp::MergeParts(Message.WholeMessage),
+      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage),
                                           Message.bRequestReport);
     }
   } catch (const Smpp::InvalidAddress& e) {
