@@ -44,16 +44,16 @@ struct PhoneNumberParse;
 
 // Why a text is no phone number.
 enum class NumberRefusal {
-  Empty,           // nothing, or separators only, where a number must be
-  NulCharacter,    // an embedded NUL
-  NotAscii,        // a character outside ASCII: only 0-9 are digits
-  NotANumber,      // a character that is neither digit, '+' nor separator
-  ServiceCode,     // '*' or '#'
-  MisplacedPlus,   // '+' after a digit, or twice
-  NoDigits,        // '+' without digits
-  TooLong,         // more than 15 digits after '+', more than 20 otherwise
-  NameTooLong,     // a sender's name of more than 11 GSM 7-bit characters
-  NameNotGsm,      // a sender's name the GSM 7-bit alphabet cannot hold
+  Empty,          // nothing, or separators only, where a number must be
+  NulCharacter,   // an embedded NUL
+  NotAscii,       // a character outside ASCII: only 0-9 are digits
+  NotANumber,     // a character that is neither digit, '+' nor separator
+  ServiceCode,    // '*' or '#'
+  MisplacedPlus,  // '+' after a digit, or twice
+  NoDigits,       // '+' without digits
+  TooLong,        // more than 15 digits after '+', more than 20 otherwise
+  NameTooLong,    // a sender's name of more than 11 GSM 7-bit characters
+  NameNotGsm,     // a sender's name the GSM 7-bit alphabet cannot hold
 };
 
 const char* Describe(NumberRefusal eRefusal);

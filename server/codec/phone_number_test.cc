@@ -69,10 +69,14 @@ TEST(PhoneNumber, RefusedDestinationsWithTheirReason) {
       {"+49 151 not a number", NumberRefusal::NotANumber},
       {"0151/1234567", NumberRefusal::NotANumber},
       {"1\n2", NumberRefusal::NotANumber},
-      {"12\0" "34"s, NumberRefusal::NulCharacter},
+      {"12\0"
+       "34"s,
+       NumberRefusal::NulCharacter},
       {"\xD9\xA1\xD9\xA2\xD9\xA3", NumberRefusal::NotAscii},  // Arabic-Indic 1 2 3
       {"\xEF\xBC\x91\xEF\xBC\x92", NumberRefusal::NotAscii},  // fullwidth 1 2
-      {"0151\xC2\xA0" "1234567", NumberRefusal::NotAscii},    // a no-break space
+      {"0151\xC2\xA0"
+       "1234567",
+       NumberRefusal::NotAscii},  // a no-break space
       {"+" + std::string(16, '1'), NumberRefusal::TooLong},
       {std::string(21, '1'), NumberRefusal::TooLong},
       {"+12345678901234567890", NumberRefusal::TooLong},
@@ -106,10 +110,12 @@ TEST(PhoneNumber, SendersAreNumbersOrNamesOfElevenGsmCharacters) {
   const Refused refused[] = {
       {"", NumberRefusal::Empty},
       {"TwelveChars!", NumberRefusal::NameTooLong},
-      {"Ten{chars}", NumberRefusal::NameTooLong},  // braces take two septets each
+      {"Ten{chars}", NumberRefusal::NameTooLong},               // braces take two septets each
       {"\xD0\x9F\xD1\x80\xD0\xB8", NumberRefusal::NameNotGsm},  // Cyrillic
       {"Shop\n24", NumberRefusal::NameNotGsm},
-      {"Shop\0" "24"s, NumberRefusal::NulCharacter},
+      {"Shop\0"
+       "24"s,
+       NumberRefusal::NulCharacter},
       {"+" + std::string(16, '4'), NumberRefusal::TooLong},
   };
   for (const auto& f : refused) {

@@ -44,12 +44,9 @@ TEST(CJobConverter, ChoosesTheAlphabetAndSplitsLongContent) {
 }
 
 TEST(CJobConverter, FailsWhatCannotBeSentWithTheStatusThatSaysWhy) {
-  const std::pair<const char*, EnumJobStatus> numbers[] = {{"", jsErrNumberInvalid},
-                                                           {" ", jsErrNumberInvalid},
-                                                           {"+", jsErrNumberInvalid},
-                                                           {"call me", jsErrNumberInvalid},
-                                                           {"*100#", jsErrNumberInvalid},
-                                                           {"123456789012345678901", jsErrNumberInvalid}};
+  const std::pair<const char*, EnumJobStatus> numbers[] = {
+      {"", jsErrNumberInvalid},        {" ", jsErrNumberInvalid},     {"+", jsErrNumberInvalid},
+      {"call me", jsErrNumberInvalid}, {"*100#", jsErrNumberInvalid}, {"123456789012345678901", jsErrNumberInvalid}};
   for (const auto& [number, status] : numbers) {
     const auto job = CJobConverter::Convert(number, jtTextMessage, "x", 1);
     EXPECT_FALSE(job.bOk) << number;

@@ -59,8 +59,7 @@ struct SmppAddress {
 
 enum class ENationalNumbers { Unknown, National };
 
-SmppAddress DestinationAddress(const Sms::PhoneNumber& Number,
-                               ENationalNumbers eNational = ENationalNumbers::Unknown);
+SmppAddress DestinationAddress(const Sms::PhoneNumber& Number, ENationalNumbers eNational = ENationalNumbers::Unknown);
 SmppAddress SourceAddress(std::string_view sSource);
 // The address as configured, with its TON and NPI given; only the length is
 // checked (at most 20 octets, no NUL).

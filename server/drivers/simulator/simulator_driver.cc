@@ -173,7 +173,8 @@ CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
   if (!m_sInvalidPattern.empty() && std::regex_search(Message.Number.Text(), m_InvalidNumbers)) {
     Log(Message, "invalid-number", "-");
     m_EchoParts.erase(Message.nJobId);
-    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 1, "Unknown subscriber " + Message.Number.Text());
+    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 1,
+                                 "Unknown subscriber " + Message.Number.Text());
   }
   if (fail) {
     Log(Message, "network-failure", "-");

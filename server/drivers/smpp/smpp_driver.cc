@@ -237,8 +237,8 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
     if (Message.WholeMessage.empty()) {
       pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Message.Part, Message.bRequestReport);
     } else {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage),
-                                          Message.bRequestReport);
+      pending->Body =
+          Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage), Message.bRequestReport);
     }
   } catch (const Smpp::InvalidAddress& e) {
     return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what());
