@@ -1,11 +1,13 @@
 // A phone number as the engine sends to it: parsed once from the text of a
-// job (or a configured sender), then handed to every driver as it is.
+// job, then handed to every driver as it is (ParseSender reads a sender's
+// address by the same rule).
 //
 // Kinds and their normalised text:
 //   International  "+" and 1 to 15 digits (E.164)        "+491511234567"
 //   National       digits as dialled in the network,     "01511234567"
 //                  1 to 20 (a "0" or "00" prefix kept)
 //   ShortCode      1 to 6 digits not starting with "0"   "12345"
+//                  (goes out as a National number does)
 //   Alphanumeric   a sender's name: 1 to 11 GSM 7-bit    "Velquor"
 //                  characters (a character of the extension table counts
 //                  two); never a destination
