@@ -92,7 +92,7 @@ Cost DriverRun(uint16_t nPort, int nCount) {
   driver.Start(&events);
   for (auto end = Clock::now() + 10s; !driver.GetState().bRegistered && Clock::now() < end;)
     std::this_thread::sleep_for(1ms);
-  const COutgoingSms message{1, 1, 1, "+447700900123", Text(), false, {}};
+  const COutgoingSms message{1, 1, 1, Sms::PhoneNumber::FromText("+447700900123"), Text(), false, {}};
   std::atomic<int> left{nCount}, failed{0};
   const auto start = Clock::now();
   const double cpu = CpuSeconds();
@@ -135,8 +135,9 @@ Cost RawRun(uint16_t nPort, int nCount) {
   };
   if (readSome() < 1) return {};  // bind_resp
   Smpp::SubmitSettings settings;
-  std::vector<uint8_t> submit = Smpp::EncodePdu(Smpp::Pdu{
-      Smpp::Id(Smpp::ECommandId::SubmitSm), 0, 2, Smpp::BuildSubmitSm(settings, "+447700900123", Text(), false)});
+  std::vector<uint8_t> submit = Smpp::EncodePdu(
+      Smpp::Pdu{Smpp::Id(Smpp::ECommandId::SubmitSm), 0, 2,
+                Smpp::BuildSubmitSm(settings, Sms::PhoneNumber::FromText("+447700900123"), Text(), false)});
   int sent = 0, answered = 0;
   uint32_t sequence = 2;
   const auto start = Clock::now();

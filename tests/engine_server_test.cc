@@ -330,6 +330,9 @@ TEST(EngineOutgoing, ConvertsSplitsAndRecordsEachOutcome) {
   const LONG hex = send("+4915111", jtUnicodeMessage, "0048D83DDE00", hsHandset1);     // H + emoji
   const LONG data = send("+4915111", jtDataMessage, "DCS=F5;UDH=050415811581;UD=CAFE", hsHandset1);
   const LONG invalid = send("+999123", jtTextMessage, "no such number", hsHandset1);
+  // The number is parsed once, by one rule, before any driver sees it.
+  const LONG spaced = send("+49 (151) 1234567", jtTextMessage, "separators", hsHandset1);
+  const LONG service = send("*100#", jtTextMessage, "a service code", hsHandset1);
   const LONG two = send("+4915222", jtTextMessage, "for handset two", hsHandset2);
   ServerProcess server(root);
   ASSERT_TRUE(server.StartAndWait()) << server.Errors();
@@ -350,16 +353,22 @@ TEST(EngineOutgoing, ConvertsSplitsAndRecordsEachOutcome) {
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(second[0].job, two);
 
-  for (const LONG id : {gsm, escaped, ucs2, hex, data}) EXPECT_EQ(Status(db, id), jsSent) << id;  // reported
+  ASSERT_EQ(byJob[spaced].size(), 1u);
+  EXPECT_EQ(byJob[spaced][0].number, "+491511234567");
+  EXPECT_EQ(byJob.count(service), 0u);  // refused before the driver
+  for (const LONG id : {gsm, escaped, ucs2, hex, data, spaced}) EXPECT_EQ(Status(db, id), jsSent) << id;  // reported
   EXPECT_EQ(Status(db, two), jsSent);  // no report asked: sent at once
-  EXPECT_EQ(Status(db, invalid), jsErrNumberInvalid);
-  EXPECT_EQ(Count(db,
-                  "Type=3 AND OriginalId=" + std::to_string(invalid) +
-                      " AND JobStatus=3 AND ErrorCode<>0 AND SourceId='tester' AND SourceName='Test'",
-                  "SMSNotifications"),
-            1);
-  EXPECT_EQ(Count(db, "Type=2 AND SourceId='tester'", "SMSNotifications"), 6);  // message sent
-  EXPECT_EQ(Count(db, "Type=0", "SMSNotifications"), 5);                        // delivery reports
+  for (const LONG id : {invalid, service}) {
+    EXPECT_EQ(Status(db, id), jsErrNumberInvalid) << id;
+    EXPECT_EQ(Count(db,
+                    "Type=3 AND OriginalId=" + std::to_string(id) +
+                        " AND JobStatus=3 AND ErrorCode<>0 AND SourceId='tester' AND SourceName='Test'",
+                    "SMSNotifications"),
+              1)
+        << id;
+  }
+  EXPECT_EQ(Count(db, "Type=2 AND SourceId='tester'", "SMSNotifications"), 7);  // message sent
+  EXPECT_EQ(Count(db, "Type=0", "SMSNotifications"), 6);                        // delivery reports
 }
 
 TEST(EngineOutgoing, RetriesTemporaryFailuresAfterADoublingBackOffWithAGrowingCountThenFails) {

@@ -37,9 +37,13 @@ struct PhoneAddress {
   bool operator==(const PhoneAddress&) const = default;
 };
 
-// The address for the text of a job: "+digits" international, digits (and
-// * # a b c) unknown/national, anything else alphanumeric. std::invalid_argument
-// when it is empty, too long, or a name that the GSM alphabet cannot hold.
+// The address for a text as it stands (the SMS centre of a modem, a PDU
+// built by a test or the modem emulator): "+digits" international, digits
+// (and the semi-octets * # a b c) unknown/national, anything else
+// alphanumeric. std::invalid_argument when it is empty, too long, or a name
+// that the GSM alphabet cannot hold. The destination of a job is not read
+// here but by PhoneNumber (phone_number.h), whose ToPduAddress gives its
+// address.
 PhoneAddress ParseAddress(std::string_view sText);
 
 }  // namespace Norvale::Sms

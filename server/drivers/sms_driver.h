@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/phone_number.h"
 #include "codec/sms_split.h"
 #include "platform/types.h"
 
@@ -34,7 +35,8 @@ struct COutgoingSms {
   OS::LONG nJobId = 0;
   int nPart = 1;   // 1-based
   int nParts = 1;  // parts of the job
-  std::string sPhoneNumber;
+  // The destination, parsed once by the job converter.
+  Sms::PhoneNumber Number;
   Sms::UserDataPart Part;
   bool bRequestReport = false;
   // Every part of a job of several, in order, when the driver takes whole

@@ -320,8 +320,8 @@ void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType,
   const bool whole = job.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
   const int parts = whole ? 1 : static_cast<int>(job.Parts.size());
   for (int i = pProgress ? std::min(pProgress->nAccepted, parts - 1) : 0; i < parts; ++i) {
-    COutgoingSms message{
-        nJobId, i + 1, parts, job.sPhoneNumber, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts, {}};
+    COutgoingSms message{nJobId, i + 1, parts, *job.Number, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts,
+                         {}};
     if (whole) message.WholeMessage = job.Parts;
     m_nSubmitUntil = (Clock::now() + m_pDriver->SubmitLimit()).time_since_epoch().count();
     const CSubmitResult result = m_pDriver->Submit(message);

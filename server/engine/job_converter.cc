@@ -27,24 +27,12 @@ CConvertedJob Failed(EnumJobStatus eStatus, std::string sError) {
 
 }  // namespace
 
-std::string CJobConverter::DialableNumber(const std::string& sPhoneNumber) {
-  std::string number;
-  for (const char c : sPhoneNumber)
-    if (c != ' ' && c != '-' && c != '\t') number += c;
-  const size_t digits = number.size() - (!number.empty() && number[0] == '+' ? 1 : 0);
-  if (digits == 0 || digits > 20) return std::string();
-  for (size_t i = number.size() - digits; i < number.size(); ++i)
-    if (!std::isdigit(static_cast<unsigned char>(number[i])) && number[i] != '*' && number[i] != '#')
-      return std::string();
-  return number;
-}
-
 CConvertedJob CJobConverter::Convert(const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
                                      std::uint8_t nReference) {
-  const std::string number = DialableNumber(sPhoneNumber);
-  if (number.empty()) return Failed(jsErrNumberInvalid, "Invalid phone number '" + sPhoneNumber + "'");
+  Sms::PhoneNumberParse parsed = Sms::PhoneNumber::Parse(sPhoneNumber);
+  if (!parsed) return Failed(jsErrNumberInvalid, "Invalid " + parsed.Explain(sPhoneNumber));
   CConvertedJob job;
-  job.sPhoneNumber = number;
+  job.Number = std::move(parsed.Number);
   try {
     switch (eType) {
       case jtTextMessage: job.Parts = Sms::SplitText(sData == " " ? std::string() : sData, nReference); break;

@@ -7,14 +7,18 @@
 //   data (3)          "DCS=..;UDH=..;UD=.." or the user data alone, as the
 //                     library packs it: sent with that DCS and header.
 // Content longer than one message becomes concatenated parts with an 8-bit
-// reference. A job that cannot be converted fails with the status that says
-// why: 3 for a number that cannot be dialled, 8 for an unknown type or
-// content that is not what its type says.
+// reference. The number is parsed here, once, by the rule of
+// Sms::PhoneNumber; the drivers take the parsed value. A job that cannot be
+// converted fails with the status that says why: 3 for a number that cannot
+// be dialled, 8 for an unknown type or content that is not what its type
+// says.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "codec/phone_number.h"
 #include "codec/sms_split.h"
 #include "norvale/enums.h"
 #include "queues/message_endpoint.h"
@@ -25,7 +29,7 @@ struct CConvertedJob {
   bool bOk = false;
   EnumJobStatus eFailure = jsPending;  // when not ok
   std::string sError;
-  std::string sPhoneNumber;  // as dialled: blanks and dashes removed
+  std::optional<Sms::PhoneNumber> Number;  // when ok
   std::vector<Sms::UserDataPart> Parts;
 };
 
@@ -33,9 +37,6 @@ class CJobConverter {
  public:
   static CConvertedJob Convert(const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
                                std::uint8_t nReference);
-  // The number without blanks and dashes; empty when it is not a number a
-  // network accepts (an optional "+", then 1 to 20 digits, "*" or "#").
-  static std::string DialableNumber(const std::string& sPhoneNumber);
 };
 
 }  // namespace Norvale

@@ -5,9 +5,12 @@
 using namespace Norvale;
 
 TEST(CJobConverter, ChoosesTheAlphabetAndSplitsLongContent) {
-  auto gsm = CJobConverter::Convert("+49 151-1234", jtTextMessage, "Hello {world} \xE2\x82\xAC", 7);
+  // The number is parsed here, once, for every driver.
+  auto gsm = CJobConverter::Convert("+49 (151) 1234", jtTextMessage, "Hello {world} \xE2\x82\xAC", 7);
   ASSERT_TRUE(gsm.bOk) << gsm.sError;
-  EXPECT_EQ(gsm.sPhoneNumber, "+491511234");
+  ASSERT_TRUE(gsm.Number);
+  EXPECT_EQ(gsm.Number->Text(), "+491511234");
+  EXPECT_EQ(gsm.Number->GetKind(), Sms::PhoneNumber::Kind::International);
   ASSERT_EQ(gsm.Parts.size(), 1u);
   EXPECT_EQ(gsm.Parts[0].eCoding, Sms::Coding::Gsm7);
   EXPECT_TRUE(gsm.Parts[0].Udh.empty());
@@ -41,16 +44,16 @@ TEST(CJobConverter, ChoosesTheAlphabetAndSplitsLongContent) {
 }
 
 TEST(CJobConverter, FailsWhatCannotBeSentWithTheStatusThatSaysWhy) {
-  const std::pair<const char*, EnumJobStatus> numbers[] = {{"", jsErrNumberInvalid},
-                                                           {" ", jsErrNumberInvalid},
-                                                           {"+", jsErrNumberInvalid},
-                                                           {"call me", jsErrNumberInvalid},
-                                                           {"123456789012345678901", jsErrNumberInvalid}};
+  const std::pair<const char*, EnumJobStatus> numbers[] = {
+      {"", jsErrNumberInvalid},        {" ", jsErrNumberInvalid},     {"+", jsErrNumberInvalid},
+      {"call me", jsErrNumberInvalid}, {"*100#", jsErrNumberInvalid}, {"123456789012345678901", jsErrNumberInvalid}};
   for (const auto& [number, status] : numbers) {
     const auto job = CJobConverter::Convert(number, jtTextMessage, "x", 1);
     EXPECT_FALSE(job.bOk) << number;
     EXPECT_EQ(job.eFailure, status) << number;
   }
+  EXPECT_EQ(CJobConverter::Convert("*100#", jtTextMessage, "x", 1).sError,
+            "Invalid phone number \"*100#\" holds '*' or '#': a service code, not an address for an SMS");
   const std::pair<JOBTYPE, const char*> contents[] = {
       {static_cast<JOBTYPE>(0), "x"},    {static_cast<JOBTYPE>(4), "x"},  {jtUnicodeMessage, "004"},
       {jtUnicodeMessage, "DC00"},        {jtUnicodeMessage, "zz00"},      {jtDataMessage, "DCS=04;UDH=0;UD=00"},

@@ -12,33 +12,19 @@ std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
 }  // namespace
 
-SmppAddress DestinationAddress(std::string_view sNumber, ENationalNumbers eNational) {
-  std::string sDigits;
-  bool bPlus = false;
-  for (size_t i = 0; i < sNumber.size(); ++i) {
-    char c = sNumber[i];
-    if (IsDigit(c)) {
-      sDigits += c;
-    } else if (c == '+' && sDigits.empty() && !bPlus) {
-      bPlus = true;
-    } else if (c == ' ' || c == '-' || c == '.' || c == '(' || c == ')') {
-      continue;
-    } else {
-      throw InvalidAddress("destination " + Quoted(sNumber) + ": '" + std::string(1, c) + "' is not part of a number");
-    }
+SmppAddress DestinationAddress(const Sms::PhoneNumber& Number, ENationalNumbers eNational) {
+  static_assert(Sms::PhoneNumber::kMaxDigits < kMaxAddress, "a parsed number fits destination_addr");
+  const std::string sDigits(Number.Digits());
+  switch (Number.GetKind()) {
+    case Sms::PhoneNumber::Kind::International: return {kTonInternational, kNpiIsdn, sDigits};
+    case Sms::PhoneNumber::Kind::National:
+      if (eNational == ENationalNumbers::National && sDigits.size() > 1 && sDigits[0] == '0' && sDigits[1] != '0')
+        return {kTonNational, kNpiIsdn, sDigits.substr(1)};
+      return {kTonUnknown, kNpiIsdn, sDigits};
+    case Sms::PhoneNumber::Kind::ShortCode: return {kTonUnknown, kNpiIsdn, sDigits};
+    case Sms::PhoneNumber::Kind::Alphanumeric: break;
   }
-  if (sDigits.empty()) throw InvalidAddress("destination " + Quoted(sNumber) + " has no digits");
-  if (bPlus) return {kTonInternational, kNpiIsdn, sDigits};
-  if (eNational == ENationalNumbers::National && sDigits.size() > 1 && sDigits[0] == '0' && sDigits[1] != '0') {
-    sDigits.erase(0, 1);
-    if (sDigits.size() >= kMaxAddress) {
-      throw InvalidAddress("destination " + Quoted(sNumber) + " has more than 20 digits");
-    }
-    return {kTonNational, kNpiIsdn, sDigits};
-  }
-  if (sDigits.size() >= kMaxAddress)
-    throw InvalidAddress("destination " + Quoted(sNumber) + " has more than 20 digits");
-  return {kTonUnknown, kNpiIsdn, sDigits};
+  throw InvalidAddress("destination " + Quoted(Number.Text()) + " is a name, not a number");
 }
 
 SmppAddress SourceAddress(std::string_view sSource) {

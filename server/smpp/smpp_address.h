@@ -1,18 +1,20 @@
 // Addresses of submit_sm: TON (type of number) and NPI (numbering plan)
 // beside the digits.
 //
-// Destination numbers of jobs:
-//   "+447700900123"   international 1/1, "447700900123" (the + dropped)
-//   "07700900123"     unknown 0/1 as written (default): the SMSC applies
-//                     its own dialling rules, which also cover "00..."
-//                     prefixes and short codes;
-//                     or, with ENationalNumbers::National, national 2/1
-//                     "7700900123": the trunk prefix 0 dropped, as a
-//                     national significant number has none
-//   "12345"           unknown 0/1 (short codes and whatever else)
-// Spaces, dashes, dots and brackets between the digits are left out.
-// Anything else, no digit or more than 20 is InvalidAddress, which the
-// caller reports as an invalid number (job status 3).
+// Destination numbers of jobs, parsed by Sms::PhoneNumber (its rule for
+// separators, '+', "00", '*' '#' and lengths), by their kind:
+//   International "+447700900123"  international 1/1, "447700900123"
+//   National      "07700900123"    unknown 0/1 as written (default): the SMSC
+//                                  applies its own dialling rules, which also
+//                                  cover "00..." prefixes;
+//                                  or, with ENationalNumbers::National,
+//                                  national 2/1 "7700900123": the trunk
+//                                  prefix 0 dropped, as a national
+//                                  significant number has none ("00..."
+//                                  stays unknown 0/1 as written)
+//   ShortCode     "12345"          unknown 0/1
+// A name (Alphanumeric) is no destination: InvalidAddress, which the caller
+// reports as an invalid number (job status 3).
 //
 // Source addresses (the account's sender):
 //   "+4412345"        international 1/1
@@ -26,6 +28,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "codec/phone_number.h"
 
 namespace Norvale::Smpp {
 
@@ -55,7 +59,7 @@ struct SmppAddress {
 
 enum class ENationalNumbers { Unknown, National };
 
-SmppAddress DestinationAddress(std::string_view sNumber, ENationalNumbers eNational = ENationalNumbers::Unknown);
+SmppAddress DestinationAddress(const Sms::PhoneNumber& Number, ENationalNumbers eNational = ENationalNumbers::Unknown);
 SmppAddress SourceAddress(std::string_view sSource);
 // The address as configured, with its TON and NPI given; only the length is
 // checked (at most 20 octets, no NUL).

@@ -34,11 +34,11 @@ Sms::UserDataPart ForLatin1Default(const Sms::UserDataPart& Part) {
 
 }  // namespace
 
-ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, std::string_view sDestination,
+ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, const Sms::PhoneNumber& DestinationNumber,
                                const Sms::UserDataPart& GivenPart, bool bRequestReceipt) {
   const bool bConvert = Settings.bDefaultIsLatin1 && GivenPart.eCoding == Sms::Coding::Gsm7 && GivenPart.nDcs == 0x00;
   const Sms::UserDataPart Part = bConvert ? ForLatin1Default(GivenPart) : GivenPart;
-  SmppAddress Destination = DestinationAddress(sDestination, Settings.eNationalNumbers);
+  const SmppAddress Destination = DestinationAddress(DestinationNumber, Settings.eNationalNumbers);
   if (Part.Udh.size() > 0xFF) throw std::invalid_argument("user-data header longer than 255 octets");
 
   ShortMessageBody Body;

@@ -23,7 +23,7 @@
 //                        message_payload
 //   registered_delivery  0x01 when a receipt is wanted
 //   source/destination   TON/NPI per smpp_address.h
-// A destination that is no number is InvalidAddress (job status 3);
+// A destination that is a name is InvalidAddress (job status 3);
 // content that cannot be carried is std::invalid_argument (status 8).
 #pragma once
 
@@ -52,7 +52,7 @@ struct SubmitSettings {
   std::string sValidityPeriod;  // empty: the SMSC's default; else SMPP time ("000001000000000R")
 };
 
-ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, std::string_view sDestination,
+ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, const Sms::PhoneNumber& Destination,
                                const Sms::UserDataPart& Part, bool bRequestReceipt);
 
 // The whole content of a job split into Parts, as one part: payloads

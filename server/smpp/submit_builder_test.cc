@@ -9,6 +9,8 @@ namespace {
 
 using Test::Hex;
 
+Sms::PhoneNumber To(const char* szNumber) { return Sms::PhoneNumber::FromText(szNumber); }
+
 SubmitSettings Account() {
   SubmitSettings Settings;
   Settings.Source = SourceAddress("Velquor");
@@ -18,7 +20,7 @@ SubmitSettings Account() {
 TEST(SubmitBuilder, ShortGsmTextGoesUnpackedInShortMessage) {
   auto Parts = Sms::SplitText("Hi @ 5€", 1);
   ASSERT_EQ(Parts.size(), 1u);
-  ShortMessageBody Sm = BuildSubmitSm(Account(), "+44 7700 900123", Parts[0], true);
+  ShortMessageBody Sm = BuildSubmitSm(Account(), To("+44 7700 900123"), Parts[0], true);
   EXPECT_EQ(Sm.nSourceTon, kTonAlphanumeric);
   EXPECT_EQ(Sm.sSourceAddr, "Velquor");
   EXPECT_EQ(Sm.nDestTon, kTonInternational);
@@ -30,7 +32,7 @@ TEST(SubmitBuilder, ShortGsmTextGoesUnpackedInShortMessage) {
   // One septet per octet: '@' is 0x00, '€' the escape 1B 65.
   EXPECT_EQ(Hex(Sm.ShortMessage), "48 69 20 00 20 35 1B 65");
   EXPECT_FALSE(Sm.MessagePayload);
-  EXPECT_EQ(BuildSubmitSm(Account(), "123", Parts[0], false).nRegisteredDelivery, 0);
+  EXPECT_EQ(BuildSubmitSm(Account(), To("123"), Parts[0], false).nRegisteredDelivery, 0);
 }
 
 TEST(SubmitBuilder, LongTextAsConcatenatedPartsOrAsOnePayload) {
@@ -38,7 +40,7 @@ TEST(SubmitBuilder, LongTextAsConcatenatedPartsOrAsOnePayload) {
   auto Parts = Sms::SplitText(sText, 0x2A);
   ASSERT_EQ(Parts.size(), 2u);
   for (size_t i = 0; i < Parts.size(); ++i) {
-    ShortMessageBody Sm = BuildSubmitSm(Account(), "+1555", Parts[i], false);
+    ShortMessageBody Sm = BuildSubmitSm(Account(), To("+1555"), Parts[i], false);
     EXPECT_EQ(Sm.nEsmClass, kEsmUdhi);
     ASSERT_GE(Sm.ShortMessage.size(), 6u);
     EXPECT_EQ(Hex({Sm.ShortMessage.begin(), Sm.ShortMessage.begin() + 6}),
@@ -47,7 +49,7 @@ TEST(SubmitBuilder, LongTextAsConcatenatedPartsOrAsOnePayload) {
     EXPECT_FALSE(Sm.MessagePayload);
   }
 
-  ShortMessageBody Whole = BuildSubmitSm(Account(), "+1555", MergeParts(Parts), false);
+  ShortMessageBody Whole = BuildSubmitSm(Account(), To("+1555"), MergeParts(Parts), false);
   EXPECT_EQ(Whole.nEsmClass, 0);
   EXPECT_TRUE(Whole.ShortMessage.empty());
   ASSERT_TRUE(Whole.MessagePayload);
@@ -56,14 +58,14 @@ TEST(SubmitBuilder, LongTextAsConcatenatedPartsOrAsOnePayload) {
 
 TEST(SubmitBuilder, Ucs2AndDataKeepTheirCoding) {
   auto Ucs2 = Sms::SplitText("Привет", 1);
-  ShortMessageBody Sm = BuildSubmitSm(Account(), "+7900", Ucs2[0], false);
+  ShortMessageBody Sm = BuildSubmitSm(Account(), To("+7900"), Ucs2[0], false);
   EXPECT_EQ(Sm.nDataCoding, 0x08);
   EXPECT_EQ(Hex(Sm.ShortMessage), "04 1F 04 40 04 38 04 32 04 35 04 42");
 
   const uint8_t Ports[] = {0x05, 0x04, 0x0B, 0x84, 0x23, 0xF0};
   const uint8_t Data[] = {0xDE, 0xAD};
   auto Parts = Sms::SplitData(0xF5, Ports, Data, 1);
-  ShortMessageBody Bin = BuildSubmitSm(Account(), "+1555", Parts[0], false);
+  ShortMessageBody Bin = BuildSubmitSm(Account(), To("+1555"), Parts[0], false);
   EXPECT_EQ(Bin.nDataCoding, 0xF5);
   EXPECT_EQ(Bin.nEsmClass, kEsmUdhi);
   EXPECT_EQ(Hex(Bin.ShortMessage), "06 05 04 0B 84 23 F0 DE AD");
@@ -75,7 +77,7 @@ TEST(SubmitBuilder, Ucs2AndDataKeepTheirCoding) {
   Sms::UserDataPart Whole = MergeParts(BigParts);
   EXPECT_EQ(Hex(Whole.Udh), "05 04 0B 84 23 F0");
   EXPECT_EQ(Whole.Payload, Big);
-  ShortMessageBody Payload = BuildSubmitSm(Account(), "+1555", Whole, false);
+  ShortMessageBody Payload = BuildSubmitSm(Account(), To("+1555"), Whole, false);
   ASSERT_TRUE(Payload.MessagePayload);
   EXPECT_EQ(Payload.MessagePayload->size(), 1 + 6 + 300u);
   EXPECT_EQ(Payload.nEsmClass, kEsmUdhi);
@@ -88,14 +90,14 @@ TEST(SubmitBuilder, DefaultAlphabetLatin1SendsLatin1OrUcs2) {
   Latin1.bDefaultIsLatin1 = true;
   auto Cafe = Sms::SplitText("Café @ {5}", 1);
   ASSERT_EQ(Cafe.size(), 1u);
-  ShortMessageBody Sm = BuildSubmitSm(Latin1, "123", Cafe[0], false);
+  ShortMessageBody Sm = BuildSubmitSm(Latin1, To("123"), Cafe[0], false);
   EXPECT_EQ(Sm.nDataCoding, 0x00);
   EXPECT_EQ(Hex(Sm.ShortMessage), "43 61 66 E9 20 40 20 7B 35 7D");
-  EXPECT_EQ(Hex(BuildSubmitSm(Account(), "123", Cafe[0], false).ShortMessage),
+  EXPECT_EQ(Hex(BuildSubmitSm(Account(), To("123"), Cafe[0], false).ShortMessage),
             "43 61 66 05 20 00 20 1B 28 35 1B 29");  // the default: GSM septets
 
   auto Euro = Sms::SplitText("5€", 1);
-  Sm = BuildSubmitSm(Latin1, "123", Euro[0], false);
+  Sm = BuildSubmitSm(Latin1, To("123"), Euro[0], false);
   EXPECT_EQ(Sm.nDataCoding, 0x08);
   EXPECT_EQ(Hex(Sm.ShortMessage), "00 35 20 AC");
 
@@ -104,30 +106,30 @@ TEST(SubmitBuilder, DefaultAlphabetLatin1SendsLatin1OrUcs2) {
   // not fit as UCS-2 and is refused rather than sent wrong.
   auto Long = Sms::SplitText(std::string(200, 'e'), 7);
   ASSERT_EQ(Long.size(), 2u);
-  Sm = BuildSubmitSm(Latin1, "123", Long[0], false);
+  Sm = BuildSubmitSm(Latin1, To("123"), Long[0], false);
   EXPECT_EQ(Sm.nDataCoding, 0x00);
   EXPECT_EQ(Sm.ShortMessage.size(), 6u + 153u);
   EXPECT_FALSE(Sm.MessagePayload);
   auto LongEuro = Sms::SplitText("€" + std::string(300, 'e'), 7);
   ASSERT_EQ(LongEuro.size(), 2u);
-  EXPECT_THROW(BuildSubmitSm(Latin1, "123", LongEuro[0], false), std::invalid_argument);
-  EXPECT_EQ(BuildSubmitSm(Latin1, "123", LongEuro[1], false).nDataCoding, 0x00);  // all Latin-1
+  EXPECT_THROW(BuildSubmitSm(Latin1, To("123"), LongEuro[0], false), std::invalid_argument);
+  EXPECT_EQ(BuildSubmitSm(Latin1, To("123"), LongEuro[1], false).nDataCoding, 0x00);  // all Latin-1
   // The whole message in message_payload goes as UCS-2.
-  Sm = BuildSubmitSm(Latin1, "123", MergeParts(LongEuro), false);
+  Sm = BuildSubmitSm(Latin1, To("123"), MergeParts(LongEuro), false);
   EXPECT_EQ(Sm.nDataCoding, 0x08);
   ASSERT_TRUE(Sm.MessagePayload);
   EXPECT_EQ(Sm.MessagePayload->size(), 2u * 301u);
 
   auto Data = Sms::SplitData(0x00, {}, std::vector<uint8_t>{0x00, 0x05}, 1);
-  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, "123", Data[0], false).ShortMessage), "40 E9");  // DCS 0: septets
+  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, To("123"), Data[0], false).ShortMessage), "40 E9");  // DCS 0: septets
   auto Unicode = Sms::SplitUcs2Hex("00E9", 1);
-  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, "123", Unicode[0], false).ShortMessage), "00 E9");
+  EXPECT_EQ(Hex(BuildSubmitSm(Latin1, To("123"), Unicode[0], false).ShortMessage), "00 E9");
 }
 
-TEST(SubmitBuilder, BadDestinationIsAnInvalidNumber) {
+TEST(SubmitBuilder, ANameAsDestinationIsAnInvalidNumber) {
   auto Parts = Sms::SplitText("x", 1);
-  EXPECT_THROW(BuildSubmitSm(Account(), "call me", Parts[0], false), InvalidAddress);
-  EXPECT_THROW(BuildSubmitSm(Account(), "", Parts[0], false), InvalidAddress);
+  EXPECT_THROW(BuildSubmitSm(Account(), *Sms::PhoneNumber::ParseSender("Velquor").Number, Parts[0], false),
+               InvalidAddress);
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ CSettingValues Values(uint16_t port, CSettingValues extra = {}) {
 }
 
 COutgoingSms Message(const std::string& text) {
-  return COutgoingSms{1, 1, 1, "+447700900123", Sms::SplitText(text, 0).front(), false, {}};
+  return COutgoingSms{1, 1, 1, Sms::PhoneNumber::FromText("+447700900123"), Sms::SplitText(text, 0).front(), false, {}};
 }
 
 bool WaitBound(CSmppDriver& d) {
@@ -162,6 +162,35 @@ TEST(SmppDriver, MessageIdFormatsBringAnAnswerAndItsReceiptToOneReference) {
               CSmppDriver(1, Values(2775, {{"MessageIdFormat", "hex"}}));
             }).find("MessageIdFormat"),
             std::string::npos);
+}
+
+// destination_addr and its TON/NPI come from the parsed number's kind, as
+// SMSCs rely on: international 1/1 without '+', national 0/1 as written
+// (2/1 without the trunk prefix when NationalNumbers is set), short codes
+// 0/1.
+TEST(SmppDriver, TheDestinationsTonAndNpiFollowTheKindOfTheNumber) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"NationalNumbers", "1"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  struct Case {
+    const char* number;
+    const char* sent;
+    int ton, npi;
+  };
+  for (const Case c : {Case{"+49 (151) 1234567", "491511234567", 1, 1}, Case{"0151 123.4567", "1511234567", 2, 1},
+                       Case{"0049 151 1234567", "00491511234567", 0, 1}, Case{"12345", "12345", 0, 1}}) {
+    COutgoingSms m = Message("to " + std::string(c.number));
+    m.Number = Sms::PhoneNumber::FromText(c.number);
+    EXPECT_EQ(driver.Submit(m).eOutcome, ESubmitOutcome::Accepted) << c.number;
+    const Json submit = smsc->WaitFor("submit", 5s);
+    ASSERT_FALSE(submit.is_null()) << c.number;
+    EXPECT_EQ(submit.value("destination", ""), c.sent) << c.number;
+    EXPECT_EQ(submit.value("dest_ton", -1), c.ton) << c.number;
+    EXPECT_EQ(submit.value("dest_npi", -1), c.npi) << c.number;
+  }
+  driver.Stop();
 }
 
 TEST(SmppDriver, StopUnbindsAndEndsAWaitingSubmitAsTemporary) {

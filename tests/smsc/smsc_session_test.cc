@@ -185,7 +185,7 @@ SubmitSettings Sender() {
 
 ShortMessageBody Text(const std::string& sText, bool bReceipt = false, uint8_t nReference = 1) {
   auto Parts = Sms::SplitText(sText, nReference);
-  return BuildSubmitSm(Sender(), "+447700900123", Parts.at(0), bReceipt);
+  return BuildSubmitSm(Sender(), Sms::PhoneNumber::FromText("+447700900123"), Parts.at(0), bReceipt);
 }
 
 class SmscTest : public ::testing::Test {
@@ -298,7 +298,8 @@ TEST_F(SmscTest, NodeGetsA300CharacterTextAsPartsOrAsOnePayload) {
   auto Parts = Sms::SplitText(sText, 0x2A);
   ASSERT_EQ(Parts.size(), 2u);
   for (size_t i = 0; i < Parts.size(); ++i) {
-    ASSERT_EQ(Client.Submit(BuildSubmitSm(Sender(), "+15550001", Parts[i], false), i), ESubmitAdmission::Sent);
+    ASSERT_EQ(Client.Submit(BuildSubmitSm(Sender(), Sms::PhoneNumber::FromText("+15550001"), Parts[i], false), i),
+              ESubmitAdmission::Sent);
   }
   ASSERT_TRUE(Client.WaitFor<SubmitAcceptedEvent>(2));
   Json First = Smsc->WaitFor("submit", 2s), Second = Smsc->WaitFor("submit", 2s);
@@ -306,7 +307,9 @@ TEST_F(SmscTest, NodeGetsA300CharacterTextAsPartsOrAsOnePayload) {
   EXPECT_EQ(Second.value("udh", ""), "00032A0202");
   EXPECT_EQ(First.value("text", "") + Second.value("text", ""), sText);
 
-  ASSERT_EQ(Client.Submit(BuildSubmitSm(Sender(), "+15550001", MergeParts(Parts), false), 9), ESubmitAdmission::Sent);
+  ASSERT_EQ(
+      Client.Submit(BuildSubmitSm(Sender(), Sms::PhoneNumber::FromText("+15550001"), MergeParts(Parts), false), 9),
+      ESubmitAdmission::Sent);
   ASSERT_TRUE(Client.WaitFor<SubmitAcceptedEvent>(3));
   Json Whole = Smsc->WaitFor("submit", 2s);
   EXPECT_EQ(Whole.value("payload", ""), sText);

@@ -195,8 +195,7 @@ void CModemDriver::Acknowledge(std::uint64_t nReceipt) {
 }
 
 CSubmitResult CModemDriver::Submit(const COutgoingSms& Message) {
-  auto request = std::make_shared<CRequest>();
-  request->Message = Message;
+  auto request = std::make_shared<CRequest>(CRequest{Message, {}, false});
   std::unique_lock lock(m_Lock);
   if (!m_bStarted || m_bStopping)
     return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "Driver stopped");
@@ -516,11 +515,9 @@ void CModemDriver::DoSubmit(CRequest& Request) {
 
 CSubmitResult CModemDriver::SendPdu(const COutgoingSms& Message) {
   Sms::SmsSubmit submit;
-  try {
-    submit.Destination = Sms::ParseAddress(Message.sPhoneNumber);
-  } catch (const std::invalid_argument& e) {
-    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what());
-  }
+  if (Message.Number.GetKind() == Sms::PhoneNumber::Kind::Alphanumeric)
+    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, "a name is no destination");
+  submit.Destination = Message.Number.ToPduAddress();
   submit.bStatusReportRequest = Message.bRequestReport;
   if (m_nValidityMinutes > 0) {
     submit.eValidityFormat = Sms::ValidityFormat::Relative;

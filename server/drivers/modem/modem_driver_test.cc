@@ -57,7 +57,7 @@ std::string ReportPdu(std::uint8_t reference, std::uint8_t status) {
 }
 
 COutgoingSms Text(const std::string& number, const std::string& text, bool report = true) {
-  return {7, 1, 1, number, Sms::SplitText(text, 1).front(), report, {}};
+  return {7, 1, 1, Sms::PhoneNumber::FromText(number), Sms::SplitText(text, 1).front(), report, {}};
 }
 
 // A modem on a pty with its driver, started.
@@ -171,7 +171,8 @@ TEST(CModemDriver, SendsAPduAndReturnsTheMessageReference) {
   }
   rig.Start({{"ValidityPeriod", "1440"}});
   ASSERT_TRUE(rig.Ready());
-  const CSubmitResult first = rig.driver->Submit(Text("+4915112345678", "Hello [world] €"));
+  // TP-DA is the parsed number: its digits, and its type from its kind.
+  const CSubmitResult first = rig.driver->Submit(Text("+49 (151) 123-456.78", "Hello [world] €"));
   ASSERT_EQ(first.eOutcome, ESubmitOutcome::Accepted) << first.sErrorText;
   EXPECT_EQ(first.Reference.Describe(), "255");
   const CSubmitResult second = rig.driver->Submit(Text("+4915112345678", "again"));
@@ -183,14 +184,16 @@ TEST(CModemDriver, SendsAPduAndReturnsTheMessageReference) {
   auto l = rig.modem.Lock();
   ASSERT_EQ(rig.modem.Pdus.size(), 3u);
   const Sms::SmsSubmit s = Sms::DecodeSubmit(Sms::FromHex(rig.modem.Pdus[0]));
-  EXPECT_EQ(s.Destination.sValue, "+4915112345678");
+  EXPECT_EQ(s.Destination, (Sms::PhoneAddress{"+4915112345678", Sms::kToaInternational}));
   EXPECT_TRUE(s.bStatusReportRequest);
   EXPECT_EQ(s.eValidityFormat, Sms::ValidityFormat::Relative);
   EXPECT_EQ(Sms::PartsToUtf8(std::vector{s.UserData}), "Hello [world] €");
   // AT+CMGS counts the TPDU, not the SMSC prefix "00".
   const std::string command = "AT+CMGS=" + std::to_string(rig.modem.Pdus[0].size() / 2 - 1);
   EXPECT_NE(std::find(rig.modem.Commands.begin(), rig.modem.Commands.end(), command), rig.modem.Commands.end());
-  EXPECT_FALSE(Sms::DecodeSubmit(Sms::FromHex(rig.modem.Pdus[2])).bStatusReportRequest);
+  const Sms::SmsSubmit national = Sms::DecodeSubmit(Sms::FromHex(rig.modem.Pdus[2]));
+  EXPECT_FALSE(national.bStatusReportRequest);
+  EXPECT_EQ(national.Destination, (Sms::PhoneAddress{"0151123", Sms::kToaUnknown}));
 }
 
 TEST(CModemDriver, RefusalsAreMappedOntoOutcomes) {
@@ -213,8 +216,10 @@ TEST(CModemDriver, RefusalsAreMappedOntoOutcomes) {
   EXPECT_EQ(unassigned.eOutcome, ESubmitOutcome::InvalidNumber);
   EXPECT_FALSE(unassigned.bTemporary);
   EXPECT_EQ(unassigned.nErrorCode, 1);
-  // Caught before the modem: a number no PDU can carry.
-  const CSubmitResult bad = rig.driver->Submit(Text("+49151123456789012345678", "x"));
+  // Caught before the modem: a name is no destination.
+  COutgoingSms named = Text("+4915112345678", "x");
+  named.Number = *Sms::PhoneNumber::ParseSender("Velquor").Number;
+  const CSubmitResult bad = rig.driver->Submit(named);
   EXPECT_EQ(bad.eOutcome, ESubmitOutcome::InvalidNumber);
   EXPECT_TRUE(rig.driver->IsReadyToSend());  // a refusal is no device failure
 

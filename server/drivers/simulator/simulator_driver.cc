@@ -136,7 +136,7 @@ void CSimulatorDriver::Log(const COutgoingSms& Message, const char* szOutcome, c
                 static_cast<long long>(us % 1000000));
   const std::string line = std::to_string(Message.nJobId) + " " + std::to_string(Message.nPart) + " " +
                            std::to_string(Message.nParts) + " " + szOutcome + " " + sReference + " " +
-                           Message.sPhoneNumber + " " + time + "\n";
+                           Message.Number.Text() + " " + time + "\n";
   (void)!write(m_nLogFd, line.data(), line.size());  // one write: lines of several handsets never mix
 }
 
@@ -166,10 +166,11 @@ CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
   // Every draw is made whatever the settings, so one seed gives one sequence.
   const bool fail = static_cast<int>(m_Random() % 100) < m_nFailureRate;
   const bool undelivered = static_cast<int>(m_Random() % 100) < m_nReportFailureRate;
-  if (!m_sInvalidPattern.empty() && std::regex_search(Message.sPhoneNumber, m_InvalidNumbers)) {
+  if (!m_sInvalidPattern.empty() && std::regex_search(Message.Number.Text(), m_InvalidNumbers)) {
     Log(Message, "invalid-number", "-");
     m_EchoParts.erase(Message.nJobId);
-    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 1, "Unknown subscriber " + Message.sPhoneNumber);
+    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 1,
+                                 "Unknown subscriber " + Message.Number.Text());
   }
   if (fail) {
     Log(Message, "network-failure", "-");
@@ -219,7 +220,7 @@ void CSimulatorDriver::ScheduleReply(const COutgoingSms& Message, Clock::time_po
   for (auto& part : reply) {
     ++n;
     if (reply.size() > 1 && n == m_nLoseReplyPart) continue;
-    Schedule(due, CIncomingSms{Message.sPhoneNumber, std::move(part)});
+    Schedule(due, CIncomingSms{Message.Number.Text(), std::move(part)});
   }
 }
 

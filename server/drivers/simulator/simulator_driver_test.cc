@@ -15,7 +15,7 @@ using Events = TestSupport::CDriverEventsRecorder;
 
 COutgoingSms Message(long job, const std::string& number, const std::string& text, int part = 1, int parts = 1) {
   const auto p = Sms::SplitText(text, 1);
-  return {static_cast<OS::LONG>(job), part, parts, number, p[0], true, {}};
+  return {static_cast<OS::LONG>(job), part, parts, Sms::PhoneNumber::FromText(number), p[0], true, {}};
 }
 
 std::vector<int> Outcomes(const CSettingValues& values, int n) {
@@ -42,7 +42,7 @@ TEST(CSimulatorDriver, RepeatsEveryDecisionForOneSeed) {
 }
 
 TEST(CSimulatorDriver, ReportsRepliesAndRefusesInvalidNumbers) {
-  CSimulatorDriver driver(2, {{"InvalidNumbers", "^\\+999"},
+  CSimulatorDriver driver(2, {{"InvalidNumbers", "^\\+999\\d+$"},
                               {"ReportDelay", "0"},
                               {"ReportFailureRate", "100"},
                               {"ReferenceKind", "text"},
@@ -51,14 +51,15 @@ TEST(CSimulatorDriver, ReportsRepliesAndRefusesInvalidNumbers) {
   Events events;
   driver.Start(&events);
   EXPECT_TRUE(driver.CanReport());
-  const auto invalid = driver.Submit(Message(1, "+999", "x"));
+  // The pattern and the reply see the parsed number, without separators.
+  const auto invalid = driver.Submit(Message(1, "+999 (12)", "x"));
   EXPECT_EQ(invalid.eOutcome, ESubmitOutcome::InvalidNumber);
   EXPECT_FALSE(invalid.bTemporary);
   const std::string text = std::string(170, 'e');
   const auto parts = Sms::SplitText(text, 9);
   ASSERT_EQ(parts.size(), 2u);
-  const auto first = driver.Submit({2, 1, 2, "+44", parts[0], false, {}});
-  const auto last = driver.Submit({2, 2, 2, "+44", parts[1], true, {}});
+  const auto first = driver.Submit({2, 1, 2, Sms::PhoneNumber::FromText("+44 20"), parts[0], false, {}});
+  const auto last = driver.Submit({2, 2, 2, Sms::PhoneNumber::FromText("+44 20"), parts[1], true, {}});
   EXPECT_EQ(first.eOutcome, ESubmitOutcome::Accepted);
   EXPECT_FALSE(first.Reference.bValid);  // no report asked for this part
   ASSERT_TRUE(last.Reference.bValid);
@@ -66,7 +67,7 @@ TEST(CSimulatorDriver, ReportsRepliesAndRefusesInvalidNumbers) {
   ASSERT_TRUE(events.WaitFor(2, 1));
   EXPECT_EQ(events.reports[0].Reference.sText, last.Reference.sText);
   EXPECT_FALSE(events.reports[0].bDelivered);
-  EXPECT_EQ(events.messages[0].sSender, "+44");  // the whole text comes back in two parts
+  EXPECT_EQ(events.messages[0].sSender, "+4420");  // the whole text comes back in two parts
   EXPECT_EQ(Sms::PartsToUtf8(std::vector{events.messages[0].Part, events.messages[1].Part}), text);
   const CDriverState state = driver.GetState();
   EXPECT_TRUE(state.bConnected);

@@ -217,10 +217,10 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   auto pending = std::make_shared<CPendingSubmit>();
   try {
     if (Message.WholeMessage.empty()) {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.sPhoneNumber, Message.Part, Message.bRequestReport);
+      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Message.Part, Message.bRequestReport);
     } else {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.sPhoneNumber, Smpp::MergeParts(Message.WholeMessage),
-                                          Message.bRequestReport);
+      pending->Body =
+          Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage), Message.bRequestReport);
     }
   } catch (const Smpp::InvalidAddress& e) {
     return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what());
