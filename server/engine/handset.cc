@@ -287,6 +287,19 @@ bool CHandset::ClaimAndSend() {
     // or a value of the wrong kind in a column the claim reads) would come
     // back at every claim, first of all for every handset.
     if (id > 0 && !claimed && HandleUnreadableRow(id)) return true;
+    // Claimed but not taken over (on PostgreSQL the claim commits by
+    // itself): the job goes back to pending now instead of waiting, claimed
+    // by nobody, for the orphan sweep. The take-over may have run with its
+    // answer lost, so this handset's tag is cleared first.
+    if (claimed && !owned) {
+      try {
+        const CDatabaseOperation giveBack(&m_DB, true);
+        m_Ownership.Release(id);
+        m_OutgoingQueue.JobReturn(id, jsPending, -1);
+      } catch (const _com_error&) {
+        // the orphan sweep returns it
+      }
+    }
     throw;
   }
   if (!claimed) return false;
