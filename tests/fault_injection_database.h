@@ -8,7 +8,8 @@
 // of Connection::Open (SetDatabaseDriverDecoratorForTesting): every
 // connection opened meanwhile, on any thread, is wrapped; the previous
 // decorator is restored at destruction. A connection opened earlier stays as
-// it was. Production code is not changed by any of this.
+// it was. Production code is not changed by any of this. Installed while
+// another is, one replaces the other until it is destroyed.
 //
 // Faults are rules: which statements (an ECMAScript pattern searched in the
 // SQL text, letters of any case; the helpers below match by keyword and

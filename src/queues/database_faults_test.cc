@@ -158,3 +158,37 @@ TEST_P(DatabaseFaults, AFailedClaimLeavesTheJobPendingAndClaimable) {
   EXPECT_EQ(Status(), jsProcessing);
   EXPECT_FALSE(Claim());  // taken once
 }
+
+// The wrapper reaches only connections opened while it is installed, to its
+// own database; once it is gone, connections are the drivers' own again.
+TEST(FaultInjection, WrapsOnlyConnectionsOpenedWhileInstalledToItsDatabase) {
+  const TestSupport::TestDatabase db(Backend::Sqlite);
+  const auto select = [&](Connection& c) {
+    return FailureOf([&] {
+      _variant_t affected;
+      c.Execute("SELECT COUNT(*) AS N FROM SMSOutgoing", &affected, adCmdText);
+    });
+  };
+  Connection before;
+  before.Open("Data Source=" + db.Dsn(), "", "");
+  {
+    FaultInjectionDatabase faults(db.Dsn());
+    faults.Fail(TestSupport::kAnyStatement, DB_E_INTEGRITYVIOLATION, FaultInjectionDatabase::kEvery);
+    Connection during;
+    during.Open("Data Source=" + db.Dsn(), "", "");
+    EXPECT_EQ(select(before), S_OK);
+    EXPECT_EQ(select(during), DB_E_INTEGRITYVIOLATION);
+    {
+      FaultInjectionDatabase elsewhere("sqlite:/nonexistent/other.db");
+      Connection other;
+      other.Open("Data Source=" + db.Dsn(), "", "");
+      EXPECT_EQ(select(other), S_OK);
+    }
+    Connection again;
+    again.Open("Data Source=" + db.Dsn(), "", "");
+    EXPECT_EQ(select(again), DB_E_INTEGRITYVIOLATION);  // the inner one restored the outer one
+  }
+  Connection after;
+  after.Open("Data Source=" + db.Dsn(), "", "");
+  EXPECT_EQ(select(after), S_OK);
+}
