@@ -68,18 +68,27 @@ class FaultInjectionDriver final : public DatabaseDriver {
   FaultInjectionDriver(std::unique_ptr<DatabaseDriver> inner, std::shared_ptr<FaultInjectionDatabase::State> state)
       : m_inner(std::move(inner)), m_state(std::move(state)) {}
 
+  // Every virtual of the interface is this: the fault before, the real
+  // driver's own call, the fault after.
   _RecordsetPtr Execute(const std::string& sql, LONG* affected, DatabaseDeadline until) override {
+    const auto rule = Before(sql, until);
+    _RecordsetPtr rows = m_inner->Execute(sql, affected, until);
+    After(rule, sql);
+    return rows;
+  }
+
+ private:
+  using Fault = FaultInjectionDatabase::Fault;
+  using Rule = FaultInjectionDatabase::State::Rule;
+
+  // Raises, stalls or drops the connection as the first matching rule says;
+  // returns it when it has more to do after the statement ran.
+  std::optional<Rule> Before(const std::string& sql, DatabaseDeadline until) {
     const auto rule = m_state->Take(sql, !m_inner);
     if (!m_inner) ThrowComError(E_FAIL, "Injected fault: the connection was dropped before '" + sql + "'");
-    if (!rule) return m_inner->Execute(sql, affected, until);
-    using Fault = FaultInjectionDatabase::Fault;
+    if (!rule) return std::nullopt;
     switch (rule->fault) {
       case Fault::Fail: ThrowComError(rule->hr, "Injected fault on '" + sql + "'");
-      case Fault::FailAfterRunning: {
-        m_inner->Execute(sql, affected, until);
-        Die();
-        ThrowComError(rule->hr, "Injected fault: the answer to '" + sql + "' was lost with the connection");
-      }
       case Fault::Drop: Die(); ThrowComError(rule->hr, "Injected fault: the connection was dropped at '" + sql + "'");
       case Fault::Stall:
         if (!StallUntilReleased(until)) {
@@ -87,12 +96,18 @@ class FaultInjectionDriver final : public DatabaseDriver {
           ThrowComError(DB_E_ABORTLIMITREACHED, "Injected fault: '" + sql + "' stalled until its deadline");
         }
         if (FAILED(rule->hr)) ThrowComError(rule->hr, "Injected fault on '" + sql + "' after a stall");
-        return m_inner->Execute(sql, affected, until);
+        return std::nullopt;
+      case Fault::FailAfterRunning: return rule;
     }
-    return m_inner->Execute(sql, affected, until);
+    return std::nullopt;
   }
 
- private:
+  void After(const std::optional<Rule>& rule, const std::string& sql) {
+    if (!rule) return;
+    Die();
+    ThrowComError(rule->hr, "Injected fault: the answer to '" + sql + "' was lost with the connection");
+  }
+
   // Closing the real connection rolls back what it holds, as a server does
   // with a connection that went away.
   void Die() { m_inner.reset(); }
