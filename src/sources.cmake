@@ -81,6 +81,7 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/platform/messages_test.cc
   src/platform/registry_test.cc
   src/platform/synch_test.cc
+  src/queues/database_faults_test.cc
   src/queues/queues_test.cc
   src/util/win32_utils_test.cc
 )

@@ -285,6 +285,21 @@ bool CHandset::ClaimAndSend() {
     // come back at every claim, first of all for every handset.
     if (HandleUnreadableRow(e.JobId())) return true;
     throw;
+  } catch (const _com_error&) {
+    // Claimed but not taken over (on PostgreSQL the claim commits by
+    // itself): the job goes back to pending now instead of waiting, claimed
+    // by nobody, for the orphan sweep. The take-over may have run with its
+    // answer lost, so this handset's tag is cleared first.
+    if (job && !owned) {
+      try {
+        const CDatabaseOperation giveBack(&m_DB, true);
+        m_Ownership.Release(job->nJobId);
+        m_OutgoingQueue.JobReturn(job->nJobId, jsPending, -1);
+      } catch (const _com_error&) {
+        // the orphan sweep returns it
+      }
+    }
+    throw;
   }
   if (!job) return false;
   const LONG id = job->nJobId;

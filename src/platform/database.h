@@ -50,6 +50,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <variant>
@@ -162,6 +163,14 @@ HRESULT CreateConnection(_ConnectionPtr* ppConnection);
 bool IsPostgresDataSource(const std::string& dsn);
 // Test seam: the next CreateConnection calls fail with `hr` (S_OK restores).
 void SetCreateConnectionFailureForTesting(HRESULT hr);
+// Test seam: Connection::Open hands every driver it opened, with the data
+// source name, to this function and uses the driver it returns, e.g. one that
+// forwards to the real driver and injects failures
+// (tests/fault_injection_database.h). Empty, the default, leaves the drivers
+// as they are. Returns the decorator it replaces; thread-safe.
+using DatabaseDriverDecorator =
+    std::function<std::unique_ptr<DatabaseDriver>(std::unique_ptr<DatabaseDriver>, const std::string& dsn)>;
+DatabaseDriverDecorator SetDatabaseDriverDecoratorForTesting(DatabaseDriverDecorator decorator);
 
 // The drivers, one per database product (database_sqlite_posix.cc,
 // database_postgres_posix.cc). Each gives up at `until` and raises _com_error

@@ -1,6 +1,8 @@
 #include "platform/database.h"
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
 
 #include "platform/ascii.h"
 #include "platform/error_info.h"
@@ -12,6 +14,13 @@ std::atomic<long> Connection::s_nExecutions{0};
 
 namespace {
 std::atomic<HRESULT> g_createFailure{S_OK};
+std::mutex g_decoratorLock;
+std::shared_ptr<const DatabaseDriverDecorator> g_decorator;  // null: none
+
+std::shared_ptr<const DatabaseDriverDecorator> Decorator() {
+  const std::lock_guard guard(g_decoratorLock);
+  return g_decorator;
+}
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 bool IsPath(const std::string& s) { return StartsWith(s, "/") || StartsWith(s, "./") || StartsWith(s, "../"); }
@@ -49,6 +58,7 @@ void Connection::Open(const std::string& ConnectionString, const std::string& Us
                               "' (expected sqlite:PATH, a path, a postgresql:// URI or a libpq "
                               "keyword string)");
   }
+  if (const auto decorate = Decorator()) m_driver = (*decorate)(std::move(m_driver), dsn);
 }
 
 void Connection::Close() {
@@ -97,5 +107,12 @@ HRESULT CreateConnection(_ConnectionPtr* ppConnection) {
 }
 
 void SetCreateConnectionFailureForTesting(HRESULT hr) { g_createFailure = hr; }
+
+DatabaseDriverDecorator SetDatabaseDriverDecoratorForTesting(DatabaseDriverDecorator decorator) {
+  auto replacement = decorator ? std::make_shared<const DatabaseDriverDecorator>(std::move(decorator)) : nullptr;
+  const std::lock_guard guard(g_decoratorLock);
+  const auto previous = std::exchange(g_decorator, std::move(replacement));
+  return previous ? *previous : DatabaseDriverDecorator();
+}
 
 }  // namespace Norvale::OS

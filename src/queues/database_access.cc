@@ -123,18 +123,18 @@ CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection,
   // Immediate: the write lock is taken now, waited for like any other lock.
   // A deferred group would read first and could then find that another
   // writer had committed meanwhile, a failure no wait can mend.
-  if (!postgres) {
-    Run("BEGIN IMMEDIATE");
-  } else {
-    try {
-      Run("BEGIN");
-    } catch (const _com_error&) {
-      // A kept connection may have died while idle (the server restarted):
-      // nothing is in the group yet, so it may start over on a new one.
-      // Without this the group would fail on the dead connection for ever.
-      m_pDBConnection->ResetConnection();
-      Run("BEGIN");
-    }
+  const char* begin = postgres ? "BEGIN" : "BEGIN IMMEDIATE";
+  try {
+    Run(begin);
+  } catch (const _com_error& e) {
+    // A kept connection may have died while idle (the server restarted, the
+    // connection was lost): nothing is in the group yet, so it may start over
+    // on a new one. Without this the group would fail on the dead connection
+    // for ever. A SQLite lock waited for until the bound is not such a
+    // failure, and a second wait would only be as long.
+    if (!postgres && e.Error() == DB_E_ABORTLIMITREACHED) throw;
+    m_pDBConnection->ResetConnection();
+    Run(begin);
   }
   m_bOpen = true;
   m_pDBConnection->m_bInTransaction = true;
