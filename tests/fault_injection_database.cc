@@ -70,7 +70,8 @@ class FaultInjectionDriver final : public DatabaseDriver {
 
   // Every virtual of the interface is this: the fault before, the real
   // driver's own call, the fault after.
-  _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected, DatabaseDeadline until) override {
+  _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected,
+                        DatabaseDeadline until) override {
     const auto rule = Before(sql, until);
     _RecordsetPtr rows = m_inner->Execute(sql, values, affected, until);
     After(rule, sql);

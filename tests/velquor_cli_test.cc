@@ -639,7 +639,7 @@ TEST(VelquorBashCompletion, OffersTheHandsetDriversValuesAndTheDriverNames) {
   for (const Norvale::CDeclaredDriver& d : Norvale::DeclaredDrivers()) {
     ASSERT_EQ(Velquor("config set --handset " + std::to_string(handset) + " Driver " + d.szName).status, 0);
     std::set<std::string> declared, offered;
-    for (auto values : {Norvale::CommonHandsetValues(), d.Values})
+    for (auto values : {Norvale::CommonHandsetValues(), d.values})
       for (const Norvale::CDeclaredValue& v : values) {
         declared.insert(v.szName);
         if (v.eType == Norvale::EValueType::Choice) {
@@ -740,7 +740,7 @@ TEST(VelquorCheck, ListValuesPrintsTheLibrarysValuesAndEachDriversWithTypeAndDef
   for (const Norvale::CDeclaredDriver& d : Norvale::DeclaredDrivers()) {
     const size_t at = list.out.find("with Driver " + std::string(d.szName) + " (");
     ASSERT_NE(at, std::string::npos) << d.szName;
-    for (const Norvale::CDeclaredValue& v : d.Values)
+    for (const Norvale::CDeclaredValue& v : d.values)
       EXPECT_NE(list.out.find("\n  " + std::string(v.szName) + " ", at), std::string::npos) << v.szName;
   }
 }

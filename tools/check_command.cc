@@ -267,7 +267,7 @@ void CheckHandsets(Report& report) {
                          " (or write the value under the name its driver reads)";
         break;
       }
-      for (const CDeclaredValue& v : declared->Values)
+      for (const CDeclaredValue& v : declared->values)
         if (problem.empty() && v.IsRequired() && std::none_of(values.begin(), values.end(), [&v](const auto& value) {
               return strcasecmp(value.first.c_str(), v.szName) == 0;
             })) {
@@ -345,7 +345,7 @@ void ListValues() {
   print(CommonHandsetValues());
   for (const CDeclaredDriver& d : DeclaredDrivers()) {
     std::printf("\nValues of a handset with Driver %s (%s):\n", d.szName, d.szSummary);
-    print(d.Values);
+    print(d.values);
   }
 }
 

@@ -33,7 +33,7 @@ const char* Describe(NumberRefusal eRefusal) {
 }
 
 std::string PhoneNumberParse::Explain(std::string_view sText) const {
-  if (Number) return "phone number \"" + Number->Text() + "\"";
+  if (number) return "phone number \"" + number->Text() + "\"";
   // A NUL or a control character would cut or break the line it is shown in.
   std::string shown;
   for (const char c : sText) shown += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
@@ -97,7 +97,7 @@ PhoneNumberParse PhoneNumber::ParseSender(std::string_view sText) {
 PhoneNumber PhoneNumber::FromText(std::string_view sText) {
   PhoneNumberParse parsed = Parse(sText);
   if (!parsed) throw std::invalid_argument(parsed.Explain(sText));
-  return std::move(*parsed.Number);
+  return std::move(*parsed.number);
 }
 
 PhoneAddress PhoneNumber::ToPduAddress() const {

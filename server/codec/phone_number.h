@@ -102,9 +102,9 @@ class PhoneNumber {
 
 // The outcome of a parse: the number, or why there is none.
 struct PhoneNumberParse {
-  std::optional<PhoneNumber> Number;
-  NumberRefusal eRefusal = NumberRefusal::Empty;  // when Number is empty
-  explicit operator bool() const { return Number.has_value(); }
+  std::optional<PhoneNumber> number;
+  NumberRefusal eRefusal = NumberRefusal::Empty;  // when number is empty
+  explicit operator bool() const { return number.has_value(); }
   // "phone number \"<text>\" <why>", for the journal and the job's outcome.
   std::string Explain(std::string_view sText) const;
 };

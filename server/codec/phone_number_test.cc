@@ -45,9 +45,9 @@ TEST(PhoneNumber, AcceptedDestinations) {
   for (const auto& f : forms) {
     const auto parsed = PhoneNumber::Parse(f.sText);
     ASSERT_TRUE(parsed) << f.sText << ": " << parsed.Explain(f.sText);
-    EXPECT_EQ(parsed.Number->GetKind(), f.eKind) << f.sText;
-    EXPECT_EQ(parsed.Number->Text(), f.szNormalised) << f.sText;
-    const PhoneAddress pdu = parsed.Number->ToPduAddress();
+    EXPECT_EQ(parsed.number->GetKind(), f.eKind) << f.sText;
+    EXPECT_EQ(parsed.number->Text(), f.szNormalised) << f.sText;
+    const PhoneAddress pdu = parsed.number->ToPduAddress();
     EXPECT_EQ(pdu.nType, f.eKind == Kind::International ? kToaInternational : kToaUnknown) << f.sText;
     EXPECT_EQ(pdu.sValue, f.szNormalised) << f.sText;
   }
@@ -83,7 +83,7 @@ TEST(PhoneNumber, RefusedDestinationsWithTheirReason) {
   };
   for (const auto& f : forms) {
     const auto parsed = PhoneNumber::Parse(f.sText);
-    ASSERT_FALSE(parsed) << f.sText << " as " << parsed.Number->Text();
+    ASSERT_FALSE(parsed) << f.sText << " as " << parsed.number->Text();
     EXPECT_EQ(parsed.eRefusal, f.eWhy) << f.sText << ": " << parsed.Explain(f.sText);
   }
   // The explanation names the text without its control characters.
@@ -103,10 +103,10 @@ TEST(PhoneNumber, SendersAreNumbersOrNamesOfElevenGsmCharacters) {
   for (const auto& f : forms) {
     const auto parsed = PhoneNumber::ParseSender(f.sText);
     ASSERT_TRUE(parsed) << f.sText << ": " << parsed.Explain(f.sText);
-    EXPECT_EQ(parsed.Number->GetKind(), f.eKind) << f.sText;
-    EXPECT_EQ(parsed.Number->Text(), f.szNormalised) << f.sText;
+    EXPECT_EQ(parsed.number->GetKind(), f.eKind) << f.sText;
+    EXPECT_EQ(parsed.number->Text(), f.szNormalised) << f.sText;
   }
-  EXPECT_EQ(PhoneNumber::ParseSender("Velquor").Number->ToPduAddress(), (PhoneAddress{"Velquor", kToaAlphanumeric}));
+  EXPECT_EQ(PhoneNumber::ParseSender("Velquor").number->ToPduAddress(), (PhoneAddress{"Velquor", kToaAlphanumeric}));
   const Refused refused[] = {
       {"", NumberRefusal::Empty},
       {"TwelveChars!", NumberRefusal::NameTooLong},

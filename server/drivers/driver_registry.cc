@@ -10,8 +10,8 @@ namespace Norvale {
 namespace {
 
 template <typename Driver>
-std::unique_ptr<CSMSDriver> Create(int nHandset, const CSettingValues& Values) {
-  return std::make_unique<Driver>(nHandset, Values);
+std::unique_ptr<CSMSDriver> Create(int nHandset, const CSettingValues& values) {
+  return std::make_unique<Driver>(nHandset, values);
 }
 
 constexpr CDriverFactory kFactories[] = {
@@ -24,20 +24,20 @@ constexpr CDriverFactory kFactories[] = {
 
 std::span<const CDriverFactory> DriverFactories() { return kFactories; }
 
-void CheckHandsetValues(const CDeclaredDriver& Driver, int nHandset, const CSettingValues& Values) {
-  for (const auto& [name, text] : Values)
-    if (const std::string problem = HandsetValueProblem(Driver, nHandset, name, text); !problem.empty())
+void CheckHandsetValues(const CDeclaredDriver& driver, int nHandset, const CSettingValues& values) {
+  for (const auto& [name, text] : values)
+    if (const std::string problem = HandsetValueProblem(driver, nHandset, name, text); !problem.empty())
       RAISE_COM_ERROR(OS::E_INVALIDARG, problem);
 }
 
-std::unique_ptr<CSMSDriver> CreateDriver(const CHandsetSettings& Handset) {
-  const CDeclaredDriver* declared = FindDeclaredDriver(Handset.sDriver);
+std::unique_ptr<CSMSDriver> CreateDriver(const CHandsetSettings& handset) {
+  const CDeclaredDriver* declared = FindDeclaredDriver(handset.sDriver);
   for (const CDriverFactory& factory : kFactories)
-    if (declared && Handset.sDriver == factory.szName) {
-      CheckHandsetValues(*declared, Handset.nNumber, Handset.Values);
-      return factory.Create(Handset.nNumber, Handset.Values);
+    if (declared && handset.sDriver == factory.szName) {
+      CheckHandsetValues(*declared, handset.nNumber, handset.Values);
+      return factory.create(handset.nNumber, handset.Values);
     }
-  RAISE_COM_ERROR(OS::E_INVALIDARG, HandsetKeyPath(Handset.nNumber) + "\\Driver: unknown driver '" + Handset.sDriver +
+  RAISE_COM_ERROR(OS::E_INVALIDARG, HandsetKeyPath(handset.nNumber) + "\\Driver: unknown driver '" + handset.sDriver +
                                         "' (known: " + DeclaredDriverNames() + ")");
 }
 

@@ -13,7 +13,7 @@ namespace Norvale {
 
 struct CDriverFactory {
   const char* szName;  // a declared driver's name
-  std::unique_ptr<CSMSDriver> (*Create)(int nHandset, const CSettingValues& Values);
+  std::unique_ptr<CSMSDriver> (*create)(int nHandset, const CSettingValues& values);
 };
 
 // One per declared driver (a test holds the two lists together).
@@ -22,11 +22,11 @@ std::span<const CDriverFactory> DriverFactories();
 // Raises _com_error (E_INVALIDARG) naming the handset's key and the value
 // when the key holds a value its driver does not declare, or a declared one
 // that is malformed; the message lists the values the driver accepts.
-void CheckHandsetValues(const CDeclaredDriver& Driver, int nHandset, const CSettingValues& Values);
+void CheckHandsetValues(const CDeclaredDriver& driver, int nHandset, const CSettingValues& values);
 
 // Checks the key's values, then builds the handset's driver. Raises
 // _com_error (E_INVALIDARG) naming the value for an unknown driver, an
 // unknown or malformed value, or a setting the driver refuses.
-std::unique_ptr<CSMSDriver> CreateDriver(const CHandsetSettings& Handset);
+std::unique_ptr<CSMSDriver> CreateDriver(const CHandsetSettings& handset);
 
 }  // namespace Norvale

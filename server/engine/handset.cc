@@ -311,7 +311,7 @@ bool CHandset::ClaimAndSend() {
              "Handset " + std::to_string(m_nNumber) + " lost job " + std::to_string(id) + " before taking it over");
     return true;
   }
-  Send(id, job->sPhoneNumber, job->eType, job->sData, job->nRetryCount, job->Source);
+  Send(id, job->sPhoneNumber, job->eType, job->sData, job->nRetryCount, job->source);
   return true;
 }
 

@@ -32,7 +32,7 @@ CConvertedJob CJobConverter::Convert(const std::string& sPhoneNumber, JOBTYPE eT
   Sms::PhoneNumberParse parsed = Sms::PhoneNumber::Parse(sPhoneNumber);
   if (!parsed) return Failed(jsErrNumberInvalid, "Invalid " + parsed.Explain(sPhoneNumber));
   CConvertedJob job;
-  job.Number = std::move(parsed.Number);
+  job.Number = std::move(parsed.number);
   try {
     switch (eType) {
       case jtTextMessage: job.Parts = Sms::SplitText(sData == " " ? std::string() : sData, nReference); break;

@@ -23,7 +23,7 @@ TEST(SmppAddress, DestinationNumbersGetTheirTonAndNpiFromTheirKind) {
   EXPECT_EQ(DestinationAddress(To("(555) 1234")), (SmppAddress{0, 1, "5551234"}));
   EXPECT_EQ(DestinationAddress(To("12345"), ENationalNumbers::National), (SmppAddress{0, 1, "12345"}));
   EXPECT_EQ(DestinationAddress(To("12345678901234567890")), (SmppAddress{0, 1, "12345678901234567890"}));
-  EXPECT_THROW(DestinationAddress(*Sms::PhoneNumber::ParseSender("Velquor").Number), InvalidAddress);
+  EXPECT_THROW(DestinationAddress(*Sms::PhoneNumber::ParseSender("Velquor").number), InvalidAddress);
 }
 
 TEST(SmppAddress, SourceAddressesFromTheirForm) {

@@ -128,7 +128,7 @@ TEST(SubmitBuilder, DefaultAlphabetLatin1SendsLatin1OrUcs2) {
 
 TEST(SubmitBuilder, ANameAsDestinationIsAnInvalidNumber) {
   auto Parts = Sms::SplitText("x", 1);
-  EXPECT_THROW(BuildSubmitSm(Account(), *Sms::PhoneNumber::ParseSender("Velquor").Number, Parts[0], false),
+  EXPECT_THROW(BuildSubmitSm(Account(), *Sms::PhoneNumber::ParseSender("Velquor").number, Parts[0], false),
                InvalidAddress);
 }
 

@@ -189,91 +189,92 @@ std::string DeclaredDriverNames() {
   return names;
 }
 
-const CDeclaredValue* FindHandsetValue(const CDeclaredDriver& Driver, const std::string& sName) {
+const CDeclaredValue* FindHandsetValue(const CDeclaredDriver& driver, const std::string& sName) {
   const CDeclaredValue* common = FindIn(kCommon, sName);
-  return common ? common : FindIn(Driver.Values, sName);
+  return common ? common : FindIn(driver.values, sName);
 }
 
-std::string UnknownValueProblem(const CDeclaredDriver& Driver, const std::string& sName) {
-  std::string text = "the " + std::string(Driver.szName) + " driver reads no value " + sName;
+std::string UnknownValueProblem(const CDeclaredDriver& driver, const std::string& sName) {
+  std::string text = "the " + std::string(driver.szName) + " driver reads no value " + sName;
   const CDeclaredValue* nearest = nullptr;
   size_t best = 3;  // at most two letters wrong, missing or extra
   auto consider = [&](const CDeclaredValue& v) {
     if (const size_t d = Distance(sName, v.szName); d < best) best = d, nearest = &v;
   };
   for (const CDeclaredValue& v : kCommon) consider(v);
-  for (const CDeclaredValue& v : Driver.Values) consider(v);
+  for (const CDeclaredValue& v : driver.values) consider(v);
   if (nearest) {
     text += std::string(" (did you mean ") + nearest->szName + "?)";
   } else {
     for (const CDeclaredDriver& other : kDrivers)
-      if (&other != &Driver && FindIn(other.Values, sName)) {
+      if (&other != &driver && FindIn(other.values, sName)) {
         text += " (a value of the " + std::string(other.szName) + " driver)";
         break;
       }
   }
   text += "; it reads ";
   bool first = true;
-  for (auto values : {std::span<const CDeclaredValue>(kCommon), Driver.Values})
+  for (auto values : {std::span<const CDeclaredValue>(kCommon), driver.values})
     for (const CDeclaredValue& v : values) text += (first ? "" : ", ") + std::string(v.szName), first = false;
   return text;
 }
 
-std::string ValueProblem(const CDeclaredValue& Value, const std::string& sText) {
-  switch (Value.eType) {
+std::string ValueProblem(const CDeclaredValue& value, const std::string& sText) {
+  switch (value.eType) {
     case T::Number: {
       std::int64_t number = 0;
       const auto [end, ec] = std::from_chars(sText.data(), sText.data() + sText.size(), number);
       if (sText.empty() || ec != std::errc() || end != sText.data() + sText.size())
         return "'" + sText + "' is not a whole number";
-      if (number < Value.nMin || number > Value.nMax)
-        return sText + " is out of range (" + std::to_string(Value.nMin) + " to " + std::to_string(Value.nMax) + ")";
+      if (number < value.nMin || number > value.nMax)
+        return sText + " is out of range (" + std::to_string(value.nMin) + " to " + std::to_string(value.nMax) + ")";
       return "";
     }
     case T::Flag: return sText == "1" || sText == "0" ? "" : "'" + sText + "' is neither 1 nor 0";
     case T::Choice: {
-      const std::vector<std::string> words = Words(Value.szChoices);
+      const std::vector<std::string> words = Words(value.szChoices);
       if (std::find(words.begin(), words.end(), sText) != words.end()) return "";
       return "'" + sText + "' is " + Alternatives(words);
     }
     case T::Text:
-      if (Value.nMaxLength && sText.size() > Value.nMaxLength)
-        return "'" + sText + "' is longer than " + std::to_string(Value.nMaxLength) + " characters";
+      if (value.nMaxLength && sText.size() > value.nMaxLength)
+        return "'" + sText + "' is longer than " + std::to_string(value.nMaxLength) + " characters";
       return "";
     case T::Secret:
-      if (Value.nMaxLength && sText.size() > Value.nMaxLength)
-        return "longer than " + std::to_string(Value.nMaxLength) + " characters";
+      if (value.nMaxLength && sText.size() > value.nMaxLength)
+        return "longer than " + std::to_string(value.nMaxLength) + " characters";
       return "";
   }
   return "";
 }
 
-std::string StoredValueProblem(const CDeclaredValue& Value, const std::string& sStored, int nHandset) {
-  if (Value.eType != T::Secret || sStored.empty()) return ValueProblem(Value, sStored);
+std::string StoredValueProblem(const CDeclaredValue& value, const std::string& sStored, int nHandset) {
+  if (value.eType != T::Secret || sStored.empty()) return ValueProblem(value, sStored);
   const std::string plain = CNorvaleEncryption().DecryptString(sStored);
   if (plain.empty()) {
-    std::string placeholder = Value.szName;
+    std::string placeholder = value.szName;
     for (char& c : placeholder) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (placeholder == "pin") placeholder = "PIN";
     return "not an encrypted value; store it with: velquor config set --handset " + std::to_string(nHandset) + " " +
-           Value.szName + " <" + placeholder + "> --encrypted";
+           value.szName + " <" + placeholder + "> --encrypted";
   }
-  return ValueProblem(Value, plain);
+  return ValueProblem(value, plain);
 }
 
-std::string HandsetValueProblem(const CDeclaredDriver& Driver, int nHandset, const std::string& sName,
+std::string HandsetValueProblem(const CDeclaredDriver& driver, int nHandset, const std::string& sName,
                                 const std::string& sStored) {
   const std::string where = HandsetKeyPath(nHandset) + "\\" + sName + ": ";
-  const CDeclaredValue* declared = FindHandsetValue(Driver, sName);
-  if (!declared) return where + UnknownValueProblem(Driver, sName);
+  const CDeclaredValue* declared = FindHandsetValue(driver, sName);
+  if (!declared) return where + UnknownValueProblem(driver, sName);
   const std::string problem = StoredValueProblem(*declared, sStored, nHandset);
   return problem.empty() ? problem : where + problem;
 }
 
 bool IsSecretValueName(const std::string& sName) {
-  constexpr size_t n = sizeof "Password" - 1;
+  constexpr size_t kPasswordLength = sizeof "Password" - 1;
   return strcasecmp(sName.c_str(), "Pin") == 0 ||
-         (sName.size() >= n && strcasecmp(sName.c_str() + sName.size() - n, "Password") == 0);
+         (sName.size() >= kPasswordLength &&
+          strcasecmp(sName.c_str() + sName.size() - kPasswordLength, "Password") == 0);
 }
 
 }  // namespace Norvale

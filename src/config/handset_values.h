@@ -52,7 +52,7 @@ struct CDeclaredValue {
 struct CDeclaredDriver {
   const char* szName;  // as written in the handset's Driver value
   const char* szSummary;
-  std::span<const CDeclaredValue> Values;
+  std::span<const CDeclaredValue> values;
 };
 
 // The key of handset n (1 to 8), below HKEY_LOCAL_MACHINE:
@@ -71,26 +71,26 @@ std::string DeclaredDriverNames();
 // The declaration of a value of a handset of this driver (names are
 // case-insensitive, like registry names): a common value or one of the
 // driver's own; null when it declares none of that name.
-const CDeclaredValue* FindHandsetValue(const CDeclaredDriver& Driver, const std::string& sName);
+const CDeclaredValue* FindHandsetValue(const CDeclaredDriver& driver, const std::string& sName);
 
 // Why `sName` is not a value of a handset of this driver: the message names
 // the value, the driver, a near name it may have meant, and the names it
 // accepts.
-std::string UnknownValueProblem(const CDeclaredDriver& Driver, const std::string& sName);
+std::string UnknownValueProblem(const CDeclaredDriver& driver, const std::string& sName);
 
 // Empty when `sText` is a valid value of `Value`; otherwise why not, e.g.
 // "'fast' is not a whole number", "'rx' is neither transceiver nor
 // transmitter+receiver". For a secret, `sText` is the plain text and the
 // message never quotes it.
-std::string ValueProblem(const CDeclaredValue& Value, const std::string& sText);
+std::string ValueProblem(const CDeclaredValue& value, const std::string& sText);
 // The same for the text as stored in the key: a secret must be encrypted.
 // `nHandset` goes into the advice of how to store it.
-std::string StoredValueProblem(const CDeclaredValue& Value, const std::string& sStored, int nHandset);
+std::string StoredValueProblem(const CDeclaredValue& value, const std::string& sStored, int nHandset);
 
 // Empty when handset n's key, whose driver is `Driver`, may hold the value
 // `sName` with the stored text `sStored`; otherwise the message the engine
 // refuses the handset with: "<key>\<name>: <why>".
-std::string HandsetValueProblem(const CDeclaredDriver& Driver, int nHandset, const std::string& sName,
+std::string HandsetValueProblem(const CDeclaredDriver& driver, int nHandset, const std::string& sName,
                                 const std::string& sStored);
 
 // Whether a value of this name holds a secret: a driver's Pin or any name

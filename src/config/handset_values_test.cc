@@ -53,7 +53,7 @@ TEST(HandsetValues, EveryDeclaredValueIsInTheManPageWithItsDefaultAndNoOtherIs) 
     documented.erase(section);
   };
   expect("", CommonHandsetValues());
-  for (const CDeclaredDriver& d : DeclaredDrivers()) expect(d.szName, d.Values);
+  for (const CDeclaredDriver& d : DeclaredDrivers()) expect(d.szName, d.values);
   EXPECT_TRUE(documented.empty()) << "documented, not declared: the driver " << documented.begin()->first;
 
   // The parser sees a wrong default, an undeclared value and a missing one.
@@ -68,7 +68,7 @@ TEST(HandsetValues, EveryDeclaredValueIsInTheManPageWithItsDefaultAndNoOtherIs) 
 
 TEST(HandsetValues, TheDeclaredSecretsAreThoseTheNameRuleCalls) {
   for (const CDeclaredDriver& d : DeclaredDrivers())
-    for (const CDeclaredValue& v : d.Values) EXPECT_EQ(v.IsSecret(), IsSecretValueName(v.szName)) << v.szName;
+    for (const CDeclaredValue& v : d.values) EXPECT_EQ(v.IsSecret(), IsSecretValueName(v.szName)) << v.szName;
   for (const CDeclaredValue& v : CommonHandsetValues()) EXPECT_FALSE(IsSecretValueName(v.szName)) << v.szName;
   EXPECT_TRUE(IsSecretValueName("pin"));
   EXPECT_TRUE(IsSecretValueName("TlsKeyPassword"));  // undeclared, written with --force: still a secret

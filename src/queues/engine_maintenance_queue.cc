@@ -119,13 +119,13 @@ void CEngineMaintenanceQueue::DeleteIncomingBefore(const std::string& sTimeStamp
   Run(kDeleteIncoming, {sTimeStamp}, affected, CJobQueue::kAttempts);
 }
 
-void CEngineMaintenanceQueue::Run(const char* szSql, const SqlValues& Values, LONG& nAffected, int nAttempts) {
-  ExecuteCommand(szSql, Values, nAffected, adCmdText | adExecuteNoRecords, -1, nAttempts);
+void CEngineMaintenanceQueue::Run(const char* szSql, const SqlValues& values, LONG& nAffected, int nAttempts) {
+  ExecuteCommand(szSql, values, nAffected, adCmdText | adExecuteNoRecords, -1, nAttempts);
 }
 
-_variant_t CEngineMaintenanceQueue::QueryValue(const char* szSql, const SqlValues& Values, const char* szColumn) {
+_variant_t CEngineMaintenanceQueue::QueryValue(const char* szSql, const SqlValues& values, const char* szColumn) {
   LONG affected = 0;
-  const auto rs = ExecuteCommand(szSql, Values, affected, adCmdText, -1, CJobQueue::kAttempts);
+  const auto rs = ExecuteCommand(szSql, values, affected, adCmdText, -1, CJobQueue::kAttempts);
   const _variant_t value = rs->GetFieldValue(szColumn);
   rs->Close();
   return value;

@@ -17,7 +17,7 @@ namespace Norvale {
 
 class CEngineMaintenanceQueue : public CDatabaseQueryExecuter {
  public:
-  explicit CEngineMaintenanceQueue(CDBConnectionDispensor* DBConnection) : CDatabaseQueryExecuter(DBConnection) {}
+  explicit CEngineMaintenanceQueue(CDBConnectionDispensor* pConnections) : CDatabaseQueryExecuter(pConnections) {}
 
   // Orphans: the oldest processing job above nAfterId that carries no owner's
   // tag (CEngineOutgoingQueue), or -1; ReturnUntagged puts it back to pending
@@ -52,8 +52,8 @@ class CEngineMaintenanceQueue : public CDatabaseQueryExecuter {
   void DeleteIncomingBefore(const std::string& sTimeStamp);
 
  private:
-  void Run(const char* szSql, const OS::SqlValues& Values, OS::LONG& nAffected, int nAttempts);
-  OS::_variant_t QueryValue(const char* szSql, const OS::SqlValues& Values, const char* szColumn);
+  void Run(const char* szSql, const OS::SqlValues& values, OS::LONG& nAffected, int nAttempts);
+  OS::_variant_t QueryValue(const char* szSql, const OS::SqlValues& values, const char* szColumn);
 };
 
 }  // namespace Norvale

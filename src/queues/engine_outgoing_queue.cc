@@ -52,7 +52,7 @@ std::string Placeholders(size_t first, size_t count) {
 std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHandset) {
   CClaimedJob job;
   try {
-    if (!GetJobA(job.nJobId, job.sPhoneNumber, job.eType, job.sData, job.nRetryCount, ePriorityHandset, job.Source))
+    if (!GetJobA(job.nJobId, job.sPhoneNumber, job.eType, job.sData, job.nRetryCount, ePriorityHandset, job.source))
       return std::nullopt;
   } catch (const _com_error& e) {
     if (job.nJobId > 0) throw CClaimFailed(e, job.nJobId);
@@ -74,11 +74,11 @@ void CEngineOutgoingQueue::ReplaceTag(LONG nJobId, LONG nFrom, LONG nTo) {
   Run(kReplaceTag, {nJobId, nFrom, nTo, jsProcessing}, affected);
 }
 
-void CEngineOutgoingQueue::ClearTag(LONG nJobId, const std::vector<LONG>& Tags) {
+void CEngineOutgoingQueue::ClearTag(LONG nJobId, const std::vector<LONG>& tags) {
   SqlValues values{nJobId, jsProcessing};
-  for (const LONG tag : Tags) values.emplace_back(tag);
+  for (const LONG tag : tags) values.emplace_back(tag);
   LONG affected = 0;
-  ExecuteCommand(kClearTag + Placeholders(3, Tags.size()), values, affected, adCmdText | adExecuteNoRecords, -1,
+  ExecuteCommand(kClearTag + Placeholders(3, tags.size()), values, affected, adCmdText | adExecuteNoRecords, -1,
                  kAttempts);
 }
 
@@ -108,11 +108,11 @@ LONG CEngineOutgoingQueue::FindMappedJob(Handsets eHandset, const std::string& s
   return QueryId(kFindMapped, {eHandset, sReference.empty() ? " " : sReference}, "MessageRef");
 }
 
-LONG CEngineOutgoingQueue::FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& Texts) {
-  if (Texts.empty()) return -1;
+LONG CEngineOutgoingQueue::FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& texts) {
+  if (texts.empty()) return -1;
   SqlValues values{eHandset};
-  for (const auto& text : Texts) values.emplace_back(text.empty() ? " " : text);
-  const std::string sql = kFindMappedByNumericForm + Placeholders(2, Texts.size());
+  for (const auto& text : texts) values.emplace_back(text.empty() ? " " : text);
+  const std::string sql = kFindMappedByNumericForm + Placeholders(2, texts.size());
   return QueryId(sql.c_str(), values, "MessageRef");
 }
 
@@ -156,17 +156,17 @@ bool CEngineOutgoingQueue::FailUnreadablePendingJob(LONG nJobId, EnumJobStatus e
   return moved != 0;
 }
 
-void CEngineOutgoingQueue::Run(const char* szSql, const SqlValues& Values, LONG& nAffected, LONG nAffectedCheck) {
-  ExecuteCommand(szSql, Values, nAffected, adCmdText | adExecuteNoRecords, nAffectedCheck, kAttempts);
+void CEngineOutgoingQueue::Run(const char* szSql, const SqlValues& values, LONG& nAffected, LONG nAffectedCheck) {
+  ExecuteCommand(szSql, values, nAffected, adCmdText | adExecuteNoRecords, nAffectedCheck, kAttempts);
 }
 
-_RecordsetPtr CEngineOutgoingQueue::Query(const char* szSql, const SqlValues& Values) {
+_RecordsetPtr CEngineOutgoingQueue::Query(const char* szSql, const SqlValues& values) {
   LONG affected = 0;
-  return ExecuteCommand(szSql, Values, affected, adCmdText, -1, kAttempts);
+  return ExecuteCommand(szSql, values, affected, adCmdText, -1, kAttempts);
 }
 
-LONG CEngineOutgoingQueue::QueryId(const char* szSql, const SqlValues& Values, const char* szColumn) {
-  const auto rs = Query(szSql, Values);
+LONG CEngineOutgoingQueue::QueryId(const char* szSql, const SqlValues& values, const char* szColumn) {
+  const auto rs = Query(szSql, values);
   const _variant_t id = rs->GetFieldValue(szColumn);
   rs->Close();
   return id.vt == VT_NULL ? -1 : id.ToLong();

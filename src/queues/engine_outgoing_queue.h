@@ -27,7 +27,7 @@ struct CClaimedJob {
   JOBTYPE eType = jtTextMessage;
   std::string sData;
   OS::LONG nRetryCount = 0;
-  CMessageEndpoint Source;
+  CMessageEndpoint source;
 };
 
 // A claim that took a job and then failed, usually because the row cannot be
@@ -51,7 +51,7 @@ struct CJobAwaitingReport {
 
 class CEngineOutgoingQueue : public COutgoingQueue {
  public:
-  explicit CEngineOutgoingQueue(CDBConnectionDispensor* DBConnection) : COutgoingQueue(nullptr, DBConnection) {}
+  explicit CEngineOutgoingQueue(CDBConnectionDispensor* pConnections) : COutgoingQueue(nullptr, pConnections) {}
 
   // The claim (GetJobA): the oldest pending job for the handset or for any,
   // now in processing; none when there is none. A job claimed but not read
@@ -63,8 +63,8 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   bool TagClaimedJob(OS::LONG nJobId, OS::LONG nTag);
   // Replaces the tag of a processing job carrying nFrom with nTo.
   void ReplaceTag(OS::LONG nJobId, OS::LONG nFrom, OS::LONG nTo);
-  // Clears the tag of a processing job that carries one of `Tags`.
-  void ClearTag(OS::LONG nJobId, const std::vector<OS::LONG>& Tags);
+  // Clears the tag of a processing job that carries one of `tags`.
+  void ClearTag(OS::LONG nJobId, const std::vector<OS::LONG>& tags);
   // The oldest processing job carrying nTag, or -1.
   OS::LONG OldestTagged(OS::LONG nTag);
 
@@ -75,10 +75,10 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // Id: drops the job's earlier mapping, ends the wait of the handset's job
   // that had the same text, and inserts the mapping.
   void MapTextReference(OS::LONG nJobId, Handsets eHandset, const std::string& sReference);
-  // The newest job mapped to the text, or to any of `Texts` after
+  // The newest job mapped to the text, or to any of `texts` after
   // lower(ltrim(Reference, '0')); -1 when none.
   OS::LONG FindMappedJob(Handsets eHandset, const std::string& sReference);
-  OS::LONG FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& Texts);
+  OS::LONG FindMappedJobByNumericForm(Handsets eHandset, const std::vector<std::string>& texts);
   // The newest of the handset's jobs waiting for the numeric reference, or -1.
   OS::LONG FindNewestWaitingForNumber(Handsets eHandset, OS::LONG nReference);
   // Drops the mapping row of the job.
@@ -96,10 +96,10 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   bool FailUnreadablePendingJob(OS::LONG nJobId, EnumJobStatus eStatus, Handsets eHandset);
 
  private:
-  void Run(const char* szSql, const OS::SqlValues& Values, OS::LONG& nAffected, OS::LONG nAffectedCheck = -1);
-  OS::_RecordsetPtr Query(const char* szSql, const OS::SqlValues& Values);
+  void Run(const char* szSql, const OS::SqlValues& values, OS::LONG& nAffected, OS::LONG nAffectedCheck = -1);
+  OS::_RecordsetPtr Query(const char* szSql, const OS::SqlValues& values);
   // The single column of a one-row query, -1 for NULL.
-  OS::LONG QueryId(const char* szSql, const OS::SqlValues& Values, const char* szColumn);
+  OS::LONG QueryId(const char* szSql, const OS::SqlValues& values, const char* szColumn);
 };
 
 }  // namespace Norvale

@@ -43,7 +43,7 @@ TEST_P(EngineQueues, AClaimIsARecordAndAnUnreadableClaimNamesItsJob) {
   EXPECT_EQ(job->sPhoneNumber, "+49 151 1");
   EXPECT_EQ(job->sData, "it's $1");
   EXPECT_EQ(job->eType, jtTextMessage);
-  EXPECT_EQ(job->Source.m_sId, "id'1");
+  EXPECT_EQ(job->source.m_sId, "id'1");
   EXPECT_EQ(rows->Status(id), jsProcessing);
 
   // A row whose Type cannot be read: the claim gives it back and names it.

@@ -218,7 +218,7 @@ TEST(CModemDriver, RefusalsAreMappedOntoOutcomes) {
   EXPECT_EQ(unassigned.nErrorCode, 1);
   // Caught before the modem: a name is no destination.
   COutgoingSms named = Text("+4915112345678", "x");
-  named.Number = *Sms::PhoneNumber::ParseSender("Velquor").Number;
+  named.Number = *Sms::PhoneNumber::ParseSender("Velquor").number;
   const CSubmitResult bad = rig.driver->Submit(named);
   EXPECT_EQ(bad.eOutcome, ESubmitOutcome::InvalidNumber);
   EXPECT_TRUE(rig.driver->IsReadyToSend());  // a refusal is no device failure
