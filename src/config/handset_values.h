@@ -78,7 +78,7 @@ const CDeclaredValue* FindHandsetValue(const CDeclaredDriver& driver, const std:
 // accepts.
 std::string UnknownValueProblem(const CDeclaredDriver& driver, const std::string& sName);
 
-// Empty when `sText` is a valid value of `Value`; otherwise why not, e.g.
+// Empty when `sText` is a valid value of `value`; otherwise why not, e.g.
 // "'fast' is not a whole number", "'rx' is neither transceiver nor
 // transmitter+receiver". For a secret, `sText` is the plain text and the
 // message never quotes it.
@@ -87,7 +87,7 @@ std::string ValueProblem(const CDeclaredValue& value, const std::string& sText);
 // `nHandset` goes into the advice of how to store it.
 std::string StoredValueProblem(const CDeclaredValue& value, const std::string& sStored, int nHandset);
 
-// Empty when handset n's key, whose driver is `Driver`, may hold the value
+// Empty when handset n's key, whose driver is `driver`, may hold the value
 // `sName` with the stored text `sStored`; otherwise the message the engine
 // refuses the handset with: "<key>\<name>: <why>".
 std::string HandsetValueProblem(const CDeclaredDriver& driver, int nHandset, const std::string& sName,
