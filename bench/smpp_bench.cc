@@ -12,7 +12,11 @@
 // Prints submits per second and the ratio driver / raw (time per submit).
 // Each measurement is the median of a few rounds.
 //
-//   build/bench/smpp_bench [N]   (default 5000)
+//   build/bench/smpp_bench [--messages=N]   (default 5000)
+//
+// Google Benchmark's --benchmark_... flags are accepted, so that a run of
+// every benchmark with the same flags goes through, and have no effect:
+// this program times its rounds itself. Anything else is refused.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -35,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_arguments.h"
 #include "codec/sms_split.h"
 #include "config/norvale_encryption.h"
 #include "norvale/velquor.h"
@@ -241,7 +246,15 @@ double EngineRun(const std::map<std::string, std::string>& Handset, int nCount, 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int count = argc > 1 ? std::atoi(argv[1]) : 5000;
+  long messages = 5000;
+  const Bench::NumberOption options[] = {{"--messages", 1, 10000000, &messages}};
+  std::vector<char*> benchmarkFlags;
+  if (const std::string error = Bench::ParseArguments(argc, argv, options, benchmarkFlags); !error.empty()) {
+    std::fprintf(stderr, "smpp_bench: %s\n", error.c_str());
+    return 2;
+  }
+  for (const char* flag : benchmarkFlags) std::fprintf(stderr, "smpp_bench: %s has no effect here\n", flag);
+  const int count = static_cast<int>(messages);
   std::string root = (std::filesystem::temp_directory_path() / "velquor-smpp-bench-XXXXXX").string();
   if (!mkdtemp(root.data())) return 2;
   setenv("NORVALE_ROOT", root.c_str(), 1);
