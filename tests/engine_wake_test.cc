@@ -39,7 +39,7 @@ TEST_P(EngineWake, AQueuedJobReachesTheNetworkLongBeforeThePoll) {
   TestSupport::TestDatabase db(GetParam());
   EngineRoot root(db.Dsn());
   root.Set("PollInterval", "60000");
-  const std::string log = TestSupport::Root() + "/submit.log";
+  const std::string log = TestSupport::Root() + "/wake-submit.log";
   std::filesystem::remove(log);
   std::filesystem::remove(root.EventLog());  // an earlier test's
   root.AddSimulator(1, {{"SubmitLog", log}, {"Reports", "0"}});
@@ -59,6 +59,7 @@ TEST_P(EngineWake, AQueuedJobReachesTheNetworkLongBeforeThePoll) {
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));  // not the poll interval
   EXPECT_EQ(TestSupport::ReadFile(root.EventLog()).find("claims new jobs at its poll only"), std::string::npos);
+  std::filesystem::remove(log);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, EngineWake,
@@ -72,7 +73,7 @@ TEST(EngineWake, ADatabaseWithoutTheTriggerIsPolledAndSaysSoOnce) {
   db.Run("DROP TRIGGER SMSOutgoing_Notify ON SMSOutgoing");  // a database made before it
   EngineRoot root(db.Dsn());
   root.Set("PollInterval", "500");
-  const std::string log = TestSupport::Root() + "/submit.log";
+  const std::string log = TestSupport::Root() + "/wake-submit.log";
   std::filesystem::remove(log);
   std::filesystem::remove(root.EventLog());  // an earlier test's
   root.AddSimulator(1, {{"SubmitLog", log}, {"Reports", "0"}});
@@ -86,6 +87,7 @@ TEST(EngineWake, ADatabaseWithoutTheTriggerIsPolledAndSaysSoOnce) {
   }));
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(Occurrences(TestSupport::ReadFile(root.EventLog()), "no trigger on SMSOutgoing"), 1u);
+  std::filesystem::remove(log);
 }
 
 }  // namespace

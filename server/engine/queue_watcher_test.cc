@@ -83,11 +83,11 @@ TEST_P(CQueueWatcherTest, AQueuedJobWakesAtOnceAndTheLookItCausesDoesNotWakeAgai
   // and write nothing, so the wakes stop. (PostgreSQL's channel also hears
   // the inserts of tests running at once.)
   if (GetParam() == Backend::Sqlite) {
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(500ms);  // past the trailing wakes
     const long settled = watcher.Wakes();
     std::this_thread::sleep_for(1s);
-    EXPECT_LE(watcher.Wakes() - settled, 1);
-    EXPECT_LE(settled, 10);
+    EXPECT_LE(watcher.Wakes() - settled, 1) << settled;
+    EXPECT_LE(settled, 25);  // a few per job; a wake that fed itself would give hundreds
   }
   watcher.Stop();
 }
