@@ -64,3 +64,23 @@ CREATE TABLE IF NOT EXISTS SMSOutgoingMarks (
   MarkTime BIGINT PRIMARY KEY,
   MaxId INTEGER
 );
+
+-- An insert into SMSOutgoing notifies the channel velquor_outgoing when it
+-- commits, so that a listening engine claims the job at once instead of at
+-- its next poll. Once per statement: a burst of inserts in one transaction
+-- gives one notification. Without the trigger the engine polls only.
+CREATE OR REPLACE FUNCTION velquor_outgoing_notify() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('velquor_outgoing', '');
+  RETURN NULL;
+END
+$$;
+DO $$
+BEGIN
+  IF NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgname = 'smsoutgoing_notify'
+                 AND tgrelid = to_regclass('smsoutgoing')) THEN
+    CREATE TRIGGER SMSOutgoing_Notify AFTER INSERT ON SMSOutgoing
+      FOR EACH STATEMENT EXECUTE FUNCTION velquor_outgoing_notify();
+  END IF;
+END
+$$;

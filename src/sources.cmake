@@ -25,6 +25,7 @@ set(VELQUOR_SOURCES
   src/errors/managed_boundary.cc
   src/listener/velquor_listener_core.cc
   src/platform/bstr_posix.cc
+  src/platform/change_watch_posix.cc
   src/platform/com_runtime_posix.cc
   src/platform/database_posix.cc
   src/platform/database_postgres_posix.cc

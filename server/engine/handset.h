@@ -24,7 +24,8 @@
 // of received messages does not starve sending.
 //
 // The worker never spins: with nothing to do it waits for the poll interval,
-// a wake-up (Wake, called when SendMessage inserted a job), an event of the
+// a wake-up (Wake: SendMessage inserted a job, or the engine's queue watcher
+// saw one queued), an event of the
 // driver, the next retry or reassembly deadline, or stop. A database failure
 // is logged (throttled after ten in a row) and the work is tried again after
 // the poll interval; an outcome already decided is kept until it is written.

@@ -45,6 +45,10 @@ void CSMSEngine::Initialise() {
     }
   }
   m_pMaintenance = std::make_unique<CQueueMaintenance>(m_Settings);
+  // Set up before Run starts it; the handsets are fixed from then on.
+  m_pWatcher = std::make_unique<CQueueWatcher>(m_Settings, [this] {
+    for (auto& h : m_Handsets) h->Wake();
+  });
 }
 
 void CSMSEngine::Run() {
@@ -60,6 +64,7 @@ void CSMSEngine::Run() {
     }
   }
   m_pMaintenance->Start();
+  m_pWatcher->Start();
   m_eStatus = SMSServer::esRunning;
 }
 
@@ -67,6 +72,7 @@ void CSMSEngine::Shutdown() {
   if (m_eStatus == SMSServer::esStopping) return;
   m_eStatus = SMSServer::esStopping;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_Settings.dwStopTimeout);
+  if (m_pWatcher) m_pWatcher->Stop();
   for (auto& h : m_Handsets) h->SetClaiming(false);
   // Every handset finishes at once, each within the same deadline.
   std::vector<std::thread> stoppers;

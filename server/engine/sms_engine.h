@@ -11,6 +11,7 @@
 //                  for (CIncomingQueue::GetMessage);
 //   Start, Stop    the handsets claim jobs again, or stop claiming (what is
 //                  received is still stored); GetStatus says 2 or 0.
+// A job a client queues wakes the handsets at once (CQueueWatcher).
 // The D-Bus calls share one connection, one call at a time.
 #pragma once
 
@@ -26,6 +27,7 @@
 #include "server/engine/engine_settings.h"
 #include "server/engine/handset.h"
 #include "server/engine/queue_maintenance.h"
+#include "server/engine/queue_watcher.h"
 
 namespace Norvale {
 
@@ -78,6 +80,7 @@ class CSMSEngine {
   std::vector<std::unique_ptr<CHandset>> m_Handsets;
   std::vector<CFailedHandset> m_Failed;
   std::unique_ptr<CQueueMaintenance> m_pMaintenance;
+  std::unique_ptr<CQueueWatcher> m_pWatcher;  // wakes the handsets when a job is queued
   std::atomic<SMSServer::EnumEngineStatus> m_eStatus{SMSServer::esStarting};
 
   std::mutex m_CallLock;  // the D-Bus calls' connection

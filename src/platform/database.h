@@ -161,6 +161,8 @@ HRESULT CreateConnection(_ConnectionPtr* ppConnection);
 // True when the data source name is a PostgreSQL URI or keyword string (see
 // the order above).
 bool IsPostgresDataSource(const std::string& dsn);
+// The file of a SQLite data source name; empty for any other name.
+std::string SqlitePathOf(const std::string& dsn);
 // Test seam: the next CreateConnection calls fail with `hr` (S_OK restores).
 void SetCreateConnectionFailureForTesting(HRESULT hr);
 // Test seam: Connection::Open hands every driver it opened, with the data
@@ -179,5 +181,29 @@ std::unique_ptr<DatabaseDriver> OpenSqlite(const std::string& path, DatabaseDead
 std::unique_ptr<DatabaseDriver> OpenPostgres(const std::string& dsn, const std::string& user,
                                              const std::string& password, DatabaseDeadline until,
                                              DWORD dwStatementTimeout);
+
+// A PostgreSQL session that listens on one notification channel, for a
+// thread that waits for the channel with poll(2) on Descriptor() (readable:
+// call TakeNotifications). It runs statements too (Execute, e.g. a look at
+// the catalogue), one at a time, never while waiting.
+class DatabaseListener {
+ public:
+  virtual ~DatabaseListener() = default;
+  virtual _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, DatabaseDeadline until) = 0;
+  // The session's socket.
+  virtual int Descriptor() const = 0;
+  // Reads what the server sent and returns how many notifications of the
+  // channel arrived (0: something else, e.g. a notice). Raises _com_error
+  // (E_FAIL) when the session is lost; the listener is then of no more use.
+  virtual int TakeNotifications() = 0;
+};
+// Connects (giving up at `until`, or at once when `interrupt`, a descriptor
+// other than -1, becomes readable: DB_E_ABORTLIMITREACHED), runs LISTEN on
+// `channel` (an identifier, quoted here) and returns the listening session.
+// A session that falls silent without closing is not noticed here: its user
+// checks it now and then with a statement.
+std::unique_ptr<DatabaseListener> ListenPostgres(const std::string& dsn, const std::string& user,
+                                                 const std::string& password, const std::string& channel,
+                                                 DatabaseDeadline until, int interrupt);
 
 }  // namespace Norvale::OS

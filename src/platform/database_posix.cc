@@ -99,6 +99,11 @@ bool IsPostgresDataSource(const std::string& dsn) {
   return !IsPath(dsn) && dsn.find('=') != std::string::npos;
 }
 
+std::string SqlitePathOf(const std::string& dsn) {
+  if (StartsWith(dsn, "sqlite:")) return dsn.substr(7);
+  return IsPath(dsn) && !IsPostgresDataSource(dsn) ? dsn : std::string();
+}
+
 HRESULT CreateConnection(_ConnectionPtr* ppConnection) {
   if (!ppConnection) return E_POINTER;
   if (const HRESULT hr = g_createFailure.load(); FAILED(hr)) return hr;

@@ -52,9 +52,10 @@ HRESULT HresultOfState(const char* state) {
 }
 
 // Waits until the socket is ready for `events` or `until` passes; false when
-// the time ran out. Readiness includes errors and hang-ups: libpq reports
-// those on its next call.
-bool WaitFor(int socket, short events, DatabaseDeadline until) {
+// the time ran out, or when `interrupt` (a descriptor other than -1) became
+// readable. Readiness includes errors and hang-ups: libpq reports those on
+// its next call.
+bool WaitFor(int socket, short events, DatabaseDeadline until, int interrupt = -1) {
   while (true) {
     int timeout = -1;
     if (until != kNoDatabaseDeadline) {
@@ -64,8 +65,9 @@ bool WaitFor(int socket, short events, DatabaseDeadline until) {
       const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
       timeout = ms > 60000 ? 60000 : static_cast<int>(ms);
     }
-    pollfd fd{socket, events, 0};
-    const int n = poll(&fd, 1, timeout);
+    pollfd fds[2] = {{socket, events, 0}, {interrupt, POLLIN, 0}};
+    const int n = poll(fds, interrupt >= 0 ? 2 : 1, timeout);
+    if (n > 0 && interrupt >= 0 && fds[1].revents != 0) return false;
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return true;  // let libpq meet and report the failure
   }
@@ -90,7 +92,8 @@ bool IsFloat(Oid type) { return type == 700 || type == 701 || type == 1700; }
 class PostgresDriver final : public DatabaseDriver {
  public:
   PostgresDriver(const std::string& dsn, const std::string& user, const std::string& password, DatabaseDeadline until,
-                 DWORD dwStatementTimeout) {
+                 DWORD dwStatementTimeout, int interrupt = -1)
+      : m_nInterrupt(interrupt) {
     const auto start = DatabaseClock::now();
     // The session settings travel in the start-up packet, after the name's
     // own options (a later setting of the same name wins): no round trip.
@@ -108,7 +111,7 @@ class PostgresDriver final : public DatabaseDriver {
       if (polling == PGRES_POLLING_FAILED)
         Fail(E_FAIL, "Cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_conn)));
       // The socket may change from one call to the next (several hosts).
-      if (!WaitFor(PQsocket(m_conn), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, until))
+      if (!WaitFor(PQsocket(m_conn), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, until, m_nInterrupt))
         Fail(DB_E_ABORTLIMITREACHED, "Cannot connect to PostgreSQL at " + Where() + ": no answer within " +
                                          std::to_string(MillisecondsSince(start)) + " ms");
       polling = PQconnectPoll(m_conn);
@@ -211,6 +214,33 @@ class PostgresDriver final : public DatabaseDriver {
     return first;
   }
 
+  int Socket() const { return m_conn ? PQsocket(m_conn) : -1; }
+
+  // Reads what arrived on an idle session; the count of notifications of
+  // `channel`. A lost session raises E_FAIL.
+  int TakeNotifications(const std::string& channel) {
+    if (!m_conn) ThrowComError(E_FAIL, "The PostgreSQL listening session is closed");
+    if (!PQconsumeInput(m_conn) || PQstatus(m_conn) == CONNECTION_BAD) {
+      const std::string text = Trimmed(PQerrorMessage(m_conn));
+      Close();
+      ThrowComError(E_FAIL, "The PostgreSQL listening session was lost: " + text);
+    }
+    int count = 0;
+    while (PGnotify* notification = PQnotifies(m_conn)) {
+      if (channel == notification->relname) ++count;
+      PQfreemem(notification);
+    }
+    return count;
+  }
+
+  // Notices (e.g. the server's "terminating connection") are not printed:
+  // a lost session is reported by TakeNotifications.
+  void Silence() {
+    if (m_conn)
+      PQsetNoticeProcessor(
+          m_conn, [](void*, const char*) {}, nullptr);
+  }
+
  private:
   // Sends what is queued and returns the next result of the statement in
   // flight, null when it has none left. At `until` the connection is closed
@@ -220,7 +250,7 @@ class PostgresDriver final : public DatabaseDriver {
       const int flushed = PQflush(m_conn);
       if (flushed < 0) RaiseResult(m_conn, nullptr);
       if (flushed == 0 && !PQisBusy(m_conn)) return PQgetResult(m_conn);
-      if (!WaitFor(PQsocket(m_conn), flushed ? POLLIN | POLLOUT : POLLIN, until)) {
+      if (!WaitFor(PQsocket(m_conn), flushed ? POLLIN | POLLOUT : POLLIN, until, m_nInterrupt)) {
         Close();
         ThrowComError(DB_E_ABORTLIMITREACHED,
                       what + ": no answer within " + std::to_string(MillisecondsSince(start)) + " ms");
@@ -258,6 +288,33 @@ class PostgresDriver final : public DatabaseDriver {
   }
 
   PGconn* m_conn = nullptr;
+  const int m_nInterrupt;
+};
+
+class PostgresListener final : public DatabaseListener {
+ public:
+  PostgresListener(const std::string& dsn, const std::string& user, const std::string& password,
+                   const std::string& channel, DatabaseDeadline until, int interrupt)
+      : m_driver(dsn, user, password, until, kDefaultCommandTimeout, interrupt), m_sChannel(channel) {
+    m_driver.Silence();
+    // An identifier, quoted: the name is taken as written.
+    std::string quoted = "\"";
+    for (const char c : channel) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    quoted += '"';
+    LONG affected = 0;
+    m_driver.Execute("LISTEN " + quoted, SqlValues(), &affected, until);
+  }
+
+  _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, DatabaseDeadline until) override {
+    LONG affected = 0;
+    return m_driver.Execute(sql, values, &affected, until);
+  }
+  int Descriptor() const override { return m_driver.Socket(); }
+  int TakeNotifications() override { return m_driver.TakeNotifications(m_sChannel); }
+
+ private:
+  PostgresDriver m_driver;
+  const std::string m_sChannel;
 };
 
 }  // namespace
@@ -266,6 +323,12 @@ std::unique_ptr<DatabaseDriver> OpenPostgres(const std::string& dsn, const std::
                                              const std::string& password, DatabaseDeadline until,
                                              DWORD dwStatementTimeout) {
   return std::make_unique<PostgresDriver>(dsn, user, password, until, dwStatementTimeout);
+}
+
+std::unique_ptr<DatabaseListener> ListenPostgres(const std::string& dsn, const std::string& user,
+                                                 const std::string& password, const std::string& channel,
+                                                 DatabaseDeadline until, int interrupt) {
+  return std::make_unique<PostgresListener>(dsn, user, password, channel, until, interrupt);
 }
 
 }  // namespace Norvale::OS

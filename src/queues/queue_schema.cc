@@ -9,8 +9,29 @@ std::vector<std::string> QueueSchemaStatements(const std::string& sDSN) {
   std::vector<std::string> statements;
   std::string current;
   bool comment = false;
+  std::string dollarTag;  // inside a dollar-quoted body ($$ ... $$): its tag
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    if (!dollarTag.empty()) {
+      if (text.compare(i, dollarTag.size(), dollarTag) == 0) {
+        current += dollarTag;
+        i += dollarTag.size() - 1;
+        dollarTag.clear();
+      } else {
+        current += c;
+      }
+      continue;
+    }
+    if (!comment && c == '$') {
+      const size_t end = text.find('$', i + 1);
+      if (end != std::string::npos &&
+          text.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", i + 1) == end) {  // $$ or $tag$
+        dollarTag = text.substr(i, end - i + 1);
+        current += dollarTag;
+        i = end;
+        continue;
+      }
+    }
     if (comment) {
       if (c == '\n') comment = false;
       continue;
