@@ -45,6 +45,7 @@ set(VELQUOR_SOURCES
   src/queues/engine_maintenance_queue.cc
   src/queues/engine_outgoing_queue.cc
   src/queues/incoming_queue.cc
+  src/queues/job_outcome_writer.cc
   src/queues/job_queue.cc
   src/queues/notification_queue.cc
   src/queues/outgoing_queue.cc

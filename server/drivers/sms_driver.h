@@ -2,9 +2,10 @@
 // network, whatever it is (the simulator, an SMS centre over SMPP, a GSM
 // modem).
 //
-// The engine calls Start once, then Submit from one thread (the handset's
-// worker) for one message at a time, and Stop once. A driver whose Submit
-// may be called from several threads at once says so in its own header. A driver hands what the
+// The engine calls Start once, then SubmitAsync from one thread (the
+// handset's worker), keeping at most Window() parts in flight (handed over
+// and not yet completed), and Stop once. A driver whose Submit may be called
+// from several threads at once says so in its own header. A driver hands what the
 // network sends (received messages and delivery reports) to the
 // IDriverEvents given to Start, on any thread of its own; the engine queues
 // them and returns at once. GetState may be called on any thread.
@@ -21,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,12 +87,19 @@ struct CSubmitResult {
   CNetworkReference Reference;  // when accepted and the network gave one
   OS::LONG nErrorCode = 0;      // the driver's own cause, 0 when none
   std::string sErrorText;
+  // The connection ended (or the driver stopped) before the network
+  // answered: the part may or may not have reached it. Always temporary; the
+  // engine tries it again without counting an attempt against the job.
+  bool bLinkLost = false;
 
   static CSubmitResult Accepted(CNetworkReference ref) {
-    return {ESubmitOutcome::Accepted, false, std::move(ref), 0, {}};
+    return {ESubmitOutcome::Accepted, false, std::move(ref), 0, {}, false};
   }
   static CSubmitResult Failed(ESubmitOutcome e, bool bTemporary, OS::LONG nCode, std::string sText) {
-    return {e, bTemporary, {}, nCode, std::move(sText)};
+    return {e, bTemporary, {}, nCode, std::move(sText), false};
+  }
+  static CSubmitResult LinkLost(std::string sText) {
+    return {ESubmitOutcome::NetworkFailure, true, {}, 0, std::move(sText), true};
   }
 };
 
@@ -127,6 +136,12 @@ class IDriverEvents {
   virtual void OnDeliveryReport(CDeliveryReport Report) = 0;
 };
 
+// The outcome of one SubmitAsync, called exactly once per call: on the
+// driver's own thread or, for a driver that completes at once, within
+// SubmitAsync itself. It must return quickly (the engine queues the result
+// and wakes its worker) and never calls back into the driver.
+using SubmitCompletion = std::function<void(CSubmitResult)>;
+
 class CSMSDriver {
  public:
   virtual ~CSMSDriver() = default;
@@ -138,6 +153,15 @@ class CSMSDriver {
   // Blocks until the network has answered or the driver's own time-out;
   // never throws.
   virtual CSubmitResult Submit(const COutgoingSms& Message) = 0;
+  // Hands the part to the network and returns; its outcome arrives through
+  // `done`. The engine keeps at most Window() parts in flight. It may block
+  // for the driver's own pacing (a throughput cap), within SubmitLimit.
+  // Stop completes every part still in flight (CSubmitResult::LinkLost when
+  // its answer did not come) before it returns; none completes after it. The
+  // default submits at once and completes within the call.
+  virtual void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) { Done(Submit(Message)); }
+  // Parts that may be in flight at once (SubmitAsync not yet completed).
+  virtual int Window() const { return 1; }
   virtual CDriverState GetState() = 0;
   // Whether accepted messages come back with a reference whose delivery
   // report will follow.

@@ -61,6 +61,29 @@ std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHand
   return job;
 }
 
+CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag) {
+  // One claim after the other, each with its take-over, in one group.
+  CClaimBatch batch;
+  CDatabaseTransaction group(m_pDBConnection);
+  for (int i = 0; i < nMax; ++i) {
+    std::optional<CClaimedJob> job;
+    try {
+      job = ClaimJob(eHandset);
+    } catch (const CClaimFailed& e) {
+      batch.unreadable.push_back(e.JobId());
+      break;
+    }
+    if (!job) break;
+    if (TagClaimedJob(job->nJobId, nTag)) batch.jobs.push_back(std::move(*job));
+  }
+  group.Commit();
+  return batch;
+}
+
+void CEngineOutgoingQueue::ReplaceTags(const std::vector<LONG>& jobIds, LONG nFrom, LONG nTo) {
+  for (const LONG id : jobIds) ReplaceTag(id, nFrom, nTo);
+}
+
 bool CEngineOutgoingQueue::TagClaimedJob(LONG nJobId, LONG nTag) {
   LONG affected = 0;
   // A repetition of this very statement (its answer lost) finds the job

@@ -30,6 +30,15 @@ struct CClaimedJob {
   CMessageEndpoint source;
 };
 
+// What a batch claim took: the jobs, in the order GetJobA would have given
+// them, each in processing and carrying the claim's tag; and the jobs it
+// took but could not read (a NULL or a value of the wrong kind in a column
+// the claim reads), which are pending and untagged again.
+struct CClaimBatch {
+  std::vector<CClaimedJob> jobs;
+  std::vector<OS::LONG> unreadable;
+};
+
 // A claim that took a job and then failed, usually because the row cannot be
 // read (a NULL or a value of the wrong kind): the job is pending again. The
 // HRESULT and text are the failure's.
@@ -57,12 +66,19 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // now in processing; none when there is none. A job claimed but not read
   // raises CClaimFailed.
   std::optional<CClaimedJob> ClaimJob(Handsets ePriorityHandset);
+  // The batch claim: up to nMax of the jobs GetJobA would give the handset,
+  // in its order, set to processing and tagged with nTag in the same step
+  // (the take-over), in one statement on PostgreSQL and one transaction on
+  // SQLite. Two claims, in one process or several, never take one job.
+  CClaimBatch ClaimJobs(Handsets eHandset, int nMax, OS::LONG nTag);
 
   // Tags the job, still processing and untagged (or already carrying nTag),
   // with nTag; true when this statement's row now carries it.
   bool TagClaimedJob(OS::LONG nJobId, OS::LONG nTag);
   // Replaces the tag of a processing job carrying nFrom with nTo.
   void ReplaceTag(OS::LONG nJobId, OS::LONG nFrom, OS::LONG nTo);
+  // The same for every job of `jobIds`, in one statement.
+  void ReplaceTags(const std::vector<OS::LONG>& jobIds, OS::LONG nFrom, OS::LONG nTo);
   // Clears the tag of a processing job that carries one of `tags`.
   void ClearTag(OS::LONG nJobId, const std::vector<OS::LONG>& tags);
   // The oldest processing job carrying nTag, or -1.
