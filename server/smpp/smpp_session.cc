@@ -76,7 +76,7 @@ uint32_t CSmppSession::SendRequest(uint32_t nCommandId, PduBody Body, ERequest e
                                    Clock::time_point Now) {
   uint32_t nSequence = NextSequence();
   Send(Pdu{nCommandId, ESME_ROK, nSequence, std::move(Body)});
-  m_Requests[nSequence] = Request{eKind, nTag, Now + m_Settings.ResponseTimeout};
+  m_Requests[nSequence] = Request{eKind, nTag, Now + m_Settings.ResponseTimeout, Now};
   return nSequence;
 }
 
@@ -153,9 +153,13 @@ void CSmppSession::Close(ECloseReason eReason, std::string sDetail) {
 }
 
 void CSmppSession::FailSubmit(uint64_t nTag, uint32_t nStatus, ESubmitFailReason eReason, std::string sDetail,
-                              Clock::time_point Now) {
+                              Clock::time_point Now, Clock::time_point Sent) {
   StatusClass Class = nStatus == ESME_ROK ? UnansweredSubmitClass() : ClassifySubmitStatus(nStatus);
-  if (Class.bThrottle) {
+  // With several submits in flight the SMSC throttles each of them: only one
+  // sent after the pause began makes it longer, the others sent before it
+  // are answered within the same pause.
+  if (Class.bThrottle && Sent >= m_ThrottleBegan) {
+    m_ThrottleBegan = Now;
     m_CurrentThrottlePause = m_CurrentThrottlePause == Clock::duration{}
                                  ? Clock::duration(m_Settings.ThrottlePause)
                                  : std::min<Clock::duration>(m_CurrentThrottlePause * 2, m_Settings.ThrottlePauseMax);
@@ -236,7 +240,7 @@ void CSmppSession::Tick(Clock::time_point Now) {
         FailSubmit(
             Req.nTag, ESME_ROK, ESubmitFailReason::ResponseTimeout,
             "no submit_sm_resp" + sWithin + " (sequence " + std::to_string(nSequence) + "); the SMSC may have taken it",
-            Now);
+            Now, Req.Sent);
         break;
       case ERequest::EnquireLink: Close(ECloseReason::LinkDead, "no enquire_link_resp" + sWithin); return;
       case ERequest::Unbind: Close(ECloseReason::Stopped, "no unbind_resp" + sWithin); return;
@@ -442,14 +446,17 @@ void CSmppSession::HandleResponse(const Pdu& Message, bool bBodyValid, Clock::ti
           Warn("submit_sm_resp (sequence " + std::to_string(Message.nSequence) +
                ") accepted the message without a usable message_id: its receipt cannot be matched");
         }
-        m_CurrentThrottlePause = {};
+        // Only a submit sent after the last throttling answer shows that the
+        // SMSC takes messages again.
+        if (Req.Sent >= m_ThrottleBegan) m_CurrentThrottlePause = {};
         m_Events.push_back(SubmitAcceptedEvent{Req.nTag, std::move(sMessageId)});
         return;
       }
       uint32_t nStatus = Message.nCommandStatus;
       if (nStatus == ESME_ROK) nStatus = ESME_RUNKNOWNERR;  // generic_nack without a status
       FailSubmit(Req.nTag, nStatus, bNack ? ESubmitFailReason::GenericNack : ESubmitFailReason::Refused,
-                 std::string(bNack ? "generic_nack: " : "submit_sm refused: ") + DescribeStatus(nStatus), Now);
+                 std::string(bNack ? "generic_nack: " : "submit_sm refused: ") + DescribeStatus(nStatus), Now,
+                 Req.Sent);
       return;
     }
     case ERequest::EnquireLink:

@@ -44,7 +44,9 @@
 //   send a message twice rather than lose it);
 // - after ESME_RTHROTTLED or ESME_RMSGQFUL holds submits back for
 //   ThrottlePause, doubling for each further one up to ThrottlePauseMax; an
-//   accepted submit ends that;
+//   accepted submit ends that. Only answers to submits sent after the
+//   pause began count: those of a window already in flight when the first
+//   throttling answer came neither lengthen nor end it;
 // - spaces submits to MaxSubmitsPerSecond when set.
 //
 // Order matters at the driver: hand the events of a call to the engine
@@ -152,6 +154,7 @@ class CSmppSession {
     ERequest eKind;
     uint64_t nTag;
     Clock::time_point Deadline;
+    Clock::time_point Sent;
   };
 
   uint32_t NextSequence();
@@ -161,7 +164,7 @@ class CSmppSession {
   void Warn(std::string sText);
   void Close(ECloseReason eReason, std::string sDetail);
   void FailSubmit(uint64_t nTag, uint32_t nStatus, ESubmitFailReason eReason, std::string sDetail,
-                  Clock::time_point Now);
+                  Clock::time_point Now, Clock::time_point Sent);
 
   void HandlePdu(std::span<const uint8_t> Octets, Clock::time_point Now);
   void HandleUndecodable(const DecodeError& Error, Clock::time_point Now);
@@ -186,6 +189,7 @@ class CSmppSession {
   Clock::time_point m_LastReceived;
 
   Clock::time_point m_ThrottledUntil;
+  Clock::time_point m_ThrottleBegan = Clock::time_point::min();  // the last throttling answer that set a pause
   Clock::duration m_CurrentThrottlePause{};
   Clock::time_point m_NextRateSlot;
   Clock::time_point m_WakeForSubmit = Clock::time_point::max();  // a held-back submit may go then

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -94,8 +96,9 @@ TEST(SmppDriver, ThreadsShareTheWindowAndADropFailsOnlyWhatWasInFlight) {
        std::this_thread::sleep_for(10ms))
     if ((detail = driver.GetState().sDetail).find("4 unanswered, 6 queued") != std::string::npos) break;
   EXPECT_NE(detail.find("4 unanswered, 6 queued"), std::string::npos) << detail;
-  // The connection ends with the window full: those four fail as "may have
-  // been taken", to be tried again; the six queued go after the reconnect.
+  // The connection ends with the window full: those four end as the link
+  // lost ("may have been taken"), to be tried again; the six queued go after
+  // the reconnect.
   EXPECT_TRUE(smsc->Command("drop"));
   EXPECT_TRUE(smsc->Command("hold off"));
   for (auto& t : threads) t.join();
@@ -106,7 +109,7 @@ TEST(SmppDriver, ThreadsShareTheWindowAndADropFailsOnlyWhatWasInFlight) {
       EXPECT_FALSE(r.Reference.bValid);  // no receipt asked for: nothing to match
     } else {
       ++unknown;
-      EXPECT_EQ(r.eOutcome, ESubmitOutcome::Timeout);
+      EXPECT_TRUE(r.bLinkLost);
       EXPECT_TRUE(r.bTemporary);
       EXPECT_NE(r.sErrorText.find("may have taken it"), std::string::npos) << r.sErrorText;
     }
@@ -286,4 +289,221 @@ TEST(SmppDriver, RefusesSettingsItCannotUseNamingTheValue) {
         CSmppDriver(2, CSettingValues{{"Host", "h"}, {"SystemId", "x"}, {"SourceAddress", "Far too long a name"}});
       }).rfind(where + "SourceAddress: 'Far too long a name' cannot be sent", 0),
       0u);
+}
+
+namespace {
+
+// What the completions of SubmitAsync brought, by the index of the call, and
+// on which thread they ran.
+class Completions {
+ public:
+  // Runs in every completion before it is counted.
+  std::function<void()> onEach;
+
+  SubmitCompletion For(size_t index) {
+    return [this, index](CSubmitResult result) {
+      if (onEach) onEach();
+      std::lock_guard guard(lock);
+      results.emplace_back(index, std::move(result));
+      threads.push_back(std::this_thread::get_id());
+      changed.notify_all();
+    };
+  }
+  bool Wait(size_t count) {
+    std::unique_lock l(lock);
+    return changed.wait_for(l, 20s, [&] { return results.size() >= count; });
+  }
+  size_t Count() {
+    std::lock_guard guard(lock);
+    return results.size();
+  }
+  // How many completions each of the calls 0..count-1 had.
+  std::vector<int> PerCall(size_t count) {
+    std::lock_guard guard(lock);
+    std::vector<int> per(count, 0);
+    for (const auto& [index, result] : results)
+      if (index < count) ++per[index];
+    return per;
+  }
+
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::pair<size_t, CSubmitResult>> results;
+  std::vector<std::thread::id> threads;
+};
+
+bool WaitDetail(CSmppDriver& d, const std::string& sPart) {
+  for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(10ms))
+    if (d.GetState().sDetail.find(sPart) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(SmppDriverAsync, AFullWindowOfTenIsInFlightAtOnceAndEachPartCompletesOnceOnTheReader) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}}));
+  EXPECT_EQ(driver.Window(), 10);
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  Completions done;
+  // The completion runs with none of the driver's locks held: it could take
+  // them itself (the engine never does; this would deadlock otherwise).
+  done.onEach = [&] { (void)driver.GetState(); };
+  constexpr size_t kParts = 12;
+  for (size_t i = 0; i < kParts; ++i) {
+    COutgoingSms m = Message("part " + std::to_string(i));
+    m.bRequestReport = i % 2 == 0;
+    driver.SubmitAsync(m, done.For(i));
+  }
+  // Every call returned while the SMSC answered nothing: ten are out at once,
+  // the other two wait for room in the window.
+  EXPECT_EQ(done.Count(), 0u);
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  EXPECT_TRUE(smsc->WaitFor("held", 300ms).is_null());
+  EXPECT_TRUE(WaitDetail(driver, "10 unanswered, 2 queued")) << driver.GetState().sDetail;
+  EXPECT_EQ(done.Count(), 0u);
+
+  EXPECT_TRUE(smsc->Command("hold off"));
+  EXPECT_TRUE(smsc->Command("release"));
+  ASSERT_TRUE(done.Wait(kParts));
+  std::map<std::string, std::string> idOfText;
+  for (size_t i = 0; i < kParts; ++i) {
+    const Json submit = smsc->WaitFor("submit", 5s);
+    ASSERT_FALSE(submit.is_null()) << i;
+    idOfText[submit.value("text", "")] = submit.value("message_id", "");
+  }
+  for (const int n : done.PerCall(kParts)) EXPECT_EQ(n, 1);
+  std::lock_guard guard(done.lock);
+  EXPECT_EQ(done.results.size(), kParts);
+  for (const auto& [index, result] : done.results) {
+    EXPECT_EQ(result.eOutcome, ESubmitOutcome::Accepted) << index << ": " << result.sErrorText;
+    // The reference is the one the SMSC gave this very part.
+    if (index % 2 == 0) {
+      EXPECT_TRUE(result.Reference.bValid) << index;
+      EXPECT_EQ(result.Reference.sText, idOfText["part " + std::to_string(index)]) << index;
+    } else {
+      EXPECT_FALSE(result.Reference.bValid) << index;
+    }
+  }
+  for (const auto& thread : done.threads) EXPECT_NE(thread, std::this_thread::get_id());
+  driver.Stop();
+}
+
+TEST(SmppDriverAsync, TheBindDroppedWithAFullWindowCompletesEveryPartAsLinkLost) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  Completions done;
+  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  EXPECT_TRUE(smsc->Command("drop"));
+  ASSERT_TRUE(done.Wait(10));
+  for (const int n : done.PerCall(10)) EXPECT_EQ(n, 1);
+  {
+    std::lock_guard guard(done.lock);
+    for (const auto& [index, result] : done.results) {
+      EXPECT_TRUE(result.bLinkLost) << index << ": " << result.sErrorText;
+      EXPECT_TRUE(result.bTemporary) << index;
+      EXPECT_NE(result.sErrorText.find("may have taken it"), std::string::npos) << result.sErrorText;
+    }
+  }
+  // The driver binds again and sends.
+  EXPECT_TRUE(smsc->Command("hold off"));
+  ASSERT_FALSE(smsc->WaitFor("bind", 5s).is_null());
+  ASSERT_TRUE(WaitBound(driver));
+  driver.SubmitAsync(Message("after the drop"), done.For(10));
+  ASSERT_TRUE(done.Wait(11));
+  {
+    std::lock_guard guard(done.lock);
+    EXPECT_EQ(done.results.back().second.eOutcome, ESubmitOutcome::Accepted) << done.results.back().second.sErrorText;
+  }
+  driver.Stop();
+  EXPECT_EQ(done.Count(), 11u);
+}
+
+TEST(SmppDriverAsync, StopCompletesEveryPartInFlightOrQueuedBeforeItReturnsAndNoneAfter) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  Completions done;
+  for (size_t i = 0; i < 13; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  EXPECT_TRUE(WaitDetail(driver, "10 unanswered, 3 queued")) << driver.GetState().sDetail;
+  driver.Stop();
+  EXPECT_EQ(done.Count(), 13u);  // all of them, before Stop returned
+  for (const int n : done.PerCall(13)) EXPECT_EQ(n, 1);
+  {
+    std::lock_guard guard(done.lock);
+    for (const auto& [index, result] : done.results) {
+      EXPECT_TRUE(result.bLinkLost) << index << ": " << result.sErrorText;
+      EXPECT_TRUE(result.bTemporary) << index;
+    }
+  }
+  // Stopped: a further part completes within its own call.
+  driver.SubmitAsync(Message("late"), done.For(13));
+  EXPECT_EQ(done.Count(), 14u);
+  EXPECT_TRUE(smsc->Command("release"));  // answers to a closed connection go nowhere
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(done.Count(), 14u);
+}
+
+TEST(SmppDriverAsync, AThrottledFullWindowPausesOnceAndTheNextPartGoesAfterThePause) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}, {"ThrottlePause", "300"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  EXPECT_TRUE(smsc->Command("hold on"));
+  Completions done;
+  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  // The SMSC throttles all ten: each fails temporarily with its own status.
+  EXPECT_TRUE(smsc->Command("throttle 10"));
+  EXPECT_TRUE(smsc->Command("hold off"));
+  EXPECT_TRUE(smsc->Command("release"));
+  ASSERT_TRUE(done.Wait(10));
+  const auto throttled = std::chrono::steady_clock::now();
+  {
+    std::lock_guard guard(done.lock);
+    for (const auto& [index, result] : done.results) {
+      EXPECT_EQ(result.nErrorCode, 0x58) << index << ": " << result.sErrorText;
+      EXPECT_TRUE(result.bTemporary) << index;
+      EXPECT_FALSE(result.bLinkLost) << index;
+    }
+  }
+  // Ten answers to one window are one throttling: the next part waits for one
+  // ThrottlePause, not one doubled nine times (which would outlast its
+  // QueueTimeout), and no less.
+  driver.SubmitAsync(Message("after the pause"), done.For(10));
+  ASSERT_TRUE(done.Wait(11));
+  EXPECT_GE(std::chrono::steady_clock::now() - throttled, 250ms);
+  std::lock_guard guard(done.lock);
+  EXPECT_EQ(done.results.back().second.eOutcome, ESubmitOutcome::Accepted) << done.results.back().second.sErrorText;
+}
+
+TEST(SmppDriverAsync, MaxPerSecondPacesTheCallsOfAFullWindow) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}, {"MaxPerSecond", "20"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  Completions done;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
+  // Ten at 20 a second: the calls themselves took nine intervals of 50 ms.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+  ASSERT_TRUE(done.Wait(10));
+  std::lock_guard guard(done.lock);
+  for (const auto& [index, result] : done.results)
+    EXPECT_EQ(result.eOutcome, ESubmitOutcome::Accepted) << index << ": " << result.sErrorText;
 }

@@ -183,9 +183,13 @@ void CSmppDriver::Stop() {
     if (!m_bStarted) return;
     m_bStopping = true;
   }
+  m_Submitting.notify_all();
   Wake();
+  // The I/O thread completes every submission queued before it ends; a
+  // SubmitAsync still waiting for its turn completes its own.
   if (m_Thread.joinable()) m_Thread.join();
-  std::lock_guard guard(m_Lock);
+  std::unique_lock guard(m_Lock);
+  m_Submitting.wait(guard, [this] { return m_nSubmitting == 0; });
   m_bStarted = false;
   m_bCanSend = false;
   m_State = CDriverState{false, false, -1, "stopped"};
@@ -213,7 +217,35 @@ std::chrono::milliseconds CSmppDriver::SubmitLimit() const {
          std::chrono::seconds(5);
 }
 
+int CSmppDriver::Window() const {
+  return static_cast<int>(std::clamp<size_t>(m_Session.nWindowSize, 1, 0x7FFFFFFF));
+}
+
 CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
+  struct CWait {
+    std::mutex Lock;
+    std::condition_variable Answered;
+    bool bDone = false;
+    CSubmitResult Result;
+  };
+  const auto wait = std::make_shared<CWait>();
+  const Clock::time_point limit = Clock::now() + SubmitLimit();
+  SubmitAsync(Message, [wait](CSubmitResult Result) {
+    std::lock_guard guard(wait->Lock);
+    wait->Result = std::move(Result);
+    wait->bDone = true;
+    wait->Answered.notify_one();
+  });
+  // The I/O thread completes every submission by its queue deadline, the
+  // session's response time-out or Stop; the limit only guards against a
+  // fault.
+  std::unique_lock lock(wait->Lock);
+  if (!wait->Answered.wait_until(lock, limit, [&] { return wait->bDone; }))
+    return CSubmitResult::Failed(ESubmitOutcome::Timeout, true, 0, "no outcome from the SMPP driver in time");
+  return wait->Result;
+}
+
+void CSmppDriver::SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) {
   auto pending = std::make_shared<CPendingSubmit>();
   try {
     if (Message.WholeMessage.empty()) {
@@ -223,23 +255,50 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
           Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage), Message.bRequestReport);
     }
   } catch (const Smpp::InvalidAddress& e) {
-    return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what());
+    Done(CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what()));
+    return;
   } catch (const std::invalid_argument& e) {
-    return CSubmitResult::Failed(ESubmitOutcome::InvalidMessage, false, 0, e.what());
+    Done(CSubmitResult::Failed(ESubmitOutcome::InvalidMessage, false, 0, e.what()));
+    return;
   }
   pending->bReceipt = Message.bRequestReport;
-  std::unique_lock lock(m_Lock);
-  if (!m_bStarted || m_bStopping)
-    return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "SMPP driver not running");
-  pending->QueueDeadline = Clock::now() + m_QueueTimeout;
-  m_Queue.emplace_back(m_nNextTag++, pending);
-  Wake();
-  // The I/O thread answers every submission by its queue deadline or the
-  // session's response time-out; the margin only guards against a fault.
-  const Clock::time_point limit = pending->QueueDeadline + m_Session.ResponseTimeout + std::chrono::seconds(5);
-  if (!pending->Answered.wait_until(lock, limit, [&] { return pending->bDone; }))
-    return CSubmitResult::Failed(ESubmitOutcome::Timeout, true, 0, "no outcome from the SMPP driver in time");
-  return pending->Result;
+  pending->Done = std::move(Done);
+  bool inside = false, queued = false;
+  {
+    std::unique_lock lock(m_Lock);
+    if (m_bStarted && !m_bStopping) {
+      // Stop waits for this call to end: a completion of it never runs
+      // after Stop has returned.
+      ++m_nSubmitting;
+      inside = true;
+      if (Pace(lock)) {
+        pending->QueueDeadline = Clock::now() + m_QueueTimeout;
+        m_Queue.emplace_back(m_nNextTag++, pending);
+        queued = true;
+      }
+    }
+  }
+  if (queued)
+    Wake();
+  else
+    pending->Done(CSubmitResult::LinkLost("SMPP driver not running"));
+  if (inside) {
+    std::lock_guard guard(m_Lock);
+    if (--m_nSubmitting == 0) m_Submitting.notify_all();
+  }
+}
+
+bool CSmppDriver::Pace(std::unique_lock<std::mutex>& Lock) {
+  if (m_Session.dMaxSubmitsPerSecond <= 0) return true;
+  const auto interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_Session.dMaxSubmitsPerSecond));
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point slot = std::max(now, m_NextPaceSlot);
+  // Callers far behind (many threads at once) wait in the queue instead,
+  // bounded by QueueTimeout as before.
+  if (slot - now > m_QueueTimeout) return true;
+  m_NextPaceSlot = slot + interval;
+  return !m_Submitting.wait_until(Lock, slot, [this] { return m_bStopping; });
 }
 
 CDriverState CSmppDriver::GetState() {
@@ -270,7 +329,8 @@ void CSmppDriver::Run() {
     if (stopping && !stopBegun) {
       stopBegun = true;
       stopDeadline = now + std::min<Clock::duration>(m_Session.ResponseTimeout, std::chrono::seconds(2));
-      FailAll("SMPP driver stopped before the submission was sent");
+      FailAll("SMPP driver stopped");
+      RunCompletions();
       AnswerAcknowledged();  // what the engine stored before it stopped the driver
       for (auto& link : m_Links) {
         link->Session.Stop(now);  // unbind when bound, else closed at once
@@ -320,8 +380,9 @@ void CSmppDriver::Run() {
                                     [](const auto& l) { return l->Session.State() == Smpp::ESessionState::Bound; });
     CLink* tx = Transmitter();
     const bool canSend = !stopping && tx && tx->Session.State() == Smpp::ESessionState::Bound && !tx->bCloseAfterWrite;
-    std::lock_guard guard(m_Lock);
-    m_bCanSend = canSend;
+    {
+      std::lock_guard guard(m_Lock);
+      m_bCanSend = canSend;
     std::string detail;
     for (const auto& l : m_Links) {
       if (!detail.empty()) detail += "; ";
@@ -335,10 +396,13 @@ void CSmppDriver::Run() {
                 std::to_string(m_Queue.size()) + " queued";
     if (!m_Held.empty()) detail += "; " + std::to_string(m_Held.size()) + " received waiting to be stored";
     if (!state.bRegistered && !m_sLastProblem.empty()) detail += "; last problem: " + m_sLastProblem;
-    state.sDetail = std::move(detail);
-    m_State = std::move(state);
+      state.sDetail = std::move(detail);
+      m_State = std::move(state);
+    }
+    RunCompletions();
   }
   FailAll("SMPP driver stopped");
+  RunCompletions();
   for (auto& link : m_Links) link->Connection.Close();
 }
 
@@ -553,6 +617,10 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
               if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed ||
                   e.eReason == Smpp::ESubmitFailReason::ResponseTimeout)
                 Warn(e.sDetail, Now);
+              if (e.eReason == Smpp::ESubmitFailReason::ConnectionClosed) {
+                Complete(e.nTag, CSubmitResult::LinkLost(e.sDetail));
+                return;
+              }
               Complete(e.nTag, CSubmitResult::Failed(OutcomeOf(e.Class.eClass), e.Class.bTemporary,
                                                      static_cast<LONG>(e.nCommandStatus), e.sDetail));
             },
@@ -638,40 +706,43 @@ void CSmppDriver::FeedSubmits(Clock::time_point Now) {
 void CSmppDriver::Complete(std::uint64_t nTag, CSubmitResult Result) {
   const auto it = m_InFlight.find(nTag);
   if (it == m_InFlight.end()) return;
-  const std::shared_ptr<CPendingSubmit> pending = std::move(it->second);
+  m_Completed.emplace_back(std::move(it->second->Done), std::move(Result));
   m_InFlight.erase(it);
-  std::lock_guard guard(m_Lock);
-  pending->Result = std::move(Result);
-  pending->bDone = true;
-  pending->Answered.notify_one();
+}
+
+void CSmppDriver::RunCompletions() {
+  // A completion may take the engine's lock; none of the driver's is held.
+  std::vector<std::pair<SubmitCompletion, CSubmitResult>> completed;
+  completed.swap(m_Completed);
+  for (auto& [done, result] : completed) {
+    try {
+      done(std::move(result));
+    } catch (const std::exception& e) {
+      Log(EVENTLOG_ERROR_TYPE, std::string("a submission's completion failed: ") + e.what());
+    }
+  }
 }
 
 void CSmppDriver::ExpireQueue(Clock::time_point Now) {
   std::lock_guard guard(m_Lock);
   while (!m_Queue.empty() && m_Queue.front().second->QueueDeadline <= Now) {
-    CPendingSubmit& p = *m_Queue.front().second;
-    p.Result = CSubmitResult::Failed(
-        ESubmitOutcome::NetworkFailure, true, 0,
-        "not sent within " + Millis(m_QueueTimeout) + " (" + m_State.sDetail + "); nothing reached the SMSC");
-    p.bDone = true;
-    p.Answered.notify_one();
+    m_Completed.emplace_back(
+        std::move(m_Queue.front().second->Done),
+        CSubmitResult::Failed(
+            ESubmitOutcome::NetworkFailure, true, 0,
+            "not sent within " + Millis(m_QueueTimeout) + " (" + m_State.sDetail + "); nothing reached the SMSC"));
     m_Queue.pop_front();
   }
 }
 
 void CSmppDriver::FailAll(const std::string& sWhy) {
   std::lock_guard guard(m_Lock);
-  for (auto& [tag, p] : m_Queue) {
-    p->Result = CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, sWhy);
-    p->bDone = true;
-    p->Answered.notify_one();
-  }
+  for (auto& [tag, p] : m_Queue)
+    m_Completed.emplace_back(std::move(p->Done), CSubmitResult::LinkLost(sWhy + " before the submission was sent"));
   m_Queue.clear();
-  for (auto& [tag, p] : m_InFlight) {
-    p->Result = CSubmitResult::Failed(ESubmitOutcome::Timeout, true, 0, sWhy + "; the SMSC may have taken it");
-    p->bDone = true;
-    p->Answered.notify_one();
-  }
+  for (auto& [tag, p] : m_InFlight)
+    m_Completed.emplace_back(std::move(p->Done),
+                             CSubmitResult::LinkLost(sWhy + " before the answer came; the SMSC may have taken it"));
   m_InFlight.clear();
 }
 

@@ -6,22 +6,31 @@
 // sessions (smpp/smpp_session.h), the reconnect back-off and the queued
 // submissions. Nothing else touches the sockets or the sessions.
 //
-// Submit may be called from any number of threads at once. Each call queues
-// its submit_sm and waits; the I/O thread moves queued ones into the session
-// while its window (WindowSize unanswered submit_sm) has room and no
-// throttling pause or rate limit holds them back, and wakes the caller with
-// the answer. A submission still queued after QueueTimeout (the SMSC
-// unreachable, or the window stuck) fails temporarily without having been
-// sent; one sent but unanswered within ResponseTimeout, or caught by a
-// closing connection, fails temporarily as a time-out: the SMSC may have
-// taken it, SMPP cannot tell, so the engine's retry may send it twice rather
-// than lose it.
+// SubmitAsync (and Submit, which is SubmitAsync and a wait) may be called
+// from any number of threads at once. Each call queues its submit_sm and
+// returns; the I/O thread moves queued ones into the session while its
+// window (WindowSize unanswered submit_sm, what Window() gives the engine)
+// has room and no throttling pause or rate limit holds them back, and runs
+// the completion with the answer, holding none of the driver's locks. With
+// MaxPerSecond set, SubmitAsync itself waits for its turn (one interval at
+// most for a single caller), so that a full window does not sit in the queue
+// behind the rate limit. A submission still queued after QueueTimeout (the
+// SMSC unreachable, or the window stuck) fails temporarily without having
+// been sent; one sent but unanswered within ResponseTimeout fails
+// temporarily as a time-out; one caught by a closing connection or by Stop
+// completes as CSubmitResult::LinkLost: the SMSC may have taken it, SMPP
+// cannot tell, so the engine's retry may send it twice rather than lose it.
+// What is still queued when the connection ends waits for the next bind
+// (within QueueTimeout); Stop completes it as LinkLost too, and every
+// completion has run when Stop returns.
 //
 // ESME_RTHROTTLED and ESME_RMSGQFUL fail the submission temporarily and hold
 // every further submit back for ThrottlePause, doubling with each further
-// throttling answer (at most 30 s); an accepted one ends the pause. A
-// refused bind is logged and retried after the back-off; a wrong password
-// or system_id waits RejectedBindDelay instead of looping.
+// throttling answer (at most 30 s); an accepted one ends the pause. The
+// answers to a window that was already in flight when the pause began count
+// as one (smpp/smpp_session.h). A refused bind is logged and retried after
+// the back-off; a wrong password or system_id waits RejectedBindDelay
+// instead of looping.
 //
 // Received messages and delivery receipts go to the engine with a receipt;
 // their deliver_sm_resp ESME_ROK leaves only when the engine acknowledges
@@ -113,6 +122,8 @@ class CSmppDriver final : public CSMSDriver {
   void Start(IDriverEvents* pEvents) override;
   void Stop() override;
   CSubmitResult Submit(const COutgoingSms& Message) override;
+  void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) override;
+  int Window() const override;
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReceipts; }
   std::chrono::milliseconds SubmitLimit() const override;
@@ -132,9 +143,7 @@ class CSmppDriver final : public CSMSDriver {
     Smpp::ShortMessageBody Body;
     bool bReceipt = false;  // a receipt was asked for: the message_id is worth keeping
     Clock::time_point QueueDeadline;
-    bool bDone = false;
-    CSubmitResult Result;
-    std::condition_variable Answered;
+    SubmitCompletion Done;
   };
 
   // One connection and its session: the only one for a transceiver, the
@@ -184,6 +193,11 @@ class CSmppDriver final : public CSMSDriver {
   void Flush(CLink& Link, Clock::time_point Now);
   void CloseLink(CLink& Link, Clock::time_point Now, bool bStopping);
   void Complete(std::uint64_t nTag, CSubmitResult Result);
+  // Runs the completions gathered so far; called with no lock held.
+  void RunCompletions();
+  // With MaxPerSecond: waits for the caller's turn; false when the driver
+  // stops meanwhile.
+  bool Pace(std::unique_lock<std::mutex>& Lock);
   void ExpireQueue(Clock::time_point Now);
   void FailAll(const std::string& sWhy);
   void OpenSession(CLink& Link, Clock::time_point Now);
@@ -223,6 +237,8 @@ class CSmppDriver final : public CSMSDriver {
   std::map<std::uint64_t, CHeldAnswer> m_Held;                          // the I/O thread's: by receipt
   std::uint64_t m_nNextReceipt = 1;                                     // the I/O thread's
   CWarningThrottle m_Warnings;                                          // the I/O thread's
+  // Finished submissions whose completion is still to run: the I/O thread's.
+  std::vector<std::pair<SubmitCompletion, CSubmitResult>> m_Completed;
 
   // Held while an event goes to the engine, so StopIntake returns only once
   // nothing more can.
@@ -235,6 +251,11 @@ class CSmppDriver final : public CSMSDriver {
   std::deque<std::pair<std::uint64_t, std::shared_ptr<CPendingSubmit>>> m_Queue;
   std::vector<std::uint64_t> m_Acknowledged;  // receipts the engine has stored
   std::uint64_t m_nNextTag = 1;
+  Clock::time_point m_NextPaceSlot{};  // MaxPerSecond: when the next SubmitAsync may go on
+  int m_nSubmitting = 0;                // SubmitAsync calls in progress
+  // Wakes a SubmitAsync waiting for its turn when the driver stops, and Stop
+  // when no SubmitAsync is left in progress.
+  std::condition_variable m_Submitting;
   CDriverState m_State;        // as the I/O thread last saw it
   bool m_bCanSend = false;     // the transmitter bound, as the I/O thread last saw it
   std::string m_sLastProblem;  // why the last connection or bind failed; cleared when bound
