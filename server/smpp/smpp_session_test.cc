@@ -243,6 +243,32 @@ TEST_F(SmppSessionTest, ThrottlingHoldsSubmitsBackLongerEachTime) {
   EXPECT_EQ(Session.NextSubmitTime(), m_Now + 7s);
 }
 
+TEST_F(SmppSessionTest, ThrottlingAnswersToAWindowInFlightCountAsOne) {
+  SessionSettings s = Settings();
+  s.nWindowSize = 4;
+  s.ThrottlePause = 1s;
+  s.ThrottlePauseMax = 30s;
+  CSmppSession Session(s);
+  Bind(Session);
+  // Four out at once, all throttled: one pause of ThrottlePause, not 8 s.
+  std::vector<uint32_t> Sequences;
+  for (uint64_t nTag = 1; nTag <= 4; ++nTag) {
+    EXPECT_EQ(Session.Submit(Message(), nTag, m_Now), ESubmitAdmission::Sent);
+    Sequences.push_back(WrittenOne(Session).nSequence);
+  }
+  for (size_t i = 0; i < 3; ++i)
+    Feed(Session, Pdu{Id(ECommandId::SubmitSmResp), ESME_RTHROTTLED, Sequences[i], MessageIdBody{}}, m_Now + 10ms);
+  EXPECT_EQ(EventsOf<SubmitFailedEvent>(Session.TakeEvents()).size(), 3u);
+  EXPECT_EQ(Session.NextSubmitTime(), m_Now + 10ms + 1s);
+  // The fourth, sent before the pause began, is accepted: that does not show
+  // the SMSC takes messages again, so the next throttling doubles the pause.
+  Feed(Session, Pdu{Id(ECommandId::SubmitSmResp), 0, Sequences[3], MessageIdBody{"x"}}, m_Now + 20ms);
+  EXPECT_EQ(Session.Submit(Message(), 5, m_Now + 1010ms), ESubmitAdmission::Sent);
+  Feed(Session, Pdu{Id(ECommandId::SubmitSmResp), ESME_RMSGQFUL, WrittenOne(Session).nSequence, MessageIdBody{}},
+       m_Now + 1100ms);
+  EXPECT_EQ(Session.NextSubmitTime(), m_Now + 1100ms + 2s);
+}
+
 TEST_F(SmppSessionTest, RateLimitSpacesSubmits) {
   SessionSettings s = Settings();
   s.nWindowSize = 10;
