@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "platform/com_ptr.h"
 #include "server/drivers/smpp/smpp_driver.h"
 #include "smsc_process.h"
+#include "test_support.h"
 
 using namespace Norvale;
 using SmscTest::Json;
@@ -503,6 +505,33 @@ TEST(SmppDriverAsync, MaxPerSecondPacesTheCallsOfAFullWindow) {
   // Ten at 20 a second: the calls themselves took nine intervals of 50 ms.
   EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
   ASSERT_TRUE(done.Wait(10));
+  std::lock_guard guard(done.lock);
+  for (const auto& [index, result] : done.results)
+    EXPECT_EQ(result.eOutcome, ESubmitOutcome::Accepted) << index << ": " << result.sErrorText;
+}
+
+TEST(SmppDriverAsync, AFullWindowOverTls) {
+  const std::string dir = TestSupport::Root() + "/tls-window";
+  std::filesystem::create_directories(dir);
+  const auto made = TestSupport::RunCommand(
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+      "-keyout " +
+      dir + "/key.pem -out " + dir + "/cert.pem 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  auto smsc = SmscTest::NodeSmsc({"--tls-key", dir + "/key.pem", "--tls-cert", dir + "/cert.pem"});
+  CSmppDriver driver(
+      1, Values(smsc->Port(), {{"WindowSize", "10"}, {"Tls", "1"}, {"TlsCaFile", dir + "/cert.pem"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver)) << driver.GetState().sDetail;
+  EXPECT_TRUE(smsc->Command("hold on"));
+  Completions done;
+  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("sealed " + std::to_string(i)), done.For(i));
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  EXPECT_TRUE(smsc->Command("hold off"));
+  EXPECT_TRUE(smsc->Command("release"));  // ten answers at once, read through TLS
+  ASSERT_TRUE(done.Wait(10));
+  for (const int n : done.PerCall(10)) EXPECT_EQ(n, 1);
   std::lock_guard guard(done.lock);
   for (const auto& [index, result] : done.results)
     EXPECT_EQ(result.eOutcome, ESubmitOutcome::Accepted) << index << ": " << result.sErrorText;
