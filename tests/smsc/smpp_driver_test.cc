@@ -519,8 +519,7 @@ TEST(SmppDriverAsync, AFullWindowOverTls) {
       dir + "/key.pem -out " + dir + "/cert.pem 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
   auto smsc = SmscTest::NodeSmsc({"--tls-key", dir + "/key.pem", "--tls-cert", dir + "/cert.pem"});
-  CSmppDriver driver(
-      1, Values(smsc->Port(), {{"WindowSize", "10"}, {"Tls", "1"}, {"TlsCaFile", dir + "/cert.pem"}}));
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}, {"Tls", "1"}, {"TlsCaFile", dir + "/cert.pem"}}));
   Events events;
   driver.Start(&events);
   ASSERT_TRUE(WaitBound(driver)) << driver.GetState().sDetail;

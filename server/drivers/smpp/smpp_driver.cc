@@ -217,9 +217,7 @@ std::chrono::milliseconds CSmppDriver::SubmitLimit() const {
          std::chrono::seconds(5);
 }
 
-int CSmppDriver::Window() const {
-  return static_cast<int>(std::clamp<size_t>(m_Session.nWindowSize, 1, 0x7FFFFFFF));
-}
+int CSmppDriver::Window() const { return static_cast<int>(std::clamp<size_t>(m_Session.nWindowSize, 1, 0x7FFFFFFF)); }
 
 CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   struct CWait {
@@ -229,7 +227,6 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
     CSubmitResult Result;
   };
   const auto wait = std::make_shared<CWait>();
-  const Clock::time_point limit = Clock::now() + SubmitLimit();
   SubmitAsync(Message, [wait](CSubmitResult Result) {
     std::lock_guard guard(wait->Lock);
     wait->Result = std::move(Result);
@@ -239,6 +236,7 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   // The I/O thread completes every submission by its queue deadline, the
   // session's response time-out or Stop; the limit only guards against a
   // fault.
+  const Clock::time_point limit = Clock::now() + SubmitLimit();
   std::unique_lock lock(wait->Lock);
   if (!wait->Answered.wait_until(lock, limit, [&] { return wait->bDone; }))
     return CSubmitResult::Failed(ESubmitOutcome::Timeout, true, 0, "no outcome from the SMPP driver in time");
@@ -383,19 +381,19 @@ void CSmppDriver::Run() {
     {
       std::lock_guard guard(m_Lock);
       m_bCanSend = canSend;
-    std::string detail;
-    for (const auto& l : m_Links) {
-      if (!detail.empty()) detail += "; ";
-      detail += l->sName + " " + Smpp::SessionStateName(l->Session.State());
-      if (l->Connection.State() == CSmppConnection::EState::Closed && !stopping)
-        detail += ", next attempt in " +
-                  Millis(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(l->ReconnectAt, now) - now));
-    }
-    if (tx)
-      detail += "; " + std::to_string(tx->Session.UnansweredSubmits()) + " unanswered, " +
-                std::to_string(m_Queue.size()) + " queued";
-    if (!m_Held.empty()) detail += "; " + std::to_string(m_Held.size()) + " received waiting to be stored";
-    if (!state.bRegistered && !m_sLastProblem.empty()) detail += "; last problem: " + m_sLastProblem;
+      std::string detail;
+      for (const auto& l : m_Links) {
+        if (!detail.empty()) detail += "; ";
+        detail += l->sName + " " + Smpp::SessionStateName(l->Session.State());
+        if (l->Connection.State() == CSmppConnection::EState::Closed && !stopping)
+          detail += ", next attempt in " +
+                    Millis(std::chrono::duration_cast<std::chrono::milliseconds>(std::max(l->ReconnectAt, now) - now));
+      }
+      if (tx)
+        detail += "; " + std::to_string(tx->Session.UnansweredSubmits()) + " unanswered, " +
+                  std::to_string(m_Queue.size()) + " queued";
+      if (!m_Held.empty()) detail += "; " + std::to_string(m_Held.size()) + " received waiting to be stored";
+      if (!state.bRegistered && !m_sLastProblem.empty()) detail += "; last problem: " + m_sLastProblem;
       state.sDetail = std::move(detail);
       m_State = std::move(state);
     }
@@ -726,11 +724,10 @@ void CSmppDriver::RunCompletions() {
 void CSmppDriver::ExpireQueue(Clock::time_point Now) {
   std::lock_guard guard(m_Lock);
   while (!m_Queue.empty() && m_Queue.front().second->QueueDeadline <= Now) {
-    m_Completed.emplace_back(
-        std::move(m_Queue.front().second->Done),
-        CSubmitResult::Failed(
-            ESubmitOutcome::NetworkFailure, true, 0,
-            "not sent within " + Millis(m_QueueTimeout) + " (" + m_State.sDetail + "); nothing reached the SMSC"));
+    m_Completed.emplace_back(std::move(m_Queue.front().second->Done),
+                             CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0,
+                                                   "not sent within " + Millis(m_QueueTimeout) + " (" +
+                                                       m_State.sDetail + "); nothing reached the SMSC"));
     m_Queue.pop_front();
   }
 }

@@ -252,7 +252,7 @@ class CSmppDriver final : public CSMSDriver {
   std::vector<std::uint64_t> m_Acknowledged;  // receipts the engine has stored
   std::uint64_t m_nNextTag = 1;
   Clock::time_point m_NextPaceSlot{};  // MaxPerSecond: when the next SubmitAsync may go on
-  int m_nSubmitting = 0;                // SubmitAsync calls in progress
+  int m_nSubmitting = 0;               // SubmitAsync calls in progress
   // Wakes a SubmitAsync waiting for its turn when the driver stops, and Stop
   // when no SubmitAsync is left in progress.
   std::condition_variable m_Submitting;
