@@ -3,6 +3,7 @@
 //
 //   build/bench/smpp_sink [--port=N] [--delay-ms=N] [--receipts]
 //                         [--system-id=S --password=P] [--exit-after=N]
+//                         [--dump=FILE] [--drop-every=N]
 //
 // --port        the port to listen on, 0 (default) for a free one; the first
 //               line on standard output is "port N" once it listens.
@@ -16,10 +17,18 @@
 // --system-id, --password   binds must carry these (default: any).
 // --exit-after  exit once N submit_sm have been answered (default: only on
 //               SIGTERM or SIGINT).
+// --dump        append the short_message of every submit_sm that arrives to
+//               FILE, one line each, written at once (bytes outside printable
+//               ASCII as \xNN), for tests that count what reached the SMSC.
+// --drop-every  every Nth submit_sm closes its connection at once: neither it
+//               nor any other submit_sm of that connection still waiting for
+//               its answer is answered (a bind lost with its window full).
 //
 // On exit it prints one line of JSON: submits, binds, enquire_links,
 // receipts, first and last arrival of a submit_sm (seconds since the epoch),
-// the seconds between them and the rate (submits - 1) / seconds.
+// the seconds between them, the rate (submits - 1) / seconds, the
+// connections dropped and, with --dump, the submits whose text had come
+// before ("repeats").
 //
 // One thread, one poll(): it wakes for a socket, a signal or the next
 // scheduled answer, never otherwise. At most kMaxConnections clients; a
@@ -44,6 +53,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -69,6 +79,8 @@ struct Options {
   std::optional<std::string> sSystemId;
   std::optional<std::string> sPassword;
   long nExitAfter = 0;
+  std::string sDump;
+  long nDropEvery = 0;
 };
 
 bool ParseNumber(std::string_view sText, long nMax, long& nValue) {
@@ -99,6 +111,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.nDelayMs = static_cast<int>(number);
     else if (auto n = value("--exit-after"); n && ParseNumber(*n, 1000000000, number))
       options.nExitAfter = number;
+    else if (auto e = value("--drop-every"); e && ParseNumber(*e, 1000000000, number))
+      options.nDropEvery = number;
+    else if (auto f = value("--dump"); f && !f->empty())
+      options.sDump = std::string(*f);
     else if (auto s = value("--system-id"))
       options.sSystemId = std::string(*s);
     else if (auto p = value("--password"))
@@ -109,7 +125,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       std::fprintf(stderr,
                    "smpp_sink: unknown or malformed option '%s'\n"
                    "usage: smpp_sink [--port=N] [--delay-ms=N] [--receipts] [--system-id=S] [--password=P] "
-                   "[--exit-after=N]\n",
+                   "[--exit-after=N] [--dump=FILE] [--drop-every=N]\n",
                    argv[i]);
       return std::nullopt;
     }
@@ -156,6 +172,10 @@ class CSink {
 
   // Listens; false with a message on standard error when it cannot.
   bool Listen() {
+    if (!m_options.sDump.empty() && !(m_pDump = std::fopen(m_options.sDump.c_str(), "a"))) {
+      std::fprintf(stderr, "smpp_sink: cannot write %s: %s\n", m_options.sDump.c_str(), std::strerror(errno));
+      return false;
+    }
     m_nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const int one = 1;
     setsockopt(m_nListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -214,15 +234,16 @@ class CSink {
     const double seconds = m_nSubmits > 0 ? m_dLast - m_dFirst : 0;
     std::printf(
         "{\"submits\":%ld,\"binds\":%ld,\"enquire_links\":%ld,\"receipts\":%ld,\"first_submit\":%.6f,"
-        "\"last_submit\":%.6f,\"seconds\":%.6f,\"rate\":%.1f}\n",
+        "\"last_submit\":%.6f,\"seconds\":%.6f,\"rate\":%.1f,\"drops\":%ld,\"repeats\":%ld}\n",
         m_nSubmits, m_nBinds, m_nEnquireLinks, m_nReceipts, m_dFirst, m_dLast, seconds,
-        seconds > 0 ? static_cast<double>(m_nSubmits - 1) / seconds : 0.0);
+        seconds > 0 ? static_cast<double>(m_nSubmits - 1) / seconds : 0.0, m_nDrops, m_nRepeats);
     std::fflush(stdout);
   }
 
   ~CSink() {
     for (auto& [id, c] : m_connections) close(c->nFd);
     if (m_nListenFd >= 0) close(m_nListenFd);
+    if (m_pDump) std::fclose(m_pDump);
   }
   CSink(const CSink&) = delete;
   CSink& operator=(const CSink&) = delete;
@@ -257,7 +278,12 @@ class CSink {
       return;
     }
     c.framer.Append(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
-    while (auto octets = c.framer.Next()) Handle(nId, c, *octets);
+    while (!c.bGone)
+      if (auto octets = c.framer.Next())
+        Handle(nId, c, *octets);
+      else
+        break;
+    if (c.bGone) return;
     if (c.framer.Broken()) {
       const auto header = c.framer.BrokenHeader();
       Answer(c,
@@ -324,13 +350,19 @@ class CSink {
         const double now = EpochSeconds();
         if (m_nSubmits++ == 0) m_dFirst = now;
         m_dLast = now;
+        const auto* body = std::get_if<Smpp::ShortMessageBody>(&pdu.Body);
+        if (m_pDump && body) Dump(body->ShortMessage);
+        if (m_options.nDropEvery > 0 && m_nSubmits % m_options.nDropEvery == 0) {
+          c.bGone = true;  // closed by Reap; its scheduled answers find no connection
+          ++m_nDrops;
+          return;
+        }
         char id[24];
         std::snprintf(id, sizeof id, "%lx", static_cast<unsigned long>(m_nSubmits));
         std::vector<uint8_t> octets;
         Smpp::EncodePdu(
             Smpp::Pdu{Smpp::ResponseOf(pdu.nCommandId), Smpp::ESME_ROK, pdu.nSequence, Smpp::MessageIdBody{id}},
             octets);
-        const auto* body = std::get_if<Smpp::ShortMessageBody>(&pdu.Body);
         if (m_options.bReceipts && c.bReceives && body &&
             (body->nRegisteredDelivery & Smpp::kRegisteredDeliveryFinal) != 0) {
           Smpp::ShortMessageBody receipt;
@@ -373,6 +405,25 @@ class CSink {
           Answer(c, Smpp::Pdu{Smpp::Id(Smpp::ECommandId::GenericNack), Smpp::ESME_RINVCMDID, pdu.nSequence, {}});
         return;  // deliver_sm_resp, enquire_link_resp, generic_nack: nothing to do
     }
+  }
+
+  // One line of the dump, written through at once: a test reads it while
+  // the sink runs, and a killed sink loses nothing.
+  void Dump(const std::vector<uint8_t>& text) {
+    std::string line;
+    for (const uint8_t c : text) {
+      if (c >= 0x20 && c < 0x7F && c != '\\') {
+        line += static_cast<char>(c);
+      } else {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+        line += escaped;
+      }
+    }
+    if (!m_seen.insert(line).second) ++m_nRepeats;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), m_pDump);
+    std::fflush(m_pDump);
   }
 
   // Moves the answers that are due into their connections' buffers. The
@@ -419,7 +470,9 @@ class CSink {
   std::map<uint64_t, std::unique_ptr<Connection>> m_connections;
   uint64_t m_nNextId = 0;
   std::deque<Scheduled> m_scheduled;
-  long m_nSubmits = 0, m_nBinds = 0, m_nEnquireLinks = 0, m_nReceipts = 0;
+  long m_nSubmits = 0, m_nBinds = 0, m_nEnquireLinks = 0, m_nReceipts = 0, m_nDrops = 0, m_nRepeats = 0;
+  std::FILE* m_pDump = nullptr;
+  std::set<std::string> m_seen;  // the texts dumped so far
   double m_dFirst = 0, m_dLast = 0;
 };
 

@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <variant>
@@ -148,13 +151,13 @@ Smpp::Pdu Bind(uint32_t nSequence, const std::string& sSystemId, const std::stri
           Smpp::BindBody{sSystemId, sPassword, "", Smpp::kInterfaceVersion, 0, 0, ""}};
 }
 
-Smpp::Pdu Submit(uint32_t nSequence) {
+Smpp::Pdu Submit(uint32_t nSequence, const std::string& sText = "hi") {
   Smpp::ShortMessageBody body;
   body.sSourceAddr = "Velquor";
   body.nDestTon = 1;
   body.sDestinationAddr = "447700900123";
   body.nRegisteredDelivery = Smpp::kRegisteredDeliveryFinal;
-  body.ShortMessage = {'h', 'i'};
+  body.ShortMessage.assign(sText.begin(), sText.end());
   return {Smpp::Id(Smpp::ECommandId::SubmitSm), 0, nSequence, body};
 }
 
@@ -248,6 +251,42 @@ TEST(SmppSink, ChecksBindsAnswersUnbindAndStopsOnSigterm) {
   const std::string summary = sink.Line();
   EXPECT_EQ(summary.rfind("{\"submits\":1,\"binds\":1,", 0), 0u) << summary;
   EXPECT_EQ(sink.Wait(), 0);
+}
+
+// --drop-every=3 with answers 200 ms late: the third submit closes the
+// connection with three unanswered; after a new bind the count goes on. The
+// dump holds every text that arrived, the one after the drop's included, a
+// repeated text counted as such.
+TEST(SmppSink, DropsTheConnectionWithItsWindowAndDumpsEveryText) {
+  const std::string dump = ::testing::TempDir() + "sink-dump-" + std::to_string(getpid());
+  std::remove(dump.c_str());
+  SinkProcess sink({"--delay-ms=200", "--drop-every=3", "--dump=" + dump});
+  const uint16_t port = sink.Port();
+  ASSERT_NE(port, 0);
+  {
+    Client client(port);
+    ASSERT_TRUE(client.Send({Bind(1, "a", "b")}));
+    ASSERT_TRUE(client.Receive());
+    (void)client.Send({Submit(2, "one"), Submit(3, "two"), Submit(4, "three\\\n"), Submit(5, "lost")});
+    EXPECT_FALSE(client.Receive()) << "an answer came from a dropped connection";
+  }
+  Client again(port);
+  ASSERT_TRUE(again.Send({Bind(1, "a", "b"), Submit(2, "one"), Submit(3, "four")}));
+  std::set<Smpp::ECommandId> answers;
+  for (int i = 0; i < 3; ++i)
+    if (auto pdu = again.Receive()) answers.insert(pdu->Command());
+  EXPECT_EQ(answers,
+            (std::set<Smpp::ECommandId>{Smpp::ECommandId::BindTransceiverResp, Smpp::ECommandId::SubmitSmResp}));
+  sink.Signal(SIGTERM);
+  const std::string summary = sink.Line();
+  EXPECT_NE(summary.find("\"drops\":1,\"repeats\":1}"), std::string::npos) << summary;
+  EXPECT_EQ(summary.rfind("{\"submits\":5,\"binds\":2,", 0), 0u) << summary;
+  EXPECT_EQ(sink.Wait(), 0);
+  std::ifstream in(dump);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "one\ntwo\nthree\\x5C\\x0A\none\nfour\n");
+  std::remove(dump.c_str());
 }
 
 TEST(SmppSink, RefusesAnUnknownOption) {

@@ -111,9 +111,19 @@ int main(int argc, char** argv) {
     notifier.Ready(summary);
     Info(EVENT_SERVICE_STARTED, "VelquorServer started: " + summary);
 
+    // The loop looks at the state once a second while it changes, so that
+    // `velquor service status` follows it; after kQuietTicks looks without
+    // a change it looks every kIdleTick, so that an idle engine is not woken
+    // for nothing. The watchdog, when there is one, is pinged at least twice
+    // per its interval.
     const auto watchdog = CSystemdNotifier::WatchdogInterval();
-    const auto tick = watchdog.count() > 0 ? std::min<std::chrono::microseconds>(watchdog / 2, std::chrono::seconds(1))
-                                           : std::chrono::microseconds(std::chrono::seconds(1));
+    constexpr std::chrono::microseconds kBusyTick = std::chrono::seconds(1), kIdleTick = std::chrono::seconds(5);
+    constexpr int kQuietTicks = 10;
+    auto tickFor = [&](int nUnchanged) {
+      const auto tick = nUnchanged >= kQuietTicks ? kIdleTick : kBusyTick;
+      return watchdog.count() > 0 ? std::min<std::chrono::microseconds>(watchdog / 2, tick) : tick;
+    };
+    int unchanged = 0;
     // The ping says that this loop runs and that every worker makes
     // progress. Between two steps a worker waits at most a poll interval or
     // a database statement (bounded by DatabaseOperationTimeout); a
@@ -123,12 +133,18 @@ int main(int argc, char** argv) {
     const auto alive = std::chrono::milliseconds(2 * std::int64_t{engine.Settings().dwPollInterval} +
                                                  2 * std::int64_t{engine.Settings().dwDatabaseOperationTimeout} + 1000);
     while (true) {
+      const auto tick = tickFor(unchanged);
       const timespec timeout{static_cast<time_t>(tick.count() / 1000000),
                              static_cast<long>(tick.count() % 1000000) * 1000};
       const int signal = sigtimedwait(&signals, nullptr, &timeout);
       if (signal == SIGTERM || signal == SIGINT) break;
       if (watchdog.count() > 0 && engine.WorkersAlive(alive)) notifier.Watchdog();
-      if (state.Update(engine, &summary)) notifier.Status(summary);
+      if (state.Update(engine, &summary)) {
+        notifier.Status(summary);
+        unchanged = 0;
+      } else if (unchanged < kQuietTicks) {
+        ++unchanged;
+      }
     }
     notifier.Stopping("stopping");
     host.ReportStatus(SERVICE_STOP_PENDING);

@@ -186,6 +186,41 @@ TEST(EngineDaemon, KeepsPingingTheWatchdogThroughALongSubmission) {
   close(fd);
 }
 
+// An idle engine's main loop, which keeps the state file, looks at the state
+// once a second only while it changes: after ten quiet looks, every five
+// seconds. A change after the quiet still reaches the file.
+TEST(EngineDaemon, AnIdleEngineLooksAtItsStateRarelyAndStillFollowsAChange) {
+  FreshRoot();
+  TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);
+  EngineRoot root(db.Dsn());
+  root.AddSimulator(1, {{"Reports", "0"}});
+  ServerProcess server(root);
+  ASSERT_TRUE(server.StartAndWait()) << server.Errors();
+  // The main thread's switches: it wakes only for its look (and a signal).
+  const std::string status =
+      "/proc/" + std::to_string(server.Pid()) + "/task/" + std::to_string(server.Pid()) + "/status";
+  auto switches = [&] {
+    std::ifstream in(status);
+    long total = 0;
+    for (std::string line; std::getline(in, line);)
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    return total;
+  };
+  std::this_thread::sleep_for(std::chrono::seconds(12));  // ten quiet looks
+  const long before = switches();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const long looks = switches() - before;
+  std::cout << "[          ] the idle main loop woke " << looks << " times in 10 s\n";
+  EXPECT_LE(looks, 4);  // once a second would be 10
+  db.Run(
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType) VALUES "
+      "(1, 1, '+49', 'after the quiet', 0, 0, 1)");
+  EXPECT_TRUE(WaitUntil([&] {
+    return TestSupport::ReadFile(server.StateFile()).find("\"sent\": 1") != std::string::npos;
+  })) << TestSupport::ReadFile(server.StateFile());
+  EXPECT_EQ(server.Stop(), 0);
+}
+
 TEST(EngineDaemon, RefusesAMalformedSettingAndASecondInstance) {
   FreshRoot();
   TestSupport::TestDatabase db(TestSupport::Backend::Sqlite);

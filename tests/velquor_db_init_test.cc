@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "config/config_velquor_client_only.h"
 #include "platform/registry.h"
 #include "test_support.h"
 
@@ -55,4 +56,38 @@ TEST(VelquorDbCommand, InitMakesTheQueueFileAndItsDirectoriesOwnerAndGroupOnly) 
   const auto bad = Velquor("db init");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.out.find("cannot create " + path + "/below-a-file.db: Not a directory"), std::string::npos) << bad.out;
+}
+
+// A new installation keeps the clients' connection: db init writes
+// KeepDatabaseConnection 1 where the value is missing, leaves an
+// administrator's 0 alone, and the library without the value still reads 0.
+TEST(VelquorDbCommand, InitWritesKeepDatabaseConnectionOnlyWhereMissing) {
+  std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory());
+  const std::string dir = TestSupport::FreshDir("keep-connection");
+  for (const char* v : {"InstalledType", "InstalledPath", "Username", "Password"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " ''").status, 0);
+  for (const char* v : {"OutgoingQueueEnabled", "IncomingQueueEnabled"})
+    ASSERT_EQ(Velquor(std::string("config set ") + v + " 1").status, 0);
+  ASSERT_EQ(Velquor("config set DSN sqlite:" + dir + "/queue.db").status, 0);
+  auto keep = [] {
+    std::string message;
+    Norvale::CConfigVelquorClientOnly config(&message);
+    config.ReadConfiguration();
+    return config.GetKeepDatabaseConnection();
+  };
+  EXPECT_FALSE(keep());  // the library's default without the value
+  EXPECT_NE(Velquor("config get KeepDatabaseConnection").status, 0);
+
+  const auto init = Velquor("db init");
+  ASSERT_EQ(init.status, 0) << init.out;
+  EXPECT_NE(init.out.find("KeepDatabaseConnection set to 1"), std::string::npos) << init.out;
+  EXPECT_EQ(Velquor("config get KeepDatabaseConnection").out, "1\n");
+  EXPECT_TRUE(keep());
+
+  ASSERT_EQ(Velquor("config set KeepDatabaseConnection 0").status, 0);
+  const auto again = Velquor("db init");
+  ASSERT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(again.out.find("KeepDatabaseConnection"), std::string::npos) << again.out;
+  EXPECT_EQ(Velquor("config get KeepDatabaseConnection").out, "0\n");
+  EXPECT_FALSE(keep());
 }

@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "config/config_velquor_client_only.h"
 #include "platform/database.h"
+#include "platform/registry.h"
 #include "queues/queue_schema.h"
 
 namespace VelquorTool {
@@ -46,6 +47,33 @@ std::string PrepareSqliteFile(const std::string& path) {
   return std::string();
 }
 
+// A new installation keeps the clients' connection open (KeepDatabaseConnection
+// 1): without it every insert opens a session of its own, which on PostgreSQL
+// costs far more than the insert. A value already there, 0 or 1, is the
+// administrator's and stays; the library's default without one stays 0. A
+// user who may not write the configuration is told what to set.
+void WriteKeepConnection() {
+  constexpr const char* kName = "KeepDatabaseConnection";
+  constexpr const char* kKey = "SOFTWARE\\Norvale\\Velquor";
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    const bool present = RegQueryValueExA(key, kName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (present) return;
+  }
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
+  if (rc == ERROR_SUCCESS) {
+    rc = RegSetValueExA(key, kName, 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 1);
+    RegCloseKey(key);
+  }
+  if (rc == ERROR_SUCCESS)
+    std::cout << kName << " set to 1: the clients keep their database connection open\n";
+  else
+    std::cerr << "velquor: note: could not write " << kName
+              << " (no rights to the configuration); as an administrator run 'velquor config set " << kName
+              << " 1' so that clients keep their database connection open\n";
+}
+
 int Init() {
   std::string message;
   CConfigVelquorClientOnly config(&message);
@@ -73,6 +101,7 @@ int Init() {
     return 1;
   }
   std::cout << "queue tables ready in " << config.GetDSN() << "\n";
+  WriteKeepConnection();
   return 0;
 }
 
