@@ -275,6 +275,9 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   Beat();
   *bBusy = moreReports || moreIncoming;
   if (bStopping) return;
+  // A driver that cannot send (a modem off the network) leaves the jobs it
+  // has not begun to other handsets and engines meanwhile.
+  if (!m_InHand.empty() && !m_pDriver->IsReadyToSend()) ReturnJobsInHand();
   if (ResumeWaitingJobs(bClaiming)) *bBusy = true;
   // A driver not ready (a modem off the network) leaves the jobs pending.
   if (bClaiming && m_pDriver->IsReadyToSend() && Claim()) *bBusy = true;
@@ -314,7 +317,10 @@ void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSen
   const LONG id = Job.nJobId;
   CJobInHand j;
   j.Progress.nReference = pProgress ? pProgress->nReference : m_nConcatReference++;
-  if (pProgress) j.Progress.Accepted = pProgress->Accepted;
+  if (pProgress) {
+    j.Progress.Accepted = pProgress->Accepted;
+    j.Progress.Reference = pProgress->Reference;
+  }
   j.Converted = CJobConverter::Convert(Job.sPhoneNumber, Job.eType, Job.sData, j.Progress.nReference);
   j.bSending = bSending;
   if (!j.Converted.bOk) {
@@ -410,7 +416,7 @@ void CHandset::Complete(const CCompletion& Done, bool bStopping) {
   if (result.eOutcome == ESubmitOutcome::Accepted) {
     ++m_Counters.nParts;
     j.Progress.Accepted.insert(Done.nPart);
-    if (Done.nPart + 1 == parts) j.Reference = result.Reference;
+    if (Done.nPart + 1 == parts) j.Progress.Reference = result.Reference;
   } else {
     // No further part of the job goes out; the parts in flight finish.
     j.bHalted = true;
@@ -435,7 +441,8 @@ void CHandset::Settle(LONG nJobId, bool bStopping) {
   const CJobInHand held = std::move(j);
   m_InHand.erase(it);
   if (static_cast<int>(held.Progress.Accepted.size()) == parts) {
-    Decide(nJobId, held.Job, held.Reference.bValid ? jsSentNotConfirmed : jsSent, 0, held.Reference, tag);
+    const CNetworkReference& ref = held.Progress.Reference;
+    Decide(nJobId, held.Job, ref.bValid ? jsSentNotConfirmed : jsSent, 0, ref, tag);
     return;
   }
   if (held.Failure && !held.Failure->bTemporary) {
@@ -478,7 +485,7 @@ void CHandset::ReturnJobsInHand() {
   for (const auto& [id, j] : m_InHand)
     if (j.nInFlight == 0) idle.push_back(id);
   for (const LONG id : idle) Settle(id, true);
-  m_SendOrder.clear();
+  std::erase_if(m_SendOrder, [this](LONG id) { return !m_InHand.contains(id); });
 }
 
 void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus, LONG nErrorCode,

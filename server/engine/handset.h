@@ -159,11 +159,13 @@ class CHandset final : public IDriverEvents {
     CNetworkReference Reference;
     Clock::time_point Sent;
   };
-  // How far a job of several parts got: its concatenation reference and the
-  // parts (0-based) the network accepted.
+  // How far a job of several parts got: its concatenation reference, the
+  // parts (0-based) the network accepted and the network's reference of the
+  // last part once accepted.
   struct CProgress {
     std::uint8_t nReference = 0;
     std::set<int> Accepted;
+    CNetworkReference Reference;
   };
   // A job this handset goes on with itself after its back-off.
   struct CResume {
@@ -190,7 +192,6 @@ class CHandset final : public IDriverEvents {
     bool bHalted = false;      // a part failed: no further part goes out
     std::optional<CSubmitResult> Failure;  // the first failure that counts
     bool bLinkLost = false;
-    CNetworkReference Reference;  // the last part's
   };
   struct CCompletion {
     OS::LONG nJobId;
