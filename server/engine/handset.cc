@@ -189,8 +189,8 @@ void CHandset::Run() {
       std::lock_guard guard(m_Lock);
       m_sLastError.clear();
     }
-    if (stopping && !failed && m_Outcomes.empty() && m_InHand.empty() && m_PartsInFlight.empty() &&
-        m_Waiting.empty() && m_Reports.empty() && m_ToStore.empty() && m_Assembler.Pending() == 0)
+    if (stopping && !failed && m_Outcomes.empty() && m_InHand.empty() && m_PartsInFlight.empty() && m_Waiting.empty() &&
+        m_Reports.empty() && m_ToStore.empty() && m_Assembler.Pending() == 0)
       break;
     // What is left is taken back at the next start. Parts still in flight
     // are completed by the driver's Stop, which follows the deadline; their
@@ -298,9 +298,9 @@ bool CHandset::Claim() {
   // One group on either backend: a claim that fails part-way leaves no job
   // claimed without its tag (which only the orphan sweep would return).
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
-  CClaimBatch batch = m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber),
-                                                static_cast<int>(limit - m_InHand.size()),
-                                                m_Ownership.Tag(CJobOwnership::phWaiting));
+  CClaimBatch batch =
+      m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
+                                m_Ownership.Tag(CJobOwnership::phWaiting));
   group.Commit();
   // A row the claim took but could not read (NULL or a value of the wrong
   // kind in a column the claim reads) would come back at every claim, first
@@ -368,15 +368,21 @@ bool CHandset::SubmitParts() {
     CJobInHand& j = m_InHand.at(id);
     j.ToSend.erase(std::find(j.ToSend.begin(), j.ToSend.end(), part));
     const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
-    COutgoingSms message{id, part + 1, parts, *j.Converted.Number, j.Converted.Parts[static_cast<size_t>(part)],
-                         report && part + 1 == parts, {}};
+    COutgoingSms message{id,
+                         part + 1,
+                         parts,
+                         *j.Converted.Number,
+                         j.Converted.Parts[static_cast<size_t>(part)],
+                         report && part + 1 == parts,
+                         {}};
     if (j.bWhole) message.WholeMessage = j.Converted.Parts;
     ++j.nInFlight;
     const Clock::time_point now = Clock::now();
     m_PartsInFlight[{id, part}] = now;
     m_InFlightSince.insert(now);
     const long inFlight = ++m_Counters.nInFlight;
-    for (long most = m_Counters.nMostInFlight; inFlight > most && !m_Counters.nMostInFlight.compare_exchange_weak(most, inFlight);) {
+    for (long most = m_Counters.nMostInFlight;
+         inFlight > most && !m_Counters.nMostInFlight.compare_exchange_weak(most, inFlight);) {
     }
     // While the driver paces this part, the oldest part in flight still
     // sets the limit.
@@ -462,7 +468,8 @@ void CHandset::Settle(LONG nJobId, bool bStopping) {
     }
     const int shift = std::min<LONG>(attempts - 1, 6);
     waiting.nRetryCount = attempts;
-    waiting.Due = Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
+    waiting.Due =
+        Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
     ++m_Counters.nRetried;
   } else if (!bStopping) {
     // The connection ended before the answer (not the job's fault): tried
@@ -502,11 +509,16 @@ void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus
   r.eStatus = eStatus;
   r.eHandset = handset;
   CDeliveryReportMatcher::SetReference(r, Reference);
-  r.notification = CNotificationRecord{nJobId,      sent ? ntMessageSent : ntSendFailure,
-                                       Job.sPhoneNumber, Job.eType,
-                                       Job.sData,   handset,
-                                       sent ? 0 : nErrorCode, TimeStampNow(),
-                                       eStatus,     Job.source};
+  r.notification = CNotificationRecord{nJobId,
+                                       sent ? ntMessageSent : ntSendFailure,
+                                       Job.sPhoneNumber,
+                                       Job.eType,
+                                       Job.sData,
+                                       handset,
+                                       sent ? 0 : nErrorCode,
+                                       TimeStampNow(),
+                                       eStatus,
+                                       Job.source};
   m_Outcomes.push_back(std::move(o));
 }
 
@@ -521,9 +533,9 @@ void CHandset::WriteOutcomes() {
   for (size_t i = 0; i < m_Outcomes.size(); ++i) {
     const COutcome& o = m_Outcomes[i];
     if (!written[i]) {
-      LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::WriteOutcomes",
-               "Job " + std::to_string(o.Record.nJobId) +
-                   " was deleted or taken back before its outcome could be recorded");
+      LogEvent(
+          EVENTLOG_WARNING_TYPE, "CHandset::WriteOutcomes",
+          "Job " + std::to_string(o.Record.nJobId) + " was deleted or taken back before its outcome could be recorded");
       continue;
     }
     const bool sent = o.Record.eStatus == jsSent || o.Record.eStatus == jsSentNotConfirmed;
@@ -621,11 +633,16 @@ bool CHandset::HandleReports() {
     r.nMessageRef = messageRef;
     r.bDropMapping = ref.bText;
     const LONG error = w.Report.bDelivered ? 0 : (w.Report.nErrorCode != 0 ? w.Report.nErrorCode : jsDeliveryFailed);
-    r.notification = CNotificationRecord{w.nJobId,       w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
-                                         job.sPhoneNumber, job.eType,
-                                         job.sData,      handset,
-                                         error,          TimeStampNow(),
-                                         status,         job.source};
+    r.notification = CNotificationRecord{w.nJobId,
+                                         w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
+                                         job.sPhoneNumber,
+                                         job.eType,
+                                         job.sData,
+                                         handset,
+                                         error,
+                                         TimeStampNow(),
+                                         status,
+                                         job.source};
     w.Record = r;
     records.push_back(std::move(r));
   }

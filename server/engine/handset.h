@@ -94,18 +94,18 @@ namespace Norvale {
 constexpr OS::LONG kErrorSendInDoubt = 1000;
 
 struct CHandsetCounters {
-  std::atomic<long> nSent{0};         // jobs recorded as sent (2 or 9)
-  std::atomic<long> nFailed{0};       // jobs recorded as failed (3 to 8)
-  std::atomic<long> nRetried{0};      // temporary failures that wait for a retry
-  std::atomic<long> nParts{0};        // messages the network accepted
-  std::atomic<long> nDelivered{0};    // delivery reports: delivered
-  std::atomic<long> nUndelivered{0};  // delivery reports: not delivered
-  std::atomic<long> nUnmatched{0};    // delivery reports that matched no job
-  std::atomic<long> nReceived{0};     // rows stored in SMSIncoming
-  std::atomic<long> nRecovered{0};    // jobs taken back at start
-  std::atomic<long> nInFlight{0};     // parts handed to the driver and not yet answered
+  std::atomic<long> nSent{0};          // jobs recorded as sent (2 or 9)
+  std::atomic<long> nFailed{0};        // jobs recorded as failed (3 to 8)
+  std::atomic<long> nRetried{0};       // temporary failures that wait for a retry
+  std::atomic<long> nParts{0};         // messages the network accepted
+  std::atomic<long> nDelivered{0};     // delivery reports: delivered
+  std::atomic<long> nUndelivered{0};   // delivery reports: not delivered
+  std::atomic<long> nUnmatched{0};     // delivery reports that matched no job
+  std::atomic<long> nReceived{0};      // rows stored in SMSIncoming
+  std::atomic<long> nRecovered{0};     // jobs taken back at start
+  std::atomic<long> nInFlight{0};      // parts handed to the driver and not yet answered
   std::atomic<long> nMostInFlight{0};  // the most parts in flight at once so far
-  std::atomic<long> nLinkLost{0};     // parts whose connection ended before the answer
+  std::atomic<long> nLinkLost{0};      // parts whose connection ended before the answer
 };
 
 struct CHandsetStatus {
@@ -185,11 +185,11 @@ class CHandset final : public IDriverEvents {
     CClaimedJob Job;
     CConvertedJob Converted;
     CProgress Progress;
-    bool bWhole = false;       // one submission for every part (TakesWholeMessages)
-    bool bSending = false;     // tagged sending (else waiting)
-    std::vector<int> ToSend;   // parts not handed to the driver yet, in order
+    bool bWhole = false;      // one submission for every part (TakesWholeMessages)
+    bool bSending = false;    // tagged sending (else waiting)
+    std::vector<int> ToSend;  // parts not handed to the driver yet, in order
     int nInFlight = 0;
-    bool bHalted = false;      // a part failed: no further part goes out
+    bool bHalted = false;                  // a part failed: no further part goes out
     std::optional<CSubmitResult> Failure;  // the first failure that counts
     bool bLinkLost = false;
   };

@@ -42,13 +42,13 @@ bool WaitFor(const std::function<bool()>& condition) {
 class CScriptedNetwork final : public CSMSDriver {
  public:
   struct CSeen {
-    COutgoingSms Message;
+    COutgoingSms message;
     int nAttempt;  // 1 for the first submission of this part of this job
   };
   using AnswerRule = std::function<CSubmitResult(const CSeen&)>;
 
-  CScriptedNetwork(int nWindow, size_t nHold, AnswerRule Answer)
-      : m_nWindow(nWindow), m_nHold(nHold), m_Answer(std::move(Answer)) {}
+  CScriptedNetwork(int nWindow, size_t nHold, AnswerRule answer)
+      : m_nWindow(nWindow), m_nHold(nHold), m_Answer(std::move(answer)) {}
   ~CScriptedNetwork() override { Stop(); }
 
   void Start(IDriverEvents*) override {
@@ -69,12 +69,14 @@ class CScriptedNetwork final : public CSMSDriver {
     m_Responder.join();
     for (auto& done : held) done(CSubmitResult::LinkLost("stopped"));
   }
-  CSubmitResult Submit(const COutgoingSms&) override { return CSubmitResult::Failed(ESubmitOutcome::SystemFailure, false, 0, "async only"); }
-  void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) override {
+  CSubmitResult Submit(const COutgoingSms&) override {
+    return CSubmitResult::Failed(ESubmitOutcome::SystemFailure, false, 0, "async only");
+  }
+  void SubmitAsync(const COutgoingSms& message, SubmitCompletion done) override {
     std::lock_guard guard(m_Lock);
-    const int attempt = ++m_Attempts[{Message.nJobId, Message.nPart}];
-    m_Seen.push_back(CSeen{Message, attempt});
-    m_Held.emplace_back(m_Seen.back(), std::move(Done));
+    const int attempt = ++m_Attempts[{message.nJobId, message.nPart}];
+    m_Seen.push_back(CSeen{message, attempt});
+    m_Held.emplace_back(m_Seen.back(), std::move(done));
     m_nMostHeld = std::max(m_nMostHeld, m_Held.size());
     m_Changed.notify_all();
   }
@@ -179,9 +181,8 @@ class HandsetPipeline : public ::testing::TestWithParam<Backend> {
   // rows are deleted): all of `n` are done when each has its notification
   // and none is pending or in processing.
   bool Done(LONG n) const {
-    return Count("SMSNotifications") == n &&
-           Count("SMSOutgoing WHERE Status IN (" + std::to_string(jsPending) + ", " + std::to_string(jsProcessing) +
-                 ")") == 0;
+    return Count("SMSNotifications") == n && Count("SMSOutgoing WHERE Status IN (" + std::to_string(jsPending) + ", " +
+                                                   std::to_string(jsProcessing) + ")") == 0;
   }
   LONG Sent() const {
     return Count("SMSOutgoing WHERE Status IN (" + std::to_string(jsSent) + ", " + std::to_string(jsSentNotConfirmed) +
@@ -198,12 +199,12 @@ class HandsetPipeline : public ::testing::TestWithParam<Backend> {
 // once, never more, and every job ends sent with its notification.
 TEST_P(HandsetPipeline, TheSimulatorsWindowIsKeptFull) {
   for (int i = 0; i < 40; ++i) Insert();
-  const CSettingValues values = {{"Driver", "simulator"}, {"Reports", "0"}, {"Seed", "1"},
-                                 {"Latency", "300"},      {"Window", "10"}};
+  const CSettingValues values = {
+      {"Driver", "simulator"}, {"Reports", "0"}, {"Seed", "1"}, {"Latency", "300"}, {"Window", "10"}};
   Start(std::make_unique<CSimulatorDriver>(1, values), values);
   ASSERT_TRUE(WaitFor([&] { return Done(40); }))
-      << Count("SMSNotifications") << " notifications, " << handset->GetStatus().nParts
-      << " parts, " << handset->GetStatus().sLastError;
+      << Count("SMSNotifications") << " notifications, " << handset->GetStatus().nParts << " parts, "
+      << handset->GetStatus().sLastError;
   const CHandsetStatus status = handset->GetStatus();
   EXPECT_EQ(status.nMostInFlight, 10);
   EXPECT_EQ(status.nInFlight, 0);
@@ -215,22 +216,21 @@ TEST_P(HandsetPipeline, TheSimulatorsWindowIsKeptFull) {
 // and the job ends sent with one attempt counted.
 TEST_P(HandsetPipeline, ALongTextsPartsGoTogetherAndAFailedPartAloneAgain) {
   CScriptedNetwork* network = StartScripted(10, 3, [](const CScriptedNetwork::CSeen& s) {
-    if (s.Message.nPart == 2 && s.nAttempt == 1)
+    if (s.message.nPart == 2 && s.nAttempt == 1)
       return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 88, "busy");
     return CSubmitResult::Accepted({});
   });
   const LONG job = Insert(std::string(400, 'a'));  // three parts of GSM 7-bit text
-  ASSERT_TRUE(WaitFor([&] { return Done(1); }))
-      << handset->GetStatus().sLastError;
+  ASSERT_TRUE(WaitFor([&] { return Done(1); })) << handset->GetStatus().sLastError;
   EXPECT_EQ(network->MostHeld(), 3u);
   const auto seen = network->Seen();
   ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[3].Message.nPart, 2);
+  EXPECT_EQ(seen[3].message.nPart, 2);
   for (const auto& s : seen) {
-    EXPECT_EQ(s.Message.nParts, 3);
+    EXPECT_EQ(s.message.nParts, 3);
     // The concatenation element (00 03 ref parts part) carries one reference.
-    ASSERT_EQ(s.Message.Part.Udh.size(), 5u);
-    EXPECT_EQ(s.Message.Part.Udh[2], seen[0].Message.Part.Udh[2]);
+    ASSERT_EQ(s.message.Part.Udh.size(), 5u);
+    EXPECT_EQ(s.message.Part.Udh[2], seen[0].message.Part.Udh[2]);
   }
   EXPECT_EQ(db->Value("SELECT RetryCount FROM SMSOutgoing WHERE Id=" + std::to_string(job), "RetryCount").ToLong(), 1);
   EXPECT_EQ(handset->GetStatus().nRetried, 1);
@@ -274,8 +274,7 @@ TEST_P(HandsetPipeline, TheOutcomesOfARoundCommitTogether) {
   EXPECT_EQ(Count("SMSNotifications"), 0);
   EXPECT_EQ(Count("SMSOutgoing WHERE Status=" + std::to_string(jsProcessing)), 10);
   faults.Release();
-  ASSERT_TRUE(WaitFor([&] { return Done(10); }))
-      << handset->GetStatus().sLastError;
+  ASSERT_TRUE(WaitFor([&] { return Done(10); })) << handset->GetStatus().sLastError;
   EXPECT_EQ(faults.Seen(notification), 17);  // 1 and 6 in the failed rounds, 10 in the last
   EXPECT_EQ(Count("(SELECT OriginalId FROM SMSNotifications GROUP BY OriginalId HAVING COUNT(*) > 1) twice"), 0);
 }
@@ -286,12 +285,12 @@ TEST_P(HandsetPipeline, TheOutcomesOfARoundCommitTogether) {
 TEST_P(HandsetPipeline, AStopReturnsTheClaimedJobsNotSent) {
   for (int i = 0; i < 20; ++i) Insert();
   CScriptedNetwork* network = StartScripted(2, 0, Accept);  // never answers
-  ASSERT_TRUE(WaitFor([&] {
-    return network->Held() == 2 && Count("SMSOutgoing WHERE Status=" + std::to_string(jsProcessing)) == 20;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return network->Held() == 2 && Count("SMSOutgoing WHERE Status=" + std::to_string(jsProcessing)) == 20; }));
   handset->Stop(Clock::now() + std::chrono::milliseconds(500));
   handset.reset();
-  EXPECT_EQ(Count("SMSOutgoing WHERE Status=" + std::to_string(jsPending) + " AND MessageRef IS NULL AND COALESCE(RetryCount, 0)=0"),
+  EXPECT_EQ(Count("SMSOutgoing WHERE Status=" + std::to_string(jsPending) +
+                  " AND MessageRef IS NULL AND COALESCE(RetryCount, 0)=0"),
             20);
   EXPECT_EQ(Count("SMSNotifications"), 0);
 }
