@@ -196,7 +196,7 @@ void CHandset::Run() {
     // are completed by the driver's Stop, which follows the deadline; their
     // jobs go back to pending first.
     const bool late = stopping && Clock::now() >= stopDeadline;
-    if (late && (m_PartsInFlight.empty() || failed)) break;
+    if (late && (m_PartsInFlight.empty() || failed || Clock::now() >= stopDeadline + m_pDriver->SubmitLimit())) break;
     if (busy && !failed && !late) continue;
     Clock::time_point until =
         failed ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : NextDeadline(claiming);
@@ -302,14 +302,16 @@ bool CHandset::Claim() {
       m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
                                 m_Ownership.Tag(CJobOwnership::phWaiting));
   group.Commit();
-  // A row the claim took but could not read (NULL or a value of the wrong
-  // kind in a column the claim reads) would come back at every claim, first
-  // of all for every handset.
-  for (const LONG id : batch.unreadable) HandleUnreadableRow(id);
+  // In hand first (no statement runs there): whatever fails next, no job
+  // claimed is left behind.
   for (auto& job : batch.jobs) {
     m_ReadFailures.erase(job.nJobId);
     TakeInHand(std::move(job), nullptr, false);
   }
+  // A row the claim took but could not read (NULL or a value of the wrong
+  // kind in a column the claim reads) would come back at every claim, first
+  // of all for every handset.
+  for (const LONG id : batch.unreadable) HandleUnreadableRow(id);
   return !batch.jobs.empty() || !batch.unreadable.empty();
 }
 
