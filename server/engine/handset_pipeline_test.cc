@@ -162,7 +162,7 @@ class HandsetPipeline : public ::testing::TestWithParam<Backend> {
     CHandsetSettings h;
     h.nNumber = 1;
     h.sDriver = values["Driver"];
-    h.bDeliveryReports = false;
+    h.bDeliveryReports = reports;
     h.Values = std::move(values);
     handset = std::make_unique<CHandset>(settings, h, std::move(driver));
     handset->Start();
@@ -192,6 +192,7 @@ class HandsetPipeline : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<TestSupport::TestDatabase> db;
   std::unique_ptr<TestSupport::QueueSet> queues;
   CEngineSettings settings;  // the handset keeps a reference
+  bool reports = false;
   std::unique_ptr<CHandset> handset;
 };
 
@@ -209,6 +210,22 @@ TEST_P(HandsetPipeline, TheSimulatorsWindowIsKeptFull) {
   EXPECT_EQ(status.nMostInFlight, 10);
   EXPECT_EQ(status.nInFlight, 0);
   EXPECT_EQ(status.nParts, 40);
+}
+
+// Reports that follow their answers at once find their jobs: the outcomes
+// are written before the reports of the same round, and each report's
+// outcome is written a batch at a time.
+TEST_P(HandsetPipeline, ReportsRightAfterTheAnswersFindTheirJobs) {
+  for (int i = 0; i < 20; ++i) Insert();
+  reports = true;
+  const CSettingValues values = {{"Driver", "simulator"}, {"Reports", "1"}, {"ReportDelay", "0"},     {"Seed", "2"},
+                                 {"Latency", "50"},       {"Window", "5"},  {"ReferenceKind", "text"}};
+  Start(std::make_unique<CSimulatorDriver>(1, values), values);
+  ASSERT_TRUE(WaitFor([&] { return handset->GetStatus().nDelivered + handset->GetStatus().nUnmatched == 20; }))
+      << handset->GetStatus().sLastError;
+  EXPECT_EQ(handset->GetStatus().nUnmatched, 0);
+  EXPECT_EQ(Count("SMSNotifications"), 40);
+  EXPECT_EQ(Count("SMSMessageRefs"), 0);
 }
 
 // The three parts of a long text are in flight at once; the part that failed

@@ -75,7 +75,12 @@ class CSimulatorDriver final : public CSMSDriver {
     Clock::time_point due;
     std::uint64_t nOrder;  // keeps events of one instant in the order made
     EventKind what;
-    bool operator>(const Event& o) const { return due != o.due ? due > o.due : nOrder > o.nOrder; }
+    // Of one instant, a part's answer comes before its report or reply.
+    bool operator>(const Event& o) const {
+      if (due != o.due) return due > o.due;
+      const bool answer = std::holds_alternative<Completion>(what), other = std::holds_alternative<Completion>(o.what);
+      return answer != other ? other : nOrder > o.nOrder;
+    }
   };
 
   // Waits until `until` or Stop; false when stopped.
