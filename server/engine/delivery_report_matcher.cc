@@ -47,19 +47,20 @@ std::vector<std::string> NumericForms(const std::string& s) {
 
 }  // namespace
 
-LONG CDeliveryReportMatcher::RecordReference(LONG nJobId, int nHandset, const CNetworkReference& Reference,
-                                             Clock::time_point Sent) {
-  const auto handset = static_cast<Handsets>(nHandset);
-  if (!Reference.bText) {
-    // A number handed out again (a modem's 0..255 wraps) ends the wait of
-    // the older job that had it: its report can no longer be told apart.
-    m_pOutgoingQueue->EndWaitsForNumber(handset, Reference.nNumber, nJobId);
-    Track(nJobId, Reference.nNumber, Sent);
-    return Reference.nNumber;
+void CDeliveryReportMatcher::SetReference(CJobOutcome& Outcome, const CNetworkReference& Reference) {
+  Outcome.nMessageRef = 0;
+  Outcome.textReference.reset();
+  Outcome.bNumericReference = false;
+  if (!Reference.bValid) return;
+  if (Reference.bText) {
+    Outcome.nMessageRef = Outcome.nJobId;
+    Outcome.textReference = Reference.sText;
+    return;
   }
-  m_pOutgoingQueue->MapTextReference(nJobId, handset, Reference.sText);
-  Track(nJobId, nJobId, Sent);
-  return nJobId;
+  // A number handed out again (a modem's 0..255 wraps) ends the wait of the
+  // older job that had it: its report can no longer be told apart.
+  Outcome.nMessageRef = Reference.nNumber;
+  Outcome.bNumericReference = true;
 }
 
 LONG CDeliveryReportMatcher::FindJob(int nHandset, const CNetworkReference& Reference) {
@@ -75,11 +76,6 @@ LONG CDeliveryReportMatcher::FindJob(int nHandset, const CNetworkReference& Refe
   // The newest job awaiting the number: should an older one still have it,
   // the report belongs to the message sent last with it.
   return m_pOutgoingQueue->FindNewestWaitingForNumber(handset, Reference.nNumber);
-}
-
-void CDeliveryReportMatcher::Forget(LONG nJobId, const CNetworkReference& Reference) {
-  if (Reference.bText) m_pOutgoingQueue->DropMapping(nJobId);
-  Untrack(nJobId);
 }
 
 void CDeliveryReportMatcher::Track(LONG nJobId, LONG nMessageRef, Clock::time_point Sent) {

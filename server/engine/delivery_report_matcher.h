@@ -25,10 +25,14 @@
 // SMSC is known to mix the forms says which (the SMPP driver's
 // MessageIdFormat) and its references match as they are.
 //
+// The statements that record a reference belong to the job's outcome
+// (CJobOutcomeWriter, filled by SetReference), written with its status and
+// notification; once written, Track notes the job here.
+//
 // Expiry. A reference stops waiting ReportExpiry after the job was sent:
-// RecordReference notes the time of the send, and ExpireReferences clears
-// the MessageRef (and deletes the mapping row) of the jobs whose time is up
-// and whose report has not come (Forget). The jobs that were waiting when
+// Track notes the time of the send, and ExpireReferences clears the
+// MessageRef (and deletes the mapping row) of the jobs whose time is up and
+// whose report has not come (Forget). The jobs that were waiting when
 // the handset started (sent by an earlier run of the engine) are noted by
 // TrackWaiting with the time of the start, so their wait ends at the
 // earliest ReportExpiry after it. What is noted is held in memory, one entry
@@ -43,6 +47,7 @@
 #include <utility>
 
 #include "queues/engine_outgoing_queue.h"
+#include "queues/job_outcome_writer.h"
 #include "server/drivers/sms_driver.h"
 
 namespace Norvale {
@@ -54,15 +59,19 @@ class CDeliveryReportMatcher {
   CDeliveryReportMatcher(CEngineOutgoingQueue* pOutgoingQueue, Clock::duration ReportExpiry)
       : m_pOutgoingQueue(pOutgoingQueue), m_ReportExpiry(ReportExpiry) {}
 
-  // The number to store in MessageRef for this reference of a job sent at
-  // `Sent`; for a text reference the mapping row is written first.
-  OS::LONG RecordReference(OS::LONG nJobId, int nHandset, const CNetworkReference& Reference,
-                           Clock::time_point Sent = Clock::now());
+  // Fills the outcome's MessageRef and reference fields for the network's
+  // reference (none: MessageRef 0): a number is stored as it is and ends
+  // the wait of the handset's other jobs for it; a text is mapped to the
+  // job, whose MessageRef holds its own Id.
+  static void SetReference(CJobOutcome& Outcome, const CNetworkReference& Reference);
+  // Notes the job, its outcome written with MessageRef `nMessageRef`, as
+  // sent at `Sent`.
+  void Track(OS::LONG nJobId, OS::LONG nMessageRef, Clock::time_point Sent);
   // The job awaiting this report, or -1.
   OS::LONG FindJob(int nHandset, const CNetworkReference& Reference);
-  // The report of the job came: drops the mapping row of a text reference
-  // and the job's expiry.
-  void Forget(OS::LONG nJobId, const CNetworkReference& Reference);
+  // The report of the job came (its outcome dropped the mapping row of a
+  // text reference): drops the job's expiry.
+  void Forget(OS::LONG nJobId) { Untrack(nJobId); }
 
   // Notes the jobs of the handset already waiting for a report, as sent at
   // `Now` (at start).
@@ -79,7 +88,6 @@ class CDeliveryReportMatcher {
     Clock::time_point Sent;
     OS::LONG nMessageRef;
   };
-  void Track(OS::LONG nJobId, OS::LONG nMessageRef, Clock::time_point Sent);
   void Untrack(OS::LONG nJobId);
 
   CEngineOutgoingQueue* m_pOutgoingQueue;

@@ -25,12 +25,21 @@ class CDeliveryReportMatcherTest : public ::testing::TestWithParam<Backend> {
     rows = std::make_unique<TestSupport::QueueRows>(*db);
     outgoing = std::make_unique<CEngineOutgoingQueue>(&dispensor);
     matcher = std::make_unique<CDeliveryReportMatcher>(outgoing.get(), kExpiry);
+    writer = std::make_unique<CJobOutcomeWriter>(&dispensor);
   }
-  void Job(LONG id, int handset) { rows->PutJob({id, jsProcessing, handset, std::nullopt}); }
+  static constexpr LONG kTag = -5;  // a handset's take-over tag
+  void Job(LONG id, int handset) { rows->PutJob({id, jsProcessing, handset, kTag}); }
   // What the handset does with a job the network accepted with a reference.
   void Sent(LONG id, int handset, const CNetworkReference& reference, Clock::time_point at = Clock::now()) {
-    const LONG stored = matcher->RecordReference(id, handset, reference, at);
-    outgoing->JobUpdate(id, jsSentNotConfirmed, static_cast<Handsets>(handset), stored);
+    CJobOutcome outcome;
+    outcome.nJobId = id;
+    outcome.nExpectedMessageRef = kTag;
+    outcome.eStatus = jsSentNotConfirmed;
+    outcome.eHandset = static_cast<Handsets>(handset);
+    outcome.notification.nJobId = id;
+    CDeliveryReportMatcher::SetReference(outcome, reference);
+    ASSERT_EQ(writer->Write({outcome}), std::vector<bool>{true});
+    matcher->Track(id, outcome.nMessageRef, at);
   }
   void Sent(LONG id, int handset, LONG reference) { Sent(id, handset, CNetworkReference::Number(reference)); }
   bool Waits(LONG id) { return rows->MessageRef(id).has_value(); }
@@ -44,6 +53,7 @@ class CDeliveryReportMatcherTest : public ::testing::TestWithParam<Backend> {
   CDBConnectionDispensor dispensor;
   std::unique_ptr<CEngineOutgoingQueue> outgoing;
   std::unique_ptr<CDeliveryReportMatcher> matcher;
+  std::unique_ptr<CJobOutcomeWriter> writer;
 };
 
 }  // namespace
@@ -84,7 +94,8 @@ TEST_P(CDeliveryReportMatcherTest, AReusedTextGoesToTheNewestJobAndAStaleMapping
   EXPECT_FALSE(Waits(1));  // its report can no longer be told apart
   EXPECT_EQ(matcher->FindJob(4, Text("abc")), 3);
   EXPECT_EQ(Mappings(), 2);
-  matcher->Forget(2, Text("abc"));
+  outgoing->DropMapping(2);  // its report came
+  matcher->Forget(2);
   EXPECT_EQ(matcher->FindJob(2, Text("abc")), -1);
 
   // Rows an older engine left: the mapping of a deleted job beside the
@@ -139,7 +150,7 @@ TEST_P(CDeliveryReportMatcherTest, AReferenceExpiresReportExpiryAfterItsSendNotI
   EXPECT_EQ(rows->Status(1), jsSentNotConfirmed);
   EXPECT_EQ(matcher->FindJob(1, Text("t-2")), 2);
   outgoing->JobUpdate(3, jsSent, static_cast<Handsets>(1), 6);  // its report came
-  matcher->Forget(3, CNetworkReference::Number(6));
+  matcher->Forget(3);
   EXPECT_EQ(matcher->Waiting(), 1u);
   matcher->ExpireReferences(t0 + 8s);
   EXPECT_EQ(matcher->FindJob(1, Text("t-2")), -1);

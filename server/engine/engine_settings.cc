@@ -85,6 +85,7 @@ void CConfigVelquorServer::ReadConfiguration() {
       static_cast<std::uint32_t>(r.GetNumber("ReassemblyTimeout", s.dwReassemblyTimeout, 100, kMaxMs));
   s.dwStopTimeout = static_cast<std::uint32_t>(r.GetNumber("StopTimeout", s.dwStopTimeout, 0, 3600000));
   s.nMaxReadFailures = static_cast<int>(r.GetNumber("MaxReadFailures", s.nMaxReadFailures, 1, 1000));
+  s.nClaimBatch = static_cast<int>(r.GetNumber("ClaimBatch", s.nClaimBatch, 1, 10000));
   s.bResendInDoubt = r.GetBool("ResendInDoubt", s.bResendInDoubt);
   s.sSQLiteSynchronous = r.GetText("SQLiteSynchronous", s.sSQLiteSynchronous);
   for (char& c : s.sSQLiteSynchronous) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -33,6 +33,7 @@ struct CEngineSettings {
   std::uint32_t dwReassemblyTimeout = 300000;   // ms to wait for missing parts
   std::uint32_t dwStopTimeout = 20000;          // ms to finish in-flight work on stop
   int nMaxReadFailures = 3;                     // claims of an unreadable row before it fails
+  int nClaimBatch = 100;                        // jobs a handset holds claimed at most
   bool bResendInDoubt = true;                   // jobs caught mid-send by a crash: send again
   std::string sSQLiteSynchronous = "NORMAL";    // the engine's SQLite connections: NORMAL or FULL
   std::int64_t nEngineId = 0;                   // 1 to 2^26-1; tells this engine's claims apart

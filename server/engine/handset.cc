@@ -76,8 +76,9 @@ void CHandset::Stop(Clock::time_point Deadline) {
     m_Changed.notify_all();
     if (m_Worker.joinable()) m_Changed.wait_until(lock, Deadline, [this] { return m_bFinished; });
   }
-  // A worker still busy is most likely in a submission: stopping the driver
-  // ends it, and the job goes back to pending.
+  // A worker still busy most likely waits for parts in flight: stopping the
+  // driver completes them (link lost), and the worker returns their jobs to
+  // pending before it ends.
   if (m_bDriverStarted) m_pDriver->Stop();
   if (m_Worker.joinable()) m_Worker.join();
   m_bDriverStarted = false;
@@ -126,6 +127,9 @@ CHandsetStatus CHandset::GetStatus() const {
   s.nUnmatched = m_Counters.nUnmatched;
   s.nReceived = m_Counters.nReceived;
   s.nRecovered = m_Counters.nRecovered;
+  s.nInFlight = m_Counters.nInFlight;
+  s.nMostInFlight = m_Counters.nMostInFlight;
+  s.nLinkLost = m_Counters.nLinkLost;
   s.nWaitingRetry = m_nWaitingCount;
   return s;
 }
@@ -137,6 +141,7 @@ void CHandset::Run() {
     Beat();
     bool stopping = false, claiming = false;
     std::deque<CIncomingSms> parts;
+    std::deque<CCompletion> completions;
     Clock::time_point stopDeadline;
     {
       std::lock_guard guard(m_Lock);
@@ -151,7 +156,12 @@ void CHandset::Run() {
       }
       m_NewReports.clear();
       parts.swap(m_NewMessages);
+      completions.swap(m_Completions);
     }
+    // Bookkeeping only: no statement runs here, so nothing is lost to a
+    // failure.
+    for (const auto& done : completions) Complete(done, stopping);
+    UpdateSubmitUntil();
     for (auto& part : parts) {
       for (auto& m : m_Assembler.Add(std::move(part), Clock::now())) {
         m.sTimeStamp = TimeStampNow();
@@ -179,17 +189,22 @@ void CHandset::Run() {
       std::lock_guard guard(m_Lock);
       m_sLastError.clear();
     }
-    if (stopping && !failed && m_Outcomes.empty() && m_Waiting.empty() && m_Reports.empty() && m_ToStore.empty() &&
-        m_Assembler.Pending() == 0)
+    if (stopping && !failed && m_Outcomes.empty() && m_InHand.empty() && m_PartsInFlight.empty() && m_Waiting.empty() &&
+        m_Reports.empty() && m_ToStore.empty() && m_Assembler.Pending() == 0)
       break;
-    if (stopping && Clock::now() >= stopDeadline) break;  // what is left is taken back at the next start
-    if (busy && !failed) continue;
+    // What is left is taken back at the next start. Parts still in flight
+    // are completed by the driver's Stop, which follows the deadline; their
+    // jobs go back to pending first.
+    const bool late = stopping && Clock::now() >= stopDeadline;
+    if (late && (m_PartsInFlight.empty() || failed || Clock::now() >= stopDeadline + m_pDriver->SubmitLimit())) break;
+    if (busy && !failed && !late) continue;
     Clock::time_point until =
         failed ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : NextDeadline(claiming);
-    if (stopping) until = std::min(until, stopDeadline);
+    if (stopping) until = std::min(until, late ? Clock::now() + std::chrono::seconds(1) : stopDeadline);
     std::unique_lock lock(m_Lock);
     m_Changed.wait_until(lock, until, [&] {
-      return m_bWake || !m_NewReports.empty() || !m_NewMessages.empty() || (m_bStop && !stopping);
+      return m_bWake || !m_NewReports.empty() || !m_NewMessages.empty() || !m_Completions.empty() ||
+             (m_bStop && !stopping);
     });
   }
   std::lock_guard guard(m_Lock);
@@ -227,13 +242,11 @@ void CHandset::Recover() {
       }
       // Perhaps sent, perhaps not: report it failed rather than risk sending
       // it twice.
-      COutcome outcome;
-      outcome.nJobId = id;
+      CClaimedJob job;
+      job.nJobId = id;
       Handsets h = hsAll;
-      m_OutgoingQueue.GetJobInfo(id, outcome.sPhoneNumber, outcome.eType, outcome.sData, h, outcome.Source);
-      outcome.eStatus = jsErrSystemFailure;
-      outcome.nErrorCode = kErrorSendInDoubt;
-      Decide(std::move(outcome));
+      m_OutgoingQueue.GetJobInfo(id, job.sPhoneNumber, job.eType, job.sData, h, job.source);
+      Decide(id, job, jsErrSystemFailure, kErrorSendInDoubt, {}, m_Ownership.Tag(CJobOwnership::phSending));
       ++failed;
     }
   }
@@ -251,6 +264,7 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
     m_Matcher.TrackWaiting(m_nNumber, Clock::now());
     m_bRecovered = true;
   }
+  if (bStopping) ReturnJobsInHand();
   WriteOutcomes();
   ReturnWaitingJobs(bStopping);
   Beat();
@@ -260,169 +274,293 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   const bool moreIncoming = HandleIncoming(bStopping);
   Beat();
   *bBusy = moreReports || moreIncoming;
-  if (!bStopping && ResumeWaitingJob(bClaiming)) {
-    *bBusy = true;
-    return;
-  }
+  if (bStopping) return;
+  // A driver that cannot send (a modem off the network) leaves the jobs it
+  // has not begun to other handsets and engines meanwhile.
+  if (!m_InHand.empty() && !m_pDriver->IsReadyToSend()) ReturnJobsInHand();
+  if (ResumeWaitingJobs(bClaiming)) *bBusy = true;
   // A driver not ready (a modem off the network) leaves the jobs pending.
-  if (bClaiming && m_pDriver->IsReadyToSend() && ClaimAndSend()) *bBusy = true;
+  if (bClaiming && m_pDriver->IsReadyToSend() && Claim()) *bBusy = true;
+  if (SubmitParts()) *bBusy = true;
+  if (!m_Outcomes.empty()) *bBusy = true;  // decided in this round: written in the next
 }
 
-bool CHandset::ClaimAndSend() {
-  std::optional<CClaimedJob> job;
-  bool owned = false;
-  try {
-    // On SQLite the claim and the take-over commit together: one wait for
-    // the write lock instead of two, and no moment in which the job is
-    // claimed but has no owner.
-    CDatabaseTransaction group(&m_DB);
-    job = m_OutgoingQueue.ClaimJob(static_cast<Handsets>(m_nNumber));
-    if (job) owned = m_Ownership.TakeOver(job->nJobId);
-    group.Commit();
-  } catch (const CClaimFailed& e) {
-    // The claim returned a job it claimed but could not read; such a row
-    // (NULL or a value of the wrong kind in a column the claim reads) would
-    // come back at every claim, first of all for every handset.
-    if (HandleUnreadableRow(e.JobId())) return true;
-    throw;
-  } catch (const _com_error&) {
-    // Claimed but not taken over (on PostgreSQL the claim commits by
-    // itself): the job goes back to pending now instead of waiting, claimed
-    // by nobody, for the orphan sweep. The take-over may have run with its
-    // answer lost, so this handset's tag is cleared first.
-    if (job && !owned) {
-      try {
-        const CDatabaseOperation giveBack(&m_DB, true);
-        m_Ownership.Release(job->nJobId);
-        m_OutgoingQueue.JobReturn(job->nJobId, jsPending, -1);
-      } catch (const _com_error&) {
-        // the orphan sweep returns it
-      }
+bool CHandset::Claim() {
+  const size_t window = static_cast<size_t>(std::max(1, m_pDriver->Window()));
+  const size_t limit = static_cast<size_t>(std::max(1, m_Settings.nClaimBatch));
+  if (m_InHand.size() >= limit) return false;
+  // Enough to fill the window waits already: claim when it runs short, so
+  // that a claim takes a batch and not one job at a time.
+  size_t toSend = 0;
+  for (const LONG id : m_SendOrder)
+    if (const auto it = m_InHand.find(id); it != m_InHand.end() && !it->second.ToSend.empty()) ++toSend;
+  if (toSend >= window) return false;
+  // One group on either backend: a claim that fails part-way leaves no job
+  // claimed without its tag (which only the orphan sweep would return).
+  CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
+  CClaimBatch batch =
+      m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
+                                m_Ownership.Tag(CJobOwnership::phWaiting));
+  group.Commit();
+  // In hand first (no statement runs there): whatever fails next, no job
+  // claimed is left behind.
+  for (auto& job : batch.jobs) {
+    m_ReadFailures.erase(job.nJobId);
+    TakeInHand(std::move(job), nullptr, false);
+  }
+  // A row the claim took but could not read (NULL or a value of the wrong
+  // kind in a column the claim reads) would come back at every claim, first
+  // of all for every handset.
+  for (const LONG id : batch.unreadable) HandleUnreadableRow(id);
+  return !batch.jobs.empty() || !batch.unreadable.empty();
+}
+
+void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSending) {
+  const LONG id = Job.nJobId;
+  CJobInHand j;
+  j.Progress.nReference = pProgress ? pProgress->nReference : m_nConcatReference++;
+  if (pProgress) {
+    j.Progress.Accepted = pProgress->Accepted;
+    j.Progress.Reference = pProgress->Reference;
+  }
+  j.Converted = CJobConverter::Convert(Job.sPhoneNumber, Job.eType, Job.sData, j.Progress.nReference);
+  j.bSending = bSending;
+  if (!j.Converted.bOk) {
+    Decide(id, Job, j.Converted.eFailure, j.Converted.eFailure, {},
+           m_Ownership.Tag(bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting));
+    return;
+  }
+  j.bWhole = j.Converted.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
+  const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
+  for (int i = 0; i < parts; ++i)
+    if (!j.Progress.Accepted.contains(i)) j.ToSend.push_back(i);
+  j.Job = std::move(Job);
+  m_InHand.insert_or_assign(id, std::move(j));
+  m_SendOrder.push_back(id);
+}
+
+bool CHandset::SubmitParts() {
+  const size_t window = static_cast<size_t>(std::max(1, m_pDriver->Window()));
+  if (m_PartsInFlight.size() >= window || m_SendOrder.empty() || !m_pDriver->IsReadyToSend()) return false;
+  // The parts of this round, in order, and the jobs that go to the network
+  // for the first time in it.
+  std::vector<std::pair<LONG, int>> round;
+  std::vector<LONG> retag;
+  size_t room = window - m_PartsInFlight.size();
+  for (auto it = m_SendOrder.begin(); it != m_SendOrder.end() && room > 0;) {
+    const auto job = m_InHand.find(*it);
+    if (job == m_InHand.end() || job->second.ToSend.empty()) {
+      it = m_SendOrder.erase(it);
+      continue;
     }
-    throw;
+    CJobInHand& j = job->second;
+    if (!j.bSending) retag.push_back(*it);
+    for (size_t k = 0; k < j.ToSend.size() && room > 0; ++k, --room) round.emplace_back(*it, j.ToSend[k]);
+    ++it;
   }
-  if (!job) return false;
-  const LONG id = job->nJobId;
-  m_ReadFailures.erase(id);
-  if (!owned) {
-    // Returned as an orphan before this handset could take it over: it is
-    // pending again, for whoever claims it next.
-    LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::ClaimAndSend",
-             "Handset " + std::to_string(m_nNumber) + " lost job " + std::to_string(id) + " before taking it over");
-    return true;
+  if (round.empty()) return false;
+  // From here on a crash finds these jobs in doubt, and only these.
+  if (!retag.empty()) {
+    m_OutgoingQueue.ReplaceTags(retag, m_Ownership.Tag(CJobOwnership::phWaiting),
+                                m_Ownership.Tag(CJobOwnership::phSending));
+    for (const LONG id : retag) m_InHand.at(id).bSending = true;
   }
-  Send(id, job->sPhoneNumber, job->eType, job->sData, job->nRetryCount, job->source);
+  const bool report = m_bRequestReports && m_pDriver->CanReport();
+  for (const auto& [id, part] : round) {
+    CJobInHand& j = m_InHand.at(id);
+    j.ToSend.erase(std::find(j.ToSend.begin(), j.ToSend.end(), part));
+    const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
+    COutgoingSms message{id,
+                         part + 1,
+                         parts,
+                         *j.Converted.Number,
+                         j.Converted.Parts[static_cast<size_t>(part)],
+                         report && part + 1 == parts,
+                         {}};
+    if (j.bWhole) message.WholeMessage = j.Converted.Parts;
+    ++j.nInFlight;
+    const Clock::time_point now = Clock::now();
+    m_PartsInFlight[{id, part}] = now;
+    m_InFlightSince.insert(now);
+    const long inFlight = ++m_Counters.nInFlight;
+    for (long most = m_Counters.nMostInFlight;
+         inFlight > most && !m_Counters.nMostInFlight.compare_exchange_weak(most, inFlight);) {
+    }
+    // While the driver paces this part, the oldest part in flight still
+    // sets the limit.
+    m_nSubmitUntil = (*m_InFlightSince.begin() + m_pDriver->SubmitLimit()).time_since_epoch().count();
+    m_pDriver->SubmitAsync(message, [this, id, part](CSubmitResult result) {
+      std::lock_guard guard(m_Lock);
+      m_Completions.push_back(CCompletion{id, part, std::move(result)});
+      m_Changed.notify_all();
+    });
+    Beat();
+  }
+  std::erase_if(m_SendOrder, [this](LONG id) {
+    const auto it = m_InHand.find(id);
+    return it == m_InHand.end() || it->second.ToSend.empty();
+  });
   return true;
 }
 
-void CHandset::Send(LONG nJobId, const std::string& sPhoneNumber, JOBTYPE eType, const std::string& sData,
-                    LONG nRetryCount, const CMessageEndpoint& Source, const CProgress* pProgress) {
-  COutcome outcome;
-  outcome.nJobId = nJobId;
-  outcome.sPhoneNumber = sPhoneNumber;
-  outcome.sData = sData;
-  outcome.eType = eType;
-  outcome.Source = Source;
-  const std::uint8_t reference = pProgress ? pProgress->nReference : m_nConcatReference++;
-  const CConvertedJob job = CJobConverter::Convert(sPhoneNumber, eType, sData, reference);
-  if (!job.bOk) {
-    outcome.eStatus = job.eFailure;
-    outcome.nErrorCode = job.eFailure;
-    Decide(std::move(outcome));
-    return;
-  }
-  const bool report = m_bRequestReports && m_pDriver->CanReport();
-  const bool whole = job.Parts.size() > 1 && m_pDriver->TakesWholeMessages();
-  const int parts = whole ? 1 : static_cast<int>(job.Parts.size());
-  for (int i = pProgress ? std::min(pProgress->nAccepted, parts - 1) : 0; i < parts; ++i) {
-    COutgoingSms message{nJobId, i + 1, parts, *job.Number, job.Parts[static_cast<size_t>(i)], report && i + 1 == parts,
-                         {}};
-    if (whole) message.WholeMessage = job.Parts;
-    m_nSubmitUntil = (Clock::now() + m_pDriver->SubmitLimit()).time_since_epoch().count();
-    const CSubmitResult result = m_pDriver->Submit(message);
-    m_nSubmitUntil = 0;
-    Beat();
-    if (result.eOutcome == ESubmitOutcome::Accepted) {
-      ++m_Counters.nParts;
-      if (i + 1 == parts) outcome.Reference = result.Reference;
-      continue;
-    }
-    const LONG attempts = nRetryCount + 1;
-    bool stopping;
-    {
-      std::lock_guard guard(m_Lock);
-      stopping = m_bStop;
-    }
-    if (result.bTemporary && stopping) {
-      // Interrupted by the stop: not an attempt that counts.
-      m_Waiting.push_back(CWaitingJob{nJobId, -1, Clock::now(), false, {}});  // -1: the stored count stays
-      m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
-      return;
-    }
-    if (result.bTemporary && attempts <= m_Settings.nMaxRetries) {
-      const int shift = std::min<LONG>(attempts - 1, 6);
-      const auto backoff = std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
-      CWaitingJob waiting{nJobId, attempts, Clock::now() + backoff, false, {}};
-      // Parts already accepted are not sent again: the rest follows from here.
-      if (i > 0) waiting.Resume = CResume{CProgress{reference, i}, sPhoneNumber, sData, eType, Source};
-      m_Waiting.push_back(std::move(waiting));
-      ++m_Counters.nRetried;
-      m_Ownership.SetPhase(nJobId, CJobOwnership::phSending, CJobOwnership::phWaiting);
-      return;
-    }
-    outcome.eStatus = StatusOf(result.eOutcome);
-    outcome.nErrorCode = result.nErrorCode != 0 ? result.nErrorCode : outcome.eStatus;
-    Decide(std::move(outcome));
-    return;
-  }
-  outcome.eStatus = outcome.Reference.bValid ? jsSentNotConfirmed : jsSent;
-  Decide(std::move(outcome));
+void CHandset::UpdateSubmitUntil() {
+  m_nSubmitUntil =
+      m_InFlightSince.empty() ? 0 : (*m_InFlightSince.begin() + m_pDriver->SubmitLimit()).time_since_epoch().count();
 }
 
-void CHandset::Decide(COutcome Outcome) {
-  m_Outcomes.push_back(std::move(Outcome));
-  WriteOutcomes();
+void CHandset::Complete(const CCompletion& Done, bool bStopping) {
+  Beat();
+  if (const auto it = m_PartsInFlight.find({Done.nJobId, Done.nPart}); it != m_PartsInFlight.end()) {
+    m_InFlightSince.erase(m_InFlightSince.find(it->second));
+    m_PartsInFlight.erase(it);
+    --m_Counters.nInFlight;
+  }
+  const auto job = m_InHand.find(Done.nJobId);
+  if (job == m_InHand.end()) return;
+  CJobInHand& j = job->second;
+  --j.nInFlight;
+  const CSubmitResult& result = Done.Result;
+  const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
+  if (result.eOutcome == ESubmitOutcome::Accepted) {
+    ++m_Counters.nParts;
+    j.Progress.Accepted.insert(Done.nPart);
+    if (Done.nPart + 1 == parts) j.Progress.Reference = result.Reference;
+  } else {
+    // No further part of the job goes out; the parts in flight finish.
+    j.bHalted = true;
+    j.ToSend.clear();
+    if (result.bLinkLost) {
+      ++m_Counters.nLinkLost;
+      j.bLinkLost = true;
+    } else if (!j.Failure || (j.Failure->bTemporary && !result.bTemporary)) {
+      j.Failure = result;
+    }
+  }
+  Settle(Done.nJobId, bStopping);
+}
+
+void CHandset::Settle(LONG nJobId, bool bStopping) {
+  const auto it = m_InHand.find(nJobId);
+  if (it == m_InHand.end()) return;
+  CJobInHand& j = it->second;
+  if (j.nInFlight > 0 || (!bStopping && !j.ToSend.empty())) return;
+  const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
+  const LONG tag = m_Ownership.Tag(j.bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting);
+  const CJobInHand held = std::move(j);
+  m_InHand.erase(it);
+  if (static_cast<int>(held.Progress.Accepted.size()) == parts) {
+    const CNetworkReference& ref = held.Progress.Reference;
+    Decide(nJobId, held.Job, ref.bValid ? jsSentNotConfirmed : jsSent, 0, ref, tag);
+    return;
+  }
+  if (held.Failure && !held.Failure->bTemporary) {
+    const EnumJobStatus status = StatusOf(held.Failure->eOutcome);
+    Decide(nJobId, held.Job, status, held.Failure->nErrorCode != 0 ? held.Failure->nErrorCode : status, {}, tag);
+    return;
+  }
+  CWaitingJob waiting{nJobId, -1, Clock::now(), false, {}};  // -1: the stored count stays
+  waiting.bWaitingTag = !held.bSending;
+  if (held.Failure && !bStopping) {
+    // A temporary failure counts as an attempt.
+    const LONG attempts = held.Job.nRetryCount + 1;
+    if (attempts > m_Settings.nMaxRetries) {
+      const EnumJobStatus status = StatusOf(held.Failure->eOutcome);
+      Decide(nJobId, held.Job, status, held.Failure->nErrorCode != 0 ? held.Failure->nErrorCode : status, {}, tag);
+      return;
+    }
+    const int shift = std::min<LONG>(attempts - 1, 6);
+    waiting.nRetryCount = attempts;
+    waiting.Due =
+        Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(m_Settings.dwRetryBackoff) << shift);
+    ++m_Counters.nRetried;
+  } else if (!bStopping) {
+    // The connection ended before the answer (not the job's fault): tried
+    // again after the poll interval, without counting an attempt.
+    waiting.Due = Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval);
+  }
+  // Parts already accepted are not sent again: the rest follows, under the
+  // same reference. A stop returns the job to pending all the same.
+  if (!held.Progress.Accepted.empty() && !bStopping) {
+    CClaimedJob job = held.Job;
+    if (waiting.nRetryCount >= 0) job.nRetryCount = waiting.nRetryCount;
+    waiting.Resume = CResume{held.Progress, std::move(job)};
+  }
+  m_Waiting.push_back(std::move(waiting));
+  m_nWaitingCount = m_Waiting.size();
+}
+
+void CHandset::ReturnJobsInHand() {
+  std::vector<LONG> idle;
+  for (const auto& [id, j] : m_InHand)
+    if (j.nInFlight == 0) idle.push_back(id);
+  for (const LONG id : idle) Settle(id, true);
+  std::erase_if(m_SendOrder, [this](LONG id) { return !m_InHand.contains(id); });
+}
+
+void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus, LONG nErrorCode,
+                      const CNetworkReference& Reference, LONG nExpectedTag) {
+  const auto handset = static_cast<Handsets>(m_nNumber);
+  const bool sent = eStatus == jsSent || eStatus == jsSentNotConfirmed;
+  COutcome o;
+  o.Reference = Reference;
+  o.Sent = Clock::now();
+  CJobOutcome& r = o.Record;
+  r.nJobId = nJobId;
+  r.eExpectedStatus = jsProcessing;
+  r.nExpectedMessageRef = nExpectedTag;
+  r.eStatus = eStatus;
+  r.eHandset = handset;
+  CDeliveryReportMatcher::SetReference(r, Reference);
+  r.notification = CNotificationRecord{nJobId,
+                                       sent ? ntMessageSent : ntSendFailure,
+                                       Job.sPhoneNumber,
+                                       Job.eType,
+                                       Job.sData,
+                                       handset,
+                                       sent ? 0 : nErrorCode,
+                                       TimeStampNow(),
+                                       eStatus,
+                                       Job.source};
+  m_Outcomes.push_back(std::move(o));
 }
 
 void CHandset::WriteOutcomes() {
-  const auto handset = static_cast<Handsets>(m_nNumber);
-  while (!m_Outcomes.empty()) {
-    COutcome& o = m_Outcomes.front();
-    if (o.nStep == 0) {
-      o.nMessageRef = o.Reference.bValid ? m_Matcher.RecordReference(o.nJobId, m_nNumber, o.Reference) : 0;
-      o.nStep = 1;
+  if (m_Outcomes.empty()) return;
+  std::vector<CJobOutcome> records;
+  records.reserve(m_Outcomes.size());
+  for (const auto& o : m_Outcomes) records.push_back(o.Record);
+  // Every status with its notification and reference, in one transaction;
+  // a failure leaves them all to be written again.
+  const std::vector<bool> written = m_Writer.Write(records);
+  for (size_t i = 0; i < m_Outcomes.size(); ++i) {
+    const COutcome& o = m_Outcomes[i];
+    if (!written[i]) {
+      LogEvent(
+          EVENTLOG_WARNING_TYPE, "CHandset::WriteOutcomes",
+          "Job " + std::to_string(o.Record.nJobId) + " was deleted or taken back before its outcome could be recorded");
+      continue;
     }
-    // The status and its notification commit together, on every database:
-    // a crash or a failure between them never leaves a status without its
-    // notification. A failure undoes both, and both are written again.
-    CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
-    const bool grouped = m_DB.InTransaction();
-    try {
-      if (o.nStep == 1) {
-        if (!UpdateIfPresent(o.nJobId, o.eStatus, o.nMessageRef)) {
-          group.Commit();
-          m_Outcomes.pop_front();  // the row is gone: nothing left to record or tell
-          continue;
-        }
-        o.nStep = 2;
-      }
-      const bool sent = o.eStatus == jsSent || o.eStatus == jsSentNotConfirmed;
-      m_NotificationQueue.InsertJob(o.nJobId, sent ? ntMessageSent : ntSendFailure, o.sPhoneNumber, o.eType, o.sData,
-                                    handset, sent ? 0 : o.nErrorCode, TimeStampNow(), o.eStatus, o.Source);
-      group.Commit();
-      ++(sent ? m_Counters.nSent : m_Counters.nFailed);
-    } catch (...) {
-      if (grouped) o.nStep = 1;
-      throw;
-    }
-    m_Outcomes.pop_front();
+    const bool sent = o.Record.eStatus == jsSent || o.Record.eStatus == jsSentNotConfirmed;
+    ++(sent ? m_Counters.nSent : m_Counters.nFailed);
+    if (o.Reference.bValid) m_Matcher.Track(o.Record.nJobId, o.Record.nMessageRef, o.Sent);
   }
+  m_Outcomes.clear();
 }
 
 void CHandset::ReturnWaitingJobs(bool bAll) {
+  // The jobs that began to wait since the last round leave the network's
+  // hands: a crash from here on returns them to pending.
+  std::vector<LONG> retag;
+  for (const auto& w : m_Waiting)
+    if (!w.bWaitingTag) retag.push_back(w.nJobId);
+  if (!retag.empty()) {
+    m_OutgoingQueue.ReplaceTags(retag, m_Ownership.Tag(CJobOwnership::phSending),
+                                m_Ownership.Tag(CJobOwnership::phWaiting));
+    for (auto& w : m_Waiting) w.bWaitingTag = true;
+  }
   const Clock::time_point now = Clock::now();
   for (auto it = m_Waiting.begin(); it != m_Waiting.end();) {
-    if (!bAll && (it->Due > now || it->Resume)) {  // the handset goes on with a job begun (ResumeWaitingJob)
+    if (!bAll && (it->Due > now || it->Resume)) {  // the handset goes on with a job begun (ResumeWaitingJobs)
       ++it;
       continue;
     }
@@ -433,78 +571,98 @@ void CHandset::ReturnWaitingJobs(bool bAll) {
     m_OutgoingQueue.JobReturn(it->nJobId, jsPending, it->nRetryCount);
     it = m_Waiting.erase(it);
   }
+  m_nWaitingCount = m_Waiting.size();
 }
 
-bool CHandset::ResumeWaitingJob(bool bClaiming) {
+bool CHandset::ResumeWaitingJobs(bool bClaiming) {
   const Clock::time_point now = Clock::now();
-  const auto it =
-      std::find_if(m_Waiting.begin(), m_Waiting.end(), [&](const CWaitingJob& w) { return w.Resume && w.Due <= now; });
-  if (it == m_Waiting.end()) return false;
-  if (!bClaiming || !m_pDriver->IsReadyToSend()) {
-    // Waits on in processing, owned by this handset, until it can be sent.
-    it->Due = now + std::chrono::milliseconds(m_Settings.dwPollInterval);
-    return false;
+  bool resumed = false;
+  for (auto it = m_Waiting.begin(); it != m_Waiting.end();) {
+    if (!it->Resume || it->Due > now) {
+      ++it;
+      continue;
+    }
+    if (!bClaiming || !m_pDriver->IsReadyToSend()) {
+      // Waits on in processing, owned by this handset, until it can be sent.
+      it->Due = now + std::chrono::milliseconds(m_Settings.dwPollInterval);
+      ++it;
+      continue;
+    }
+    // The retry is counted as JobReturn counts it, but the job stays in
+    // processing (tagged waiting until its parts go out again).
+    m_OutgoingQueue.JobReturn(it->nJobId, jsProcessing, it->nRetryCount);
+    CWaitingJob w = std::move(*it);
+    it = m_Waiting.erase(it);
+    TakeInHand(std::move(w.Resume->Job), &w.Resume->Progress, !w.bWaitingTag);
+    resumed = true;
   }
-  // The retry is counted as JobReturn counts it, but the job stays in
-  // processing; a crash from here on finds it as perhaps sent.
-  m_OutgoingQueue.JobReturn(it->nJobId, jsProcessing, it->nRetryCount);
-  m_Ownership.SetPhase(it->nJobId, CJobOwnership::phWaiting, CJobOwnership::phSending);
-  const CWaitingJob w = std::move(*it);
-  m_Waiting.erase(it);
   m_nWaitingCount = m_Waiting.size();
-  Send(w.nJobId, w.Resume->sPhoneNumber, w.Resume->eType, w.Resume->sData, w.nRetryCount, w.Resume->Source,
-       &w.Resume->Progress);
-  return true;
+  return resumed;
 }
 
 bool CHandset::HandleReports() {
   const auto handset = static_cast<Handsets>(m_nNumber);
-  // The driver lets a report go once its outcome is written, or once it is
-  // known to match no job.
-  const auto done = [&] {
-    if (const auto receipt = m_Reports.front().Report.nReceipt; receipt != 0) m_pDriver->Acknowledge(receipt);
-    m_Reports.pop_front();
-  };
-  for (size_t handled = 0; !m_Reports.empty(); ++handled) {
-    if (handled == kIncomingBatch) return true;
-    CReportWork& w = m_Reports.front();
+  const size_t count = std::min(m_Reports.size(), kIncomingBatch);
+  if (count == 0) return false;
+  // The outcomes of a batch of reports, looked up first (what is found is
+  // kept should the write fail) and written together.
+  std::vector<CJobOutcome> records;
+  for (size_t i = 0; i < count; ++i) {
+    CReportWork& w = m_Reports[i];
     if (w.nJobId == -2) w.nJobId = m_Matcher.FindJob(m_nNumber, w.Report.Reference);
-    if (w.nJobId < 0) {
-      ++m_Counters.nUnmatched;
-      done();
+    if (w.nJobId < 0 || w.Record) {
+      if (w.Record) records.push_back(*w.Record);
+      continue;
+    }
+    CClaimedJob job;
+    Handsets h = handset;
+    try {
+      m_OutgoingQueue.GetJobInfo(w.nJobId, job.sPhoneNumber, job.eType, job.sData, h, job.source);
+    } catch (const _com_error& e) {
+      if (e.Error() != adErrNoCurrentRecord) throw;
+      w.nJobId = -1;  // deleted since it was found
       continue;
     }
     const CNetworkReference& ref = w.Report.Reference;
     const EnumJobStatus status = w.Report.bDelivered ? jsSent : jsDeliveryFailed;
-    if (w.nStep == 0) {
-      Handsets h = handset;
-      try {
-        m_OutgoingQueue.GetJobInfo(w.nJobId, w.sPhoneNumber, w.eType, w.sData, h, w.Source);
-      } catch (const _com_error& e) {
-        if (e.Error() != adErrNoCurrentRecord) throw;
-        w.nStep = 4;  // deleted since it was found
-      }
-      if (w.nStep == 0) w.nStep = 1;
-    }
-    if (w.nStep == 1) {
-      w.nStep = UpdateIfPresent(w.nJobId, status, ref.bText ? w.nJobId : ref.nNumber) ? 2 : 4;
-    }
-    if (w.nStep == 4) {
-      ++m_Counters.nUnmatched;
-      done();
-      continue;
-    }
-    if (w.nStep == 2) {
-      const LONG error = w.Report.bDelivered ? 0 : (w.Report.nErrorCode != 0 ? w.Report.nErrorCode : jsDeliveryFailed);
-      m_NotificationQueue.InsertJob(w.nJobId, w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
-                                    w.sPhoneNumber, w.eType, w.sData, handset, error, TimeStampNow(), status, w.Source);
-      w.nStep = 3;
-    }
-    m_Matcher.Forget(w.nJobId, ref);
-    ++(w.Report.bDelivered ? m_Counters.nDelivered : m_Counters.nUndelivered);
-    done();
+    const LONG messageRef = ref.bText ? w.nJobId : ref.nNumber;
+    CJobOutcome r;
+    r.nJobId = w.nJobId;
+    r.eExpectedStatus = jsSentNotConfirmed;
+    r.nExpectedMessageRef = messageRef;
+    r.eStatus = status;
+    r.eHandset = handset;
+    r.nMessageRef = messageRef;
+    r.bDropMapping = ref.bText;
+    const LONG error = w.Report.bDelivered ? 0 : (w.Report.nErrorCode != 0 ? w.Report.nErrorCode : jsDeliveryFailed);
+    r.notification = CNotificationRecord{w.nJobId,
+                                         w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
+                                         job.sPhoneNumber,
+                                         job.eType,
+                                         job.sData,
+                                         handset,
+                                         error,
+                                         TimeStampNow(),
+                                         status,
+                                         job.source};
+    w.Record = r;
+    records.push_back(std::move(r));
   }
-  return false;
+  const std::vector<bool> written = m_Writer.Write(records);
+  // The driver lets a report go once its outcome is committed, or once it
+  // is known to match no job.
+  for (size_t i = 0, k = 0; i < count; ++i) {
+    const CReportWork& w = m_Reports.front();
+    if (w.Record && written[k++]) {
+      m_Matcher.Forget(w.nJobId);
+      ++(w.Report.bDelivered ? m_Counters.nDelivered : m_Counters.nUndelivered);
+    } else {
+      ++m_Counters.nUnmatched;
+    }
+    if (const auto receipt = w.Report.nReceipt; receipt != 0) m_pDriver->Acknowledge(receipt);
+    m_Reports.pop_front();
+  }
+  return !m_Reports.empty();
 }
 
 bool CHandset::HandleIncoming(bool bStopping) {
@@ -523,44 +681,21 @@ bool CHandset::HandleIncoming(bool bStopping) {
 
 bool CHandset::StoreReceived() {
   if (m_ToStore.empty()) return false;
-  // On SQLite a batch commits at once; its receipts go to the driver only
-  // after the commit. On PostgreSQL each row commits by itself.
-  CDatabaseTransaction group(&m_DB);
-  const bool grouped = m_DB.InTransaction();
-  size_t written = 0, handled = 0;
-  const auto release = [&] {
-    const CReceivedMessage& m = m_ToStore.front();
-    ++m_Counters.nReceived;
-    for (const auto receipt : m.Receipts) m_pDriver->Acknowledge(receipt);
-    m_ToStore.pop_front();
-  };
-  for (; written < m_ToStore.size() && handled < kIncomingBatch; ++handled) {
-    const CReceivedMessage& m = m_ToStore[written];
+  // A batch commits at once, on every database; its receipts go to the
+  // driver only after the commit.
+  const size_t count = std::min(m_ToStore.size(), kIncomingBatch);
+  CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
+  for (size_t i = 0; i < count; ++i) {
+    const CReceivedMessage& m = m_ToStore[i];
     m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
-    if (grouped)
-      ++written;
-    else
-      release();
   }
-  if (grouped) {
-    group.Commit();
-    for (; written > 0; --written) release();
+  group.Commit();
+  for (size_t i = 0; i < count; ++i) {
+    ++m_Counters.nReceived;
+    for (const auto receipt : m_ToStore.front().Receipts) m_pDriver->Acknowledge(receipt);
+    m_ToStore.pop_front();
   }
   return !m_ToStore.empty();
-}
-
-bool CHandset::UpdateIfPresent(LONG nJobId, EnumJobStatus eStatus, LONG nMessageRef) {
-  try {
-    m_OutgoingQueue.JobUpdate(nJobId, eStatus, static_cast<Handsets>(m_nNumber), nMessageRef);
-    return true;
-  } catch (const _com_error&) {
-    // JobUpdate wants exactly one row; one deleted meanwhile would fail it
-    // for ever.
-    if (m_OutgoingQueue.JobExists(nJobId)) throw;
-    LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::UpdateIfPresent",
-             "Job " + std::to_string(nJobId) + " was deleted before its outcome could be recorded");
-    return false;
-  }
 }
 
 bool CHandset::HandleUnreadableRow(LONG nJobId) {

@@ -39,6 +39,8 @@ constexpr CDeclaredValue kSimulator[] = {
     {"ReplyDelay", T::Number, "500", nullptr, "milliseconds from acceptance to the reply", 0, kHour},
     {"LoseReplyPart", T::Number, "0", nullptr, "n: part n of every multi-part reply is lost", 0, 255},
     {"MaxPerSecond", T::Number, "0", nullptr, "submissions per second at most; 0 no limit", 0, 1000000},
+    {"Window", T::Number, "1", nullptr,
+     "submissions in flight at once; above 1 each is answered after Latency from the simulator's own thread", 1, 1000},
     {"Seed", T::Number, nullptr, "random", "seed of the decisions; with a seed every decision repeats", 0, INT64_MAX},
     {"Signal", T::Number, "80", nullptr, "signal strength reported, percent", 0, 100},
     {"SubmitLog", T::Text, "", nullptr, "file to which each submission appends a line"},

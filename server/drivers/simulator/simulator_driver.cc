@@ -41,6 +41,7 @@ CSimulatorDriver::CSimulatorDriver(int nHandset, const CSettingValues& Values) :
   m_nLoseReplyPart = static_cast<int>(r.GetNumber("LoseReplyPart"));
   m_nMaxPerSecond = static_cast<int>(r.GetNumber("MaxPerSecond"));
   m_nSignal = static_cast<int>(r.GetNumber("Signal"));
+  m_nWindow = static_cast<int>(r.GetNumber("Window"));
   m_sAutoReply = r.GetText("AutoReply");
   m_bTextReferences = r.GetText("ReferenceKind") == "text";
   m_sInvalidPattern = r.GetText("InvalidNumbers");
@@ -82,9 +83,15 @@ void CSimulatorDriver::Stop() {
   }
   m_Changed.notify_all();
   if (m_Timer.joinable()) m_Timer.join();
-  std::lock_guard guard(m_Lock);
-  m_bStarted = false;
-  m_Events = {};
+  std::vector<SubmitCompletion> unanswered;
+  {
+    std::lock_guard guard(m_Lock);
+    m_bStarted = false;
+    for (; !m_Events.empty(); m_Events.pop())
+      if (const auto* c = std::get_if<Completion>(&m_Events.top().what)) unanswered.push_back(c->done);
+  }
+  // The parts still in flight end as a dropped connection would end them.
+  for (auto& done : unanswered) done(CSubmitResult::LinkLost("Driver stopped before the answer"));
 }
 
 bool CSimulatorDriver::SleepUntil(Clock::time_point until) {
@@ -92,13 +99,14 @@ bool CSimulatorDriver::SleepUntil(Clock::time_point until) {
   return !m_Changed.wait_until(lock, until, [this] { return m_bStopping; });
 }
 
-void CSimulatorDriver::Schedule(Clock::time_point due, std::variant<CDeliveryReport, CIncomingSms> what) {
+bool CSimulatorDriver::Schedule(Clock::time_point due, EventKind what) {
   {
     std::lock_guard guard(m_Lock);
-    if (m_bStopping || !m_bStarted) return;
+    if (m_bStopping || !m_bStarted) return false;
     m_Events.push(Event{due, m_nEventOrder++, std::move(what)});
   }
   m_Changed.notify_all();
+  return true;
 }
 
 void CSimulatorDriver::RunTimer() {
@@ -119,6 +127,8 @@ void CSimulatorDriver::RunTimer() {
     lock.unlock();  // the engine only queues the event, but never call out under the lock
     if (auto* report = std::get_if<CDeliveryReport>(&event.what))
       events->OnDeliveryReport(std::move(*report));
+    else if (auto* completion = std::get_if<Completion>(&event.what))
+      completion->done(std::move(completion->result));
     else
       events->OnMessageReceived(std::get<CIncomingSms>(std::move(event.what)));
     lock.lock();
@@ -142,22 +152,46 @@ void CSimulatorDriver::Log(const COutgoingSms& Message, const char* szOutcome, c
 
 std::chrono::milliseconds CSimulatorDriver::SubmitLimit() const {
   // The latency, a throttle's slot (one worker submits: at most one slot
-  // waits ahead of it) and a margin.
+  // waits ahead of it) and a margin; with a window, a part handed over
+  // waits for its slot and then for its latency.
   const std::int64_t slot = m_nMaxPerSecond > 0 ? 1000 / m_nMaxPerSecond + 1 : 0;
   return std::chrono::milliseconds(m_dwLatency + slot + 1000);
 }
 
-CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
+bool CSimulatorDriver::WaitForSlot() {
+  if (m_nMaxPerSecond <= 0) return true;
   const Clock::time_point start = Clock::now();
-  if (m_nMaxPerSecond > 0) {
-    const auto slot = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_nMaxPerSecond));
-    if (m_NextSlot < start) m_NextSlot = start;
-    const Clock::time_point mine = m_NextSlot;
-    m_NextSlot += slot;
-    if (!SleepUntil(mine)) return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "Driver stopped");
-  }
+  const auto slot = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_nMaxPerSecond));
+  if (m_NextSlot < start) m_NextSlot = start;
+  const Clock::time_point mine = m_NextSlot;
+  m_NextSlot += slot;
+  return SleepUntil(mine);
+}
+
+CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
+  if (!WaitForSlot()) return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "Driver stopped");
   if (m_dwLatency > 0 && !SleepUntil(Clock::now() + std::chrono::milliseconds(m_dwLatency)))
     return CSubmitResult::Failed(ESubmitOutcome::NetworkFailure, true, 0, "Driver stopped");
+  return Answer(Message, Clock::now());
+}
+
+void CSimulatorDriver::SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) {
+  if (m_nWindow <= 1) {
+    Done(Submit(Message));
+    return;
+  }
+  if (!WaitForSlot()) {
+    Done(CSubmitResult::LinkLost("Driver stopped"));
+    return;
+  }
+  // Decided now, in the order handed over (one seed, one sequence), and
+  // answered once the latency has passed.
+  const Clock::time_point due = Clock::now() + std::chrono::milliseconds(m_dwLatency);
+  CSubmitResult result = Answer(Message, due);
+  if (!Schedule(due, Completion{Done, std::move(result)})) Done(CSubmitResult::LinkLost("Driver stopped"));
+}
+
+CSubmitResult CSimulatorDriver::Answer(const COutgoingSms& Message, Clock::time_point accepted) {
   {
     std::lock_guard guard(m_Lock);
     if (!m_bStarted || m_bStopping)
@@ -183,7 +217,6 @@ CSubmitResult CSimulatorDriver::Submit(const COutgoingSms& Message) {
       m_bTextReferences ? CNetworkReference::Text("sim" + std::to_string(m_nHandset) + "-" + std::to_string(number))
                         : CNetworkReference::Number(static_cast<LONG>(number));
   Log(Message, "accepted", ref.Describe());
-  const Clock::time_point accepted = Clock::now();
   if (m_bReports && Message.bRequestReport)
     Schedule(accepted + std::chrono::milliseconds(m_dwReportDelay),
              CDeliveryReport{ref, !undelivered, undelivered ? 3 : 0});

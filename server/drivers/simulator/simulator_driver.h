@@ -18,6 +18,9 @@
 //   ReplyDelay         ms from acceptance to the reply (500)
 //   LoseReplyPart      n > 0: part n of every multi-part reply is lost (0)
 //   MaxPerSecond       submissions per second at most, 0 no limit (0)
+//   Window             submissions in flight at once (1): above 1,
+//                      SubmitAsync decides at once and completes after
+//                      Latency from the simulator's own thread
 //   Seed               seed of the decisions (random)
 //   Signal             the signal strength reported, percent (80)
 //   SubmitLog          a file to which every submission appends a line:
@@ -54,29 +57,48 @@ class CSimulatorDriver final : public CSMSDriver {
   void Start(IDriverEvents* pEvents) override;
   void Stop() override;
   CSubmitResult Submit(const COutgoingSms& Message) override;
+  void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) override;
+  int Window() const override { return m_nWindow; }
   CDriverState GetState() override;
   bool CanReport() const override { return m_bReports; }
   std::chrono::milliseconds SubmitLimit() const override;
 
  private:
   using Clock = std::chrono::steady_clock;
+  // The answer to a part in flight, given when it is due.
+  struct Completion {
+    SubmitCompletion done;
+    CSubmitResult result;
+  };
+  using EventKind = std::variant<CDeliveryReport, CIncomingSms, Completion>;
   struct Event {
     Clock::time_point due;
     std::uint64_t nOrder;  // keeps events of one instant in the order made
-    std::variant<CDeliveryReport, CIncomingSms> what;
-    bool operator>(const Event& o) const { return due != o.due ? due > o.due : nOrder > o.nOrder; }
+    EventKind what;
+    // Of one instant, a part's answer comes before its report or reply.
+    bool operator>(const Event& o) const {
+      if (due != o.due) return due > o.due;
+      const bool answer = std::holds_alternative<Completion>(what), other = std::holds_alternative<Completion>(o.what);
+      return answer != other ? other : nOrder > o.nOrder;
+    }
   };
 
   // Waits until `until` or Stop; false when stopped.
   bool SleepUntil(Clock::time_point until);
-  void Schedule(Clock::time_point due, std::variant<CDeliveryReport, CIncomingSms> what);
+  // False when stopped (nothing is scheduled).
+  bool Schedule(Clock::time_point due, EventKind what);
+  // Waits for the throughput cap's slot; false when stopped.
+  bool WaitForSlot();
+  // The network's answer to a part it takes at `accepted`; schedules its
+  // report and reply.
+  CSubmitResult Answer(const COutgoingSms& Message, Clock::time_point accepted);
   void ScheduleReply(const COutgoingSms& Message, Clock::time_point due);
   void Log(const COutgoingSms& Message, const char* szOutcome, const std::string& sReference);
   void RunTimer();
 
   int m_nHandset;
   std::uint32_t m_dwLatency, m_dwReportDelay, m_dwReplyDelay;
-  int m_nFailureRate, m_nReportFailureRate, m_nLoseReplyPart, m_nMaxPerSecond, m_nSignal;
+  int m_nFailureRate, m_nReportFailureRate, m_nLoseReplyPart, m_nMaxPerSecond, m_nSignal, m_nWindow;
   bool m_bReports, m_bTextReferences;
   std::string m_sInvalidPattern;
   std::regex m_InvalidNumbers;

@@ -118,3 +118,50 @@ TEST(CSimulatorDriver, KeepsToItsThroughputLimit) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(driver.Submit(Message(i, "+1", "x")).eOutcome, ESubmitOutcome::Accepted);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // four gaps of 50 ms at least
 }
+
+// With a window the simulator answers from its own thread after its latency;
+// what is still in flight when it stops ends as a lost connection, once.
+TEST(CSimulatorDriver, AnswersAWindowOfPartsFromItsOwnThread) {
+  struct Answers {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<CSubmitResult> results;
+    std::vector<std::thread::id> threads;
+    SubmitCompletion Completion() {
+      return [this](CSubmitResult r) {
+        std::lock_guard guard(lock);
+        results.push_back(std::move(r));
+        threads.push_back(std::this_thread::get_id());
+        changed.notify_all();
+      };
+    }
+    bool WaitFor(size_t n) {
+      std::unique_lock l(lock);
+      return changed.wait_for(l, 10s, [&] { return results.size() >= n; });
+    }
+  };
+  {
+    CSimulatorDriver driver(1, {{"Window", "3"}, {"Latency", "50"}, {"Reports", "0"}});
+    EXPECT_EQ(driver.Window(), 3);
+    Events events;
+    driver.Start(&events);
+    Answers answers;
+    for (int i = 0; i < 3; ++i) driver.SubmitAsync(Message(i, "+1", "x"), answers.Completion());
+    ASSERT_TRUE(answers.WaitFor(3));
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(answers.results[i].eOutcome, ESubmitOutcome::Accepted);
+      EXPECT_NE(answers.threads[i], std::this_thread::get_id());
+    }
+  }
+  CSimulatorDriver driver(1, {{"Window", "3"}, {"Latency", "600000"}});
+  Events events;
+  driver.Start(&events);
+  Answers answers;
+  for (int i = 0; i < 3; ++i) driver.SubmitAsync(Message(i, "+1", "x"), answers.Completion());
+  driver.Stop();
+  ASSERT_EQ(answers.results.size(), 3u);  // all of them, before Stop returned
+  for (const auto& r : answers.results) EXPECT_TRUE(r.bLinkLost);
+  driver.SubmitAsync(Message(4, "+1", "x"), answers.Completion());  // stopped: answered at once
+  ASSERT_EQ(answers.results.size(), 4u);
+  EXPECT_TRUE(answers.results[3].bTemporary);
+}
