@@ -93,8 +93,8 @@ class QueueRows {
     Norvale::OS::Connection c;
     c.Open("Data Source=" + m_db.Dsn(), "", "");
     Norvale::OS::_variant_t affected;
-    const auto rs = c.Execute("SELECT Id FROM (" + sql + ") AS q ORDER BY Id", values, &affected,
-                              Norvale::OS::adCmdText);
+    const auto rs =
+        c.Execute("SELECT Id FROM (" + sql + ") AS q ORDER BY Id", values, &affected, Norvale::OS::adCmdText);
     for (; !rs->adoEOF(); rs->MoveNext())
       ids.push_back(static_cast<Norvale::OS::LONG>(rs->GetFieldValue("Id").ToLongLong()));
     return ids;

@@ -157,8 +157,8 @@ TEST_P(DatabaseAccess, BoundValuesArriveAsTheyAreOnBothBackends) {
 // transaction; inside, the transaction fails and the next run recovers).
 TEST_P(DatabaseAccess, KeptStatementsGiveEveryRowAndSurviveATableChange) {
   for (int id = 1; id <= 3; ++id)
-    db->Run("INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset) VALUES (" + std::to_string(id) +
-            ", 0, '+" + std::to_string(id) + "', 'x', 1)");
+    db->Run("INSERT INTO SMSIncoming (Id, Type, PhoneNumber, Data, Handset) VALUES (" + std::to_string(id) + ", 0, '+" +
+            std::to_string(id) + "', 'x', 1)");
   // Ten attempts, as the queues make: the first runs on the open connection.
   LONG affected = 0;
   const std::string select = "SELECT * FROM SMSIncoming WHERE Id>$1 ORDER BY Id";
@@ -179,9 +179,9 @@ TEST_P(DatabaseAccess, KeptStatementsGiveEveryRowAndSurviveATableChange) {
             "seven");
   if (GetParam() == Backend::Postgres) {
     // One prepared statement of the session for the text, however often it ran.
-    const auto kept = executer.ExecuteCommand(
-        "SELECT COUNT(*) AS N FROM pg_prepared_statements WHERE position($1 in statement) > 0", {"Id>$1 ORDER BY Id"},
-        affected, adCmdText, -1, 10);
+    const auto kept =
+        executer.ExecuteCommand("SELECT COUNT(*) AS N FROM pg_prepared_statements WHERE position($1 in statement) > 0",
+                                {"Id>$1 ORDER BY Id"}, affected, adCmdText, -1, 10);
     EXPECT_EQ(kept->GetFieldValue("N").ToLong(), 1);
   }
 

@@ -37,20 +37,25 @@ constexpr const char* kNextWaitingJob =
 constexpr const char* kEndWait = "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Id=$1 AND Status=$2 AND MessageRef=$3";
 
 // The batch claim: GetJobA's choice (the oldest pending jobs of the handset or
-// of any), n of them at once, set to processing with the claim's tag. On
-// PostgreSQL rows another claim has locked are passed over, so that claims
-// running at once take different jobs instead of waiting for each other; the
-// outer condition on Status keeps a row that changed meanwhile out. SQLite
-// runs it under the database's write lock. RETURNING gives the rows in no
-// particular order.
-constexpr const char* kClaimColumns =
-    " RETURNING Id, Type, PhoneNumber, Data, SourceType, SourceId, SourceName, RetryCount";
+// of any), n of them at once, set to processing with the claim's tag. The
+// choice is made once, before the UPDATE (a materialised common table
+// expression): as a subquery of the UPDATE's condition the server may run it
+// again for every row it considers, each run skipping the rows the UPDATE
+// already changed and so choosing further rows, until it has taken every
+// pending job. On PostgreSQL rows another claim has locked are passed over, so
+// that claims running at once take different jobs instead of waiting for each
+// other; the condition on Status keeps a row that changed meanwhile out.
+// SQLite runs it under the database's write lock, the subquery once.
+// RETURNING gives the rows in no particular order.
 constexpr const char* kClaimPostgres =
-    "UPDATE SMSOutgoing SET Status=$1, MessageRef=$2 WHERE Id IN (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND "
-    "(Handset=$4 OR Handset=$5) ORDER BY Id LIMIT $6 FOR UPDATE SKIP LOCKED) AND Status=$3";
+    "WITH chosen AS MATERIALIZED (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND (Handset=$4 OR Handset=$5) ORDER BY "
+    "Id LIMIT $6 FOR UPDATE SKIP LOCKED) UPDATE SMSOutgoing AS o SET Status=$1, MessageRef=$2 FROM chosen WHERE "
+    "o.Id=chosen.Id AND o.Status=$3 RETURNING o.Id, o.Type, o.PhoneNumber, o.Data, o.SourceType, o.SourceId, "
+    "o.SourceName, o.RetryCount";
 constexpr const char* kClaimSqlite =
     "UPDATE SMSOutgoing SET Status=$1, MessageRef=$2 WHERE Id IN (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND "
-    "(Handset=$4 OR Handset=$5) ORDER BY Id LIMIT $6) AND Status=$3";
+    "(Handset=$4 OR Handset=$5) ORDER BY Id LIMIT $6) AND Status=$3 RETURNING Id, Type, PhoneNumber, Data, "
+    "SourceType, SourceId, SourceName, RetryCount";
 // Claimed rows that cannot be read go back, untagged.
 constexpr const char* kReturnUnreadable =
     "UPDATE SMSOutgoing SET Status=$1, MessageRef=NULL WHERE Status=$2 AND MessageRef=$3 AND ";
@@ -103,8 +108,8 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   // One statement; on SQLite in one transaction with the return of rows that
   // cannot be read, so that none stays claimed by a batch that failed.
   CDatabaseTransaction group(m_pDBConnection);
-  const std::string claim = std::string(postgres ? kClaimPostgres : kClaimSqlite) + kClaimColumns;
-  const auto rs = Query(claim.c_str(), {jsProcessing, nTag, jsPending, eHandset, hsAll, nMax});
+  const auto rs =
+      Query(postgres ? kClaimPostgres : kClaimSqlite, {jsProcessing, nTag, jsPending, eHandset, hsAll, nMax});
   for (; rs && !rs->adoEOF(); rs->MoveNext()) {
     const LONG id = rs->GetFieldValue("Id").ToLong();
     CClaimedJob job;

@@ -176,10 +176,10 @@ std::vector<bool> CJobOutcomeWriter::WriteRowsTogether(const std::vector<CJobOut
     expectedRefs.Add(o.nExpectedMessageRef);
   }
   LONG affected = 0;
-  const auto rs = m_Outgoing.ExecuteCommand(kWriteOutcomes,
-                                            {ids.Value(), statuses.Value(), handsets.Value(), refs.Value(),
-                                             expectedStatuses.Value(), expectedRefs.Value()},
-                                            affected, adCmdText, -1, 1);
+  const auto rs = m_Outgoing.ExecuteCommand(
+      kWriteOutcomes,
+      {ids.Value(), statuses.Value(), handsets.Value(), refs.Value(), expectedStatuses.Value(), expectedRefs.Value()},
+      affected, adCmdText, -1, 1);
   std::set<LONG> rows;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) rows.insert(rs->GetFieldValue("Id").ToLong());
   std::vector<bool> written(outcomes.size(), false);
@@ -205,7 +205,8 @@ std::vector<bool> CJobOutcomeWriter::WriteRowsTogether(const std::vector<CJobOut
     Run(kDropTextMappings, {textHandsets.Value(), texts.Value()});
     Run(kInsertMappings, {textIds.Value(), textHandsets.Value(), texts.Value()});
   }
-  if (anyNumber) Run(kEndWaitsForNumbers, {jsSentNotConfirmed, numberHandsets.Value(), numbers.Value(), numberIds.Value()});
+  if (anyNumber)
+    Run(kEndWaitsForNumbers, {jsSentNotConfirmed, numberHandsets.Value(), numbers.Value(), numberIds.Value()});
   return written;
 }
 
