@@ -84,6 +84,7 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/platform/registry_test.cc
   src/platform/synch_test.cc
   src/queues/database_faults_test.cc
+  src/queues/engine_batch_test.cc
   src/queues/queues_test.cc
   src/util/win32_utils_test.cc
 )

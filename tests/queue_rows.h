@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,23 +87,17 @@ class QueueRows {
     if (rs->adoEOF() || rs->GetFieldValue("V").vt == Norvale::OS::VT_NULL) return std::nullopt;
     return rs->GetFieldValue("V").ToLong();
   }
-  // The column Id of every row (a record set here holds one row, so the
-  // rows are read one at a time, each above the last).
+  // The column Id of every row, in order.
   std::vector<Norvale::OS::LONG> Ids(const std::string& sql, const Norvale::OS::SqlValues& values) const {
     std::vector<Norvale::OS::LONG> ids;
     Norvale::OS::Connection c;
     c.Open("Data Source=" + m_db.Dsn(), "", "");
-    for (long long last = std::numeric_limits<long long>::min();;) {
-      Norvale::OS::SqlValues bound = values;
-      bound.emplace_back(static_cast<std::int64_t>(last));
-      const std::string limited =
-          "SELECT Id FROM (" + sql + ") AS q WHERE Id>$" + std::to_string(bound.size()) + " ORDER BY Id LIMIT 1";
-      Norvale::OS::_variant_t affected;
-      const auto rs = c.Execute(limited, bound, &affected, Norvale::OS::adCmdText);
-      if (rs->adoEOF()) return ids;
-      last = rs->GetFieldValue("Id").ToLongLong();
-      ids.push_back(static_cast<Norvale::OS::LONG>(last));
-    }
+    Norvale::OS::_variant_t affected;
+    const auto rs =
+        c.Execute("SELECT Id FROM (" + sql + ") AS q ORDER BY Id", values, &affected, Norvale::OS::adCmdText);
+    for (; !rs->adoEOF(); rs->MoveNext())
+      ids.push_back(static_cast<Norvale::OS::LONG>(rs->GetFieldValue("Id").ToLongLong()));
+    return ids;
   }
 
   const TestDatabase& m_db;

@@ -94,18 +94,30 @@ class Recordset {
     _variant_t value;
   };
   Recordset() = default;
-  explicit Recordset(std::vector<Column> firstRow) : m_row(std::move(firstRow)), m_hasRow(true) {}
+  explicit Recordset(std::vector<Column> firstRow) { AddRow(std::move(firstRow)); }
 
-  bool BOF() const { return !m_hasRow; }
-  bool adoEOF() const { return !m_hasRow; }
-  // The first row's column of that name (any letter case). Raises
-  // adErrNoCurrentRecord without a row, adErrItemNotFound for an unknown name.
+  // Appends a row (the driver's, while it reads the result); every row has
+  // the first one's columns, in its order.
+  void AddRow(std::vector<Column> row);
+
+  // BOF: the result has no row. EOF: no current row (none at all, or
+  // MoveNext went past the last).
+  bool BOF() const { return m_rows.empty(); }
+  bool adoEOF() const { return m_nCurrent >= m_rows.size(); }
+  // The current row's column of that name (any letter case); the current row
+  // is the first until MoveNext. Raises adErrNoCurrentRecord without a
+  // current row, adErrItemNotFound for an unknown name.
   _variant_t GetFieldValue(const std::string& name) const;
+  // Makes the next row the current one (adErrNoCurrentRecord at EOF).
+  void MoveNext();
+  // The number of rows of the result.
+  size_t RecordCount() const { return m_rows.size(); }
   void Close() { m_closed = true; }
 
  private:
-  std::vector<Column> m_row;
-  bool m_hasRow = false;
+  std::vector<std::string> m_names;
+  std::vector<std::vector<_variant_t>> m_rows;
+  size_t m_nCurrent = 0;
   bool m_closed = false;
 };
 using _RecordsetPtr = std::shared_ptr<Recordset>;
@@ -116,8 +128,8 @@ class DatabaseDriver {
   virtual ~DatabaseDriver() = default;
   // Runs one statement with `values` bound to its placeholders $1..$n,
   // giving up at `until`; fills *affected (the rows an INSERT, UPDATE or
-  // DELETE changed, also with RETURNING; -1 for a query) and returns the first
-  // row, if any.
+  // DELETE changed, also with RETURNING; -1 for a query) and returns the
+  // rows, null when there are none.
   virtual _RecordsetPtr Execute(const std::string& sql, const SqlValues& values, LONG* affected,
                                 DatabaseDeadline until) = 0;
 };

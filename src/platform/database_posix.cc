@@ -26,15 +26,36 @@ bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 bool IsPath(const std::string& s) { return StartsWith(s, "/") || StartsWith(s, "./") || StartsWith(s, "../"); }
 }  // namespace
 
+void Recordset::AddRow(std::vector<Column> row) {
+  if (m_rows.empty()) {
+    m_names.reserve(row.size());
+    for (const auto& c : row) m_names.push_back(c.name);
+  }
+  std::vector<_variant_t> values;
+  values.reserve(row.size());
+  for (auto& c : row) values.push_back(std::move(c.value));
+  m_rows.push_back(std::move(values));
+}
+
 _variant_t Recordset::GetFieldValue(const std::string& name) const {
   if (m_closed) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
-  if (!m_hasRow)
+  if (adoEOF())
     ThrowComError(adErrNoCurrentRecord,
                   "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
                   "requires a current record.");
-  for (const auto& c : m_row)
-    if (SameName(c.name, name)) return c.value;
+  const auto& row = m_rows[m_nCurrent];
+  for (size_t i = 0; i < m_names.size() && i < row.size(); ++i)
+    if (SameName(m_names[i], name)) return row[i];
   ThrowComError(adErrItemNotFound, "Item cannot be found in the collection: " + name);
+}
+
+void Recordset::MoveNext() {
+  if (m_closed) ThrowComError(adErrObjectClosed, "Operation is not allowed when the object is closed.");
+  if (adoEOF())
+    ThrowComError(adErrNoCurrentRecord,
+                  "Either BOF or EOF is True, or the current record has been deleted. Requested operation "
+                  "requires a current record.");
+  ++m_nCurrent;
 }
 
 void Connection::Open(const std::string& ConnectionString, const std::string& UserID, const std::string& Password,

@@ -3,6 +3,16 @@
 //
 // All work goes through libpq's asynchronous calls with poll(2) on the
 // connection's socket, so that every wait ends at the caller's bound.
+//
+// A statement text run with bound values becomes a named prepared statement
+// of the session the first time (one more round trip), keyed by the text and
+// its values' types, and runs as that from then on: parsed and planned once.
+// Up to 64 are kept, the least recently used deallocated first (outside a
+// transaction). A kept one that fails because the tables changed under it
+// (SQLSTATE 0A000, "cached plan must not change result type") or that the
+// session no longer has (26000) is prepared again and run once more when no
+// transaction is open; in one, the failure spoils it and reaches the caller,
+// and the next run prepares the text again.
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -10,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -166,52 +178,39 @@ class PostgresDriver final : public DatabaseDriver {
     }
     for (size_t i = 0; i < values.size(); ++i)
       pointers.push_back(std::holds_alternative<std::monostate>(values[i]) ? nullptr : texts[i].c_str());
-    // The extended protocol runs exactly one statement per call.
-    if (!PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()), types.data(), pointers.data(), nullptr,
-                           nullptr, 0))
-      RaiseResult(m_conn, nullptr);
-    std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
     const std::string what = "PostgreSQL at " + Where();
-    try {
-      // One statement gives one result; keep the last.
-      while (PGresult* next = NextResult(until, start, what)) owned.reset(next);
-    } catch (const _com_error& e) {
-      // A server that reports an error and then closes the connection (a
-      // shutdown, say) is best described by its report.
-      if (e.Error() == DB_E_ABORTLIMITREACHED || !owned || PQresultStatus(owned.get()) != PGRES_FATAL_ERROR) throw;
+    if (values.empty()) {
+      // The extended protocol runs exactly one statement per call.
+      if (!PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+        RaiseResult(m_conn, nullptr);
+      return Rows(Await(until, start, what), affected);
     }
-    PGresult* result = owned.get();
-    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-    if (status == PGRES_COMMAND_OK) {
-      *affected = static_cast<LONG>(std::atol(PQcmdTuples(result)));
-      return nullptr;
-    }
-    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, owned.release());
-    *affected = ChangesRows(result) ? static_cast<LONG>(std::atol(PQcmdTuples(result))) : -1;
-    _RecordsetPtr first;
-    if (PQntuples(result) > 0) {
-      std::vector<Recordset::Column> columns;
-      for (int i = 0; i < PQnfields(result); ++i) {
-        _variant_t v;
-        if (PQgetisnull(result, 0, i)) {
-          v = _variant_t::Null();
-        } else {
-          const char* text = PQgetvalue(result, 0, i);
-          const Oid type = PQftype(result, i);
-          if (IsInteger(type)) {
-            const long long x = std::atoll(text);
-            v = (x >= INT32_MIN && x <= INT32_MAX) ? _variant_t(static_cast<LONG>(x)) : _variant_t(LONGLONG{x});
-          } else if (IsFloat(type)) {
-            v = _variant_t(std::strtod(text, nullptr));
-          } else {
-            v = _variant_t(std::string_view(text, static_cast<size_t>(PQgetlength(result, 0, i))));
-          }
-        }
-        columns.push_back({PQfname(result, i), std::move(v)});
+    // A text with values runs as a named prepared statement of this session,
+    // parsed and planned once for the text and its values' types.
+    std::string key = sql;
+    for (const Oid type : types) key += '\x1f' + std::to_string(type);
+    bool fresh = false;
+    const std::string name = PreparedName(key, sql, types, until, start, what, fresh);
+    if (!PQsendQueryPrepared(m_conn, name.c_str(), static_cast<int>(values.size()), pointers.data(), nullptr, nullptr,
+                             0))
+      RaiseResult(m_conn, nullptr);
+    Owned result = Await(until, start, what);
+    const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+    // A kept plan that no longer fits (a table's columns changed: "cached plan
+    // must not change result type"), or a statement the session lost (a
+    // DISCARD ALL): prepared anew and run once more, which is possible only
+    // outside a transaction (inside, the failure has spoilt it).
+    if (!fresh && state && (std::strcmp(state, "0A000") == 0 || std::strcmp(state, "26000") == 0)) {
+      Forget(key);
+      if (PQtransactionStatus(m_conn) == PQTRANS_IDLE) {
+        const std::string again = PreparedName(key, sql, types, until, start, what, fresh);
+        if (!PQsendQueryPrepared(m_conn, again.c_str(), static_cast<int>(values.size()), pointers.data(), nullptr,
+                                 nullptr, 0))
+          RaiseResult(m_conn, nullptr);
+        result = Await(until, start, what);
       }
-      first = std::make_shared<Recordset>(std::move(columns));
     }
-    return first;
+    return Rows(std::move(result), affected);
   }
 
   int Socket() const { return m_conn ? PQsocket(m_conn) : -1; }
@@ -242,6 +241,113 @@ class PostgresDriver final : public DatabaseDriver {
   }
 
  private:
+  using Owned = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+  static constexpr size_t kCachedStatements = 64;
+  struct Prepared {
+    std::string sName;
+    std::list<std::string>::iterator use;  // its place in m_uses
+  };
+
+  // Waits for the statement in flight and returns its last result.
+  Owned Await(DatabaseDeadline until, DatabaseClock::time_point start, const std::string& what) {
+    Owned owned(nullptr, PQclear);
+    try {
+      // One statement gives one result; keep the last.
+      while (PGresult* next = NextResult(until, start, what)) owned.reset(next);
+    } catch (const _com_error& e) {
+      // A server that reports an error and then closes the connection (a
+      // shutdown, say) is best described by its report.
+      if (e.Error() == DB_E_ABORTLIMITREACHED || !owned || PQresultStatus(owned.get()) != PGRES_FATAL_ERROR) throw;
+    }
+    return owned;
+  }
+
+  // The record set of a statement's result (null without rows), or its
+  // failure raised.
+  _RecordsetPtr Rows(Owned owned, LONG* affected) {
+    PGresult* result = owned.get();
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK) {
+      *affected = static_cast<LONG>(std::atol(PQcmdTuples(result)));
+      return nullptr;
+    }
+    if (status != PGRES_TUPLES_OK) RaiseResult(m_conn, owned.release());
+    *affected = ChangesRows(result) ? static_cast<LONG>(std::atol(PQcmdTuples(result))) : -1;
+    _RecordsetPtr rows;
+    const int fields = PQnfields(result);
+    for (int r = 0; r < PQntuples(result); ++r) {
+      std::vector<Recordset::Column> columns;
+      columns.reserve(static_cast<size_t>(fields));
+      for (int i = 0; i < fields; ++i) {
+        _variant_t v;
+        if (PQgetisnull(result, r, i)) {
+          v = _variant_t::Null();
+        } else {
+          const char* text = PQgetvalue(result, r, i);
+          const Oid type = PQftype(result, i);
+          if (IsInteger(type)) {
+            const long long x = std::atoll(text);
+            v = (x >= INT32_MIN && x <= INT32_MAX) ? _variant_t(static_cast<LONG>(x)) : _variant_t(LONGLONG{x});
+          } else if (IsFloat(type)) {
+            v = _variant_t(std::strtod(text, nullptr));
+          } else {
+            v = _variant_t(std::string_view(text, static_cast<size_t>(PQgetlength(result, r, i))));
+          }
+        }
+        columns.push_back({r == 0 ? PQfname(result, i) : std::string(), std::move(v)});
+      }
+      if (!rows)
+        rows = std::make_shared<Recordset>(std::move(columns));
+      else
+        rows->AddRow(std::move(columns));
+    }
+    return rows;
+  }
+
+  // The name of the session's prepared statement for `key` (the text and its
+  // values' types), preparing it first when there is none (`fresh`).
+  std::string PreparedName(const std::string& key, const std::string& sql, const std::vector<Oid>& types,
+                           DatabaseDeadline until, DatabaseClock::time_point start, const std::string& what,
+                           bool& fresh) {
+    if (const auto it = m_prepared.find(key); it != m_prepared.end()) {
+      m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+      fresh = false;
+      return it->second.sName;
+    }
+    if (m_prepared.size() >= kCachedStatements) Forget(m_uses.back());
+    DeallocateStale(until, start, what);
+    const std::string name = "velquor_" + std::to_string(++m_nPrepared);
+    if (!PQsendPrepare(m_conn, name.c_str(), sql.c_str(), static_cast<int>(types.size()), types.data()))
+      RaiseResult(m_conn, nullptr);
+    Owned result = Await(until, start, what);
+    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) RaiseResult(m_conn, result.release());
+    m_uses.push_front(key);
+    m_prepared.emplace(key, Prepared{name, m_uses.begin()});
+    fresh = true;
+    return name;
+  }
+
+  // Drops the statement of `key` from the cache; the session's copy goes at
+  // the next chance (DeallocateStale).
+  void Forget(const std::string& key) {
+    const auto it = m_prepared.find(key);
+    if (it == m_prepared.end()) return;
+    m_stale.push_back(it->second.sName);
+    m_uses.erase(it->second.use);
+    m_prepared.erase(it);
+  }
+
+  // Deallocates the session's statements that the cache dropped, outside a
+  // transaction only: a failing DEALLOCATE would spoil one.
+  void DeallocateStale(DatabaseDeadline until, DatabaseClock::time_point start, const std::string& what) {
+    if (m_stale.empty() || PQtransactionStatus(m_conn) != PQTRANS_IDLE) return;
+    std::string sql;
+    for (const auto& name : m_stale) sql += "DEALLOCATE " + name + ";";
+    m_stale.clear();
+    if (!PQsendQuery(m_conn, sql.c_str())) RaiseResult(m_conn, nullptr);
+    Await(until, start, what);  // a statement already gone is no matter
+  }
+
   // Sends what is queued and returns the next result of the statement in
   // flight, null when it has none left. At `until` the connection is closed
   // and DB_E_ABORTLIMITREACHED raised.
@@ -285,10 +391,17 @@ class PostgresDriver final : public DatabaseDriver {
   void Close() {
     PQfinish(m_conn);  // non-blocking: the goodbye is sent if it can be, never waited for
     m_conn = nullptr;
+    m_prepared.clear();
+    m_uses.clear();
+    m_stale.clear();
   }
 
   PGconn* m_conn = nullptr;
   const int m_nInterrupt;
+  std::unordered_map<std::string, Prepared> m_prepared;
+  std::list<std::string> m_uses;  // the kept keys, most recently used first
+  std::vector<std::string> m_stale;
+  unsigned long m_nPrepared = 0;
 };
 
 class PostgresListener final : public DatabaseListener {

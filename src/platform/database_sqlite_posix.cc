@@ -1,5 +1,11 @@
 // The SQLite driver. Every SQLite failure becomes an HRESULT here.
 //
+// A statement text run with bound values is compiled once per connection and
+// kept (up to 64 texts, the least recently used dropped first), reset and
+// cleared of its values after each run; SQLite compiles a kept statement
+// again by itself when the schema changed. Texts without values are compiled
+// for their run only: they usually carry their values written into them.
+//
 // The first open of a database file in a process also opens one idle
 // connection to it, kept for the life of the process and never given a
 // statement after the one that puts the file in WAL mode. In WAL mode every
@@ -22,9 +28,11 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/database.h"
 #include "platform/error_info.h"
@@ -91,7 +99,10 @@ class SqliteDriver final : public DatabaseDriver {
                     "Cannot open SQLite database '" + path + "': " + e.DescriptionA());
     }
   }
-  ~SqliteDriver() override { sqlite3_close_v2(m_db); }
+  ~SqliteDriver() override {
+    FinalizeAll();
+    sqlite3_close_v2(m_db);
+  }
 
   // Reads the file once, so that this connection opens the WAL and keeps its
   // shared lock on the file from then on (setting WAL mode only marks the
@@ -117,29 +128,90 @@ class SqliteDriver final : public DatabaseDriver {
   }
 
  private:
+  // A compiled statement kept for the next run of the same text.
+  struct Prepared {
+    sqlite3_stmt* stmt = nullptr;
+    bool bChangesRows = false;
+    std::list<std::string>::iterator use;  // its place in m_uses
+  };
+  static constexpr size_t kCachedStatements = 64;
+
   _RecordsetPtr Run(const std::string& sql, const SqlValues& values, DatabaseDeadline until, LONG* affected) {
     m_until = until;
     m_start = DatabaseClock::now();
     m_bOutOfTime = false;
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
-    if (rc != SQLITE_OK) Raise(rc);
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(stmt, sqlite3_finalize);
-    for (const char* p = tail; p && *p; ++p)
-      if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';')
-        ThrowComError(DB_E_ERRORSINCOMMAND, "Only one SQL statement may be executed at a time");
-    if (!stmt) ThrowComError(DB_E_ERRORSINCOMMAND, "The command text holds no SQL statement");
+    // A text with bound values is compiled once and kept (its values change,
+    // its text does not); a text without is usually one of a kind, its values
+    // written into it, and is compiled for this run only.
+    const bool cache = !values.empty();
+    const Prepared* kept = cache ? Find(sql) : nullptr;
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(nullptr, sqlite3_finalize);
+    sqlite3_stmt* stmt = kept ? kept->stmt : nullptr;
+    bool changesRows = kept ? kept->bChangesRows : false;
+    if (!kept) {
+      const char* tail = nullptr;
+      const int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()),
+                                        cache ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, &tail);
+      if (rc != SQLITE_OK) Raise(rc);
+      owned.reset(stmt);
+      for (const char* p = tail; p && *p; ++p)
+        if (!std::isspace(static_cast<unsigned char>(*p)) && *p != ';')
+          ThrowComError(DB_E_ERRORSINCOMMAND, "Only one SQL statement may be executed at a time");
+      if (!stmt) ThrowComError(DB_E_ERRORSINCOMMAND, "The command text holds no SQL statement");
+      changesRows = ChangesRows(sql);
+      if (cache) {
+        Keep(sql, stmt, changesRows);
+        owned.release();
+      }
+    }
+    // A kept statement is left reset and without values, whatever happens:
+    // it holds no read transaction open and no pointer into `values`.
+    struct Reset {
+      sqlite3_stmt* stmt;
+      bool bKept;
+      ~Reset() {
+        if (!bKept) return;
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+      }
+    } const reset{stmt, cache};
     Bind(stmt, values);
-    _RecordsetPtr first;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-      if (!first) first = Row(stmt);
+    _RecordsetPtr rows;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) AddRow(rows, stmt);
     if (rc != SQLITE_DONE) Raise(rc);
     // A statement that changes rows counts them, even when it returns rows
     // (RETURNING).
-    const bool query = sqlite3_column_count(stmt) > 0 && !ChangesRows(sql);
+    const bool query = sqlite3_column_count(stmt) > 0 && !changesRows;
     if (affected) *affected = query ? -1 : static_cast<LONG>(sqlite3_changes(m_db));
-    return first;
+    return rows;
+  }
+
+  // The kept statement of the text, now the most recently used; null when
+  // none is kept.
+  const Prepared* Find(const std::string& sql) {
+    const auto it = m_prepared.find(sql);
+    if (it == m_prepared.end()) return nullptr;
+    m_uses.splice(m_uses.begin(), m_uses, it->second.use);
+    return &it->second;
+  }
+
+  // Keeps the statement, dropping the least recently used beyond the bound.
+  void Keep(const std::string& sql, sqlite3_stmt* stmt, bool bChangesRows) {
+    if (m_prepared.size() >= kCachedStatements) {
+      const auto oldest = m_prepared.find(m_uses.back());
+      sqlite3_finalize(oldest->second.stmt);
+      m_prepared.erase(oldest);
+      m_uses.pop_back();
+    }
+    m_uses.push_front(sql);
+    m_prepared.emplace(sql, Prepared{stmt, bChangesRows, m_uses.begin()});
+  }
+
+  void FinalizeAll() {
+    for (auto& [sql, prepared] : m_prepared) sqlite3_finalize(prepared.stmt);
+    m_prepared.clear();
+    m_uses.clear();
   }
 
   // Binds each placeholder $k of the statement to values[k - 1]. SQLite
@@ -216,7 +288,8 @@ class SqliteDriver final : public DatabaseDriver {
     return 1;
   }
 
-  static _RecordsetPtr Row(sqlite3_stmt* stmt) {
+  // Appends the statement's current row to `rows` (made at the first).
+  static void AddRow(_RecordsetPtr& rows, sqlite3_stmt* stmt) {
     std::vector<Recordset::Column> columns;
     const int n = sqlite3_column_count(stmt);
     for (int i = 0; i < n; ++i) {
@@ -236,7 +309,10 @@ class SqliteDriver final : public DatabaseDriver {
       }
       columns.push_back({sqlite3_column_name(stmt, i), std::move(v)});
     }
-    return std::make_shared<Recordset>(std::move(columns));
+    if (!rows)
+      rows = std::make_shared<Recordset>(std::move(columns));
+    else
+      rows->AddRow(std::move(columns));
   }
 
   std::string m_sPath;
@@ -244,6 +320,8 @@ class SqliteDriver final : public DatabaseDriver {
   DatabaseDeadline m_until = kNoDatabaseDeadline;
   DatabaseClock::time_point m_start;
   bool m_bOutOfTime = false;
+  std::unordered_map<std::string, Prepared> m_prepared;
+  std::list<std::string> m_uses;  // the kept texts, most recently used first
 };
 
 // The idle connections of this process, one per database file (by the path

@@ -114,11 +114,14 @@ void CDatabaseOperation::RaiseIfTimeIsUp(const std::string& sWhat) const {
                                                 std::to_string(m_pDBConnection->GetOperationTimeout()) + " ms ran out");
 }
 
+bool CDBConnectionDispensor::IsPostgres() const {
+  return IsPostgresDataSource(m_pConfig ? m_pConfig->GetDSN() : m_sDSN);
+}
+
 CDatabaseTransaction::CDatabaseTransaction(CDBConnectionDispensor* DBConnection, EScope eScope)
     : m_pDBConnection(DBConnection) {
   if (DBConnection->m_bInTransaction) return;  // nested: part of the outer one
-  const std::string dsn = DBConnection->m_pConfig ? DBConnection->m_pConfig->GetDSN() : DBConnection->m_sDSN;
-  const bool postgres = IsPostgresDataSource(dsn);
+  const bool postgres = DBConnection->IsPostgres();
   if (postgres && eScope == kSQLiteOnly) return;
   // Immediate: the write lock is taken now, waited for like any other lock.
   // A deferred group would read first and could then find that another

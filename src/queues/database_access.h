@@ -59,6 +59,10 @@ class CDBConnectionDispensor {
   // Closes an open connection and releases it.
   void ResetConnection();
 
+  // Whether the data source is a PostgreSQL database (else SQLite), for the
+  // few statements written differently for each.
+  bool IsPostgres() const;
+
   // The end of the operation in progress; kNoDatabaseDeadline between
   // operations.
   OS::DatabaseDeadline GetDeadline() const { return m_Deadline; }

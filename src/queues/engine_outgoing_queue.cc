@@ -1,5 +1,7 @@
 #include "queues/engine_outgoing_queue.h"
 
+#include <algorithm>
+
 namespace Norvale {
 using namespace OS;
 
@@ -34,11 +36,48 @@ constexpr const char* kNextWaitingJob =
     "Handset=$2 AND MessageRef IS NOT NULL AND Id>$3)";
 constexpr const char* kEndWait = "UPDATE SMSOutgoing SET MessageRef=NULL WHERE Id=$1 AND Status=$2 AND MessageRef=$3";
 
+// The batch claim: GetJobA's choice (the oldest pending jobs of the handset or
+// of any), n of them at once, set to processing with the claim's tag. The
+// choice is made once, before the UPDATE (a materialised common table
+// expression): as a subquery of the UPDATE's condition the server may run it
+// again for every row it considers, each run skipping the rows the UPDATE
+// already changed and so choosing further rows, until it has taken every
+// pending job. On PostgreSQL rows another claim has locked are passed over, so
+// that claims running at once take different jobs instead of waiting for each
+// other; the condition on Status keeps a row that changed meanwhile out.
+// SQLite runs it under the database's write lock, the subquery once.
+// RETURNING gives the rows in no particular order.
+constexpr const char* kClaimPostgres =
+    "WITH chosen AS MATERIALIZED (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND (Handset=$4 OR Handset=$5) ORDER BY "
+    "Id LIMIT $6 FOR UPDATE SKIP LOCKED) UPDATE SMSOutgoing AS o SET Status=$1, MessageRef=$2 FROM chosen WHERE "
+    "o.Id=chosen.Id AND o.Status=$3 RETURNING o.Id, o.Type, o.PhoneNumber, o.Data, o.SourceType, o.SourceId, "
+    "o.SourceName, o.RetryCount";
+constexpr const char* kClaimSqlite =
+    "UPDATE SMSOutgoing SET Status=$1, MessageRef=$2 WHERE Id IN (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND "
+    "(Handset=$4 OR Handset=$5) ORDER BY Id LIMIT $6) AND Status=$3 RETURNING Id, Type, PhoneNumber, Data, "
+    "SourceType, SourceId, SourceName, RetryCount";
+// Claimed rows that cannot be read go back, untagged.
+constexpr const char* kReturnUnreadable =
+    "UPDATE SMSOutgoing SET Status=$1, MessageRef=NULL WHERE Status=$2 AND MessageRef=$3 AND ";
+constexpr const char* kReplaceTags = "UPDATE SMSOutgoing SET MessageRef=$2 WHERE Status=$3 AND MessageRef=$1 AND ";
+
 // Rows.
 constexpr const char* kJobExists = "SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kReadRow = "SELECT * FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kFailUnreadable =
     "UPDATE SMSOutgoing SET Status=$2, Handset=$3, MessageRef=0 WHERE Id=$1 AND Status=$4";
+
+// A condition on Id: one of the identifiers that the placeholder $n binds as
+// one text (IdList), so that the statement's text is the same for any count.
+std::string IdIn(bool bPostgres, int n) {
+  const std::string p = "$" + std::to_string(n);
+  return bPostgres ? "Id = ANY(CAST(" + p + " AS bigint[]))" : "Id IN (SELECT value FROM json_each(" + p + "))";
+}
+std::string IdList(bool bPostgres, const std::vector<LONG>& ids) {
+  std::string list;
+  for (const LONG id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  return bPostgres ? "{" + list + "}" : "[" + list + "]";
+}
 
 // "($first, $first+1, ...)" for `count` values.
 std::string Placeholders(size_t first, size_t count) {
@@ -62,26 +101,52 @@ std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHand
 }
 
 CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag) {
-  // One claim after the other, each with its take-over, in one group.
   CClaimBatch batch;
+  if (nMax <= 0) return batch;
+  const CDatabaseOperation operation(m_pDBConnection);
+  const bool postgres = m_pDBConnection->IsPostgres();
+  // One statement; on SQLite in one transaction with the return of rows that
+  // cannot be read, so that none stays claimed by a batch that failed.
   CDatabaseTransaction group(m_pDBConnection);
-  for (int i = 0; i < nMax; ++i) {
-    std::optional<CClaimedJob> job;
+  const auto rs =
+      Query(postgres ? kClaimPostgres : kClaimSqlite, {jsProcessing, nTag, jsPending, eHandset, hsAll, nMax});
+  for (; rs && !rs->adoEOF(); rs->MoveNext()) {
+    const LONG id = rs->GetFieldValue("Id").ToLong();
+    CClaimedJob job;
+    job.nJobId = id;
     try {
-      job = ClaimJob(eHandset);
-    } catch (const CClaimFailed& e) {
-      batch.unreadable.push_back(e.JobId());
-      break;
+      // Read as GetJobA reads it.
+      const CQueueRow row(*rs, m_sTableName, id);
+      job.sPhoneNumber = row.String("PhoneNumber");
+      job.sData = row.String("Data");
+      job.eType = static_cast<JOBTYPE>(row.Long("Type"));
+      job.source = row.EndpointOrEmpty("Source");
+      job.nRetryCount = row.LongOrZero("RetryCount");
+    } catch (const _com_error&) {
+      batch.unreadable.push_back(id);
+      continue;
     }
-    if (!job) break;
-    if (TagClaimedJob(job->nJobId, nTag)) batch.jobs.push_back(std::move(*job));
+    batch.jobs.push_back(std::move(job));
+  }
+  std::sort(batch.jobs.begin(), batch.jobs.end(), [](const auto& a, const auto& b) { return a.nJobId < b.nJobId; });
+  std::sort(batch.unreadable.begin(), batch.unreadable.end());
+  if (!batch.unreadable.empty()) {
+    // Even when the operation's time is up: they must not stay claimed.
+    const CDatabaseOperation giveBack(m_pDBConnection, true);
+    const std::string sql = kReturnUnreadable + IdIn(postgres, 4);
+    LONG affected = 0;
+    Run(sql.c_str(), {jsPending, jsProcessing, nTag, IdList(postgres, batch.unreadable)}, affected);
   }
   group.Commit();
   return batch;
 }
 
 void CEngineOutgoingQueue::ReplaceTags(const std::vector<LONG>& jobIds, LONG nFrom, LONG nTo) {
-  for (const LONG id : jobIds) ReplaceTag(id, nFrom, nTo);
+  if (jobIds.empty()) return;
+  const bool postgres = m_pDBConnection->IsPostgres();
+  const std::string sql = kReplaceTags + IdIn(postgres, 4);
+  LONG affected = 0;
+  Run(sql.c_str(), {nFrom, nTo, jsProcessing, IdList(postgres, jobIds)}, affected);
 }
 
 bool CEngineOutgoingQueue::TagClaimedJob(LONG nJobId, LONG nTag) {

@@ -7,6 +7,16 @@
 // writes nothing twice: each row is written only while it is still as the
 // outcome expects it (the submitting handset's tag while in processing, the
 // reference while a report is awaited), and a notification only with its row.
+//
+// Cost: on PostgreSQL a batch is a fixed number of statements whatever its
+// size (the rows, each kind of reference and the notifications each one
+// statement over arrays of the batch's values; a batch whose outcomes would
+// depend on one another's order, e.g. one job twice, goes one by one). The
+// notifications take their identifiers in one step, above the largest, under
+// a transaction-level advisory lock that engines writing at once take in
+// turn; should a writer that takes no lock take an identifier first, the batch
+// goes again (up to ten times). On SQLite the batch runs in one BEGIN
+// IMMEDIATE transaction of prepared statements.
 #pragma once
 
 #include <optional>
@@ -50,6 +60,14 @@ class CJobOutcomeWriter {
   std::vector<bool> Write(const std::vector<CJobOutcome>& outcomes);
 
  private:
+  std::vector<bool> WriteOnce(const std::vector<CJobOutcome>& outcomes, bool bPostgres);
+  // The rows and their references; whether each row was written.
+  std::vector<bool> WriteRowsOneByOne(const std::vector<CJobOutcome>& outcomes);
+  std::vector<bool> WriteRowsTogether(const std::vector<CJobOutcome>& outcomes);
+  void InsertNotifications(const std::vector<CJobOutcome>& outcomes, const std::vector<bool>& written, bool bPostgres);
+  // One statement of the batch; the rows it changed.
+  OS::LONG Run(const char* szSql, const OS::SqlValues& values);
+
   CEngineOutgoingQueue m_Outgoing;
   CNotificationQueue m_Notifications;
   CDBConnectionDispensor* m_pConnections;
