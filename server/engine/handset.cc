@@ -218,9 +218,15 @@ bool CHandset::Alive(Clock::time_point Now, Clock::duration Within) const {
   return until != 0 && Now <= Clock::time_point(Clock::duration(until)) + Within;
 }
 
+void CHandset::SharePoll(std::function<bool()> watching, int nHandsets) {
+  m_Watching = std::move(watching);
+  m_nPollShare = std::max(1, nHandsets);
+}
+
 CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
-  Clock::time_point next =
-      bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) : Clock::time_point::max();
+  const int share = m_Watching && m_Watching() ? m_nPollShare : 1;
+  Clock::time_point next = bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) * share
+                                     : Clock::time_point::max();
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
   const auto limit = m_pDriver->HeldPartLimit();
   if (const auto oldest = m_Assembler.OldestReceipt();

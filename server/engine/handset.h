@@ -47,7 +47,10 @@
 // The worker never spins: with nothing to do it waits for the poll interval,
 // a wake-up (Wake: SendMessage inserted a job, or the engine's queue watcher
 // saw one queued), a completion or another event of the driver, the next
-// retry or reassembly deadline, or stop. A database failure is logged
+// retry or reassembly deadline, or stop. While the queue watcher watches
+// (SharePoll), the handsets share the safety-net poll: each looks once every
+// poll interval times their number, so that an idle engine looks about once
+// per interval in all. A database failure is logged
 // (throttled after ten in a row) and the work is tried again after the poll
 // interval; an outcome already decided is kept until it is written.
 //
@@ -68,6 +71,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,6 +141,9 @@ class CHandset final : public IDriverEvents {
   // Whether the worker claims jobs (the engine's Start and Stop).
   void SetClaiming(bool bClaiming);
   void Wake();
+  // Before Start: while `watching` answers true, the idle poll of this
+  // handset is the poll interval times `nHandsets`.
+  void SharePoll(std::function<bool()> watching, int nHandsets);
 
   int Number() const { return m_nNumber; }
   CHandsetStatus GetStatus() const;
@@ -240,6 +247,8 @@ class CHandset final : public IDriverEvents {
   void UpdateSubmitUntil();
 
   const CEngineSettings& m_Settings;
+  std::function<bool()> m_Watching;
+  int m_nPollShare = 1;
   const int m_nNumber;
   const std::string m_sDriverName;
   const bool m_bRequestReports;

@@ -44,6 +44,7 @@ void CQueueWatcher::Start() {
     try {
       m_pFileWatch =
           std::make_unique<DirectoryWatch>(directory, std::vector<std::string>{name, name + "-wal", name + "-journal"});
+      m_bWatching = true;
     } catch (const _com_error& e) {
       LogEvent(EVENTLOG_WARNING_TYPE, kSite,
                "Cannot watch the queue file for new jobs: the engine claims them at its poll only (every " +
@@ -58,6 +59,7 @@ void CQueueWatcher::Start() {
 
 void CQueueWatcher::Stop() {
   m_bStopping = true;
+  m_bWatching = false;
   m_Stop.Raise();
   if (m_Thread.joinable()) m_Thread.join();
 }
@@ -86,12 +88,15 @@ void CQueueWatcher::RunPostgres() {
   bool toldNoTrigger = false, toldFailure = false;
   while (!m_bStopping) {
     std::unique_ptr<DatabaseListener> listener;
+    m_bWatching = false;
+    bool triggered = false;
     try {
       listener = ListenPostgres(m_Settings.sDSN, m_Settings.sUsername, m_Settings.sPassword, kOutgoingChannel,
                                 After(m_Settings.dwDatabaseConnectTimeout), m_Stop.Descriptor());
       const auto trigger =
           listener->Execute(kOutgoingTriggerQuery, SqlValues(), After(m_Settings.dwDatabaseOperationTimeout));
-      if ((!trigger || trigger->adoEOF()) && !toldNoTrigger) {
+      triggered = trigger && !trigger->adoEOF();
+      if (!triggered && !toldNoTrigger) {
         toldNoTrigger = true;
         LogEvent(EVENTLOG_WARNING_TYPE, kSite,
                  "The queue database has no trigger on SMSOutgoing: the engine claims new jobs at its poll only "
@@ -115,6 +120,7 @@ void CQueueWatcher::RunPostgres() {
     toldFailure = false;
     backoff = kFirstBackoff;
     ++m_nSessions;
+    m_bWatching = triggered;
     // What was queued while no session listened.
     if (!WakeAndCoalesce()) break;
     try {
@@ -128,6 +134,9 @@ void CQueueWatcher::RunPostgres() {
       }
     } catch (const _com_error& e) {
       if (m_bStopping) break;
+      // The handsets poll each at their own interval again from now.
+      m_bWatching = false;
+      m_Wake();
       toldFailure = true;
       LogEvent(EVENTLOG_WARNING_TYPE, kSite,
                "The session listening for new jobs was lost (the engine claims them at its poll meanwhile, and "
@@ -161,6 +170,8 @@ void CQueueWatcher::RunSqlite() {
       }
     }
   } catch (const _com_error& e) {
+    m_bWatching = false;
+    m_Wake();
     LogEvent(EVENTLOG_WARNING_TYPE, kSite,
              "Stopped watching the queue file for new jobs: the engine claims them at its poll only: " + Describe(e));
   }

@@ -19,6 +19,10 @@
 // worker look once, and a look that finds nothing writes nothing, so this
 // ends.
 //
+// While it watches (the file's watch is up, or a session listens on a
+// database with the trigger), Watching() is true and the handsets share the
+// safety-net poll between them instead of each polling (CHandset).
+//
 // Wakes are coalesced: after one, the watcher waits kCoalesce before the
 // next, so a burst of inserts gives a few wakes, not one per row. Stop ends
 // every wait of the watcher at once (a signal in its poll set).
@@ -55,6 +59,8 @@ class CQueueWatcher {
   // For the tests: the wakes given so far, and the PostgreSQL sessions that
   // began to listen.
   long Wakes() const { return m_nWakes; }
+  // Whether a job queued now would wake the handsets.
+  bool Watching() const { return m_bWatching; }
   long Sessions() const { return m_nSessions; }
 
  private:
@@ -71,6 +77,7 @@ class CQueueWatcher {
   OS::WakeSignal m_Stop;
   std::unique_ptr<OS::DirectoryWatch> m_pFileWatch;  // SQLite
   std::atomic<bool> m_bStopping{false};
+  std::atomic<bool> m_bWatching{false};
   std::atomic<long> m_nWakes{0}, m_nSessions{0};
   std::thread m_Thread;
 };

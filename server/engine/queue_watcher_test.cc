@@ -75,6 +75,8 @@ TEST_P(CQueueWatcherTest, AQueuedJobWakesAtOnceAndTheLookItCausesDoesNotWakeAgai
   if (GetParam() == Backend::Postgres) {
     ASSERT_TRUE(WaitUntil([&] { return watcher.Sessions() == 1; }));
   }
+  // The handsets share their poll only while this holds.
+  EXPECT_TRUE(WaitUntil([&] { return watcher.Watching(); }));
   Queue();
   ASSERT_TRUE(WaitUntil([&] { return nClaimed == 1; }, 10s)) << watcher.Wakes();
   Queue();
@@ -103,8 +105,10 @@ TEST_P(CQueueWatcherPostgresTest, ListensAgainWhenItsSessionIsKilled) {
   watcher.Start();
   LONG pid = 0;
   ASSERT_TRUE(WaitUntil([&] { return (pid = ListenerPid()) != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return watcher.Watching(); }));
   TestSupport::TestDatabase::Admin("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
   ASSERT_TRUE(WaitUntil([&] { return watcher.Sessions() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return watcher.Watching(); }));
   EXPECT_NE(ListenerPid(), pid);
   Queue();
   EXPECT_TRUE(WaitUntil([&] { return nClaimed == 1; }, 10s)) << watcher.Wakes();

@@ -49,6 +49,8 @@ void CSMSEngine::Initialise() {
   m_pWatcher = std::make_unique<CQueueWatcher>(m_Settings, [this] {
     for (auto& h : m_Handsets) h->Wake();
   });
+  for (auto& h : m_Handsets)
+    h->SharePoll([watcher = m_pWatcher.get()] { return watcher->Watching(); }, static_cast<int>(m_Handsets.size()));
 }
 
 void CSMSEngine::Run() {
