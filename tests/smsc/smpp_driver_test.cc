@@ -341,6 +341,19 @@ bool WaitDetail(CSmppDriver& d, const std::string& sPart) {
   return false;
 }
 
+// Holds the SMSC's answers and hands the driver `parts` parts ("<prefix>0",
+// ...), each completing into `done`; true once the SMSC holds a full window
+// of ten.
+template <class Smsc>
+::testing::AssertionResult HoldAWindow(Smsc& smsc, CSmppDriver& driver, Completions& done, size_t parts,
+                                       const std::string& prefix = "part ") {
+  if (!smsc.Command("hold on")) return ::testing::AssertionFailure() << "the SMSC refused 'hold on'";
+  for (size_t i = 0; i < parts; ++i) driver.SubmitAsync(Message(prefix + std::to_string(i)), done.For(i));
+  for (int i = 0; i < 10; ++i)
+    if (smsc.WaitFor("held", 5s).is_null()) return ::testing::AssertionFailure() << "only " << i << " held";
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST(SmppDriverAsync, AFullWindowOfTenIsInFlightAtOnceAndEachPartCompletesOnceOnTheReader) {
@@ -401,10 +414,8 @@ TEST(SmppDriverAsync, TheBindDroppedWithAFullWindowCompletesEveryPartAsLinkLost)
   Events events;
   driver.Start(&events);
   ASSERT_TRUE(WaitBound(driver));
-  EXPECT_TRUE(smsc->Command("hold on"));
   Completions done;
-  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
-  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  ASSERT_TRUE(HoldAWindow(*smsc, driver, done, 10));
   EXPECT_TRUE(smsc->Command("drop"));
   ASSERT_TRUE(done.Wait(10));
   for (const int n : done.PerCall(10)) EXPECT_EQ(n, 1);
@@ -436,10 +447,8 @@ TEST(SmppDriverAsync, StopCompletesEveryPartInFlightOrQueuedBeforeItReturnsAndNo
   Events events;
   driver.Start(&events);
   ASSERT_TRUE(WaitBound(driver));
-  EXPECT_TRUE(smsc->Command("hold on"));
   Completions done;
-  for (size_t i = 0; i < 13; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
-  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  ASSERT_TRUE(HoldAWindow(*smsc, driver, done, 13));
   EXPECT_TRUE(WaitDetail(driver, "10 unanswered, 3 queued")) << driver.GetState().sDetail;
   driver.Stop();
   EXPECT_EQ(done.Count(), 13u);  // all of them, before Stop returned
@@ -465,10 +474,8 @@ TEST(SmppDriverAsync, AThrottledFullWindowPausesOnceAndTheNextPartGoesAfterThePa
   Events events;
   driver.Start(&events);
   ASSERT_TRUE(WaitBound(driver));
-  EXPECT_TRUE(smsc->Command("hold on"));
   Completions done;
-  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("part " + std::to_string(i)), done.For(i));
-  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  ASSERT_TRUE(HoldAWindow(*smsc, driver, done, 10));
   // The SMSC throttles all ten: each fails temporarily with its own status.
   EXPECT_TRUE(smsc->Command("throttle 10"));
   EXPECT_TRUE(smsc->Command("hold off"));
@@ -524,10 +531,8 @@ TEST(SmppDriverAsync, AFullWindowOverTls) {
   Events events;
   driver.Start(&events);
   ASSERT_TRUE(WaitBound(driver)) << driver.GetState().sDetail;
-  EXPECT_TRUE(smsc->Command("hold on"));
   Completions done;
-  for (size_t i = 0; i < 10; ++i) driver.SubmitAsync(Message("sealed " + std::to_string(i)), done.For(i));
-  for (int i = 0; i < 10; ++i) ASSERT_FALSE(smsc->WaitFor("held", 5s).is_null()) << i;
+  ASSERT_TRUE(HoldAWindow(*smsc, driver, done, 10, "sealed "));
   EXPECT_TRUE(smsc->Command("hold off"));
   EXPECT_TRUE(smsc->Command("release"));  // ten answers at once, read through TLS
   ASSERT_TRUE(done.Wait(10));
