@@ -351,6 +351,9 @@ rss_round() {  # rss_round ROUND BACKEND
     sleep 0.02
   done
   wait_sink || { stop "$server"; return 1; }
+  # the last line may have come as the sink ended: the engine still runs
+  count=$(grep -c '^submits ' "$sink_out" || true)
+  for ((; seen < count; seen++)); do samples+=("$(awk '/^VmRSS:/ { print $2 }' /proc/"$server"/status)"); done
   stop "$server"
   [ "${#samples[@]}" -ge 2 ] || return 1
   awk -v a="${samples[0]}" -v b="${samples[-1]}" -v all="${samples[*]}" \
