@@ -4,6 +4,7 @@
 #
 #   bash bench/kannel_compare.sh [--build=DIR] [--messages=N] [--rounds=R]
 #                                [--backend=sqlite|postgresql|both] [--delay-ms=D]
+#                                [--binds=B] [--latency | --rss | --live]
 #
 # Needs Kannel (apt-get install kannel: bearerbox, smsbox) and a build with
 # the benchmarks (DIR, default build/: smpp_sink, queue_backlog, velquor,
@@ -25,12 +26,30 @@
 #                /proc/PID/task/*/schedstat, nanoseconds).
 # Prints every round, then per gateway the median and the minimum of the
 # rates and of the CPU per message, and velquor / Kannel of the medians.
+# --binds=B    velquor-server drains through B smpp handsets (binds) to the
+#              one sink, each with a window of 10; Kannel keeps its one bind.
+#
+# Other modes, velquor only (each round on each backend):
+# --latency    the engine runs idle with its binds up; then N messages
+#              (default 200) are sent at 20 a second (queue_backlog --rate),
+#              each with a text of its own, and each one's time from SendMsg
+#              returning to its submit_sm arriving at the sink is taken
+#              (both clocks CLOCK_REALTIME on this machine): p50, p99, max.
+# --rss        N messages (default 100000) are queued (one thread), then
+#              drained; the engine's VmRSS is sampled each time the sink
+#              has another N/10, and printed with its change from the first
+#              sample (at N/10) to the last (at N).
+# --live       the engine runs idle with its binds up; then 4 threads send N
+#              messages through SendMsg (KeepDatabaseConnection 1) as fast as
+#              they go: the end-to-end rate is N over the time from the first
+#              send to the last submit_sm at the sink, the client's rate is N
+#              over its own time, and the engine's CPU per message.
 # Everything listens on loopback on free ports, lives in a temporary
 # directory and is stopped at exit.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-build=$here/build messages=2000 rounds=3 backend=sqlite delay=0
+build=$here/build messages='' rounds=3 backend=sqlite delay=0 binds=1 mode=drain
 for arg in "$@"; do
   case $arg in
     --build=*) build=$(cd "${arg#*=}" && pwd) ;;
@@ -38,11 +57,19 @@ for arg in "$@"; do
     --rounds=*) rounds=${arg#*=} ;;
     --backend=*) backend=${arg#*=} ;;
     --delay-ms=*) delay=${arg#*=} ;;
+    --binds=*) binds=${arg#*=} ;;
+    --latency) mode=latency ;;
+    --rss) mode=rss ;;
+    --live) mode=live ;;
     *) echo "kannel_compare.sh: unknown argument '$arg' (see the head of $0)" >&2; exit 2 ;;
   esac
 done
-[[ $messages =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ && $delay =~ ^[0-9]+$ ]] ||
-  { echo "kannel_compare.sh: --messages and --rounds take a positive number, --delay-ms a number" >&2; exit 2; }
+if [ -z "$messages" ]; then
+  case $mode in latency) messages=200 ;; rss) messages=100000 ;; *) messages=2000 ;; esac
+fi
+[[ $messages =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ && $delay =~ ^[0-9]+$ && $binds =~ ^[1-9][0-9]?$ ]] ||
+  { echo "kannel_compare.sh: --messages, --rounds and --binds (< 100) take a positive number, --delay-ms a number" >&2
+    exit 2; }
 case $backend in
   sqlite) backends=(sqlite) ;; postgresql) backends=(postgresql) ;; both) backends=(sqlite postgresql) ;;
   *) echo "kannel_compare.sh: --backend is sqlite, postgresql or both" >&2; exit 2 ;;
@@ -115,10 +142,12 @@ json_value() {  # json_value FILE NAME: a number of the sink's summary
   sed -n "s/.*\"$2\":\([0-9.]*\).*/\1/p" "$1" | tail -n 1
 }
 
-# Starts the sink; sets sink_pid and sink_out.
-start_sink() {  # start_sink PORT
+# Starts the sink; sets sink_pid and sink_out. Further arguments go to the
+# sink.
+start_sink() {  # start_sink PORT [SINK_OPTION...]
   sink_out=$work/sink-$RANDOM.out
-  "$build/bench/smpp_sink" --port="$1" --delay-ms="$delay" --exit-after="$messages" >"$sink_out" &
+  local port=$1; shift
+  "$build/bench/smpp_sink" --port="$port" --delay-ms="$delay" --exit-after="$messages" "$@" >"$sink_out" &
   sink_pid=$!
   pids+=("$sink_pid")
   wait_for 10 grep -q '^port ' "$sink_out"
@@ -127,7 +156,7 @@ start_sink() {  # start_sink PORT
 # Waits for the sink to have all messages and exit; its summary is then in
 # $sink_out. Fails after a generous bound.
 wait_sink() {
-  local end=$((SECONDS + 60 + messages / 20))
+  local end=$((SECONDS + 60 + messages / 20 + (delay > 0 ? messages * delay / 1000 : 0)))
   while kill -0 "$sink_pid" 2>/dev/null && [ "$SECONDS" -lt "$end" ]; do sleep 0.05; done
   if kill -0 "$sink_pid" 2>/dev/null; then
     stop "$sink_pid"
@@ -214,9 +243,11 @@ EOF
   echo "$(json_value "$sink_out" rate) $(((cpu1 - cpu0) / 1000 / messages))"
 }
 
-# One round of velquor-server on a backend; prints "RATE CPU_US_PER_MESSAGE".
-velquor_round() {  # velquor_round ROUND BACKEND
-  local root=$work/velquor-$1-$2 dsn
+# A new configuration and queue for velquor in $work/velquor-ROUND-BACKEND;
+# sets root and v (the CLI).
+velquor_setup() {  # velquor_setup ROUND BACKEND
+  local dsn
+  root=$work/velquor-$1-$2
   mkdir -p "$root"
   export NORVALE_ROOT=$root NORVALE_EVENTLOG=file:$root/events.jsonl
   if [ "$2" = sqlite ]; then
@@ -226,7 +257,7 @@ velquor_round() {  # velquor_round ROUND BACKEND
       >/dev/null 2>&1
     dsn=${NORVALE_TEST_PG%/*}/velquor_compare
   fi
-  local v=$build/tools/velquor
+  v=$build/tools/velquor
   "$v" config set InstalledType Server
   "$v" config set InstalledPath "$here"
   "$v" config set OutgoingQueueEnabled 1
@@ -236,25 +267,116 @@ velquor_round() {  # velquor_round ROUND BACKEND
   "$v" config set Password ''
   "$v" config set KeepDatabaseConnection 1
   "$v" db init >/dev/null
+}
+
+# Points $binds smpp handsets at the sink (window 10, no delivery reports)
+# and starts velquor-server; sets server.
+velquor_start() {
+  local port h
+  port=$(sed -n 's/^port //p' "$sink_out")
+  for h in $(seq "$binds"); do
+    "$v" config set --handset "$h" Driver smpp
+    "$v" config set --handset "$h" Host 127.0.0.1
+    "$v" config set --handset "$h" Port "$port"
+    "$v" config set --handset "$h" SystemId bench
+    "$v" config set --handset "$h" Password bench --encrypted
+    "$v" config set --handset "$h" WindowSize 10
+    "$v" config set --handset "$h" DeliveryReports 0
+  done
+  "$build/server/velquor-server" >"$root/server.out" 2>&1 &
+  server=$!
+  pids+=("$server")
+}
+
+# Waits (bounded) until the sink has N binds open.
+wait_binds() {  # wait_binds PORT N
+  local end=$((SECONDS + 30)) port_hex
+  port_hex=$(printf '%04X' "$1")
+  # established (01) connections whose local end is the sink's port
+  until [ "$(awk -v p=":$port_hex" '$2 ~ p"$" && $4 == "01"' /proc/net/tcp | wc -l)" -ge "$2" ]; do
+    [ "$SECONDS" -lt "$end" ] || return 1
+    sleep 0.1
+  done
+  sleep 1  # the binds' answers, then the engine settles into idle
+}
+
+# One round of velquor-server on a backend; prints "RATE CPU_US_PER_MESSAGE".
+velquor_round() {  # velquor_round ROUND BACKEND
+  velquor_setup "$1" "$2"
   "$build/bench/queue_backlog" --messages="$messages" >/dev/null
   start_sink 0
-  local port
-  port=$(sed -n 's/^port //p' "$sink_out")
-  "$v" config set --handset 1 Driver smpp
-  "$v" config set --handset 1 Host 127.0.0.1
-  "$v" config set --handset 1 Port "$port"
-  "$v" config set --handset 1 SystemId bench
-  "$v" config set --handset 1 Password bench --encrypted
-  "$v" config set --handset 1 WindowSize 10
-  "$v" config set --handset 1 DeliveryReports 0
-  "$build/server/velquor-server" >"$root/server.out" 2>&1 &
-  local server=$!
-  pids+=("$server")
+  velquor_start
   local cpu1
   wait_sink || { stop "$server"; return 1; }
   cpu1=$(cpu_ns "$server")
   stop "$server"
   echo "$(json_value "$sink_out" rate) $((cpu1 / 1000 / messages))"
+}
+
+# Latency of an idle engine under light load; prints "P50_MS P99_MS MAX_MS".
+latency_round() {  # latency_round ROUND BACKEND
+  velquor_setup "$1" "$2"
+  start_sink 0 --times="$root/times"
+  velquor_start
+  wait_binds "$(sed -n 's/^port //p' "$sink_out")" "$binds" || { echo "  the binds did not come up" >&2; stop "$server"; return 1; }
+  "$build/bench/queue_backlog" --messages="$messages" --rate=20 --stamps=1 >"$root/stamps" ||
+    { stop "$server"; return 1; }
+  wait_sink || { stop "$server"; return 1; }
+  stop "$server"
+  # stamps: "EPOCH K"; times: "EPOCH Benchmark message K"
+  awk 'FNR == NR { if (NF == 2) sent[$2] = $1; next } ($4 in sent) { printf "%.3f\n", ($1 - sent[$4]) * 1000 }' \
+    "$root/stamps" "$root/times" | sort -g >"$root/latencies"
+  awk '{ v[NR] = $1 } END {
+         if (NR == 0) exit 1
+         i50 = int(NR * 0.50 + 0.5); i99 = int(NR * 0.99 + 0.5); if (i50 < 1) i50 = 1; if (i99 < 1) i99 = 1
+         printf "%s %s %s %d\n", v[i50], v[i99], v[NR], NR }' "$root/latencies"
+}
+
+# RSS over a long drain; prints "FIRST_KB LAST_KB CHANGE_PERCENT SAMPLES..."
+rss_round() {  # rss_round ROUND BACKEND
+  local step=$((messages / 10)) samples=() seen=0 count end
+  velquor_setup "$1" "$2"
+  "$build/bench/queue_backlog" --messages="$messages" >/dev/null
+  start_sink 0 --progress="$step"
+  velquor_start
+  end=$((SECONDS + 60 + messages / 20))
+  while [ "$SECONDS" -lt "$end" ]; do
+    count=$(grep -c '^submits ' "$sink_out" || true)
+    while [ "$seen" -lt "$count" ]; do
+      seen=$((seen + 1))
+      samples+=("$(awk '/^VmRSS:/ { print $2 }' /proc/"$server"/status)")
+    done
+    [ "$seen" -ge 10 ] && break
+    kill -0 "$sink_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  wait_sink || { stop "$server"; return 1; }
+  # the last line may have come as the sink ended: the engine still runs
+  count=$(grep -c '^submits ' "$sink_out" || true)
+  for ((; seen < count; seen++)); do samples+=("$(awk '/^VmRSS:/ { print $2 }' /proc/"$server"/status)"); done
+  stop "$server"
+  [ "${#samples[@]}" -ge 2 ] || return 1
+  awk -v a="${samples[0]}" -v b="${samples[-1]}" -v all="${samples[*]}" \
+    'BEGIN { printf "%d %d %.1f %s\n", a, b, (b - a) * 100 / a, all }'
+}
+
+# Clients sending while the engine runs; prints
+# "END_TO_END_RATE CLIENT_RATE CPU_US_PER_MESSAGE".
+live_round() {  # live_round ROUND BACKEND
+  velquor_setup "$1" "$2"
+  start_sink 0
+  velquor_start
+  wait_binds "$(sed -n 's/^port //p' "$sink_out")" "$binds" || { echo "  the binds did not come up" >&2; stop "$server"; return 1; }
+  local cpu0 cpu1 queued
+  cpu0=$(cpu_ns "$server")
+  queued=$("$build/bench/queue_backlog" --messages="$messages" --threads=4) || { stop "$server"; return 1; }
+  wait_sink || { stop "$server"; return 1; }
+  cpu1=$(cpu_ns "$server")
+  stop "$server"
+  # queued: "queued N in S s from EPOCH"
+  read -r _ _ _ client_seconds _ _ first_send <<<"$queued"
+  awk -v n="$messages" -v s="$client_seconds" -v f="$first_send" -v l="$(json_value "$sink_out" last_submit)" \
+    -v c="$(((cpu1 - cpu0) / 1000 / messages))" 'BEGIN { printf "%.1f %.1f %d\n", n / (l - f), n / s, c }'
 }
 
 if [[ " ${backends[*]} " == *" postgresql "* && -z "${NORVALE_TEST_PG:-}" ]]; then
@@ -273,10 +395,54 @@ if [[ " ${backends[*]} " == *" postgresql "* && -z "$psql" ]]; then
   exit 2
 fi
 
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+minimum() { tr ' ' '\n' | grep . | sort -g | head -n 1; }
+maximum() { tr ' ' '\n' | grep . | sort -g | tail -n 1; }
+
+if [ "$mode" != drain ]; then
+  declare -A first second third
+  echo "$mode: $messages messages, $binds bind(s), window 10, sink delay $delay ms, $rounds rounds, velquor only"
+  for round in $(seq "$rounds"); do
+    for b in "${backends[@]}"; do
+      result=$("${mode}_round" "$round" "$b") || result=""
+      if [ -z "$result" ]; then
+        echo "  round $round velquor-$b: failed"
+        continue
+      fi
+      read -r one two three rest <<<"$result"
+      first[$b]+="$one " second[$b]+="$two " third[$b]+="$three "
+      case $mode in
+        latency) printf '  round %d velquor-%-10s p50 %7.1f ms  p99 %7.1f ms  max %7.1f ms  (%s messages)\n' \
+                   "$round" "$b" "$one" "$two" "$three" "$rest" ;;
+        rss) printf '  round %d velquor-%-10s VmRSS %d kB at %d, %d kB at %d: %+.1f %%  (every %d: %s kB)\n' \
+               "$round" "$b" "$one" $((messages / 10)) "$two" "$messages" "$three" $((messages / 10)) "$rest" ;;
+        live) printf '  round %d velquor-%-10s end to end %8.0f msg/s  client %8.0f msg/s  engine %5d us CPU/msg\n' \
+                "$round" "$b" "$one" "$two" "$three" ;;
+      esac
+    done
+  done
+  echo "summary (median, minimum or maximum):"
+  for b in "${backends[@]}"; do
+    [ -n "${first[$b]:-}" ] || { echo "  velquor-$b: no round finished"; continue; }
+    case $mode in
+      latency) printf '  velquor-%-10s p50 %7.1f ms (max %.1f)  p99 %7.1f ms (max %.1f)\n' "$b" \
+                 "$(median <<<"${first[$b]}")" "$(maximum <<<"${first[$b]}")" \
+                 "$(median <<<"${second[$b]}")" "$(maximum <<<"${second[$b]}")" ;;
+      rss) printf '  velquor-%-10s VmRSS change %+.1f %% (largest %+.1f %%)\n' "$b" \
+             "$(median <<<"${third[$b]}")" "$(maximum <<<"${third[$b]}")" ;;
+      live) printf '  velquor-%-10s end to end %8.0f msg/s (min %.0f)  engine CPU %5.0f us/msg (min %.0f)\n' "$b" \
+              "$(median <<<"${first[$b]}")" "$(minimum <<<"${first[$b]}")" \
+              "$(median <<<"${third[$b]}")" "$(minimum <<<"${third[$b]}")" ;;
+    esac
+  done
+  exit 0
+fi
+
 declare -A rates cpus
 names=(kannel)
 for b in "${backends[@]}"; do names+=("velquor-$b"); done
-echo "draining $messages queued messages through one bind, window 10, sink delay $delay ms, $rounds rounds"
+echo "draining $messages queued messages, window 10, sink delay $delay ms, $rounds rounds;" \
+  "velquor through $binds bind(s), Kannel through 1"
 for round in $(seq "$rounds"); do
   for name in "${names[@]}"; do
     if [ "$name" = kannel ]; then
@@ -295,8 +461,6 @@ for round in $(seq "$rounds"); do
   done
 done
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
-minimum() { tr ' ' '\n' | grep . | sort -g | head -n 1; }
 echo "summary (median, minimum):"
 for name in "${names[@]}"; do
   [ -n "${rates[$name]:-}" ] || { echo "  $name: no round finished"; continue; }

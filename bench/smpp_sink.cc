@@ -4,6 +4,7 @@
 //   build/bench/smpp_sink [--port=N] [--delay-ms=N] [--receipts]
 //                         [--system-id=S --password=P] [--exit-after=N]
 //                         [--dump=FILE] [--drop-every=N]
+//                         [--times=FILE] [--progress=N]
 //
 // --port        the port to listen on, 0 (default) for a free one; the first
 //               line on standard output is "port N" once it listens.
@@ -20,6 +21,11 @@
 // --dump        append the short_message of every submit_sm that arrives to
 //               FILE, one line each, written at once (bytes outside printable
 //               ASCII as \xNN), for tests that count what reached the SMSC.
+// --times       like --dump, each line led by the arrival time of its
+//               submit_sm (seconds since the epoch, CLOCK_REALTIME) and a
+//               space: with texts of their own, the time each took to come.
+// --progress    a line "submits K" on standard output (flushed) whenever K,
+//               the submit_sm so far, reaches a multiple of N.
 // --drop-every  every Nth submit_sm closes its connection at once: neither it
 //               nor any other submit_sm of that connection still waiting for
 //               its answer is answered (a bind lost with its window full).
@@ -81,6 +87,8 @@ struct Options {
   long nExitAfter = 0;
   std::string sDump;
   long nDropEvery = 0;
+  std::string sTimes;
+  long nProgress = 0;
 };
 
 bool ParseNumber(std::string_view sText, long nMax, long& nValue) {
@@ -115,6 +123,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.nDropEvery = number;
     else if (auto f = value("--dump"); f && !f->empty())
       options.sDump = std::string(*f);
+    else if (auto t = value("--times"); t && !t->empty())
+      options.sTimes = std::string(*t);
+    else if (auto g = value("--progress"); g && ParseNumber(*g, 1000000000, number))
+      options.nProgress = number;
     else if (auto s = value("--system-id"))
       options.sSystemId = std::string(*s);
     else if (auto p = value("--password"))
@@ -125,7 +137,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       std::fprintf(stderr,
                    "smpp_sink: unknown or malformed option '%s'\n"
                    "usage: smpp_sink [--port=N] [--delay-ms=N] [--receipts] [--system-id=S] [--password=P] "
-                   "[--exit-after=N] [--dump=FILE] [--drop-every=N]\n",
+                   "[--exit-after=N] [--dump=FILE] [--drop-every=N] [--times=FILE] [--progress=N]\n",
                    argv[i]);
       return std::nullopt;
     }
@@ -174,6 +186,10 @@ class CSink {
   bool Listen() {
     if (!m_options.sDump.empty() && !(m_pDump = std::fopen(m_options.sDump.c_str(), "a"))) {
       std::fprintf(stderr, "smpp_sink: cannot write %s: %s\n", m_options.sDump.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (!m_options.sTimes.empty() && !(m_pTimes = std::fopen(m_options.sTimes.c_str(), "a"))) {
+      std::fprintf(stderr, "smpp_sink: cannot write %s: %s\n", m_options.sTimes.c_str(), std::strerror(errno));
       return false;
     }
     m_nListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -244,6 +260,7 @@ class CSink {
     for (auto& [id, c] : m_connections) close(c->nFd);
     if (m_nListenFd >= 0) close(m_nListenFd);
     if (m_pDump) std::fclose(m_pDump);
+    if (m_pTimes) std::fclose(m_pTimes);
   }
   CSink(const CSink&) = delete;
   CSink& operator=(const CSink&) = delete;
@@ -352,6 +369,11 @@ class CSink {
         m_dLast = now;
         const auto* body = std::get_if<Smpp::ShortMessageBody>(&pdu.Body);
         if (m_pDump && body) Dump(body->ShortMessage);
+        if (m_pTimes && body) Stamp(now, body->ShortMessage);
+        if (m_options.nProgress > 0 && m_nSubmits % m_options.nProgress == 0) {
+          std::printf("submits %ld\n", m_nSubmits);
+          std::fflush(stdout);
+        }
         if (m_options.nDropEvery > 0 && m_nSubmits % m_options.nDropEvery == 0) {
           c.bGone = true;  // closed by Reap; its scheduled answers find no connection
           ++m_nDrops;
@@ -410,6 +432,16 @@ class CSink {
   // One line of the dump, written through at once: a test reads it while
   // the sink runs, and a killed sink loses nothing.
   void Dump(const std::vector<uint8_t>& text) {
+    std::string line = Printable(text);
+    if (!m_seen.insert(line).second) ++m_nRepeats;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), m_pDump);
+    std::fflush(m_pDump);
+  }
+
+  // The text as one line: bytes outside printable ASCII, and the backslash,
+  // as \xNN.
+  static std::string Printable(const std::vector<uint8_t>& text) {
     std::string line;
     for (const uint8_t c : text) {
       if (c >= 0x20 && c < 0x7F && c != '\\') {
@@ -420,10 +452,13 @@ class CSink {
         line += escaped;
       }
     }
-    if (!m_seen.insert(line).second) ++m_nRepeats;
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), m_pDump);
-    std::fflush(m_pDump);
+    return line;
+  }
+
+  // One line of the --times file, written through at once like the dump.
+  void Stamp(double dArrival, const std::vector<uint8_t>& text) {
+    std::fprintf(m_pTimes, "%.6f %s\n", dArrival, Printable(text).c_str());
+    std::fflush(m_pTimes);
   }
 
   // Moves the answers that are due into their connections' buffers. The
@@ -472,6 +507,7 @@ class CSink {
   std::deque<Scheduled> m_scheduled;
   long m_nSubmits = 0, m_nBinds = 0, m_nEnquireLinks = 0, m_nReceipts = 0, m_nDrops = 0, m_nRepeats = 0;
   std::FILE* m_pDump = nullptr;
+  std::FILE* m_pTimes = nullptr;
   std::set<std::string> m_seen;  // the texts dumped so far
   double m_dFirst = 0, m_dLast = 0;
 };

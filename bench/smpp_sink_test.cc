@@ -289,6 +289,43 @@ TEST(SmppSink, DropsTheConnectionWithItsWindowAndDumpsEveryText) {
   std::remove(dump.c_str());
 }
 
+// --times stamps each text with its arrival (seconds since the epoch, taken
+// between the send and the answer), --progress reports every second submit
+// as it comes, before the summary.
+TEST(SmppSink, StampsEachTextAndReportsProgress) {
+  const std::string times = ::testing::TempDir() + "sink-times-" + std::to_string(getpid());
+  std::remove(times.c_str());
+  SinkProcess sink({"--progress=2", "--times=" + times, "--exit-after=5"});
+  const uint16_t port = sink.Port();
+  ASSERT_NE(port, 0);
+  Client client(port);
+  ASSERT_TRUE(client.Send({Bind(1, "a", "b")}));
+  ASSERT_TRUE(client.Receive());
+  auto epoch = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double before = epoch();
+  ASSERT_TRUE(client.Send({Submit(2, "m 1"), Submit(3, "m 2"), Submit(4, "m\n3")}));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.Receive());
+  const double after = epoch();
+  EXPECT_EQ(sink.Line(), "submits 2") << "no progress before the summary";
+  (void)client.Send({Submit(5, "m 4"), Submit(6, "m 5")});
+  EXPECT_EQ(sink.Line(), "submits 4");
+  EXPECT_EQ(sink.Line().rfind("{\"submits\":5,", 0), 0u);
+  EXPECT_EQ(sink.Wait(), 0);
+  std::ifstream in(times);
+  std::vector<std::string> texts;
+  double stamp = 0;
+  std::string text;
+  for (int i = 0; i < 3 && in >> stamp && std::getline(in, text); ++i) {
+    EXPECT_GE(stamp, before - 0.001);
+    EXPECT_LE(stamp, after + 0.001);
+    texts.push_back(text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{" m 1", " m 2", " m\\x0A3"}));
+  std::remove(times.c_str());
+}
+
 TEST(SmppSink, RefusesAnUnknownOption) {
   SinkProcess sink({"--delay=5"});
   EXPECT_EQ(sink.Port(), 0);
