@@ -40,6 +40,14 @@ std::string Describe(const _com_error& e) {
 // of received messages shares the worker with sending.
 constexpr size_t kIncomingBatch = 20;
 
+// Outcomes decided while parts are still in flight wait to be written
+// together, up to this many windows' worth or this long: on PostgreSQL a
+// write is a few round trips whatever its size, and answers come a few at a
+// time. With nothing left in flight (light load, a modem's window of one),
+// a report to handle, or a stop, they are written at once.
+constexpr size_t kOutcomeWindows = 4;
+constexpr auto kOutcomeDelay = std::chrono::milliseconds(20);
+
 }  // namespace
 
 CHandset::CHandset(const CEngineSettings& Settings, const CHandsetSettings& Handset,
@@ -228,6 +236,7 @@ CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   Clock::time_point next = bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) * share
                                      : Clock::time_point::max();
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
+  if (!m_Outcomes.empty()) next = std::min(next, m_OutcomesSince + kOutcomeDelay);
   const auto limit = m_pDriver->HeldPartLimit();
   if (const auto oldest = m_Assembler.OldestReceipt();
       oldest != Clock::time_point::max() && limit != std::chrono::milliseconds::max())
@@ -271,7 +280,7 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
     m_bRecovered = true;
   }
   if (bStopping) ReturnJobsInHand();
-  WriteOutcomes();
+  if (OutcomesDue(bStopping)) WriteOutcomes();
   ReturnWaitingJobs(bStopping);
   Beat();
   const bool moreReports = HandleReports();
@@ -288,7 +297,7 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   // A driver not ready (a modem off the network) leaves the jobs pending.
   if (bClaiming && m_pDriver->IsReadyToSend() && Claim()) *bBusy = true;
   if (SubmitParts()) *bBusy = true;
-  if (!m_Outcomes.empty()) *bBusy = true;  // decided in this round: written in the next
+  if (OutcomesDue(bStopping)) *bBusy = true;  // decided in this round: written in the next
 }
 
 bool CHandset::Claim() {
@@ -527,7 +536,17 @@ void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus
                                        TimeStampNow(),
                                        eStatus,
                                        Job.source};
+  if (m_Outcomes.empty()) m_OutcomesSince = Clock::now();
   m_Outcomes.push_back(std::move(o));
+}
+
+bool CHandset::OutcomesDue(bool bStopping) const {
+  if (m_Outcomes.empty()) return false;
+  // A report may be about a job whose reference is among them.
+  if (bStopping || m_PartsInFlight.empty() || !m_Reports.empty()) return true;
+  const size_t batch = std::min(static_cast<size_t>(std::max(1, m_pDriver->Window())) * kOutcomeWindows,
+                                static_cast<size_t>(std::max(1, m_Settings.nClaimBatch)));
+  return m_Outcomes.size() >= batch || Clock::now() - m_OutcomesSince >= kOutcomeDelay;
 }
 
 void CHandset::WriteOutcomes() {

@@ -232,6 +232,8 @@ class CHandset final : public IDriverEvents {
   void Decide(OS::LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus, OS::LONG nErrorCode,
               const CNetworkReference& Reference, OS::LONG nExpectedTag);
   void WriteOutcomes();
+  // Whether the outcomes decided so far are to be written now.
+  bool OutcomesDue(bool bStopping) const;
   // Sends the rest of the waiting jobs of several parts whose back-off is
   // over; true when it did.
   bool ResumeWaitingJobs(bool bClaiming);
@@ -265,6 +267,7 @@ class CHandset final : public IDriverEvents {
 
   // The worker's own state.
   std::vector<COutcome> m_Outcomes;
+  Clock::time_point m_OutcomesSince;  // when the oldest of m_Outcomes was decided
   std::map<OS::LONG, CJobInHand> m_InHand;
   std::deque<OS::LONG> m_SendOrder;  // jobs in hand with parts to hand over, oldest first
   std::multiset<Clock::time_point> m_InFlightSince;
