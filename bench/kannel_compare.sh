@@ -4,7 +4,7 @@
 #
 #   bash bench/kannel_compare.sh [--build=DIR] [--messages=N] [--rounds=R]
 #                                [--backend=sqlite|postgresql|both] [--delay-ms=D]
-#                                [--binds=B] [--latency | --rss | --live]
+#                                [--binds=B] [--engines=E] [--latency | --rss | --live]
 #
 # Needs Kannel (apt-get install kannel: bearerbox, smsbox) and a build with
 # the benchmarks (DIR, default build/: smpp_sink, queue_backlog, velquor,
@@ -28,6 +28,9 @@
 # rates and of the CPU per message, and velquor / Kannel of the medians.
 # --binds=B    velquor-server drains through B smpp handsets (binds) to the
 #              one sink, each with a window of 10; Kannel keeps its one bind.
+# --engines=E  (PostgreSQL) E velquor-server processes, each with its own
+#              configuration (EngineId 1..E) and B binds, share the one
+#              queue database; CPU is the sum of theirs.
 #
 # Other modes, velquor only (each round on each backend):
 # --latency    the engine runs idle with its binds up; then N messages
@@ -49,7 +52,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-build=$here/build messages='' rounds=3 backend=sqlite delay=0 binds=1 mode=drain
+build=$here/build messages='' rounds=3 backend=sqlite delay=0 binds=1 engines=1 mode=drain
 for arg in "$@"; do
   case $arg in
     --build=*) build=$(cd "${arg#*=}" && pwd) ;;
@@ -58,6 +61,7 @@ for arg in "$@"; do
     --backend=*) backend=${arg#*=} ;;
     --delay-ms=*) delay=${arg#*=} ;;
     --binds=*) binds=${arg#*=} ;;
+    --engines=*) engines=${arg#*=} ;;
     --latency) mode=latency ;;
     --rss) mode=rss ;;
     --live) mode=live ;;
@@ -67,6 +71,9 @@ done
 if [ -z "$messages" ]; then
   case $mode in latency) messages=200 ;; rss) messages=100000 ;; *) messages=2000 ;; esac
 fi
+[[ $engines =~ ^[1-8]$ && ($engines = 1 || ($backend = postgresql && $mode = drain)) ]] ||
+  { echo "kannel_compare.sh: --engines takes 1 to 8, and more than 1 only with --backend=postgresql in drain mode" >&2
+    exit 2; }
 [[ $messages =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ && $delay =~ ^[0-9]+$ && $binds =~ ^[1-9][0-9]?$ ]] ||
   { echo "kannel_compare.sh: --messages, --rounds and --binds (< 100) take a positive number, --delay-ms a number" >&2
     exit 2; }
@@ -95,7 +102,7 @@ cleanup() {
   done
   pids=()
   [ "$started_pg" = 1 ] && pg_stop
-  rm -rf "$work"
+  [ -n "${KANNEL_COMPARE_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -258,22 +265,48 @@ velquor_setup() {  # velquor_setup ROUND BACKEND
     dsn=${NORVALE_TEST_PG%/*}/velquor_compare
   fi
   v=$build/tools/velquor
+  velquor_dsn=$dsn
+  velquor_configure
+  "$v" db init >/dev/null
+}
+
+# The product's values in the configuration NORVALE_ROOT names.
+velquor_configure() {
   "$v" config set InstalledType Server
   "$v" config set InstalledPath "$here"
   "$v" config set OutgoingQueueEnabled 1
   "$v" config set IncomingQueueEnabled 1
-  "$v" config set DSN "$dsn"
+  "$v" config set DSN "$velquor_dsn"
   "$v" config set Username ''
   "$v" config set Password ''
   "$v" config set KeepDatabaseConnection 1
-  "$v" db init >/dev/null
 }
 
 # Points $binds smpp handsets at the sink (window 10, no delivery reports)
-# and starts velquor-server; sets server.
+# and starts velquor-server, $engines of them each with its own
+# configuration; sets server (the first) and servers (all).
 velquor_start() {
-  local port h
+  local port h e
   port=$(sed -n 's/^port //p' "$sink_out")
+  servers=()
+  for e in $(seq "$engines"); do
+    if [ "$e" -gt 1 ]; then
+      export NORVALE_ROOT=$root/engine-$e NORVALE_EVENTLOG=file:$root/engine-$e/events.jsonl
+      mkdir -p "$NORVALE_ROOT"
+      velquor_configure
+    fi
+    [ "$engines" = 1 ] || "$v" config set EngineId "$e"
+    velquor_bind "$port"
+    "$build/server/velquor-server" >"$NORVALE_ROOT/server.out" 2>&1 &
+    servers+=($!)
+    pids+=($!)
+  done
+  server=${servers[0]}
+  export NORVALE_ROOT=$root NORVALE_EVENTLOG=file:$root/events.jsonl
+}
+
+velquor_bind() {  # velquor_bind PORT: the handsets of the configuration
+  local port=$1 h
   for h in $(seq "$binds"); do
     "$v" config set --handset "$h" Driver smpp
     "$v" config set --handset "$h" Host 127.0.0.1
@@ -283,9 +316,6 @@ velquor_start() {
     "$v" config set --handset "$h" WindowSize 10
     "$v" config set --handset "$h" DeliveryReports 0
   done
-  "$build/server/velquor-server" >"$root/server.out" 2>&1 &
-  server=$!
-  pids+=("$server")
 }
 
 # Waits (bounded) until the sink has N binds open.
@@ -306,10 +336,13 @@ velquor_round() {  # velquor_round ROUND BACKEND
   "$build/bench/queue_backlog" --messages="$messages" >/dev/null
   start_sink 0
   velquor_start
-  local cpu1
-  wait_sink || { stop "$server"; return 1; }
-  cpu1=$(cpu_ns "$server")
-  stop "$server"
+  local cpu1=0 s
+  wait_sink || { for s in "${servers[@]}"; do stop "$s"; done; return 1; }
+  for s in "${servers[@]}"; do
+    kill -0 "$s" 2>/dev/null || { echo "  an engine (pid $s) ended before the sink had every message" >&2; return 1; }
+    cpu1=$((cpu1 + $(cpu_ns "$s")))
+  done
+  for s in "${servers[@]}"; do stop "$s"; done
   echo "$(json_value "$sink_out" rate) $((cpu1 / 1000 / messages))"
 }
 
