@@ -423,12 +423,7 @@ TEST(SmppEngine, MalformedPdusAreLoggedAnsweredAndSurvived) {
 
 TEST(SmppEngine, TlsWithTheSmscsCertificateTrustedAndRefusedOtherwise) {
   const std::string dir = TestSupport::Root() + "/tls";
-  std::filesystem::create_directories(dir);
-  const auto made = TestSupport::RunCommand(
-      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
-      "-keyout " +
-      dir + "/key.pem -out " + dir + "/cert.pem 2>&1");
-  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_EQ(SmscTest::MakeTlsCertificate(dir), "");
   auto smsc = SmscTest::NodeSmsc({"--tls-key", dir + "/key.pem", "--tls-cert", dir + "/cert.pem"});
   EXPECT_TRUE(smsc->Command("auto-receipt DELIVRD"));
   {

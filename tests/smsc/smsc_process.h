@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -26,6 +27,24 @@ namespace SmscTest {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
+
+// Makes `dir` and a key and a self-signed certificate for 127.0.0.1 in it
+// (key.pem, cert.pem), for an SMS centre that speaks TLS. Returns "" or, when
+// openssl failed, what it said.
+inline std::string MakeTlsCertificate(const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+      "-keyout " +
+      dir + "/key.pem -out " + dir + "/cert.pem 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return "cannot run openssl";
+  std::string out;
+  char buffer[512];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  return status == 0 ? std::string() : "openssl failed (" + std::to_string(status) + "): " + out;
+}
 
 class CSmscProcess {
  public:
