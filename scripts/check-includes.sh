@@ -11,7 +11,10 @@
 #   core
 #   listener
 #   api
-#   tools server
+#   tools server frontends
+# frontends/ holds programs beside tools/ and server/ (velquor-http in
+# frontends/http/): they include the library and what lies beside them, never
+# tools/, server/ or each other.
 # A file may include headers of its own layer and of lower floors, and the
 # public headers (norvale/...). The one exception: errors includes the mutex
 # of util (util/mutex.h), since logging takes that mutex and the mutex logs
@@ -29,8 +32,8 @@
 # given its floor here.
 # codec and smpp are free of I/O: they include no header of the library, no
 # public header, and in angle brackets only standard C++ headers (<vector>,
-# not <unistd.h> or <openssl/ssl.h>). Neither the library nor tools/ include
-# anything of server/.
+# not <unistd.h> or <openssl/ssl.h>). Neither the library nor tools/ nor
+# frontends/ include anything of server/.
 # Unit tests (*_test.cc) may set up what they need from any layer and are not
 # checked. Usage: check-includes.sh [ROOT] (default: the repository).
 set -euo pipefail
@@ -39,7 +42,7 @@ cd "$root"
 
 # The floor of a library layer, of tools and of server.
 declare -A floor=([platform]=1 [errors]=2 [engine]=2 [util]=3 [config]=4 [queues]=5
-  [core]=6 [listener]=7 [api]=8 [tools]=9 [server]=9)
+  [core]=6 [listener]=7 [api]=8 [tools]=9 [server]=9 [frontends]=9)
 # The floors inside server/.
 declare -A server_floor=([codec]=1 [smpp]=2 [drivers]=3 [engine]=4 [program]=5)
 
@@ -72,6 +75,7 @@ classify() {
     *_test.cc) layer="" ;;
     src/*) layer=${1#src/}; layer=${layer%%/*} ;;
     tools/*) layer=tools ;;
+    frontends/*) layer=frontends ;;
     server/codec/*) layer=server; part=codec ;;
     server/smpp/*) layer=server; part=smpp ;;
     server/drivers/*) layer=server; part=drivers ;;
@@ -90,7 +94,7 @@ while IFS= read -r file; do
     bad=1
   fi
   files+=("$file")
-done < <(find src tools server \( -name '*.h' -o -name '*.cc' \) 2>/dev/null | sort)
+done < <(find src tools server frontends \( -name '*.h' -o -name '*.cc' \) 2>/dev/null | sort)
 [ ${#files[@]} -gt 0 ] || { echo "no sources under $root"; exit 1; }
 
 # One line per include of every file: FILE:#include ...

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the naming rule of CONTRIBUTING.md ("Naming", configured in
 # .clang-tidy) with clang-tidy's readability-identifier-naming on every C++
-# file of src/, server/, tools/, tests/, examples/ and bench/ that
+# file of src/, server/, tools/, frontends/, tests/, examples/ and bench/ that
 # scripts/naming-baseline.txt does not list. The baseline holds the files
 # written before the rule, so they are not renamed for it; a new file follows
 # it. Fails naming the file, the line and the name.
@@ -16,7 +16,7 @@ baseline=scripts/naming-baseline.txt
 touch_list=()
 [ -f "$baseline" ] && touch_list=("$baseline")
 
-mapfile -t files < <(find src server tools tests examples bench \( -name '*.h' -o -name '*.cc' \) \
+mapfile -t files < <(find src server tools frontends tests examples bench \( -name '*.h' -o -name '*.cc' \) \
   -not -path '*/node_modules/*' 2>/dev/null | sort |
   { if [ ${#touch_list[@]} -gt 0 ]; then grep -vxF -f "$baseline" || true; else cat; fi; })
 if [ ${#files[@]} -eq 0 ]; then

@@ -7,6 +7,6 @@ while IFS= read -r f; do
   if ! clang-format --style=file --dry-run -Werror "$f" >/dev/null 2>&1; then
     echo "not formatted: $f"; bad=1
   fi
-done < <(git ls-files '*.cc' '*.h' 2>/dev/null || find include src tools tests bench examples server -name '*.cc' -o -name '*.h')
+done < <(git ls-files '*.cc' '*.h' 2>/dev/null || find include src tools frontends tests bench examples server -name '*.cc' -o -name '*.h')
 [ $bad -eq 0 ] && echo "format check passed"
 exit $bad

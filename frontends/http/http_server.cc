@@ -1,0 +1,84 @@
+#include "http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+namespace VelquorHttp {
+
+// The request being read on one connection, between the library's calls.
+struct PendingRequest {
+  HttpRequest request;
+};
+
+struct HttpServerCallbacks {
+  static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                           const char* /*version*/, const char* uploadData, size_t* uploadDataSize, void** state) {
+    auto* server = static_cast<HttpServer*>(cls);
+    auto* pending = static_cast<PendingRequest*>(*state);
+    if (pending == nullptr) {
+      // The headers have come; the body follows in further calls.
+      pending = new PendingRequest;
+      pending->request.method = method;
+      pending->request.path = url;
+      *state = pending;
+      return MHD_YES;
+    }
+    if (*uploadDataSize != 0) {
+      std::string& body = pending->request.body;
+      const std::size_t room = server->m_Options.bodyLimit - body.size();
+      if (*uploadDataSize > room) pending->request.bodyTooLarge = true;
+      body.append(uploadData, std::min(room, *uploadDataSize));
+      *uploadDataSize = 0;
+      return MHD_YES;
+    }
+    HttpResponse answer;
+    try {
+      answer = server->m_Handler(pending->request);
+    } catch (const std::exception& e) {
+      answer = {500, R"({"error":"internal error"})"};
+    }
+    MHD_Response* response =
+        MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", "application/json");
+    const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+
+  static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
+                        MHD_RequestTerminationCode /*code*/) {
+    delete static_cast<PendingRequest*>(*state);
+    *state = nullptr;
+  }
+};
+
+HttpServer::HttpServer(const HttpServerOptions& options, Handler handler)
+    : m_Options(options), m_Handler(std::move(handler)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(options.port);
+  if (inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1)
+    throw std::runtime_error("not an IPv4 address: " + options.address);
+  m_pDaemon = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+                               &HttpServerCallbacks::Answer, this, MHD_OPTION_SOCK_ADDR,
+                               reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
+                               static_cast<unsigned>(options.threads), MHD_OPTION_CONNECTION_TIMEOUT,
+                               static_cast<unsigned>(options.connectionTimeoutSeconds), MHD_OPTION_NOTIFY_COMPLETED,
+                               &HttpServerCallbacks::Completed, nullptr, MHD_OPTION_END);
+  if (m_pDaemon == nullptr)
+    throw std::runtime_error("cannot listen on " + options.address + ":" + std::to_string(options.port));
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(m_pDaemon, MHD_DAEMON_INFO_BIND_PORT);
+  m_port = info != nullptr ? info->port : options.port;
+}
+
+HttpServer::~HttpServer() {
+  if (m_pDaemon != nullptr) MHD_stop_daemon(m_pDaemon);
+}
+
+}  // namespace VelquorHttp

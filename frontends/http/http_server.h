@@ -1,0 +1,61 @@
+// HttpServer: an HTTP/1.1 server on GNU libmicrohttpd for velquor-http. The
+// library parses the requests and keeps the connections (an epoll loop and a
+// small pool of threads, so an idle keep-alive connection holds no thread);
+// this class collects a request's body up to a limit and hands the whole
+// request to one handler, whose answer it sends as JSON.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace VelquorHttp {
+
+struct HttpRequest {
+  std::string method;
+  std::string path;
+  std::string body;
+  bool bodyTooLarge = false;  // the body passed the limit; `body` holds its start only
+};
+
+struct HttpResponse {
+  unsigned status = 200;
+  std::string body;  // JSON
+};
+
+struct HttpServerOptions {
+  std::string address = "127.0.0.1";  // an IPv4 address; 0.0.0.0 for any
+  std::uint16_t port = 0;             // 0: a free port, see Port()
+  unsigned threads = 4;
+  unsigned connectionTimeoutSeconds = 30;
+  std::size_t bodyLimit = 64 * 1024;
+};
+
+class HttpServer {
+ public:
+  using Handler = std::function<HttpResponse(const HttpRequest&)>;
+
+  // Listens at once; raises std::runtime_error when it cannot. The handler
+  // runs on the server's threads, several at a time.
+  HttpServer(const HttpServerOptions& options, Handler handler);
+  // Stops listening and waits for the running handlers.
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // The port it listens on.
+  std::uint16_t Port() const { return m_port; }
+
+ private:
+  HttpServerOptions m_Options;
+  Handler m_Handler;
+  MHD_Daemon* m_pDaemon = nullptr;
+  std::uint16_t m_port = 0;
+
+  friend struct HttpServerCallbacks;
+};
+
+}  // namespace VelquorHttp

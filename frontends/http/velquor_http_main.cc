@@ -1,0 +1,73 @@
+// velquor-http: the gateway's HTTP API, a client of the queues through the
+// client library. It listens on the address and port of the configuration
+// (HttpListen, default 127.0.0.1; HttpPort, default 8080), or of --listen and
+// --port, and runs until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "config/config_reg.h"
+#include "http_server.h"
+#include "message_api.h"
+
+namespace {
+
+// A value of the product's configuration, or `fallback` where it is unset.
+std::string ConfiguredValue(const std::string& name, const std::string& fallback) {
+  bool readOnly = false;
+  try {
+    const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
+                                                          &readOnly, true);
+    if (key == nullptr) return fallback;
+    const std::string value = Norvale::RUQueryValue(key, name, true);
+    Norvale::OS::RegCloseKey(key);
+    return value.empty() ? fallback : value;
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"velquor-http: the HTTP API of the SMS gateway"};
+  VelquorHttp::HttpServerOptions options;
+  options.address = ConfiguredValue("HttpListen", "127.0.0.1");
+  int port = 8080;
+  try {
+    port = std::stoi(ConfiguredValue("HttpPort", "8080"));
+  } catch (const std::exception&) {
+    std::cerr << "velquor-http: HttpPort in the configuration is not a number; using 8080\n";
+  }
+  app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
+  app.add_option("--port", port, "port to listen on (0: a free one)")->check(CLI::Range(0, 65535));
+  CLI11_PARSE(app, argc, argv);
+  if (port < 0 || port > 65535) {
+    std::cerr << "velquor-http: port " << port << " is out of range\n";
+    return 2;
+  }
+  options.port = static_cast<std::uint16_t>(port);
+
+  // The server's threads inherit the mask, so only this thread takes the
+  // signals that end the program.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  const VelquorHttp::MessageApi api;
+  try {
+    VelquorHttp::HttpServer server(options, [&api](const VelquorHttp::HttpRequest& r) { return api.Handle(r); });
+    std::cout << "velquor-http: listening on " << options.address << ":" << server.Port() << std::endl;
+    int signal = 0;
+    sigwait(&stop, &signal);
+  } catch (const std::exception& e) {
+    std::cerr << "velquor-http: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
