@@ -134,3 +134,48 @@ INSTANTIATE_TEST_SUITE_P(Backends, HttpDaemonTest,
                          TestSupport::BackendName);
 
 }  // namespace
+
+namespace {
+
+void SetConfigValue(const std::string& name, const std::string& value) {
+  bool readOnly = false;
+  const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
+                                                        &readOnly, false);
+  Norvale::RUSetValue(key, name, value, false);
+  Norvale::OS::RegCloseKey(key);
+}
+
+// A port that was free a moment ago.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+TEST(HttpDaemonConfiguration, ListensWhereTheConfigurationSaysAndEndsOnSigterm) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  SetConfigValue("HttpPort", "80x");
+  TestSupport::ChildProcess refused({VELQUOR_HTTP});
+  EXPECT_EQ(refused.Wait(20s), 1);
+  EXPECT_NE(refused.Output().find("HttpPort in the configuration is not a port: 80x"), std::string::npos)
+      << refused.Output();
+
+  const std::string port = std::to_string(FreePort());
+  SetConfigValue("HttpListen", "127.0.0.1");
+  SetConfigValue("HttpPort", port);
+  TestSupport::ChildProcess daemon({VELQUOR_HTTP});
+  ASSERT_TRUE(daemon.WaitForOutput("listening on 127.0.0.1:" + port + "\n", 20s)) << daemon.Output();
+  const TestSupport::CommandResult health =
+      TestSupport::RunCommand("curl -s -m 20 http://127.0.0.1:" + port + "/health");
+  EXPECT_EQ(health.out, R"({"status":"ok"})");
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.Wait(20s), 0) << daemon.Output();
+}

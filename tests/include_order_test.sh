@@ -2,15 +2,16 @@
 # The include-order check passes on the tree and fails on an include that
 # runs upward, naming the file and the header: between the library's layers,
 # between the floors of server/ (codec < smpp < drivers < engine < program),
-# out of the I/O-free codec and SMPP libraries, and from the library into
-# server/.
+# out of the I/O-free codec and SMPP libraries, from the library into
+# server/, and between the programs of the top floor (tools/, server/,
+# frontends/).
 set -euo pipefail
 repo=$1
 check=$repo/scripts/check-includes.sh
 bash "$check" "$repo" >/dev/null
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-cp -r "$repo/src" "$repo/tools" "$repo/server" "$tmp/"
+cp -r "$repo/src" "$repo/tools" "$repo/server" "$repo/frontends" "$tmp/"
 bash "$check" "$tmp" >/dev/null || { echo "the copied tree does not pass"; exit 1; }
 
 # Each line: a file of the copy, the include appended to it, and the report
@@ -28,6 +29,9 @@ cases=(
   'server/smpp/pdu_framer.cc|#include <openssl/ssl.h>|server/smpp/pdu_framer.cc: includes <openssl/ssl.h> (smpp includes only'
   'src/core/velquor_client_core.cc|#include "codec/hex.h"|src/core/velquor_client_core.cc: includes codec/hex.h (server/ is not below core)'
   'tools/velquor.cc|#include "server/drivers/sms_driver.h"|tools/velquor.cc: includes server/drivers/sms_driver.h (server/ is not below tools)'
+  'frontends/http/message_api.cc|#include "tools/commands.h"|frontends/http/message_api.cc: includes tools/commands.h (layer tools is not below frontends)'
+  'frontends/http/http_server.cc|#include "server/engine/handset.h"|frontends/http/http_server.cc: includes server/engine/handset.h (server/ is not below frontends)'
+  'tools/commands.h|#include "frontends/http/message_api.h"|tools/commands.h: includes frontends/http/message_api.h (layer frontends is not below tools)'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file include _ <<<"$c"

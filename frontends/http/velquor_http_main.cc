@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -36,18 +37,18 @@ int main(int argc, char** argv) {
   CLI::App app{"velquor-http: the HTTP API of the SMS gateway"};
   VelquorHttp::HttpServerOptions options;
   options.address = ConfiguredValue("HttpListen", "127.0.0.1");
-  int port = 8080;
-  try {
-    port = std::stoi(ConfiguredValue("HttpPort", "8080"));
-  } catch (const std::exception&) {
-    std::cerr << "velquor-http: HttpPort in the configuration is not a number; using 8080\n";
-  }
+  int port = 0;
   app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
-  app.add_option("--port", port, "port to listen on (0: a free one)")->check(CLI::Range(0, 65535));
+  CLI::Option* portOption =
+      app.add_option("--port", port, "port to listen on (0: a free one)")->check(CLI::Range(0, 65535));
   CLI11_PARSE(app, argc, argv);
-  if (port < 0 || port > 65535) {
-    std::cerr << "velquor-http: port " << port << " is out of range\n";
-    return 2;
+  if (portOption->count() == 0) {
+    const std::string configured = ConfiguredValue("HttpPort", "8080");
+    const auto [end, error] = std::from_chars(configured.data(), configured.data() + configured.size(), port);
+    if (error != std::errc() || end != configured.data() + configured.size() || port < 0 || port > 65535) {
+      std::cerr << "velquor-http: HttpPort in the configuration is not a port: " << configured << "\n";
+      return 1;
+    }
   }
   options.port = static_cast<std::uint16_t>(port);
 
