@@ -39,12 +39,14 @@ class HttpDaemonTest : public ::testing::TestWithParam<TestSupport::Backend> {
 
   // One request with curl; the body, when given, goes from a file so that
   // no byte of it meets the shell.
-  Reply Request(const std::string& method, const std::string& path, const std::string* body = nullptr) {
+  Reply Request(const std::string& method, const std::string& path, const std::string* body = nullptr,
+                const std::string& header = "") {
     std::string command = "curl -s -m 20 -o - -w '\\n%{http_code}' -X " + method;
     if (body != nullptr) {
       const std::string file = TestSupport::Root() + "/http-body";
       std::ofstream(file, std::ios::binary) << *body;
       command += " -H 'Content-Type: application/json' --data-binary @" + file;
+      if (!header.empty()) command += " -H '" + header + "'";
     }
     const TestSupport::CommandResult result = TestSupport::RunCommand(command + " '" + base + path + "'");
     Reply reply;
@@ -123,6 +125,15 @@ TEST_P(HttpDaemonTest, RefusesBadRequestsNamingTheFieldAndQueuesNothing) {
     EXPECT_FALSE(answer.value("error", "").empty()) << refused.body;
     EXPECT_EQ(answer.value("field", ""), c.field) << c.body.substr(0, 60) << ": " << refused.body;
   }
+  // Over the limit without a length announced: refused as it is read.
+  const std::string chunked = "{\"to\": \"+49\", \"text\": \"" + std::string(70 * 1024, 'x') + "\"}";
+  const Reply refused = Request("POST", "/v1/messages", &chunked, "Transfer-Encoding: chunked");
+  EXPECT_EQ(refused.code, 400) << refused.body;
+  // A length announced over the limit is refused before the body comes: this
+  // one never does, and the answer must not wait for it.
+  const std::string little = R"({"to": "+49", "text": "hi"})";
+  const Reply announced = Request("POST", "/v1/messages", &little, "Content-Length: 1000000000");
+  EXPECT_EQ(announced.code, 400) << announced.body;
   EXPECT_EQ(Queued(), 0);
   // The daemon still serves after all of them.
   EXPECT_EQ(Post(R"({"to": "+49", "text": "after"})").code, 201);

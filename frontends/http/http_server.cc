@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -26,7 +27,12 @@ struct HttpServerCallbacks {
       pending->request.method = method;
       pending->request.path = url;
       *state = pending;
-      return MHD_YES;
+      // A body announced over the limit is refused before it is read (and
+      // before a client that expects "100 Continue" sends it).
+      const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+      if (length == nullptr || std::strtoull(length, nullptr, 10) <= server->m_Options.bodyLimit) return MHD_YES;
+      pending->request.bodyTooLarge = true;
+      return Respond(*server, connection, pending->request);
     }
     if (*uploadDataSize != 0) {
       std::string& body = pending->request.body;
@@ -36,10 +42,14 @@ struct HttpServerCallbacks {
       *uploadDataSize = 0;
       return MHD_YES;
     }
+    return Respond(*server, connection, pending->request);
+  }
+
+  static MHD_Result Respond(HttpServer& server, MHD_Connection* connection, const HttpRequest& request) {
     HttpResponse answer;
     try {
-      answer = server->m_Handler(pending->request);
-    } catch (const std::exception& e) {
+      answer = server.m_Handler(request);
+    } catch (const std::exception&) {
       answer = {500, R"({"error":"internal error"})"};
     }
     MHD_Response* response =
