@@ -7,7 +7,7 @@
 #   errors engine
 #   util
 #   config
-#   queues
+#   queues accounts
 #   core
 #   listener
 #   api
@@ -41,7 +41,7 @@ root=${1:-"$(cd "$(dirname "$0")/.." && pwd)"}
 cd "$root"
 
 # The floor of a library layer, of tools and of server.
-declare -A floor=([platform]=1 [errors]=2 [engine]=2 [util]=3 [config]=4 [queues]=5
+declare -A floor=([platform]=1 [errors]=2 [engine]=2 [util]=3 [config]=4 [queues]=5 [accounts]=5
   [core]=6 [listener]=7 [api]=8 [tools]=9 [server]=9 [frontends]=9)
 # The floors inside server/.
 declare -A server_floor=([codec]=1 [smpp]=2 [drivers]=3 [engine]=4 [program]=5)

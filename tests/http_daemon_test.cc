@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "accounts/api_account_store.h"
 #include "child_process.h"
 #include "client_test_support.h"
 #include "queue_test_support.h"
@@ -29,6 +30,9 @@ class HttpDaemonTest : public ::testing::TestWithParam<TestSupport::Backend> {
   void SetUp() override {
     SKIP_WITHOUT_BACKEND(GetParam());
     queues = std::make_unique<TestSupport::ConfiguredQueues>(GetParam());
+    Norvale::CApiAccount account;
+    account.sName = "shop";
+    key = Norvale::CApiAccountStore().Add(account);
     daemon = std::make_unique<TestSupport::ChildProcess>(
         std::vector<std::string>{VELQUOR_HTTP, "--listen", "127.0.0.1", "--port", "0"});
     const std::string marker = "listening on 127.0.0.1:";
@@ -41,7 +45,7 @@ class HttpDaemonTest : public ::testing::TestWithParam<TestSupport::Backend> {
   // no byte of it meets the shell.
   Reply Request(const std::string& method, const std::string& path, const std::string* body = nullptr,
                 const std::string& header = "") {
-    std::string command = "curl -s -m 20 -o - -w '\\n%{http_code}' -X " + method;
+    std::string command = "curl -s -m 20 -o - -w '\\n%{http_code}' -H 'Authorization: Bearer " + key + "' -X " + method;
     if (body != nullptr) {
       const std::string file = TestSupport::Root() + "/http-body";
       std::ofstream(file, std::ios::binary) << *body;
@@ -63,6 +67,7 @@ class HttpDaemonTest : public ::testing::TestWithParam<TestSupport::Backend> {
   std::unique_ptr<TestSupport::ConfiguredQueues> queues;
   std::unique_ptr<TestSupport::ChildProcess> daemon;
   std::string base;
+  std::string key;
 };
 
 TEST_P(HttpDaemonTest, SendsThroughTheQueueAndReportsTheStatus) {
@@ -101,6 +106,7 @@ TEST_P(HttpDaemonTest, RefusesBadRequestsNamingTheFieldAndQueuesNothing) {
   struct Case {
     std::string body;
     std::string field;  // empty: the body as a whole
+    unsigned code = 400;
   };
   const Case cases[] = {
       {"{\"to\": \"+49\", \"text\": ", ""},              // cut off
@@ -115,11 +121,11 @@ TEST_P(HttpDaemonTest, RefusesBadRequestsNamingTheFieldAndQueuesNothing) {
       {R"({"to": "  ", "text": "hi"})", "to"},           // blank
       {R"({"to": "+49", "text": "a\u0000b"})", "text"},  // a NUL
       {R"({"to": "+4\u00009", "text": "hi"})", "to"},
-      {"{\"to\": \"+49\", \"text\": \"" + std::string(70 * 1024, 'x') + "\"}", ""},  // over the limit
+      {"{\"to\": \"+49\", \"text\": \"" + std::string(70 * 1024, 'x') + "\"}", "", 413},  // over the limit
   };
   for (const Case& c : cases) {
     const Reply refused = Post(c.body);
-    EXPECT_EQ(refused.code, 400) << c.body.substr(0, 60) << ": " << refused.body;
+    EXPECT_EQ(refused.code, c.code) << c.body.substr(0, 60) << ": " << refused.body;
     const Json answer = Json::parse(refused.body, nullptr, false);
     ASSERT_TRUE(answer.is_object()) << refused.body;
     EXPECT_FALSE(answer.value("error", "").empty()) << refused.body;
@@ -128,12 +134,12 @@ TEST_P(HttpDaemonTest, RefusesBadRequestsNamingTheFieldAndQueuesNothing) {
   // Over the limit without a length announced: refused as it is read.
   const std::string chunked = "{\"to\": \"+49\", \"text\": \"" + std::string(70 * 1024, 'x') + "\"}";
   const Reply refused = Request("POST", "/v1/messages", &chunked, "Transfer-Encoding: chunked");
-  EXPECT_EQ(refused.code, 400) << refused.body;
+  EXPECT_EQ(refused.code, 413) << refused.body;
   // A length announced over the limit is refused before the body comes: this
   // one never does, and the answer must not wait for it.
   const std::string little = R"({"to": "+49", "text": "hi"})";
   const Reply announced = Request("POST", "/v1/messages", &little, "Content-Length: 1000000000");
-  EXPECT_EQ(announced.code, 400) << announced.body;
+  EXPECT_EQ(announced.code, 413) << announced.body;
   EXPECT_EQ(Queued(), 0);
   // The daemon still serves after all of them.
   EXPECT_EQ(Post(R"({"to": "+49", "text": "after"})").code, 201);

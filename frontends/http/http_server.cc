@@ -4,6 +4,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,44 @@ struct PendingRequest {
   HttpRequest request;
 };
 
+namespace {
+
+MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  std::string name = key;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static_cast<HttpRequest*>(cls)->headers[name] = value != nullptr ? value : "";
+  return MHD_YES;
+}
+
+MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  static_cast<HttpRequest*>(cls)->query.emplace_back(key, value != nullptr ? value : "");
+  return MHD_YES;
+}
+
+std::string PeerAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  if (info->client_addr->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text, sizeof text);
+  else if (info->client_addr->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+std::string HttpRequest::Header(const std::string& lowerCaseName) const {
+  const auto found = headers.find(lowerCaseName);
+  return found == headers.end() ? std::string() : found->second;
+}
+
+const std::string* HttpRequest::QueryValue(const std::string& name) const {
+  for (const auto& [key, value] : query)
+    if (key == name) return &value;
+  return nullptr;
+}
+
 struct HttpServerCallbacks {
   static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                            const char* /*version*/, const char* uploadData, size_t* uploadDataSize, void** state) {
@@ -26,6 +65,9 @@ struct HttpServerCallbacks {
       pending = new PendingRequest;
       pending->request.method = method;
       pending->request.path = url;
+      MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &pending->request);
+      MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &pending->request);
+      pending->request.remoteAddress = PeerAddress(connection);
       *state = pending;
       // A body announced over the limit is refused before it is read (and
       // before a client that expects "100 Continue" sends it).
@@ -50,12 +92,15 @@ struct HttpServerCallbacks {
     try {
       answer = server.m_Handler(request);
     } catch (const std::exception&) {
-      answer = {500, R"({"error":"internal error"})"};
+      answer = HttpResponse();
+      answer.status = 500;
+      answer.body = R"({"error":"internal error"})";
     }
     MHD_Response* response =
         MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, "Content-Type", "application/json");
+    MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
+    for (const auto& [name, value] : answer.headers) MHD_add_response_header(response, name.c_str(), value.c_str());
     const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
     MHD_destroy_response(response);
     return queued;

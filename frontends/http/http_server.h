@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct MHD_Daemon;
 
@@ -16,14 +19,27 @@ namespace VelquorHttp {
 
 struct HttpRequest {
   std::string method;
-  std::string path;
+  std::string path;  // decoded, without the query
+  // The header fields, names in lower case ("authorization"); a field sent
+  // twice keeps its last value.
+  std::map<std::string, std::string> headers;
+  // The query's arguments, decoded, in the order sent (a name may repeat).
+  std::vector<std::pair<std::string, std::string>> query;
+  std::string remoteAddress;  // the peer's address, "127.0.0.1"
   std::string body;
   bool bodyTooLarge = false;  // the body passed the limit; `body` holds its start only
+
+  // A header's value, or empty.
+  std::string Header(const std::string& lowerCaseName) const;
+  // The first value of a query argument, or nothing.
+  const std::string* QueryValue(const std::string& name) const;
 };
 
 struct HttpResponse {
   unsigned status = 200;
-  std::string body;  // JSON
+  std::string body;
+  std::string contentType = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;  // more fields, e.g. Retry-After
 };
 
 struct HttpServerOptions {

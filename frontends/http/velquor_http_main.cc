@@ -10,9 +10,20 @@
 #include <iostream>
 #include <string>
 
+#include <memory>
+#include <vector>
+
+#include "accounts/api_account_store.h"
+#include "api_module.h"
+#include "authenticator.h"
 #include "config/config_reg.h"
+#include "http_database.h"
 #include "http_server.h"
-#include "message_api.h"
+#include "json_answer.h"
+#include "metrics.h"
+#include "operations_api.h"
+#include "send_api.h"
+#include "status_api.h"
 
 namespace {
 
@@ -60,14 +71,31 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  const VelquorHttp::MessageApi api;
   try {
-    VelquorHttp::HttpServer server(options, [&api](const VelquorHttp::HttpRequest& r) { return api.Handle(r); });
+    Norvale::CApiAccountStore accounts;
+    VelquorHttp::Authenticator auth(accounts);
+    VelquorHttp::HttpDatabase database;
+    database.CreateSchema();
+    VelquorHttp::Metrics metrics;
+    VelquorHttp::HttpContext context{auth, database, metrics};
+    std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
+    modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
+    modules.push_back(std::make_unique<VelquorHttp::SendApi>(context));
+    modules.push_back(std::make_unique<VelquorHttp::StatusApi>(context));
+    auto handle = [&modules](const VelquorHttp::HttpRequest& request) {
+      for (const auto& module : modules)
+        if (auto answer = module->Handle(request)) return *answer;
+      return VelquorHttp::Refuse(404, "no such resource");
+    };
+    VelquorHttp::HttpServer server(options, handle);
     std::cout << "velquor-http: listening on " << options.address << ":" << server.Port() << std::endl;
     int signal = 0;
     sigwait(&stop, &signal);
   } catch (const std::exception& e) {
     std::cerr << "velquor-http: " << e.what() << "\n";
+    return 1;
+  } catch (const Norvale::_com_error& e) {
+    std::cerr << "velquor-http: " << e.DescriptionA() << "\n";
     return 1;
   }
   return 0;

@@ -20,6 +20,9 @@ enum JOBTYPE : std::int32_t {
 enum SourceTypes : std::int32_t {
   stUnspecified = 0,
   stClientLibrary = 1,
+  // velquor-http: its jobs carry the account's name as the endpoint's
+  // identifier, and it alone takes the notifications of this kind.
+  stHttpApi = 10,
 };
 
 class CMessageEndpoint {
