@@ -35,4 +35,8 @@ std::optional<Norvale::CApiAccount> Authenticator::Check(const std::string& name
   return account;
 }
 
+std::optional<HttpResponse> Authenticator::Admit(const Norvale::CApiAccount& /*account*/, unsigned /*nMessages*/) {
+  return std::nullopt;
+}
+
 }  // namespace VelquorHttp

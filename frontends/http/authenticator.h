@@ -26,6 +26,10 @@ class Authenticator {
   // password), or nothing.
   virtual std::optional<Norvale::CApiAccount> Check(const std::string& name, const std::string& key,
                                                    const std::string& remoteAddress);
+  // Takes `nMessages` from the account's token bucket (RatePerSecond,
+  // Burst): nothing when they may go, else the refusal to send (429 with
+  // Retry-After). A request is admitted whole or not at all.
+  virtual std::optional<HttpResponse> Admit(const Norvale::CApiAccount& account, unsigned nMessages);
 
  protected:
   Norvale::CApiAccountStore& m_Store;
