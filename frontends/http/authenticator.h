@@ -25,7 +25,7 @@ class Authenticator {
   // The account whose name and key these are (Kannel's username and
   // password), or nothing.
   virtual std::optional<Norvale::CApiAccount> Check(const std::string& name, const std::string& key,
-                                                   const std::string& remoteAddress);
+                                                    const std::string& remoteAddress);
   // Takes `nMessages` from the account's token bucket (RatePerSecond,
   // Burst): nothing when they may go, else the refusal to send (429 with
   // Retry-After). A request is admitted whole or not at all.

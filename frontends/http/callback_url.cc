@@ -37,8 +37,7 @@ std::string CallbackUrlProblem(const std::string& url, const std::vector<std::st
   if (std::any_of(url.begin(), url.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7F; }))
     return "the URL holds a space or a control character";
   std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return "not an absolute URL";
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return "not an absolute URL";
   const std::string scheme = Lower(Part(parsed.get(), CURLUPART_SCHEME));
   if (scheme != "http" && scheme != "https") return "only http and https URLs are called";
   if (!Part(parsed.get(), CURLUPART_USER).empty() || !Part(parsed.get(), CURLUPART_PASSWORD).empty())

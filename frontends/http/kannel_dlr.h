@@ -11,11 +11,11 @@ namespace VelquorHttp {
 // What a report tells, as the escapes need it.
 struct KannelDlrEvent {
   std::int32_t jobId = 0;
-  int dlrValue = 0;            // Kannel's report kinds: 1 delivered, 2 failed, 4 queued, 8 sent, 16 rejected
-  std::string phoneNumber;     // the destination
-  std::string sender;          // the sender, where one was given
-  std::string text;            // the message's text
-  std::string reply;           // the network's answer ("ACK/", "NACK/...")
+  int dlrValue = 0;              // Kannel's report kinds: 1 delivered, 2 failed, 4 queued, 8 sent, 16 rejected
+  std::string phoneNumber;       // the destination
+  std::string sender;            // the sender, where one was given
+  std::string text;              // the message's text
+  std::string reply;             // the network's answer ("ACK/", "NACK/...")
   std::int64_t timeSeconds = 0;  // when it happened (Unix time)
   int handset = 0;
 };

@@ -53,7 +53,8 @@ HKEY OpenAccountKey(const std::string& sName, bool bCreate) {
     return key;
   }
   LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key);
-  if (rc == static_cast<LONG>(ERROR_ACCESS_DENIED)) rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+  if (rc == static_cast<LONG>(ERROR_ACCESS_DENIED))
+    rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
   if (rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) return nullptr;
   if (rc != ERROR_SUCCESS) RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), "cannot read the account " + sName);
   return key;
@@ -73,8 +74,8 @@ class KeyCloser {
 };
 
 void SetText(HKEY key, const char* szName, const std::string& sValue) {
-  const LONG rc =
-      RegSetValueExA(key, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(sValue.data()), static_cast<DWORD>(sValue.size()));
+  const LONG rc = RegSetValueExA(key, szName, 0, REG_SZ, reinterpret_cast<const BYTE*>(sValue.data()),
+                                 static_cast<DWORD>(sValue.size()));
   if (rc != ERROR_SUCCESS) RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), std::string("cannot write ") + szName);
 }
 
@@ -86,8 +87,7 @@ void SetPrivate(HKEY key, const char* szName, const std::string& sValue) {
   std::vector<char> buffer(16384);
   passwd pw{};
   passwd* engine = nullptr;
-  if (getpwnam_r(kEngineUser, &pw, buffer.data(), buffer.size(), &engine) == 0 && engine != nullptr &&
-      geteuid() == 0) {
+  if (getpwnam_r(kEngineUser, &pw, buffer.data(), buffer.size(), &engine) == 0 && engine != nullptr && geteuid() == 0) {
     uid = pw.pw_uid;
     gid = pw.pw_gid;
   }

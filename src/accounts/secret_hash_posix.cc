@@ -41,8 +41,8 @@ std::string Base64(const unsigned char* data, std::size_t size) {
 bool Unbase64(const std::string& text, std::vector<unsigned char>& out) {
   if (text.empty() || text.size() % 4 != 0) return false;
   out.assign(3 * text.size() / 4 + 1, 0);
-  const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                static_cast<int>(text.size()));
+  const int n =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
   if (n < 0) return false;
   std::size_t size = static_cast<std::size_t>(n);
   // EVP_DecodeBlock counts the padding as zero bytes.
