@@ -90,64 +90,9 @@ for program in bench/smpp_sink bench/queue_backlog tools/velquor server/velquor-
 done
 
 work=$(mktemp -d /tmp/kannel-compare-XXXXXX)
-pids=()
-started_pg=0
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-  [ "$started_pg" = 1 ] && pg_stop
-  [ -n "${KANNEL_COMPARE_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# Stops one process this script started.
-stop() {  # stop PID
-  kill -TERM "$1" 2>/dev/null || true
-  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-  local kept=() pid
-  for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-  pids=("${kept[@]}")
-}
-
-free_port() {
-  local port=$((20000 + RANDOM % 30000))
-  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  echo "$port"
-}
-
-# Waits up to SECONDS for COMMAND to succeed.
-wait_for() {  # wait_for SECONDS COMMAND...
-  local end=$((SECONDS + $1)); shift
-  until "$@" 2>/dev/null; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.05
-  done
-}
-
-# Nanoseconds of CPU of PID's threads (the first field of each thread's
-# schedstat; finer than the ticks of /proc/PID/stat, but a thread that ended
-# is not counted: both gateways keep theirs).
-cpu_ns() {
-  local total=0 task run _
-  for task in /proc/"$1"/task/*/schedstat; do
-    read -r run _ <"$task" 2>/dev/null || continue
-    total=$((total + run))
-  done
-  echo "$total"
-}
-
-json_value() {  # json_value FILE NAME: a number of the sink's summary
-  sed -n "s/.*\"$2\":\([0-9.]*\).*/\1/p" "$1" | tail -n 1
-}
+# shellcheck source=bench/lib.sh
+source "$here/bench/lib.sh"
+bench_traps
 
 # Starts the sink; sets sink_pid and sink_out. Further arguments go to the
 # sink.
@@ -171,9 +116,7 @@ wait_sink() {
     return 1
   fi
   wait "$sink_pid" 2>/dev/null || true
-  local kept=() pid
-  for pid in "${pids[@]}"; do [ "$pid" = "$sink_pid" ] || kept+=("$pid"); done
-  pids=("${kept[@]}")
+  forget "$sink_pid"
 }
 
 # One round of Kannel; prints "RATE CPU_US_PER_MESSAGE".
@@ -181,56 +124,9 @@ kannel_round() {
   local dir=$work/kannel-$1 admin smsbox sendsms sink
   mkdir -p "$dir"
   admin=$(free_port) smsbox=$(free_port) sendsms=$(free_port) sink=$(free_port)
-  cat >"$dir/kannel.conf" <<EOF
-group = core
-admin-port = $admin
-admin-interface = 127.0.0.1
-admin-password = bench
-admin-allow-ip = 127.0.0.1
-smsbox-port = $smsbox
-smsbox-interface = 127.0.0.1
-box-allow-ip = 127.0.0.1
-log-file = "$dir/bearerbox.log"
-log-level = 2
-
-group = smsc
-smsc = smpp
-smsc-id = sink
-host = 127.0.0.1
-port = $sink
-transceiver-mode = true
-smsc-username = bench
-smsc-password = bench
-system-type = "bench"
-max-pending-submits = 10
-reconnect-delay = 1
-enquire-link-interval = 30
-
-group = smsbox
-bearerbox-host = 127.0.0.1
-bearerbox-port = $smsbox
-sendsms-port = $sendsms
-sendsms-interface = 127.0.0.1
-log-file = "$dir/smsbox.log"
-log-level = 2
-
-group = sendsms-user
-username = bench
-password = bench
-user-allow-ip = 127.0.0.1
-
-group = sms-service
-keyword = default
-text = "not served"
-EOF
-  bearerbox -v 2 "$dir/kannel.conf" >"$dir/bearerbox.out" 2>&1 &
-  local bearer=$!
-  pids+=("$bearer")
-  wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$smsbox"
-  smsbox -v 2 "$dir/kannel.conf" >"$dir/smsbox.out" 2>&1 &
-  local box=$!
-  pids+=("$box")
-  wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$sendsms"
+  kannel_conf "$dir" "$admin" "$smsbox" "$sendsms" "$sink"
+  kannel_start "$dir" "$smsbox" "$sendsms"
+  local bearer=$kannel_bearer box=$kannel_box
   local url="http://127.0.0.1:$sendsms/cgi-bin/sendsms?username=bench&password=bench&from=12345&to=447700900123&text=Benchmark+message"
   for _ in $(seq "$messages"); do echo "url = \"$url\""; done >"$dir/requests"
   curl -s --no-progress-meter --parallel --parallel-max 8 -K "$dir/requests" >"$dir/answers"
@@ -248,38 +144,6 @@ EOF
   stop "$box"
   stop "$bearer"
   echo "$(json_value "$sink_out" rate) $(((cpu1 - cpu0) / 1000 / messages))"
-}
-
-# A new configuration and queue for velquor in $work/velquor-ROUND-BACKEND;
-# sets root and v (the CLI).
-velquor_setup() {  # velquor_setup ROUND BACKEND
-  local dsn
-  root=$work/velquor-$1-$2
-  mkdir -p "$root"
-  export NORVALE_ROOT=$root NORVALE_EVENTLOG=file:$root/events.jsonl
-  if [ "$2" = sqlite ]; then
-    dsn=sqlite:$root/queue.db
-  else
-    "$psql" -q "$NORVALE_TEST_PG" -c "DROP DATABASE IF EXISTS velquor_compare" -c "CREATE DATABASE velquor_compare" \
-      >/dev/null 2>&1
-    dsn=${NORVALE_TEST_PG%/*}/velquor_compare
-  fi
-  v=$build/tools/velquor
-  velquor_dsn=$dsn
-  velquor_configure
-  "$v" db init >/dev/null
-}
-
-# The product's values in the configuration NORVALE_ROOT names.
-velquor_configure() {
-  "$v" config set InstalledType Server
-  "$v" config set InstalledPath "$here"
-  "$v" config set OutgoingQueueEnabled 1
-  "$v" config set IncomingQueueEnabled 1
-  "$v" config set DSN "$velquor_dsn"
-  "$v" config set Username ''
-  "$v" config set Password ''
-  "$v" config set KeepDatabaseConnection 1
 }
 
 # Points $binds smpp handsets at the sink (window 10, no delivery reports)
@@ -303,31 +167,6 @@ velquor_start() {
   done
   server=${servers[0]}
   export NORVALE_ROOT=$root NORVALE_EVENTLOG=file:$root/events.jsonl
-}
-
-velquor_bind() {  # velquor_bind PORT: the handsets of the configuration
-  local port=$1 h
-  for h in $(seq "$binds"); do
-    "$v" config set --handset "$h" Driver smpp
-    "$v" config set --handset "$h" Host 127.0.0.1
-    "$v" config set --handset "$h" Port "$port"
-    "$v" config set --handset "$h" SystemId bench
-    "$v" config set --handset "$h" Password bench --encrypted
-    "$v" config set --handset "$h" WindowSize 10
-    "$v" config set --handset "$h" DeliveryReports 0
-  done
-}
-
-# Waits (bounded) until the sink has N binds open.
-wait_binds() {  # wait_binds PORT N
-  local end=$((SECONDS + 30)) port_hex
-  port_hex=$(printf '%04X' "$1")
-  # established (01) connections whose local end is the sink's port
-  until [ "$(awk -v p=":$port_hex" '$2 ~ p"$" && $4 == "01"' /proc/net/tcp | wc -l)" -ge "$2" ]; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.1
-  done
-  sleep 1  # the binds' answers, then the engine settles into idle
 }
 
 # One round of velquor-server on a backend; prints "RATE CPU_US_PER_MESSAGE".
@@ -412,25 +251,7 @@ live_round() {  # live_round ROUND BACKEND
     -v c="$(((cpu1 - cpu0) / 1000 / messages))" 'BEGIN { printf "%.1f %.1f %d\n", n / (l - f), n / s, c }'
 }
 
-if [[ " ${backends[*]} " == *" postgresql "* && -z "${NORVALE_TEST_PG:-}" ]]; then
-  # shellcheck disable=SC1091
-  source "$here/scripts/pg.sh"
-  pg_start >/dev/null
-  started_pg=1
-fi
-
-psql=$(command -v psql || true)
-if [ -z "$psql" ]; then
-  for candidate in /usr/lib/postgresql/*/bin/psql; do [ -x "$candidate" ] && psql=$candidate; done
-fi
-if [[ " ${backends[*]} " == *" postgresql "* && -z "$psql" ]]; then
-  echo "kannel_compare.sh: psql not found (postgresql-client)" >&2
-  exit 2
-fi
-
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
-minimum() { tr ' ' '\n' | grep . | sort -g | head -n 1; }
-maximum() { tr ' ' '\n' | grep . | sort -g | tail -n 1; }
+bench_postgres "${backends[@]}"
 
 if [ "$mode" != drain ]; then
   declare -A first second third
