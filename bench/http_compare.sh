@@ -86,7 +86,7 @@ ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 # Runs wrk; prints "REQUESTS_PER_SECOND REQUESTS NOT_2XX SOCKET_ERRORS".
 run_wrk() {  # run_wrk CONNECTIONS URL [WRK_OPTION...]
   local c=$1 url=$2 out; shift 2
-  out=$(wrk -t 2 -c "$c" -d "${duration}s" --latency "$@" "$url" 2>&1) || { echo "  wrk: $out" >&2; return 1; }
+  out=$(wrk -t 2 -c "$c" -d "${duration}s" --timeout 30s --latency "$@" "$url" 2>&1) || { echo "  wrk: $out" >&2; return 1; }
   echo "$out" >>"$work/wrk.log"
   awk '/requests in/ { n = $1 } /^Requests\/sec:/ { r = $2 } /Non-2xx or 3xx responses:/ { bad = $NF }
        /Socket errors:/ { gsub(",", ""); e = $4 + $6 + $8 + $10 }
@@ -171,8 +171,8 @@ batch_part() {  # batch_part BACKEND
     201) batch_available=1
          VELQUOR_BATCH=1000 measure "batch of 1000 $1 (msg)" 1000 4 "http://127.0.0.1:$http_port/v1/messages/batch" \
            -s "$here/bench/http_post.lua" ;;
-    404) [ -n "$batch_available" ] || batch_available=0
-         echo "  round $round batch $1: not available (404)" ;;
+    404 | 405) [ -n "$batch_available" ] || batch_available=0
+         echo "  round $round batch $1: not available ($status)" ;;
     *) echo "  round $round batch $1: $status $(head -c 200 "$work/answer")" ;;
   esac
 }
@@ -233,12 +233,16 @@ webhook_part() {  # webhook_part BACKEND
 idle_part() {
   local before held after answer line
   before=$(rss_kb "$http_pid")
-  python3 "$load" idle --port="$http_port" --connections="$idle" >"$root/idle.out" &
+  # opened within 20 s, before the daemon's 30 s connection time-out
+  python3 "$load" idle --port="$http_port" --connections="$idle" --seconds=20 >"$root/idle.out" &
   local holder=$!
   pids+=("$holder")
-  wait_for 180 grep -q '^held' "$root/idle.out" || { echo "  round $round idle: no result"; stop "$holder"; return 0; }
+  wait_for 60 grep -q '^held' "$root/idle.out" || { echo "  round $round idle: no result"; stop "$holder"; return 0; }
   line=$(grep '^held' "$root/idle.out")
   held=$(rss_kb "$http_pid")
+  # what the daemon itself holds open (sockets, the database, its files)
+  local open
+  open=$(find /proc/"$http_pid"/fd -mindepth 1 -maxdepth 1 | wc -l)
   answer=$(curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 10 "http://127.0.0.1:$http_port/health" ||
     echo "none 10")
   stop "$holder"
@@ -248,9 +252,11 @@ idle_part() {
   record "idle rss held (kB)" "$held"
   record "idle rss after (kB)" "$after"
   record "idle held" "$(awk '{ print $2 }' <<<"$line")"
+  record "idle daemon fds" "$open"
   record "idle new request (ms)" "$(awk '{ printf "%.1f", $2 * 1000 }' <<<"$answer")"
-  printf '  round %d idle: %s; VmRSS %d kB before, %d kB held, %d kB after; new request: %s in %.1f ms\n' "$round" \
-    "$line" "$before" "$held" "$after" "${answer% *}" "$(awk '{ print $2 * 1000 }' <<<"$answer")"
+  printf '  round %d idle: %s, the daemon had %d fds open; VmRSS %d kB before, %d kB held, %d kB after;' \
+    "$round" "$line" "$open" "$before" "$held" "$after"
+  printf ' new request: %s in %.1f ms\n' "${answer% *}" "$(awk '{ print $2 * 1000 }' <<<"$answer")"
 }
 
 velquor_round() {  # velquor_round BACKEND
@@ -325,7 +331,8 @@ for b in "${backends[@]}"; do
   row "webhook p99 at 100/s $b (ms)" "webhook p99 at 100 msg/s $b, ms" "<= 200"
 done
 if [ "$idle" != 0 ]; then
-  row "idle held" "idle keep-alive connections held (of $idle)" "$idle"
+  row "idle held" "idle keep-alive connections answered and held by the client (of $idle)" "$idle"
+  row "idle daemon fds" "open descriptors of velquor-http meanwhile" ""
   row "idle rss before (kB)" "velquor-http VmRSS before, kB" ""
   row "idle rss held (kB)" "velquor-http VmRSS with them held, kB" "bounded"
   row "idle rss after (kB)" "velquor-http VmRSS after release, kB" ""
