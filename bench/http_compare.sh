@@ -108,7 +108,7 @@ measure() {  # measure NAME FACTOR CONNECTIONS URL [WRK_OPTION...]
     echo "  round $round $name: $bad of $n answers not 2xx, $errors socket errors: not counted"
     return 0
   fi
-  rate=$(awk -v r="$rate" -v f="$factor" 'BEGIN { printf "%.0f", r * f }')
+  rate=$(awk -v r="$rate" -v f="$factor" 'BEGIN { printf (r * f < 100 ? "%.1f" : "%.0f"), r * f }')
   record "$name" "$rate"
   printf '  round %d %-32s %9s /s  (%d requests, %d socket errors)\n' "$round" "$name" "$rate" "$n" "$errors"
 }
@@ -243,8 +243,9 @@ idle_part() {
   # what the daemon itself holds open (sockets, the database, its files)
   local open
   open=$(find /proc/"$http_pid"/fd -mindepth 1 -maxdepth 1 | wc -l)
+  # curl prints "000 10.0..." when it had no answer in time
   answer=$(curl -s -o /dev/null -w '%{http_code} %{time_total}' --max-time 10 "http://127.0.0.1:$http_port/health" ||
-    echo "none 10")
+    true)
   stop "$holder"
   sleep 1
   after=$(rss_kb "$http_pid")
