@@ -90,7 +90,8 @@ TEST_F(ApiAccountStoreTest, AddsFindsAndSavesAccounts) {
 
 TEST_F(ApiAccountStoreTest, RefusesBadAndTakenNames) {
   CApiAccount account;
-  for (const std::string& bad : std::vector<std::string>{"", "a.b", "a b", "../etc", "a\\b", "ä", std::string(33, 'a')}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"", "a.b", "a b", "../etc", "a\\b", "ä", std::string(33, 'a')}) {
     account.sName = bad;
     EXPECT_EQ(FailureOf([&] { store.Add(account); }), E_INVALIDARG) << bad;
     EXPECT_FALSE(store.Find(bad)) << bad;

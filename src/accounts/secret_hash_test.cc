@@ -12,7 +12,8 @@ TEST(SecretHash, VerifiesTheSecretItWasMadeFromOnly) {
   const std::string stored = HashSecret("shop.s3cret");
   EXPECT_EQ(stored.rfind("$scrypt$ln=15,r=8,p=1$", 0), 0u) << stored;
   EXPECT_TRUE(VerifySecret("shop.s3cret", stored));
-  for (const std::string& wrong : std::vector<std::string>{"shop.s3cre", "shop.s3cret ", "Shop.s3cret", "", std::string("shop.s3cret\0", 12)})
+  for (const std::string& wrong :
+       std::vector<std::string>{"shop.s3cre", "shop.s3cret ", "Shop.s3cret", "", std::string("shop.s3cret\0", 12)})
     EXPECT_FALSE(VerifySecret(wrong, stored)) << wrong;
   // A new salt each time: the same secret never gives the same text.
   const std::string again = HashSecret("shop.s3cret");
@@ -32,7 +33,7 @@ TEST(SecretHash, RefusesStoredTextsThatAreNoHash) {
       "key",
       "$scrypt$",
       "$2y$10$abcdefghijklmnopqrstuu",                             // another scheme
-      "$scrypt$ln=15,r=8,p=1$" + salt,                              // no hash
+      "$scrypt$ln=15,r=8,p=1$" + salt,                             // no hash
       "$scrypt$ln=15,r=8,p=1$" + salt + "$" + hash.substr(0, 40),  // cut short
       "$scrypt$ln=15,r=8,p=1$" + salt + "$" + hash + "AAAA",       // too long
       "$scrypt$ln=15,r=8,p=1$" + salt + "$!!!!" + hash.substr(4),  // not base64
