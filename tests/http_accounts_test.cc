@@ -3,7 +3,10 @@
 // token bucket per account. The Authenticator in this process (with a clock
 // the test moves), then the daemon as a process asked with curl.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "accounts/api_account_store.h"
+#include "accounts/secret_hash.h"
 #include "authenticator.h"
 #include "child_process.h"
 #include "client_test_support.h"
@@ -371,6 +375,151 @@ TEST_F(HttpAccountsDaemonTest, ARotatedKeyStopsWorkingAtOnce) {
   EXPECT_EQ(SendWithKey(rotated).code, 201);
   Norvale::CApiAccountStore().Remove("shop");
   EXPECT_EQ(SendWithKey(rotated).code, 401);
+}
+
+// velquor http account, as an administrator runs it.
+class HttpAccountCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::remove_all(Norvale::OS::RegistryRootDirectory()); }
+
+  static TestSupport::CommandResult Velquor(const std::string& args) {
+    return TestSupport::RunCommand(std::string(VELQUOR_CLI) + " " + args);
+  }
+  // The text after `label` on its line of `out`.
+  static std::string Printed(const std::string& out, const std::string& label) {
+    const std::size_t at = out.find(label);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + label.size();
+    return out.substr(start, out.find('\n', start) - start);
+  }
+  static std::string AccountDir(const std::string& name) {
+    return Norvale::OS::RegistryRootDirectory() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/Velquor/Accounts/" + name;
+  }
+};
+
+TEST_F(HttpAccountCommandTest, AddsListsSetsRotatesAndRemovesAccounts) {
+  const TestSupport::CommandResult added = Velquor(
+      "http account add shop --handsets 1,2 --rate 2.5 --burst 5 --report-url https://hooks.example/r "
+      "--received-handsets 0 --console");
+  ASSERT_EQ(added.status, 0) << added.out;
+  const std::string key = Printed(added.out, "API key (shown only now; keep it): ");
+  const std::string secret = Printed(added.out, "webhook secret (shown only now; it signs the webhook calls): ");
+  ASSERT_EQ(key.rfind("shop.", 0), 0u) << added.out;
+  Norvale::CApiAccountStore store;
+  Norvale::CApiAccount account = *store.Find("shop");
+  EXPECT_TRUE(Norvale::VerifySecret(key, account.sKeyHash));
+  EXPECT_EQ(account.sWebhookSecret, secret);
+  EXPECT_EQ(account.handsets, (std::vector<int>{1, 2}));
+  EXPECT_DOUBLE_EQ(account.dRatePerSecond, 2.5);
+  EXPECT_EQ(account.nBurst, 5u);
+  EXPECT_EQ(account.sReportUrl, "https://hooks.example/r");
+  EXPECT_TRUE(account.ReceivesFrom(8));
+  EXPECT_TRUE(account.bConsole);
+  ASSERT_EQ(Velquor("http account add plain").status, 0);
+
+  const TestSupport::CommandResult list = Velquor("http account list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out,
+            "plain handsets=all rate=0 burst=0 report-url= received-url= received-handsets=none console=0\n"
+            "shop handsets=1,2 rate=2.5 burst=5 report-url=https://hooks.example/r received-url= "
+            "received-handsets=0 console=1\n");
+
+  // set changes what it is given and nothing else.
+  ASSERT_EQ(Velquor("http account set shop --handsets all --report-url '' --received-url http://h.example/in "
+                    "--no-console")
+                .status,
+            0);
+  account = *store.Find("shop");
+  EXPECT_TRUE(account.handsets.empty());
+  EXPECT_EQ(account.sReportUrl, "");
+  EXPECT_EQ(account.sReceivedUrl, "http://h.example/in");
+  EXPECT_FALSE(account.bConsole);
+  EXPECT_EQ(account.nBurst, 5u);
+  EXPECT_TRUE(Norvale::VerifySecret(key, account.sKeyHash));
+  EXPECT_EQ(account.sWebhookSecret, secret);
+
+  const TestSupport::CommandResult rotated = Velquor("http account rotate shop");
+  ASSERT_EQ(rotated.status, 0) << rotated.out;
+  const std::string newKey = Printed(rotated.out, "(shown only now; the old key no longer works): ");
+  account = *store.Find("shop");
+  EXPECT_TRUE(Norvale::VerifySecret(newKey, account.sKeyHash));
+  EXPECT_FALSE(Norvale::VerifySecret(key, account.sKeyHash));
+  EXPECT_EQ(account.sWebhookSecret, secret);
+
+  // Nothing secret is ever listed.
+  const std::string listed = Velquor("http account list").out;
+  for (const std::string& hidden : {key.substr(5), newKey.substr(5), secret, account.sKeyHash, std::string("$scrypt")})
+    EXPECT_EQ(listed.find(hidden), std::string::npos) << listed;
+
+  EXPECT_EQ(Velquor("http account remove plain").status, 0);
+  EXPECT_FALSE(store.Find("plain"));
+  EXPECT_EQ(store.ListNames(), std::vector<std::string>{"shop"});
+}
+
+TEST_F(HttpAccountCommandTest, RefusesBadNamesListsAndUrlsClearly) {
+  ASSERT_EQ(Velquor("http account add shop").status, 0);
+  const struct {
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"add shop", 1, "there is already an account shop"},
+      {"add 'a.b'", 2, "'a.b' is not an account name"},
+      {"add " + std::string(33, 'a'), 2, "is not an account name: 1 to 32 letters"},
+      {"rotate nobody", 1, "there is no account nobody"},
+      {"remove nobody", 1, "there is no account nobody"},
+      {"set nobody --rate 1", 1, "there is no account nobody"},
+      {"add x --handsets 1,9", 2, "--handsets: '1,9' is not a list of handsets 1 to 8"},
+      {"add x --handsets 0", 2, "--handsets: '0' is not a list of handsets"},
+      {"add x --handsets 1,", 2, "--handsets: '1,' ends in a comma"},
+      {"set shop --received-handsets 0,2", 2, "0 stands for all handsets and comes alone"},
+      {"set shop --received-handsets two", 2, "--received-handsets: 'two' is not a list"},
+      {"add x --report-url file:///etc/passwd", 2, "--report-url: only http and https URLs are called"},
+      {"add x --received-url https://u:p@h.example/", 2, "--received-url: a URL may not carry a user name"},
+      {"set shop --report-url 'https://h.example/a b'", 2, "--report-url: the URL holds a space"},
+      {"add x --rate -1", 2, "'-1' is not a rate"},
+      {"account", 2, ""},
+  };
+  for (const auto& c : cases) {
+    const TestSupport::CommandResult r = Velquor("http account " + c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << ": " << r.out;
+  }
+  EXPECT_EQ(Norvale::CApiAccountStore().ListNames(), std::vector<std::string>{"shop"});  // nothing written
+  EXPECT_EQ(Norvale::CApiAccountStore().Find("shop")->handsets, std::vector<int>{});
+}
+
+// The key's hash and the webhook secret are root's and the engine's alone
+// (owner velquor where that user exists, mode 0600); other users may not
+// read them nor change the accounts.
+TEST_F(HttpAccountCommandTest, KeepsTheSecretsFromOtherUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "dropping privileges needs root";
+  ASSERT_EQ(Velquor("http account add shop").status, 0);
+  ASSERT_EQ(Velquor("http account rotate shop").status, 0);
+  const passwd* engine = getpwnam("velquor");
+  for (const char* value : {"KeyHash", "WebhookSecret"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((AccountDir("shop") + "/" + value).c_str(), &st), 0) << value;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << value;
+    EXPECT_EQ(st.st_uid, engine != nullptr ? engine->pw_uid : 0u) << value;
+  }
+  // Even with every directory on the way open to all.
+  for (std::filesystem::path p = AccountDir("shop"); p.string().size() >= TestSupport::Root().size();
+       p = p.parent_path())
+    chmod(p.c_str(), 0755);
+  const std::string failure = TestSupport::RunUnprivileged([this] {
+    for (const char* value : {"KeyHash", "WebhookSecret"})
+      if (std::ifstream(AccountDir("shop") + "/" + value).is_open()) return std::string("reads ") + value;
+    for (const std::string args : {"add other", "rotate shop", "remove shop", "set shop --rate 1"}) {
+      const TestSupport::CommandResult r = Velquor("http account " + args);
+      if (r.status != 1 || r.out.find("no rights to change the accounts") == std::string::npos)
+        return args + ": " + std::to_string(r.status) + " " + r.out;
+    }
+    return std::string();
+  });
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(Norvale::CApiAccountStore().ListNames(), std::vector<std::string>{"shop"});
+  EXPECT_DOUBLE_EQ(Norvale::CApiAccountStore().Find("shop")->dRatePerSecond, 0);
 }
 
 }  // namespace
