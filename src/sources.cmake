@@ -55,6 +55,8 @@ set(VELQUOR_SOURCES
   src/util/win32_utils.cc
 )
 set(VELQUOR_UNIT_TESTS
+  src/accounts/api_account_store_test.cc
+  src/accounts/secret_hash_test.cc
   src/api/sms_records_test.cc
   src/config/config_reg_test.cc
   src/config/handset_values_test.cc

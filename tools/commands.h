@@ -18,6 +18,7 @@ constexpr int kExitStillOnItsWay = 4;
 void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
+void AddHttpAccountCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);
 void AddServiceCommand(CLI::App& app, int& exitCode);
 

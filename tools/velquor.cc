@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   VelquorTool::AddCheckCommand(app, exitCode);
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);
+  VelquorTool::AddHttpAccountCommand(app, exitCode);
   VelquorTool::AddMessageCommands(app, exitCode);
   VelquorTool::AddServiceCommand(app, exitCode);
   try {

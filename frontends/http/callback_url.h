@@ -3,6 +3,8 @@
 // host, no user name or password in it, no control characters or spaces
 // (no header injection), at most 2,048 bytes, and, where the configuration
 // names hosts (HttpWebhookHosts, "a.example,b.example"), one of them.
+// The checks live in accounts/webhook_url.h, which the velquor command
+// shares; these names forward to them.
 #pragma once
 
 #include <string>

@@ -73,10 +73,10 @@ int main(int argc, char** argv) {
 
   try {
     Norvale::CApiAccountStore accounts;
-    VelquorHttp::Authenticator auth(accounts);
+    VelquorHttp::Metrics metrics;
+    VelquorHttp::Authenticator auth(accounts, metrics);
     VelquorHttp::HttpDatabase database;
     database.CreateSchema();
-    VelquorHttp::Metrics metrics;
     VelquorHttp::HttpContext context{auth, database, metrics};
     std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));

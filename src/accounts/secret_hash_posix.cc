@@ -104,7 +104,11 @@ bool VerifySecret(const std::string& sSecret, const std::string& sStored) {
   std::vector<unsigned char> saltBytes, expected, actual;
   if (!Unbase64(salt, saltBytes) || !Unbase64(hash, expected) || expected.size() != kHashBytes) return false;
   if (!Scrypt(sSecret, saltBytes, logN, r, p, actual)) RaiseCrypto("scrypt failed");
-  return CRYPTO_memcmp(actual.data(), expected.data(), kHashBytes) == 0;
+  // scrypt keys HMAC-SHA256 with the secret, which pads a short key with
+  // zero bytes: "key" and "key\0" would pass alike. No secret made here
+  // holds a NUL, so one that does is refused (after the same work).
+  const bool holdsNul = sSecret.find('\0') != std::string::npos;
+  return CRYPTO_memcmp(actual.data(), expected.data(), kHashBytes) == 0 && !holdsNul;
 }
 
 std::string Sha256Hex(const std::string& sText) {
