@@ -40,3 +40,12 @@ if [ "$pdu_version" != "2.1.1" ]; then
   echo "installing the npm package node-pdu into tests/modem"
   (cd "$modem_dir" && npm ci --no-audit --no-fund --loglevel=error)
 fi
+
+# The OpenAPI parser and JSON Schema validator of velquor-http's document
+# check, exactly as locked.
+http_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/http"
+parser_version=$(node -p "require('$http_dir/node_modules/@apidevtools/swagger-parser/package.json').version" 2>/dev/null || true)
+if [ "$parser_version" != "12.1.0" ]; then
+  echo "installing the npm packages of the OpenAPI check into tests/http"
+  (cd "$http_dir" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -26,8 +26,11 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, con
   return MHD_YES;
 }
 
-MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
-  static_cast<HttpRequest*>(cls)->query.emplace_back(key, value != nullptr ? value : "");
+// With the value's length, so that a decoded %00 (binary UDH in Kannel's
+// sendsms) does not cut the value short.
+MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, size_t /*keySize*/, const char* value,
+                           size_t valueSize) {
+  static_cast<HttpRequest*>(cls)->query.emplace_back(key, value != nullptr ? std::string(value, valueSize) : "");
   return MHD_YES;
 }
 
@@ -66,7 +69,7 @@ struct HttpServerCallbacks {
       pending->request.method = method;
       pending->request.path = url;
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &pending->request);
-      MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &pending->request);
+      MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &pending->request);
       pending->request.remoteAddress = PeerAddress(connection);
       *state = pending;
       // A body announced over the limit is refused before it is read (and

@@ -20,7 +20,9 @@
 #include "http_database.h"
 #include "http_server.h"
 #include "json_answer.h"
+#include "kannel_api.h"
 #include "metrics.h"
+#include "openapi_api.h"
 #include "operations_api.h"
 #include "send_api.h"
 #include "status_api.h"
@@ -82,6 +84,8 @@ int main(int argc, char** argv) {
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::SendApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::StatusApi>(context));
+    modules.push_back(std::make_unique<VelquorHttp::KannelApi>(context));
+    modules.push_back(std::make_unique<VelquorHttp::OpenApiApi>());
     auto handle = [&modules](const VelquorHttp::HttpRequest& request) {
       for (const auto& module : modules)
         if (auto answer = module->Handle(request)) return *answer;
