@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "errors/com_error_raise.h"
+#include "queues/sql_array_text.h"
 
 namespace Norvale {
 using namespace OS;
@@ -28,29 +29,6 @@ constexpr const char* kSelectLargestId = "SELECT MAX(Id) AS MaxId FROM SMSOutgoi
 constexpr const char* kInsertRow =
     "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName) "
     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)";
-
-// An array's text form for CAST(... AS integer[]/text[]).
-class ArrayText {
- public:
-  void Add(std::int64_t n) { Next() += std::to_string(n); }
-  void Add(const std::string& text) {
-    std::string& s = Next();
-    s += '"';
-    for (const char c : text) {
-      if (c == '"' || c == '\\') s += '\\';
-      s += c;
-    }
-    s += '"';
-  }
-  SqlValue Value() const { return m_sText + "}"; }
-
- private:
-  std::string& Next() {
-    m_sText += m_sText.size() > 1 ? "," : "";
-    return m_sText;
-  }
-  std::string m_sText = "{";
-};
 
 // Texts as InsertJob stores them (EncodeSQLLiteralString): an empty one as
 // one blank.
@@ -105,7 +83,7 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
   LONG affected = 0;
   if (connections->IsPostgres()) {
     ExecuteCommand(kLockBatches, {kBatchLock}, affected, adCmdText | adExecuteNoRecords, -1, 1);
-    ArrayText types, phones, data, handsets;
+    CSqlArrayText types, phones, data, handsets;
     for (const COutgoingJobRow& job : jobs) {
       types.Add(static_cast<std::int64_t>(job.eJobType));
       phones.Add(Stored(job.sPhoneNumber));
