@@ -3,12 +3,12 @@
 // back as the library reports it, and refused requests queue nothing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <atomic>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -125,7 +125,6 @@ TEST_P(HttpDaemonTest, RefusesBadRequestsNamingTheFieldAndQueuesNothing) {
   EXPECT_EQ(Queued(), 1);
 }
 
-
 TEST_P(HttpDaemonTest, EachFormLandsAsItsRowWithTheAccountAsSource) {
   const Reply text = Post(R"({"to": " +4915112345678 ", "text": "Hi 'there'", "handset": 2, "client_ref": "order-17",
                              "callback_url": "https://hooks.example/dlr?id=1"})");
@@ -159,8 +158,7 @@ TEST_P(HttpDaemonTest, EachFormLandsAsItsRowWithTheAccountAsSource) {
     EXPECT_EQ(Column(row.id, "Status"), "0");
     EXPECT_EQ(Column(row.id, "SourceType"), "10");
     EXPECT_EQ(Column(row.id, "SourceId"), "shop");
-    EXPECT_EQ(http->Count("HttpJobs", "JobId=" + std::to_string(row.id) + " AND Account='shop' AND CallbackKind=0"),
-              1);
+    EXPECT_EQ(http->Count("HttpJobs", "JobId=" + std::to_string(row.id) + " AND Account='shop' AND CallbackKind=0"), 1);
   }
   EXPECT_EQ(http->Count("HttpJobs", "ClientRef='order-17' AND CallbackUrl='https://hooks.example/dlr?id=1' AND JobId=" +
                                         std::to_string(textId)),
@@ -191,9 +189,9 @@ TEST_P(HttpDaemonTest, ABatchOfAThousandGoesInWholeAndABadItemQueuesNothing) {
     ASSERT_EQ(ids[i], ids[0] + static_cast<long>(i));
     if (i % 111 == 0) {
       EXPECT_EQ(Column(ids[i], "Data"), "m" + std::to_string(i));
-      EXPECT_EQ(http->Count("HttpJobs", "JobId=" + std::to_string(ids[i]) + " AND ClientRef='r" + std::to_string(i) +
-                                            "'"),
-                1);
+      EXPECT_EQ(
+          http->Count("HttpJobs", "JobId=" + std::to_string(ids[i]) + " AND ClientRef='r" + std::to_string(i) + "'"),
+          1);
     }
   }
   EXPECT_EQ(Queued("SourceType=10 AND SourceId='shop' AND Status=0"), 1000);
@@ -300,8 +298,8 @@ TEST_P(HttpDaemonTest, TheBadInputListIsRefusedNamingTheFieldAndQueuesNothing) {
   EXPECT_EQ(Json::parse(reply.body).value("field", ""), "handset");
   EXPECT_EQ(Queued(), 1);
   // Limits kept: 20 digits, 64 characters of reference.
-  const Reply longest = Post(R"({"to": "+12345678901234567890", "text": "x", "client_ref": ")" +
-                             std::string(32, 'r') + std::string(32 * 2, '\xC3') + "\"}");
+  const Reply longest = Post(R"({"to": "+12345678901234567890", "text": "x", "client_ref": ")" + std::string(32, 'r') +
+                             std::string(32 * 2, '\xC3') + "\"}");
   EXPECT_EQ(longest.code, 400);  // not UTF-8 (lone lead bytes): refused by the parser
   std::string ref;
   for (int i = 0; i < 64; ++i) ref += "\xC3\xBC";  // 64 characters, 128 bytes
@@ -383,7 +381,8 @@ TEST_P(HttpDaemonTest, KilledInTheMiddleOfBatchesEachIsWholeOrAbsentAndItsRetryA
   constexpr int kSenders = 3, kBatchesEach = 6, kSize = 1000;
   const auto batchBody = [](int batch) {
     std::string body = R"({"messages": [)";
-    for (int i = 0; i < kSize; ++i) body += std::string(i ? "," : "") + R"({"to":"+1","text":"b)" + std::to_string(batch) + "\"}";
+    for (int i = 0; i < kSize; ++i)
+      body += std::string(i ? "," : "") + R"({"to":"+1","text":"b)" + std::to_string(batch) + "\"}";
     return body + "]}";
   };
   const auto keyOf = [](int batch) { return "Idempotency-Key: batch-" + std::to_string(batch); };
@@ -420,7 +419,8 @@ TEST_P(HttpDaemonTest, KilledInTheMiddleOfBatchesEachIsWholeOrAbsentAndItsRetryA
   for (int b = 0; b < kSenders * kBatchesEach; ++b) {
     const std::string data = "Data='b" + std::to_string(b) + "'";
     const bool wasQueued = Queued(data) == kSize;
-    const long firstId = wasQueued ? http->Db().Value("SELECT MIN(Id) AS N FROM SMSOutgoing WHERE " + data, "N").ToLong() : 0;
+    const long firstId =
+        wasQueued ? http->Db().Value("SELECT MIN(Id) AS N FROM SMSOutgoing WHERE " + data, "N").ToLong() : 0;
     const Reply retry = PostBatch(batchBody(b), {keyOf(b)});
     ASSERT_EQ(retry.code, 201) << retry.body.substr(0, 200);
     EXPECT_EQ(retry.headers.count("idempotent-replayed"), wasQueued ? 1u : 0u) << b;

@@ -50,8 +50,8 @@ class HttpDaemon {
 
   // Starts (or starts again) the daemon; false with the reason in Output().
   bool Start() {
-    m_Process = std::make_unique<ChildProcess>(std::vector<std::string>{VELQUOR_HTTP, "--listen", "127.0.0.1", "--port",
-                                                                        "0"});
+    m_Process =
+        std::make_unique<ChildProcess>(std::vector<std::string>{VELQUOR_HTTP, "--listen", "127.0.0.1", "--port", "0"});
     const std::string marker = "listening on 127.0.0.1:";
     if (!m_Process->WaitForOutput(marker, std::chrono::seconds(20))) return false;
     const std::string output = m_Process->Output();

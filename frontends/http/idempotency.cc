@@ -19,13 +19,12 @@ std::string Idempotency::RequestHash(const HttpRequest& request) {
 }
 
 std::optional<HttpResponse> Idempotency::Find(Norvale::CDBConnectionDispensor& connections, const std::string& account,
-                                              const std::string& key, const std::string& hash,
-                                              std::int64_t keptSince) {
+                                              const std::string& key, const std::string& hash, std::int64_t keptSince) {
   Norvale::CDatabaseQueryExecuter database(&connections);
   LONG affected = 0;
   const auto rs = database.ExecuteCommand(
-      "SELECT BodyHash, Status, Answer, Created FROM HttpIdempotency WHERE Account=$1 AND IdemKey=$2",
-      {account, key}, affected, adCmdText, -1, 2);
+      "SELECT BodyHash, Status, Answer, Created FROM HttpIdempotency WHERE Account=$1 AND IdemKey=$2", {account, key},
+      affected, adCmdText, -1, 2);
   if (rs == nullptr || rs->adoEOF() || rs->GetFieldValue("Created").ToLongLong() < keptSince) {
     if (rs != nullptr && !rs->adoEOF())
       database.ExecuteCommand("DELETE FROM HttpIdempotency WHERE Account=$1 AND IdemKey=$2 AND Created<$3",

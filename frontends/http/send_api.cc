@@ -40,8 +40,8 @@ std::int64_t NowMs() {
 long ConfiguredNumber(const std::string& name, long fallback) {
   try {
     bool readOnly = false;
-    const auto key = Norvale::RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &readOnly,
-                                                          true);
+    const auto key =
+        Norvale::RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &readOnly, true);
     if (key == nullptr) return fallback;
     const std::string value = Norvale::RUQueryValue(key, name, true);
     RegCloseKey(key);
@@ -56,8 +56,7 @@ long ConfiguredNumber(const std::string& name, long fallback) {
 // Whether the handset's key Handsets\<n> exists: a handset the engine knows.
 bool HandsetConfigured(int nHandset) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Norvale::HandsetKeyPath(nHandset).c_str(), 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Norvale::HandsetKeyPath(nHandset).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
   RegCloseKey(key);
   return true;
@@ -263,9 +262,9 @@ void WriteHttpJobs(Norvale::CDBConnectionDispensor& connections, const std::vect
       if (text) return *text;
       return SqlNull;
     };
-    database.ExecuteCommand(
-        insert, {ids[i], account, optional(messages[i].clientRef), optional(messages[i].callbackUrl), now}, affected,
-        adCmdText | adExecuteNoRecords, 1, 1);
+    database.ExecuteCommand(insert,
+                            {ids[i], account, optional(messages[i].clientRef), optional(messages[i].callbackUrl), now},
+                            affected, adCmdText | adExecuteNoRecords, 1, 1);
   }
 }
 
@@ -351,8 +350,7 @@ std::optional<HttpResponse> SendApi::Handle(const HttpRequest& request) {
     // meanwhile: the key's answer is read anew inside.
     queue.Run([&] {
       earlier.reset();
-      if (key && (earlier = Idempotency::Find(connections, account.sName, *key, hash, now - m_nIdempotencyMs)))
-        return;
+      if (key && (earlier = Idempotency::Find(connections, account.sName, *key, hash, now - m_nIdempotencyMs))) return;
       const std::vector<LONG> ids = queue.Insert(rows, source);
       WriteHttpJobs(connections, ids, messages, account.sName, now);
       answer = batch ? Answer(201, {{"ids", ids}}) : Answer(201, {{"id", ids[0]}});

@@ -56,7 +56,7 @@ void COutgoingBatch::Run(const std::function<void()>& group) {
   }
 }
 
-std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& jobs, const CMessageEndpoint& Source) {
+std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& jobs, const CMessageEndpoint& source) {
   if (jobs.empty()) return {};
   CDBConnectionDispensor* connections = m_pDBConnectionDispensor;
   if (!connections->InTransaction())
@@ -75,9 +75,9 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
     return max.vt == VT_NULL ? 0 : max.ToLongLong();
   };
   const SqlValue status = static_cast<std::int64_t>(jsPending);
-  const SqlValue sourceType = static_cast<std::int64_t>(Source.m_eType);
-  const SqlValue sourceId = Stored(Source.m_sId);
-  const SqlValue sourceName = Stored(Source.m_sName);
+  const SqlValue sourceType = static_cast<std::int64_t>(source.m_eType);
+  const SqlValue sourceId = Stored(source.m_sId);
+  const SqlValue sourceName = Stored(source.m_sName);
   std::vector<LONG> ids;
   ids.reserve(jobs.size());
   LONG affected = 0;

@@ -47,10 +47,10 @@ class COutgoingBatch : public CJobQueue {
   void Run(const std::function<void()>& group);
 
   // Inside Run's group (or another transaction of kEveryDatabase scope on
-  // this provider): inserts the jobs, all with `Source`, and returns their
+  // this provider): inserts the jobs, all with `source`, and returns their
   // identifiers in order. Raises E_UNEXPECTED outside a transaction and
   // DISP_E_OVERFLOW when the identifiers above the largest do not suffice.
-  std::vector<OS::LONG> Insert(const std::vector<COutgoingJobRow>& jobs, const CMessageEndpoint& Source);
+  std::vector<OS::LONG> Insert(const std::vector<COutgoingJobRow>& jobs, const CMessageEndpoint& source);
 };
 
 }  // namespace Norvale

@@ -175,9 +175,8 @@ TEST_P(OutgoingBatchRace, ABatchWhoseIdentifierWasTakenGoesAgainWhole) {
   _variant_t affected;
   blocker.Execute("BEGIN", &affected, adCmdText);
   blocker.Execute("INSERT INTO SMSOutgoing (Id, Status) VALUES (8, 2)", &affected, adCmdText);
-  const LONG blockerPid = blocker.Execute("SELECT pg_backend_pid() AS Pid", &affected, adCmdText)
-                              ->GetFieldValue("Pid")
-                              .ToLong();
+  const LONG blockerPid =
+      blocker.Execute("SELECT pg_backend_pid() AS Pid", &affected, adCmdText)->GetFieldValue("Pid").ToLong();
   int runs = 0;
   std::vector<LONG> ids;
   std::string failure;
