@@ -156,6 +156,8 @@ LONG CJobQueue::InsertJob(const std::string& SQLPart1, const std::string& SQLPar
   std::rethrow_exception(failure);  // not reached: the last attempt returns or throws
 }
 
+void CJobQueue::WaitBeforeAttempt(int nAttempt, DatabaseDeadline until) { BackOff(nAttempt, until); }
+
 std::string CJobQueue::EncodeDataMessage(const std::string& UD, const std::string& UDH, LONG DCS) {
   if (UDH.empty() && DCS == 0) return UD;
   char dcs[16];

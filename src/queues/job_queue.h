@@ -42,6 +42,9 @@ class CJobQueue : public CDatabaseQueryExecuter {
   static void DecodeDataMessage(const std::string& sData, std::string& UD, std::string& UDH, OS::LONG& DCS);
 
   static constexpr int kAttempts = 10;
+  // The wait before attempt nAttempt (2 to kAttempts) of InsertJob, for
+  // writers that repeat a whole group after a duplicate key the same way.
+  static void WaitBeforeAttempt(int nAttempt, OS::DatabaseDeadline until);
 
  protected:
   // A number as the statements write it: unquoted decimal.
