@@ -171,12 +171,11 @@ class HttpWebhooksTest : public ::testing::TestWithParam<TestSupport::Backend> {
   void SetUp() override {
     SKIP_WITHOUT_BACKEND(GetParam());
     queues = std::make_unique<TestSupport::ConfiguredQueues>(GetParam());
-    Norvale::OS::Connection connection;
-    connection.Open("Data Source=" + queues->db.Dsn(), "", "");
+    writer.Open("Data Source=" + queues->db.Dsn(), "", "");
     for (const std::string& statement :
          VelquorHttp::HttpSchemaStatements(GetParam() == TestSupport::Backend::Postgres)) {
       Norvale::OS::_variant_t affected;
-      connection.Execute(statement, &affected, Norvale::OS::adExecuteNoRecords);
+      writer.Execute(statement, &affected, Norvale::OS::adExecuteNoRecords);
     }
     Norvale::CApiAccount account;
     account.sName = "shop";
@@ -192,6 +191,7 @@ class HttpWebhooksTest : public ::testing::TestWithParam<TestSupport::Backend> {
   }
   void TearDown() override {
     daemon.reset();
+    writer.Close();
     if (!savedEventLog.empty()) setenv("NORVALE_EVENTLOG", savedEventLog.c_str(), 1);
   }
 
@@ -209,16 +209,21 @@ class HttpWebhooksTest : public ::testing::TestWithParam<TestSupport::Backend> {
       return "'" + text + "'";
     };
     const std::string now = std::to_string(NowMs());
-    return queues->db
-        .Value("INSERT INTO WebhookOutbox (Account, Url, Method, Body, Signed, NextAttempt, FirstQueued) VALUES (" +
-                   quoted(account) + ", " + quoted(url) + ", " + quoted(method) + ", " + quoted(body) + ", " +
-                   std::to_string(bSigned) + ", " + now + ", " + now + ") RETURNING Id",
-               "Id")
+    Norvale::OS::_variant_t affected;
+    return writer
+        .Execute("INSERT INTO WebhookOutbox (Account, Url, Method, Body, Signed, NextAttempt, FirstQueued) VALUES (" +
+                     quoted(account) + ", " + quoted(url) + ", " + quoted(method) + ", " + quoted(body) + ", " +
+                     std::to_string(bSigned) + ", " + now + ", " + now + ") RETURNING Id",
+                 &affected, Norvale::OS::adCmdText)
+        ->GetFieldValue("Id")
         .ToLongLong();
   }
   long Rows() const { return queues->db.Value("SELECT COUNT(*) AS N FROM WebhookOutbox", "N").ToLong(); }
+  // A column of a row, -1 when the row is gone.
   long Column(std::int64_t id, const std::string& column) const {
-    return queues->db.Value("SELECT " + column + " FROM WebhookOutbox WHERE Id=" + std::to_string(id), column).ToLong();
+    return queues->db
+        .Value("SELECT COALESCE(MAX(" + column + "), -1) AS V FROM WebhookOutbox WHERE Id=" + std::to_string(id), "V")
+        .ToLong();
   }
   bool Gone(std::int64_t id) const {
     return queues->db.Value("SELECT COUNT(*) AS N FROM WebhookOutbox WHERE Id=" + std::to_string(id), "N").ToLong() ==
@@ -232,6 +237,7 @@ class HttpWebhooksTest : public ::testing::TestWithParam<TestSupport::Backend> {
   }
 
   std::unique_ptr<TestSupport::ConfiguredQueues> queues;
+  Norvale::OS::Connection writer;  // the events' writer, as the daemon's would be
   std::unique_ptr<TestSupport::ChildProcess> daemon;
   std::string secret;
   std::string journal;
@@ -285,8 +291,11 @@ TEST_P(HttpWebhooksTest, CallsEachRowOnceSignedAndDropsWhatItMayNotCall) {
 
 TEST_P(HttpWebhooksTest, RetriesWithGrowingPausesAndFollowsNoRedirect) {
   Receiver receiver(secret);
+  // A handler that waits holds its server thread and the connections on it:
+  // the late answers come from a receiver of their own.
+  Receiver slow(secret);
   const std::int64_t flaky = Insert(receiver.Url("/flaky"), R"({"n":1})");
-  const std::int64_t late = Insert(receiver.Url("/late"), R"({"n":2})");
+  const std::int64_t late = Insert(slow.Url("/late"), R"({"n":2})");
   const std::int64_t redirect = Insert(receiver.Url("/redirect"), R"({"n":3})");
   StartDaemon();
 
@@ -305,12 +314,13 @@ TEST_P(HttpWebhooksTest, RetriesWithGrowingPausesAndFollowsNoRedirect) {
   for (const Receiver::Call& call : tries) EXPECT_TRUE(call.signatureValid);
 
   // Answered after the time-out: called again, the one case of a repeat.
-  const std::vector<Receiver::Call> lateCalls = receiver.CallsOf(late);
+  const std::vector<Receiver::Call> lateCalls = slow.CallsOf(late);
   ASSERT_EQ(lateCalls.size(), 2u);
   EXPECT_EQ(lateCalls[0].body, lateCalls[1].body);
 
   // A redirect is a failed call; its target is never asked.
-  ASSERT_TRUE(WaitFor([&] { return Column(redirect, "Attempts") >= 2; }, 20s)) << daemon->Output();
+  ASSERT_TRUE(WaitFor([&] { return Column(redirect, "Attempts") >= 2 || Gone(redirect); }, 20s)) << daemon->Output();
+  ASSERT_FALSE(Gone(redirect));
   EXPECT_EQ(Column(redirect, "LastStatus"), 302);
   for (const Receiver::Call& call : receiver.Calls()) EXPECT_NE(call.path, "/redirected");
 }
@@ -461,6 +471,23 @@ TEST_P(WebhookSenderTest, KeepsTheRowsWhileTheDatabaseFailsAndLogsItOnce) {
   EXPECT_EQ(again, 1);
   const std::string rendered = metrics.Render();
   EXPECT_EQ(Value(rendered, R"(velquor_webhook_attempts_total{result="ok"})"), 5) << rendered;
+}
+
+TEST_P(WebhookSenderTest, TwoSendersNeverCallOneRowTwice) {
+  Receiver receiver(secret);
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 300; ++i) ids.push_back(Insert(receiver.Url("/ok"), R"({"n":)" + std::to_string(i) + "}"));
+  {
+    VelquorHttp::HttpDatabase database;
+    VelquorHttp::WebhookSenderOptions options = Options();
+    options.maxCalls = 8;  // many small claims, so that they interleave
+    VelquorHttp::WebhookSender one(database, accounts, metrics, options);
+    VelquorHttp::WebhookSender two(database, accounts, metrics, options);
+    ASSERT_TRUE(WaitFor([&] { return Rows() == 0; }, 60s)) << Rows();
+  }
+  std::map<std::int64_t, int> seen;
+  for (const Receiver::Call& call : receiver.Calls()) ++seen[call.EventId()];
+  for (const std::int64_t id : ids) EXPECT_EQ(seen[id], 1) << id;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WebhookSenderTest,
