@@ -254,6 +254,8 @@ TEST_P(HttpWebhooksTest, CallsEachRowOnceSignedAndDropsWhatItMayNotCall) {
   const std::int64_t file = Insert("file:///etc/passwd", "{}");
   const std::int64_t credentials = Insert("http://user:pw@127.0.0.1:" + std::to_string(receiver.Port()) + "/ok", "{}");
   const std::int64_t noAccount = Insert(receiver.Url("/ok"), "{}", "POST", 1, "gone");
+  // No late answers here: a time-out long enough for a busy machine.
+  SetConfigValue("HttpWebhookTimeoutSeconds", "10");
   StartDaemon();
 
   ASSERT_TRUE(WaitFor([&] { return Rows() == 0; }, 30s)) << Rows() << " rows left\n" << daemon->Output();
@@ -341,6 +343,7 @@ TEST_P(HttpWebhooksTest, DeliversEverythingOnceWhenTheReceiverComesBack) {
   const int events = outage * rate;
   const std::uint16_t port = FreePort();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/ok";
+  SetConfigValue("HttpWebhookTimeoutSeconds", "10");
   StartDaemon();
   std::set<std::int64_t> ids;
   const auto start = Clock::now();
@@ -481,6 +484,7 @@ TEST_P(WebhookSenderTest, TwoSendersNeverCallOneRowTwice) {
     VelquorHttp::HttpDatabase database;
     VelquorHttp::WebhookSenderOptions options = Options();
     options.maxCalls = 8;  // many small claims, so that they interleave
+    options.callTimeout = 10s;
     VelquorHttp::WebhookSender one(database, accounts, metrics, options);
     VelquorHttp::WebhookSender two(database, accounts, metrics, options);
     ASSERT_TRUE(WaitFor([&] { return Rows() == 0; }, 60s)) << Rows();

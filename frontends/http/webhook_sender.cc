@@ -32,16 +32,22 @@ struct WebhookSender::Call {
   int attempts = 0;
   std::int64_t firstQueued = 0;
   std::int64_t claim = 0;  // the NextAttempt the claim set
+  std::string secret;      // the signature's key; empty: unsigned
   // Owned while the call is in flight.
   curl_slist* headers = nullptr;
   SteadyClock::time_point started;
   char error[CURL_ERROR_SIZE] = {};
+  // What became of it.
+  bool bReleased = false;  // not called, or abandoned at the end
+  int result = CURLE_OK;
+  long status = 0;
 };
 
 // What a finished call leaves to write: the row removed, or its next attempt.
 struct WebhookSender::Outcome {
   std::int64_t id = 0;
   bool bRemove = false;
+  bool bRelease = false;  // due again at once
   int attempts = 0;
   std::optional<long> status;
   std::string error;
@@ -166,7 +172,8 @@ WebhookSender::WebhookSender(HttpDatabase& database, const Norvale::CApiAccountS
   m_Metrics.Describe("velquor_webhook_dropped_total", "counter", "Webhook calls dropped without a call, by reason");
   m_Metrics.Describe("velquor_webhook_outbox_depth", "gauge", "Rows in the webhook outbox at the last read");
   m_Metrics.Describe("velquor_webhook_call_seconds", "histogram", "Duration of webhook calls");
-  m_Thread = std::thread([this] { Run(); });
+  m_CallsThread = std::thread([this] { RunCalls(); });
+  m_DatabaseThread = std::thread([this] { RunDatabase(); });
 }
 
 WebhookSender::~WebhookSender() {
@@ -175,44 +182,113 @@ WebhookSender::~WebhookSender() {
 }
 
 void WebhookSender::Wake() {
-  m_bWake = true;
-  curl_multi_wakeup(static_cast<CURLM*>(m_pMulti));
+  {
+    const std::lock_guard<std::mutex> lock(m_Mutex);
+    m_bWake = true;
+  }
+  m_Changed.notify_one();
 }
 
 void WebhookSender::Stop() {
-  m_bStop = true;
+  // The calls first, so that what they leave is written by the outbox's
+  // thread on its way out.
+  m_bStopCalls = true;
   curl_multi_wakeup(static_cast<CURLM*>(m_pMulti));
-  if (m_Thread.joinable()) m_Thread.join();
+  if (m_CallsThread.joinable()) m_CallsThread.join();
+  {
+    const std::lock_guard<std::mutex> lock(m_Mutex);
+    m_bStop = true;
+  }
+  m_Changed.notify_one();
+  if (m_DatabaseThread.joinable()) m_DatabaseThread.join();
 }
 
-void WebhookSender::Run() {
+void WebhookSender::RunCalls() {
   CURLM* multi = static_cast<CURLM*>(m_pMulti);
-  auto nextRead = SteadyClock::now();
-  auto nextDepth = SteadyClock::now();
-  auto databaseAgain = SteadyClock::now();  // no database work before this while it fails
-  milliseconds databasePause{0};
-  while (!m_bStop) {
+  while (!m_bStopCalls) {
+    std::vector<std::unique_ptr<Call>> starting;
+    {
+      const std::lock_guard<std::mutex> lock(m_Mutex);
+      starting.swap(m_ToStart);
+    }
+    std::vector<std::unique_ptr<Call>> done;
+    for (auto& call : starting) {
+      Start(call);
+      if (call) done.push_back(std::move(call));  // not started
+    }
     int running = 0;
     curl_multi_perform(multi, &running);
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi, &left))
-      if (message->msg == CURLMSG_DONE) Finish(message->easy_handle, message->data.result);
+      if (message->msg == CURLMSG_DONE)
+        if (auto call = Finish(message->easy_handle, message->data.result)) done.push_back(std::move(call));
+    if (!done.empty()) {
+      {
+        const std::lock_guard<std::mutex> lock(m_Mutex);
+        m_nInFlight -= std::min<unsigned>(m_nInFlight, done.size());
+        for (auto& call : done) m_Done.push_back(std::move(call));
+      }
+      m_Changed.notify_one();
+    }
+    // Woken by the calls' sockets, new calls or Stop; at most a second.
+    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+  }
+  // Abandoned: given back to be called again.
+  std::vector<std::unique_ptr<Call>> abandoned;
+  for (auto& [easy, call] : m_Calls) {
+    curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    curl_slist_free_all(call->headers);
+    call->headers = nullptr;
+    call->bReleased = true;
+    abandoned.push_back(std::move(call));
+  }
+  m_Calls.clear();
+  const std::lock_guard<std::mutex> lock(m_Mutex);
+  for (auto& call : abandoned) m_Done.push_back(std::move(call));
+}
 
+void WebhookSender::RunDatabase() {
+  auto nextRead = SteadyClock::now();
+  auto nextDepth = SteadyClock::now();
+  auto databaseAgain = SteadyClock::now();  // no database work before this while it fails
+  milliseconds databasePause{0};
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  while (!m_bStop) {
     auto now = SteadyClock::now();
-    if (m_bWake.exchange(false)) nextRead = now;
+    auto until = now + milliseconds(1000);
+    if (m_bDatabaseFailing) {
+      until = std::min(until, databaseAgain);
+      m_Changed.wait_until(lock, until, [this] { return m_bStop; });
+    } else {
+      if (m_nInFlight < m_Options.maxCalls) until = std::min(until, nextRead);
+      m_Changed.wait_until(lock, until, [this] { return m_bStop || m_bWake || !m_Done.empty(); });
+    }
+    if (m_bStop) break;
+    now = SteadyClock::now();
+    if (m_bWake && !m_bDatabaseFailing) {
+      m_bWake = false;
+      nextRead = now;
+    }
+    std::vector<std::unique_ptr<Call>> done;
+    done.swap(m_Done);
+    const unsigned free = m_Options.maxCalls - std::min(m_Options.maxCalls, m_nInFlight);
+    lock.unlock();
+    for (const auto& call : done) Settle(*call);
     if (now >= databaseAgain) {
       try {
         WriteOutcomes();
-        const unsigned free = m_Options.maxCalls - std::min<unsigned>(m_Options.maxCalls, m_Calls.size());
         if (now >= nextRead && free > 0) {
           const unsigned wanted = std::min(free, m_Options.batch);
-          const unsigned claimed = ClaimAndStart(wanted);
+          const unsigned claimed = Claim(wanted);
           // A full batch: more may be due; read again as calls end.
           nextRead = claimed == wanted ? now : now + m_Options.idleRead;
           if (claimed < wanted || now >= nextDepth) {
             nextDepth = now + m_Options.idleRead;
+            // At the next row's time; not at once, as a row due now that
+            // the claim passed over is locked by another sender's claim.
             if (const auto due = ReadDepth(); due && claimed < wanted)
-              nextRead = std::min(nextRead, now + milliseconds(std::max<std::int64_t>(0, *due - NowMs())));
+              nextRead = std::min(nextRead, now + milliseconds(std::max<std::int64_t>(10, *due - NowMs())));
           }
         }
         databasePause = milliseconds(0);
@@ -227,24 +303,27 @@ void WebhookSender::Run() {
         databaseAgain = SteadyClock::now() + databasePause;
       }
     }
-
-    // Wait for the calls, the next read or a wake-up, at most a second.
-    now = SteadyClock::now();
-    auto until = now + milliseconds(1000);
-    if (m_bDatabaseFailing) {
-      until = std::min(until, databaseAgain);
-    } else if (!m_Outcomes.empty()) {
-      until = now;
-    } else if (m_Calls.size() < m_Options.maxCalls) {
-      until = std::min(until, nextRead);
-    }
-    const auto wait = std::chrono::duration_cast<milliseconds>(until - now).count();
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max<std::int64_t>(0, wait)), nullptr);
+    lock.lock();
   }
-  ReleaseCalls();
+  // The calls' thread has ended: what it left, and what it never started,
+  // is written once; what is not is called again when its claim runs out.
+  std::vector<std::unique_ptr<Call>> left;
+  left.swap(m_Done);
+  for (auto& call : m_ToStart) {
+    call->bReleased = true;
+    left.push_back(std::move(call));
+  }
+  m_ToStart.clear();
+  lock.unlock();
+  for (const auto& call : left) Settle(*call);
+  try {
+    WriteOutcomes();
+  } catch (...) {
+    // Left for the claims to run out.
+  }
 }
 
-unsigned WebhookSender::ClaimAndStart(unsigned count) {
+unsigned WebhookSender::Claim(unsigned count) {
   Norvale::CDBConnectionDispensor& connections = m_Database.Connections();
   const Norvale::CDatabaseOperation operation(&connections);
   const std::int64_t now = NowMs();
@@ -254,25 +333,47 @@ unsigned WebhookSender::ClaimAndStart(unsigned count) {
       Norvale::CDatabaseQueryExecuter(&connections)
           .ExecuteCommand(connections.IsPostgres() ? kClaimPostgres : kClaimSqlite,
                           {claim, now, static_cast<std::int64_t>(count)}, affected, Norvale::OS::adCmdText, -1, 2);
-  std::vector<Call> rows;
+  std::vector<std::unique_ptr<Call>> rows;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) {
-    Call row;
-    row.id = rs->GetFieldValue("Id").ToLongLong();
-    row.account = rs->GetFieldValue("Account").ToString();
-    row.url = rs->GetFieldValue("Url").ToString();
-    row.method = rs->GetFieldValue("Method").ToString();
-    row.body = rs->GetFieldValue("Body").ToString();
-    row.bSigned = rs->GetFieldValue("Signed").ToLong() != 0;
-    row.attempts = static_cast<int>(rs->GetFieldValue("Attempts").ToLong());
-    row.firstQueued = rs->GetFieldValue("FirstQueued").ToLongLong();
-    row.claim = claim;
+    auto row = std::make_unique<Call>();
+    row->id = rs->GetFieldValue("Id").ToLongLong();
+    row->account = rs->GetFieldValue("Account").ToString();
+    row->url = rs->GetFieldValue("Url").ToString();
+    row->method = rs->GetFieldValue("Method").ToString();
+    row->body = rs->GetFieldValue("Body").ToString();
+    row->bSigned = rs->GetFieldValue("Signed").ToLong() != 0;
+    row->attempts = static_cast<int>(rs->GetFieldValue("Attempts").ToLong());
+    row->firstQueued = rs->GetFieldValue("FirstQueued").ToLongLong();
+    row->claim = claim;
     rows.push_back(std::move(row));
   }
+  const auto claimed = static_cast<unsigned>(rows.size());
+  if (rows.empty()) return 0;
   // RETURNING gives the rows in no particular order.
-  std::sort(rows.begin(), rows.end(), [](const Call& a, const Call& b) { return a.id < b.id; });
-  if (!rows.empty()) m_AllowedHosts = ConfiguredWebhookHosts();
-  for (const Call& row : rows) Start(row);
-  return static_cast<unsigned>(rows.size());
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a->id < b->id; });
+  m_AllowedHosts = ConfiguredWebhookHosts();
+  std::vector<std::unique_ptr<Call>> calls;
+  for (auto& row : rows) {
+    const std::string problem = CallbackUrlProblem(row->url, m_AllowedHosts);
+    if (!problem.empty()) {
+      Drop(*row, "url_refused", problem);
+    } else if (row->method != "POST" && row->method != "GET") {
+      Drop(*row, "bad_method", "the method is " + row->method);
+    } else if (row->method == "POST" && row->bSigned && (row->secret = Secret(row->account)).empty()) {
+      Drop(*row, "no_account", "the account is gone or has no webhook secret");
+    } else {
+      calls.push_back(std::move(row));
+    }
+  }
+  if (!calls.empty()) {
+    {
+      const std::lock_guard<std::mutex> lock(m_Mutex);
+      m_nInFlight += static_cast<unsigned>(calls.size());
+      for (auto& call : calls) m_ToStart.push_back(std::move(call));
+    }
+    curl_multi_wakeup(static_cast<CURLM*>(m_pMulti));
+  }
+  return claimed;
 }
 
 std::optional<std::int64_t> WebhookSender::ReadDepth() {
@@ -303,19 +404,12 @@ std::string WebhookSender::Secret(const std::string& account) {
   return secret;
 }
 
-void WebhookSender::Start(const Call& row) {
-  const std::string problem = CallbackUrlProblem(row.url, m_AllowedHosts);
-  if (!problem.empty()) return Drop(row, "url_refused", problem);
-  if (row.method != "POST" && row.method != "GET") return Drop(row, "bad_method", "the method is " + row.method);
-  std::string secret;
-  if (row.method == "POST" && row.bSigned) {
-    secret = Secret(row.account);
-    if (secret.empty()) return Drop(row, "no_account", "the account is gone or has no webhook secret");
-  }
-
-  auto call = std::make_unique<Call>(row);
+void WebhookSender::Start(std::unique_ptr<Call>& call) {
   CURL* easy = curl_easy_init();
-  if (easy == nullptr) return Fail(row, 0, "libcurl cannot make a handle");
+  if (easy == nullptr) {
+    call->result = CURLE_FAILED_INIT;
+    return;
+  }
   curl_easy_setopt(easy, CURLOPT_URL, call->url.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -325,7 +419,6 @@ void WebhookSender::Start(const Call& row) {
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "velquor-http");
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Discard);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, call->error);
-  curl_easy_setopt(easy, CURLOPT_PRIVATE, call.get());
   if (call->method == "GET") {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   } else {
@@ -333,10 +426,10 @@ void WebhookSender::Start(const Call& row) {
     call->headers = curl_slist_append(call->headers, "Content-Type: application/json");
     call->headers = curl_slist_append(call->headers, ("X-Velquor-Event-Id: " + std::to_string(call->id)).c_str());
     call->headers = curl_slist_append(call->headers, ("X-Velquor-Timestamp: " + timestamp).c_str());
-    if (!secret.empty())
+    if (!call->secret.empty())
       call->headers = curl_slist_append(
           call->headers,
-          ("X-Velquor-Signature: v1=" + Norvale::HmacSha256Hex(secret, timestamp + "." + call->body)).c_str());
+          ("X-Velquor-Signature: v1=" + Norvale::HmacSha256Hex(call->secret, timestamp + "." + call->body)).c_str());
     // No "Expect: 100-continue" wait before larger bodies.
     call->headers = curl_slist_append(call->headers, "Expect:");
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
@@ -347,48 +440,54 @@ void WebhookSender::Start(const Call& row) {
   call->started = SteadyClock::now();
   if (curl_multi_add_handle(static_cast<CURLM*>(m_pMulti), easy) != CURLM_OK) {
     curl_slist_free_all(call->headers);
+    call->headers = nullptr;
     curl_easy_cleanup(easy);
-    return Fail(row, 0, "libcurl cannot start the call");
+    call->result = CURLE_FAILED_INIT;
+    return;
   }
   m_Calls[easy] = std::move(call);
 }
 
-void WebhookSender::Finish(void* easy, int result) {
+std::unique_ptr<WebhookSender::Call> WebhookSender::Finish(void* easy, int result) {
   const auto found = m_Calls.find(easy);
-  if (found == m_Calls.end()) return;
+  if (found == m_Calls.end()) return nullptr;
   std::unique_ptr<Call> call = std::move(found->second);
   m_Calls.erase(found);
-  long status = 0;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &call->status);
   curl_multi_remove_handle(static_cast<CURLM*>(m_pMulti), easy);
   curl_easy_cleanup(easy);
   curl_slist_free_all(call->headers);
   call->headers = nullptr;
+  call->result = result;
   m_Metrics.Observe("velquor_webhook_call_seconds", {},
                     std::chrono::duration<double>(SteadyClock::now() - call->started).count());
-  const auto code = static_cast<CURLcode>(result);
-  if (code == CURLE_OK && status >= 200 && status <= 299) {
-    m_Metrics.Add("velquor_webhook_attempts_total", {{"result", "ok"}});
-    Outcome done;
-    done.id = call->id;
-    done.bRemove = true;
-    m_Outcomes.push_back(std::move(done));
-    return;
-  }
-  if (code == CURLE_OK) {
-    m_Metrics.Add("velquor_webhook_attempts_total", {{"result", "http_error"}});
-    return Fail(*call, status, "HTTP " + std::to_string(status));
-  }
-  m_Metrics.Add("velquor_webhook_attempts_total", {{"result", "network_error"}});
-  Fail(*call, 0, call->error[0] != '\0' ? call->error : curl_easy_strerror(code));
+  const char* kind = "network_error";
+  if (result == CURLE_OK) kind = call->status >= 200 && call->status <= 299 ? "ok" : "http_error";
+  m_Metrics.Add("velquor_webhook_attempts_total", {{"result", kind}});
+  return call;
 }
 
-void WebhookSender::Fail(const Call& call, long status, const std::string& error) {
+void WebhookSender::Settle(const Call& call) {
+  Outcome outcome;
+  outcome.id = call.id;
+  outcome.claim = call.claim;
+  if (call.bReleased) {
+    outcome.bRelease = true;
+    outcome.nextAttempt = NowMs();
+    m_Outcomes.push_back(std::move(outcome));
+    return;
+  }
+  if (call.result == CURLE_OK && call.status >= 200 && call.status <= 299) {
+    outcome.bRemove = true;
+    m_Outcomes.push_back(std::move(outcome));
+    return;
+  }
+  std::string error = "HTTP " + std::to_string(call.status);
+  if (call.result != CURLE_OK)
+    error = call.error[0] != '\0' ? call.error : curl_easy_strerror(static_cast<CURLcode>(call.result));
   thread_local std::mt19937_64 random{std::random_device{}()};
   const std::int64_t now = NowMs();
   const std::int64_t end = call.firstQueued + m_Options.retryTime.count();
-  Outcome outcome;
-  outcome.id = call.id;
   outcome.attempts = call.attempts + 1;
   if (now >= end) {
     Log(Norvale::OS::EVENTLOG_WARNING_TYPE, "webhook call given up after its retry time: outbox row " +
@@ -400,9 +499,8 @@ void WebhookSender::Fail(const Call& call, long status, const std::string& error
   } else {
     const double draw = std::uniform_real_distribution<double>(0, 1)(random);
     outcome.nextAttempt = std::min(end, now + WebhookBackoff(outcome.attempts, m_Options, draw).count());
-    if (status > 0) outcome.status = status;
+    if (call.result == CURLE_OK) outcome.status = call.status;
     outcome.error = error.substr(0, 500);
-    outcome.claim = call.claim;
   }
   m_Outcomes.push_back(std::move(outcome));
 }
@@ -428,6 +526,9 @@ void WebhookSender::WriteOutcomes() {
     Norvale::OS::LONG affected = 0;
     if (outcome.bRemove) {
       executer.ExecuteCommand(kRemove, {outcome.id}, affected, Norvale::OS::adExecuteNoRecords, -1, 2);
+    } else if (outcome.bRelease) {
+      executer.ExecuteCommand(kRelease, {outcome.id, outcome.nextAttempt, outcome.claim}, affected,
+                              Norvale::OS::adExecuteNoRecords, -1, 2);
     } else {
       Norvale::OS::SqlValue status = Norvale::OS::SqlNull;
       if (outcome.status) status = static_cast<std::int64_t>(*outcome.status);
@@ -438,35 +539,6 @@ void WebhookSender::WriteOutcomes() {
   }
   group.Commit();
   m_Outcomes.clear();
-}
-
-void WebhookSender::ReleaseCalls() {
-  CURLM* multi = static_cast<CURLM*>(m_pMulti);
-  const std::int64_t now = NowMs();
-  std::vector<std::pair<std::int64_t, std::int64_t>> released;  // id, claim
-  for (auto& [easy, call] : m_Calls) {
-    curl_multi_remove_handle(multi, easy);
-    curl_easy_cleanup(easy);
-    curl_slist_free_all(call->headers);
-    released.emplace_back(call->id, call->claim);
-  }
-  m_Calls.clear();
-  // Once: the process is ending, and what is not written here is called
-  // again when the claims run out.
-  try {
-    WriteOutcomes();
-    Norvale::CDBConnectionDispensor& connections = m_Database.Connections();
-    const Norvale::CDatabaseOperation operation(&connections);
-    Norvale::CDatabaseTransaction group(&connections);
-    Norvale::CDatabaseQueryExecuter executer(&connections);
-    for (const auto& [id, claim] : released) {
-      Norvale::OS::LONG affected = 0;
-      executer.ExecuteCommand(kRelease, {id, now, claim}, affected, Norvale::OS::adExecuteNoRecords, -1, 1);
-    }
-    group.Commit();
-  } catch (...) {
-    // Left for the claims to run out.
-  }
 }
 
 void WebhookSender::DatabaseFailed(const std::string& what) {

@@ -1,5 +1,6 @@
-// WebhookSender: the thread that makes the calls of the webhook outbox
-// (WebhookOutbox, http_schema.h) and removes each row once its call is done.
+// WebhookSender: the two threads that make the calls of the webhook outbox
+// (WebhookOutbox, http_schema.h) and remove each row once its call is done:
+// one reads and writes the outbox, the other makes the calls.
 //
 // It reads the rows that are due (NextAttempt <= now), oldest first, at most
 // as many as it has free calls, and makes the calls at once through libcurl's
@@ -35,7 +36,7 @@
 // least once, also when it was due long after its retry time.
 //
 // When the database cannot be read or written, the rows stay where they are;
-// the thread logs it once, tries again with a growing pause (up to 30 s) and
+// the sender logs it once, tries again with a growing pause (up to 30 s) and
 // logs when it works again. Results it could not write are kept in memory
 // and written then (a result written twice does no harm).
 //
@@ -47,9 +48,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -87,7 +90,7 @@ std::chrono::milliseconds WebhookBackoff(int failedAttempts, const WebhookSender
 
 class WebhookSender {
  public:
-  // Starts the thread. The arguments but `options` must outlive the sender.
+  // Starts the threads. The arguments but `options` must outlive the sender.
   WebhookSender(HttpDatabase& database, const Norvale::CApiAccountStore& accounts, Metrics& metrics,
                 WebhookSenderOptions options);
   // Stops as Stop() does.
@@ -98,7 +101,7 @@ class WebhookSender {
   // New rows were written: read the outbox now instead of at the next
   // pause's end. Any thread may call it.
   void Wake();
-  // Ends the thread: calls in flight are abandoned and their rows given back
+  // Ends the threads: calls in flight are abandoned and their rows given back
   // to be called at once by the next sender; results not yet written are
   // written where the database answers.
   void Stop();
@@ -106,19 +109,24 @@ class WebhookSender {
  private:
   struct Call;
   struct Outcome;
-  void Run();
-  // One read of the outbox: claims up to `count` due rows and starts their
-  // calls. Returns how many it claimed. Raises on database failures.
-  unsigned ClaimAndStart(unsigned count);
+  // The calls' thread: libcurl only, so that no wait for the database
+  // holds a call past its time-out.
+  void RunCalls();
+  // Starts the call; leaves `call` where it could not.
+  void Start(std::unique_ptr<Call>& call);
+  std::unique_ptr<Call> Finish(void* easy, int result);
+  // The outbox's thread: claims rows, hands them to the calls' thread and
+  // writes what became of them.
+  void RunDatabase();
+  // Claims up to `count` due rows and hands over those to call. Returns
+  // how many it claimed. Raises on database failures.
+  unsigned Claim(unsigned count);
   // Sets the outbox's depth; returns the earliest NextAttempt, if any.
   std::optional<std::int64_t> ReadDepth();
-  void Start(const Call& row);
-  void Finish(void* easy, int result);
-  void Fail(const Call& call, long status, const std::string& error);
+  void Settle(const Call& call);
   void Drop(const Call& call, const std::string& reason, const std::string& why);
   // Writes the results kept in m_Outcomes; raises on database failures.
   void WriteOutcomes();
-  void ReleaseCalls();
   // The account's webhook secret, or empty where it has none.
   std::string Secret(const std::string& account);
   // Logs a database failure once, and its end.
@@ -130,14 +138,27 @@ class WebhookSender {
   Metrics& m_Metrics;
   const WebhookSenderOptions m_Options;
   void* m_pMulti = nullptr;  // CURLM
+
+  // Between the threads.
+  std::mutex m_Mutex;
+  std::condition_variable m_Changed;             // for the outbox's thread
+  std::vector<std::unique_ptr<Call>> m_ToStart;  // claimed, to call
+  std::vector<std::unique_ptr<Call>> m_Done;     // called (or given back), to write
+  unsigned m_nInFlight = 0;                      // handed over and not back yet
+  bool m_bWake = false;
+  bool m_bStop = false;
+  std::atomic<bool> m_bStopCalls{false};
+
+  // The calls' thread's.
   std::map<void*, std::unique_ptr<Call>> m_Calls;
+  // The outbox's thread's.
   std::vector<Outcome> m_Outcomes;
   std::map<std::string, std::pair<std::string, std::chrono::steady_clock::time_point>> m_Secrets;
   std::vector<std::string> m_AllowedHosts;
   bool m_bDatabaseFailing = false;
-  std::atomic<bool> m_bWake{false};
-  std::atomic<bool> m_bStop{false};
-  std::thread m_Thread;
+
+  std::thread m_CallsThread;
+  std::thread m_DatabaseThread;
 };
 
 }  // namespace VelquorHttp
