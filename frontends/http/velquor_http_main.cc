@@ -26,6 +26,7 @@
 #include "operations_api.h"
 #include "send_api.h"
 #include "status_api.h"
+#include "webhook_sender.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
     VelquorHttp::HttpDatabase database;
     database.CreateSchema();
     VelquorHttp::HttpContext context{auth, database, metrics};
+    VelquorHttp::WebhookSender webhooks(database, accounts, metrics,
+                                        VelquorHttp::WebhookSenderOptions::FromConfiguration());
     std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::SendApi>(context));
