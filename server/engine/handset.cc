@@ -284,8 +284,8 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
       } else {
         LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::Work",
                  "Handset " + std::to_string(m_nNumber) +
-                     " keeps no message history: the table MessageHistory is missing and cannot be created (" +
-                     why + "); run 'velquor db init' as the database's owner");
+                     " keeps no message history: the table MessageHistory is missing and cannot be created (" + why +
+                     "); run 'velquor db init' as the database's owner");
       }
       m_bHistoryChecked = true;
     }

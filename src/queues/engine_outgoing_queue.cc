@@ -126,8 +126,8 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   const std::int64_t now = HistoryNow();
   SqlValues values{jsProcessing, nTag, jsPending, eHandset, hsAll, nMax};
   if (postgres && nHistoryEngineId) values.insert(values.end(), {*nHistoryEngineId, now});
-  const auto rs = Query(postgres ? (nHistoryEngineId ? kClaimPostgresWithHistory : kClaimPostgres) : kClaimSqlite,
-                        values);
+  const auto rs =
+      Query(postgres ? (nHistoryEngineId ? kClaimPostgresWithHistory : kClaimPostgres) : kClaimSqlite, values);
   std::vector<LONG> taken;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) {
     const LONG id = rs->GetFieldValue("Id").ToLong();

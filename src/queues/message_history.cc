@@ -84,22 +84,16 @@ std::string Text(const _variant_t& v) { return v.vt == VT_NULL || v.vt == VT_EMP
 
 const char* NotificationKindName(int eType) {
   switch (eType) {
-    case ntDeliveryReport:
-      return "delivered";
-    case ntDeliveryFailure:
-      return "delivery_failed";
-    case ntMessageSent:
-      return "sent";
-    case ntSendFailure:
-      return "send_failed";
-    default:
-      return "unknown";
+    case ntDeliveryReport: return "delivered";
+    case ntDeliveryFailure: return "delivery_failed";
+    case ntMessageSent: return "sent";
+    case ntSendFailure: return "send_failed";
+    default: return "unknown";
   }
 }
 
 std::int64_t HistoryNow() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
@@ -168,8 +162,8 @@ void CMessageHistory::Append(const std::vector<CHistoryEvent>& events) {
       details.Add(e.sDetail), times.Add(e.nAt);
     }
     ExecuteCommand(kAppendPostgres,
-                   {jobs.Value(), names.Value(), statuses.Value(), handsets.Value(), engines.Value(), references.Value(),
-                    parts.Value(), errors.Value(), details.Value(), times.Value()},
+                   {jobs.Value(), names.Value(), statuses.Value(), handsets.Value(), engines.Value(),
+                    references.Value(), parts.Value(), errors.Value(), details.Value(), times.Value()},
                    affected, adCmdText | adExecuteNoRecords, -1, 1);
     return;
   }
@@ -186,8 +180,7 @@ LONG CMessageHistory::PruneBefore(std::int64_t nTimeMs, LONG nLimit) {
   return affected;
 }
 
-bool CMessageHistory::EnsureTable(CDBConnectionDispensor* pConnections, const std::string& sDSN,
-                                  std::string* sWhyNot) {
+bool CMessageHistory::EnsureTable(CDBConnectionDispensor* pConnections, const std::string& sDSN, std::string* sWhyNot) {
   static std::mutex lock;
   static std::map<std::string, bool> known;
   const std::lock_guard guard(lock);

@@ -29,10 +29,11 @@ class MessageHistory : public ::testing::TestWithParam<Backend> {
     dispensor.SetDBSettings(db->Dsn(), "", "");
   }
   void PutJob(LONG id, int handset) const {
-    db->Run("INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, "
-            "SourceName, RetryCount) VALUES (" +
-            std::to_string(id) + ", 1, '+4917012345', 'hello', " + std::to_string(handset) +
-            ", 0, 1, 'client', 'name', 0)");
+    db->Run(
+        "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, "
+        "SourceName, RetryCount) VALUES (" +
+        std::to_string(id) + ", 1, '+4917012345', 'hello', " + std::to_string(handset) +
+        ", 0, 1, 'client', 'name', 0)");
   }
   std::vector<std::string> Events(LONG id) {
     std::vector<std::string> names;
@@ -173,10 +174,10 @@ TEST_P(MessageHistoryOnSqlite, AClaimWhoseEventsFailTakesNoJob) {
 // limit; a job identifier used again reads its latest life.
 TEST_P(MessageHistory, PruningByAgeAndTheLatestLifeOfAnIdentifier) {
   const std::int64_t day = 86400000LL, now = HistoryNow();
-  history.Append({{0, 7, "sent", jsSent, hsHandset1, std::nullopt, std::nullopt, kEngine, "", "", now - 40 * day},
-                  {0, 7, "notified", jsSent, hsHandset1, std::nullopt, std::nullopt, kEngine, "", "sent",
-                   now - 31 * day},
-                  {0, 8, "sent", jsSent, hsHandset1, 1, std::nullopt, kEngine, "x\"y", "", now - 29 * day}});
+  history.Append(
+      {{0, 7, "sent", jsSent, hsHandset1, std::nullopt, std::nullopt, kEngine, "", "", now - 40 * day},
+       {0, 7, "notified", jsSent, hsHandset1, std::nullopt, std::nullopt, kEngine, "", "sent", now - 31 * day},
+       {0, 8, "sent", jsSent, hsHandset1, 1, std::nullopt, kEngine, "x\"y", "", now - 29 * day}});
   EXPECT_EQ(history.PruneBefore(now - 30 * day, 1), 1);
   EXPECT_EQ(history.PruneBefore(now - 30 * day, 100), 1);
   EXPECT_EQ(history.PruneBefore(now - 30 * day, 100), 0);
