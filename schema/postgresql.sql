@@ -84,3 +84,42 @@ BEGIN
   END IF;
 END
 $$;
+
+-- MessageHistory: each job's life, kept after its row in SMSOutgoing is gone
+-- (docs/engine.md): one row per event, written by the engine in the
+-- transaction of what it records, deleted after the engine's HistoryAge. At is
+-- milliseconds since the epoch (UTC).
+CREATE TABLE IF NOT EXISTS MessageHistory (
+  Id BIGSERIAL PRIMARY KEY,
+  JobId INTEGER NOT NULL,
+  Event TEXT NOT NULL,
+  Status INTEGER,
+  Handset INTEGER,
+  EngineId BIGINT,
+  Reference TEXT,
+  Parts INTEGER,
+  ErrorCode INTEGER,
+  Detail TEXT,
+  At BIGINT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS MessageHistory_Job ON MessageHistory (JobId, Id);
+CREATE INDEX IF NOT EXISTS MessageHistory_At ON MessageHistory (At);
+-- The 'queued' event, written by the client's insert itself: once per
+-- statement, for all the rows it inserted.
+CREATE OR REPLACE FUNCTION velquor_outgoing_history() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  INSERT INTO MessageHistory (JobId, Event, Status, Handset, At)
+    SELECT Id, 'queued', Status, Handset, CAST(EXTRACT(EPOCH FROM clock_timestamp()) * 1000 AS BIGINT)
+    FROM velquor_inserted;
+  RETURN NULL;
+END
+$$;
+DO $$
+BEGIN
+  IF NOT EXISTS (SELECT 1 FROM pg_trigger WHERE tgname = 'smsoutgoing_history'
+                 AND tgrelid = to_regclass('smsoutgoing')) THEN
+    CREATE TRIGGER SMSOutgoing_History AFTER INSERT ON SMSOutgoing REFERENCING NEW TABLE AS velquor_inserted
+      FOR EACH STATEMENT EXECUTE FUNCTION velquor_outgoing_history();
+  END IF;
+END
+$$;

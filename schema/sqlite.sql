@@ -64,3 +64,28 @@ CREATE TABLE IF NOT EXISTS SMSOutgoingMarks (
   MarkTime BIGINT PRIMARY KEY,
   MaxId INTEGER
 );
+
+-- MessageHistory: each job's life, kept after its row in SMSOutgoing is gone
+-- (docs/engine.md): one row per event, written by the engine in the
+-- transaction of what it records, deleted after the engine's HistoryAge. At is
+-- milliseconds since the epoch (UTC).
+CREATE TABLE IF NOT EXISTS MessageHistory (
+  Id INTEGER PRIMARY KEY,
+  JobId INTEGER NOT NULL,
+  Event TEXT NOT NULL,
+  Status INTEGER,
+  Handset INTEGER,
+  EngineId BIGINT,
+  Reference TEXT,
+  Parts INTEGER,
+  ErrorCode INTEGER,
+  Detail TEXT,
+  At BIGINT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS MessageHistory_Job ON MessageHistory (JobId, Id);
+CREATE INDEX IF NOT EXISTS MessageHistory_At ON MessageHistory (At);
+-- The 'queued' event, written by the client's insert itself.
+CREATE TRIGGER IF NOT EXISTS SMSOutgoing_History AFTER INSERT ON SMSOutgoing BEGIN
+  INSERT INTO MessageHistory (JobId, Event, Status, Handset, At)
+    VALUES (NEW.Id, 'queued', NEW.Status, NEW.Handset, CAST(ROUND((julianday('now') - 2440587.5) * 86400000) AS INTEGER));
+END;

@@ -47,6 +47,7 @@ set(VELQUOR_SOURCES
   src/queues/incoming_queue.cc
   src/queues/job_outcome_writer.cc
   src/queues/job_queue.cc
+  src/queues/message_history.cc
   src/queues/notification_queue.cc
   src/queues/outgoing_batch.cc
   src/queues/outgoing_queue.cc
@@ -88,6 +89,7 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/platform/synch_test.cc
   src/queues/database_faults_test.cc
   src/queues/engine_batch_test.cc
+  src/queues/message_history_test.cc
   src/queues/outgoing_batch_test.cc
   src/queues/queues_test.cc
   src/util/win32_utils_test.cc

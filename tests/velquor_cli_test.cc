@@ -21,6 +21,8 @@
 #include "platform/database.h"
 #include "platform/registry.h"
 #include "queue_test_support.h"
+#include "queues/engine_outgoing_queue.h"
+#include "queues/job_outcome_writer.h"
 #include "server_test_support.h"
 #include "skip_support.h"
 #include "test_support.h"
@@ -258,6 +260,44 @@ TEST(VelquorMessageCommands, StatusSaysWhenNoRowExists) {
   EXPECT_EQ(cleared.status, 0);  // the library's rule: a missing row counts as sent
   EXPECT_EQ(cleared.out, "1: no such row in SMSOutgoing (unknown, or cleared after it was sent)\n");
   EXPECT_EQ(Velquor("status 999").out, "999: no such row in SMSOutgoing (unknown, or cleared after it was sent)\n");
+}
+
+// A row cleared after it was sent: the message history still tells a
+// message delivered from one sent without a report asked for.
+TEST(VelquorMessageCommands, StatusTellsDeliveredFromSentByTheHistory) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  TestSupport::QueueSet engine(queues.db.Dsn());
+  Norvale::CEngineOutgoingQueue claims(&engine.dispensor);
+  Norvale::CJobOutcomeWriter writer(&engine.dispensor, 7);
+  const auto outcome = [](Norvale::OS::LONG id, Norvale::EnumJobStatus expected, Norvale::OS::LONG ref,
+                          Norvale::EnumJobStatus status) {
+    Norvale::CJobOutcome o;
+    o.nJobId = id, o.eExpectedStatus = expected, o.nExpectedMessageRef = ref, o.eStatus = status;
+    o.eHandset = Norvale::hsHandset1, o.nMessageRef = expected == Norvale::jsProcessing ? 0 : ref;
+    o.notification.eType = status == Norvale::jsSent ? Norvale::ntMessageSent : Norvale::ntDeliveryReport;
+    o.notification.eJobStatus = status;
+    return o;
+  };
+  for (const char* text : {"one", "two", "three"}) ASSERT_EQ(Velquor(std::string("send +49 ") + text).status, 0);
+  ASSERT_EQ(claims.ClaimJobs(Norvale::hsHandset1, 3, -9, 7).jobs.size(), 3U);
+  auto awaited = outcome(2, Norvale::jsProcessing, -9, Norvale::jsSentNotConfirmed);
+  awaited.nMessageRef = 55, awaited.bNumericReference = true;
+  ASSERT_EQ(writer.Write({outcome(1, Norvale::jsProcessing, -9, Norvale::jsSent), awaited}),
+            (std::vector<bool>{true, true}));
+  ASSERT_EQ(writer.Write({outcome(2, Norvale::jsSentNotConfirmed, 55, Norvale::jsSent)}), (std::vector<bool>{true}));
+  ASSERT_EQ(writer.Write({outcome(3, Norvale::jsProcessing, -9, Norvale::jsSent)}), (std::vector<bool>{true}));
+  // Rows 1 and 2 are gone (a newer job was sent).
+  const std::string at = "at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\.[0-9]{3}Z";
+  const std::string one = Velquor("status 1").out, two = Velquor("status 2").out;
+  EXPECT_TRUE(
+      std::regex_match(one, std::regex("2 sent " + at +
+                                       " \\(no delivery report was asked for\\) \\(from the history; its row was "
+                                       "cleared\\)\n")))
+      << one;
+  EXPECT_TRUE(std::regex_match(two, std::regex("2 delivered " + at + " \\(from the history; its row was cleared\\)\n")))
+      << two;
+  EXPECT_EQ(Velquor("status 3").out, "2 sent (no delivery report was asked for)\n");
+  EXPECT_EQ(Velquor("status 9").out, "9: no such row in SMSOutgoing (unknown, or cleared after it was sent)\n");
 }
 
 TEST(VelquorConfigCommand, SetRefusesWhatTheLibraryWouldMisread) {

@@ -38,7 +38,7 @@ bool IsEngineValue(const std::string& name) {
       "CleanupAge",        "IncomingCleanupAge", "MaintenanceInterval",    "OrphanGrace",
       "ReassemblyTimeout", "StopTimeout",        "MaxReadFailures",        "ResendInDoubt",
       "EngineId",          "SQLiteSynchronous",  "DatabaseConnectTimeout", "DatabaseOperationTimeout",
-      "ClientGroup"};
+      "ClientGroup",       "HistoryAge"};
   for (const char* n : names)
     if (strcasecmp(n, name.c_str()) == 0) return true;
   return false;

@@ -14,11 +14,13 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "client_configuration.h"
 #include "commands.h"
 #include "norvale/norvale.h"
 #include "queues/database_access.h"
+#include "queues/message_history.h"
 #include "queues/outgoing_queue.h"
 #include "signal_descriptor.h"
 
@@ -152,6 +154,42 @@ std::optional<JobRow> ReadRowIfQueued(Norvale::CConfigVelquorClientOnly& config,
   return config.GetOutgoingQueueEnabled() ? ReadJobRow(config, id) : std::nullopt;
 }
 
+// A job whose row was cleared, as its last event in the message history
+// tells it: "2 delivered at <time>", "2 sent at <time> (no delivery report was
+// asked for)"; nothing when the history holds nothing of it (or the database
+// has no history).
+std::optional<std::string> HistoryLine(Norvale::CConfigVelquorClientOnly& config, std::int32_t id) {
+  Norvale::CDBConnectionDispensor connection(&config);
+  std::vector<Norvale::CHistoryEvent> events;
+  try {
+    events = Norvale::CMessageHistory(&connection).Read(id);
+  } catch (const Norvale::_com_error&) {
+    return std::nullopt;
+  }
+  const Norvale::CHistoryEvent* last = nullptr;
+  // Only an outcome tells what became of it (a job queued and claimed whose
+  // row is gone was cleared by someone else).
+  for (const auto& e : events)
+    if ((e.sEvent == Norvale::kHistorySent || e.sEvent == Norvale::kHistoryDelivered ||
+         e.sEvent == Norvale::kHistoryFailed) &&
+        e.nStatus)
+      last = &e;
+  if (!last) return std::nullopt;
+  const auto status = static_cast<Norvale::EnumJobStatus>(*last->nStatus);
+  const std::string at = " at " + Norvale::HistoryTimeText(last->nAt);
+  std::string text;
+  if (last->sEvent == Norvale::kHistoryDelivered) {
+    text = "delivered" + at;
+  } else if (last->sEvent == Norvale::kHistorySent) {
+    text = "sent" + at +
+           (status == Norvale::jsSent ? " (no delivery report was asked for)" : ", its delivery report never came");
+  } else {
+    text = StatusText(status, std::nullopt) + at;
+    if (last->nErrorCode) text += " (error " + std::to_string(*last->nErrorCode) + ")";
+  }
+  return std::to_string(status) + " " + text + " (from the history; its row was cleared)";
+}
+
 // After a send that waited: the state reached on a second line, and the exit
 // code of its outcome (a failure is 1; a message still on its way when the
 // wait ran out is kExitStillOnItsWay).
@@ -266,6 +304,10 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
       const Norvale::EnumJobStatus s = Norvale::Velquor().GetSendStatus(o->id);
       const std::optional<JobRow> row = ReadRowIfQueued(config, o->id);
       if (s == Norvale::jsSent && config.GetOutgoingQueueEnabled() && !row) {
+        if (const auto line = HistoryLine(config, o->id)) {
+          std::cout << *line << "\n";
+          return;
+        }
         std::cout << o->id << ": no such row in SMSOutgoing (unknown, or cleared after it was sent)\n";
         return;
       }

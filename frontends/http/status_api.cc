@@ -5,10 +5,14 @@
 #include <iterator>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "authenticator.h"
+#include "http_database.h"
 #include "json_answer.h"
 #include "norvale/norvale.h"
+#include "queues/job_queue.h"
+#include "queues/message_history.h"
 
 namespace VelquorHttp {
 namespace {
@@ -18,11 +22,6 @@ std::optional<std::int32_t> ParseId(const std::string& text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
   if (error != std::errc() || end != text.data() + text.size() || id <= 0) return std::nullopt;
   return id;
-}
-
-Norvale::Velquor& ThreadClient() {
-  thread_local Norvale::Velquor client;
-  return client;
 }
 
 }  // namespace
@@ -42,6 +41,53 @@ const char* JobStatusName(int status) {
   return status >= 0 && status < static_cast<int>(std::size(names)) ? names[status] : "unknown";
 }
 
+namespace {
+
+// What the job's state means to a client: the number alone cannot tell a
+// delivered message from one sent without a report asked for.
+const char* StateOf(long status, bool delivered) {
+  switch (status) {
+    case Norvale::jsPending: return "pending";
+    case Norvale::jsProcessing: return "processing";
+    case Norvale::jsSent: return delivered ? "delivered" : "sent";
+    case Norvale::jsSentNotConfirmed: return "sent";
+    default: return "failed";
+  }
+}
+
+Json EventJson(const Norvale::CHistoryEvent& e) {
+  Json j{{"event", e.sEvent}, {"at", Norvale::HistoryTimeText(e.nAt)}};
+  if (e.nStatus) j["status"] = *e.nStatus;
+  if (e.nHandset) j["handset"] = *e.nHandset;
+  if (e.nEngineId) j["engine_id"] = *e.nEngineId;
+  if (!e.sReference.empty()) j["reference"] = e.sReference;
+  if (e.nParts) j["parts"] = *e.nParts;
+  if (e.nErrorCode) j["error_code"] = *e.nErrorCode;
+  if (e.sEvent == Norvale::kHistoryNotified)
+    j["notification"] = e.sDetail;
+  else if (!e.sDetail.empty())
+    j["detail"] = e.sDetail;
+  return j;
+}
+
+// The client's reference of the account's job, or nothing when the job is
+// not the account's (HttpJobs).
+std::optional<Json> OwnedJob(Norvale::CDBConnectionDispensor& db, std::int32_t id, const std::string& account) {
+  Norvale::CDatabaseQueryExecuter executer(&db);
+  Norvale::OS::LONG affected = 0;
+  const auto rs = executer.ExecuteCommand("SELECT ClientRef FROM HttpJobs WHERE JobId=$1 AND Account=$2",
+                                          {static_cast<std::int64_t>(id), account}, affected, Norvale::OS::adCmdText,
+                                          -1, Norvale::CJobQueue::kAttempts);
+  if (!rs || rs->BOF() || rs->adoEOF()) return std::nullopt;
+  const Norvale::OS::_variant_t ref = rs->GetFieldValue("ClientRef");
+  const Json clientRef =
+      ref.vt == Norvale::OS::VT_NULL || ref.vt == Norvale::OS::VT_EMPTY ? Json(nullptr) : Json(ref.ToString());
+  rs->Close();
+  return clientRef;
+}
+
+}  // namespace
+
 std::optional<HttpResponse> StatusApi::Handle(const HttpRequest& request) {
   static const std::string kMessages = "/v1/messages/";
   if (request.path.rfind(kMessages, 0) != 0) return std::nullopt;
@@ -50,9 +96,44 @@ std::optional<HttpResponse> StatusApi::Handle(const HttpRequest& request) {
   if (auto* refusal = std::get_if<HttpResponse>(&who)) return *refusal;
   const std::optional<std::int32_t> id = ParseId(request.path.substr(kMessages.size()));
   if (!id) return Refuse(400, "not a message identifier", "id");
+  const std::string& account = std::get<Norvale::CApiAccount>(who).sName;
   try {
-    const Norvale::EnumJobStatus status = ThreadClient().GetSendStatus(*id);
-    return Answer(200, {{"id", *id}, {"status", static_cast<int>(status)}, {"name", JobStatusName(status)}});
+    Norvale::CDBConnectionDispensor& db = m_Context.database.Connections();
+    const std::optional<Json> clientRef = OwnedJob(db, *id, account);
+    if (!clientRef) return Refuse(404, "unknown or cleared", "id");
+    Norvale::CMessageHistory history(&db);
+    const std::optional<Norvale::CQueuedJob> row = history.ReadQueuedJob(*id);
+    std::vector<Norvale::CHistoryEvent> events;
+    try {
+      events = history.Read(*id);
+    } catch (const Norvale::_com_error&) {
+      // A database without the history (an engine older than it): the row only.
+      if (!row) throw;
+    }
+    if (!row && events.empty()) return Refuse(404, "unknown or cleared", "id");
+    bool delivered = false;
+    // Without its row and an outcome in the history: the library's rule, a
+    // missing row counts as sent.
+    long status = row ? row->nStatus : static_cast<long>(Norvale::jsSent);
+    Json handset = nullptr;
+    Json list = Json::array();
+    for (const auto& e : events) {
+      delivered = delivered || e.sEvent == Norvale::kHistoryDelivered;
+      const bool outcome = e.sEvent == Norvale::kHistorySent || e.sEvent == Norvale::kHistoryDelivered ||
+                           e.sEvent == Norvale::kHistoryFailed;
+      if (!row && outcome && e.nStatus) status = *e.nStatus;
+      if (e.nHandset && *e.nHandset != 0) handset = *e.nHandset;
+      list.push_back(EventJson(e));
+    }
+    if (row && row->nHandset && *row->nHandset != 0) handset = *row->nHandset;
+    return Answer(200, {{"id", *id},
+                        {"status", status},
+                        {"name", JobStatusName(static_cast<int>(status))},
+                        {"state", StateOf(status, delivered)},
+                        {"to", row ? Json(row->sPhoneNumber) : Json(nullptr)},
+                        {"handset", handset},
+                        {"client_ref", *clientRef},
+                        {"history", list}});
   } catch (const Norvale::_com_error& e) {
     return Refuse(503, e.DescriptionA().empty() ? e.ErrorMessage() : e.DescriptionA());
   }

@@ -1,4 +1,8 @@
-// StatusApi: GET /v1/messages/{id} -> 200 {"id": N, "status": S, "name": "..."}.
+// StatusApi: GET /v1/messages/{id} -> 200 {"id", "status", "name", "state",
+// "to", "handset", "client_ref", "history": [...]}: the job's row while
+// SMSOutgoing holds it, its life from the message history (CMessageHistory)
+// also after it was cleared; 404 "unknown or cleared" when the job is not the
+// caller's (HttpJobs) or neither exists.
 #pragma once
 
 #include "api_module.h"

@@ -78,6 +78,7 @@ void CConfigVelquorServer::ReadConfiguration() {
   s.nReportExpiry = r.GetNumber("ReportExpiry", s.nReportExpiry, 1000, 365 * kDay);
   s.nCleanupAge = r.GetNumber("CleanupAge", s.nCleanupAge, 0, 3650 * kDay);
   s.nIncomingCleanupAge = r.GetNumber("IncomingCleanupAge", s.nIncomingCleanupAge, 0, 3650 * kDay);
+  s.nHistoryAge = r.GetNumber("HistoryAge", 30, 0, 3650) * kDay;  // days
   s.dwMaintenanceInterval =
       static_cast<std::uint32_t>(r.GetNumber("MaintenanceInterval", s.dwMaintenanceInterval, 100, kMaxMs));
   s.dwOrphanGrace = static_cast<std::uint32_t>(r.GetNumber("OrphanGrace", s.dwOrphanGrace, 100, kMaxMs));

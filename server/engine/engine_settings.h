@@ -28,6 +28,7 @@ struct CEngineSettings {
   std::int64_t nReportExpiry = 2 * 86400000LL;  // ms after which a reference stops waiting
   std::int64_t nCleanupAge = 7 * 86400000LL;    // ms; finished rows older are deleted (0 never)
   std::int64_t nIncomingCleanupAge = 0;         // ms; unread received messages (0 never)
+  std::int64_t nHistoryAge = 30 * 86400000LL;   // ms; older message history is deleted (0 never)
   std::uint32_t dwMaintenanceInterval = 60000;  // ms between clean-up passes
   std::uint32_t dwOrphanGrace = 60000;          // ms a claimed but unowned job may wait
   std::uint32_t dwReassemblyTimeout = 300000;   // ms to wait for missing parts

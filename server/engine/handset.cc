@@ -275,6 +275,20 @@ void CHandset::Recover() {
 
 void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   if (!m_bRecovered) {
+    if (!m_bHistoryChecked) {
+      // A database made before the history gets its table here.
+      std::string why;
+      if (CMessageHistory::EnsureTable(&m_DB, m_Settings.sDSN, &why)) {
+        m_nHistoryEngineId = m_Settings.nEngineId;
+        m_Writer.SetHistory(m_nHistoryEngineId);
+      } else {
+        LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::Work",
+                 "Handset " + std::to_string(m_nNumber) +
+                     " keeps no message history: the table MessageHistory is missing and cannot be created (" + why +
+                     "); run 'velquor db init' as the database's owner");
+      }
+      m_bHistoryChecked = true;
+    }
     Recover();
     m_Matcher.TrackWaiting(m_nNumber, Clock::now());
     m_bRecovered = true;
@@ -315,7 +329,7 @@ bool CHandset::Claim() {
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   CClaimBatch batch =
       m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
-                                m_Ownership.Tag(CJobOwnership::phWaiting));
+                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId);
   group.Commit();
   // In hand first (no statement runs there): whatever fails next, no job
   // claimed is left behind.
@@ -466,6 +480,7 @@ void CHandset::Settle(LONG nJobId, bool bStopping) {
   if (static_cast<int>(held.Progress.Accepted.size()) == parts) {
     const CNetworkReference& ref = held.Progress.Reference;
     Decide(nJobId, held.Job, ref.bValid ? jsSentNotConfirmed : jsSent, 0, ref, tag);
+    m_Outcomes.back().Record.nParts = static_cast<int>(held.Converted.Parts.size());
     return;
   }
   if (held.Failure && !held.Failure->bTemporary) {

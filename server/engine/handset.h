@@ -266,6 +266,8 @@ class CHandset final : public IDriverEvents {
   CIncomingAssembler m_Assembler;
 
   // The worker's own state.
+  bool m_bHistoryChecked = false;
+  std::optional<std::int64_t> m_nHistoryEngineId;  // set: the history is kept
   std::vector<COutcome> m_Outcomes;
   Clock::time_point m_OutcomesSince;  // when the oldest of m_Outcomes was decided
   std::map<OS::LONG, CJobInHand> m_InHand;

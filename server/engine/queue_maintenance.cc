@@ -67,9 +67,20 @@ void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
   }
   if (m_Settings.nIncomingCleanupAge > 0)
     m_Queue.DeleteIncomingBefore(FormatTimeStamp(Now - std::chrono::milliseconds(m_Settings.nIncomingCleanupAge)));
+  if (m_Settings.nHistoryAge > 0) PruneHistory(now - m_Settings.nHistoryAge);
   // Marks older than the oldest any age needs are of no more use.
   const std::int64_t keep = std::max(m_Settings.nReportExpiry, m_Settings.nCleanupAge);
   m_Queue.DropMarksBefore(now - keep);
+}
+
+void CQueueMaintenance::PruneHistory(std::int64_t nBeforeMs) {
+  // Where the table is missing and cannot be made the handsets say so.
+  if (!CMessageHistory::EnsureTable(&m_DB, m_Settings.sDSN, nullptr)) return;
+  // In bounded steps, so that a long backlog does not hold the table; the
+  // rest goes in the next passes.
+  constexpr LONG kStep = 10000;
+  for (int i = 0; i < 10 && m_History.PruneBefore(nBeforeMs, kStep) == kStep; ++i) {
+  }
 }
 
 void CQueueMaintenance::ReturnOrphans(std::chrono::steady_clock::time_point Now) {

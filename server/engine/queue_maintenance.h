@@ -22,6 +22,9 @@
 // each table always stays, so identifiers never start again at 1: a new job
 // never reuses the identifier of one a sender may still ask about.
 //
+// History. Events of the message history (CMessageHistory) older than
+// HistoryAge are deleted, at most 100,000 a pass.
+//
 // Strays. A job no handset can ever claim, one with no Status, or a pending
 // one whose Handset is not 0 (any) to 8, fails with 8 (invalid job) and a
 // send failure notification for its sender, committed together, and a
@@ -38,6 +41,7 @@
 
 #include "queues/engine_maintenance_queue.h"
 #include "queues/engine_outgoing_queue.h"
+#include "queues/message_history.h"
 #include "queues/notification_queue.h"
 #include "server/engine/engine_settings.h"
 
@@ -64,12 +68,14 @@ class CQueueMaintenance {
   void ReturnOrphans(std::chrono::steady_clock::time_point Now);
   void FailStrayJobs();
   void RecordMark(std::int64_t nNowMs);
+  void PruneHistory(std::int64_t nBeforeMs);
 
   const CEngineSettings& m_Settings;
   CDBConnectionDispensor m_DB;
   CEngineMaintenanceQueue m_Queue{&m_DB};
   CEngineOutgoingQueue m_OutgoingQueue{&m_DB};
   CNotificationQueue m_Notifications{nullptr, &m_DB};
+  CMessageHistory m_History{&m_DB};
   std::map<OS::LONG, std::chrono::steady_clock::time_point> m_SeenUntagged;
   long m_nOrphansReturned = 0;
   long m_nStrayJobsFailed = 0;

@@ -60,6 +60,27 @@ TEST_P(CQueueMaintenanceTest, CleansByAgeButKeepsTheLargestIdOfEveryTable) {
   EXPECT_LE(rows->Marks(), 3);      // marks older than any age needs are dropped
 }
 
+// The message history's events go after HistoryAge, by their own time.
+TEST_P(CQueueMaintenanceTest, PrunesTheMessageHistoryByAge) {
+  settings.nHistoryAge = 30 * 86400000LL;
+  CQueueMaintenance maintenance(settings);
+  const auto t0 = std::chrono::system_clock::now();
+  Job(1, jsPending);  // its 'queued' event, at t0
+  CDBConnectionDispensor dispensor;
+  dispensor.SetDBSettings(db->Dsn(), "", "");
+  CMessageHistory history(&dispensor);
+  const std::int64_t now = HistoryNow();
+  history.Append({{0, 2, "sent", jsSent, 1, std::nullopt, std::nullopt, 5, "", "", now - 31 * 86400000LL}});
+  maintenance.RunPass(t0);
+  EXPECT_TRUE(history.Read(2).empty());
+  EXPECT_EQ(history.Read(1).size(), 1u);
+  maintenance.RunPass(t0 + std::chrono::hours(24 * 30) - 10s);
+  EXPECT_EQ(history.Read(1).size(), 1u);
+  maintenance.RunPass(t0 + std::chrono::hours(24 * 30) + 10s);
+  EXPECT_TRUE(history.Read(1).empty());
+  EXPECT_EQ(rows->Jobs(), Ids{1});  // the queue is not the history's
+}
+
 TEST_P(CQueueMaintenanceTest, KeepsReferencesOfJobsQueuedLongBeforeTheyWereSentAndDropsMappingsOfEndedJobs) {
   CQueueMaintenance maintenance(settings);
   const auto t0 = std::chrono::system_clock::now();

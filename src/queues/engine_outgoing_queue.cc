@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "queues/message_history.h"
+
 namespace Norvale {
 using namespace OS;
 
@@ -56,6 +58,18 @@ constexpr const char* kClaimSqlite =
     "UPDATE SMSOutgoing SET Status=$1, MessageRef=$2 WHERE Id IN (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND "
     "(Handset=$4 OR Handset=$5) ORDER BY Id LIMIT $6) AND Status=$3 RETURNING Id, Type, PhoneNumber, Data, "
     "SourceType, SourceId, SourceName, RetryCount";
+// The same with the 'claimed' event of every job taken, in the same
+// statement ($7 the engine, $8 the time).
+constexpr const char* kClaimPostgresWithHistory =
+    "WITH chosen AS MATERIALIZED (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND (Handset=$4 OR Handset=$5) ORDER BY "
+    "Id LIMIT $6 FOR UPDATE SKIP LOCKED), claimed AS (UPDATE SMSOutgoing AS o SET Status=$1, MessageRef=$2 FROM "
+    "chosen WHERE o.Id=chosen.Id AND o.Status=$3 RETURNING o.Id, o.Type, o.PhoneNumber, o.Data, o.SourceType, "
+    "o.SourceId, o.SourceName, o.RetryCount), logged AS (INSERT INTO MessageHistory (JobId, Event, Status, Handset, "
+    "EngineId, At) SELECT Id, 'claimed', $1, $4, CAST($7 AS bigint), CAST($8 AS bigint) FROM claimed) SELECT * FROM "
+    "claimed";
+constexpr const char* kClaimHistorySqlite =
+    "INSERT INTO MessageHistory (JobId, Event, Status, Handset, EngineId, At) SELECT value, 'claimed', $1, $2, $3, $4 "
+    "FROM json_each($5)";
 // Claimed rows that cannot be read go back, untagged.
 constexpr const char* kReturnUnreadable =
     "UPDATE SMSOutgoing SET Status=$1, MessageRef=NULL WHERE Status=$2 AND MessageRef=$3 AND ";
@@ -100,7 +114,8 @@ std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHand
   return job;
 }
 
-CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag) {
+CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag,
+                                            std::optional<std::int64_t> nHistoryEngineId) {
   CClaimBatch batch;
   if (nMax <= 0) return batch;
   const CDatabaseOperation operation(m_pDBConnection);
@@ -108,10 +123,15 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   // One statement; on SQLite in one transaction with the return of rows that
   // cannot be read, so that none stays claimed by a batch that failed.
   CDatabaseTransaction group(m_pDBConnection);
+  const std::int64_t now = HistoryNow();
+  SqlValues values{jsProcessing, nTag, jsPending, eHandset, hsAll, nMax};
+  if (postgres && nHistoryEngineId) values.insert(values.end(), {*nHistoryEngineId, now});
   const auto rs =
-      Query(postgres ? kClaimPostgres : kClaimSqlite, {jsProcessing, nTag, jsPending, eHandset, hsAll, nMax});
+      Query(postgres ? (nHistoryEngineId ? kClaimPostgresWithHistory : kClaimPostgres) : kClaimSqlite, values);
+  std::vector<LONG> taken;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) {
     const LONG id = rs->GetFieldValue("Id").ToLong();
+    taken.push_back(id);
     CClaimedJob job;
     job.nJobId = id;
     try {
@@ -127,6 +147,11 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
       continue;
     }
     batch.jobs.push_back(std::move(job));
+  }
+  if (!postgres && nHistoryEngineId && !taken.empty()) {
+    std::sort(taken.begin(), taken.end());
+    LONG affected = 0;
+    Run(kClaimHistorySqlite, {jsProcessing, eHandset, *nHistoryEngineId, now, IdList(false, taken)}, affected);
   }
   std::sort(batch.jobs.begin(), batch.jobs.end(), [](const auto& a, const auto& b) { return a.nJobId < b.nJobId; });
   std::sort(batch.unreadable.begin(), batch.unreadable.end());

@@ -12,6 +12,7 @@
 // statement can later be prepared once per connection.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,7 +71,10 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // in its order, set to processing and tagged with nTag in the same step
   // (the take-over), in one statement on PostgreSQL and one transaction on
   // SQLite. Two claims, in one process or several, never take one job.
-  CClaimBatch ClaimJobs(Handsets eHandset, int nMax, OS::LONG nTag);
+  // With nHistoryEngineId, each job taken gets its 'claimed' event
+  // (CMessageHistory) in the same statement or transaction.
+  CClaimBatch ClaimJobs(Handsets eHandset, int nMax, OS::LONG nTag,
+                        std::optional<std::int64_t> nHistoryEngineId = std::nullopt);
 
   // Tags the job, still processing and untagged (or already carrying nTag),
   // with nTag; true when this statement's row now carries it.

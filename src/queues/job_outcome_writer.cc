@@ -144,6 +144,7 @@ std::vector<bool> CJobOutcomeWriter::WriteOnce(const std::vector<CJobOutcome>& o
   for (size_t i = 0; i < outcomes.size(); ++i)
     if (written[i] && outcomes[i].eStatus == jsSent) newestSent = std::max(newestSent, outcomes[i].nJobId);
   if (newestSent > 0) Run(kDeleteOlderSent, {jsSent, newestSent});
+  if (m_nHistoryEngineId) AppendHistory(outcomes, written);
   // Last: on PostgreSQL the lock they take is held to the COMMIT.
   InsertNotifications(outcomes, written, bPostgres);
   group.Commit();
@@ -208,6 +209,47 @@ std::vector<bool> CJobOutcomeWriter::WriteRowsTogether(const std::vector<CJobOut
   if (anyNumber)
     Run(kEndWaitsForNumbers, {jsSentNotConfirmed, numberHandsets.Value(), numbers.Value(), numberIds.Value()});
   return written;
+}
+
+void CJobOutcomeWriter::AppendHistory(const std::vector<CJobOutcome>& outcomes, const std::vector<bool>& written) {
+  const std::int64_t now = HistoryNow();
+  std::vector<CHistoryEvent> events;
+  events.reserve(outcomes.size() * 2);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (!written[i]) continue;
+    const CJobOutcome& o = outcomes[i];
+    CHistoryEvent e;
+    e.nJobId = o.nJobId;
+    e.nStatus = o.eStatus;
+    e.nHandset = o.eHandset;
+    e.nEngineId = m_nHistoryEngineId;
+    e.nAt = now;
+    const bool report = o.eExpectedStatus == jsSentNotConfirmed;
+    const bool sent = o.eStatus == jsSent || o.eStatus == jsSentNotConfirmed;
+    if (report) {
+      e.sEvent = o.eStatus == jsSent ? kHistoryDelivered : kHistoryFailed;
+      e.sDetail = "delivery report";
+    } else {
+      e.sEvent = sent ? kHistorySent : kHistoryFailed;
+      if (o.textReference)
+        e.sReference = *o.textReference;
+      else if (o.bNumericReference)
+        e.sReference = std::to_string(o.nMessageRef);
+      if (o.nParts > 0) e.nParts = o.nParts;
+    }
+    if (o.notification.nErrorCode != 0) e.nErrorCode = o.notification.nErrorCode;
+    events.push_back(e);
+    CHistoryEvent n;
+    n.nJobId = o.nJobId;
+    n.sEvent = kHistoryNotified;
+    n.nStatus = o.notification.eJobStatus;
+    n.nHandset = o.eHandset;
+    n.nEngineId = m_nHistoryEngineId;
+    n.sDetail = NotificationKindName(o.notification.eType);
+    n.nAt = now;
+    events.push_back(std::move(n));
+  }
+  m_History.Append(events);
 }
 
 void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outcomes, const std::vector<bool>& written,

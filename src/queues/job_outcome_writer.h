@@ -15,15 +15,18 @@
 // notifications take their identifiers in one step, above the largest, under
 // a transaction-level advisory lock that engines writing at once take in
 // turn; should a writer that takes no lock take an identifier first, the batch
-// goes again (up to ten times). On SQLite the batch runs in one BEGIN
-// IMMEDIATE transaction of prepared statements.
+// goes again (up to ten times). The history's events of the batch are one
+// more statement. On SQLite the batch runs in one BEGIN IMMEDIATE
+// transaction of prepared statements.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "queues/engine_outgoing_queue.h"
+#include "queues/message_history.h"
 #include "queues/notification_queue.h"
 
 namespace Norvale {
@@ -46,12 +49,24 @@ struct CJobOutcome {
   bool bDropMapping = false;
   // The notification written with the row (its job, type, texts, status).
   CNotificationRecord notification;
+  // The parts the job went out in (its history; 0 where not known).
+  int nParts = 0;
 };
 
 class CJobOutcomeWriter {
  public:
-  explicit CJobOutcomeWriter(CDBConnectionDispensor* pConnections)
-      : m_Outgoing(pConnections), m_Notifications(nullptr, pConnections), m_pConnections(pConnections) {}
+  // With nHistoryEngineId, each outcome written also gets its events in the
+  // message history (CMessageHistory), in the batch's transaction: what
+  // became of the job, and the notification.
+  explicit CJobOutcomeWriter(CDBConnectionDispensor* pConnections,
+                             std::optional<std::int64_t> nHistoryEngineId = std::nullopt)
+      : m_Outgoing(pConnections),
+        m_Notifications(nullptr, pConnections),
+        m_History(pConnections),
+        m_pConnections(pConnections),
+        m_nHistoryEngineId(nHistoryEngineId) {}
+
+  void SetHistory(std::optional<std::int64_t> nHistoryEngineId) { m_nHistoryEngineId = nHistoryEngineId; }
 
   // Writes the batch in one transaction and returns, for each outcome in
   // order, whether its row was written (false: the job had moved on, or is
@@ -65,12 +80,15 @@ class CJobOutcomeWriter {
   std::vector<bool> WriteRowsOneByOne(const std::vector<CJobOutcome>& outcomes);
   std::vector<bool> WriteRowsTogether(const std::vector<CJobOutcome>& outcomes);
   void InsertNotifications(const std::vector<CJobOutcome>& outcomes, const std::vector<bool>& written, bool bPostgres);
+  void AppendHistory(const std::vector<CJobOutcome>& outcomes, const std::vector<bool>& written);
   // One statement of the batch; the rows it changed.
   OS::LONG Run(const char* szSql, const OS::SqlValues& values);
 
   CEngineOutgoingQueue m_Outgoing;
   CNotificationQueue m_Notifications;
+  CMessageHistory m_History;
   CDBConnectionDispensor* m_pConnections;
+  std::optional<std::int64_t> m_nHistoryEngineId;
 };
 
 }  // namespace Norvale

@@ -1,8 +1,29 @@
 #include "queues/queue_schema.h"
 
+#include <cctype>
+
 #include "queue_schema_sql.h"
 
 namespace Norvale {
+
+namespace {
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Whether `current`, a statement up to a ';', is a CREATE TRIGGER whose body
+// has not reached its END yet.
+bool InTriggerBody(const std::string& current) {
+  const size_t begin = current.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return false;
+  const std::string text = Upper(current.substr(begin, current.find_last_not_of(" \t\r\n") + 1 - begin));
+  if (text.rfind("CREATE TRIGGER", 0) != 0) return false;
+  return text.size() < 3 || text.compare(text.size() - 3, 3, "END") != 0;
+}
+
+}  // namespace
 
 std::vector<std::string> QueueSchemaStatements(const std::string& sDSN) {
   const std::string text = OS::IsPostgresDataSource(sDSN) ? kPostgresSchema : kSqliteSchema;
@@ -41,6 +62,12 @@ std::vector<std::string> QueueSchemaStatements(const std::string& sDSN) {
       continue;
     }
     if (c == ';') {
+      // SQLite's CREATE TRIGGER holds statements, each ending in ';', between
+      // BEGIN and END.
+      if (InTriggerBody(current)) {
+        current += c;
+        continue;
+      }
       if (current.find_first_not_of(" \t\r\n") != std::string::npos) statements.push_back(current);
       current.clear();
     } else {
