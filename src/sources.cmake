@@ -49,6 +49,7 @@ set(VELQUOR_SOURCES
   src/queues/job_queue.cc
   src/queues/notification_queue.cc
   src/queues/outgoing_queue.cc
+  src/queues/queue_handover.cc
   src/queues/queue_schema.cc
   src/util/mutex.cc
   src/util/string_utils.cc
@@ -85,6 +86,7 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/platform/synch_test.cc
   src/queues/database_faults_test.cc
   src/queues/engine_batch_test.cc
+  src/queues/queue_handover_test.cc
   src/queues/queues_test.cc
   src/util/win32_utils_test.cc
 )
