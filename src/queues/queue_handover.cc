@@ -3,16 +3,26 @@
 #include <algorithm>
 
 #include "errors/com_error_raise.h"
+#include "queues/job_queue.h"
 
 namespace Norvale {
 using namespace OS;
 
 CQueueHandover::CQueueHandover(CDBConnectionDispensor* pConnections) : m_pConnections(pConnections) {}
 
+bool CQueueHandover::AnyRow(const std::string& sTable, const std::string& sCondition, const SqlValues& values) {
+  CDatabaseQueryExecuter executer(m_pConnections);
+  LONG affected = 0;
+  const _RecordsetPtr rs = executer.ExecuteCommand("SELECT Id FROM " + sTable + " WHERE " + sCondition + " LIMIT 1",
+                                                   values, affected, adCmdText, -1, CJobQueue::kAttempts);
+  return rs && !rs->BOF();
+}
+
 std::size_t CQueueHandover::SelectAndDelete(const std::string& sTable, const std::string& sCondition,
                                             const SqlValues& values, std::size_t nLimit,
                                             const std::function<void(const CQueueRow&)>& read) {
   CDatabaseQueryExecuter executer(m_pConnections);
+  LONG affected = 0;
   SqlValues bound = values;
   bound.emplace_back(static_cast<std::int64_t>(nLimit));
   std::string select =
@@ -20,7 +30,6 @@ std::size_t CQueueHandover::SelectAndDelete(const std::string& sTable, const std
   // Readers taking at once skip each other's rows instead of waiting for
   // them; SQLite's transaction already holds the write lock.
   if (m_pConnections->IsPostgres()) select += " FOR UPDATE SKIP LOCKED";
-  LONG affected = 0;
   const _RecordsetPtr rs = executer.ExecuteCommand(select, bound, affected, adCmdText, -1, 1);
   if (!rs || rs->BOF()) return 0;
   std::string list;
@@ -44,6 +53,7 @@ std::size_t CQueueHandover::TakeNotifications(SourceTypes eSourceType, std::size
                                               const NotificationWriter& write) {
   if (nLimit == 0) return 0;
   const CDatabaseOperation operation(m_pConnections);
+  if (!AnyRow("SMSNotifications", "SourceType=$1", {eSourceType})) return 0;
   CDatabaseTransaction group(m_pConnections, CDatabaseTransaction::kEveryDatabase);
   std::vector<CTakenNotification> taken;
   SelectAndDelete("SMSNotifications", "SourceType=$1", {eSourceType}, nLimit, [&taken](const CQueueRow& row) {
@@ -78,6 +88,7 @@ std::size_t CQueueHandover::TakeMessages(const std::vector<int>& handsets, std::
     condition += ")";
   }
   const CDatabaseOperation operation(m_pConnections);
+  if (!AnyRow("SMSIncoming", condition, {})) return 0;
   CDatabaseTransaction group(m_pConnections, CDatabaseTransaction::kEveryDatabase);
   std::vector<CTakenMessage> taken;
   SelectAndDelete("SMSIncoming", condition, {}, nLimit, [&taken](const CQueueRow& row) {

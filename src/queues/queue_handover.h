@@ -61,6 +61,10 @@ class CQueueHandover {
   std::size_t TakeMessages(const std::vector<int>& handsets, std::size_t nLimit, const MessageWriter& write);
 
  private:
+  // Whether a row is there: a look outside any transaction, so that an idle
+  // reader that asks often takes no write lock (SQLite) and opens no
+  // transaction.
+  bool AnyRow(const std::string& sTable, const std::string& sCondition, const OS::SqlValues& values);
   // Selects (and on PostgreSQL locks) the rows, hands each to `read`, then
   // deletes them; raises when a row chosen is gone. Returns how many.
   std::size_t SelectAndDelete(const std::string& sTable, const std::string& sCondition, const OS::SqlValues& values,

@@ -72,8 +72,7 @@ TEST_P(QueueHandover, TakesTheOldestNotificationsOfTheSourceTypeTogetherWithTheW
 
 TEST_P(QueueHandover, AFailingWriterLeavesTheQueueAsItWasAndWritesNothing) {
   for (LONG job = 1; job <= 4; ++job) Notify(job, stHttpApi, "shop");
-  queues->incoming.StoreMessage("+491", jtTextMessage, "hello", hsHandset1, "2026-12-09T16:48:40Z",
-                                CMessageEndpoint());
+  queues->incoming.StoreMessage("+491", jtTextMessage, "hello", hsHandset1, "2026-12-09T16:48:40Z", CMessageEndpoint());
   CQueueHandover handover(&queues->dispensor);
   EXPECT_THROW(handover.TakeNotifications(stHttpApi, 10,
                                           [&](const std::vector<CTakenNotification>& taken) {
