@@ -298,7 +298,7 @@ std::size_t EventPump::PumpReceived() {
                         {"event_id", nullptr},
                         {"id", m.nId},
                         {"from", m.sPhoneNumber},
-                        {"to", m.Dest.m_sId.empty() ? Json(nullptr) : Json(m.Dest.m_sId)}};
+                        {"to", m.dest.m_sId.empty() ? Json(nullptr) : Json(m.dest.m_sId)}};
           PutContent(event, m.eJobType, m.sData);
           event["handset"] = static_cast<int>(m.eHandset);
           event["time"] = IsoTime(ParseTimeStamp(m.sTimeStamp));

@@ -9,7 +9,7 @@
 // A message sent through Kannel's sendsms (CallbackKind 1) gets a GET of its
 // dlr-url for each report its dlr-mask asks for, and nothing else.
 //
-// It looks for work every 100 ms while there is none (one indexed query per
+// It looks for work every 50 ms while there is none (one indexed query per
 // table; the hand-over's transaction only when rows are there) and at once
 // again after a full batch. Database failures are written to standard error
 // and tried again a second later. Stop() ends it within one poll.
@@ -35,7 +35,7 @@ namespace VelquorHttp {
 
 struct EventPumpOptions {
   bool receive = false;  // HttpReceive: take received messages too
-  std::chrono::milliseconds pollInterval{100};
+  std::chrono::milliseconds pollInterval{50};
   std::size_t batch = 200;
 };
 

@@ -99,7 +99,7 @@ std::size_t CQueueHandover::TakeMessages(const std::vector<int>& handsets, std::
     m.sData = row.StringOrEmpty("Data");
     m.eHandset = static_cast<Handsets>(row.LongOrZero("Handset"));
     m.sTimeStamp = row.StringOrEmpty("TmStamp");
-    m.Dest = row.EndpointOrEmpty("Dest");
+    m.dest = row.EndpointOrEmpty("Dest");
     taken.push_back(std::move(m));
   });
   if (taken.empty()) return 0;

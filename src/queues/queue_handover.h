@@ -39,7 +39,7 @@ struct CTakenMessage {
   std::string sData;
   Handsets eHandset = hsAll;
   std::string sTimeStamp;
-  CMessageEndpoint Dest;
+  CMessageEndpoint dest;
 };
 
 class CQueueHandover {
