@@ -51,6 +51,7 @@ set(VELQUOR_SOURCES
   src/queues/notification_queue.cc
   src/queues/outgoing_batch.cc
   src/queues/outgoing_queue.cc
+  src/queues/queue_handover.cc
   src/queues/queue_schema.cc
   src/util/mutex.cc
   src/util/string_utils.cc
@@ -91,6 +92,7 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/queues/engine_batch_test.cc
   src/queues/message_history_test.cc
   src/queues/outgoing_batch_test.cc
+  src/queues/queue_handover_test.cc
   src/queues/queues_test.cc
   src/util/win32_utils_test.cc
 )

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 
 namespace VelquorHttp {
@@ -15,6 +17,38 @@ namespace VelquorHttp {
 // The request being read on one connection, between the library's calls.
 struct PendingRequest {
   HttpRequest request;
+  std::shared_ptr<DeferredAnswer> later;  // the answer that the parked connection waits for
+};
+
+// The connections parked by a deferred answer. A wake-up resumes its
+// connection only while it is parked here, so that the library is never
+// asked to resume one that is not suspended, and none after the server
+// stopped.
+struct ParkedConnections {
+  std::mutex mutex;
+  std::set<MHD_Connection*> parked;
+  bool stopped = false;
+
+  // False once the server stops: the connection is then answered at once.
+  bool Park(MHD_Connection* connection) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (stopped) return false;
+    MHD_suspend_connection(connection);
+    parked.insert(connection);
+    return true;
+  }
+  void Wake(MHD_Connection* connection) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (stopped || parked.erase(connection) == 0) return;
+    MHD_resume_connection(connection);
+  }
+  // The library must not stop with a connection suspended.
+  void WakeAllAndStop() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    stopped = true;
+    for (MHD_Connection* connection : parked) MHD_resume_connection(connection);
+    parked.clear();
+  }
 };
 
 namespace {
@@ -77,7 +111,7 @@ struct HttpServerCallbacks {
       const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
       if (length == nullptr || std::strtoull(length, nullptr, 10) <= server->m_Options.bodyLimit) return MHD_YES;
       pending->request.bodyTooLarge = true;
-      return Respond(*server, connection, pending->request);
+      return Respond(*server, connection, *pending);
     }
     if (*uploadDataSize != 0) {
       std::string& body = pending->request.body;
@@ -87,17 +121,36 @@ struct HttpServerCallbacks {
       *uploadDataSize = 0;
       return MHD_YES;
     }
-    return Respond(*server, connection, pending->request);
+    return Respond(*server, connection, *pending);
   }
 
-  static MHD_Result Respond(HttpServer& server, MHD_Connection* connection, const HttpRequest& request) {
+  static MHD_Result Respond(HttpServer& server, MHD_Connection* connection, PendingRequest& pending) {
     HttpResponse answer;
     try {
-      answer = server.m_Handler(request);
+      // A parked connection woken: its deferred answer is asked again.
+      std::shared_ptr<DeferredAnswer> later = std::move(pending.later);
+      answer = later ? later->Answer() : server.m_Handler(pending.request);
     } catch (const std::exception&) {
       answer = HttpResponse();
       answer.status = 500;
       answer.body = R"({"error":"internal error"})";
+    }
+    if (answer.later && !server.m_pParked->Park(connection)) {
+      answer = HttpResponse();
+      answer.status = 503;
+      answer.body = R"({"error":"the server is stopping"})";
+    }
+    if (answer.later) {
+      pending.later = answer.later;
+      std::weak_ptr<ParkedConnections> parked = server.m_pParked;
+      try {
+        pending.later->Arm([parked, connection] {
+          if (const auto p = parked.lock()) p->Wake(connection);
+        });
+      } catch (const std::exception&) {
+        server.m_pParked->Wake(connection);
+      }
+      return MHD_YES;
     }
     MHD_Response* response =
         MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
@@ -117,14 +170,16 @@ struct HttpServerCallbacks {
 };
 
 HttpServer::HttpServer(const HttpServerOptions& options, Handler handler)
-    : m_Options(options), m_Handler(std::move(handler)) {
+    : m_Options(options), m_Handler(std::move(handler)), m_pParked(std::make_shared<ParkedConnections>()) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(options.port);
   if (inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1)
     throw std::runtime_error("not an IPv4 address: " + options.address);
-  m_pDaemon = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
-                               &HttpServerCallbacks::Answer, this, MHD_OPTION_SOCK_ADDR,
+  // Suspend and resume: a long poll parks its connection instead of
+  // holding one of the pool's threads.
+  m_pDaemon = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
+                               nullptr, &HttpServerCallbacks::Answer, this, MHD_OPTION_SOCK_ADDR,
                                reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
                                static_cast<unsigned>(options.threads), MHD_OPTION_CONNECTION_TIMEOUT,
                                static_cast<unsigned>(options.connectionTimeoutSeconds), MHD_OPTION_NOTIFY_COMPLETED,
@@ -136,7 +191,9 @@ HttpServer::HttpServer(const HttpServerOptions& options, Handler handler)
 }
 
 HttpServer::~HttpServer() {
-  if (m_pDaemon != nullptr) MHD_stop_daemon(m_pDaemon);
+  if (m_pDaemon == nullptr) return;
+  m_pParked->WakeAllAndStop();
+  MHD_stop_daemon(m_pDaemon);
 }
 
 }  // namespace VelquorHttp

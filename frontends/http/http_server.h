@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,11 +36,29 @@ struct HttpRequest {
   const std::string* QueryValue(const std::string& name) const;
 };
 
+struct HttpResponse;
+struct ParkedConnections;
+
+// An answer that is not ready yet (a long poll). The server parks the
+// connection, so that it holds no thread while it waits, and calls Arm with
+// a wake-up that any thread may call, once or more (later calls do nothing);
+// after the wake-up it asks Answer, on one of its threads, for the answer,
+// which may be deferred again. Arm must see to it that the wake-up comes,
+// in a bounded time; a server that stops wakes every parked connection.
+class DeferredAnswer {
+ public:
+  virtual ~DeferredAnswer() = default;
+  virtual void Arm(std::function<void()> wake) = 0;
+  virtual HttpResponse Answer() = 0;
+};
+
 struct HttpResponse {
   unsigned status = 200;
   std::string body;
   std::string contentType = "application/json";
   std::vector<std::pair<std::string, std::string>> headers;  // more fields, e.g. Retry-After
+  // Set: the answer comes later (the rest of this one is not sent).
+  std::shared_ptr<DeferredAnswer> later;
 };
 
 struct HttpServerOptions {
@@ -70,6 +89,9 @@ class HttpServer {
   Handler m_Handler;
   MHD_Daemon* m_pDaemon = nullptr;
   std::uint16_t m_port = 0;
+  // The parked connections, shared with their wake-ups, which may outlive
+  // the server.
+  std::shared_ptr<ParkedConnections> m_pParked;
 
   friend struct HttpServerCallbacks;
 };

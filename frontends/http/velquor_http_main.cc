@@ -17,8 +17,11 @@
 #include "api_module.h"
 #include "authenticator.h"
 #include "config/config_reg.h"
+#include "event_pump.h"
+#include "event_signal.h"
 #include "http_database.h"
 #include "http_server.h"
+#include "inbox_api.h"
 #include "json_answer.h"
 #include "kannel_api.h"
 #include "metrics.h"
@@ -83,21 +86,29 @@ int main(int argc, char** argv) {
     VelquorHttp::HttpContext context{auth, database, metrics};
     VelquorHttp::WebhookSender webhooks(database, accounts, metrics,
                                         VelquorHttp::WebhookSenderOptions::FromConfiguration());
+    VelquorHttp::EventSignal inboxSignal;
+    VelquorHttp::EventPumpOptions pumpOptions;
+    pumpOptions.receive = ConfiguredValue("HttpReceive", "0") == "1";
+    pumpOptions.outboxWritten = [&webhooks] { webhooks.Wake(); };
+    VelquorHttp::EventPump pump(context, inboxSignal, pumpOptions);
     std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::SendApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::StatusApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::KannelApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::OpenApiApi>());
+    modules.push_back(std::make_unique<VelquorHttp::InboxApi>(context, inboxSignal));
     auto handle = [&modules](const VelquorHttp::HttpRequest& request) {
       for (const auto& module : modules)
         if (auto answer = module->Handle(request)) return *answer;
       return VelquorHttp::Refuse(404, "no such resource");
     };
     VelquorHttp::HttpServer server(options, handle);
+    pump.Start();
     std::cout << "velquor-http: listening on " << options.address << ":" << server.Port() << std::endl;
     int signal = 0;
     sigwait(&stop, &signal);
+    pump.Stop();
   } catch (const std::exception& e) {
     std::cerr << "velquor-http: " << e.what() << "\n";
     return 1;
