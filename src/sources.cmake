@@ -49,6 +49,7 @@ set(VELQUOR_SOURCES
   src/queues/job_queue.cc
   src/queues/notification_queue.cc
   src/queues/outgoing_queue.cc
+  src/queues/queue_depths.cc
   src/queues/queue_schema.cc
   src/util/mutex.cc
   src/util/string_utils.cc

@@ -1,8 +1,10 @@
 // velquor-http: the gateway's HTTP API, a client of the queues through the
 // client library. It listens on the address and port of the configuration
 // (HttpListen, default 127.0.0.1; HttpPort, default 8080), or of --listen and
-// --port, and runs until SIGINT or SIGTERM.
+// --port, and runs until SIGINT or SIGTERM. server_config.h lists the
+// server's other values (connections, time-out, TLS, access log).
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <charconv>
@@ -22,7 +24,9 @@
 #include "json_answer.h"
 #include "metrics.h"
 #include "operations_api.h"
+#include "request_log.h"
 #include "send_api.h"
+#include "server_config.h"
 #include "status_api.h"
 
 namespace {
@@ -46,7 +50,8 @@ std::string ConfiguredValue(const std::string& name, const std::string& fallback
 
 int main(int argc, char** argv) {
   CLI::App app{"velquor-http: the HTTP API of the SMS gateway"};
-  VelquorHttp::HttpServerOptions options;
+  VelquorHttp::ServerConfiguration configuration;
+  VelquorHttp::HttpServerOptions& options = configuration.options;
   options.address = ConfiguredValue("HttpListen", "127.0.0.1");
   int port = 0;
   app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
@@ -62,6 +67,17 @@ int main(int argc, char** argv) {
     }
   }
   options.port = static_cast<std::uint16_t>(port);
+  try {
+    VelquorHttp::ReadServerConfiguration(ConfiguredValue, configuration);
+  } catch (const std::exception& e) {
+    std::cerr << "velquor-http: " << e.what() << "\n";
+    return 1;
+  }
+  // Every connection is a descriptor: as many as the hard limit allows.
+  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // The server's threads inherit the mask, so only this thread takes the
   // signals that end the program.
@@ -75,8 +91,15 @@ int main(int argc, char** argv) {
     Norvale::CApiAccountStore accounts;
     VelquorHttp::Authenticator auth(accounts);
     VelquorHttp::HttpDatabase database;
-    database.CreateSchema();
+    try {
+      database.CreateSchema();
+    } catch (const Norvale::_com_error& e) {
+      // Served all the same: /ready says why it is not ready and makes the
+      // tables once the database answers.
+      std::cerr << "velquor-http: the database does not answer: " << e.DescriptionA() << "\n";
+    }
     VelquorHttp::Metrics metrics;
+    VelquorHttp::RequestLog requestLog(metrics, configuration.accessLog);
     VelquorHttp::HttpContext context{auth, database, metrics};
     std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
@@ -87,8 +110,9 @@ int main(int argc, char** argv) {
         if (auto answer = module->Handle(request)) return *answer;
       return VelquorHttp::Refuse(404, "no such resource");
     };
-    VelquorHttp::HttpServer server(options, handle);
-    std::cout << "velquor-http: listening on " << options.address << ":" << server.Port() << std::endl;
+    VelquorHttp::HttpServer server(options, requestLog.Wrap(handle));
+    std::cout << "velquor-http: listening on " << options.address << ":" << server.Port()
+              << (options.tlsKeyPem.empty() ? "" : " (HTTPS)") << std::endl;
     int signal = 0;
     sigwait(&stop, &signal);
   } catch (const std::exception& e) {
