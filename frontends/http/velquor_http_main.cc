@@ -50,6 +50,7 @@ std::string ConfiguredValue(const std::string& name, const std::string& fallback
 
 int main(int argc, char** argv) {
   CLI::App app{"velquor-http: the HTTP API of the SMS gateway"};
+  app.set_version_flag("--version", std::string("velquor-http ") + VELQUOR_VERSION);
   VelquorHttp::ServerConfiguration configuration;
   VelquorHttp::HttpServerOptions& options = configuration.options;
   options.address = ConfiguredValue("HttpListen", "127.0.0.1");
