@@ -322,6 +322,27 @@ TEST(HttpOperations, ServesHttpsWithTheConfiguredCertificateAndGuardsTheKey) {
   EXPECT_NE(plain.out, "200") << plain.out;
 }
 
+TEST(HttpOperations, CheckAndServiceStatusTellItsValuesAndWhetherItListens) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  SetValue("HttpMaxConnections", "0");
+  const std::string velquor = VELQUOR_CLI;
+  TestSupport::CommandResult check = TestSupport::RunCommand(velquor + " check");
+  EXPECT_NE(check.out.find("FAIL  HttpMaxConnections: not a number from 1 to 1000000: 0"), std::string::npos)
+      << check.out;
+
+  SetValue("HttpMaxConnections", "100");
+  Daemon daemon;
+  ASSERT_TRUE(daemon.started) << daemon.process->Output();
+  SetValue("HttpPort", std::to_string(daemon.port));
+  const std::string listening = "velquor-http: listening on 127.0.0.1:" + std::to_string(daemon.port);
+  check = TestSupport::RunCommand(velquor + " check");
+  EXPECT_NE(check.out.find("ok    " + listening + ", /health answers 200"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("ok    HttpMaxConnections: 100"), std::string::npos) << check.out;
+  Norvale::OS::ServiceHost::Register("VelquorServer", VELQUOR_SERVER, "Velquor gateway engine");
+  const TestSupport::CommandResult status = TestSupport::RunCommand(velquor + " service status");
+  EXPECT_NE(status.out.find(listening + ", /health answers 200"), std::string::npos) << status.out;
+}
+
 // A socket to the daemon on loopback.
 int Connect(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
