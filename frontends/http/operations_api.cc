@@ -31,17 +31,16 @@ std::string EngineState() {
   const bool known = service != nullptr && QueryServiceStatus(service, &status);
   if (service != nullptr) CloseServiceHandle(service);
   if (manager != nullptr) CloseServiceHandle(manager);
-  const std::string service_ = std::string("the service ") + name;
+  const std::string who = std::string("the service ") + name;
   if (service == nullptr)
-    return error == ERROR_SERVICE_DOES_NOT_EXIST
-               ? service_ + " is not installed"
-               : service_ + " cannot be queried (error " + std::to_string(error) + ")";
-  if (!known) return service_ + " cannot be queried";
+    return error == ERROR_SERVICE_DOES_NOT_EXIST ? who + " is not installed"
+                                                 : who + " cannot be queried (error " + std::to_string(error) + ")";
+  if (!known) return who + " cannot be queried";
   switch (status.dwCurrentState) {
     case SERVICE_RUNNING: break;
-    case SERVICE_START_PENDING: return service_ + " is starting";
-    case SERVICE_STOP_PENDING: return service_ + " is stopping";
-    default: return service_ + " is not running";
+    case SERVICE_START_PENDING: return who + " is starting";
+    case SERVICE_STOP_PENDING: return who + " is stopping";
+    default: return who + " is not running";
   }
   // The engine's own state, which it publishes while it serves: it may be
   // stopped or paused inside a running service.
