@@ -3,10 +3,10 @@
 namespace Norvale {
 using namespace OS;
 
-CQueueDepths CountQueueDepths(CDBConnectionDispensor& Connections) {
+CQueueDepths CountQueueDepths(CDBConnectionDispensor& connections) {
   constexpr int kAttempts = 2;
-  CDatabaseOperation operation(&Connections);
-  CDatabaseQueryExecuter executer(&Connections);
+  CDatabaseOperation operation(&connections);
+  CDatabaseQueryExecuter executer(&connections);
   CQueueDepths depths;
   LONG affected = 0;
   const auto outgoing = executer.ExecuteCommand("SELECT Status, COUNT(*) AS N FROM SMSOutgoing GROUP BY Status",

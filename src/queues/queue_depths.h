@@ -17,6 +17,6 @@ struct CQueueDepths {
   long incoming = 0;
 };
 
-CQueueDepths CountQueueDepths(CDBConnectionDispensor& Connections);
+CQueueDepths CountQueueDepths(CDBConnectionDispensor& connections);
 
 }  // namespace Norvale
