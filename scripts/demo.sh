@@ -4,7 +4,8 @@
 # embedded SQLite queue, a simulated handset that echoes every message back),
 # starts the engine, sends a text and a Unicode message, follows both from
 # pending to sent to delivered, shows the delivery reports and the replies
-# arriving, and stops the engine. Nothing outside the demo root and the
+# arriving, sends one message through the HTTP API (velquor-http) with curl
+# and follows its status, and stops the engine. Nothing outside the demo root and the
 # build directory build/ (the one README.md uses) is touched (besides
 # installing packages).
 set -euo pipefail
@@ -26,14 +27,18 @@ configure=()
 [ -f build/CMakeCache.txt ] || configure=(-DCMAKE_BUILD_TYPE=Release -DVELQUOR_BUILD_BENCHMARKS=OFF)
 phase "configuring build/"
 cmake -S . -B build -G Ninja "${configure[@]}" >/dev/null
-phase "building velquor and velquor-server in build/ (a first build takes minutes; ninja counts the steps)"
+phase "building velquor, velquor-server and velquor-http in build/ (a first build takes minutes; ninja counts the steps)"
 # ninja's status line: steps done of all, seconds so far.
-NINJA_STATUS="[%f/%t %es] " cmake --build build --target velquor_cli velquor-server -j "$(nproc)"
+NINJA_STATUS="[%f/%t %es] " cmake --build build --target velquor_cli velquor-server velquor-http -j "$(nproc)"
 
 export NORVALE_ROOT=${NORVALE_ROOT:-$(mktemp -d /tmp/velquor-demo-XXXXXX)}
 export NORVALE_EVENTLOG=file:$NORVALE_ROOT/events.jsonl
 velquor() { build/tools/velquor "$@"; }
-stop_engine() { velquor service stop >/dev/null 2>&1 || true; }
+http_pid=
+stop_engine() {
+  [ -z "$http_pid" ] || kill "$http_pid" 2>/dev/null || true
+  velquor service stop >/dev/null 2>&1 || true
+}
 trap stop_engine EXIT
 
 phase "a demo root in $NORVALE_ROOT"
@@ -91,7 +96,40 @@ phase "what arrived (velquor receive)"
 sleep 1
 velquor receive --wait 3000
 
+phase "the HTTP API: velquor-http, an account, one message sent with curl"
+build/frontends/http/velquor-http --listen 127.0.0.1 --port 0 >"$NORVALE_ROOT/velquor-http.out" 2>&1 &
+http_pid=$!
+for _ in $(seq 1 100); do
+  grep -q 'listening on' "$NORVALE_ROOT/velquor-http.out" && break
+  sleep 0.1
+done
+cat "$NORVALE_ROOT/velquor-http.out"
+api=http://$(sed -n 's/^velquor-http: listening on \([0-9.:]*\).*/\1/p' "$NORVALE_ROOT/velquor-http.out")
+# The key is shown once; only its hash is stored.
+key=$(velquor http account add demo | grep -oE 'demo\.[A-Za-z0-9_-]+' | tail -1)
+echo "curl -H 'Authorization: Bearer demo.…' -d '{\"to\": \"+4915112345678\", \"text\": \"Hello over HTTP\"}' $api/v1/messages"
+answer=$(curl -s -H "Authorization: Bearer $key" -H 'Content-Type: application/json' \
+  -d '{"to": "+4915112345678", "text": "Hello over HTTP"}' "$api/v1/messages")
+echo "$answer"
+http_id=$(echo "$answer" | grep -oE '"id": *[0-9]+' | grep -oE '[0-9]+' || true)
+last_status=
+for _ in $(seq 1 100); do
+  [ -n "$http_id" ] || break
+  status=$(curl -s -H "Authorization: Bearer $key" "$api/v1/messages/$http_id")
+  if [ "$status" != "$last_status" ]; then
+    echo "GET /v1/messages/$http_id: $status"
+    last_status=$status
+  fi
+  case $status in *'"delivered"'* | *'"failed"'*) break ;; esac
+  sleep 0.1
+done
+curl -s "$api/ready"
+echo
+# The delivery report at a webhook receiver of the demo's own comes here.
+
 phase "the engine"
+kill "$http_pid" 2>/dev/null || true
+http_pid=
 velquor service status
 velquor service stop
 trap - EXIT

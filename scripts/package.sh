@@ -48,6 +48,8 @@ echo "== installed programs"
 [ "$("$root/usr/bin/velquor" --version)" = "velquor $version" ] || fail "velquor --version: $("$root/usr/bin/velquor" --version)"
 [ "$("$root/usr/sbin/velquor-server" --version)" = "velquor-server $version" ] ||
   fail "velquor-server --version: $("$root/usr/sbin/velquor-server" --version)"
+[ "$("$root/usr/bin/velquor-http" --version)" = "velquor-http $version" ] ||
+  fail "velquor-http --version: $("$root/usr/bin/velquor-http" --version)"
 readelf -d "$root"/usr/lib/*/libvelquor.so.1 | grep -q 'SONAME.*libvelquor.so.1\]' || fail "SONAME of libvelquor.so.1"
 
 echo "== a program against libvelquor-dev (pkg-config)"
@@ -59,7 +61,7 @@ c++ -std=c++20 -o "$out/consumer" "$here/tests/install_consumer/consumer.cc" \
   fail "a program built against the installed libvelquor-dev"
 
 echo "== manual pages"
-for page in man1/velquor.1 man5/velquor-registry.5 man8/velquor-server.8; do
+for page in man1/velquor.1 man5/velquor-registry.5 man8/velquor-server.8 man8/velquor-http.8; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/$page.gz" 2>&1 >/dev/null) ||
     fail "man -l $page"
   [ -z "$warnings" ] || fail "man -l $page: $warnings"
@@ -77,11 +79,14 @@ echo "== systemd-analyze verify"
 # MANPATH lets the check of Documentation= find the package's pages.
 units=$root/lib/systemd/system
 cp -rn /lib/systemd/system/. "$units/"
-MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" /lib/systemd/system/velquor-server.service ||
-  fail "systemd-analyze verify"
+MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" /lib/systemd/system/velquor-server.service \
+  /lib/systemd/system/velquor-http.service || fail "systemd-analyze verify"
 for setting in Type=notify User=velquor SupplementaryGroups=dialout RuntimeDirectory=norvale StateDirectory=velquor \
   ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure WatchdogSec=; do
   grep -q "^$setting" "$units/velquor-server.service" || fail "the unit lacks $setting"
+done
+for setting in User=velquor ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure After=.*velquor-server.service; do
+  grep -q "^$setting" "$units/velquor-http.service" || fail "velquor-http.service lacks $setting"
 done
 
 echo "== bash completion"

@@ -51,6 +51,7 @@ set(VELQUOR_SOURCES
   src/queues/notification_queue.cc
   src/queues/outgoing_batch.cc
   src/queues/outgoing_queue.cc
+  src/queues/queue_depths.cc
   src/queues/queue_handover.cc
   src/queues/queue_schema.cc
   src/util/mutex.cc

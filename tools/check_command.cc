@@ -19,6 +19,7 @@
 #include "config/config_velquor_proxy_client_support.h"
 #include "config/handset_values.h"
 #include "core/velquor_server_connection.h"
+#include "http_daemon_probe.h"
 #include "known_values.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
@@ -308,12 +309,30 @@ void CheckHandsets(Report& report) {
                   "velquor config set --handset " + std::to_string(n) + " Enabled 0");
 }
 
+// velquor-http's server values and whether it answers, where it is used.
+void CheckHttpDaemon(Report& report) {
+  if (!HttpDaemonInUse()) return;
+  for (const HttpValueCheck& check : CheckHttpValues()) {
+    if (check.problem.empty())
+      report.Ok(check.name, check.shown);
+    else
+      report.Fail(check.name, check.problem, "velquor config set " + check.name + " ... (see velquor-http(8))");
+  }
+  bool listening = false;
+  const std::string state = ProbeHttpDaemon(&listening);
+  if (listening)
+    report.Ok("velquor-http", state);
+  else
+    report.Note("velquor-http", state, "start it with 'systemctl start velquor-http' where applications use HTTP");
+}
+
 int Check() {
   Report report;
   const Settings settings = CheckConfiguration(report);
   CheckDatabase(report, settings);
   CheckHandsets(report);
   CheckEngine(report, settings);
+  CheckHttpDaemon(report);
   if (report.Failures() == 0) {
     std::printf("velquor check: all well\n");
     return kExitSuccess;

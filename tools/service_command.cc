@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "config/config_velquor_client_only.h"
 #include "engine/engine_interfaces.h"
+#include "http_daemon_probe.h"
 #include "platform/database.h"
 #include "platform/event_log.h"
 #include "platform/service_control.h"
@@ -179,6 +180,13 @@ std::map<int, long> QueueDepths() {
   return depth;
 }
 
+// The HTTP API's line, where velquor-http is used.
+void PrintHttpDaemon() {
+  if (!HttpDaemonInUse()) return;
+  bool listening = false;
+  std::cout << "velquor-http: " << ProbeHttpDaemon(&listening) << "\n";
+}
+
 int Status() {
   SC_HANDLE service = OpenEngine(SERVICE_QUERY_STATUS);
   if (!service) return 1;
@@ -193,6 +201,7 @@ int Status() {
   if (j.is_object()) std::cout << " (pid " << j.value("pid", 0) << ", engine " << j.value("status", "?") << ")";
   std::cout << "\n";
   if (state != SERVICE_STOPPED) std::cout << "logs: " << LogsWhere() << "\n";
+  PrintHttpDaemon();
   if (!j.is_object()) return state == SERVICE_RUNNING ? 0 : 3;
   const auto depth = QueueDepths();
   auto queued = [&](int h) { return depth.empty() ? std::string("?") : std::to_string(depth.at(h)); };

@@ -3,16 +3,31 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 namespace VelquorHttp {
+
+// The clock of one open connection: since when the request awaited on it
+// counts (the connection's opening or its last answer), and whether a
+// handler works for it now.
+struct ConnectionClock {
+  int fd = -1;
+  std::atomic<std::int64_t> since{0};  // steady clock, nanoseconds
+  std::atomic<bool> busy{false};
+  bool cut = false;  // shut down already (under the server's mutex)
+};
 
 // The request being read on one connection, between the library's calls.
 struct PendingRequest {
@@ -79,6 +94,16 @@ std::string PeerAddress(MHD_Connection* connection) {
   return text;
 }
 
+std::int64_t SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+ConnectionClock* ClockOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<ConnectionClock*>(info->socket_context) : nullptr;
+}
+
 }  // namespace
 
 std::string HttpRequest::Header(const std::string& lowerCaseName) const {
@@ -126,6 +151,8 @@ struct HttpServerCallbacks {
 
   static MHD_Result Respond(HttpServer& server, MHD_Connection* connection, PendingRequest& pending) {
     HttpResponse answer;
+    ConnectionClock* clock = ClockOf(connection);
+    if (clock != nullptr) clock->busy = true;
     try {
       // A parked connection woken: its deferred answer is asked again.
       std::shared_ptr<DeferredAnswer> later = std::move(pending.later);
@@ -152,6 +179,12 @@ struct HttpServerCallbacks {
       }
       return MHD_YES;
     }
+    // A parked connection's clock stays busy until its answer goes.
+    if (clock != nullptr) {
+      // Sending the answer counts against the time-out again.
+      clock->since = SteadyNow();
+      clock->busy = false;
+    }
     MHD_Response* response =
         MHD_create_response_from_buffer(answer.body.size(), answer.body.data(), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) return MHD_NO;
@@ -162,12 +195,39 @@ struct HttpServerCallbacks {
     return queued;
   }
 
-  static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
-                        MHD_RequestTerminationCode /*code*/) {
+  static void Completed(void* /*cls*/, MHD_Connection* connection, void** state, MHD_RequestTerminationCode /*code*/) {
     delete static_cast<PendingRequest*>(*state);
     *state = nullptr;
+    // The next request on a kept-alive connection counts from here.
+    if (ConnectionClock* clock = ClockOf(connection)) clock->since = SteadyNow();
+  }
+
+  // Called before the library closes the socket, so the clock never names a
+  // socket number that may already be reused.
+  static void Connection(void* cls, MHD_Connection* connection, void** socketContext,
+                         MHD_ConnectionNotificationCode code) {
+    auto* server = static_cast<HttpServer*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+      auto clock = std::make_unique<ConnectionClock>();
+      clock->fd = info != nullptr ? info->connect_fd : -1;
+      clock->since = SteadyNow();
+      const std::lock_guard lock(server->m_ClocksMutex);
+      server->m_Clocks.insert(clock.get());
+      *socketContext = clock.release();
+    } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      auto* clock = static_cast<ConnectionClock*>(*socketContext);
+      {
+        const std::lock_guard lock(server->m_ClocksMutex);
+        server->m_Clocks.erase(clock);
+      }
+      delete clock;
+      *socketContext = nullptr;
+    }
   }
 };
+
+bool HttpServer::TlsSupported() { return MHD_is_feature_supported(MHD_FEATURE_TLS) == MHD_YES; }
 
 HttpServer::HttpServer(const HttpServerOptions& options, Handler handler)
     : m_Options(options), m_Handler(std::move(handler)), m_pParked(std::make_shared<ParkedConnections>()) {
@@ -178,22 +238,74 @@ HttpServer::HttpServer(const HttpServerOptions& options, Handler handler)
     throw std::runtime_error("not an IPv4 address: " + options.address);
   // Suspend and resume: a long poll parks its connection instead of
   // holding one of the pool's threads.
-  m_pDaemon = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
-                               nullptr, &HttpServerCallbacks::Answer, this, MHD_OPTION_SOCK_ADDR,
-                               reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
-                               static_cast<unsigned>(options.threads), MHD_OPTION_CONNECTION_TIMEOUT,
-                               static_cast<unsigned>(options.connectionTimeoutSeconds), MHD_OPTION_NOTIFY_COMPLETED,
-                               &HttpServerCallbacks::Completed, nullptr, MHD_OPTION_END);
-  if (m_pDaemon == nullptr)
-    throw std::runtime_error("cannot listen on " + options.address + ":" + std::to_string(options.port));
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME;
+  auto option = [](MHD_OPTION name, intptr_t value, void* pointer = nullptr) {
+    return MHD_OptionItem{name, value, pointer};
+  };
+  std::vector<MHD_OptionItem> items = {
+      option(MHD_OPTION_SOCK_ADDR, 0, &address),
+      option(MHD_OPTION_THREAD_POOL_SIZE, options.threads),
+      option(MHD_OPTION_CONNECTION_TIMEOUT, options.connectionTimeoutSeconds),
+      option(MHD_OPTION_CONNECTION_LIMIT, options.maxConnections),
+      option(MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Completed)),
+      option(MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Connection), this),
+  };
+  if (options.maxConnectionsPerAddress != 0)
+    items.push_back(option(MHD_OPTION_PER_IP_CONNECTION_LIMIT, options.maxConnectionsPerAddress));
+  const bool tls = !options.tlsCertificatePem.empty() || !options.tlsKeyPem.empty();
+  if (tls) {
+    if (!TlsSupported()) throw std::runtime_error("this libmicrohttpd cannot serve HTTPS");
+    if (options.tlsCertificatePem.empty() || options.tlsKeyPem.empty())
+      throw std::runtime_error("HTTPS needs both a certificate and its key");
+    flags |= MHD_USE_TLS;
+    items.push_back(option(MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(m_Options.tlsCertificatePem.c_str())));
+    items.push_back(option(MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(m_Options.tlsKeyPem.c_str())));
+  }
+  items.push_back(option(MHD_OPTION_END, 0));
+  m_Reaper = std::thread([this] { CutOverdueConnections(); });
+  m_pDaemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpServerCallbacks::Answer, this, MHD_OPTION_ARRAY,
+                               items.data(), MHD_OPTION_END);
+  if (m_pDaemon == nullptr) {
+    StopReaper();
+    throw std::runtime_error("cannot " + std::string(tls ? "serve HTTPS (is the key the certificate's?) " : "listen ") +
+                             "on " + options.address + ":" + std::to_string(options.port));
+  }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(m_pDaemon, MHD_DAEMON_INFO_BIND_PORT);
   m_port = info != nullptr ? info->port : options.port;
 }
 
 HttpServer::~HttpServer() {
+  StopReaper();
   if (m_pDaemon == nullptr) return;
   m_pParked->WakeAllAndStop();
   MHD_stop_daemon(m_pDaemon);
+}
+
+void HttpServer::StopReaper() {
+  {
+    const std::lock_guard lock(m_ClocksMutex);
+    m_stopping = true;
+  }
+  m_StopReaper.notify_all();
+  if (m_Reaper.joinable()) m_Reaper.join();
+}
+
+void HttpServer::CutOverdueConnections() {
+  const std::int64_t limit = std::int64_t{m_Options.connectionTimeoutSeconds} * 1'000'000'000;
+  // A quarter of the time-out between looks, between 0.1 and 1 s.
+  const auto period = std::chrono::milliseconds(std::clamp<std::int64_t>(limit / 4'000'000, 100, 1000));
+  std::unique_lock lock(m_ClocksMutex);
+  while (!m_stopping) {
+    m_StopReaper.wait_for(lock, period, [this] { return m_stopping; });
+    const std::int64_t now = SteadyNow();
+    for (ConnectionClock* clock : m_Clocks) {
+      if (clock->cut || clock->busy || now - clock->since < limit) continue;
+      // The library sees the end of the stream and closes the connection
+      // on its own thread.
+      if (clock->fd >= 0) shutdown(clock->fd, SHUT_RDWR);
+      clock->cut = true;
+    }
+  }
 }
 
 }  // namespace VelquorHttp

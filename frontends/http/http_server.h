@@ -3,14 +3,25 @@
 // small pool of threads, so an idle keep-alive connection holds no thread);
 // this class collects a request's body up to a limit and hands the whole
 // request to one handler, whose answer it sends as JSON.
+//
+// Slow clients: a connection that has not delivered a whole request within
+// the connection time-out of its opening or of its last answer (headers sent
+// a byte at a time, a body held half-sent, an idle keep-alive connection) is
+// cut, however steadily it trickles bytes; the time a handler takes does not
+// count. The number of connections is limited in all and per peer address.
+// With a certificate and key it serves HTTPS only.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -67,7 +78,14 @@ struct HttpServerOptions {
   unsigned threads = 4;
   unsigned connectionTimeoutSeconds = 30;
   std::size_t bodyLimit = 64 * 1024;
+  unsigned maxConnections = 20000;
+  unsigned maxConnectionsPerAddress = 0;  // 0: no limit but maxConnections
+  // PEM texts (not paths); both set: HTTPS.
+  std::string tlsCertificatePem;
+  std::string tlsKeyPem;
 };
+
+struct ConnectionClock;
 
 class HttpServer {
  public:
@@ -83,8 +101,14 @@ class HttpServer {
 
   // The port it listens on.
   std::uint16_t Port() const { return m_port; }
+  // Whether this build of libmicrohttpd can serve HTTPS.
+  static bool TlsSupported();
 
  private:
+  // Cuts the connections whose request is overdue, until the server stops.
+  void CutOverdueConnections();
+  void StopReaper();
+
   HttpServerOptions m_Options;
   Handler m_Handler;
   MHD_Daemon* m_pDaemon = nullptr;
@@ -92,6 +116,12 @@ class HttpServer {
   // The parked connections, shared with their wake-ups, which may outlive
   // the server.
   std::shared_ptr<ParkedConnections> m_pParked;
+
+  std::mutex m_ClocksMutex;
+  std::unordered_set<ConnectionClock*> m_Clocks;  // of the open connections
+  std::condition_variable m_StopReaper;
+  bool m_stopping = false;
+  std::thread m_Reaper;
 
   friend struct HttpServerCallbacks;
 };

@@ -91,6 +91,10 @@ std::string Metrics::Render() const {
       out << name << "_count" << labels << " " << h.count << "\n";
     }
   }
+  // A described metric without a sample yet (a counter by label before its
+  // first event) is announced all the same.
+  for (const auto& [name, description] : m_Descriptions)
+    if (m_Values.count(name) == 0 && m_Histograms.count(name) == 0) header(name, "untyped");
   return out.str();
 }
 

@@ -25,7 +25,8 @@ class Metrics {
   // One observation of a histogram (seconds for latencies).
   void Observe(const std::string& name, const MetricLabels& labels, double value);
 
-  // Everything in the Prometheus text format (version 0.0.4).
+  // Everything in the Prometheus text format (version 0.0.4); a described
+  // metric without samples by its HELP and TYPE lines alone.
   std::string Render() const;
 
  private:

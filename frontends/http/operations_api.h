@@ -1,5 +1,18 @@
-// OperationsApi: GET /health (the process answers).
+// OperationsApi: the paths for monitoring, without authentication.
+//   GET /health   200 {"status": "ok"} while the process answers.
+//   GET /ready    200 {"status": "ready", "database": "ok", "engine":
+//                 "running"} when a query on the queue database answers
+//                 within its time-outs (at most 5 s for the query) and the
+//                 engine's service VelquorServer runs and reports its engine
+//                 running; else 503 {"status": "not ready", "database": ...,
+//                 "engine": ..., "error": ...} saying what is not ready. The
+//                 first probe that reaches the database makes the daemon's
+//                 tables when the start could not.
+//   GET /metrics  the daemon's metrics in the Prometheus text format, with
+//                 velquor_queue_depth{queue, status} counted at the scrape.
 #pragma once
+
+#include <atomic>
 
 #include "api_module.h"
 
@@ -7,11 +20,22 @@ namespace VelquorHttp {
 
 class OperationsApi : public ApiModule {
  public:
-  explicit OperationsApi(HttpContext& context) : m_Context(context) {}
+  // Describes every metric of the daemon.
+  explicit OperationsApi(HttpContext& context);
   std::optional<HttpResponse> Handle(const HttpRequest& request) override;
 
  private:
+  HttpResponse Ready();
+  HttpResponse MetricsText();
+  // "ok", or why the database does not answer.
+  std::string DatabaseState();
+
   HttpContext& m_Context;
+  std::atomic<bool> m_schemaMade{false};
 };
+
+// "running", or why the engine does not run (its service state, or the
+// engine's own state when the service runs).
+std::string EngineState();
 
 }  // namespace VelquorHttp

@@ -1,8 +1,10 @@
 // velquor-http: the gateway's HTTP API, a client of the queues through the
 // client library. It listens on the address and port of the configuration
 // (HttpListen, default 127.0.0.1; HttpPort, default 8080), or of --listen and
-// --port, and runs until SIGINT or SIGTERM.
+// --port, and runs until SIGINT or SIGTERM. server_config.h lists the
+// server's other values (connections, time-out, TLS, access log).
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <charconv>
@@ -27,7 +29,9 @@
 #include "metrics.h"
 #include "openapi_api.h"
 #include "operations_api.h"
+#include "request_log.h"
 #include "send_api.h"
+#include "server_config.h"
 #include "status_api.h"
 #include "webhook_sender.h"
 
@@ -52,7 +56,9 @@ std::string ConfiguredValue(const std::string& name, const std::string& fallback
 
 int main(int argc, char** argv) {
   CLI::App app{"velquor-http: the HTTP API of the SMS gateway"};
-  VelquorHttp::HttpServerOptions options;
+  app.set_version_flag("--version", std::string("velquor-http ") + VELQUOR_VERSION);
+  VelquorHttp::ServerConfiguration configuration;
+  VelquorHttp::HttpServerOptions& options = configuration.options;
   options.address = ConfiguredValue("HttpListen", "127.0.0.1");
   int port = 0;
   app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
@@ -68,6 +74,17 @@ int main(int argc, char** argv) {
     }
   }
   options.port = static_cast<std::uint16_t>(port);
+  try {
+    VelquorHttp::ReadServerConfiguration(ConfiguredValue, configuration);
+  } catch (const std::exception& e) {
+    std::cerr << "velquor-http: " << e.what() << "\n";
+    return 1;
+  }
+  // Every connection is a descriptor: as many as the hard limit allows.
+  if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   // The server's threads inherit the mask, so only this thread takes the
   // signals that end the program.
@@ -82,7 +99,14 @@ int main(int argc, char** argv) {
     VelquorHttp::Metrics metrics;
     VelquorHttp::Authenticator auth(accounts, metrics);
     VelquorHttp::HttpDatabase database;
-    database.CreateSchema();
+    try {
+      database.CreateSchema();
+    } catch (const Norvale::_com_error& e) {
+      // Served all the same: /ready says why it is not ready and makes the
+      // tables once the database answers.
+      std::cerr << "velquor-http: the database does not answer: " << e.DescriptionA() << "\n";
+    }
+    VelquorHttp::RequestLog requestLog(metrics, configuration.accessLog);
     VelquorHttp::HttpContext context{auth, database, metrics};
     VelquorHttp::WebhookSender webhooks(database, accounts, metrics,
                                         VelquorHttp::WebhookSenderOptions::FromConfiguration());
@@ -103,9 +127,10 @@ int main(int argc, char** argv) {
         if (auto answer = module->Handle(request)) return *answer;
       return VelquorHttp::Refuse(404, "no such resource");
     };
-    VelquorHttp::HttpServer server(options, handle);
+    VelquorHttp::HttpServer server(options, requestLog.Wrap(handle));
     pump.Start();
-    std::cout << "velquor-http: listening on " << options.address << ":" << server.Port() << std::endl;
+    std::cout << "velquor-http: listening on " << options.address << ":" << server.Port()
+              << (options.tlsKeyPem.empty() ? "" : " (HTTPS)") << std::endl;
     int signal = 0;
     sigwait(&stop, &signal);
     pump.Stop();

@@ -66,6 +66,7 @@ constexpr DWORD EVENT_FUNCTION_REPORT = 9;     // a function reports a problem i
 constexpr DWORD EVENT_CONFIGURATION = 10;      // a configuration value is missing or unusable
 constexpr DWORD EVENT_IPC = 11;                // the engine's D-Bus server
 constexpr DWORD EVENT_SYNCHRONISATION = 12;    // a mutex or wait failed
+constexpr DWORD EVENT_HTTP_ACCESS = 13;        // velquor-http answered a request (its access log)
 
 // The journal's MESSAGE_ID (32 lower-case hex digits) of an event id; an
 // id without one of its own shares EVENT_GENERAL's.

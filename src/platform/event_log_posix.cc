@@ -275,6 +275,7 @@ const char* JournalMessageId(DWORD dwEventID) {
       "e98c280e155e47968c8339c6d5014e88",  // EVENT_CONFIGURATION
       "5955b92e006b4cabb549f882d1d6c0ff",  // EVENT_IPC
       "dceb145b854349468b47191cea47cc5a",  // EVENT_SYNCHRONISATION
+      "723153de3a5c450799648ad49fe4f82c",  // EVENT_HTTP_ACCESS
   };
   return dwEventID < std::size(kIds) ? kIds[dwEventID] : kIds[EVENT_GENERAL];
 }
