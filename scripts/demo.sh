@@ -35,8 +35,10 @@ export NORVALE_ROOT=${NORVALE_ROOT:-$(mktemp -d /tmp/velquor-demo-XXXXXX)}
 export NORVALE_EVENTLOG=file:$NORVALE_ROOT/events.jsonl
 velquor() { build/tools/velquor "$@"; }
 http_pid=
+hooks_pid=
 stop_engine() {
   [ -z "$http_pid" ] || kill "$http_pid" 2>/dev/null || true
+  [ -z "$hooks_pid" ] || kill "$hooks_pid" 2>/dev/null || true
   velquor service stop >/dev/null 2>&1 || true
 }
 trap stop_engine EXIT
@@ -105,9 +107,41 @@ for _ in $(seq 1 100); do
 done
 cat "$NORVALE_ROOT/velquor-http.out"
 api=http://$(sed -n 's/^velquor-http: listening on \([0-9.:]*\).*/\1/p' "$NORVALE_ROOT/velquor-http.out")
-# The key is shown once; only its hash is stored.
-key=$(velquor http account add demo | grep -oE 'demo\.[A-Za-z0-9_-]+' | tail -1)
-echo "curl -H 'Authorization: Bearer demo.…' -d '{\"to\": \"+4915112345678\", \"text\": \"Hello over HTTP\"}' $api/v1/messages"
+# A webhook receiver of the demo's own: it prints each call and whether its
+# signature (HMAC-SHA256 of "<timestamp>.<body>" with the account's webhook
+# secret) holds.
+python3 - "$NORVALE_ROOT/hooks.port" "$NORVALE_ROOT/hooks.secret" >"$NORVALE_ROOT/hooks.out" 2>&1 <<'PY' &
+import hashlib, hmac, http.server, os, sys, time
+port_file, secret_file = sys.argv[1], sys.argv[2]
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        while not os.path.exists(secret_file):
+            time.sleep(0.05)
+        secret = open(secret_file).read().strip().encode()
+        stamp = self.headers.get("X-Velquor-Timestamp", "")
+        mac = hmac.new(secret, stamp.encode() + b"." + body, hashlib.sha256).hexdigest()
+        good = self.headers.get("X-Velquor-Signature", "") == "v1=" + mac
+        print("webhook call, signature " + ("valid" if good else "INVALID") + ": " + body.decode(), flush=True)
+        self.send_response(204)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Hook)
+open(port_file, "w").write(str(server.server_port))
+server.serve_forever()
+PY
+hooks_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$NORVALE_ROOT/hooks.port" ] && break
+  sleep 0.1
+done
+hooks=http://127.0.0.1:$(cat "$NORVALE_ROOT/hooks.port")/reports
+# The key and the webhook secret are shown once; only the key's hash is stored.
+account=$(velquor http account add demo --report-url "$hooks")
+key=$(echo "$account" | sed -n 's/^API key.*: //p')
+echo "$account" | sed -n 's/^webhook secret.*: //p' >"$NORVALE_ROOT/hooks.secret"
+echo "account demo, its delivery reports POSTed to $hooks"
 answer=$(curl -s -H "Authorization: Bearer $key" -H 'Content-Type: application/json' \
   -d '{"to": "+4915112345678", "text": "Hello over HTTP"}' "$api/v1/messages")
 echo "$answer"
@@ -125,7 +159,14 @@ for _ in $(seq 1 100); do
 done
 curl -s "$api/ready"
 echo
-# The delivery report at a webhook receiver of the demo's own comes here.
+phase "the delivery report at the webhook receiver"
+for _ in $(seq 1 100); do
+  grep -q '"delivered"' "$NORVALE_ROOT/hooks.out" && break
+  sleep 0.1
+done
+cat "$NORVALE_ROOT/hooks.out"
+kill "$hooks_pid" 2>/dev/null || true
+hooks_pid=
 
 phase "the engine"
 kill "$http_pid" 2>/dev/null || true

@@ -156,9 +156,14 @@ void EventPump::RefreshAccounts(bool bForce) {
   m_Accounts.swap(accounts);
 }
 
-const Norvale::CApiAccount* EventPump::Account(const std::string& name) const {
-  const auto found = m_Accounts.find(name);
-  return found == m_Accounts.end() ? nullptr : &found->second;
+const Norvale::CApiAccount* EventPump::Account(const std::string& name) {
+  auto found = m_Accounts.find(name);
+  if (found != m_Accounts.end()) return &found->second;
+  // An account made since the last reading: its reports must not wait for
+  // the next one to find their webhook.
+  std::optional<Norvale::CApiAccount> account = Norvale::CApiAccountStore().Find(name);
+  if (!account) return nullptr;
+  return &m_Accounts.insert_or_assign(name, std::move(*account)).first->second;
 }
 
 std::int64_t EventPump::InsertReturningId(const std::string& sql, const Norvale::OS::SqlValues& values) {

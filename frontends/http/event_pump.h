@@ -16,9 +16,9 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -65,7 +65,8 @@ class EventPump {
   std::size_t PumpNotifications();
   std::size_t PumpReceived();
   void RefreshAccounts(bool bForce);
-  const Norvale::CApiAccount* Account(const std::string& name) const;
+  // The account, read anew when the cache does not know it yet.
+  const Norvale::CApiAccount* Account(const std::string& name);
   // Writes the event where it goes; its event_id becomes the row's Id.
   void Deliver(const std::string& account, const std::string& url, int handset, const std::string& kind, Json event,
                Routed& routed);

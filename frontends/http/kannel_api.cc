@@ -21,7 +21,7 @@
 #include "norvale/enums.h"
 #include "queues/database_access.h"
 #include "queues/message_endpoint.h"
-#include "queues/outgoing_queue.h"
+#include "queues/outgoing_batch.h"
 
 namespace VelquorHttp {
 namespace {
@@ -163,35 +163,36 @@ std::int64_t NowMilliseconds() {
 }
 
 // One job for each receiver, with its HttpJobs row, all in one transaction.
-// COORDINATOR: replace by the send API's shared queuing function once both
-// are merged; this is the same insert (SourceType stHttpApi, SourceId the
-// account) written here so that the two branches do not collide.
+// The jobs, one per receiver, and their HttpJobs rows in one transaction,
+// with identifiers taken as the JSON API takes them (all again when another
+// writer took one meanwhile).
 void QueueKannelJobs(HttpDatabase& database, const std::string& account, const std::vector<std::string>& receivers,
                      Norvale::JOBTYPE type, const std::string& data, Norvale::Handsets handset,
                      const std::string& dlrUrl, long dlrMask) {
   Norvale::CDBConnectionDispensor& connections = database.Connections();
-  const Norvale::CDatabaseOperation operation(&connections);
-  Norvale::CDatabaseTransaction group(&connections, Norvale::CDatabaseTransaction::kEveryDatabase);
-  Norvale::COutgoingQueue queue(&database.Config(), &connections);
+  Norvale::COutgoingBatch queue(&connections);
   Norvale::CDatabaseQueryExecuter executer(&connections);
   const Norvale::CMessageEndpoint source(Norvale::stHttpApi, account, "");
   const bool kannelCallback = !dlrUrl.empty() && dlrMask > 0;
-  for (const std::string& receiver : receivers) {
-    const Norvale::OS::LONG id = queue.InsertJob(receiver, type, data, handset, source);
-    Norvale::OS::LONG affected = 0;
-    // An identifier can come back once its row is gone: its old record goes.
-    executer.ExecuteCommand("DELETE FROM HttpJobs WHERE JobId=$1", {static_cast<std::int64_t>(id)}, affected,
-                            Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1, 1);
-    executer.ExecuteCommand(
-        "INSERT INTO HttpJobs (JobId, Account, ClientRef, CallbackUrl, CallbackKind, DlrMask, Created) "
-        "VALUES ($1, $2, NULL, $3, $4, $5, $6)",
-        {static_cast<std::int64_t>(id), account,
-         kannelCallback ? Norvale::OS::SqlValue(dlrUrl) : Norvale::OS::SqlValue(Norvale::OS::SqlNull),
-         static_cast<std::int64_t>(kannelCallback ? 1 : 0), static_cast<std::int64_t>(kannelCallback ? dlrMask : 0),
-         NowMilliseconds()},
-        affected, Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1, 1);
-  }
-  group.Commit();
+  std::vector<Norvale::COutgoingJobRow> rows;
+  for (const std::string& receiver : receivers) rows.push_back({receiver, type, data, handset});
+  queue.Run([&] {
+    const std::vector<Norvale::OS::LONG> ids = queue.Insert(rows, source);
+    for (const Norvale::OS::LONG id : ids) {
+      Norvale::OS::LONG affected = 0;
+      // An identifier can come back once its row is gone: its old record goes.
+      executer.ExecuteCommand("DELETE FROM HttpJobs WHERE JobId=$1", {static_cast<std::int64_t>(id)}, affected,
+                              Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1, 1);
+      executer.ExecuteCommand(
+          "INSERT INTO HttpJobs (JobId, Account, ClientRef, CallbackUrl, CallbackKind, DlrMask, Created) "
+          "VALUES ($1, $2, NULL, $3, $4, $5, $6)",
+          {static_cast<std::int64_t>(id), account,
+           kannelCallback ? Norvale::OS::SqlValue(dlrUrl) : Norvale::OS::SqlValue(Norvale::OS::SqlNull),
+           static_cast<std::int64_t>(kannelCallback ? 1 : 0), static_cast<std::int64_t>(kannelCallback ? dlrMask : 0),
+           NowMilliseconds()},
+          affected, Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1, 1);
+    }
+  });
 }
 
 // The receivers of a `to`: numbers separated by blanks ("+" in a URL), each
