@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "errors/com_error_raise.h"
+#include "queues/sql_array_text.h"
 
 namespace Norvale {
 using namespace OS;
@@ -65,29 +66,6 @@ constexpr const char* kInsertNotification =
     "JobStatus, SourceType, SourceId, SourceName) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
 
 constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
-
-// An array's text form for CAST(... AS integer[]/bigint[]/text[]).
-class ArrayText {
- public:
-  void Add(std::int64_t n) { Next() += std::to_string(n); }
-  void Add(const std::string& text) {
-    std::string& s = Next();
-    s += '"';
-    for (const char c : text) {
-      if (c == '"' || c == '\\') s += '\\';
-      s += c;
-    }
-    s += '"';
-  }
-  SqlValue Value() const { return m_text + "}"; }
-
- private:
-  std::string& Next() {
-    m_text += m_text.size() > 1 ? "," : "";
-    return m_text;
-  }
-  std::string m_text = "{";
-};
 
 // Texts as the clients' statements store them: an empty one as one blank.
 std::string Stored(const std::string& text) { return text.empty() ? " " : text; }
@@ -167,7 +145,7 @@ std::vector<bool> CJobOutcomeWriter::WriteRowsOneByOne(const std::vector<CJobOut
 }
 
 std::vector<bool> CJobOutcomeWriter::WriteRowsTogether(const std::vector<CJobOutcome>& outcomes) {
-  ArrayText ids, statuses, handsets, refs, expectedStatuses, expectedRefs;
+  CSqlArrayText ids, statuses, handsets, refs, expectedStatuses, expectedRefs;
   for (const CJobOutcome& o : outcomes) {
     ids.Add(o.nJobId);
     statuses.Add(o.eStatus);
@@ -184,7 +162,7 @@ std::vector<bool> CJobOutcomeWriter::WriteRowsTogether(const std::vector<CJobOut
   std::set<LONG> rows;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) rows.insert(rs->GetFieldValue("Id").ToLong());
   std::vector<bool> written(outcomes.size(), false);
-  ArrayText dropped, textIds, textHandsets, texts, numberHandsets, numbers, numberIds;
+  CSqlArrayText dropped, textIds, textHandsets, texts, numberHandsets, numbers, numberIds;
   bool anyDropped = false, anyText = false, anyNumber = false;
   for (size_t i = 0; i < outcomes.size(); ++i) {
     const CJobOutcome& o = outcomes[i];
@@ -268,7 +246,7 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
   };
   if (bPostgres) {
     Run(kLockNotifications, {kNotificationLock});
-    ArrayText jobs, types, phones, msgTypes, data, handsets, errors, times, statuses, sourceTypes, sourceIds,
+    CSqlArrayText jobs, types, phones, msgTypes, data, handsets, errors, times, statuses, sourceTypes, sourceIds,
         sourceNames;
     for (size_t i = 0, k = 0; i < outcomes.size(); ++i) {
       if (!written[i]) continue;
