@@ -14,6 +14,8 @@ ns=$out/ns
 rm -rf "$ns"
 mkdir -p "$ns/varlib" "$ns/control"
 cp -a /etc "$ns/etc"
+# A fresh installation: whatever this machine has configured stays outside.
+rm -rf "$ns/etc/norvale"
 # Files of the package where the system keeps them, with the host's own.
 cp -a /usr/lib/tmpfiles.d "$ns/tmpfiles.d"
 cp -a /usr/lib/sysusers.d "$ns/sysusers.d"

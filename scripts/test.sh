@@ -16,6 +16,9 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 failed=0
+# Tests keep to their own NORVALE_ROOT: a configuration tree that appears
+# under the machine's /etc during the run was written by one that did not.
+etc_before=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
@@ -76,6 +79,11 @@ done
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
 bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || failed=1
+etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
+if [ "$etc_after" != "$etc_before" ]; then
+  echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
+  failed=1
+fi
 # The Debian packages: built without tests, lintian, installed into a
 # temporary root and checked there (build-deb/).
 echo "== Debian packages"

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -488,4 +489,18 @@ TEST(HttpDaemonConfiguration, ListensWhereTheConfigurationSaysAndEndsOnSigterm) 
   EXPECT_EQ(health.out, R"({"status":"ok"})");
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.Wait(20s), 0) << daemon.Output();
+}
+
+// Asked for its version or its options, the daemon answers without opening
+// its configuration, so on a machine where nothing is configured yet it
+// creates nothing under /etc.
+TEST(HttpDaemonConfiguration, VersionAndHelpLeaveAnUnconfiguredMachineAsItWas) {
+  const std::filesystem::path root = std::filesystem::path(getenv("NORVALE_ROOT")) / "untouched";
+  std::filesystem::create_directories(root);
+  for (const char* flag : {"--version", "--help"}) {
+    const TestSupport::CommandResult result =
+        TestSupport::RunCommand("NORVALE_ROOT=" + root.string() + " " + VELQUOR_HTTP + " " + flag);
+    EXPECT_EQ(result.status, 0) << flag << ": " << result.out;
+    EXPECT_TRUE(std::filesystem::is_empty(root)) << flag << " wrote under " << root;
+  }
 }

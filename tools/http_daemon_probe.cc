@@ -21,20 +21,9 @@ namespace {
 
 // The value as the daemon reads it: unset or empty gives the fallback.
 std::string Value(const std::string& name, const std::string& fallback, bool* set = nullptr) {
-  if (set != nullptr) *set = false;
-  bool readOnly = false;
-  try {
-    const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
-                                                          &readOnly, true);
-    if (key == nullptr) return fallback;
-    const std::string value = Norvale::RUQueryValue(key, name, true);
-    Norvale::OS::RegCloseKey(key);
-    if (value.empty()) return fallback;
-    if (set != nullptr) *set = true;
-    return value;
-  } catch (...) {
-    return fallback;
-  }
+  const std::string value = Norvale::RUProductValue(name);
+  if (set != nullptr) *set = !value.empty();
+  return value.empty() ? fallback : value;
 }
 
 bool InRange(const std::string& text, long least, long most) {

@@ -39,12 +39,7 @@ std::int64_t NowMs() {
 // unset or no number.
 long ConfiguredNumber(const std::string& name, long fallback) {
   try {
-    bool readOnly = false;
-    const auto key =
-        Norvale::RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &readOnly, true);
-    if (key == nullptr) return fallback;
-    const std::string value = Norvale::RUQueryValue(key, name, true);
-    RegCloseKey(key);
+    const std::string value = Norvale::RUProductValue(name);
     std::size_t end = 0;
     const long number = std::stol(value, &end);
     return end == value.size() && number > 0 ? number : fallback;

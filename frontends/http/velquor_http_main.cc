@@ -39,17 +39,7 @@ namespace {
 
 // A value of the product's configuration, or `fallback` where it is unset.
 std::string ConfiguredValue(const std::string& name, const std::string& fallback) {
-  bool readOnly = false;
-  try {
-    const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
-                                                          &readOnly, true);
-    if (key == nullptr) return fallback;
-    const std::string value = Norvale::RUQueryValue(key, name, true);
-    Norvale::OS::RegCloseKey(key);
-    return value.empty() ? fallback : value;
-  } catch (const std::exception&) {
-    return fallback;
-  }
+  return Norvale::RUProductValue(name, fallback);
 }
 
 }  // namespace
@@ -59,12 +49,13 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("velquor-http ") + VELQUOR_VERSION);
   VelquorHttp::ServerConfiguration configuration;
   VelquorHttp::HttpServerOptions& options = configuration.options;
-  options.address = ConfiguredValue("HttpListen", "127.0.0.1");
   int port = 0;
-  app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
+  CLI::Option* listenOption =
+      app.add_option("--listen", options.address, "IPv4 address to listen on (0.0.0.0 for any)");
   CLI::Option* portOption =
       app.add_option("--port", port, "port to listen on (0: a free one)")->check(CLI::Range(0, 65535));
   CLI11_PARSE(app, argc, argv);
+  if (listenOption->count() == 0) options.address = ConfiguredValue("HttpListen", "127.0.0.1");
   if (portOption->count() == 0) {
     const std::string configured = ConfiguredValue("HttpPort", "8080");
     const auto [end, error] = std::from_chars(configured.data(), configured.data() + configured.size(), port);

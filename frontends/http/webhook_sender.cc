@@ -106,24 +106,10 @@ std::string HostOf(const std::string& url) {
 
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
-std::string ConfiguredText(const std::string& name) {
-  bool readOnly = false;
-  try {
-    const auto key = Norvale::RUOpenKeyWithBestPermisions(Norvale::OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor",
-                                                          &readOnly, true);
-    if (key == nullptr) return "";
-    const std::string value = Norvale::RUQueryValue(key, name, true);
-    Norvale::OS::RegCloseKey(key);
-    return value;
-  } catch (const std::exception&) {
-    return "";
-  }
-}
-
 // A positive number of the configuration, or nothing where it is unset or
 // not such a number (then logged).
 std::optional<double> ConfiguredNumber(const std::string& name) {
-  const std::string text = ConfiguredText(name);
+  const std::string text = Norvale::RUProductValue(name);
   if (text.empty()) return std::nullopt;
   double value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -52,19 +52,12 @@ std::string WebhookUrlProblem(const std::string& sUrl, const std::vector<std::st
 
 std::vector<std::string> ConfiguredWebhookHosts() {
   std::vector<std::string> hosts;
-  bool readOnly = false;
-  try {
-    const auto key = RUOpenKeyWithBestPermisions(OS::HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &readOnly, true);
-    if (key == nullptr) return hosts;
-    std::stringstream list(RUQueryValue(key, "HttpWebhookHosts", true));
-    OS::RegCloseKey(key);
-    std::string host;
-    while (std::getline(list, host, ',')) {
-      host.erase(0, host.find_first_not_of(' '));
-      host.erase(host.find_last_not_of(' ') + 1);
-      if (!host.empty()) hosts.push_back(Lower(host));
-    }
-  } catch (const std::exception&) {
+  std::stringstream list(RUProductValue("HttpWebhookHosts"));
+  std::string host;
+  while (std::getline(list, host, ',')) {
+    host.erase(0, host.find_first_not_of(' '));
+    host.erase(host.find_last_not_of(' ') + 1);
+    if (!host.empty()) hosts.push_back(Lower(host));
   }
   return hosts;
 }

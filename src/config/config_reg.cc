@@ -193,6 +193,16 @@ std::string RUQueryValue(HKEY hKey, const std::string& sValueName, bool bSuppres
   RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), "Could not open " + sValueName + " string value");
 }
 
+std::string RUProductValue(const std::string& sValueName, const std::string& sFallback) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return sFallback;
+  std::string value;
+  const LONG rc = QueryText(key, sValueName.c_str(), &value);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS && !value.empty() ? value : sFallback;
+}
+
 void RUSetValue(HKEY hParent, const std::string& sValueName, const std::string& sValue, bool bSuppressErrors) {
   const LONG rc = RegSetValueExA(hParent, sValueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(sValue.data()),
                                  static_cast<DWORD>(sValue.size()));

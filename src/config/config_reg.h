@@ -69,6 +69,11 @@ class CConfigReg {
 OS::HKEY RUOpenKeyWithBestPermisions(OS::HKEY hParent, const std::string& sSubKey, bool* bReadyOnly,
                                      bool bSuppressErrors);
 std::string RUQueryValue(OS::HKEY hKey, const std::string& sValueName, bool bSuppressErrors);
+// The text of a value of the product's key SOFTWARE\\Norvale\\Velquor, or
+// sFallback where the key or the value is missing, empty or unreadable. Opens
+// the key for reading only, so it never creates one: a program that only
+// reads its configuration leaves the registry as it found it.
+std::string RUProductValue(const std::string& sValueName, const std::string& sFallback = "");
 void RUSetValue(OS::HKEY hParent, const std::string& sValueName, const std::string& sValue, bool bSuppressErrors);
 
 // The text of a value read with a 1000-byte buffer: up to its first zero

@@ -127,6 +127,23 @@ TEST_F(CConfigRegTest, RegistryUtilities) {
   RegCloseKey(k);
 }
 
+// A product value read where nothing is configured gives the fallback and
+// creates nothing: a program asked only for its version must leave the
+// machine's configuration tree as it was.
+TEST_F(CConfigRegTest, ProductValueReadsWithoutCreatingTheKey) {
+  std::filesystem::remove_all(RegistryRootDirectory());
+  EXPECT_EQ(RUProductValue("HttpPort", "8080"), "8080");
+  EXPECT_EQ(RUProductValue("HttpPort"), "");
+  EXPECT_FALSE(std::filesystem::exists(RegistryRootDirectory()));
+  bool ro = true;
+  HKEY k = RUOpenKeyWithBestPermisions(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor", &ro, false);
+  RUSetValue(k, "HttpPort", "9090", false);
+  RUSetValue(k, "Empty", "", false);
+  RegCloseKey(k);
+  EXPECT_EQ(RUProductValue("HttpPort", "8080"), "9090");
+  EXPECT_EQ(RUProductValue("Empty", "fallback"), "fallback");
+}
+
 TEST_F(CConfigRegTest, ReadOnlyRootRefusesWritesBeforeTouchingTheRegistry) {
   store.SetParameter("Kept", "1");
   store.CloseRootKey();
