@@ -12,6 +12,13 @@
 //   ReceivedHandsets  handsets whose received messages go to the account
 //                     ("" or absent: none; "0": all)
 //   Console           1: may log in to the web console
+//   SmppPasswordHash  the SMPP bind password's scrypt hash; private (no
+//                     value: the account cannot bind)
+//   SmppMaxBinds      simultaneous binds allowed (default 2)
+//   SmppWindow        submit_sm unanswered at once per bind (default 100)
+//   SmppReceive       received messages routed to the account's receiver
+//                     binds: rules "handset:N", "to:NUMBER" or "to:PREFIX*",
+//                     comma-separated (empty: none)
 // Private values are written as the engine's user (velquor) with mode 0600,
 // so only root and the engine's user read them.
 //
@@ -36,6 +43,10 @@ struct CApiAccount {
   std::string sReceivedUrl;
   std::vector<int> receivedHandsets;  // empty: none; {0}: all
   bool bConsole = false;
+  std::string sSmppPasswordHash;
+  unsigned nSmppMaxBinds = 2;
+  unsigned nSmppWindow = 100;
+  std::vector<std::string> smppReceive;
 
   bool MayUseHandset(int nHandset) const;
   bool ReceivesFrom(int nHandset) const;

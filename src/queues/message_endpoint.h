@@ -23,6 +23,9 @@ enum SourceTypes : std::int32_t {
   // velquor-http: its jobs carry the account's name as the endpoint's
   // identifier, and it alone takes the notifications of this kind.
   stHttpApi = 10,
+  // velquor-smppd: the same, with the client's system_id (the account's
+  // name) as the identifier.
+  stSmppServer = 11,
 };
 
 class CMessageEndpoint {

@@ -1,0 +1,1 @@
+#include "delivery_pump.h"

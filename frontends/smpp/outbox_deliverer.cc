@@ -1,0 +1,1 @@
+#include "outbox_deliverer.h"

@@ -1,0 +1,1 @@
+#include "submit_committer.h"

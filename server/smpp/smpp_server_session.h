@@ -1,0 +1,124 @@
+// CSmppServerSession: one client's (an ESME's) SMPP 3.4 session with this
+// gateway, the server's side, as a state machine without I/O: the mirror of
+// CSmppSession. velquor-smppd owns the socket and the clock; it tells the
+// session what arrived (Receive) and that time passed (Tick), and takes back
+// octets to write (PendingOutput / ConsumeOutput) and events (TakeEvents).
+//
+//   Open --bind accepted--> Bound --unbind (either side)--> Closed
+//     |  bind refused: stays Open, the client may try again
+//     +-- no bind within BindTimeout, broken stream, enquire_link or
+//         unbind unanswered within ResponseTimeout --> Closed
+//
+// What it does by itself:
+// - answers enquire_link at any time, and sends its own when nothing came
+//   from the client for EnquireLinkInterval; one unanswered within
+//   ResponseTimeout closes the session;
+// - answers a request that needs a bind before one with ESME_RINVBNDSTS, a
+//   second bind with ESME_RALYBND, submit_sm on a receiver bind with
+//   ESME_RINVBNDSTS; a PDU it cannot decode gets the command's own response
+//   with the decoder's status (pdu_error.h), an unknown command_id (data_sm
+//   among them) generic_nack ESME_RINVCMDID, and a command_length out of
+//   bounds generic_nack ESME_RINVCMDLEN, then Closed;
+// - keeps at most SubmitWindow submit_sm unanswered: one beyond is answered
+//   ESME_RTHROTTLED at once and raises no event;
+// - numbers its own requests (deliver_sm, enquire_link, unbind) 1..0x7FFFFFFF
+//   and pairs their responses; at most DeliverWindow deliver_sm unanswered;
+//   a deliver_sm unanswered within ResponseTimeout, and every one still
+//   unanswered when the session closes, is reported as DeliverAnswered
+//   without a status (not delivered, to be offered again later);
+// - the client's unbind: unbind_resp, then Closed (the owner writes the
+//   pending output before closing the socket).
+// Not thread-safe: one owner.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "smpp/pdu.h"
+
+namespace Norvale::Smpp {
+
+enum class EServerBindKind : uint8_t { Transmitter, Receiver, Transceiver };
+
+struct ServerSessionOptions {
+  std::chrono::milliseconds BindTimeout{10000};
+  std::chrono::milliseconds EnquireLinkInterval{30000};
+  std::chrono::milliseconds ResponseTimeout{10000};
+  unsigned SubmitWindow = 100;
+  unsigned DeliverWindow = 10;
+  size_t MaxPduLength = 64 * 1024;
+};
+
+// A bind to check: the owner answers with AcceptBind or RefuseBind.
+struct BindRequestedEvent {
+  uint32_t nSequence = 0;
+  EServerBindKind eKind = EServerBindKind::Transceiver;
+  BindBody Body;
+};
+// A submit_sm within the window: the owner answers with AnswerSubmit.
+struct SubmitRequestedEvent {
+  uint32_t nSequence = 0;
+  ShortMessageBody Body;
+};
+// The client's answer to a deliver_sm, or none (time-out, session closed).
+struct DeliverAnsweredEvent {
+  uint64_t nToken = 0;
+  std::optional<uint32_t> nStatus;
+};
+struct ServerClosedEvent {
+  std::string sReason;
+};
+using ServerSessionEvent =
+    std::variant<BindRequestedEvent, SubmitRequestedEvent, DeliverAnsweredEvent, ServerClosedEvent>;
+
+class CSmppServerSession {
+ public:
+  using Clock = std::chrono::steady_clock;
+  enum class EState { Open, Bound, Unbinding, Closed };
+
+  CSmppServerSession(const ServerSessionOptions& Options, Clock::time_point Now);
+
+  // Octets read from the client, in order.
+  void Receive(std::span<const uint8_t> Octets, Clock::time_point Now);
+  // Time passed: time-outs and enquire_link.
+  void Tick(Clock::time_point Now);
+
+  // The answer to a BindRequestedEvent: bind_resp with `sSystemId` (this
+  // gateway's) and ESME_ROK; the session is Bound as `eKind`.
+  void AcceptBind(uint32_t nSequence, const std::string& sSystemId);
+  // bind_resp with the status (ESME_RINVPASWD, ESME_RBINDFAIL, ...).
+  void RefuseBind(uint32_t nSequence, uint32_t nStatus);
+  // submit_sm_resp: ESME_ROK with the message_id, or the error status (no
+  // message_id). Frees a place in the window.
+  void AnswerSubmit(uint32_t nSequence, uint32_t nStatus, const std::string& sMessageId);
+
+  // Whether a deliver_sm may go now: Bound as Receiver or Transceiver and
+  // fewer than DeliverWindow unanswered.
+  bool CanDeliver() const;
+  // Sends deliver_sm with `Body`; its answer comes back as a
+  // DeliverAnsweredEvent carrying `nToken`. Only when CanDeliver().
+  void Deliver(uint64_t nToken, const ShortMessageBody& Body, Clock::time_point Now);
+  // The server ends the session: unbind, then Closed on unbind_resp or
+  // after ResponseTimeout.
+  void Unbind(Clock::time_point Now);
+
+  EState State() const;
+  std::optional<EServerBindKind> BindKind() const;  // while Bound
+  const std::string& SystemId() const;               // the client's, once bound
+  size_t SubmitsInFlight() const;
+  size_t DeliveriesInFlight() const;
+
+  std::span<const uint8_t> PendingOutput() const;
+  void ConsumeOutput(size_t nOctets);
+  std::vector<ServerSessionEvent> TakeEvents();
+  // When Tick must be called next at the latest.
+  Clock::time_point NextDeadline() const;
+};
+
+}  // namespace Norvale::Smpp
