@@ -23,9 +23,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using TestSupport::Backend;
 using Norvale::Smpp::ESME_ROK;
 using Norvale::Smpp::ESME_RSYSERR;
+using TestSupport::Backend;
 
 struct Answer {
   uint32_t nStatus = 0;
@@ -194,8 +194,8 @@ TEST_P(SubmitCommitterTest, StoppingCommitsWhatWasHandedBefore) {
   EXPECT_EQ(Count("SmppJobs"), 2500);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, SubmitCommitterTest,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), TestSupport::BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, SubmitCommitterTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         TestSupport::BackendName);
 
 class SmppdSubmitTest : public ::testing::TestWithParam<Backend> {};
 
@@ -209,11 +209,13 @@ TEST_P(SmppdSubmitTest, KilledUnderLoadEveryAnsweredMessageIdIsAQueuedJob) {
   for (int n = 0; n < 20000; ++n)
     bodies.push_back(TestSupport::SmppTest::TextSubmit(Number(n).substr(1), "load " + std::to_string(n)));
   std::vector<TestSupport::SmppTestClient::SubmitAnswer> answers;
+  const auto start = std::chrono::steady_clock::now();
   std::thread load([&] { answers = client->Submit(bodies, 100, 60s); });
   // Killed in the middle of the load.
   const auto end = std::chrono::steady_clock::now() + 60s;
   while (daemon.Count("SMSOutgoing") < 2000 && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(20ms);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   daemon.Process().Signal(SIGKILL);
   load.join();
   EXPECT_NE(daemon.Process().Wait(20s), 0);
@@ -230,7 +232,8 @@ TEST_P(SmppdSubmitTest, KilledUnderLoadEveryAnsweredMessageIdIsAQueuedJob) {
   }
   EXPECT_GE(answered, 1u);
   EXPECT_LT(answered, bodies.size()) << "the daemon was killed only after the load";
-  std::cout << "[ killed ] " << answered << " submits answered, " << jobs.size() << " queued" << std::endl;
+  std::cout << "[ killed ] " << answered << " submits answered, " << jobs.size() << " queued; about "
+            << double(jobs.size()) / seconds << " submits/s before the kill (one bind, window 100)" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SmppdSubmitTest, ::testing::Values(Backend::Sqlite, Backend::Postgres),

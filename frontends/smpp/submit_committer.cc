@@ -53,16 +53,17 @@ void WriteSmppJobs(Norvale::CDBConnectionDispensor& connections, const std::vect
     return;
   }
   const std::string insert =
-      std::string("INSERT INTO SmppJobs (Id, SystemId, SourceAddr, DestAddr, RegisteredDelivery, SubmitTime, "
-                  "TextStart) VALUES ($1, $2, $3, $4, $5, $6, $7)") +
+      std::string(
+          "INSERT INTO SmppJobs (Id, SystemId, SourceAddr, DestAddr, RegisteredDelivery, SubmitTime, "
+          "TextStart) VALUES ($1, $2, $3, $4, $5, $6, $7)") +
       kUpsertTail;
   for (std::size_t i = 0; i < group.size(); ++i) {
     const SmppJobRecord& record = group[i].job.record;
-    database.ExecuteCommand(insert,
-                            {static_cast<std::int64_t>(ids[i]), record.sSystemId, record.sSourceAddr, record.sDestAddr,
-                             static_cast<std::int64_t>(record.nRegisteredDelivery), record.nSubmitTimeMs,
-                             record.sTextStart},
-                            affected, adCmdText | adExecuteNoRecords, 1, 1);
+    database.ExecuteCommand(
+        insert,
+        {static_cast<std::int64_t>(ids[i]), record.sSystemId, record.sSourceAddr, record.sDestAddr,
+         static_cast<std::int64_t>(record.nRegisteredDelivery), record.nSubmitTimeMs, record.sTextStart},
+        affected, adCmdText | adExecuteNoRecords, 1, 1);
   }
 }
 
@@ -115,7 +116,6 @@ void SubmitCommitter::Run() {
     }
     Commit(group);
     const std::lock_guard lock(m_Mutex);
-    m_nCommitting = 0;
     ++m_nGroups;
   }
 }
@@ -149,10 +149,18 @@ void SubmitCommitter::Commit(std::vector<Item>& group) {
   if (failure) {
     std::cerr << "velquor-smppd: queueing " << group.size()
               << " submits failed, all answered ESME_RSYSERR (nothing of them queued): " << *failure << std::endl;
-    for (Item& item : group) item.done(Norvale::Smpp::ESME_RSYSERR, "");
-    return;
   }
-  for (std::size_t i = 0; i < group.size(); ++i) group[i].done(Norvale::Smpp::ESME_ROK, std::to_string(ids[i]));
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    {
+      const std::lock_guard lock(m_Mutex);
+      --m_nCommitting;
+    }
+    if (failure) {
+      group[i].done(Norvale::Smpp::ESME_RSYSERR, "");
+    } else {
+      group[i].done(Norvale::Smpp::ESME_ROK, std::to_string(ids[i]));
+    }
+  }
 }
 
 }  // namespace VelquorSmpp

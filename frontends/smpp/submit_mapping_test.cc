@@ -209,8 +209,8 @@ TEST(SubmitMapping, RefusesWhatCannotBeQueuedWithItsStatus) {
       {"payload and short_message", [](auto& b) { b.MessagePayload = Octets("x"); }, ESME_RINVMSGLEN},
       {"UDH longer than the message",
        [](auto& b) { b.nEsmClass = kEsmUdhi, b.ShortMessage = Sms::FromHex("05000300"); }, ESME_RINVMSGLEN},
-      {"UDH with a cut element",
-       [](auto& b) { b.nEsmClass = kEsmUdhi, b.ShortMessage = Sms::FromHex("030003A741"); }, ESME_RINVMSGLEN},
+      {"UDH with a cut element", [](auto& b) { b.nEsmClass = kEsmUdhi, b.ShortMessage = Sms::FromHex("030003A741"); },
+       ESME_RINVMSGLEN},
       {"a part that needs two messages",
        [&](auto& b) {
          b.nEsmClass = kEsmUdhi;
@@ -227,8 +227,7 @@ TEST(SubmitMapping, RefusesWhatCannotBeQueuedWithItsStatus) {
       {"more than 255 messages",
        [](auto& b) { b.ShortMessage.clear(), b.MessagePayload = Octets(std::string(153 * 255 + 1, 'x')); },
        ESME_RINVMSGLEN},
-      {"SAR without its total", [](auto& b) { b.nSarMsgRefNum = 1, b.nSarSegmentSeqnum = 1; },
-       ESME_RMISSINGOPTPARAM},
+      {"SAR without its total", [](auto& b) { b.nSarMsgRefNum = 1, b.nSarSegmentSeqnum = 1; }, ESME_RMISSINGOPTPARAM},
       {"SAR segment 0", [](auto& b) { b.nSarMsgRefNum = 1, b.nSarTotalSegments = 2, b.nSarSegmentSeqnum = 0; },
        ESME_RINVOPTPARAMVAL},
       {"SAR segment past the total",
@@ -245,16 +244,34 @@ TEST(SubmitMapping, RefusesWhatCannotBeQueuedWithItsStatus) {
       {"pictograms", [](auto& b) { b.nDataCoding = 9; }, kEsmeRInvDcs},
       {"KS C 5601", [](auto& b) { b.nDataCoding = 0x0E; }, kEsmeRInvDcs},
       {"a GSM reserved group", [](auto& b) { b.nDataCoding = 0x80; }, kEsmeRInvDcs},
-      {"an octet above 0x7F in septets", [](auto& b) { b.nDataCoding = 0, b.ShortMessage = {0x41, 0x80}; },
+      {"an octet above 0x7F in septets",
+       [](auto& b) {
+         b.nDataCoding = 0, b.ShortMessage = {0x41, 0x80};
+       },
        kEsmeRInvDcs},
       {"an octet above 0x7F in GSM DCS F0", [](auto& b) { b.nDataCoding = 0xF0, b.ShortMessage = {0xC1}; },
        kEsmeRInvDcs},
-      {"non-ASCII in ASCII", [](auto& b) { b.ShortMessage = {0x41, 0xE9}; }, kEsmeRInvDcs},
-      {"a NUL in ASCII", [](auto& b) { b.ShortMessage = {0x41, 0x00}; }, kEsmeRInvDcs},
-      {"a NUL in Latin-1", [](auto& b) { b.nDataCoding = 3, b.ShortMessage = {0x41, 0x00}; }, kEsmeRInvDcs},
-      {"odd UCS-2", [](auto& b) { b.nDataCoding = 8, b.ShortMessage = {0x00, 0x41, 0x00}; }, ESME_RINVMSGLEN},
-      {"a lone surrogate", [](auto& b) { b.nDataCoding = 8, b.ShortMessage = Sms::FromHex("0041D800"); },
+      {"non-ASCII in ASCII",
+       [](auto& b) {
+         b.ShortMessage = {0x41, 0xE9};
+       },
        kEsmeRInvDcs},
+      {"a NUL in ASCII",
+       [](auto& b) {
+         b.ShortMessage = {0x41, 0x00};
+       },
+       kEsmeRInvDcs},
+      {"a NUL in Latin-1",
+       [](auto& b) {
+         b.nDataCoding = 3, b.ShortMessage = {0x41, 0x00};
+       },
+       kEsmeRInvDcs},
+      {"odd UCS-2",
+       [](auto& b) {
+         b.nDataCoding = 8, b.ShortMessage = {0x00, 0x41, 0x00};
+       },
+       ESME_RINVMSGLEN},
+      {"a lone surrogate", [](auto& b) { b.nDataCoding = 8, b.ShortMessage = Sms::FromHex("0041D800"); }, kEsmeRInvDcs},
   };
   for (const Case& c : cases) {
     ShortMessageBody body = Body(Octets("Hello"));
