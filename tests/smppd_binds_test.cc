@@ -139,10 +139,18 @@ TEST_P(SmppdBindsTest, AThousandWrongBindsRunScryptTenTimesThenAnotherAddressBin
   std::map<uint32_t, int> statuses;
   const auto end = std::chrono::steady_clock::now() + 120s;
   int sent = 0;
-  for (; sent < 1000 && std::chrono::steady_clock::now() < end; ++sent) {
-    const auto status = client.Bind(ECommandId::BindTransceiver, "acme", "guess" + std::to_string(sent % 1000));
+  int connections = 1;
+  while (sent < 1000 && std::chrono::steady_clock::now() < end) {
+    const auto status = client.Bind(ECommandId::BindTransceiver, "acme", "guess" + std::to_string(sent));
+    if (!status && client.Closed() && connections < 20) {
+      // The connection's bind time (SmppServerBindSeconds) is over: again.
+      ASSERT_TRUE(client.Connect(daemon->Port()));
+      ++connections;
+      continue;
+    }
     ASSERT_TRUE(status) << sent << daemon->Output().substr(0, 2000);
     ++statuses[*status];
+    ++sent;
   }
   ASSERT_EQ(sent, 1000);
   EXPECT_EQ(statuses[Smpp::ESME_RINVPASWD], 10);
@@ -195,6 +203,34 @@ TEST_P(SmppdBindsTest, ThrottlesSubmitsBeyondTheAccountsRate) {
   const Json state = WaitForState([](const Json& s) { return AccountValue(s, "slow", "throttled_total") > 0; });
   EXPECT_EQ(AccountValue(state, "slow", "throttled_total"), throttled) << state;
   EXPECT_EQ(AccountValue(state, "slow", "submitted_total"), accepted) << state;
+}
+
+TEST_P(SmppdBindsTest, ThrottlesSubmitsBeyondTheBindsWindow) {
+  daemon->AddAccount("narrow", "pw", [](Norvale::CApiAccount& a) { a.nSmppWindow = 1; });
+  Start();
+  auto client = daemon->Client(ECommandId::BindTransmitter, "narrow", "pw");
+  // Ten submits in one write: the daemon reads them at once, while the
+  // first is still being committed.
+  std::vector<uint8_t> octets;
+  for (uint32_t sequence = 100; sequence < 110; ++sequence) {
+    Smpp::Pdu submit;
+    submit.nCommandId = Smpp::Id(ECommandId::SubmitSm);
+    submit.nSequence = sequence;
+    submit.Body = TextSubmit("+4915112345678", "window");
+    Smpp::EncodePdu(submit, octets);
+  }
+  ASSERT_TRUE(client->SendRaw(octets));
+  std::map<uint32_t, int> statuses;
+  for (int i = 0; i < 10; ++i) {
+    const auto answer = client->ReadUntil(Smpp::Id(ECommandId::SubmitSmResp), 0, 20s);
+    ASSERT_TRUE(answer) << i << daemon->Output();
+    ++statuses[answer->nCommandStatus];
+  }
+  EXPECT_EQ(statuses[Smpp::ESME_ROK], 1);
+  EXPECT_EQ(statuses[Smpp::ESME_RTHROTTLED], 9);
+  EXPECT_EQ(daemon->Count("SMSOutgoing"), 1);
+  // Answered, the place is free again.
+  EXPECT_EQ(client->SubmitOne(TextSubmit("+4915112345678", "next")).nStatus, Smpp::ESME_ROK);
 }
 
 TEST_P(SmppdBindsTest, ASubmitLandsInTheQueueAsTheAccountsJobBeforeItsAnswer) {
