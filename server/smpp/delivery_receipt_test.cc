@@ -156,7 +156,9 @@ TEST(DeliveryReceipt, WrittenTextKeepsToAsciiAndThreeDigitErrors) {
   r.sId = "1";
   r.eState = EMessageState::Undeliverable;
   r.nErrorCode = 12345;
-  r.sText = "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC" "5\ttab\xF0\x9F\x98\x80 and more text beyond twenty";
+  r.sText =
+      "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"
+      "5\ttab\xF0\x9F\x98\x80 and more text beyond twenty";
   auto back = ParseDeliveryReceipt(FormatDeliveryReceipt(r));
   ASSERT_TRUE(back);
   EXPECT_EQ(back->sErr, "999");
