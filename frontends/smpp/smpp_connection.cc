@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <variant>
 
+#include "errors/error_logging.h"
+#include "platform/event_log.h"
 #include "smpp/command_status.h"
 #include "smpp_server.h"
 #include "submit_committer.h"
@@ -185,19 +188,25 @@ void SmppConnection::Loop() {
 
   std::optional<Clock::time_point> stopBy;   // stopping: the end of waiting for unbind_resp
   std::optional<Clock::time_point> closeBy;  // closed: the end of writing what is left
+  bool unbindSent = false;
   std::vector<std::uint8_t> buffer(64 * 1024);
   while (true) {
     Clock::time_point now = Clock::now();
     TakeMail(now);
-    {
+    if (!stopBy) {
       std::lock_guard<std::mutex> lock(m_pMailbox->mutex);
-      if (m_pMailbox->bStop && !stopBy) {
-        stopBy = now + std::min<Clock::duration>(kStopTime, options.Response);
-        if (m_pSession->State() == CSmppServerSession::EState::Bound)
-          m_pSession->Unbind(now);
-        else
-          closeBy = now + kCloseFlushTime;
+      if (m_pMailbox->bStop) {
+        stopBy = now + kStopTime + std::min<Clock::duration>(kStopTime, options.Response);
+        m_bStopping = true;
+        if (m_pSession->State() == CSmppServerSession::EState::Open) closeBy = now + kCloseFlushTime;
       }
+    }
+    // Stopping: the submits being committed are answered first (so the
+    // client learns the message_id of every message queued), then unbind.
+    if (stopBy && !unbindSent && m_pSession->State() == CSmppServerSession::EState::Bound &&
+        (m_nUnanswered.load() == 0 || now >= *stopBy - kStopTime)) {
+      m_pSession->Unbind(now);
+      unbindSent = true;
     }
     HandleEvents(now);
     m_pSession->Tick(now);
@@ -268,12 +277,21 @@ void SmppConnection::TakeMail(Clock::time_point now) {
   }
   DeliveryAnswers* outbox = m_Server.Answers();
   for (const OutboxDelivery& delivery : deliveries) {
+    bool sent = false;
     if (m_bReceives && m_pSession->CanDeliver()) {
-      m_pSession->Deliver(static_cast<std::uint64_t>(delivery.nOutboxId), delivery.Body, now);
-      m_Delivering.insert(static_cast<std::uint64_t>(delivery.nOutboxId));
-    } else if (outbox != nullptr) {
-      outbox->Answered(delivery.nOutboxId, false);
+      try {
+        m_pSession->Deliver(static_cast<std::uint64_t>(delivery.nOutboxId), delivery.Body, now);
+        m_Delivering.insert(static_cast<std::uint64_t>(delivery.nOutboxId));
+        sent = true;
+      } catch (const std::exception& e) {
+        // A body the codec cannot write: not delivered, and said so.
+        Norvale::CEventLogger::LogEvent(Norvale::OS::EVENTLOG_WARNING_TYPE,
+                                        "The outbox entry " + std::to_string(delivery.nOutboxId) + " of the account " +
+                                            delivery.sSystemId + " cannot be sent as deliver_sm: " + e.what() + ".",
+                                        "velquor-smppd");
+      }
     }
+    if (!sent && outbox != nullptr) outbox->Answered(delivery.nOutboxId, false);
   }
 }
 
@@ -328,8 +346,10 @@ void SmppConnection::OnSubmit(std::uint32_t nSequence, const Norvale::Smpp::Shor
     m_pSession->AnswerSubmit(nSequence, Norvale::Smpp::ESME_RINVBNDSTS, "");
     return;
   }
+  // While stopping nothing new is queued: the client submits it again
+  // later, here or elsewhere.
   const unsigned window = std::clamp(m_Account->nSmppWindow, 1u, SmppServer::kMaxWindow);
-  if (m_nUnanswered.load() >= window || !m_Server.TakeToken(*m_Account)) {
+  if (m_bStopping || m_nUnanswered.load() >= window || !m_Server.TakeToken(*m_Account)) {
     m_Server.Count(m_Account->sName, &AccountState::nThrottled);
     m_pSession->AnswerSubmit(nSequence, Norvale::Smpp::ESME_RTHROTTLED, "");
     return;

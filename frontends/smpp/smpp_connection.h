@@ -95,6 +95,7 @@ class SmppConnection {
   std::optional<Norvale::CApiAccount> m_Account;  // once bound
   bool m_bReceives = false;                       // bound as receiver or transceiver
   bool m_bRegistered = false;                     // counted in the server's binds
+  bool m_bStopping = false;                       // the server stops: no new submits
   std::set<std::uint64_t> m_Delivering;           // outbox ids sent, unanswered
   std::atomic<std::size_t> m_nUnanswered{0};
   std::atomic<bool> m_bEnded{false};

@@ -103,8 +103,10 @@ class SmppServer : public DeliverySink {
   // without TLS.
   int Port() const { return m_nPort; }
   int TlsPort() const { return m_nTlsPort; }
-  // Unbinds the bound clients (waiting for their unbind_resp a bounded
-  // time), closes every connection and joins the threads. Idempotent.
+  // Unbinds the bound clients once the submits being committed are answered
+  // (new ones are answered ESME_RTHROTTLED meanwhile), waits for their
+  // unbind_resp, all within about ten seconds, closes every connection and
+  // joins the threads. Idempotent.
   void Stop();
 
   bool HasReceiver(const std::string& sSystemId) const override;
