@@ -23,9 +23,11 @@
 #include "fault_injection_database.h"
 #include "outbox_deliverer.h"
 #include "queue_test_support.h"
+#include "server_test_support.h"
 #include "smpp/delivery_receipt.h"
 #include "smpp_database.h"
 #include "smpp_schema.h"
+#include "smppd_test_support.h"
 
 namespace {
 
@@ -411,6 +413,149 @@ TEST_P(SmppdOutboxTest, AFullWindowStopsTheOffersAndAnswersAndBindsResumeThem) {
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
   EXPECT_EQ(narrow.Delivered(), 5u);
 }
+
+// End to end: velquor-server with a simulator handset, velquor-smppd, and
+// test clients bound to it.
+class SmppdReceiptsTest : public ::testing::TestWithParam<TestSupport::Backend> {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_BACKEND(GetParam());
+    daemon = std::make_unique<TestSupport::SmppDaemon>(GetParam());
+    root = std::make_unique<TestSupport::EngineRoot>(daemon->Db().Dsn());
+    root->AddSimulator(1, {{"AutoReply", "echo"}, {"ReplyDelay", "20"}});
+    daemon->AddAccount("acme", "secret1");
+    daemon->AddAccount("inbox", "secret2", [](Norvale::CApiAccount& a) { a.smppReceive = {"handset:1"}; });
+    engine = std::make_unique<TestSupport::ServerProcess>(*root);
+    ASSERT_TRUE(engine->StartAndWait()) << engine->Errors();
+    ASSERT_TRUE(daemon->Start()) << daemon->Output();
+  }
+  using Kind = Norvale::Smpp::ECommandId;
+  static std::string ShortMessage(const Norvale::Smpp::Pdu& pdu) {
+    const auto& body = std::get<Norvale::Smpp::ShortMessageBody>(pdu.Body);
+    return {body.ShortMessage.begin(), body.ShortMessage.end()};
+  }
+  static const Norvale::Smpp::ShortMessageBody& Body(const Norvale::Smpp::Pdu& pdu) {
+    return std::get<Norvale::Smpp::ShortMessageBody>(pdu.Body);
+  }
+  // Waits until the client has `count` deliver_sm, reading in short steps
+  // (a read runs to its limit once it has answered a deliver_sm itself).
+  static bool Deliveries(TestSupport::SmppTestClient& client, std::size_t count, std::chrono::milliseconds cap = 30s) {
+    return WaitFor([&] { return client.WaitDelivered(count, 100ms); }, cap);
+  }
+  // The message_id of each receipt among the client's deliver_sm.
+  static std::vector<std::string> Receipted(const TestSupport::SmppTestClient& client) {
+    std::vector<std::string> ids;
+    for (const auto& pdu : client.Delivered())
+      if (Body(pdu).nEsmClass == Norvale::Smpp::kEsmTypeReceipt)
+        ids.push_back(Body(pdu).sReceiptedMessageId.value_or(""));
+    return ids;
+  }
+
+  std::unique_ptr<TestSupport::SmppDaemon> daemon;
+  std::unique_ptr<TestSupport::EngineRoot> root;
+  std::unique_ptr<TestSupport::ServerProcess> engine;
+};
+
+TEST_P(SmppdReceiptsTest, AReceiptReachesTheTransceiverAndWaitsForALaterBindWhenNoneIsBound) {
+  auto client = daemon->Client(Kind::BindTransceiver, "acme", "secret1");
+  const auto answer = client->SubmitOne(TestSupport::SmppTest::TextSubmit("+4915112345", "Hello receipt", 1));
+  ASSERT_EQ(answer.nStatus, Norvale::Smpp::ESME_ROK) << daemon->Output();
+  // The echo of the simulator comes back on handset 1: inbox's, not acme's.
+  ASSERT_TRUE(Deliveries(*client, 1)) << daemon->Output();
+  const auto& receipt = client->Delivered().front();
+  EXPECT_EQ(Body(receipt).nEsmClass, Norvale::Smpp::kEsmTypeReceipt);
+  EXPECT_EQ(Body(receipt).sReceiptedMessageId, answer.sMessageId);
+  EXPECT_EQ(Body(receipt).nMessageState, 2);
+  EXPECT_EQ(Body(receipt).sSourceAddr, "4915112345");
+  EXPECT_EQ(Body(receipt).sDestinationAddr, "12345");
+  const auto text = Norvale::Smpp::ParseDeliveryReceipt(ShortMessage(receipt));
+  ASSERT_TRUE(text) << ShortMessage(receipt);
+  EXPECT_EQ(text->sId, answer.sMessageId);
+  EXPECT_EQ(text->sStat, "DELIVRD");
+  EXPECT_EQ(text->sDlvrd, "001");
+  EXPECT_EQ(text->sText, "Hello receipt");
+  // (The simulator's echo waits for inbox's receiver meanwhile.)
+  ASSERT_TRUE(WaitFor([&] { return daemon->Count("SmppOutbox", "Kind=1") == 0; })) << daemon->Output();
+  EXPECT_EQ(daemon->Count("SmppJobs"), 0);
+
+  // No receiver bound: the receipts wait in the outbox.
+  EXPECT_EQ(client->Request(Kind::Unbind), Norvale::Smpp::ESME_ROK);
+  client.reset();
+  auto sender = daemon->Client(Kind::BindTransmitter, "acme", "secret1");
+  std::vector<TestSupport::SmppTest::ShortMessageBody> bodies;
+  for (int i = 0; i < 3; ++i)
+    bodies.push_back(TestSupport::SmppTest::TextSubmit("+491510" + std::to_string(i), "later " + std::to_string(i), 1));
+  const auto answers = sender->Submit(bodies, 3);
+  std::set<std::string> ids;
+  for (const auto& a : answers) {
+    ASSERT_EQ(a.nStatus, Norvale::Smpp::ESME_ROK);
+    ids.insert(a.sMessageId);
+  }
+  ASSERT_TRUE(WaitFor([&] { return daemon->Count("SmppOutbox", "Kind=1") == 3; })) << daemon->Output();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(daemon->Count("SmppOutbox", "Kind=1"), 3);
+  EXPECT_EQ(daemon->Count("SmppOutbox", "Kind=1 AND Attempts=0"), 3);
+  EXPECT_TRUE(sender->Delivered().empty());  // a transmitter gets none
+  auto receiver = daemon->Client(Kind::BindReceiver, "acme", "secret1");
+  ASSERT_TRUE(Deliveries(*receiver, 3)) << daemon->Output();
+  const auto got = Receipted(*receiver);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), ids);
+  ASSERT_TRUE(WaitFor([&] { return daemon->Count("SmppOutbox", "Kind=1") == 0; })) << daemon->Output();
+}
+
+TEST_P(SmppdReceiptsTest, AReceivedMessageGoesToTheAccountWhoseHandsetRuleMatches) {
+  auto acme = daemon->Client(Kind::BindTransceiver, "acme", "secret1");
+  auto inbox = daemon->Client(Kind::BindReceiver, "inbox", "secret2");
+  ASSERT_EQ(acme->SubmitOne(TestSupport::SmppTest::TextSubmit("+4915112345", "ping back")).nStatus,
+            Norvale::Smpp::ESME_ROK);
+  // The simulator echoes it from +4915112345 on handset 1.
+  ASSERT_TRUE(Deliveries(*inbox, 1)) << daemon->Output();
+  const auto& mo = inbox->Delivered().front();
+  EXPECT_EQ(Body(mo).nEsmClass, 0);
+  EXPECT_EQ(Body(mo).nDataCoding, 0);
+  EXPECT_EQ(ShortMessage(mo), "ping back");
+  EXPECT_EQ(Body(mo).sSourceAddr, "4915112345");
+  EXPECT_EQ(Body(mo).nSourceTon, 1);
+  EXPECT_FALSE(Body(mo).sReceiptedMessageId.has_value());
+  ASSERT_TRUE(WaitFor([&] { return daemon->Count("SmppOutbox") == 0; })) << daemon->Output();
+  EXPECT_FALSE(acme->WaitDelivered(1, 300ms));
+  EXPECT_TRUE(acme->Delivered().empty());  // registered_delivery 0, and not acme's handset
+  EXPECT_EQ(daemon->Count("SMSIncoming"), 0);
+}
+
+TEST_P(SmppdReceiptsTest, KilledWithReceiptsInFlightItDeliversEveryOneAfterTheRestart) {
+  constexpr int kMessages = 20;
+  auto client = daemon->Client(Kind::BindTransceiver, "acme", "secret1");
+  client->AnswerDeliveries(std::nullopt);  // receipts stay in flight
+  std::vector<TestSupport::SmppTest::ShortMessageBody> bodies;
+  for (int i = 0; i < kMessages; ++i)
+    bodies.push_back(TestSupport::SmppTest::TextSubmit("+49152" + std::to_string(100 + i), "m" + std::to_string(i), 1));
+  std::set<std::string> ids;
+  for (const auto& a : client->Submit(bodies, 10)) {
+    ASSERT_EQ(a.nStatus, Norvale::Smpp::ESME_ROK) << daemon->Output();
+    ids.insert(a.sMessageId);
+  }
+  ASSERT_TRUE(Deliveries(*client, 5)) << daemon->Output();
+  daemon->Process().Signal(SIGKILL);
+  daemon->Process().Wait(10s);
+  client.reset();
+  // What the engine reports meanwhile waits in the queue.
+  ASSERT_TRUE(daemon->Start()) << daemon->Output();
+  auto again = daemon->Client(Kind::BindTransceiver, "acme", "secret1");
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        again->Read(50ms);
+        return daemon->Count("SmppOutbox", "Kind=1") == 0 && daemon->Count("SmppJobs") == 0;
+      },
+      60s))
+      << daemon->Output();
+  const auto got = Receipted(*again);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), ids);  // every one, at least once
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SmppdReceiptsTest,
+                         ::testing::Values(TestSupport::Backend::Sqlite, TestSupport::Backend::Postgres),
+                         TestSupport::BackendName);
 
 INSTANTIATE_TEST_SUITE_P(Backends, SmppdOutboxTest,
                          ::testing::Values(TestSupport::Backend::Sqlite, TestSupport::Backend::Postgres),

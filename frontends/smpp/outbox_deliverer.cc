@@ -116,28 +116,45 @@ void OutboxDeliverer::Run() {
   }
 }
 
-void OutboxDeliverer::Settle(std::int64_t nId, bool bDelivered) {
-  auto& connection = m_Database.Connections().GetConnection();
-  _variant_t affected;
-  InFlight entry;
+void OutboxDeliverer::SettleAnswers() {
+  std::vector<std::pair<std::int64_t, bool>> answers;
+  std::vector<std::pair<std::int64_t, InFlight>> known;  // the answers' entries still in flight
   {
     const std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = m_InFlight.find(nId);
-    if (found == m_InFlight.end()) return;  // answered twice, or after a failed round
-    entry = found->second;
+    answers.assign(m_Answers.begin(), m_Answers.end());
   }
-  if (bDelivered) {
-    connection->Execute("DELETE FROM SmppOutbox WHERE Id=$1", {nId}, &affected, adCmdText | adExecuteNoRecords);
-    ++m_nDelivered;
-  } else {
-    const std::int64_t attempts = entry.nAttempts + 1;
-    connection->Execute("UPDATE SmppOutbox SET Attempts=$2, NextAttempt=$3 WHERE Id=$1",
-                        {nId, attempts, NowMs() + BackOffMs(attempts)}, &affected, adCmdText | adExecuteNoRecords);
+  if (answers.empty()) return;
+  std::map<std::int64_t, bool> outcome;  // an entry answered twice: its first answer
+  for (const auto& [id, delivered] : answers) outcome.emplace(id, delivered);
+  {
+    const std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& [id, delivered] : outcome)
+      if (const auto found = m_InFlight.find(id); found != m_InFlight.end()) known.emplace_back(id, found->second);
   }
-  // Out of flight only once the row says what became of it.
+  {
+    // One commit for all the answers that came meanwhile.
+    Norvale::CDatabaseTransaction group(&m_Database.Connections(), Norvale::CDatabaseTransaction::kEveryDatabase);
+    auto& connection = m_Database.Connections().GetConnection();
+    _variant_t affected;
+    const std::int64_t now = NowMs();
+    for (const auto& [id, entry] : known) {
+      if (outcome[id]) {
+        connection->Execute("DELETE FROM SmppOutbox WHERE Id=$1", {id}, &affected, adCmdText | adExecuteNoRecords);
+      } else {
+        const std::int64_t attempts = entry.nAttempts + 1;
+        connection->Execute("UPDATE SmppOutbox SET Attempts=$2, NextAttempt=$3 WHERE Id=$1",
+                            {id, attempts, now + BackOffMs(attempts)}, &affected, adCmdText | adExecuteNoRecords);
+      }
+    }
+    group.Commit();
+  }
+  // Out of flight only once the rows say what became of them.
   const std::lock_guard<std::mutex> lock(m_Mutex);
-  m_InFlight.erase(nId);
-  if (bDelivered) {
+  m_Answers.erase(m_Answers.begin(), m_Answers.begin() + static_cast<std::ptrdiff_t>(answers.size()));
+  for (const auto& [id, entry] : known) {
+    m_InFlight.erase(id);
+    if (!outcome[id]) continue;
+    ++m_nDelivered;
     auto depth = m_Depth.find(entry.sSystemId);
     if (depth != m_Depth.end() && depth->second > 0) --depth->second;
   }
@@ -160,17 +177,7 @@ void OutboxDeliverer::CountDepths() {
 void OutboxDeliverer::Round() {
   {
     // The answers first: they free room and settle what may be offered again.
-    while (true) {
-      std::pair<std::int64_t, bool> answer;
-      {
-        const std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_Answers.empty()) break;
-        answer = m_Answers.front();
-      }
-      Settle(answer.first, answer.second);
-      const std::lock_guard<std::mutex> lock(m_Mutex);
-      m_Answers.pop_front();
-    }
+    SettleAnswers();
     auto& connection = m_Database.Connections().GetConnection();
     _variant_t affected;
     std::set<std::string> bound;

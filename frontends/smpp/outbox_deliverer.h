@@ -49,7 +49,9 @@ class OutboxDeliverer : public DeliveryAnswers {
   void Run();
   // One round; whether a full window of due entries may be waiting.
   void Round();
-  void Settle(std::int64_t nId, bool bDelivered);
+  // Writes what the answers that came say, in one transaction, and takes
+  // their entries out of flight.
+  void SettleAnswers();
   void CountDepths();
 
   SmppDatabase& m_Database;

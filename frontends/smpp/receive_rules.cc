@@ -25,8 +25,8 @@ std::optional<ReceiveRule> ParseReceiveRule(std::string_view sRule, std::string&
   if (rule.starts_with("handset:")) {
     const std::string_view n = rule.substr(8);
     auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), r.nHandset);
-    if (n.empty() || ec != std::errc() || end != n.data() + n.size() || r.nHandset < 0 || r.nHandset > 255) {
-      sProblem = "\"" + std::string(rule) + "\": the handset is not a number from 0 to 255";
+    if (n.empty() || ec != std::errc() || end != n.data() + n.size() || r.nHandset < 1 || r.nHandset > 8) {
+      sProblem = "\"" + std::string(rule) + "\": the handset is not a number from 1 to 8";
       return std::nullopt;
     }
     return r;
@@ -39,9 +39,11 @@ std::optional<ReceiveRule> ParseReceiveRule(std::string_view sRule, std::string&
       number.remove_suffix(1);
     }
     number = WithoutPlus(number);
-    const bool digits = !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+    const bool digits =
+        !number.empty() && number.size() <= 20 && number.find_first_not_of("0123456789") == std::string_view::npos;
     if (!digits) {
-      sProblem = "\"" + std::string(rule) + "\": the number is not digits (with an optional '+' and a final '*')";
+      sProblem =
+          "\"" + std::string(rule) + "\": the number is not 1 to 20 digits (with an optional '+' and a final '*')";
       return std::nullopt;
     }
     r.sNumber = std::string(number);
@@ -53,7 +55,7 @@ std::optional<ReceiveRule> ParseReceiveRule(std::string_view sRule, std::string&
 
 bool RuleMatches(const ReceiveRule& Rule, int nHandset, std::string_view sRecipient) {
   switch (Rule.eKind) {
-    case ReceiveRule::EKind::Handset: return Rule.nHandset == 0 || Rule.nHandset == nHandset;
+    case ReceiveRule::EKind::Handset: return Rule.nHandset == nHandset;
     case ReceiveRule::EKind::To: return !sRecipient.empty() && WithoutPlus(sRecipient) == Rule.sNumber;
     case ReceiveRule::EKind::ToPrefix: return !sRecipient.empty() && WithoutPlus(sRecipient).starts_with(Rule.sNumber);
   }
@@ -79,10 +81,7 @@ std::vector<int> ReceiveRouting::Handsets() const {
   std::set<int> handsets;
   for (const auto& [name, rules] : m_Accounts)
     for (const ReceiveRule& r : rules)
-      if (r.eKind == ReceiveRule::EKind::Handset) {
-        if (r.nHandset == 0) return {0};
-        handsets.insert(r.nHandset);
-      }
+      if (r.eKind == ReceiveRule::EKind::Handset) handsets.insert(r.nHandset);
   return {handsets.begin(), handsets.end()};
 }
 

@@ -1,8 +1,8 @@
 // The accounts' SmppReceive rules: which account's receiver binds get a
-// received message.
+// received message. (The account store refuses to save other rules; one
+// written otherwise is left out with a line on standard error.)
 //
-//   handset:N      every message the handset N received (handset:0: every
-//                  handset's)
+//   handset:N      every message the handset N (1 to 8) received
 //   to:NUMBER      a message sent to NUMBER
 //   to:PREFIX*     a message sent to a number starting with PREFIX
 //
@@ -33,7 +33,7 @@ namespace VelquorSmpp {
 struct ReceiveRule {
   enum class EKind { Handset, To, ToPrefix };
   EKind eKind = EKind::Handset;
-  int nHandset = 0;     // Handset: 0 every handset
+  int nHandset = 0;     // Handset: 1 to 8
   std::string sNumber;  // To, ToPrefix: without a leading '+'
   bool operator==(const ReceiveRule&) const = default;
 };
@@ -49,8 +49,7 @@ class ReceiveRouting {
   // are left out, each named in Problems().
   explicit ReceiveRouting(const std::map<std::string, Norvale::CApiAccount>& Accounts);
 
-  // The handsets to read received messages from ({0}: every one; empty:
-  // none).
+  // The handsets to read received messages from (empty: none).
   std::vector<int> Handsets() const;
   // The account the message goes to; nothing when no rule matches.
   std::optional<std::string> Route(int nHandset, std::string_view sRecipient) const;
