@@ -24,7 +24,7 @@
 //   {"event":"done","submitted":S,"accepted":A,"receipts":R,"complete":true|false}
 // and exits 0 once every accepted submit that asked for a receipt has one
 // (or, without receipts, once every submit is answered), 1 at the deadline
-// (default 60 s) or when a bind fails.
+// (default 60 s), when a bind fails or when the server closes a connection.
 'use strict';
 
 const path = require('path');
@@ -152,7 +152,12 @@ function onDeliver(session) {
     emit('unbound');
   });
   session.on('error', function(e) { emit('error', {message: String(e && e.message)}); });
-  session.on('close', function() { if (!finished) emit('close'); });
+  // The server went away: what was answered is all there is.
+  session.on('close', function() {
+    if (finished) return;
+    emit('close');
+    finish(false);
+  });
 }
 
 function bind(command, then) {
