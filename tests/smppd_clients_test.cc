@@ -89,9 +89,12 @@ TEST_P(SmppdClientsTest, NpmClientSubmitsTextUcs2AndPartsAndGetsTheirReceipts) {
   // Unicode job.
   for (const Json& answer : run.Of("submit_resp")) {
     const std::string id = answer.value("message_id", "");
-    if (answer.value("kind", "") == "concat")
+    if (answer.value("kind", "") == "concat") {
       EXPECT_EQ(stack->Count("Id=" + id + " AND Data LIKE '%UDH=050003%'"), 1) << "part without its UDH: " << id;
-    if (answer.value("kind", "") == "ucs2") EXPECT_EQ(stack->Count("Id=" + id + " AND Type=2"), 1) << id;
+    }
+    if (answer.value("kind", "") == "ucs2") {
+      EXPECT_EQ(stack->Count("Id=" + id + " AND Type=2"), 1) << id;
+    }
   }
 }
 
@@ -248,13 +251,11 @@ TEST(SmppdKannelTest, KannelSendsThroughUsAndItsDlrUrlHearsTheReceipt) {
   ASSERT_TRUE(TestSupport::WaitUntil([&] { return stack.Count("SourceType=11") == 1; }, 30000))
       << TestSupport::ReadFile(bearerLog) << stack.DaemonOutput();
   EXPECT_EQ(stack.Count("SourceId='kannel' AND PhoneNumber='447700900123' AND Data='Hello from Kannel'"), 1);
-  const std::string job =
-      stack.Db().Value("SELECT Id AS V FROM SMSOutgoing WHERE SourceType=11", "V").ToString();
+  const std::string job = stack.Db().Value("SELECT Id AS V FROM SMSOutgoing WHERE SourceType=11", "V").ToString();
 
   // ... and Kannel hears our receipt: the dlr-url with status 1 (delivered)
   // and our message_id, the job's identifier.
-  ASSERT_TRUE(TestSupport::WaitUntil(
-      [&] { return receiver.Requests().find("status=1&") != std::string::npos; }, 60000))
+  ASSERT_TRUE(TestSupport::WaitUntil([&] { return receiver.Requests().find("status=1&") != std::string::npos; }, 60000))
       << "dlr-url calls: " << receiver.Requests() << "\n"
       << TestSupport::ReadFile(bearerLog) << stack.DaemonOutput();
   const std::string requests = receiver.Requests();
