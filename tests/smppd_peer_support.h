@@ -72,7 +72,7 @@ class Stack {
   // output in DaemonOutput() when it did not say where it listens.
   bool StartDaemon() {
     m_Daemon = std::make_unique<TestSupport::ChildProcess>(
-        std::vector<std::string>{VELQUOR_SMPPD_PEER, "--listen", "127.0.0.1", "--port", "0"});
+        std::vector<std::string>{VELQUOR_SMPPD, "--listen", "127.0.0.1", "--port", "0"});
     const std::string marker = "listening on 127.0.0.1:";
     if (!m_Daemon->WaitForOutput(marker, std::chrono::seconds(20))) return false;
     const std::string output = m_Daemon->Output();

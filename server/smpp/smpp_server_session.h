@@ -34,6 +34,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +42,8 @@
 #include <vector>
 
 #include "smpp/pdu.h"
+#include "smpp/pdu_error.h"
+#include "smpp/pdu_framer.h"
 
 namespace Norvale::Smpp {
 
@@ -110,7 +113,7 @@ class CSmppServerSession {
 
   EState State() const;
   std::optional<EServerBindKind> BindKind() const;  // while Bound
-  const std::string& SystemId() const;               // the client's, once bound
+  const std::string& SystemId() const;              // the client's, once bound
   size_t SubmitsInFlight() const;
   size_t DeliveriesInFlight() const;
 
@@ -119,6 +122,59 @@ class CSmppServerSession {
   std::vector<ServerSessionEvent> TakeEvents();
   // When Tick must be called next at the latest.
   Clock::time_point NextDeadline() const;
+
+ private:
+  enum class ERequest { Deliver, EnquireLink, Unbind };
+  struct Request {
+    ERequest eKind;
+    uint64_t nToken;  // Deliver only
+    Clock::time_point Deadline;
+  };
+  struct PendingBind {
+    uint32_t nSequence;
+    uint32_t nCommandId;
+    EServerBindKind eKind;
+    std::string sSystemId;
+    uint8_t nInterfaceVersion;
+  };
+
+  uint32_t NextSequence();
+  void Send(const Pdu& Message);
+  void Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
+  uint32_t SendRequest(uint32_t nCommandId, PduBody Body, ERequest eKind, uint64_t nToken, Clock::time_point Now);
+  void Close(std::string sReason);
+  void FinishPeerUnbind();
+
+  void HandlePdu(std::span<const uint8_t> Octets, Clock::time_point Now);
+  void HandleUndecodable(const DecodeError& Error);
+  void HandleRequest(const Pdu& Message, Clock::time_point Now);
+  void HandleBind(const Pdu& Message);
+  void HandleSubmit(const Pdu& Message);
+  void HandleUnbind(const Pdu& Message, Clock::time_point Now);
+  void HandleResponse(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
+
+  ServerSessionOptions m_Options;
+  EState m_eState = EState::Open;
+  CPduFramer m_Framer;
+  std::vector<uint8_t> m_Output;
+  size_t m_nOutputStart = 0;
+  std::vector<ServerSessionEvent> m_Events;
+
+  Clock::time_point m_BindDeadline;
+  std::optional<PendingBind> m_PendingBind;  // handed to the owner, not yet answered
+  std::optional<EServerBindKind> m_eBindKind;
+  std::string m_sSystemId;
+
+  std::map<uint32_t, size_t> m_Submits;  // in flight: sequence -> count (a client may repeat one)
+  size_t m_nSubmits = 0;
+  uint32_t m_nLastSequence = 0;
+  std::map<uint32_t, Request> m_Requests;  // ours, by sequence number
+  size_t m_nDeliveries = 0;
+  bool m_bEnquireLinkOut = false;
+  Clock::time_point m_LastReceived;
+  // The client's unbind, answered once the submits in flight are.
+  std::optional<uint32_t> m_nPeerUnbindSequence;
+  Clock::time_point m_PeerUnbindDeadline;
 };
 
 }  // namespace Norvale::Smpp
