@@ -128,10 +128,21 @@ inline ClientRun ParseClientOutput(const std::string& output, int status) {
   return run;
 }
 
-// The command line of a client ("node" or "perl") with `args`.
+// The path of a program in the usual directories, "" when it is not there.
+inline std::string Program(const std::string& name) {
+  for (const std::string dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin", "/sbin", "/bin"})
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return "";
+}
+
+// The client of tests/smppd for a runtime ("node" or "perl").
+inline std::string ClientScript(const std::string& runtime) {
+  return std::string(VELQUOR_SMPPD_CLIENTS_DIR) + (runtime == "node" ? "/client.js" : "/client.pl");
+}
+
+// The command line of a client with `args`.
 inline std::string ClientCommand(const std::string& runtime, const std::string& args) {
-  const std::string script = std::string(VELQUOR_SMPPD_CLIENTS_DIR) + (runtime == "node" ? "/client.js" : "/client.pl");
-  return runtime + " " + script + " " + args;
+  return runtime + " " + ClientScript(runtime) + " " + args;
 }
 
 // Runs a client to its end (it has a deadline of its own).

@@ -236,23 +236,16 @@ TEST_F(SmppdRobustnessTest, AClientThatNeverReadsDoesNotStopAnotherAccount) {
   ExpectCalmServed(2, "after the deaf client");
 }
 
-// The path of a program on the usual directories, "" when it is not there.
-std::string Program(const std::string& name) {
-  for (const std::string dir : {"/usr/bin", "/usr/local/bin", "/bin"})
-    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-  return "";
-}
-
 TEST_F(SmppdRobustnessTest, KilledUnderAClientsLoadEveryAnsweredMessageIsAJob) {
   SmppdPeers::AddAccount("acme", "secret1");
   StartDaemon();
-  const std::string node = Program("node");
+  const std::string node = SmppdPeers::Program("node");
   ASSERT_FALSE(node.empty()) << "node is not installed (scripts/setup.sh)";
   constexpr int kWindow = 50;
-  TestSupport::ChildProcess client({node, std::string(VELQUOR_SMPPD_CLIENTS_DIR) + "/client.js", "--port",
-                                    std::to_string(stack->Port()), "--system-id", "acme", "--password", "secret1",
-                                    "--kinds", "text", "--count", "5000", "--window", std::to_string(kWindow),
-                                    "--registered-delivery", "0", "--deadline", "120"});
+  TestSupport::ChildProcess client({node, SmppdPeers::ClientScript("node"), "--port", std::to_string(stack->Port()),
+                                    "--system-id", "acme", "--password", "secret1", "--kinds", "text", "--count",
+                                    "5000", "--window", std::to_string(kWindow), "--registered-delivery", "0",
+                                    "--deadline", "120"});
   auto answered = [&] {
     const std::string out = client.Output();
     long n = 0;
