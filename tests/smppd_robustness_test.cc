@@ -295,3 +295,44 @@ TEST_F(SmppdRobustnessTest, KilledUnderAClientsLoadEveryAnsweredMessageIsAJob) {
 }
 
 }  // namespace
+
+TEST_F(SmppdRobustnessTest, ReceiptsOfMessagesAnsweredBeforeAKillReachTheClientAfterTheRestart) {
+  SmppdPeers::AddAccount("acme", "secret1");
+  StartDaemon();
+  const std::string node = SmppdPeers::Program("node");
+  ASSERT_FALSE(node.empty()) << "node is not installed (scripts/setup.sh)";
+  // Six messages asking for receipts, answered; then the daemon dies.
+  TestSupport::ChildProcess client({node, SmppdPeers::ClientScript("node"), "--port", std::to_string(stack->Port()),
+                                    "--system-id", "acme", "--password", "secret1", "--kinds", "text", "--count", "6",
+                                    "--registered-delivery", "1", "--deadline", "120"});
+  auto answered = [&] { return SmppdPeers::ParseClientOutput(client.Output(), -1).Of("submit_resp"); };
+  ASSERT_TRUE(TestSupport::WaitUntil([&] { return answered().size() == 6; }, 30000))
+      << client.Output() << stack->DaemonOutput();
+  std::set<std::string> ids;
+  for (const Json& answer : answered()) ids.insert(answer.value("message_id", ""));
+  stack->Daemon().Signal(SIGKILL);
+  ASSERT_NE(client.Wait(30s), -1);
+
+  // The engine delivers them while the daemon is away: their notifications
+  // wait in the queue.
+  ASSERT_TRUE(stack->StartEngine()) << stack->EngineErrors();
+  // (each job's final notification: sent and confirmed, JobStatus 2).
+  ASSERT_TRUE(TestSupport::WaitUntil(
+      [&] { return stack->Count("SourceType=11 AND JobStatus=2", "SMSNotifications") == 6; }, 60000))
+      << "the engine did not deliver the jobs: " << stack->EngineErrors();
+
+  // Started again, the daemon gives the client (bound anew, sending nothing)
+  // every receipt.
+  StartDaemon();
+  const auto after = SmppdPeers::RunClient(
+      "node", "--port " + std::to_string(stack->Port()) +
+                  " --system-id acme --password secret1 --count 0 --expect-receipts 6 --deadline 60");
+  ASSERT_EQ(after.status, 0) << after.output << stack->DaemonOutput();
+  std::set<std::string> receipted;
+  for (const Json& deliver : after.Of("deliver")) {
+    EXPECT_EQ(deliver.value("esm_class", 0), 0x04) << deliver.dump();
+    EXPECT_NE(deliver.value("text", "").find("stat:DELIVRD"), std::string::npos) << deliver.dump();
+    receipted.insert(deliver.value("receipted_message_id", ""));
+  }
+  EXPECT_EQ(receipted, ids) << after.output;
+}

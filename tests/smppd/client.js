@@ -6,7 +6,7 @@
 //   node client.js --port N [--host H] [--system-id ID] [--password PW]
 //                  [--binds trx|tx-rx] [--count N] [--kinds text,ucs2,concat]
 //                  [--to NUMBER] [--from ADDR] [--registered-delivery 0|1]
-//                  [--window W] [--deadline SECONDS]
+//                  [--window W] [--deadline SECONDS] [--expect-receipts R]
 //
 // Binds as a transceiver (trx, the default) or as a transmitter and a
 // receiver on two connections (tx-rx), then submits N messages (default 3),
@@ -23,7 +23,9 @@
 //    "receipted_message_id":...,"message_state":N}
 //   {"event":"done","submitted":S,"accepted":A,"receipts":R,"complete":true|false}
 // and exits 0 once every accepted submit that asked for a receipt has one
-// (or, without receipts, once every submit is answered), 1 at the deadline
+// (or, without receipts, once every submit is answered; with
+// --expect-receipts, once R receipts came: those of an earlier run with
+// --count 0), 1 at the deadline
 // (default 60 s), when a bind fails or when the server closes a connection.
 'use strict';
 
@@ -47,6 +49,8 @@ const from = arg('--from', '12345');
 const registered = Number(arg('--registered-delivery', '1'));
 const window = Math.max(1, Number(arg('--window', '10')));
 const deadline = Number(arg('--deadline', '60'));
+// Receipts to wait for; by default one per accepted submit that asked.
+const expectReceipts = Number(arg('--expect-receipts', '-1'));
 
 function emit(event, fields) {
   process.stdout.write(JSON.stringify(Object.assign({event}, fields || {})) + '\n');
@@ -102,7 +106,7 @@ function finish(complete) {
 
 function check() {
   if (answered < submits.length) return;
-  const wanted = registered & 0x03 ? accepted : 0;
+  const wanted = expectReceipts >= 0 ? expectReceipts : registered & 0x03 ? accepted : 0;
   if (receipts >= wanted) finish(true);
 }
 
