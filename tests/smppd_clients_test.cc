@@ -83,8 +83,8 @@ class SmppdClientsTest : public ::testing::TestWithParam<TestSupport::Backend> {
         // The client's concatenation element (reference = its index + 1),
         // kept as the job's UDH (its elements, without the length octet).
         char udh[32];
-        std::snprintf(udh, sizeof udh, ";UDH=0003%02X%02X%02X;", answer.value("index", 0) + 1,
-                      answer.value("parts", 0), answer.value("part", 0));
+        std::snprintf(udh, sizeof udh, ";UDH=0003%02X%02X%02X;", answer.value("index", 0) + 1, answer.value("parts", 0),
+                      answer.value("part", 0));
         EXPECT_NE(data.find(udh), std::string::npos) << "a part without its UDH: " << data;
       }
     }
