@@ -5,6 +5,9 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config clang-format clang-tidy libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libsystemd-dev systemd libssl-dev libcli11-dev nlohmann-json3-dev
   libutfcpp-dev libmicrohttpd-dev libcurl4-openssl-dev curl python3 libnet-smpp-perl abigail-tools clang libclang-rt-14-dev openssl gammu)
+# Kannel (bearerbox, smsbox) binds to velquor-smppd in its tests, and is the
+# peer of bench/kannel_compare.sh.
+packages+=(kannel)
 # Building and checking the Debian packages (scripts/package.sh).
 packages+=(debhelper lintian scdoc man-db)
 # Gammu is an AT client the modem emulator's tests talk through.
