@@ -98,6 +98,26 @@ void SetPrivate(HKEY key, const char* szName, const std::string& sValue) {
 
 std::string GetText(HKEY key, const char* szName) { return RUQueryValue(key, szName, true); }
 
+// A count of 1 to `most`, or `fallback` when absent or not one.
+unsigned GetCount(HKEY key, const char* szName, unsigned most, unsigned fallback) {
+  const std::string text = GetText(key, szName);
+  unsigned n = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  return error == std::errc() && end == text.data() + text.size() && n >= 1 && n <= most ? n : fallback;
+}
+
+std::vector<std::string> ParseRules(const std::string& text) {
+  std::vector<std::string> rules;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const auto first = item.find_first_not_of(' ');
+    if (first == std::string::npos) continue;
+    rules.push_back(item.substr(first, item.find_last_not_of(' ') + 1 - first));
+  }
+  return rules;
+}
+
 }  // namespace
 
 bool CApiAccount::MayUseHandset(int nHandset) const {
@@ -150,14 +170,29 @@ std::optional<CApiAccount> CApiAccountStore::Find(const std::string& sName) cons
   account.sReceivedUrl = GetText(key, "ReceivedUrl");
   account.receivedHandsets = ParseNumbers(GetText(key, "ReceivedHandsets"));
   account.bConsole = GetText(key, "Console") == "1";
+  account.sSmppPasswordHash = GetText(key, "SmppPasswordHash");
+  account.nSmppMaxBinds = GetCount(key, "SmppMaxBinds", 100, 2);
+  account.nSmppWindow = GetCount(key, "SmppWindow", 1000, 100);
+  account.smppReceive = ParseRules(GetText(key, "SmppReceive"));
   return account;
 }
 
 void CApiAccountStore::Save(const CApiAccount& account) const {
   if (!IsValidName(account.sName))
     RAISE_COM_ERROR(E_INVALIDARG, "an account name is 1 to 32 letters, digits, '_' or '-': " + account.sName);
+  std::string receive;
+  for (const std::string& rule : account.smppReceive) {
+    if (const std::string problem = SmppReceiveRuleProblem(rule); !problem.empty())
+      RAISE_COM_ERROR(E_INVALIDARG, "SmppReceive: " + problem);
+    receive += (receive.empty() ? "" : ",") + rule;
+  }
+  if (account.nSmppMaxBinds < 1 || account.nSmppMaxBinds > 100)
+    RAISE_COM_ERROR(E_INVALIDARG, "SmppMaxBinds is 1 to 100: " + std::to_string(account.nSmppMaxBinds));
+  if (account.nSmppWindow < 1 || account.nSmppWindow > 1000)
+    RAISE_COM_ERROR(E_INVALIDARG, "SmppWindow is 1 to 1000: " + std::to_string(account.nSmppWindow));
   const HKEY key = OpenAccountKey(account.sName, true);
   KeyCloser closer(key);
+  if (!account.sSmppPasswordHash.empty()) SetPrivate(key, "SmppPasswordHash", account.sSmppPasswordHash);
   if (!account.sKeyHash.empty()) SetPrivate(key, "KeyHash", account.sKeyHash);
   if (!account.sWebhookSecret.empty()) SetPrivate(key, "WebhookSecret", account.sWebhookSecret);
   SetText(key, "Handsets", JoinNumbers(account.handsets));
@@ -169,6 +204,34 @@ void CApiAccountStore::Save(const CApiAccount& account) const {
   SetText(key, "ReceivedUrl", account.sReceivedUrl);
   SetText(key, "ReceivedHandsets", JoinNumbers(account.receivedHandsets));
   SetText(key, "Console", account.bConsole ? "1" : "0");
+  SetText(key, "SmppMaxBinds", std::to_string(account.nSmppMaxBinds));
+  SetText(key, "SmppWindow", std::to_string(account.nSmppWindow));
+  SetText(key, "SmppReceive", receive);
+}
+
+void CApiAccountStore::RemoveSmppPassword(const std::string& sName) const {
+  if (!Find(sName)) RAISE_COM_ERROR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), "no account " + sName);
+  const HKEY key = OpenAccountKey(sName, true);
+  KeyCloser closer(key);
+  const LONG rc = RegDeleteValueA(key, "SmppPasswordHash");
+  if (rc != ERROR_SUCCESS && rc != static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+    RAISE_COM_ERROR(HRESULT_FROM_WIN32(rc), "cannot remove the SMPP password of " + sName);
+}
+
+std::string CApiAccountStore::SmppReceiveRuleProblem(const std::string& sRule) {
+  const std::string problem =
+      "'" + sRule + "' is not a rule: handset:N (N 1 to 8), to:NUMBER or to:PREFIX* (an optional + and 1 to 20 digits)";
+  if (sRule.rfind("handset:", 0) == 0) {
+    const std::string n = sRule.substr(8);
+    return n.size() == 1 && n[0] >= '1' && n[0] <= '8' ? "" : problem;
+  }
+  if (sRule.rfind("to:", 0) != 0) return problem;
+  std::string number = sRule.substr(3);
+  if (!number.empty() && number.back() == '*') number.pop_back();
+  if (!number.empty() && number.front() == '+') number.erase(0, 1);
+  const bool digits = !number.empty() && number.size() <= 20 &&
+                      std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits ? "" : problem;
 }
 
 std::string CApiAccountStore::Add(CApiAccount account) const {

@@ -63,9 +63,13 @@ class CApiAccountStore {
   std::vector<std::string> ListNames() const;
   // The account, or nothing when there is none of that name.
   std::optional<CApiAccount> Find(const std::string& sName) const;
-  // Writes every value of the account except KeyHash and WebhookSecret when
-  // they are empty (creating the key).
+  // Writes every value of the account except KeyHash, WebhookSecret and
+  // SmppPasswordHash when they are empty (creating the key). Raises
+  // E_INVALIDARG, naming the rule, when an SmppReceive rule is malformed.
   void Save(const CApiAccount& account) const;
+  // Removes the account's SMPP password: it can no longer bind. Raises when
+  // there is no such account.
+  void RemoveSmppPassword(const std::string& sName) const;
   // A new account with a new API key and webhook secret; returns the key
   // (shown once, never stored). Raises when the name is taken or invalid.
   std::string Add(CApiAccount account) const;
@@ -73,6 +77,11 @@ class CApiAccountStore {
   std::string RotateKey(const std::string& sName) const;
   // Raises when there is no such account.
   void Remove(const std::string& sName) const;
+
+  // Why `sRule` is not an SmppReceive rule ("handset:N" with N 1 to 8,
+  // "to:NUMBER" or "to:PREFIX*", NUMBER an optional '+' and 1 to 20 digits),
+  // or "" when it is one.
+  static std::string SmppReceiveRuleProblem(const std::string& sRule);
 
   // The account name in an API key ("<name>.<secret>"), or nothing.
   static std::optional<std::string> NameOfKey(const std::string& sKey);

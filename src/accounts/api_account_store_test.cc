@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "accounts/secret_hash.h"
+#include "config/config_reg.h"
 #include "platform/registry.h"
 
 using namespace Norvale;
@@ -129,12 +130,80 @@ TEST_F(ApiAccountStoreTest, RotatesAndRemovesKeys) {
   EXPECT_TRUE(VerifySecret(third, store.Find("shop")->sKeyHash));
 }
 
-TEST_F(ApiAccountStoreTest, KeepsTheHashAndTheWebhookSecretPrivate) {
+TEST_F(ApiAccountStoreTest, KeepsTheSmppValuesAndChecksTheReceiveRules) {
   CApiAccount shop;
   shop.sName = "shop";
   store.Add(shop);
+  CApiAccount found = *store.Find("shop");
+  EXPECT_EQ(found.sSmppPasswordHash, "");  // no password: no binds
+  EXPECT_EQ(found.nSmppMaxBinds, 2u);
+  EXPECT_EQ(found.nSmppWindow, 100u);
+  EXPECT_TRUE(found.smppReceive.empty());
+
+  found.sSmppPasswordHash = HashSecret("secret1");
+  found.nSmppMaxBinds = 4;
+  found.nSmppWindow = 1000;
+  found.smppReceive = {"handset:1", "to:+4930*", "to:12345"};
+  store.Save(found);
+  found = *store.Find("shop");
+  EXPECT_TRUE(VerifySecret("secret1", found.sSmppPasswordHash));
+  EXPECT_EQ(found.nSmppMaxBinds, 4u);
+  EXPECT_EQ(found.nSmppWindow, 1000u);
+  EXPECT_EQ(found.smppReceive, (std::vector<std::string>{"handset:1", "to:+4930*", "to:12345"}));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor\\Accounts\\shop", 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RUQueryValue(key, "SmppReceive", false), "handset:1,to:+4930*,to:12345");
+
+  // Saving without the hash keeps it; removing it stops the binds only.
+  found.sSmppPasswordHash.clear();
+  store.Save(found);
+  EXPECT_TRUE(VerifySecret("secret1", store.Find("shop")->sSmppPasswordHash));
+  store.RemoveSmppPassword("shop");
+  found = *store.Find("shop");
+  EXPECT_EQ(found.sSmppPasswordHash, "");
+  EXPECT_EQ(found.nSmppWindow, 1000u);
+  EXPECT_FALSE(found.sKeyHash.empty());
+  store.RemoveSmppPassword("shop");  // twice is no fault
+  EXPECT_EQ(FailureOf([&] { store.RemoveSmppPassword("nobody"); }), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+
+  // A bad rule names itself and nothing is written.
+  for (const std::string bad : {"handset:9", "handset:0", "handset:", "to:", "to:+", "to:*", "to:49a", "to:4*9",
+                                "from:123", "HANDSET:1", "to:123456789012345678901"}) {
+    CApiAccount changed = found;
+    changed.nSmppWindow = 7;
+    changed.smppReceive = {"handset:2", bad};
+    try {
+      store.Save(changed);
+      ADD_FAILURE() << bad << " saved";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), E_INVALIDARG) << bad;
+      EXPECT_NE(std::string(e.DescriptionA()).find("'" + bad + "' is not a rule"), std::string::npos)
+          << e.DescriptionA();
+    }
+    EXPECT_FALSE(CApiAccountStore::SmppReceiveRuleProblem(bad).empty()) << bad;
+  }
+  EXPECT_EQ(store.Find("shop")->nSmppWindow, 1000u);
+  CApiAccount outOfRange = found;
+  outOfRange.nSmppMaxBinds = 101;
+  EXPECT_EQ(FailureOf([&] { store.Save(outOfRange); }), E_INVALIDARG);
+  outOfRange = found;
+  outOfRange.nSmppWindow = 0;
+  EXPECT_EQ(FailureOf([&] { store.Save(outOfRange); }), E_INVALIDARG);
+
+  // Values out of range in the registry read as the defaults.
+  RUSetValue(key, "SmppWindow", "0", false);
+  EXPECT_EQ(store.Find("shop")->nSmppWindow, 100u);
+  RegCloseKey(key);
+}
+
+TEST_F(ApiAccountStoreTest, KeepsTheHashAndTheWebhookSecretPrivate) {
+  CApiAccount shop;
+  shop.sName = "shop";
+  shop.sSmppPasswordHash = HashSecret("secret1");
+  store.Add(shop);
   store.RotateKey("shop");
-  for (const char* value : {"KeyHash", "WebhookSecret"}) {
+  for (const char* value : {"KeyHash", "WebhookSecret", "SmppPasswordHash"}) {
     struct stat st {};
     ASSERT_EQ(stat(ValueFile("shop", value).c_str(), &st), 0) << value;
     EXPECT_EQ(st.st_mode & 0777, 0600u) << value;
