@@ -91,10 +91,20 @@ class SmppTestClient {
   SmppTestClient& operator=(const SmppTestClient&) = delete;
 
   // Connects to 127.0.0.1:port (TLS: handshake included, the certificate
-  // is not checked); false when it cannot.
-  bool Connect(int port, bool tls = false) {
+  // is not checked), from `source` when given (another loopback address,
+  // 127.0.0.2...); false when it cannot.
+  bool Connect(int port, bool tls = false, const std::string& source = "") {
     Close();
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!source.empty()) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+          bind(m_fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        Close();
+        return false;
+      }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -429,7 +439,9 @@ class SmppDaemon {
                                          bool tls = false) {
     auto client = std::make_unique<SmppTestClient>();
     EXPECT_TRUE(client->Connect(tls ? m_nTlsPort : m_nPort, tls)) << Output();
-    if (!systemId.empty()) EXPECT_EQ(client->Bind(kind, systemId, password), Norvale::Smpp::ESME_ROK) << Output();
+    if (!systemId.empty()) {
+      EXPECT_EQ(client->Bind(kind, systemId, password), Norvale::Smpp::ESME_ROK) << Output();
+    }
     return client;
   }
 

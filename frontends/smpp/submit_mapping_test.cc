@@ -12,6 +12,7 @@
 
 #include "codec/hex.h"
 #include "codec/sms_split.h"
+#include "codec/udh.h"
 #include "queues/job_queue.h"
 #include "smpp/command_status.h"
 

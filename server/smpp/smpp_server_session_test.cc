@@ -322,16 +322,34 @@ TEST_F(SmppServerSessionTest, DeliverWindowAndEveryDeliveryAnsweredOnce) {
   Feed(Session, Pdu{Id(ECommandId::DeliverSmResp), ESME_ROK, Sent[0].nSequence, MessageIdBody{}});  // too late
   EXPECT_TRUE(Session.TakeEvents().empty());
 
+  // A body the codec cannot write is refused before anything is sent.
+  ShortMessageBody TooLong = Receipt;
+  TooLong.sSourceAddr = std::string(21, '1');
+  EXPECT_THROW(Session.Deliver(503, TooLong, m_Now), std::invalid_argument);
+  EXPECT_EQ(Session.DeliveriesInFlight(), 0u);
+  EXPECT_TRUE(Session.PendingOutput().empty());
+
+  // An answer whose body is broken still counts by its header; a
+  // generic_nack is a refusal even without a status.
   Session.Deliver(504, Receipt, m_Now);
-  Pdu Fourth = WrittenOne(Session);
-  Feed(Session, Pdu{Id(ECommandId::DeliverSmResp), ESME_ROK, Fourth.nSequence, MessageIdBody{}});
+  Session.Deliver(505, Receipt, m_Now);
+  Sent = Written(Session);
+  ASSERT_EQ(Sent.size(), 2u);
+  auto Raw = Bytes("00000012 80000005 00000000 00000000 'AA'");
+  Raw[15] = static_cast<uint8_t>(Sent[0].nSequence);
+  Session.Receive(Raw, m_Now);
+  Feed(Session, Pdu{Id(ECommandId::GenericNack), ESME_ROK, Sent[1].nSequence, {}});
+  EXPECT_TRUE(Session.PendingOutput().empty());
   Answers = EventsOf<DeliverAnsweredEvent>(Session);
-  ASSERT_EQ(Answers.size(), 1u);
+  ASSERT_EQ(Answers.size(), 2u);
+  EXPECT_EQ(Answers[0].nToken, 504u);
   EXPECT_EQ(Answers[0].nStatus, ESME_ROK);
+  EXPECT_EQ(Answers[1].nToken, 505u);
+  EXPECT_EQ(Answers[1].nStatus, ESME_RUNKNOWNERR);
 
   // Those in flight when the session ends are reported before the close.
-  Session.Deliver(505, Receipt, m_Now);
   Session.Deliver(506, Receipt, m_Now);
+  Session.Deliver(507, Receipt, m_Now);
   Session.Receive(Bytes("00000000"), m_Now);
   auto Events = Session.TakeEvents();
   ASSERT_EQ(Events.size(), 3u);
