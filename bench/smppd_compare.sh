@@ -32,7 +32,7 @@
 #     fast simulator handset (no latency, reports at once, window 100) turns
 #     them into delivered reports and the daemon's pump puts a receipt for
 #     each into its outbox; once all N are there (waited for at most
-#     60 + N/100 s) a transceiver bind takes them: receipts per second at
+#     60 + N/100 s) a transceiver bind takes them (as long again at most): receipts per second at
 #     the client, first to last, each answered deliver_sm_resp at once.
 # Ratios: the smppd rate against its target (5,000/s for one bind, 10,000/s
 # for B binds on PostgreSQL) and against min(sink rate, insert floor with
@@ -96,8 +96,13 @@ run_client() {  # run_client NAME FIELD OUT ARGS...
   fi
   rate=$(json_value "$out" "$field")
   record "$name" "$rate"
-  printf '  round %d %-34s %9s /s  (p50 %s ms, p99 %s ms)\n' "$round" "$name" "$rate" \
-    "$(json_value "$out" latency_ms_p50)" "$(json_value "$out" latency_ms_p99)"
+  if [ "$field" = rate ]; then
+    printf '  round %d %-34s %9s /s  (answer p50 %s ms, p99 %s ms)\n' "$round" "$name" "$rate" \
+      "$(json_value "$out" latency_ms_p50)" "$(json_value "$out" latency_ms_p99)"
+  else
+    printf '  round %d %-34s %9s /s  (%s in %s s, %s repeated)\n' "$round" "$name" "$rate" \
+      "$(json_value "$out" receipts)" "$(json_value "$out" receipt_seconds)" "$(json_value "$out" receipts_repeated)"
+  fi
 }
 
 sink_round() {
@@ -211,7 +216,7 @@ receipts_part() {  # receipts_part BACKEND
   fi
   echo "    ($messages receipts in the outbox $((SECONDS - started)) s after the engine's start)"
   run_client "receipts $b" receipt_rate "$root/receipts.json" --port="$smppd_port" --password="$password" \
-    --binds=1 --messages=0 --receipts="$messages" --receipt-seconds=120
+    --binds=1 --messages=0 --receipts="$messages" --receipt-seconds=$((60 + messages / 100))
   echo "    (left in the outbox: $(query "$b" "SELECT COUNT(*) FROM SmppOutbox"))"
   stop "$smppd_pid"
 }
