@@ -148,8 +148,8 @@ class CLoad {
       m_binds.push_back(std::move(b));
     }
     // Every bind answered before the clock starts.
-    while (std::any_of(m_binds.begin(), m_binds.end(),
-                       [](const auto& b) { return b->eState == Bind::EState::Binding; })) {
+    while (
+        std::any_of(m_binds.begin(), m_binds.end(), [](const auto& b) { return b->eState == Bind::EState::Binding; })) {
       if (!Turn(deadline)) break;
       if (m_bBindRefused) return false;
     }
@@ -185,8 +185,8 @@ class CLoad {
         b->eState = Bind::EState::Unbinding;
       }
     const auto deadline = Clock::now() + std::chrono::seconds(2);
-    while (std::any_of(m_binds.begin(), m_binds.end(),
-                       [](const auto& b) { return b->eState == Bind::EState::Unbinding; }))
+    while (
+        std::any_of(m_binds.begin(), m_binds.end(), [](const auto& b) { return b->eState == Bind::EState::Unbinding; }))
       if (!Turn(deadline)) break;
   }
 
@@ -195,7 +195,8 @@ class CLoad {
     std::sort(m_latencies.begin(), m_latencies.end());
     auto percentile = [&](double p) {
       if (m_latencies.empty()) return 0.0;
-      const size_t i = std::min(m_latencies.size() - 1, static_cast<size_t>(p * static_cast<double>(m_latencies.size())));
+      const size_t i =
+          std::min(m_latencies.size() - 1, static_cast<size_t>(p * static_cast<double>(m_latencies.size())));
       return m_latencies[i] * 1000;
     };
     std::string refused;
@@ -222,8 +223,7 @@ class CLoad {
 
  private:
   bool AllClosed() const {
-    return std::all_of(m_binds.begin(), m_binds.end(),
-                       [](const auto& b) { return b->eState == Bind::EState::Closed; });
+    return std::all_of(m_binds.begin(), m_binds.end(), [](const auto& b) { return b->eState == Bind::EState::Closed; });
   }
 
   // Tops up every bound bind's window with new submit_sm.
@@ -274,7 +274,8 @@ class CLoad {
 
   void Flush(Bind& b) {
     while (b.eState != Bind::EState::Closed && b.out.size() > b.nOutStart) {
-      const ssize_t n = send(b.nFd, b.out.data() + b.nOutStart, b.out.size() - b.nOutStart, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n =
+          send(b.nFd, b.out.data() + b.nOutStart, b.out.size() - b.nOutStart, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n <= 0) {
         if (n < 0 && errno != EAGAIN && errno != EINTR) Close(b);
         return;
@@ -357,9 +358,7 @@ class CLoad {
         Answered(b, pdu.nSequence, pdu.nCommandStatus, body ? body->sMessageId : std::string());
         return;
       }
-      case Smpp::ECommandId::GenericNack:
-        Answered(b, pdu.nSequence, pdu.nCommandStatus, "");
-        return;
+      case Smpp::ECommandId::GenericNack: Answered(b, pdu.nSequence, pdu.nCommandStatus, ""); return;
       case Smpp::ECommandId::DeliverSm: {
         const auto* body = std::get_if<Smpp::ShortMessageBody>(&pdu.Body);
         if (body && (body->nEsmClass & Smpp::kEsmTypeMask) == Smpp::kEsmTypeReceipt) {
@@ -385,9 +384,7 @@ class CLoad {
         Flush(b);
         Close(b);
         return;
-      case Smpp::ECommandId::UnbindResp:
-        Close(b);
-        return;
+      case Smpp::ECommandId::UnbindResp: Close(b); return;
       default:
         if (!Smpp::IsResponse(pdu.nCommandId))
           b.Send(Smpp::Pdu{Smpp::Id(Smpp::ECommandId::GenericNack), Smpp::ESME_RINVCMDID, pdu.nSequence, {}});
@@ -403,7 +400,7 @@ class CLoad {
   std::vector<double> m_latencies;  // seconds from submit_sm to its answer
   Clock::time_point m_start, m_lastAnswer, m_firstReceipt, m_lastReceipt;
   long m_nReceipts = 0, m_nReceiptsUnknown = 0, m_nReceiptsRepeated = 0, m_nDeliverOther = 0;
-  std::unordered_set<std::string> m_ids;       // message_ids accepted (when receipts are awaited)
+  std::unordered_set<std::string> m_ids;        // message_ids accepted (when receipts are awaited)
   std::unordered_set<std::string> m_receipted;  // of them, those with a receipt
 };
 
@@ -436,8 +433,7 @@ int main(int argc, char** argv) {
       {"--receipt-seconds", 1, 86400, &o.nReceiptSeconds},
   };
   std::vector<char*> ignored;
-  const std::string error =
-      Bench::ParseArguments(static_cast<int>(numeric.size()), numeric.data(), options, ignored);
+  const std::string error = Bench::ParseArguments(static_cast<int>(numeric.size()), numeric.data(), options, ignored);
   if (!error.empty() || ignored.size() > 0 || o.nPort == 0) {
     std::fprintf(stderr, "smpp_client_load: %s\n",
                  !error.empty() ? error.c_str() : "--port=N is needed; --benchmark_... flags are not taken");

@@ -54,8 +54,10 @@ int main(int argc, char** argv) {
   std::vector<char*> ignored;
   const std::string error = Bench::ParseArguments(static_cast<int>(numeric.size()), numeric.data(), options, ignored);
   if (!error.empty() || !ignored.empty() || dsn.empty()) {
-    std::fprintf(stderr, "smpp_insert_floor: %s\nusage: smpp_insert_floor --dsn=DSN [--rows=N] [--group=G] "
-                 "[--smpp-jobs=0|1]\n", error.empty() ? "--dsn=DSN is needed" : error.c_str());
+    std::fprintf(stderr,
+                 "smpp_insert_floor: %s\nusage: smpp_insert_floor --dsn=DSN [--rows=N] [--group=G] "
+                 "[--smpp-jobs=0|1]\n",
+                 error.empty() ? "--dsn=DSN is needed" : error.c_str());
     return 2;
   }
   try {
@@ -93,12 +95,12 @@ int main(int argc, char** argv) {
           const size_t p = values.size();
           sql += (i ? ",(" : "(");
           for (size_t k = 1; k <= 7; ++k) sql += "$" + std::to_string(p + k) + (k < 7 ? "," : ")");
-          values.insert(values.end(), {static_cast<std::int64_t>(ids[i]), std::string("bench"), std::string("12345"),
-                                       jobs[i].sPhoneNumber, std::int64_t{1}, std::int64_t{0}, jobs[i].sData.substr(0, 20)});
+          values.insert(values.end(),
+                        {static_cast<std::int64_t>(ids[i]), std::string("bench"), std::string("12345"),
+                         jobs[i].sPhoneNumber, std::int64_t{1}, std::int64_t{0}, jobs[i].sData.substr(0, 20)});
         }
         Norvale::OS::LONG affected = 0;
-        executer.ExecuteCommand(sql, values, affected, Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1,
-                                1);
+        executer.ExecuteCommand(sql, values, affected, Norvale::OS::adCmdText | Norvale::OS::adExecuteNoRecords, -1, 1);
       });
       commits.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
       done += n;
@@ -108,9 +110,10 @@ int main(int argc, char** argv) {
     auto at = [&](double p) {
       return commits[std::min(commits.size() - 1, static_cast<size_t>(p * static_cast<double>(commits.size())))];
     };
-    std::printf("{\"rows\":%ld,\"group\":%ld,\"smpp_jobs\":%ld,\"seconds\":%.6f,\"rate\":%.1f,\"commit_ms_p50\":%.3f,"
-                "\"commit_ms_p99\":%.3f}\n",
-                rows, group, smppJobs, seconds, static_cast<double>(rows) / seconds, at(0.5), at(0.99));
+    std::printf(
+        "{\"rows\":%ld,\"group\":%ld,\"smpp_jobs\":%ld,\"seconds\":%.6f,\"rate\":%.1f,\"commit_ms_p50\":%.3f,"
+        "\"commit_ms_p99\":%.3f}\n",
+        rows, group, smppJobs, seconds, static_cast<double>(rows) / seconds, at(0.5), at(0.99));
   } catch (const Norvale::_com_error& e) {
     std::fprintf(stderr, "smpp_insert_floor: %s\n", e.DescriptionA().c_str());
     return 1;
