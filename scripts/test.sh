@@ -39,7 +39,7 @@ bash scripts/check-naming.sh
 # (which builds server/codec with it), each target for a bounded time from
 # its seed corpus. A crash fails the run and leaves its input in build-fuzz/.
 CXX=clang++ cmake -S server/smpp -B build-fuzz -G Ninja -DVELQUOR_BUILD_FUZZERS=ON -DVELQUOR_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j "$jobs" --target smpp_pdu_fuzz pdu_fuzz
+cmake --build build-fuzz -j "$jobs" --target smpp_pdu_fuzz smpp_server_fuzz pdu_fuzz
 fuzz() {  # fuzz PROGRAM SEEDS
   local name
   name=$(basename "$1")
@@ -49,6 +49,7 @@ fuzz() {  # fuzz PROGRAM SEEDS
     "build-fuzz/corpus-$name" "$2" 2>&1 | tail -n 6 || return 1
 }
 fuzz build-fuzz/smpp_pdu_fuzz server/smpp/smpp_pdu_fuzz_seeds || failed=1
+fuzz build-fuzz/smpp_server_fuzz server/smpp/smpp_server_fuzz_seeds || failed=1
 fuzz build-fuzz/codec/pdu_fuzz server/codec/pdu_fuzz_seeds || failed=1
 
 # The tests learn the private server's address from NORVALE_TEST_PG. Without

@@ -54,6 +54,7 @@ set(VELQUOR_SOURCES
   src/queues/queue_depths.cc
   src/queues/queue_handover.cc
   src/queues/queue_schema.cc
+  src/queues/thread_connections.cc
   src/util/mutex.cc
   src/util/string_utils.cc
   src/util/win32_utils.cc

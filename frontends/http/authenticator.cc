@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 
+#include "accounts/rate_limiter.h"
 #include "accounts/secret_hash.h"
 #include "config/base64.h"
 #include "errors/error_logging.h"
@@ -214,31 +215,15 @@ bool Authenticator::VerifyKey(const std::string& key, const std::string& storedH
 }
 
 std::optional<HttpResponse> Authenticator::Admit(const Norvale::CApiAccount& account, unsigned nMessages) {
-  const double rate = account.dRatePerSecond;
-  if (!(rate > 0) || nMessages == 0) return std::nullopt;
-  const double burst = account.nBurst > 0 ? account.nBurst : std::max(1.0, std::floor(rate));
-  if (nMessages > burst)
+  const Norvale::CRateLimiter::Decision decision =
+      m_Limiter.Take(account.sName, account.dRatePerSecond, account.nBurst, nMessages, Now());
+  if (decision.bAdmitted) return std::nullopt;
+  if (decision.bTooLarge)
     return Refuse(429, std::to_string(nMessages) + " messages are more than the account may send at once (" +
-                           std::to_string(static_cast<unsigned long>(burst)) + ")");
-  double missing = 0;
-  {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    const Clock::time_point now = Now();
-    const auto [entry, added] = m_Buckets.try_emplace(account.sName, Bucket{burst, now});
-    Bucket& bucket = entry->second;
-    if (!added) {
-      const double elapsed = std::chrono::duration<double>(now - bucket.filledAt).count();
-      bucket.tokens = std::min(burst, bucket.tokens + std::max(0.0, elapsed) * rate);
-      bucket.filledAt = now;
-    }
-    if (bucket.tokens >= nMessages) {
-      bucket.tokens -= nMessages;
-      return std::nullopt;
-    }
-    missing = nMessages - bucket.tokens;
-  }
-  const unsigned seconds =
-      SecondsUntil(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(missing / rate)));
+                           std::to_string(static_cast<unsigned long>(
+                               Norvale::CRateLimiter::BucketSize(account.dRatePerSecond, account.nBurst))) +
+                           ")");
+  const unsigned seconds = SecondsUntil(decision.Wait);
   HttpResponse refusal =
       Refuse(429, "the account's rate limit is reached: retry after " + std::to_string(seconds) + " s");
   refusal.headers.emplace_back("Retry-After", std::to_string(seconds));

@@ -16,8 +16,8 @@
 // logged (source "velquor-http") with the account name and the address,
 // never the key.
 //
-// Admit keeps a token bucket per account (RatePerSecond, Burst). Every
-// function may be called from any thread.
+// Admit keeps a token bucket per account (RatePerSecond, Burst; a
+// Norvale::CRateLimiter). Every function may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -28,6 +28,7 @@
 #include <variant>
 
 #include "accounts/api_account_store.h"
+#include "accounts/rate_limiter.h"
 #include "http_server.h"
 #include "metrics.h"
 
@@ -77,10 +78,6 @@ class Authenticator {
     unsigned count = 0;
     Clock::time_point windowStart;
   };
-  struct Bucket {
-    double tokens = 0;
-    Clock::time_point filledAt;
-  };
 
   // The account of a key whose account name is known, or nothing with the
   // reason (a metric label) and the words of the log.
@@ -93,10 +90,10 @@ class Authenticator {
 
   Norvale::CApiAccountStore& m_Store;
   Metrics& m_Metrics;
-  std::mutex m_Mutex;                                       // guards the three maps
+  std::mutex m_Mutex;                                       // guards the two maps
   std::unordered_map<std::string, VerifiedKey> m_Verified;  // by the key's SHA-256
   std::unordered_map<std::string, Failures> m_Failures;     // by remote address
-  std::unordered_map<std::string, Bucket> m_Buckets;        // by account name
+  Norvale::CRateLimiter m_Limiter;                          // by account name
 };
 
 }  // namespace VelquorHttp

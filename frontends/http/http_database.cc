@@ -3,34 +3,13 @@
 #include "http_schema.h"
 
 namespace VelquorHttp {
-namespace {
 
-// One thread's configuration and connection, made on its first use.
-struct ThreadDatabase {
-  std::string error;
-  std::unique_ptr<Norvale::CConfigVelquorClientOnly> config;
-  std::unique_ptr<Norvale::CDBConnectionDispensor> connections;
-};
-
-ThreadDatabase& ThisThread() {
-  thread_local ThreadDatabase database;
-  if (!database.config) {
-    auto config = std::make_unique<Norvale::CConfigVelquorClientOnly>(&database.error);
-    config->ReadConfiguration();
-    database.connections = std::make_unique<Norvale::CDBConnectionDispensor>(config.get());
-    database.config = std::move(config);
-  }
-  return database;
-}
-
-}  // namespace
-
-HttpDatabase::HttpDatabase() { ThisThread(); }
+HttpDatabase::HttpDatabase() = default;
 HttpDatabase::~HttpDatabase() = default;
 
-Norvale::CConfigVelquorClientOnly& HttpDatabase::Config() { return *ThisThread().config; }
-Norvale::CDBConnectionDispensor& HttpDatabase::Connections() { return *ThisThread().connections; }
-bool HttpDatabase::IsPostgres() { return Connections().IsPostgres(); }
+Norvale::CConfigVelquorClientOnly& HttpDatabase::Config() { return m_Connections.Config(); }
+Norvale::CDBConnectionDispensor& HttpDatabase::Connections() { return m_Connections.Connections(); }
+bool HttpDatabase::IsPostgres() { return m_Connections.IsPostgres(); }
 
 void HttpDatabase::CreateSchema() {
   for (const std::string& statement : HttpSchemaStatements(IsPostgres())) {

@@ -9,6 +9,7 @@
 
 #include "config/config_velquor_client_only.h"
 #include "queues/database_access.h"
+#include "queues/thread_connections.h"
 
 namespace VelquorHttp {
 
@@ -27,6 +28,9 @@ class HttpDatabase {
 
   // Creates the daemon's tables where they are missing.
   void CreateSchema();
+
+ private:
+  Norvale::CThreadConnections m_Connections;
 };
 
 }  // namespace VelquorHttp

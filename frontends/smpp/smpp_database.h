@@ -6,6 +6,7 @@
 
 #include "config/config_velquor_client_only.h"
 #include "queues/database_access.h"
+#include "queues/thread_connections.h"
 
 namespace VelquorSmpp {
 
@@ -23,6 +24,9 @@ class SmppDatabase {
 
   // Creates the daemon's tables where they are missing.
   void CreateSchema();
+
+ private:
+  Norvale::CThreadConnections m_Connections;
 };
 
 }  // namespace VelquorSmpp

@@ -8,10 +8,15 @@
 // and a window of 100 costs one commit, not 100.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "submit_mapping.h"
 
@@ -38,6 +43,22 @@ class SubmitCommitter {
   void Submit(Item item);
   // Items handed and not yet answered.
   std::size_t Waiting() const;
+  // Transactions run so far, committed or failed: items answered over
+  // groups is the mean group size.
+  std::size_t Groups() const;
+
+ private:
+  void Run();
+  void Commit(std::vector<Item>& group);
+
+  SmppDatabase& m_Database;
+  mutable std::mutex m_Mutex;
+  std::condition_variable m_Wake;
+  std::deque<Item> m_Waiting;
+  std::size_t m_nCommitting = 0;  // taken by the thread, not yet answered
+  std::size_t m_nGroups = 0;
+  bool m_bStop = false;
+  std::thread m_Thread;  // last: starts when the rest is ready
 };
 
 }  // namespace VelquorSmpp

@@ -36,9 +36,17 @@ struct SubmitJob {
   SmppJobRecord record;
 };
 
+// SMPP 3.4 has no command_status for a data_coding that cannot be sent or a
+// message that does not match its data_coding; this is the value later
+// versions of SMPP give it (ESME_RINVDCS). A 3.4 client sees an error it
+// does not name and fails the message.
+inline constexpr uint32_t kEsmeRInvDcs = 0x00000104;
+
 // The job, or the refusal's command_status (ESME_RINVDSTADR,
-// ESME_RINVMSGLEN, ESME_RINVESMCLASS, ESME_RINVREGDLVFLG, ESME_RINVDCS...;
-// a handset the account may not use: ESME_RINVDSTADR never; see the .cc).
+// ESME_RINVSRCADR, ESME_RINVMSGLEN, ESME_RINVESMCLASS, ESME_RINVREGDLVFLG,
+// ESME_RINVPRTFLG, kEsmeRInvDcs, ESME_RMISSINGOPTPARAM, ESME_RINVOPTPARAMVAL;
+// the rules are in the .cc). The handset is never a reason to refuse: an
+// account limited to handsets sends through its first allowed one.
 std::variant<SubmitJob, uint32_t> MapSubmit(const Norvale::Smpp::ShortMessageBody& Body,
                                             const Norvale::CApiAccount& Account, std::int64_t nNowMs);
 

@@ -4,21 +4,27 @@
 // session what arrived (Receive) and that time passed (Tick), and takes back
 // octets to write (PendingOutput / ConsumeOutput) and events (TakeEvents).
 //
-//   Open --bind accepted--> Bound --unbind (either side)--> Closed
+//   Open --bind accepted--> Bound --unbind (either side)--> [Unbinding] --> Closed
 //     |  bind refused: stays Open, the client may try again
-//     +-- no bind within BindTimeout, broken stream, enquire_link or
-//         unbind unanswered within ResponseTimeout --> Closed
+//     +-- no bind within BindTimeout of the connection (a refused bind does
+//         not restart it), broken stream, enquire_link or unbind
+//         unanswered within ResponseTimeout --> Closed
 //
 // What it does by itself:
 // - answers enquire_link at any time, and sends its own when nothing came
 //   from the client for EnquireLinkInterval; one unanswered within
 //   ResponseTimeout closes the session;
 // - answers a request that needs a bind before one with ESME_RINVBNDSTS, a
-//   second bind with ESME_RALYBND, submit_sm on a receiver bind with
-//   ESME_RINVBNDSTS; a PDU it cannot decode gets the command's own response
-//   with the decoder's status (pdu_error.h), an unknown command_id (data_sm
-//   among them) generic_nack ESME_RINVCMDID, and a command_length out of
-//   bounds generic_nack ESME_RINVCMDLEN, then Closed;
+//   second bind (also while the first is being checked) with ESME_RALYBND,
+//   submit_sm on a receiver bind or while unbinding with ESME_RINVBNDSTS;
+//   a PDU it cannot decode is answered as pdu_error.h says: a field that
+//   breaks its rule gets the command's own response with the field's status
+//   (a bind with a password over 8 characters ESME_RINVPASWD), a body cut
+//   short generic_nack ESME_RINVCMDLEN, an unknown command_id (data_sm among
+//   them, and deliver_sm, which only goes to the client) generic_nack
+//   ESME_RINVCMDID, and the session goes on; a command_length out of bounds
+//   gets generic_nack ESME_RINVCMDLEN, then Closed. A response that answers
+//   nothing outstanding is dropped;
 // - keeps at most SubmitWindow submit_sm unanswered: one beyond is answered
 //   ESME_RTHROTTLED at once and raises no event;
 // - numbers its own requests (deliver_sm, enquire_link, unbind) 1..0x7FFFFFFF
@@ -27,13 +33,19 @@
 //   unanswered when the session closes, is reported as DeliverAnswered
 //   without a status (not delivered, to be offered again later);
 // - the client's unbind: unbind_resp, then Closed (the owner writes the
-//   pending output before closing the socket).
+//   pending output before closing the socket). With submits in flight the
+//   session is Unbinding until the owner has answered them (or for at most
+//   ResponseTimeout), so the client gets the message_id of every message
+//   queued; new submits meanwhile get ESME_RINVBNDSTS.
+// Responses keep their body with an error status (an empty system_id or
+// message_id): clients read a lone NUL, not all read a missing body.
 // Not thread-safe: one owner.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,6 +53,8 @@
 #include <vector>
 
 #include "smpp/pdu.h"
+#include "smpp/pdu_error.h"
+#include "smpp/pdu_framer.h"
 
 namespace Norvale::Smpp {
 
@@ -90,27 +104,32 @@ class CSmppServerSession {
   void Tick(Clock::time_point Now);
 
   // The answer to a BindRequestedEvent: bind_resp with `sSystemId` (this
-  // gateway's) and ESME_ROK; the session is Bound as `eKind`.
+  // gateway's, cut to 15 characters) and ESME_ROK, and sc_interface_version
+  // for a 3.4 client; the session is Bound as `eKind`. An answer to a bind
+  // that is not pending (closed, timed out) is ignored, so are the others.
   void AcceptBind(uint32_t nSequence, const std::string& sSystemId);
   // bind_resp with the status (ESME_RINVPASWD, ESME_RBINDFAIL, ...).
   void RefuseBind(uint32_t nSequence, uint32_t nStatus);
   // submit_sm_resp: ESME_ROK with the message_id, or the error status (no
-  // message_id). Frees a place in the window.
+  // message_id). Frees a place in the window. A sequence not in flight is
+  // ignored. A message_id over 64 characters is std::invalid_argument.
   void AnswerSubmit(uint32_t nSequence, uint32_t nStatus, const std::string& sMessageId);
 
   // Whether a deliver_sm may go now: Bound as Receiver or Transceiver and
   // fewer than DeliverWindow unanswered.
   bool CanDeliver() const;
   // Sends deliver_sm with `Body`; its answer comes back as a
-  // DeliverAnsweredEvent carrying `nToken`. Only when CanDeliver().
+  // DeliverAnsweredEvent carrying `nToken`. Only when CanDeliver()
+  // (std::logic_error otherwise); a body the codec cannot write (a field over
+  // its limit) is std::invalid_argument, and nothing is sent.
   void Deliver(uint64_t nToken, const ShortMessageBody& Body, Clock::time_point Now);
   // The server ends the session: unbind, then Closed on unbind_resp or
-  // after ResponseTimeout.
+  // after ResponseTimeout; before a bind, Closed at once.
   void Unbind(Clock::time_point Now);
 
   EState State() const;
-  std::optional<EServerBindKind> BindKind() const;  // while Bound
-  const std::string& SystemId() const;               // the client's, once bound
+  std::optional<EServerBindKind> BindKind() const;  // while Bound or Unbinding
+  const std::string& SystemId() const;              // the client's, once bound
   size_t SubmitsInFlight() const;
   size_t DeliveriesInFlight() const;
 
@@ -119,6 +138,59 @@ class CSmppServerSession {
   std::vector<ServerSessionEvent> TakeEvents();
   // When Tick must be called next at the latest.
   Clock::time_point NextDeadline() const;
+
+ private:
+  enum class ERequest { Deliver, EnquireLink, Unbind };
+  struct Request {
+    ERequest eKind;
+    uint64_t nToken;  // Deliver only
+    Clock::time_point Deadline;
+  };
+  struct PendingBind {
+    uint32_t nSequence;
+    uint32_t nCommandId;
+    EServerBindKind eKind;
+    std::string sSystemId;
+    uint8_t nInterfaceVersion;
+  };
+
+  uint32_t NextSequence();
+  void Send(const Pdu& Message);
+  void Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
+  uint32_t SendRequest(uint32_t nCommandId, PduBody Body, ERequest eKind, uint64_t nToken, Clock::time_point Now);
+  void Close(std::string sReason);
+  void FinishPeerUnbind();
+
+  void HandlePdu(std::span<const uint8_t> Octets, Clock::time_point Now);
+  void HandleUndecodable(const DecodeError& Error);
+  void HandleRequest(const Pdu& Message, Clock::time_point Now);
+  void HandleBind(const Pdu& Message);
+  void HandleSubmit(const Pdu& Message);
+  void HandleUnbind(const Pdu& Message, Clock::time_point Now);
+  void HandleResponse(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
+
+  ServerSessionOptions m_Options;
+  EState m_eState = EState::Open;
+  CPduFramer m_Framer;
+  std::vector<uint8_t> m_Output;
+  size_t m_nOutputStart = 0;
+  std::vector<ServerSessionEvent> m_Events;
+
+  Clock::time_point m_BindDeadline;
+  std::optional<PendingBind> m_PendingBind;  // handed to the owner, not yet answered
+  std::optional<EServerBindKind> m_eBindKind;
+  std::string m_sSystemId;
+
+  std::map<uint32_t, size_t> m_Submits;  // in flight: sequence -> count (a client may repeat one)
+  size_t m_nSubmits = 0;
+  uint32_t m_nLastSequence = 0;
+  std::map<uint32_t, Request> m_Requests;  // ours, by sequence number
+  size_t m_nDeliveries = 0;
+  bool m_bEnquireLinkOut = false;
+  Clock::time_point m_LastReceived;
+  // The client's unbind, answered once the submits in flight are.
+  std::optional<uint32_t> m_nPeerUnbindSequence;
+  Clock::time_point m_PeerUnbindDeadline;
 };
 
 }  // namespace Norvale::Smpp

@@ -1,0 +1,153 @@
+// libFuzzer target: octets from a hostile SMPP client (an ESME) to the
+// server's side of a session.
+//
+// The input is the client's byte stream, fed in chunks of varying size. Between
+// chunks the owner plays velquor-smppd: it accepts most binds and refuses some,
+// answers some submits at once and others a chunk later, offers a receipt
+// whenever the session can take one, and lets time pass so enquire_link and
+// the time-outs fire. At the end it unbinds and lets time run out, or breaks
+// the stream.
+// Checked throughout: everything the session writes is well-formed SMPP, the
+// windows hold, a deadline waits while the session lives, and every deliver_sm
+// is answered exactly once (by the client, a time-out or the close).
+//
+// Build and run (clang only):
+//   CXX=clang++ cmake -S server/smpp -B build-fuzz -G Ninja -DVELQUOR_BUILD_FUZZERS=ON -DVELQUOR_BUILD_TESTS=OFF
+//   ninja -C build-fuzz smpp_server_fuzz
+//   build-fuzz/smpp_server_fuzz -max_total_time=20 -max_len=4096 build-fuzz/corpus-server
+//   server/smpp/smpp_server_fuzz_seeds
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "smpp/command_status.h"
+#include "smpp/pdu_codec.h"
+#include "smpp/pdu_framer.h"
+#include "smpp/smpp_server_session.h"
+
+using namespace Norvale::Smpp;
+using namespace std::chrono_literals;
+
+namespace {
+
+void Check(bool b) {
+  if (!b) std::abort();
+}
+
+class CFuzzOwner {
+ public:
+  explicit CFuzzOwner(const ServerSessionOptions& Options)
+      : m_Options(Options), m_Session(Options, m_Now), m_Framer(Options.MaxPduLength) {}
+
+  void Run(std::span<const uint8_t> Octets) {
+    size_t nChunk = 0;
+    for (size_t i = 0; i < Octets.size(); ++nChunk) {
+      size_t nSize = std::min<size_t>(1 + (nChunk * 7) % 31, Octets.size() - i);
+      m_Session.Receive(Octets.subspan(i, nSize), m_Now);
+      i += nSize;
+      React(nChunk);
+    }
+    if (Octets.size() % 2) {
+      // A stream broken at the end: the session closes at once, with
+      // whatever is in flight.
+      const uint8_t Broken[16] = {};
+      m_Session.Receive(Broken, m_Now);
+    } else {
+      m_Session.Unbind(m_Now);
+    }
+    React(0);
+    for (int i = 0; i < 4 && m_Session.State() != CSmppServerSession::EState::Closed; ++i) {
+      m_Now += 1h;
+      m_Session.Tick(m_Now);
+      React(1);
+    }
+    Check(m_Session.State() == CSmppServerSession::EState::Closed);
+    Check(m_Delivering.empty());
+    Check(m_Session.SubmitsInFlight() == 0 && m_Session.DeliveriesInFlight() == 0);
+  }
+
+ private:
+  void React(size_t nChunk) {
+    bool bClosed = m_Session.State() == CSmppServerSession::EState::Closed;
+    // Submits held back from the chunk before.
+    for (uint32_t nSequence : m_HeldSubmits) {
+      m_Session.AnswerSubmit(nSequence, nSequence % 3 ? ESME_ROK : ESME_RSUBMITFAIL, std::to_string(nSequence));
+    }
+    m_HeldSubmits.clear();
+    for (auto& Event : m_Session.TakeEvents()) {
+      Check(!m_bSawClose);
+      if (auto* pBind = std::get_if<BindRequestedEvent>(&Event)) {
+        if (pBind->nSequence % 4 == 3) {
+          m_Session.RefuseBind(pBind->nSequence, ESME_RINVPASWD);
+        } else {
+          m_Session.AcceptBind(pBind->nSequence, "velquor-fuzz-long-system-id");
+        }
+      } else if (auto* pSubmit = std::get_if<SubmitRequestedEvent>(&Event)) {
+        if (pSubmit->nSequence % 2) {
+          m_HeldSubmits.push_back(pSubmit->nSequence);
+        } else {
+          m_Session.AnswerSubmit(pSubmit->nSequence, ESME_ROK, std::to_string(pSubmit->nSequence));
+        }
+      } else if (auto* pAnswer = std::get_if<DeliverAnsweredEvent>(&Event)) {
+        Check(m_Delivering.erase(pAnswer->nToken) == 1);
+      } else {
+        m_bSawClose = true;
+      }
+    }
+    if (bClosed) Check(m_bSawClose);
+    Check(m_Session.SubmitsInFlight() <= m_Options.SubmitWindow);
+    Check(m_Session.DeliveriesInFlight() <= m_Options.DeliverWindow);
+    Check(m_Session.DeliveriesInFlight() == m_Delivering.size());
+    if (m_Session.CanDeliver()) {
+      ShortMessageBody Receipt;
+      Receipt.sSourceAddr = "447700900123";
+      Receipt.nEsmClass = kEsmTypeReceipt;
+      Receipt.sReceiptedMessageId = std::to_string(m_nNextToken);
+      Receipt.nMessageState = 2;
+      m_Session.Deliver(m_nNextToken, Receipt, m_Now);
+      m_Delivering.insert(m_nNextToken++);
+    }
+    CheckOutput();
+    Check(m_Session.State() == CSmppServerSession::EState::Closed ||
+          m_Session.NextDeadline() != CSmppServerSession::Clock::time_point::max());
+    m_Now += std::chrono::seconds(nChunk % 5);
+    m_Session.Tick(m_Now);
+  }
+
+  // Everything written is whole PDUs that decode; read as the client would,
+  // in pieces.
+  void CheckOutput() {
+    auto Out = m_Session.PendingOutput();
+    size_t nTake = Out.size() > 3 ? Out.size() - 3 : Out.size();
+    m_Framer.Append(Out.first(nTake));
+    m_Session.ConsumeOutput(nTake);
+    while (auto Pdu = m_Framer.Next()) Check(std::holds_alternative<struct Pdu>(DecodePdu(*Pdu)));
+    Check(!m_Framer.Broken());
+  }
+
+  ServerSessionOptions m_Options;
+  CSmppServerSession::Clock::time_point m_Now = CSmppServerSession::Clock::time_point() + 1000h;
+  CSmppServerSession m_Session;
+  CPduFramer m_Framer;
+  std::vector<uint32_t> m_HeldSubmits;
+  std::set<uint64_t> m_Delivering;
+  uint64_t m_nNextToken = 1;
+  bool m_bSawClose = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  ServerSessionOptions Options;
+  Options.BindTimeout = 20s;
+  Options.EnquireLinkInterval = 7s;
+  Options.ResponseTimeout = 10s;
+  Options.SubmitWindow = 3;
+  Options.DeliverWindow = 2;
+  Options.MaxPduLength = 4096;
+  CFuzzOwner Owner(Options);
+  Owner.Run(std::span<const uint8_t>(pData, nSize));
+  return 0;
+}
