@@ -10,14 +10,28 @@
 //   routed by those rules (handset, destination number or prefix; first
 //   matching account in name order) as deliver_sm.
 // It looks every 50 ms while there is work, every 250 ms after 2 s of quiet,
-// and calls `written` after each batch it moved.
+// and calls `written` after each batch it moved. The thread runs from the
+// constructor to the destructor, which stops it within one look.
+//
+// A final outcome ends the job's SmppJobs row whether or not a receipt was
+// asked for (outbox_entry.h: ReceiptState, ReceiptWanted); a notification
+// of a job without a SmppJobs row (its receipt already written, or a job
+// not queued here) is taken and dropped with a line on standard error.
+// Which received messages are taken and where they go: receive_rules.h.
+// Database failures are written to standard error and tried again a second
+// later; what was taken is written in the same transaction, never lost.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
 
-namespace Norvale {
-class CApiAccountStore;
-}
+#include "accounts/api_account_store.h"
 
 namespace VelquorSmpp {
 
@@ -29,6 +43,24 @@ class DeliveryPump {
   ~DeliveryPump();
   DeliveryPump(const DeliveryPump&) = delete;
   DeliveryPump& operator=(const DeliveryPump&) = delete;
+
+ private:
+  void Run();
+  std::size_t PumpNotifications();
+  std::size_t PumpReceived();
+  void RefreshAccounts(bool bForce);
+  bool Pause(std::chrono::milliseconds interval);
+
+  SmppDatabase& m_Database;
+  Norvale::CApiAccountStore& m_AccountStore;
+  std::function<void()> m_Written;
+  std::map<std::string, Norvale::CApiAccount> m_Accounts;  // the pump thread's
+  std::chrono::steady_clock::time_point m_AccountsRead{};
+  std::string m_LastRuleProblems;
+  std::mutex m_Mutex;
+  std::condition_variable m_Stopping;
+  bool m_bStop = false;
+  std::thread m_Thread;
 };
 
 }  // namespace VelquorSmpp

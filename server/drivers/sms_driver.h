@@ -113,6 +113,9 @@ struct CIncomingSms {
   std::string sSender;
   Sms::UserDataPart Part;
   std::uint64_t nReceipt = 0;  // 0: nothing to acknowledge
+  // The number it was sent to, when the network says ("" unknown); stored
+  // as the row's DestName.
+  std::string sRecipient{};
 };
 
 struct CDeliveryReport {

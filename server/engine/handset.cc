@@ -727,7 +727,10 @@ bool CHandset::StoreReceived() {
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   for (size_t i = 0; i < count; ++i) {
     const CReceivedMessage& m = m_ToStore[i];
-    m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp, CMessageEndpoint());
+    // The recipient, when known, in DestName only: DestType and DestId stay
+    // as every reader of the table knows them.
+    m_IncomingQueue.StoreMessage(m.sSender, m.eType, m.sData, m_nNumber, m.sTimeStamp,
+                                 CMessageEndpoint(stUnspecified, "", m.sRecipient));
   }
   group.Commit();
   for (size_t i = 0; i < count; ++i) {

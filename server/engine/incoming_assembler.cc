@@ -25,6 +25,21 @@ std::optional<std::vector<std::uint8_t>> OtherElements(const std::vector<std::ui
   }
 }
 
+// The reassembler's sender key: the sender, and after a line feed (which no
+// number holds) the recipient when known, so that only parts sent to the same
+// number are joined.
+std::string SenderKey(const CIncomingSms& m) {
+  return m.sRecipient.empty() ? m.sSender : m.sSender + '\n' + m.sRecipient;
+}
+
+CReceivedMessage WithRecipient(CReceivedMessage m, const std::string& sKey) {
+  const auto cut = sKey.find('\n');
+  if (cut == std::string::npos) return m;
+  m.sSender = sKey.substr(0, cut);
+  m.sRecipient = sKey.substr(cut + 1);
+  return m;
+}
+
 std::string PackedData(std::uint8_t nDcs, const std::vector<std::uint8_t>& Udh, const std::vector<std::uint8_t>& Ud) {
   return CJobQueue::EncodeDataMessage(Sms::ToHex(Ud), Sms::ToHex(Udh), nDcs);
 }
@@ -34,7 +49,7 @@ std::string PackedData(std::uint8_t nDcs, const std::vector<std::uint8_t>& Udh, 
 CIncomingAssembler::CIncomingAssembler(Clock::duration Timeout) : m_Reassembler(Timeout, kMaxPending) {}
 
 CReceivedMessage CIncomingAssembler::Fragment(const std::string& sSender, const Sms::UserDataPart& Part) {
-  return {sSender, jtDataMessage, PackedData(Part.nDcs, Part.Udh, Part.Payload), {}, {}};
+  return {sSender, jtDataMessage, PackedData(Part.nDcs, Part.Udh, Part.Payload), {}, {}, {}};
 }
 
 CReceivedMessage CIncomingAssembler::Whole(const std::string& sSender, const std::vector<Sms::UserDataPart>& Parts) {
@@ -46,18 +61,18 @@ CReceivedMessage CIncomingAssembler::Whole(const std::string& sSender, const std
   bool sameCoding = true;
   for (const auto& p : Parts) sameCoding = sameCoding && p.eCoding == first.eCoding;
   if (others && others->empty() && sameCoding && !dcs.bCompressed) {
-    if (first.eCoding == Sms::Coding::Gsm7) return {sSender, jtTextMessage, Sms::PartsToUtf8(Parts), {}, {}};
-    if (first.eCoding == Sms::Coding::Ucs2) return {sSender, jtUnicodeMessage, Sms::ToHex(ud), {}, {}};
+    if (first.eCoding == Sms::Coding::Gsm7) return {sSender, jtTextMessage, Sms::PartsToUtf8(Parts), {}, {}, {}};
+    if (first.eCoding == Sms::Coding::Ucs2) return {sSender, jtUnicodeMessage, Sms::ToHex(ud), {}, {}, {}};
   }
-  return {sSender, jtDataMessage, PackedData(first.nDcs, others ? *others : first.Udh, ud), {}, {}};
+  return {sSender, jtDataMessage, PackedData(first.nDcs, others ? *others : first.Udh, ud), {}, {}, {}};
 }
 
 void CIncomingAssembler::Hand(std::vector<Sms::ReassembledMessage> Messages, std::vector<CReceivedMessage>& Out) {
   for (auto& m : Messages) {
     if (m.bComplete) {
-      Out.push_back(Whole(m.sSender, m.Parts));
+      Out.push_back(WithRecipient(Whole(m.sSender, m.Parts), m.sSender));
     } else {
-      for (const auto& part : m.Parts) Out.push_back(Fragment(m.sSender, part));
+      for (const auto& part : m.Parts) Out.push_back(WithRecipient(Fragment(m.sSender, part), m.sSender));
     }
     for (const auto receipt : m.Tags) {
       if (receipt == 0 || m_TakenEarly.erase(receipt) != 0) continue;
@@ -74,16 +89,19 @@ std::vector<CReceivedMessage> CIncomingAssembler::Add(CIncomingSms Message, Cloc
     concat = Sms::FindConcatenation(Sms::ParseUdh(Message.Part.Udh));
   } catch (const std::exception&) {
     out.push_back(Fragment(Message.sSender, Message.Part));  // a header we cannot read: keep it as it came
+    out.back().sRecipient = Message.sRecipient;
     if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
   if (!concat || concat->nTotal <= 1) {
     out.push_back(Whole(Message.sSender, {Message.Part}));
+    out.back().sRecipient = Message.sRecipient;
     if (Message.nReceipt != 0) out.back().Receipts.push_back(Message.nReceipt);
     return out;
   }
   if (Message.nReceipt != 0) m_Held.emplace(Message.nReceipt, Now);
-  Hand(m_Reassembler.Add(Message.sSender, *concat, std::move(Message.Part), Now, Message.nReceipt), out);
+  const std::string key = SenderKey(Message);
+  Hand(m_Reassembler.Add(key, *concat, std::move(Message.Part), Now, Message.nReceipt), out);
   return out;
 }
 

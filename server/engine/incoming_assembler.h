@@ -23,6 +23,9 @@
 // long have the receipts of parts held since a moment before their message
 // is complete.
 //
+// The recipient (CIncomingSms::sRecipient) goes with the message; parts for
+// different recipients are never joined.
+//
 // One owner, one thread (the handset's worker).
 #pragma once
 
@@ -45,6 +48,7 @@ struct CReceivedMessage {
   std::string sData;
   std::string sTimeStamp;               // set by the caller: when the message was received
   std::vector<std::uint64_t> Receipts;  // to acknowledge once this row is stored
+  std::string sRecipient{};             // the number it was sent to ("" unknown)
 };
 
 class CIncomingAssembler {

@@ -117,3 +117,27 @@ TEST(CIncomingAssembler, AReusedReferenceKeepsEachMessageWithItsOwnPartsAndRecei
   EXPECT_EQ(whole[0].Receipts, (std::vector<std::uint64_t>{3, 4, 5}));
   EXPECT_EQ(assembler.Pending(), 0u);
 }
+
+TEST(CIncomingAssembler, TheRecipientGoesWithItsMessageAndKeepsPartsApart) {
+  CIncomingAssembler assembler(std::chrono::seconds(60));
+  const auto t = Clock::now();
+  const auto single = assembler.Add({"+44", Sms::SplitText("hi", 1)[0], 0, "+4915100"}, t);
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].sRecipient, "+4915100");
+  EXPECT_EQ(single[0].sSender, "+44");
+  // Same sender and reference, different recipients: two messages.
+  auto parts = Sms::SplitText(std::string(200, 'a'), 7);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_TRUE(assembler.Add({"+44", parts[0], 0, "111"}, t).empty());
+  EXPECT_TRUE(assembler.Add({"+44", parts[1], 0, "222"}, t).empty());
+  const auto whole = assembler.Add({"+44", parts[1], 0, "111"}, t);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].sData, std::string(200, 'a'));
+  EXPECT_EQ(whole[0].sSender, "+44");
+  EXPECT_EQ(whole[0].sRecipient, "111");
+  const auto rest = assembler.Flush();
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest[0].eType, jtDataMessage);
+  EXPECT_EQ(rest[0].sSender, "+44");
+  EXPECT_EQ(rest[0].sRecipient, "222");
+}

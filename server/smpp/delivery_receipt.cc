@@ -3,6 +3,8 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
+#include <ctime>
 
 namespace Norvale::Smpp {
 
@@ -127,6 +129,69 @@ const char* MessageStateName(uint8_t nState) {
 std::optional<EReceiptState> StateFromMessageState(uint8_t nState) {
   const char* sName = MessageStateName(nState);
   return sName ? StateFromStat(sName) : std::nullopt;
+}
+
+std::string_view StatWord(EMessageState eState) {
+  switch (eState) {
+    case EMessageState::Enroute: return "ENROUTE";
+    case EMessageState::Delivered: return "DELIVRD";
+    case EMessageState::Expired: return "EXPIRED";
+    case EMessageState::Deleted: return "DELETED";
+    case EMessageState::Undeliverable: return "UNDELIV";
+    case EMessageState::Accepted: return "ACCEPTD";
+    case EMessageState::Unknown: return "UNKNOWN";
+    case EMessageState::Rejected: return "REJECTD";
+  }
+  return "UNKNOWN";
+}
+
+namespace {
+
+std::string ReceiptDate(int64_t nMs) {
+  const std::time_t seconds = static_cast<std::time_t>((nMs < 0 ? 0 : nMs) / 1000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[16];
+  std::strftime(text, sizeof text, "%y%m%d%H%M", &tm);
+  return text;
+}
+
+// The first 20 characters of UTF-8 text, each outside printable ASCII as
+// '?' (a malformed sequence counts its octets one by one).
+std::string AsciiStart(std::string_view sUtf8) {
+  std::string out;
+  size_t i = 0;
+  while (i < sUtf8.size() && out.size() < 20) {
+    const auto c = static_cast<unsigned char>(sUtf8[i]);
+    size_t n = 1;
+    if (c >= 0xC0) {
+      const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      size_t k = 1;
+      while (k < len && i + k < sUtf8.size() && (static_cast<unsigned char>(sUtf8[i + k]) & 0xC0) == 0x80) ++k;
+      if (k == len) n = len;
+    }
+    out += c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '?';
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string FormatDeliveryReceipt(const ReceiptToWrite& Receipt) {
+  const int64_t nError = Receipt.nErrorCode < 0 ? 0 : Receipt.nErrorCode > 999 ? 999 : Receipt.nErrorCode;
+  char err[8];
+  std::snprintf(err, sizeof err, "%03d", static_cast<int>(nError));
+  std::string s = "id:" + Receipt.sId + " sub:001 dlvrd:";
+  s += Receipt.eState == EMessageState::Delivered ? "001" : "000";
+  s += " submit date:" + ReceiptDate(Receipt.nSubmitTimeMs);
+  s += " done date:" + ReceiptDate(Receipt.nDoneTimeMs);
+  s += " stat:";
+  s += StatWord(Receipt.eState);
+  s += " err:";
+  s += err;
+  s += " text:" + AsciiStart(Receipt.sText);
+  return s;
 }
 
 bool IsReceipt(const ShortMessageBody& Body) {

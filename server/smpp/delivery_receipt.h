@@ -66,6 +66,41 @@ struct ReceiptInfo {
   bool operator==(const ReceiptInfo&) const = default;
 };
 
+// The message_state values (SMPP 3.4, 5.2.28) and the stat word a receipt
+// writes for each.
+enum class EMessageState : uint8_t {
+  Enroute = 1,
+  Delivered = 2,
+  Expired = 3,
+  Deleted = 4,
+  Undeliverable = 5,
+  Accepted = 6,
+  Unknown = 7,
+  Rejected = 8,
+};
+
+// "DELIVRD", "UNDELIV", "EXPIRED", "REJECTD", ...
+std::string_view StatWord(EMessageState eState);
+
+// What this gateway writes into the receipts it sends to its own clients.
+struct ReceiptToWrite {
+  std::string sId;  // the message_id the submit_sm_resp gave
+  EMessageState eState = EMessageState::Delivered;
+  int64_t nErrorCode = 0;     // err:, three digits; beyond 0..999 clamped
+  int64_t nSubmitTimeMs = 0;  // unix milliseconds, written as UTC YYMMDDhhmm
+  int64_t nDoneTimeMs = 0;
+  std::string sText;  // the message's start, UTF-8; its first 20 characters
+};
+
+// The text of SMPP 3.4's appendix B, with every field:
+//   id:<id> sub:001 dlvrd:<001|000> submit date:<YYMMDDhhmm>
+//   done date:<YYMMDDhhmm> stat:<word> err:<ddd> text:<first 20 characters>
+// dlvrd is 001 for Delivered only. The text is ASCII: a character outside
+// printable ASCII is written as '?', so the receipt goes with data_coding 0
+// and reads the same in any alphabet. ParseDeliveryReceipt reads it back
+// field for field (the text less any trailing blanks).
+std::string FormatDeliveryReceipt(const ReceiptToWrite& Receipt);
+
 // Whether a deliver_sm is a receipt: esm_class type 0x04 or 0x20, or a
 // receipted_message_id TLV (which only receipts carry).
 bool IsReceipt(const ShortMessageBody& Body);

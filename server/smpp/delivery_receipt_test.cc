@@ -118,5 +118,60 @@ TEST(DeliveryReceipt, RecognisedByEsmClassOrTlv) {
   EXPECT_TRUE(IsReceipt(Tlv));
 }
 
+TEST(DeliveryReceipt, WrittenTextHasEveryFieldAndReadsBack) {
+  ReceiptToWrite r;
+  r.sId = "4711";
+  r.eState = EMessageState::Delivered;
+  r.nSubmitTimeMs = 1796834920123;  // 2026-12-09 16:48:40.123 UTC
+  r.nDoneTimeMs = 1796835000000;    // 2026-12-09 16:50:00 UTC
+  r.sText = "Hello there, how are you today?";
+  const std::string text = FormatDeliveryReceipt(r);
+  EXPECT_EQ(text,
+            "id:4711 sub:001 dlvrd:001 submit date:2612091648 done date:2612091650 stat:DELIVRD err:000 "
+            "text:Hello there, how are");
+  auto parsed = ParseDeliveryReceipt(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(*parsed, (DeliveryReceipt{"4711", "001", "001", "2612091648", "2612091650", "DELIVRD", "000",
+                                      "Hello there, how are"}));
+  EXPECT_EQ(StateFromStat(parsed->sStat), EReceiptState::Delivered);
+
+  // Every state's word is one the reader knows, with the same outcome as
+  // its message_state; dlvrd is 001 only for a delivery.
+  for (int n = 1; n <= 8; ++n) {
+    r.eState = static_cast<EMessageState>(n);
+    r.nErrorCode = 69;
+    auto back = ParseDeliveryReceipt(FormatDeliveryReceipt(r));
+    ASSERT_TRUE(back) << n;
+    EXPECT_EQ(StateFromStat(back->sStat), StateFromMessageState(static_cast<uint8_t>(n))) << back->sStat;
+    EXPECT_EQ(back->sDlvrd, n == 2 ? "001" : "000") << n;
+    EXPECT_EQ(back->sErr, "069");
+  }
+  EXPECT_EQ(StatWord(EMessageState::Undeliverable), "UNDELIV");
+  EXPECT_EQ(StatWord(EMessageState::Expired), "EXPIRED");
+  EXPECT_EQ(StatWord(EMessageState::Rejected), "REJECTD");
+}
+
+TEST(DeliveryReceipt, WrittenTextKeepsToAsciiAndThreeDigitErrors) {
+  ReceiptToWrite r;
+  r.sId = "1";
+  r.eState = EMessageState::Undeliverable;
+  r.nErrorCode = 12345;
+  r.sText =
+      "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"
+      "5\ttab\xF0\x9F\x98\x80 and more text beyond twenty";
+  auto back = ParseDeliveryReceipt(FormatDeliveryReceipt(r));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->sErr, "999");
+  // One '?' a character (not an octet), twenty characters.
+  EXPECT_EQ(back->sText, "?t? ?5?tab? and more");
+  r.nErrorCode = -3;
+  r.sText = "";
+  back = ParseDeliveryReceipt(FormatDeliveryReceipt(r));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->sErr, "000");
+  EXPECT_EQ(back->sText, "");
+  EXPECT_EQ(back->sStat, "UNDELIV");
+}
+
 }  // namespace
 }  // namespace Norvale::Smpp

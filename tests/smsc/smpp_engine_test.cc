@@ -668,3 +668,19 @@ TEST(SmppEngine, AcknowledgementsAndAbortsFromTheSmscAreNotStoredAsMessages) {
   for (const char* kind : {"an SME delivery acknowledgement", "a user acknowledgement", "a conversation abort"})
     EXPECT_NE(events.find(kind), std::string::npos) << kind;
 }
+
+// The number a received message was sent to is kept in DestName, with
+// DestType and DestId as every reader knows them (0 and blank).
+TEST(SmppEngine, AReceivedMessageKeepsTheNumberItWasSentToInDestName) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc);
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  ASSERT_TRUE(smsc->Command("mo 447700900112 4915112345 0 48656C6C6F"));
+  ASSERT_TRUE(WaitUntil([&] { return Count(engine.db, "Data='Hello'", "SMSIncoming") == 1; }));
+  EXPECT_EQ(engine.db.Value("SELECT DestName FROM SMSIncoming WHERE Data='Hello'", "DestName").ToString(),
+            "4915112345");
+  EXPECT_EQ(Count(engine.db, "Data='Hello' AND DestType=0 AND TRIM(DestId)=''", "SMSIncoming"), 1);
+  EXPECT_EQ(engine.db.Value("SELECT PhoneNumber FROM SMSIncoming WHERE Data='Hello'", "PhoneNumber").ToString(),
+            "+447700900112");
+}

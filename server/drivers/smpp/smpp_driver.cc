@@ -626,13 +626,17 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
               const Smpp::SmppAddress& from = e.Message.Source;
               std::string sender = from.sAddress;
               if (from.nTon == Smpp::kTonInternational && !sender.empty() && sender[0] != '+') sender = "+" + sender;
+              const Smpp::SmppAddress& to = e.Message.Destination;
+              std::string recipient = to.sAddress;
+              if (to.nTon == Smpp::kTonInternational && !recipient.empty() && recipient[0] != '+')
+                recipient = "+" + recipient;
               std::lock_guard intake(m_IntakeLock);
               if (m_bIntakeStopped) {
                 Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_RX_T_APPN);
                 return;
               }
-              m_pEvents->OnMessageReceived(
-                  CIncomingSms{std::move(sender), std::move(e.Message.Part), Hold(Link, e.nSequence, e.bHeld)});
+              m_pEvents->OnMessageReceived(CIncomingSms{std::move(sender), std::move(e.Message.Part),
+                                                        Hold(Link, e.nSequence, e.bHeld), std::move(recipient)});
             },
             [&](Smpp::ReceiptReceivedEvent& e) {
               const Smpp::ReceiptInfo& r = e.Receipt;
