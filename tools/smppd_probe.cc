@@ -108,7 +108,7 @@ std::string SmppDaemonState(bool* running) {
   *running = state.has_value();
   if (!state)
     return stale != 0 ? "not running (its state file names pid " + std::to_string(stale) + ", which has ended)"
-                       : "not running";
+                      : "not running";
   std::string text = "running (pid " + std::to_string(state->nPid) + ")";
   for (std::size_t i = 0; i < state->listen.size(); ++i) text += (i == 0 ? ", listening on " : ", ") + state->listen[i];
   return text;

@@ -15,7 +15,7 @@ template <class T>
 T Number(const nlohmann::json& object, const char* name) {
   const auto found = object.find(name);
   return found != object.end() && found->is_number() && found->template get<double>() >= 0 ? found->template get<T>()
-                                                                                            : T{};
+                                                                                           : T{};
 }
 
 bool Lives(long pid) { return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
