@@ -5,7 +5,8 @@
 # starts the engine, sends a text and a Unicode message, follows both from
 # pending to sent to delivered, shows the delivery reports and the replies
 # arriving, sends one message through the HTTP API (velquor-http) with curl
-# and follows its status, and stops the engine. Nothing outside the demo root and the
+# and follows its status, submits one through the SMPP server (velquor-smppd)
+# with Perl's Net::SMPP and shows its receipt, and stops the engine. Nothing outside the demo root and the
 # build directory build/ (the one README.md uses) is touched (besides
 # installing packages).
 set -euo pipefail
@@ -27,17 +28,20 @@ configure=()
 [ -f build/CMakeCache.txt ] || configure=(-DCMAKE_BUILD_TYPE=Release -DVELQUOR_BUILD_BENCHMARKS=OFF)
 phase "configuring build/"
 cmake -S . -B build -G Ninja "${configure[@]}" >/dev/null
-phase "building velquor, velquor-server and velquor-http in build/ (a first build takes minutes; ninja counts the steps)"
+phase "building velquor, velquor-server, velquor-http and velquor-smppd in build/ (a first build takes minutes; ninja counts the steps)"
 # ninja's status line: steps done of all, seconds so far.
-NINJA_STATUS="[%f/%t %es] " cmake --build build --target velquor_cli velquor-server velquor-http -j "$(nproc)"
+NINJA_STATUS="[%f/%t %es] " cmake --build build --target velquor_cli velquor-server velquor-http velquor-smppd \
+  -j "$(nproc)"
 
 export NORVALE_ROOT=${NORVALE_ROOT:-$(mktemp -d /tmp/velquor-demo-XXXXXX)}
 export NORVALE_EVENTLOG=file:$NORVALE_ROOT/events.jsonl
 velquor() { build/tools/velquor "$@"; }
 http_pid=
 hooks_pid=
+smppd_pid=
 stop_engine() {
   [ -z "$http_pid" ] || kill "$http_pid" 2>/dev/null || true
+  [ -z "$smppd_pid" ] || kill "$smppd_pid" 2>/dev/null || true
   [ -z "$hooks_pid" ] || kill "$hooks_pid" 2>/dev/null || true
   velquor service stop >/dev/null 2>&1 || true
 }
@@ -167,6 +171,43 @@ done
 cat "$NORVALE_ROOT/hooks.out"
 kill "$hooks_pid" 2>/dev/null || true
 hooks_pid=
+
+phase "the SMPP server: velquor-smppd, an account with an SMPP password, one message submitted with Net::SMPP"
+build/frontends/smpp/velquor-smppd --listen 127.0.0.1 --port 0 >"$NORVALE_ROOT/velquor-smppd.out" 2>&1 &
+smppd_pid=$!
+for _ in $(seq 1 100); do
+  grep -q 'listening on' "$NORVALE_ROOT/velquor-smppd.out" && break
+  sleep 0.1
+done
+cat "$NORVALE_ROOT/velquor-smppd.out"
+smpp_port=$(sed -n 's/^listening on [0-9.]*:\([0-9]*\).*/\1/p' "$NORVALE_ROOT/velquor-smppd.out")
+smpp_account=$(velquor account add smppdemo --smpp-password)
+smpp_password=$(echo "$smpp_account" | sed -n 's/^SMPP password.*: //p')
+echo "account smppdemo (system_id smppdemo), its SMPP password shown once: $smpp_password"
+# A transceiver bind: submit_sm with a receipt asked for, then the receipt
+# as deliver_sm (esm_class 0x04), acknowledged with deliver_sm_resp.
+SMPP_PORT=$smpp_port SMPP_PASSWORD=$smpp_password perl -MNet::SMPP -e '
+  my $smpp = Net::SMPP->new_transceiver("127.0.0.1", port => $ENV{SMPP_PORT}, system_id => "smppdemo",
+    password => $ENV{SMPP_PASSWORD}, timeout => 10) or die "no bind: $!\n";
+  my $resp = $smpp->submit_sm(destination_addr => "+4915112345678", short_message => "Hello over SMPP",
+    registered_delivery => 1) or die "no submit_sm_resp\n";
+  printf "submit_sm_resp: status %d, message_id %s\n", $resp->{status}, $resp->{message_id};
+  local $SIG{ALRM} = sub { die "no receipt within 30 s\n" };
+  alarm 30;
+  while (my $pdu = $smpp->read_pdu) {
+    if ($pdu->{cmd} == 0x00000015) { $smpp->enquire_link_resp(seq => $pdu->{seq}); next }
+    next unless $pdu->{cmd} == 0x00000005;
+    $smpp->deliver_sm_resp(seq => $pdu->{seq}, message_id => "");
+    printf "deliver_sm (esm_class 0x%02x): %s\n", $pdu->{esm_class}, $pdu->{short_message};
+    last if $pdu->{esm_class} & 0x04;
+  }
+  alarm 0;
+  $smpp->unbind;
+'
+sleep 1.5  # the state file follows once a second
+velquor service status | sed -n '/^velquor-smppd/,/^handset/p' | sed '$d'
+kill "$smppd_pid" 2>/dev/null || true
+smppd_pid=
 
 phase "the engine"
 kill "$http_pid" 2>/dev/null || true

@@ -2,7 +2,8 @@
 # Builds the Debian packages in build-deb/ (from a copy of the tree, so
 # nothing of the build lands in the sources or beside them), runs lintian
 # (errors fail, warnings are listed), unpacks the packages into a temporary
-# root and checks what they install: the programs' versions, the manual
+# root and checks what they install: the programs' versions (velquor-http's
+# and velquor-smppd's too), the manual
 # pages, the unit (systemd-analyze verify), the bash completion, and the
 # maintainer scripts in a private mount namespace, where the default
 # configuration must bring up an engine that sends through the simulator.
@@ -50,6 +51,8 @@ echo "== installed programs"
   fail "velquor-server --version: $("$root/usr/sbin/velquor-server" --version)"
 [ "$("$root/usr/bin/velquor-http" --version)" = "velquor-http $version" ] ||
   fail "velquor-http --version: $("$root/usr/bin/velquor-http" --version)"
+[ "$("$root/usr/bin/velquor-smppd" --version)" = "velquor-smppd $version" ] ||
+  fail "velquor-smppd --version: $("$root/usr/bin/velquor-smppd" --version)"
 readelf -d "$root"/usr/lib/*/libvelquor.so.1 | grep -q 'SONAME.*libvelquor.so.1\]' || fail "SONAME of libvelquor.so.1"
 
 echo "== a program against libvelquor-dev (pkg-config)"
@@ -61,14 +64,14 @@ c++ -std=c++20 -o "$out/consumer" "$here/tests/install_consumer/consumer.cc" \
   fail "a program built against the installed libvelquor-dev"
 
 echo "== manual pages"
-for page in man1/velquor.1 man5/velquor-registry.5 man8/velquor-server.8 man8/velquor-http.8; do
+for page in man1/velquor.1 man5/velquor-registry.5 man8/velquor-server.8 man8/velquor-http.8 man8/velquor-smppd.8; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/$page.gz" 2>&1 >/dev/null) ||
     fail "man -l $page"
   [ -z "$warnings" ] || fail "man -l $page: $warnings"
   LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/$page.gz" 2>/dev/null | grep -q '^NAME' || fail "man -l $page shows no NAME"
 done
 # Every subcommand of velquor(1) is in its page.
-for cmd in check "config list" "config get" "config set" "config unset" "db init" send send-data status receive \
+for cmd in "account add" "account set" "account list" "account rotate" "account remove" check "config list" "config get" "config set" "config unset" "db init" send send-data status receive \
   listen "service install" "service start" "service stop" "service status"; do
   LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$root/usr/share/man/man1/velquor.1.gz" 2>/dev/null | grep -q "^       $cmd" ||
     fail "velquor(1) lacks '$cmd'"
@@ -80,13 +83,17 @@ echo "== systemd-analyze verify"
 units=$root/lib/systemd/system
 cp -rn /lib/systemd/system/. "$units/"
 MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" /lib/systemd/system/velquor-server.service \
-  /lib/systemd/system/velquor-http.service || fail "systemd-analyze verify"
+  /lib/systemd/system/velquor-http.service /lib/systemd/system/velquor-smppd.service || fail "systemd-analyze verify"
 for setting in Type=notify User=velquor SupplementaryGroups=dialout RuntimeDirectory=norvale StateDirectory=velquor \
   ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure WatchdogSec=; do
   grep -q "^$setting" "$units/velquor-server.service" || fail "the unit lacks $setting"
 done
 for setting in User=velquor ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure After=.*velquor-server.service; do
   grep -q "^$setting" "$units/velquor-http.service" || fail "velquor-http.service lacks $setting"
+done
+for setting in User=velquor ProtectSystem=strict NoNewPrivileges=yes Restart=on-failure After=.*velquor-server.service \
+  RuntimeDirectory=norvale RuntimeDirectoryPreserve=yes; do
+  grep -q "^$setting" "$units/velquor-smppd.service" || fail "velquor-smppd.service lacks $setting"
 done
 
 echo "== bash completion"

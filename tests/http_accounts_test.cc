@@ -420,9 +420,10 @@ TEST_F(HttpAccountCommandTest, AddsListsSetsRotatesAndRemovesAccounts) {
   const TestSupport::CommandResult list = Velquor("http account list");
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out,
-            "plain handsets=all rate=0 burst=0 report-url= received-url= received-handsets=none console=0\n"
+            "plain handsets=all rate=0 burst=0 report-url= received-url= received-handsets=none console=0 smpp=off "
+            "smpp-binds=2 smpp-window=100 smpp-receive=none\n"
             "shop handsets=1,2 rate=2.5 burst=5 report-url=https://hooks.example/r received-url= "
-            "received-handsets=0 console=1\n");
+            "received-handsets=0 console=1 smpp=off smpp-binds=2 smpp-window=100 smpp-receive=none\n");
 
   // set changes what it is given and nothing else.
   ASSERT_EQ(Velquor("http account set shop --handsets all --report-url '' --received-url http://h.example/in "

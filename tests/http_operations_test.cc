@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -432,3 +433,94 @@ TEST(HttpOperations, LimitsTheConnectionsOfOneAddress) {
 }
 
 }  // namespace
+
+// velquor-smppd's state file as velquor service status, velquor check and
+// /metrics read it: its accounts while its process lives, nothing after.
+TEST(HttpOperations, TheSmppServersStateShowsInStatusCheckAndMetricsWhileItRuns) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  Norvale::OS::ServiceHost::Register("VelquorServer", VELQUOR_SERVER, "Velquor gateway engine");
+  const std::string velquor = VELQUOR_CLI;
+  const std::string stateFile = Norvale::OS::ServiceHost::RunDirectory() + "/velquor-smppd.json";
+  const auto writeState = [&](pid_t pid) {
+    std::ofstream(stateFile) << R"({"pid": )" << pid << R"(, "listen": ["127.0.0.1:2775", "127.0.0.1:2776 tls"],
+      "accounts": {"acme": {"binds": 2, "transmitters": 0, "receivers": 1, "transceivers": 1, "window": 37,
+      "window_max": 100, "submits_per_second": 812.5, "submitted_total": 1234, "throttled_total": 5,
+      "refused_total": 2, "delivered_total": 10, "outbox": 3},
+      "b-2": {"binds": 1, "transmitters": 1, "receivers": 0, "transceivers": 0, "window": 0, "window_max": 10,
+      "submits_per_second": 0, "submitted_total": 0, "throttled_total": 0, "refused_total": 0,
+      "delivered_total": 0, "outbox": 0}}})";
+  };
+  writeState(getpid());  // a process that lives
+  Daemon daemon;
+  ASSERT_TRUE(daemon.started) << daemon.process->Output();
+
+  TestSupport::CommandResult status = TestSupport::RunCommand(velquor + " service status");
+  EXPECT_NE(status.out.find("velquor-smppd: running (pid " + std::to_string(getpid()) +
+                            "), listening on 127.0.0.1:2775, 127.0.0.1:2776 tls\n"),
+            std::string::npos)
+      << status.out;
+  const std::regex acme(R"(\nacme +2 +0 +1 +1 +37/100 +812\.5 +1234 +5 +10 +3\n)");
+  EXPECT_TRUE(std::regex_search(status.out, acme)) << status.out;
+  EXPECT_TRUE(std::regex_search(status.out, std::regex(R"(\nb-2 +1 +1 +0 +0 +0/10 +0\.0 +0 +0 +0 +0\n)")))
+      << status.out;
+  TestSupport::CommandResult check = TestSupport::RunCommand(velquor + " check");
+  EXPECT_NE(check.out.find("ok    velquor-smppd: running (pid "), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("ok    SmppServerPort: not set: 2775"), std::string::npos) << check.out;
+
+  Reply metrics = daemon.Get("/metrics");
+  ASSERT_EQ(metrics.code, 200);
+  EXPECT_EQ(ExpositionProblems(metrics.body), "");
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_binds{account="acme",kind="receiver"})"), 1) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_binds{account="acme",kind="transmitter"})"), 0) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_binds{account="b-2",kind="transmitter"})"), 1) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_window{account="acme"})"), 37) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_window_max{account="acme"})"), 100) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_submits_per_second{account="acme"})"), 812.5) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_outbox{account="acme"})"), 3) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_submitted_total{account="acme"})"), 1234) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_throttled_total{account="acme"})"), 5) << metrics.body;
+  EXPECT_EQ(Sample(metrics.body, R"(velquor_smpp_delivered_total{account="acme"})"), 10) << metrics.body;
+  EXPECT_NE(metrics.body.find("# TYPE velquor_smpp_submitted_total counter"), std::string::npos);
+  EXPECT_NE(metrics.body.find("# TYPE velquor_smpp_binds gauge"), std::string::npos);
+
+  // A daemon killed leaves its file: the pid of a process that has ended.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  writeState(ended);
+  status = TestSupport::RunCommand(velquor + " service status");
+  EXPECT_NE(status.out.find("velquor-smppd: not running (its state file names pid " + std::to_string(ended) +
+                            ", which has ended)\n"),
+            std::string::npos)
+      << status.out;
+  EXPECT_EQ(status.out.find("acme"), std::string::npos) << status.out;
+  check = TestSupport::RunCommand(velquor + " check");
+  EXPECT_NE(check.out.find("note  velquor-smppd: not running"), std::string::npos) << check.out;
+  metrics = daemon.Get("/metrics");
+  EXPECT_EQ(metrics.code, 200);
+  EXPECT_EQ(metrics.body.find("velquor_smpp_"), std::string::npos) << metrics.body;
+  std::filesystem::remove(stateFile);
+}
+
+// velquor check tells which SMPP server value is wrong.
+TEST(HttpOperations, CheckTellsTheSmppServersBadValues) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const std::string dir = TestSupport::Root() + "/smpp-tls";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/key.pem") << "key";
+  chmod((dir + "/key.pem").c_str(), 0644);
+  SetValue("SmppServerPort", "70000");
+  SetValue("SmppServerTlsPort", "2776");
+  SetValue("SmppServerTlsKey", dir + "/key.pem");
+  SetValue("SmppServerSystemId", "a-system-id-too-long");
+  const TestSupport::CommandResult check = TestSupport::RunCommand(std::string(VELQUOR_CLI) + " check");
+  for (const std::string& line : std::vector<std::string>{
+           "FAIL  SmppServerPort: not a number from 0 to 65535: 70000", "ok    SmppServerTlsPort: 2776",
+           "FAIL  SmppServerTlsCertificate: SmppServerTlsPort is set: TLS needs SmppServerTlsCertificate",
+           "FAIL  SmppServerTlsKey: " + dir + "/key.pem is readable by every user (chmod o-r)",
+           "FAIL  SmppServerSystemId: longer than the 15 characters of a system_id",
+           "note  velquor-smppd: not running"})
+    EXPECT_NE(check.out.find(line), std::string::npos) << line << "\n" << check.out;
+  for (const char* name : {"SmppServerPort", "SmppServerTlsPort", "SmppServerTlsKey", "SmppServerSystemId"})
+    SetValue(name, "");
+}

@@ -25,6 +25,7 @@
 #include "platform/service_control.h"
 #include "queues/database_access.h"
 #include "queues/job_queue.h"
+#include "smppd_probe.h"
 
 namespace VelquorTool {
 namespace {
@@ -326,6 +327,23 @@ void CheckHttpDaemon(Report& report) {
     report.Note("velquor-http", state, "start it with 'systemctl start velquor-http' where applications use HTTP");
 }
 
+// velquor-smppd's values and whether it runs, where it is used.
+void CheckSmppDaemon(Report& report) {
+  if (!SmppDaemonInUse()) return;
+  for (const HttpValueCheck& check : CheckSmppValues()) {
+    if (check.problem.empty())
+      report.Ok(check.name, check.shown);
+    else
+      report.Fail(check.name, check.problem, "velquor config set " + check.name + " ... (see velquor-smppd(8))");
+  }
+  bool running = false;
+  const std::string state = SmppDaemonState(&running);
+  if (running)
+    report.Ok("velquor-smppd", state);
+  else
+    report.Note("velquor-smppd", state, "start it with 'systemctl start velquor-smppd' where applications use SMPP");
+}
+
 int Check() {
   Report report;
   const Settings settings = CheckConfiguration(report);
@@ -333,6 +351,7 @@ int Check() {
   CheckHandsets(report);
   CheckEngine(report, settings);
   CheckHttpDaemon(report);
+  CheckSmppDaemon(report);
   if (report.Failures() == 0) {
     std::printf("velquor check: all well\n");
     return kExitSuccess;

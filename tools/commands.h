@@ -15,6 +15,7 @@ constexpr int kExitUsage = 2;
 // processing (3 is `service status`'s "not running").
 constexpr int kExitStillOnItsWay = 4;
 
+void AddAccountCommand(CLI::App& app, int& exitCode);
 void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);

@@ -1,8 +1,10 @@
-// velquor http account add|set|list|remove|rotate: the accounts of the HTTP
-// API (velquor-http), kept by accounts/api_account_store.h. `add` and
-// `rotate` print the API key once; only its hash is stored. `add` also
-// prints the webhooks' signing secret once. `list` shows names and settings,
-// never a key, hash or secret.
+// velquor account add|set|list|remove|rotate (also `velquor http account`,
+// the same commands): the accounts of the front ends, velquor-http and
+// velquor-smppd, kept by accounts/api_account_store.h. `add` and `rotate`
+// print the API key once; only its hash is stored. `add` also prints the
+// webhooks' signing secret once, and with --smpp-password a new SMPP
+// password once (stored only hashed). `list` shows names and settings, never
+// a key, password, hash or secret.
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -34,12 +36,22 @@ struct AccountOptions {
   std::string reportUrl, receivedUrl;
   std::string receivedHandsets;  // "0": all; "" or "none": none
   bool console = false;
+  unsigned smppBinds = 2;
+  unsigned smppWindow = 100;
+  std::string smppReceive;  // "handset:1,to:+4930*"; "" or "none": none
+  bool smppPassword = false, smppPasswordStdin = false, noSmpp = false;
 };
 
 // The options of add and set; set changes only those given.
 struct AccountOptionHandles {
   CLI::Option *handsets, *rate, *burst, *reportUrl, *receivedUrl, *receivedHandsets, *console;
+  CLI::Option *smppPassword, *smppPasswordStdin, *smppBinds, *smppWindow, *smppReceive;
+  CLI::Option* noSmpp = nullptr;  // set only
 };
+
+// SMPP passwords are at most 8 characters: the bind's field holds 9 octets
+// with the closing zero.
+constexpr std::size_t kSmppPasswordMax = 8;
 
 class Refused : public std::runtime_error {
  public:
@@ -79,6 +91,21 @@ void CheckUrl(const std::string& option, const std::string& url) {
     throw Refused(option + ": " + problem, kExitUsage);
 }
 
+// The SmppReceive rules of --smpp-receive, each checked.
+std::vector<std::string> SmppRules(const std::string& text) {
+  std::vector<std::string> rules;
+  if (text.empty() || text == "none") return rules;
+  std::stringstream in(text);
+  std::string rule;
+  while (std::getline(in, rule, ',')) {
+    if (const std::string problem = CApiAccountStore::SmppReceiveRuleProblem(rule); !problem.empty())
+      throw Refused("--smpp-receive: " + problem, kExitUsage);
+    rules.push_back(rule);
+  }
+  if (text.back() == ',') throw Refused("--smpp-receive: '" + text + "' ends in a comma", kExitUsage);
+  return rules;
+}
+
 // Applies the options given (all of them for `add`) to the account.
 void Apply(const AccountOptions& o, const AccountOptionHandles& given, bool all, CApiAccount& account) {
   if (all || given.handsets->count() > 0) account.handsets = HandsetList("--handsets", o.handsets, "all", false);
@@ -95,6 +122,24 @@ void Apply(const AccountOptions& o, const AccountOptionHandles& given, bool all,
   if (all || given.receivedHandsets->count() > 0)
     account.receivedHandsets = HandsetList("--received-handsets", o.receivedHandsets, "none", true);
   if (all || given.console->count() > 0) account.bConsole = o.console;
+  if (all || given.smppBinds->count() > 0) account.nSmppMaxBinds = o.smppBinds;
+  if (all || given.smppWindow->count() > 0) account.nSmppWindow = o.smppWindow;
+  if (all || given.smppReceive->count() > 0) account.smppReceive = SmppRules(o.smppReceive);
+}
+
+// The new SMPP password the options ask for, or "" for none: a random one
+// (--smpp-password) or one line of the standard input.
+std::string NewSmppPassword(const AccountOptionHandles& given) {
+  if (given.smppPassword->count() > 0) return MakeRandomSecret(6);  // 8 characters
+  if (given.smppPasswordStdin->count() == 0) return "";
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  const bool printable = std::all_of(password.begin(), password.end(), [](char c) { return c >= ' ' && c <= '~'; });
+  if (password.empty() || password.size() > kSmppPasswordMax || !printable)
+    throw Refused("--smpp-password-stdin: an SMPP password is one line of 1 to 8 printable ASCII characters",
+                  kExitUsage);
+  return password;
 }
 
 std::string Joined(const std::vector<int>& numbers, const std::string& empty) {
@@ -102,6 +147,12 @@ std::string Joined(const std::vector<int>& numbers, const std::string& empty) {
   std::string text;
   for (int n : numbers) text += (text.empty() ? "" : ",") + std::to_string(n);
   return text;
+}
+
+std::string SmppRulesText(const std::vector<std::string>& rules) {
+  std::string text;
+  for (const std::string& rule : rules) text += (text.empty() ? "" : ",") + rule;
+  return text.empty() ? "none" : text;
 }
 
 void CheckName(const std::string& name) {
@@ -112,7 +163,7 @@ void CheckName(const std::string& name) {
 CApiAccount Existing(const CApiAccountStore& store, const std::string& name) {
   CheckName(name);
   std::optional<CApiAccount> account = store.Find(name);
-  if (!account) throw Refused("there is no account " + name + " (see 'velquor http account list')", kExitFailure);
+  if (!account) throw Refused("there is no account " + name + " (see 'velquor account list')", kExitFailure);
   return *account;
 }
 
@@ -123,21 +174,29 @@ void Add(const AccountOptions& o, const AccountOptionHandles& given) {
   account.sName = o.name;
   Apply(o, given, true, account);
   if (store.Find(o.name)) throw Refused("there is already an account " + o.name, kExitFailure);
+  const std::string smppPassword = NewSmppPassword(given);
+  if (!smppPassword.empty()) account.sSmppPasswordHash = HashSecret(smppPassword);
   account.sWebhookSecret = MakeRandomSecret();
   const std::string key = store.Add(account);
   std::cout << "account " << o.name << " added\n"
             << "API key (shown only now; keep it): " << key << "\n"
             << "webhook secret (shown only now; it signs the webhook calls): " << account.sWebhookSecret << "\n";
+  if (given.smppPassword->count() > 0) std::cout << "SMPP password (shown only now; keep it): " << smppPassword << "\n";
 }
 
 void Set(const AccountOptions& o, const AccountOptionHandles& given) {
   CApiAccountStore store;
   CApiAccount account = Existing(store, o.name);
   Apply(o, given, false, account);
+  const std::string smppPassword = NewSmppPassword(given);
   account.sKeyHash.clear();  // kept as they are
   account.sWebhookSecret.clear();
+  account.sSmppPasswordHash = smppPassword.empty() ? "" : HashSecret(smppPassword);
   store.Save(account);
+  if (given.noSmpp->count() > 0) store.RemoveSmppPassword(o.name);
   std::cout << "account " << o.name << " changed\n";
+  if (given.smppPassword->count() > 0)
+    std::cout << "SMPP password (shown only now; the old one no longer works): " << smppPassword << "\n";
 }
 
 void List() {
@@ -150,7 +209,8 @@ void List() {
     std::cout << name << " handsets=" << Joined(a->handsets, "all") << " rate=" << rate.str() << " burst=" << a->nBurst
               << " report-url=" << a->sReportUrl << " received-url=" << a->sReceivedUrl
               << " received-handsets=" << Joined(a->receivedHandsets, "none") << " console=" << (a->bConsole ? 1 : 0)
-              << "\n";
+              << " smpp=" << (a->sSmppPasswordHash.empty() ? "off" : "on") << " smpp-binds=" << a->nSmppMaxBinds
+              << " smpp-window=" << a->nSmppWindow << " smpp-receive=" << SmppRulesText(a->smppReceive) << "\n";
   }
 }
 
@@ -212,15 +272,30 @@ AccountOptionHandles AddSettingOptions(CLI::App& sub, AccountOptions& o) {
                                       "Handsets whose received messages go to the account, like 1,2 (0: all; "
                                       "default: none)");
   h.console = sub.add_flag("--console,!--no-console", o.console, "May log in to the web console");
+  h.smppPassword = sub.add_flag("--smpp-password", o.smppPassword,
+                                "Give the account a new random SMPP password (printed once) to bind to velquor-smppd");
+  h.smppPasswordStdin = sub.add_flag("--smpp-password-stdin", o.smppPasswordStdin,
+                                     "Read the SMPP password (1 to 8 printable characters) from a line of stdin")
+                            ->excludes(h.smppPassword);
+  if (sub.get_name() == "set")
+    h.noSmpp = sub.add_flag("--no-smpp", o.noSmpp, "Remove the SMPP password: the account can no longer bind")
+                   ->excludes(h.smppPassword)
+                   ->excludes(h.smppPasswordStdin);
+  h.smppBinds = sub.add_option("--smpp-binds", o.smppBinds, "SMPP binds at once (1 to 100; default 2)")
+                    ->check(CLI::Range(1, 100));
+  h.smppWindow = sub.add_option("--smpp-window", o.smppWindow,
+                                "submit_sm unanswered at once per SMPP bind (1 to 1000; default 100)")
+                     ->check(CLI::Range(1, 1000));
+  h.smppReceive = sub.add_option("--smpp-receive", o.smppReceive,
+                                 "Received messages for the account's SMPP binds: rules like handset:1,to:+4930* "
+                                 "(handset:N with 0 for all, to:NUMBER, to:PREFIX*; default: none)");
   return h;
 }
 
-}  // namespace
-
-void AddHttpAccountCommand(CLI::App& app, int& exitCode) {
-  auto* http = app.add_subcommand("http", "Administer velquor-http, the HTTP API");
-  http->require_subcommand(1);
-  auto* account = http->add_subcommand("account", "Manage the accounts of the HTTP API");
+// The account commands under `parent` (velquor, or velquor http).
+void AddAccountCommands(CLI::App& parent, int& exitCode) {
+  auto* account =
+      parent.add_subcommand("account", "Manage the accounts of the front ends (velquor-http, velquor-smppd)");
   account->require_subcommand(1);
   auto options = std::make_shared<AccountOptions>();
 
@@ -238,6 +313,16 @@ void AddHttpAccountCommand(CLI::App& app, int& exitCode) {
     const AccountOptionHandles given = sub == set ? forSet : forAdd;
     sub->callback([sub, options, given, &exitCode] { Run(sub->get_name(), *options, given, exitCode); });
   }
+}
+
+}  // namespace
+
+void AddAccountCommand(CLI::App& app, int& exitCode) { AddAccountCommands(app, exitCode); }
+
+void AddHttpAccountCommand(CLI::App& app, int& exitCode) {
+  auto* http = app.add_subcommand("http", "Administer velquor-http, the HTTP API");
+  http->require_subcommand(1);
+  AddAccountCommands(*http, exitCode);
 }
 
 }  // namespace VelquorTool

@@ -20,6 +20,7 @@
 #include "platform/database.h"
 #include "platform/event_log.h"
 #include "platform/service_control.h"
+#include "smppd_probe.h"
 
 namespace VelquorTool {
 namespace {
@@ -187,6 +188,13 @@ void PrintHttpDaemon() {
   std::cout << "velquor-http: " << ProbeHttpDaemon(&listening) << "\n";
 }
 
+// The SMPP server's line and its accounts, where velquor-smppd is used.
+void PrintSmppDaemon() {
+  if (!SmppDaemonInUse()) return;
+  bool running = false;
+  std::cout << "velquor-smppd: " << SmppDaemonState(&running) << "\n" << SmppAccountsTable();
+}
+
 int Status() {
   SC_HANDLE service = OpenEngine(SERVICE_QUERY_STATUS);
   if (!service) return 1;
@@ -202,6 +210,7 @@ int Status() {
   std::cout << "\n";
   if (state != SERVICE_STOPPED) std::cout << "logs: " << LogsWhere() << "\n";
   PrintHttpDaemon();
+  PrintSmppDaemon();
   if (!j.is_object()) return state == SERVICE_RUNNING ? 0 : 3;
   const auto depth = QueueDepths();
   auto queued = [&](int h) { return depth.empty() ? std::string("?") : std::to_string(depth.at(h)); };

@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("velquor ") + VELQUOR_VERSION);
   int exitCode = VelquorTool::kExitSuccess;
+  VelquorTool::AddAccountCommand(app, exitCode);
   VelquorTool::AddCheckCommand(app, exitCode);
   VelquorTool::AddConfigCommand(app, exitCode);
   VelquorTool::AddDbCommand(app, exitCode);

@@ -10,6 +10,7 @@
 #include "norvale/enums.h"
 #include "platform/service_control.h"
 #include "queues/queue_depths.h"
+#include "smpp_metrics.h"
 #include "status_api.h"
 
 namespace VelquorHttp {
@@ -131,7 +132,7 @@ HttpResponse OperationsApi::MetricsText() {
     m_Context.database.Connections().ResetConnection();
   }
   HttpResponse response;
-  response.body = m.Render();
+  response.body = m.Render() + SmppMetricsText();
   response.contentType = "text/plain; version=0.0.4; charset=utf-8";
   return response;
 }

@@ -220,10 +220,11 @@ void CApiAccountStore::RemoveSmppPassword(const std::string& sName) const {
 
 std::string CApiAccountStore::SmppReceiveRuleProblem(const std::string& sRule) {
   const std::string problem =
-      "'" + sRule + "' is not a rule: handset:N (N 1 to 8), to:NUMBER or to:PREFIX* (an optional + and 1 to 20 digits)";
+      "'" + sRule +
+      "' is not a rule: handset:N (N 1 to 8, 0 for all), to:NUMBER or to:PREFIX* (an optional + and 1 to 20 digits)";
   if (sRule.rfind("handset:", 0) == 0) {
     const std::string n = sRule.substr(8);
-    return n.size() == 1 && n[0] >= '1' && n[0] <= '8' ? "" : problem;
+    return n.size() == 1 && n[0] >= '0' && n[0] <= '8' ? "" : problem;
   }
   if (sRule.rfind("to:", 0) != 0) return problem;
   std::string number = sRule.substr(3);

@@ -17,8 +17,9 @@
 //   SmppMaxBinds      simultaneous binds allowed (default 2)
 //   SmppWindow        submit_sm unanswered at once per bind (default 100)
 //   SmppReceive       received messages routed to the account's receiver
-//                     binds: rules "handset:N", "to:NUMBER" or "to:PREFIX*",
-//                     comma-separated (empty: none)
+//                     binds: rules "handset:N" (0: every handset),
+//                     "to:NUMBER" or "to:PREFIX*", comma-separated (empty:
+//                     none)
 // Private values are written as the engine's user (velquor) with mode 0600,
 // so only root and the engine's user read them.
 //
@@ -78,8 +79,9 @@ class CApiAccountStore {
   // Raises when there is no such account.
   void Remove(const std::string& sName) const;
 
-  // Why `sRule` is not an SmppReceive rule ("handset:N" with N 1 to 8,
-  // "to:NUMBER" or "to:PREFIX*", NUMBER an optional '+' and 1 to 20 digits),
+  // Why `sRule` is not an SmppReceive rule ("handset:N" with N 1 to 8 or 0
+  // for every handset, "to:NUMBER" or "to:PREFIX*", NUMBER an optional '+'
+  // and 1 to 20 digits),
   // or "" when it is one.
   static std::string SmppReceiveRuleProblem(const std::string& sRule);
 

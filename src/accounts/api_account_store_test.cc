@@ -143,17 +143,17 @@ TEST_F(ApiAccountStoreTest, KeepsTheSmppValuesAndChecksTheReceiveRules) {
   found.sSmppPasswordHash = HashSecret("secret1");
   found.nSmppMaxBinds = 4;
   found.nSmppWindow = 1000;
-  found.smppReceive = {"handset:1", "to:+4930*", "to:12345"};
+  found.smppReceive = {"handset:1", "to:+4930*", "to:12345", "handset:0"};
   store.Save(found);
   found = *store.Find("shop");
   EXPECT_TRUE(VerifySecret("secret1", found.sSmppPasswordHash));
   EXPECT_EQ(found.nSmppMaxBinds, 4u);
   EXPECT_EQ(found.nSmppWindow, 1000u);
-  EXPECT_EQ(found.smppReceive, (std::vector<std::string>{"handset:1", "to:+4930*", "to:12345"}));
+  EXPECT_EQ(found.smppReceive, (std::vector<std::string>{"handset:1", "to:+4930*", "to:12345", "handset:0"}));
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Norvale\\Velquor\\Accounts\\shop", 0, KEY_ALL_ACCESS, &key),
             ERROR_SUCCESS);
-  EXPECT_EQ(RUQueryValue(key, "SmppReceive", false), "handset:1,to:+4930*,to:12345");
+  EXPECT_EQ(RUQueryValue(key, "SmppReceive", false), "handset:1,to:+4930*,to:12345,handset:0");
 
   // Saving without the hash keeps it; removing it stops the binds only.
   found.sSmppPasswordHash.clear();
@@ -168,8 +168,8 @@ TEST_F(ApiAccountStoreTest, KeepsTheSmppValuesAndChecksTheReceiveRules) {
   EXPECT_EQ(FailureOf([&] { store.RemoveSmppPassword("nobody"); }), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 
   // A bad rule names itself and nothing is written.
-  for (const std::string bad : {"handset:9", "handset:0", "handset:", "to:", "to:+", "to:*", "to:49a", "to:4*9",
-                                "from:123", "HANDSET:1", "to:123456789012345678901"}) {
+  for (const std::string bad : {"handset:9", "handset:-1", "handset:10", "handset:", "to:", "to:+", "to:*", "to:49a",
+                                "to:4*9", "from:123", "HANDSET:1", "to:123456789012345678901"}) {
     CApiAccount changed = found;
     changed.nSmppWindow = 7;
     changed.smppReceive = {"handset:2", bad};
