@@ -57,37 +57,37 @@ class FakeSink : public VelquorSmpp::DeliverySink {
  public:
   bool HasReceiver(const std::string& account) const override {
     const std::lock_guard<std::mutex> lock(m_Mutex);
-    return receivers.count(account) != 0;
+    return m_Receivers.count(account) != 0;
   }
   bool Offer(const VelquorSmpp::OutboxDelivery& delivery) override {
     const std::lock_guard<std::mutex> lock(m_Mutex);
-    EXPECT_EQ(receivers.count(delivery.sSystemId), 1u) << delivery.sSystemId;
-    if (room == 0) return false;
-    --room;
-    offered.push_back(delivery);
+    EXPECT_EQ(m_Receivers.count(delivery.sSystemId), 1u) << delivery.sSystemId;
+    if (m_Room == 0) return false;
+    --m_Room;
+    m_Offered.push_back(delivery);
     return true;
   }
   void SetReceiver(const std::string& account, bool bound) {
     const std::lock_guard<std::mutex> lock(m_Mutex);
     if (bound)
-      receivers.insert(account);
+      m_Receivers.insert(account);
     else
-      receivers.erase(account);
+      m_Receivers.erase(account);
   }
   void AddRoom(std::size_t n) {
     const std::lock_guard<std::mutex> lock(m_Mutex);
-    room += n;
+    m_Room += n;
   }
   std::vector<VelquorSmpp::OutboxDelivery> Offered() const {
     const std::lock_guard<std::mutex> lock(m_Mutex);
-    return offered;
+    return m_Offered;
   }
 
  private:
   mutable std::mutex m_Mutex;
-  std::set<std::string> receivers;
-  std::size_t room = 1000;
-  std::vector<VelquorSmpp::OutboxDelivery> offered;
+  std::set<std::string> m_Receivers;
+  std::size_t m_Room = 1000;
+  std::vector<VelquorSmpp::OutboxDelivery> m_Offered;
 };
 
 class SmppdOutboxTest : public ::testing::TestWithParam<TestSupport::Backend> {
@@ -324,11 +324,11 @@ TEST_P(SmppdOutboxTest, TheDelivererOffersToBoundAccountsInOrderAndDeletesOnlyOn
     ids.push_back(d.nOutboxId);
   }
   EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
-  const std::string first(offered[0].Body.ShortMessage.begin(), offered[0].Body.ShortMessage.end());
+  const std::string first(offered[0].body.ShortMessage.begin(), offered[0].body.ShortMessage.end());
   EXPECT_EQ(first, "a1");
-  EXPECT_EQ(offered[0].Body.sSourceAddr, "4917");
-  EXPECT_EQ(offered[0].Body.nSourceTon, 1);
-  EXPECT_EQ(offered[0].Body.sDestinationAddr, "4930");
+  EXPECT_EQ(offered[0].body.sSourceAddr, "4917");
+  EXPECT_EQ(offered[0].body.nSourceTon, 1);
+  EXPECT_EQ(offered[0].body.sDestinationAddr, "4930");
 
   deliverer.Answered(ids[0], true);
   deliverer.Answered(ids[1], false);

@@ -223,7 +223,7 @@ std::optional<HttpResponse> Authenticator::Admit(const Norvale::CApiAccount& acc
                            std::to_string(static_cast<unsigned long>(
                                Norvale::CRateLimiter::BucketSize(account.dRatePerSecond, account.nBurst))) +
                            ")");
-  const unsigned seconds = SecondsUntil(decision.Wait);
+  const unsigned seconds = SecondsUntil(decision.wait);
   HttpResponse refusal =
       Refuse(429, "the account's rate limit is reached: retry after " + std::to_string(seconds) + " s");
   refusal.headers.emplace_back("Retry-After", std::to_string(seconds));

@@ -14,7 +14,7 @@ namespace VelquorSmpp {
 struct OutboxDelivery {
   std::int64_t nOutboxId = 0;
   std::string sSystemId;
-  Norvale::Smpp::ShortMessageBody Body;  // the deliver_sm's body
+  Norvale::Smpp::ShortMessageBody body;  // the deliver_sm's body
 };
 
 class DeliverySink {

@@ -237,7 +237,7 @@ void OutboxDeliverer::Round() {
         OutboxDelivery delivery;
         delivery.nOutboxId = e.nId;
         delivery.sSystemId = account;
-        delivery.Body = DeliverSmOf(e);
+        delivery.body = DeliverSmOf(e);
         if (!m_Sink.Offer(delivery)) {
           const std::lock_guard<std::mutex> lock(m_Mutex);
           m_InFlight.erase(e.nId);

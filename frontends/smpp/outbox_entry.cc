@@ -68,7 +68,7 @@ OutboxEntry ReceivedEntry(const std::string& sSystemId, Norvale::JOBTYPE eType, 
 }
 
 OutboxEntry ReceiptEntry(const std::string& sSystemId, std::int64_t nJobId, const std::string& sSubmitSource,
-                         const std::string& sSubmitDest, const Norvale::Smpp::ReceiptToWrite& Receipt) {
+                         const std::string& sSubmitDest, const Norvale::Smpp::ReceiptToWrite& receipt) {
   OutboxEntry e;
   e.sSystemId = sSystemId;
   e.nKind = kOutboxReceipt;
@@ -77,27 +77,27 @@ OutboxEntry ReceiptEntry(const std::string& sSystemId, std::int64_t nJobId, cons
   e.sDestAddr = sSubmitSource;
   e.nEsmClass = Norvale::Smpp::kEsmTypeReceipt;
   e.nDataCoding = 0;
-  e.sShortMessageHex = Norvale::Sms::ToHex(Octets(Norvale::Smpp::FormatDeliveryReceipt(Receipt)));
-  e.sReceiptedId = Receipt.sId;
-  e.nMessageState = static_cast<std::uint8_t>(Receipt.eState);
+  e.sShortMessageHex = Norvale::Sms::ToHex(Octets(Norvale::Smpp::FormatDeliveryReceipt(receipt)));
+  e.sReceiptedId = receipt.sId;
+  e.nMessageState = static_cast<std::uint8_t>(receipt.eState);
   return e;
 }
 
-Norvale::Smpp::ShortMessageBody DeliverSmOf(const OutboxEntry& Entry) {
+Norvale::Smpp::ShortMessageBody DeliverSmOf(const OutboxEntry& entry) {
   Norvale::Smpp::ShortMessageBody b;
-  const auto source = AddressOf(Entry.sSourceAddr);
+  const auto source = AddressOf(entry.sSourceAddr);
   b.nSourceTon = source.nTon;
   b.nSourceNpi = source.nNpi;
   b.sSourceAddr = source.sAddress;
-  const auto dest = AddressOf(Entry.sDestAddr);
+  const auto dest = AddressOf(entry.sDestAddr);
   b.nDestTon = dest.nTon;
   b.nDestNpi = dest.nNpi;
   b.sDestinationAddr = dest.sAddress;
-  b.nEsmClass = Entry.nEsmClass;
-  b.nDataCoding = Entry.nDataCoding;
+  b.nEsmClass = entry.nEsmClass;
+  b.nDataCoding = entry.nDataCoding;
   std::vector<std::uint8_t> octets;
   try {
-    octets = Norvale::Sms::FromHex(Entry.sShortMessageHex);
+    octets = Norvale::Sms::FromHex(entry.sShortMessageHex);
   } catch (const std::exception&) {
     octets.clear();  // a row written otherwise than here: sent empty rather than never
   }
@@ -105,14 +105,14 @@ Norvale::Smpp::ShortMessageBody DeliverSmOf(const OutboxEntry& Entry) {
     b.MessagePayload = std::move(octets);
   else
     b.ShortMessage = std::move(octets);
-  if (!Entry.sReceiptedId.empty()) b.sReceiptedMessageId = Entry.sReceiptedId;
-  if (Entry.nMessageState != 0) b.nMessageState = Entry.nMessageState;
+  if (!entry.sReceiptedId.empty()) b.sReceiptedMessageId = entry.sReceiptedId;
+  if (entry.nMessageState != 0) b.nMessageState = entry.nMessageState;
   return b;
 }
 
-void InsertOutboxEntry(Norvale::OS::_ConnectionPtr& Connection, const OutboxEntry& e, std::int64_t nNowMs) {
+void InsertOutboxEntry(Norvale::OS::_ConnectionPtr& connection, const OutboxEntry& e, std::int64_t nNowMs) {
   Norvale::OS::_variant_t affected;
-  Connection->Execute(
+  connection->Execute(
       "INSERT INTO SmppOutbox (SystemId, Kind, JobId, SourceAddr, DestAddr, EsmClass, DataCoding, ShortMessage, "
       "ReceiptedId, MessageState, Attempts, NextAttempt, Created) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, 0, "
       "0, $11)",

@@ -45,15 +45,15 @@ OutboxEntry ReceivedEntry(const std::string& sSystemId, Norvale::JOBTYPE eType, 
 // data_coding 0, source_addr the submit's destination, destination_addr its
 // source, receipted_message_id the job id, message_state the outcome.
 OutboxEntry ReceiptEntry(const std::string& sSystemId, std::int64_t nJobId, const std::string& sSubmitSource,
-                         const std::string& sSubmitDest, const Norvale::Smpp::ReceiptToWrite& Receipt);
+                         const std::string& sSubmitDest, const Norvale::Smpp::ReceiptToWrite& receipt);
 
 // The deliver_sm's body. Addresses: "+digits" international/ISDN,
 // digits unknown/ISDN, up to 11 printable characters alphanumeric, else as
 // they are (unknown/unknown, cut to 20 octets).
-Norvale::Smpp::ShortMessageBody DeliverSmOf(const OutboxEntry& Entry);
+Norvale::Smpp::ShortMessageBody DeliverSmOf(const OutboxEntry& entry);
 
 // Writes the entry (inside the caller's transaction when there is one).
-void InsertOutboxEntry(Norvale::OS::_ConnectionPtr& Connection, const OutboxEntry& Entry, std::int64_t nNowMs);
+void InsertOutboxEntry(Norvale::OS::_ConnectionPtr& connection, const OutboxEntry& entry, std::int64_t nNowMs);
 
 // The receipt a notification makes: its state, or nothing while the outcome
 // is not final (sent, with the network's report still to come).

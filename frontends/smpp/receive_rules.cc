@@ -53,17 +53,17 @@ std::optional<ReceiveRule> ParseReceiveRule(std::string_view sRule, std::string&
   return std::nullopt;
 }
 
-bool RuleMatches(const ReceiveRule& Rule, int nHandset, std::string_view sRecipient) {
-  switch (Rule.eKind) {
-    case ReceiveRule::EKind::Handset: return Rule.nHandset == nHandset;
-    case ReceiveRule::EKind::To: return !sRecipient.empty() && WithoutPlus(sRecipient) == Rule.sNumber;
-    case ReceiveRule::EKind::ToPrefix: return !sRecipient.empty() && WithoutPlus(sRecipient).starts_with(Rule.sNumber);
+bool RuleMatches(const ReceiveRule& rule, int nHandset, std::string_view sRecipient) {
+  switch (rule.eKind) {
+    case ReceiveRule::EKind::Handset: return rule.nHandset == nHandset;
+    case ReceiveRule::EKind::To: return !sRecipient.empty() && WithoutPlus(sRecipient) == rule.sNumber;
+    case ReceiveRule::EKind::ToPrefix: return !sRecipient.empty() && WithoutPlus(sRecipient).starts_with(rule.sNumber);
   }
   return false;
 }
 
-ReceiveRouting::ReceiveRouting(const std::map<std::string, Norvale::CApiAccount>& Accounts) {
-  for (const auto& [name, account] : Accounts) {
+ReceiveRouting::ReceiveRouting(const std::map<std::string, Norvale::CApiAccount>& accounts) {
+  for (const auto& [name, account] : accounts) {
     std::vector<ReceiveRule> rules;
     for (const std::string& text : account.smppReceive) {
       if (Trimmed(text).empty()) continue;

@@ -41,13 +41,13 @@ struct ReceiveRule {
 // One rule; nothing (and sProblem says why) when it is not one.
 std::optional<ReceiveRule> ParseReceiveRule(std::string_view sRule, std::string& sProblem);
 
-bool RuleMatches(const ReceiveRule& Rule, int nHandset, std::string_view sRecipient);
+bool RuleMatches(const ReceiveRule& rule, int nHandset, std::string_view sRecipient);
 
 class ReceiveRouting {
  public:
   // The accounts by name (a map keeps name order); rules that do not parse
   // are left out, each named in Problems().
-  explicit ReceiveRouting(const std::map<std::string, Norvale::CApiAccount>& Accounts);
+  explicit ReceiveRouting(const std::map<std::string, Norvale::CApiAccount>& accounts);
 
   // The handsets to read received messages from (empty: none).
   std::vector<int> Handsets() const;

@@ -178,12 +178,12 @@ bool SmppConnection::Flush() {
 void SmppConnection::Loop() {
   const SmppServerOptions& options = m_Server.Options();
   Norvale::Smpp::ServerSessionOptions sessionOptions;
-  sessionOptions.BindTimeout = options.Bind;
-  sessionOptions.EnquireLinkInterval = options.EnquireLink;
-  sessionOptions.ResponseTimeout = options.Response;
+  sessionOptions.bindTimeout = options.bind;
+  sessionOptions.enquireLinkInterval = options.enquireLink;
+  sessionOptions.responseTimeout = options.response;
   // The account's window is kept here (it is known after the bind); the
   // session's is only the bound of all.
-  sessionOptions.SubmitWindow = SmppServer::kMaxWindow;
+  sessionOptions.submitWindow = SmppServer::kMaxWindow;
   m_pSession = std::make_unique<CSmppServerSession>(sessionOptions, Clock::now());
 
   std::optional<Clock::time_point> stopBy;   // stopping: the end of waiting for unbind_resp
@@ -196,7 +196,7 @@ void SmppConnection::Loop() {
     if (!stopBy) {
       std::lock_guard<std::mutex> lock(m_pMailbox->mutex);
       if (m_pMailbox->bStop) {
-        stopBy = now + kStopTime + std::min<Clock::duration>(kStopTime, options.Response);
+        stopBy = now + kStopTime + std::min<Clock::duration>(kStopTime, options.response);
         m_bStopping = true;
         if (m_pSession->State() == CSmppServerSession::EState::Open) closeBy = now + kCloseFlushTime;
       }
@@ -280,7 +280,7 @@ void SmppConnection::TakeMail(Clock::time_point now) {
     bool sent = false;
     if (m_bReceives && m_pSession->CanDeliver()) {
       try {
-        m_pSession->Deliver(static_cast<std::uint64_t>(delivery.nOutboxId), delivery.Body, now);
+        m_pSession->Deliver(static_cast<std::uint64_t>(delivery.nOutboxId), delivery.body, now);
         m_Delivering.insert(static_cast<std::uint64_t>(delivery.nOutboxId));
         sent = true;
       } catch (const std::exception& e) {
@@ -299,7 +299,7 @@ void SmppConnection::UpdateRoom() {
   const bool can = m_bReceives && m_pSession->State() == CSmppServerSession::EState::Bound;
   int room = 0;
   if (can)
-    room = static_cast<int>(Norvale::Smpp::ServerSessionOptions{}.DeliverWindow) -
+    room = static_cast<int>(Norvale::Smpp::ServerSessionOptions{}.deliverWindow) -
            static_cast<int>(m_pSession->DeliveriesInFlight());
   std::lock_guard<std::mutex> lock(m_pMailbox->mutex);
   m_pMailbox->nDeliverRoom =
@@ -316,7 +316,7 @@ void SmppConnection::HandleEvents(Clock::time_point now) {
       }
       Norvale::CApiAccount account;
       const std::uint32_t status = stopping ? Norvale::Smpp::ESME_RBINDFAIL
-                                            : m_Server.CheckBind(*this, bind->eKind, bind->Body, m_sAddress, account);
+                                            : m_Server.CheckBind(*this, bind->eKind, bind->body, m_sAddress, account);
       if (status != Norvale::Smpp::ESME_ROK) {
         m_pSession->RefuseBind(bind->nSequence, status);
         continue;
@@ -329,7 +329,7 @@ void SmppConnection::HandleEvents(Clock::time_point now) {
       if (m_bReceives)
         if (DeliveryAnswers* answers = m_Server.Answers()) answers->ReceiverBound(account.sName);
     } else if (auto* submit = std::get_if<Norvale::Smpp::SubmitRequestedEvent>(&event)) {
-      OnSubmit(submit->nSequence, submit->Body);
+      OnSubmit(submit->nSequence, submit->body);
     } else if (auto* answered = std::get_if<Norvale::Smpp::DeliverAnsweredEvent>(&event)) {
       m_Delivering.erase(answered->nToken);
       const bool delivered = answered->nStatus && *answered->nStatus == Norvale::Smpp::ESME_ROK;

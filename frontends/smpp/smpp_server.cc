@@ -190,7 +190,7 @@ bool SmppServer::AddressLocked(const std::string& sAddress) {
   std::lock_guard<std::mutex> lock(m_Mutex);
   const auto failures = m_Failures.find(sAddress);
   return failures != m_Failures.end() && failures->second.nCount >= kFailuresAllowed &&
-         Clock::now() - failures->second.WindowStart < kFailureWindow;
+         Clock::now() - failures->second.windowStart < kFailureWindow;
 }
 
 void SmppServer::Failed(const std::string& sName, const std::string& sAddress, const std::string& sWhy) {
@@ -199,9 +199,9 @@ void SmppServer::Failed(const std::string& sName, const std::string& sAddress, c
     std::lock_guard<std::mutex> lock(m_Mutex);
     const Clock::time_point now = Clock::now();
     if (m_Failures.size() > kSweepAbove)
-      std::erase_if(m_Failures, [now](const auto& entry) { return now - entry.second.WindowStart >= kFailureWindow; });
+      std::erase_if(m_Failures, [now](const auto& entry) { return now - entry.second.windowStart >= kFailureWindow; });
     Failures& failures = m_Failures[sAddress];
-    if (failures.nCount == 0 || now - failures.WindowStart >= kFailureWindow) failures = Failures{0, now};
+    if (failures.nCount == 0 || now - failures.windowStart >= kFailureWindow) failures = Failures{0, now};
     nowLocked = ++failures.nCount == kFailuresAllowed;
   }
   std::string text = "SMPP bind refused for the account " + LoggedName(sName) + " from " + sAddress + ": " + sWhy + ".";

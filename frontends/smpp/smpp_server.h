@@ -62,9 +62,9 @@ struct SmppServerOptions {
   std::string sTlsCertificate;  // PEM files, for the TLS listener
   std::string sTlsKey;
   std::string sSystemId = "velquor";
-  std::chrono::seconds EnquireLink{30};
-  std::chrono::seconds Response{10};
-  std::chrono::seconds Bind{10};
+  std::chrono::seconds enquireLink{30};
+  std::chrono::seconds response{10};
+  std::chrono::seconds bind{10};
   std::size_t nMaxConnections = 1000;
 };
 
@@ -119,7 +119,7 @@ class SmppServer : public DeliverySink {
   friend class SmppConnection;
   struct Failures {
     unsigned nCount = 0;
-    Clock::time_point WindowStart;
+    Clock::time_point windowStart;
   };
   struct Bind {
     SmppConnection* pConnection = nullptr;

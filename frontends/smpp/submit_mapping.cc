@@ -154,10 +154,10 @@ struct UserData {
 };
 
 // The UDH of esm_class's UDHI and the SAR TLVs; a status when refused.
-std::variant<UserData, uint32_t> SplitHeader(const ShortMessageBody& Body, std::span<const uint8_t> message) {
+std::variant<UserData, uint32_t> SplitHeader(const ShortMessageBody& body, std::span<const uint8_t> message) {
   UserData data;
   data.ud = message;
-  if ((Body.nEsmClass & kEsmUdhi) != 0) {
+  if ((body.nEsmClass & kEsmUdhi) != 0) {
     const std::size_t udhl = message[0];
     if (1 + udhl > message.size()) return ESME_RINVMSGLEN;
     data.udh.assign(message.begin() + 1, message.begin() + 1 + static_cast<std::ptrdiff_t>(udhl));
@@ -170,13 +170,13 @@ std::variant<UserData, uint32_t> SplitHeader(const ShortMessageBody& Body, std::
   } catch (const std::invalid_argument&) {
     return ESME_RINVMSGLEN;  // an element reaches past the UDH
   }
-  const int sar = int(Body.nSarMsgRefNum.has_value()) + int(Body.nSarTotalSegments.has_value()) +
-                  int(Body.nSarSegmentSeqnum.has_value());
+  const int sar = int(body.nSarMsgRefNum.has_value()) + int(body.nSarTotalSegments.has_value()) +
+                  int(body.nSarSegmentSeqnum.has_value());
   if (sar == 0) return data;
   if (sar != 3) return ESME_RMISSINGOPTPARAM;
-  const uint16_t ref = *Body.nSarMsgRefNum;
-  const uint8_t total = *Body.nSarTotalSegments;
-  const uint8_t seq = *Body.nSarSegmentSeqnum;
+  const uint16_t ref = *body.nSarMsgRefNum;
+  const uint8_t total = *body.nSarTotalSegments;
+  const uint8_t seq = *body.nSarSegmentSeqnum;
   if (total == 0 || seq == 0 || seq > total) return ESME_RINVOPTPARAMVAL;
   // A concatenation element that the client wrote itself: the two disagree
   // or say it twice; neither is sent.
@@ -286,31 +286,31 @@ std::optional<uint32_t> MapContent(uint8_t nDataCoding, const UserData& data, Su
 
 }  // namespace
 
-std::variant<SubmitJob, uint32_t> MapSubmit(const ShortMessageBody& Body, const Norvale::CApiAccount& Account,
+std::variant<SubmitJob, uint32_t> MapSubmit(const ShortMessageBody& body, const Norvale::CApiAccount& account,
                                             std::int64_t nNowMs) {
-  const uint8_t mode = Body.nEsmClass & kModeMask;
-  if ((mode != 0 && mode != kModeStoreAndForward) || (Body.nEsmClass & kEsmTypeMask) != 0) return ESME_RINVESMCLASS;
-  if (Body.nPriorityFlag > 3) return ESME_RINVPRTFLG;
-  const uint8_t receipt = Body.nRegisteredDelivery & 0x03;
+  const uint8_t mode = body.nEsmClass & kModeMask;
+  if ((mode != 0 && mode != kModeStoreAndForward) || (body.nEsmClass & kEsmTypeMask) != 0) return ESME_RINVESMCLASS;
+  if (body.nPriorityFlag > 3) return ESME_RINVPRTFLG;
+  const uint8_t receipt = body.nRegisteredDelivery & 0x03;
   if (receipt == 0x03) return ESME_RINVREGDLVFLG;
-  const std::optional<std::string> number = Destination(Body.sDestinationAddr, Body.nDestTon);
+  const std::optional<std::string> number = Destination(body.sDestinationAddr, body.nDestTon);
   if (!number) return ESME_RINVDSTADR;
-  if (!PrintableAscii(Body.sSourceAddr)) return ESME_RINVSRCADR;
+  if (!PrintableAscii(body.sSourceAddr)) return ESME_RINVSRCADR;
 
-  if (Body.MessagePayload && !Body.ShortMessage.empty()) return ESME_RINVMSGLEN;
-  const std::span<const uint8_t> message = Body.MessagePayload ? *Body.MessagePayload : Body.ShortMessage;
+  if (body.MessagePayload && !body.ShortMessage.empty()) return ESME_RINVMSGLEN;
+  const std::span<const uint8_t> message = body.MessagePayload ? *body.MessagePayload : body.ShortMessage;
   if (message.empty()) return ESME_RINVMSGLEN;
-  auto header = SplitHeader(Body, message);
+  auto header = SplitHeader(body, message);
   if (const auto* status = std::get_if<uint32_t>(&header)) return *status;
 
   SubmitJob job;
-  if (const auto status = MapContent(Body.nDataCoding, std::get<UserData>(header), job)) return *status;
+  if (const auto status = MapContent(body.nDataCoding, std::get<UserData>(header), job)) return *status;
   job.row.sPhoneNumber = *number;
   job.row.eHandset =
-      Account.handsets.empty() ? Norvale::hsAll : static_cast<Norvale::Handsets>(Account.handsets.front());
-  job.record.sSystemId = Account.sName;
-  job.record.sSourceAddr = Body.sSourceAddr;
-  job.record.sDestAddr = Body.sDestinationAddr;
+      account.handsets.empty() ? Norvale::hsAll : static_cast<Norvale::Handsets>(account.handsets.front());
+  job.record.sSystemId = account.sName;
+  job.record.sSourceAddr = body.sSourceAddr;
+  job.record.sDestAddr = body.sDestinationAddr;
   job.record.nRegisteredDelivery = receipt;
   job.record.nSubmitTimeMs = nNowMs;
   return job;

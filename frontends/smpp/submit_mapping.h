@@ -47,7 +47,7 @@ inline constexpr uint32_t kEsmeRInvDcs = 0x00000104;
 // ESME_RINVPRTFLG, kEsmeRInvDcs, ESME_RMISSINGOPTPARAM, ESME_RINVOPTPARAMVAL;
 // the rules are in the .cc). The handset is never a reason to refuse: an
 // account limited to handsets sends through its first allowed one.
-std::variant<SubmitJob, uint32_t> MapSubmit(const Norvale::Smpp::ShortMessageBody& Body,
-                                            const Norvale::CApiAccount& Account, std::int64_t nNowMs);
+std::variant<SubmitJob, uint32_t> MapSubmit(const Norvale::Smpp::ShortMessageBody& body,
+                                            const Norvale::CApiAccount& account, std::int64_t nNowMs);
 
 }  // namespace VelquorSmpp

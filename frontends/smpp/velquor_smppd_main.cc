@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
   const auto response = ConfiguredNumber("SmppServerResponseSeconds", "10", 1, 3600);
   const auto bindTime = ConfiguredNumber("SmppServerBindSeconds", "10", 1, 3600);
   if (!enquireLink || !response || !bindTime) return 1;
-  options.EnquireLink = std::chrono::seconds(*enquireLink);
-  options.Response = std::chrono::seconds(*response);
-  options.Bind = std::chrono::seconds(*bindTime);
+  options.enquireLink = std::chrono::seconds(*enquireLink);
+  options.response = std::chrono::seconds(*response);
+  options.bind = std::chrono::seconds(*bindTime);
   if (options.nTlsPort >= 0 && (options.sTlsCertificate.empty() || options.sTlsKey.empty())) {
     std::cerr << kName << ": a TLS port needs SmppServerTlsCertificate and SmppServerTlsKey\n";
     return 1;

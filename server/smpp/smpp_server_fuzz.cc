@@ -38,22 +38,22 @@ void Check(bool b) {
 
 class CFuzzOwner {
  public:
-  explicit CFuzzOwner(const ServerSessionOptions& Options)
-      : m_Options(Options), m_Session(Options, m_Now), m_Framer(Options.MaxPduLength) {}
+  explicit CFuzzOwner(const ServerSessionOptions& options)
+      : m_Options(options), m_Session(options, m_Now), m_Framer(options.maxPduLength) {}
 
-  void Run(std::span<const uint8_t> Octets) {
+  void Run(std::span<const uint8_t> octets) {
     size_t nChunk = 0;
-    for (size_t i = 0; i < Octets.size(); ++nChunk) {
-      size_t nSize = std::min<size_t>(1 + (nChunk * 7) % 31, Octets.size() - i);
-      m_Session.Receive(Octets.subspan(i, nSize), m_Now);
+    for (size_t i = 0; i < octets.size(); ++nChunk) {
+      size_t nSize = std::min<size_t>(1 + (nChunk * 7) % 31, octets.size() - i);
+      m_Session.Receive(octets.subspan(i, nSize), m_Now);
       i += nSize;
       React(nChunk);
     }
-    if (Octets.size() % 2) {
+    if (octets.size() % 2) {
       // A stream broken at the end: the session closes at once, with
       // whatever is in flight.
-      const uint8_t Broken[16] = {};
-      m_Session.Receive(Broken, m_Now);
+      const uint8_t broken[16] = {};
+      m_Session.Receive(broken, m_Now);
     } else {
       m_Session.Unbind(m_Now);
     }
@@ -76,37 +76,37 @@ class CFuzzOwner {
       m_Session.AnswerSubmit(nSequence, nSequence % 3 ? ESME_ROK : ESME_RSUBMITFAIL, std::to_string(nSequence));
     }
     m_HeldSubmits.clear();
-    for (auto& Event : m_Session.TakeEvents()) {
+    for (auto& event : m_Session.TakeEvents()) {
       Check(!m_bSawClose);
-      if (auto* pBind = std::get_if<BindRequestedEvent>(&Event)) {
+      if (auto* pBind = std::get_if<BindRequestedEvent>(&event)) {
         if (pBind->nSequence % 4 == 3) {
           m_Session.RefuseBind(pBind->nSequence, ESME_RINVPASWD);
         } else {
           m_Session.AcceptBind(pBind->nSequence, "velquor-fuzz-long-system-id");
         }
-      } else if (auto* pSubmit = std::get_if<SubmitRequestedEvent>(&Event)) {
+      } else if (auto* pSubmit = std::get_if<SubmitRequestedEvent>(&event)) {
         if (pSubmit->nSequence % 2) {
           m_HeldSubmits.push_back(pSubmit->nSequence);
         } else {
           m_Session.AnswerSubmit(pSubmit->nSequence, ESME_ROK, std::to_string(pSubmit->nSequence));
         }
-      } else if (auto* pAnswer = std::get_if<DeliverAnsweredEvent>(&Event)) {
+      } else if (auto* pAnswer = std::get_if<DeliverAnsweredEvent>(&event)) {
         Check(m_Delivering.erase(pAnswer->nToken) == 1);
       } else {
         m_bSawClose = true;
       }
     }
     if (bClosed) Check(m_bSawClose);
-    Check(m_Session.SubmitsInFlight() <= m_Options.SubmitWindow);
-    Check(m_Session.DeliveriesInFlight() <= m_Options.DeliverWindow);
+    Check(m_Session.SubmitsInFlight() <= m_Options.submitWindow);
+    Check(m_Session.DeliveriesInFlight() <= m_Options.deliverWindow);
     Check(m_Session.DeliveriesInFlight() == m_Delivering.size());
     if (m_Session.CanDeliver()) {
-      ShortMessageBody Receipt;
-      Receipt.sSourceAddr = "447700900123";
-      Receipt.nEsmClass = kEsmTypeReceipt;
-      Receipt.sReceiptedMessageId = std::to_string(m_nNextToken);
-      Receipt.nMessageState = 2;
-      m_Session.Deliver(m_nNextToken, Receipt, m_Now);
+      ShortMessageBody receipt;
+      receipt.sSourceAddr = "447700900123";
+      receipt.nEsmClass = kEsmTypeReceipt;
+      receipt.sReceiptedMessageId = std::to_string(m_nNextToken);
+      receipt.nMessageState = 2;
+      m_Session.Deliver(m_nNextToken, receipt, m_Now);
       m_Delivering.insert(m_nNextToken++);
     }
     CheckOutput();
@@ -119,11 +119,11 @@ class CFuzzOwner {
   // Everything written is whole PDUs that decode; read as the client would,
   // in pieces.
   void CheckOutput() {
-    auto Out = m_Session.PendingOutput();
-    size_t nTake = Out.size() > 3 ? Out.size() - 3 : Out.size();
-    m_Framer.Append(Out.first(nTake));
+    auto out = m_Session.PendingOutput();
+    size_t nTake = out.size() > 3 ? out.size() - 3 : out.size();
+    m_Framer.Append(out.first(nTake));
     m_Session.ConsumeOutput(nTake);
-    while (auto Pdu = m_Framer.Next()) Check(std::holds_alternative<struct Pdu>(DecodePdu(*Pdu)));
+    while (auto pdu = m_Framer.Next()) Check(std::holds_alternative<struct Pdu>(DecodePdu(*pdu)));
     Check(!m_Framer.Broken());
   }
 
@@ -140,14 +140,14 @@ class CFuzzOwner {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-  ServerSessionOptions Options;
-  Options.BindTimeout = 20s;
-  Options.EnquireLinkInterval = 7s;
-  Options.ResponseTimeout = 10s;
-  Options.SubmitWindow = 3;
-  Options.DeliverWindow = 2;
-  Options.MaxPduLength = 4096;
-  CFuzzOwner Owner(Options);
-  Owner.Run(std::span<const uint8_t>(pData, nSize));
+  ServerSessionOptions options;
+  options.bindTimeout = 20s;
+  options.enquireLinkInterval = 7s;
+  options.responseTimeout = 10s;
+  options.submitWindow = 3;
+  options.deliverWindow = 2;
+  options.maxPduLength = 4096;
+  CFuzzOwner owner(options);
+  owner.Run(std::span<const uint8_t>(pData, nSize));
   return 0;
 }

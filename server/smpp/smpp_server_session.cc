@@ -28,13 +28,13 @@ std::string Millis(std::chrono::milliseconds d) { return std::to_string(d.count(
 
 }  // namespace
 
-CSmppServerSession::CSmppServerSession(const ServerSessionOptions& Options, Clock::time_point Now)
-    : m_Options(Options),
-      m_Framer(Options.MaxPduLength),
-      m_BindDeadline(Now + Options.BindTimeout),
-      m_LastReceived(Now) {
-  m_Options.SubmitWindow = std::max(1u, m_Options.SubmitWindow);
-  m_Options.DeliverWindow = std::max(1u, m_Options.DeliverWindow);
+CSmppServerSession::CSmppServerSession(const ServerSessionOptions& options, Clock::time_point now)
+    : m_Options(options),
+      m_Framer(options.maxPduLength),
+      m_BindDeadline(now + options.bindTimeout),
+      m_LastReceived(now) {
+  m_Options.submitWindow = std::max(1u, m_Options.submitWindow);
+  m_Options.deliverWindow = std::max(1u, m_Options.deliverWindow);
 }
 
 // --- output, events, state -------------------------------------------------
@@ -55,9 +55,9 @@ void CSmppServerSession::ConsumeOutput(size_t nOctets) {
 }
 
 std::vector<ServerSessionEvent> CSmppServerSession::TakeEvents() {
-  std::vector<ServerSessionEvent> Events;
-  Events.swap(m_Events);
-  return Events;
+  std::vector<ServerSessionEvent> events;
+  events.swap(m_Events);
+  return events;
 }
 
 CSmppServerSession::EState CSmppServerSession::State() const { return m_eState; }
@@ -78,25 +78,25 @@ uint32_t CSmppServerSession::NextSequence() {
   return m_nLastSequence;
 }
 
-void CSmppServerSession::Send(const Pdu& Message) { EncodePdu(Message, m_Output); }
+void CSmppServerSession::Send(const Pdu& message) { EncodePdu(message, m_Output); }
 
 void CSmppServerSession::Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence) {
   // Responses keep their body even with an error status (an empty system_id
   // or message_id): a lone NUL is read by every client, a missing body not.
-  PduBody Body;
+  PduBody body;
   if (nCommandId == Id(ECommandId::SubmitSmResp) || nCommandId == Id(ECommandId::DeliverSmResp)) {
-    Body = MessageIdBody{};
+    body = MessageIdBody{};
   } else if (IsBindResponse(nCommandId)) {
-    Body = BindRespBody{};
+    body = BindRespBody{};
   }
-  Send(Pdu{nCommandId, nStatus, nSequence, std::move(Body)});
+  Send(Pdu{nCommandId, nStatus, nSequence, std::move(body)});
 }
 
-uint32_t CSmppServerSession::SendRequest(uint32_t nCommandId, PduBody Body, ERequest eKind, uint64_t nToken,
-                                         Clock::time_point Now) {
+uint32_t CSmppServerSession::SendRequest(uint32_t nCommandId, PduBody body, ERequest eKind, uint64_t nToken,
+                                         Clock::time_point now) {
   uint32_t nSequence = NextSequence();
-  Send(Pdu{nCommandId, ESME_ROK, nSequence, std::move(Body)});
-  m_Requests[nSequence] = Request{eKind, nToken, Now + m_Options.ResponseTimeout};
+  Send(Pdu{nCommandId, ESME_ROK, nSequence, std::move(body)});
+  m_Requests[nSequence] = Request{eKind, nToken, now + m_Options.responseTimeout};
   return nSequence;
 }
 
@@ -121,14 +121,14 @@ void CSmppServerSession::Close(std::string sReason) {
 
 void CSmppServerSession::AcceptBind(uint32_t nSequence, const std::string& sSystemId) {
   if (m_eState != EState::Open || !m_PendingBind || m_PendingBind->nSequence != nSequence) return;
-  PendingBind Bind = std::move(*m_PendingBind);
+  PendingBind bind = std::move(*m_PendingBind);
   m_PendingBind.reset();
-  BindRespBody Body{sSystemId.substr(0, kMaxSystemId - 1), std::nullopt};
+  BindRespBody body{sSystemId.substr(0, kMaxSystemId - 1), std::nullopt};
   // A 3.4 client learns our version; an older one gets no TLV it cannot read.
-  if (Bind.nInterfaceVersion >= kInterfaceVersion) Body.nScInterfaceVersion = kInterfaceVersion;
-  Send(Pdu{ResponseOf(Bind.nCommandId), ESME_ROK, nSequence, std::move(Body)});
-  m_eBindKind = Bind.eKind;
-  m_sSystemId = std::move(Bind.sSystemId);
+  if (bind.nInterfaceVersion >= kInterfaceVersion) body.nScInterfaceVersion = kInterfaceVersion;
+  Send(Pdu{ResponseOf(bind.nCommandId), ESME_ROK, nSequence, std::move(body)});
+  m_eBindKind = bind.eKind;
+  m_sSystemId = std::move(bind.sSystemId);
   m_eState = EState::Bound;
 }
 
@@ -141,31 +141,31 @@ void CSmppServerSession::RefuseBind(uint32_t nSequence, uint32_t nStatus) {
 
 void CSmppServerSession::AnswerSubmit(uint32_t nSequence, uint32_t nStatus, const std::string& sMessageId) {
   if (m_eState == EState::Closed) return;
-  auto It = m_Submits.find(nSequence);
-  if (It == m_Submits.end()) return;
+  auto it = m_Submits.find(nSequence);
+  if (it == m_Submits.end()) return;
   Send(Pdu{Id(ECommandId::SubmitSmResp), nStatus, nSequence,
            MessageIdBody{nStatus == ESME_ROK ? sMessageId : std::string()}});
-  if (--It->second == 0) m_Submits.erase(It);
+  if (--it->second == 0) m_Submits.erase(it);
   --m_nSubmits;
   if (m_nPeerUnbindSequence && m_nSubmits == 0) FinishPeerUnbind();
 }
 
 bool CSmppServerSession::CanDeliver() const {
   return m_eState == EState::Bound && m_eBindKind != EServerBindKind::Transmitter &&
-         m_nDeliveries < m_Options.DeliverWindow;
+         m_nDeliveries < m_Options.deliverWindow;
 }
 
-void CSmppServerSession::Deliver(uint64_t nToken, const ShortMessageBody& Body, Clock::time_point Now) {
+void CSmppServerSession::Deliver(uint64_t nToken, const ShortMessageBody& body, Clock::time_point now) {
   if (!CanDeliver()) throw std::logic_error("CSmppServerSession::Deliver while it cannot deliver");
-  SendRequest(Id(ECommandId::DeliverSm), Body, ERequest::Deliver, nToken, Now);
+  SendRequest(Id(ECommandId::DeliverSm), body, ERequest::Deliver, nToken, now);
   ++m_nDeliveries;
 }
 
-void CSmppServerSession::Unbind(Clock::time_point Now) {
+void CSmppServerSession::Unbind(Clock::time_point now) {
   switch (m_eState) {
     case EState::Open: Close("closed by the server before a bind"); return;
     case EState::Bound:
-      SendRequest(Id(ECommandId::Unbind), std::monostate{}, ERequest::Unbind, 0, Now);
+      SendRequest(Id(ECommandId::Unbind), std::monostate{}, ERequest::Unbind, 0, now);
       m_eState = EState::Unbinding;
       return;
     case EState::Unbinding:
@@ -181,117 +181,117 @@ void CSmppServerSession::FinishPeerUnbind() {
 // --- time ------------------------------------------------------------------
 
 CSmppServerSession::Clock::time_point CSmppServerSession::NextDeadline() const {
-  Clock::time_point Next = Clock::time_point::max();
-  if (m_eState == EState::Closed) return Next;
-  if (m_eState == EState::Open) Next = m_BindDeadline;
-  for (const auto& [nSequence, Req] : m_Requests) Next = std::min(Next, Req.Deadline);
+  Clock::time_point next = Clock::time_point::max();
+  if (m_eState == EState::Closed) return next;
+  if (m_eState == EState::Open) next = m_BindDeadline;
+  for (const auto& [nSequence, Req] : m_Requests) next = std::min(next, Req.deadline);
   if (m_eState == EState::Bound && !m_bEnquireLinkOut) {
-    Next = std::min(Next, m_LastReceived + m_Options.EnquireLinkInterval);
+    next = std::min(next, m_LastReceived + m_Options.enquireLinkInterval);
   }
-  if (m_nPeerUnbindSequence) Next = std::min(Next, m_PeerUnbindDeadline);
-  return Next;
+  if (m_nPeerUnbindSequence) next = std::min(next, m_PeerUnbindDeadline);
+  return next;
 }
 
-void CSmppServerSession::Tick(Clock::time_point Now) {
+void CSmppServerSession::Tick(Clock::time_point now) {
   if (m_eState == EState::Closed) return;
-  if (m_eState == EState::Open && Now >= m_BindDeadline) {
-    Close("no bind within " + Millis(m_Options.BindTimeout));
+  if (m_eState == EState::Open && now >= m_BindDeadline) {
+    Close("no bind within " + Millis(m_Options.bindTimeout));
     return;
   }
-  std::string sWithin = " within " + Millis(m_Options.ResponseTimeout);
-  for (auto It = m_Requests.begin(); It != m_Requests.end();) {
-    if (It->second.Deadline > Now) {
-      ++It;
+  std::string sWithin = " within " + Millis(m_Options.responseTimeout);
+  for (auto it = m_Requests.begin(); it != m_Requests.end();) {
+    if (it->second.deadline > now) {
+      ++it;
       continue;
     }
-    Request Req = It->second;
-    It = m_Requests.erase(It);
-    switch (Req.eKind) {
+    Request req = it->second;
+    it = m_Requests.erase(it);
+    switch (req.eKind) {
       case ERequest::Deliver:
         --m_nDeliveries;
-        m_Events.push_back(DeliverAnsweredEvent{Req.nToken, std::nullopt});
+        m_Events.push_back(DeliverAnsweredEvent{req.nToken, std::nullopt});
         break;
       case ERequest::EnquireLink: Close("no enquire_link_resp" + sWithin); return;
       case ERequest::Unbind: Close("no unbind_resp" + sWithin); return;
     }
   }
-  if (m_nPeerUnbindSequence && Now >= m_PeerUnbindDeadline) {
+  if (m_nPeerUnbindSequence && now >= m_PeerUnbindDeadline) {
     // The submits still unanswered stay so: the client may send them again.
     FinishPeerUnbind();
     return;
   }
-  if (m_eState == EState::Bound && !m_bEnquireLinkOut && Now >= m_LastReceived + m_Options.EnquireLinkInterval) {
-    SendRequest(Id(ECommandId::EnquireLink), std::monostate{}, ERequest::EnquireLink, 0, Now);
+  if (m_eState == EState::Bound && !m_bEnquireLinkOut && now >= m_LastReceived + m_Options.enquireLinkInterval) {
+    SendRequest(Id(ECommandId::EnquireLink), std::monostate{}, ERequest::EnquireLink, 0, now);
     m_bEnquireLinkOut = true;
   }
 }
 
 // --- receiving -------------------------------------------------------------
 
-void CSmppServerSession::Receive(std::span<const uint8_t> Octets, Clock::time_point Now) {
+void CSmppServerSession::Receive(std::span<const uint8_t> octets, Clock::time_point now) {
   if (m_eState == EState::Closed) return;
-  m_Framer.Append(Octets);
+  m_Framer.Append(octets);
   while (m_eState != EState::Closed) {
-    auto Next = m_Framer.Next();
-    if (!Next) break;
-    m_LastReceived = Now;
-    HandlePdu(*Next, Now);
+    auto next = m_Framer.Next();
+    if (!next) break;
+    m_LastReceived = now;
+    HandlePdu(*next, now);
   }
   if (m_eState != EState::Closed && m_Framer.Broken()) {
-    auto Header = m_Framer.BrokenHeader();
-    Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDLEN, Header ? Header->nSequence : 0, {}});
+    auto header = m_Framer.BrokenHeader();
+    Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDLEN, header ? header->nSequence : 0, {}});
     Close(m_Framer.BrokenReason());
   }
 }
 
-void CSmppServerSession::HandlePdu(std::span<const uint8_t> Octets, Clock::time_point Now) {
-  DecodeResult Result = DecodePdu(Octets);
-  if (auto* pError = std::get_if<DecodeError>(&Result)) {
+void CSmppServerSession::HandlePdu(std::span<const uint8_t> octets, Clock::time_point now) {
+  DecodeResult result = DecodePdu(octets);
+  if (auto* pError = std::get_if<DecodeError>(&result)) {
     HandleUndecodable(*pError);
     return;
   }
-  const Pdu& Message = std::get<Pdu>(Result);
-  if (IsResponse(Message.nCommandId)) {
-    HandleResponse(Message.nCommandId, Message.nCommandStatus, Message.nSequence);
+  const Pdu& message = std::get<Pdu>(result);
+  if (IsResponse(message.nCommandId)) {
+    HandleResponse(message.nCommandId, message.nCommandStatus, message.nSequence);
   } else {
-    HandleRequest(Message, Now);
+    HandleRequest(message, now);
   }
 }
 
-void CSmppServerSession::HandleUndecodable(const DecodeError& Error) {
-  if (Error.eKind == EDecodeError::UnknownCommandId) {
-    Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDID, Error.nSequence, {}});
+void CSmppServerSession::HandleUndecodable(const DecodeError& error) {
+  if (error.eKind == EDecodeError::UnknownCommandId) {
+    Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDID, error.nSequence, {}});
     return;
   }
-  if (IsResponse(Error.nCommandId)) {
+  if (IsResponse(error.nCommandId)) {
     // An answer to one of ours with a broken body: its header still tells
     // the outcome.
-    HandleResponse(Error.nCommandId, Error.nCommandStatus, Error.nSequence);
+    HandleResponse(error.nCommandId, error.nCommandStatus, error.nSequence);
     return;
   }
-  if (Error.AnswerWithGenericNack()) {
-    Send(Pdu{Id(ECommandId::GenericNack), Error.nAnswerStatus, Error.nSequence, {}});
+  if (error.AnswerWithGenericNack()) {
+    Send(Pdu{Id(ECommandId::GenericNack), error.nAnswerStatus, error.nSequence, {}});
   } else {
-    Answer(ResponseOf(Error.nCommandId), Error.nAnswerStatus, Error.nSequence);
+    Answer(ResponseOf(error.nCommandId), error.nAnswerStatus, error.nSequence);
   }
 }
 
-void CSmppServerSession::HandleRequest(const Pdu& Message, Clock::time_point Now) {
-  switch (Message.Command()) {
-    case ECommandId::EnquireLink: Answer(Id(ECommandId::EnquireLinkResp), ESME_ROK, Message.nSequence); return;
+void CSmppServerSession::HandleRequest(const Pdu& message, Clock::time_point now) {
+  switch (message.Command()) {
+    case ECommandId::EnquireLink: Answer(Id(ECommandId::EnquireLinkResp), ESME_ROK, message.nSequence); return;
     case ECommandId::BindTransmitter:
     case ECommandId::BindReceiver:
-    case ECommandId::BindTransceiver: HandleBind(Message); return;
-    case ECommandId::SubmitSm: HandleSubmit(Message); return;
-    case ECommandId::Unbind: HandleUnbind(Message, Now); return;
+    case ECommandId::BindTransceiver: HandleBind(message); return;
+    case ECommandId::SubmitSm: HandleSubmit(message); return;
+    case ECommandId::Unbind: HandleUnbind(message, now); return;
     default:
       // deliver_sm goes from the server to the client, never back.
-      Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDID, Message.nSequence, {}});
+      Send(Pdu{Id(ECommandId::GenericNack), ESME_RINVCMDID, message.nSequence, {}});
       return;
   }
 }
 
-void CSmppServerSession::HandleBind(const Pdu& Message) {
+void CSmppServerSession::HandleBind(const Pdu& message) {
   uint32_t nAnswer = ESME_ROK;
   if (m_eState == EState::Bound || (m_eState == EState::Open && m_PendingBind)) {
     nAnswer = ESME_RALYBND;
@@ -299,66 +299,66 @@ void CSmppServerSession::HandleBind(const Pdu& Message) {
     nAnswer = ESME_RINVBNDSTS;
   }
   if (nAnswer != ESME_ROK) {
-    Answer(ResponseOf(Message.nCommandId), nAnswer, Message.nSequence);
+    Answer(ResponseOf(message.nCommandId), nAnswer, message.nSequence);
     return;
   }
-  const auto& Body = std::get<BindBody>(Message.Body);
-  EServerBindKind eKind = *BindKindOf(Message.nCommandId);
-  m_PendingBind = PendingBind{Message.nSequence, Message.nCommandId, eKind, Body.sSystemId, Body.nInterfaceVersion};
-  m_Events.push_back(BindRequestedEvent{Message.nSequence, eKind, Body});
+  const auto& body = std::get<BindBody>(message.Body);
+  EServerBindKind eKind = *BindKindOf(message.nCommandId);
+  m_PendingBind = PendingBind{message.nSequence, message.nCommandId, eKind, body.sSystemId, body.nInterfaceVersion};
+  m_Events.push_back(BindRequestedEvent{message.nSequence, eKind, body});
 }
 
-void CSmppServerSession::HandleSubmit(const Pdu& Message) {
+void CSmppServerSession::HandleSubmit(const Pdu& message) {
   uint32_t nRefusal = ESME_ROK;
   if (m_eState != EState::Bound || m_nPeerUnbindSequence || m_eBindKind == EServerBindKind::Receiver) {
     nRefusal = ESME_RINVBNDSTS;
-  } else if (m_nSubmits >= m_Options.SubmitWindow) {
+  } else if (m_nSubmits >= m_Options.submitWindow) {
     nRefusal = ESME_RTHROTTLED;
   }
   if (nRefusal != ESME_ROK) {
-    Answer(Id(ECommandId::SubmitSmResp), nRefusal, Message.nSequence);
+    Answer(Id(ECommandId::SubmitSmResp), nRefusal, message.nSequence);
     return;
   }
-  ++m_Submits[Message.nSequence];
+  ++m_Submits[message.nSequence];
   ++m_nSubmits;
-  m_Events.push_back(SubmitRequestedEvent{Message.nSequence, std::get<ShortMessageBody>(Message.Body)});
+  m_Events.push_back(SubmitRequestedEvent{message.nSequence, std::get<ShortMessageBody>(message.Body)});
 }
 
-void CSmppServerSession::HandleUnbind(const Pdu& Message, Clock::time_point Now) {
+void CSmppServerSession::HandleUnbind(const Pdu& message, Clock::time_point now) {
   if (m_eState == EState::Bound && m_nSubmits > 0) {
     // Answered once the submits in flight are (or after ResponseTimeout),
     // so the client learns their message_ids before the session ends.
-    m_nPeerUnbindSequence = Message.nSequence;
-    m_PeerUnbindDeadline = Now + m_Options.ResponseTimeout;
+    m_nPeerUnbindSequence = message.nSequence;
+    m_PeerUnbindDeadline = now + m_Options.responseTimeout;
     m_eState = EState::Unbinding;
     return;
   }
   if (m_nPeerUnbindSequence) Answer(Id(ECommandId::UnbindResp), ESME_ROK, *m_nPeerUnbindSequence);
-  Answer(Id(ECommandId::UnbindResp), ESME_ROK, Message.nSequence);
+  Answer(Id(ECommandId::UnbindResp), ESME_ROK, message.nSequence);
   Close(m_eState == EState::Open ? "the client unbound before binding" : "the client unbound");
 }
 
 void CSmppServerSession::HandleResponse(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence) {
-  auto It = m_Requests.find(nSequence);
-  if (It == m_Requests.end()) return;  // answers nothing of ours: dropped
+  auto it = m_Requests.find(nSequence);
+  if (it == m_Requests.end()) return;  // answers nothing of ours: dropped
   bool bNack = nCommandId == Id(ECommandId::GenericNack);
-  Request Req = It->second;
-  switch (Req.eKind) {
+  Request req = it->second;
+  switch (req.eKind) {
     case ERequest::Deliver:
       if (!bNack && nCommandId != Id(ECommandId::DeliverSmResp)) return;
-      m_Requests.erase(It);
+      m_Requests.erase(it);
       --m_nDeliveries;
       // A generic_nack without a status still did not take the message.
       if (bNack && nStatus == ESME_ROK) nStatus = ESME_RUNKNOWNERR;
-      m_Events.push_back(DeliverAnsweredEvent{Req.nToken, nStatus});
+      m_Events.push_back(DeliverAnsweredEvent{req.nToken, nStatus});
       return;
     case ERequest::EnquireLink:
       // Any answer, even generic_nack, shows the client is alive.
-      m_Requests.erase(It);
+      m_Requests.erase(it);
       m_bEnquireLinkOut = false;
       return;
     case ERequest::Unbind:
-      m_Requests.erase(It);
+      m_Requests.erase(it);
       Close("unbound by the server");
       return;
   }

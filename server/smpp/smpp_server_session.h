@@ -61,24 +61,24 @@ namespace Norvale::Smpp {
 enum class EServerBindKind : uint8_t { Transmitter, Receiver, Transceiver };
 
 struct ServerSessionOptions {
-  std::chrono::milliseconds BindTimeout{10000};
-  std::chrono::milliseconds EnquireLinkInterval{30000};
-  std::chrono::milliseconds ResponseTimeout{10000};
-  unsigned SubmitWindow = 100;
-  unsigned DeliverWindow = 10;
-  size_t MaxPduLength = 64 * 1024;
+  std::chrono::milliseconds bindTimeout{10000};
+  std::chrono::milliseconds enquireLinkInterval{30000};
+  std::chrono::milliseconds responseTimeout{10000};
+  unsigned submitWindow = 100;
+  unsigned deliverWindow = 10;
+  size_t maxPduLength = 64 * 1024;
 };
 
 // A bind to check: the owner answers with AcceptBind or RefuseBind.
 struct BindRequestedEvent {
   uint32_t nSequence = 0;
   EServerBindKind eKind = EServerBindKind::Transceiver;
-  BindBody Body;
+  BindBody body;
 };
 // A submit_sm within the window: the owner answers with AnswerSubmit.
 struct SubmitRequestedEvent {
   uint32_t nSequence = 0;
-  ShortMessageBody Body;
+  ShortMessageBody body;
 };
 // The client's answer to a deliver_sm, or none (time-out, session closed).
 struct DeliverAnsweredEvent {
@@ -96,12 +96,12 @@ class CSmppServerSession {
   using Clock = std::chrono::steady_clock;
   enum class EState { Open, Bound, Unbinding, Closed };
 
-  CSmppServerSession(const ServerSessionOptions& Options, Clock::time_point Now);
+  CSmppServerSession(const ServerSessionOptions& options, Clock::time_point now);
 
   // Octets read from the client, in order.
-  void Receive(std::span<const uint8_t> Octets, Clock::time_point Now);
+  void Receive(std::span<const uint8_t> octets, Clock::time_point now);
   // Time passed: time-outs and enquire_link.
-  void Tick(Clock::time_point Now);
+  void Tick(Clock::time_point now);
 
   // The answer to a BindRequestedEvent: bind_resp with `sSystemId` (this
   // gateway's, cut to 15 characters) and ESME_ROK, and sc_interface_version
@@ -122,10 +122,10 @@ class CSmppServerSession {
   // DeliverAnsweredEvent carrying `nToken`. Only when CanDeliver()
   // (std::logic_error otherwise); a body the codec cannot write (a field over
   // its limit) is std::invalid_argument, and nothing is sent.
-  void Deliver(uint64_t nToken, const ShortMessageBody& Body, Clock::time_point Now);
+  void Deliver(uint64_t nToken, const ShortMessageBody& body, Clock::time_point now);
   // The server ends the session: unbind, then Closed on unbind_resp or
   // after ResponseTimeout; before a bind, Closed at once.
-  void Unbind(Clock::time_point Now);
+  void Unbind(Clock::time_point now);
 
   EState State() const;
   std::optional<EServerBindKind> BindKind() const;  // while Bound or Unbinding
@@ -144,7 +144,7 @@ class CSmppServerSession {
   struct Request {
     ERequest eKind;
     uint64_t nToken;  // Deliver only
-    Clock::time_point Deadline;
+    Clock::time_point deadline;
   };
   struct PendingBind {
     uint32_t nSequence;
@@ -155,18 +155,18 @@ class CSmppServerSession {
   };
 
   uint32_t NextSequence();
-  void Send(const Pdu& Message);
+  void Send(const Pdu& message);
   void Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
-  uint32_t SendRequest(uint32_t nCommandId, PduBody Body, ERequest eKind, uint64_t nToken, Clock::time_point Now);
+  uint32_t SendRequest(uint32_t nCommandId, PduBody body, ERequest eKind, uint64_t nToken, Clock::time_point now);
   void Close(std::string sReason);
   void FinishPeerUnbind();
 
-  void HandlePdu(std::span<const uint8_t> Octets, Clock::time_point Now);
-  void HandleUndecodable(const DecodeError& Error);
-  void HandleRequest(const Pdu& Message, Clock::time_point Now);
-  void HandleBind(const Pdu& Message);
-  void HandleSubmit(const Pdu& Message);
-  void HandleUnbind(const Pdu& Message, Clock::time_point Now);
+  void HandlePdu(std::span<const uint8_t> octets, Clock::time_point now);
+  void HandleUndecodable(const DecodeError& error);
+  void HandleRequest(const Pdu& message, Clock::time_point now);
+  void HandleBind(const Pdu& message);
+  void HandleSubmit(const Pdu& message);
+  void HandleUnbind(const Pdu& message, Clock::time_point now);
   void HandleResponse(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence);
 
   ServerSessionOptions m_Options;

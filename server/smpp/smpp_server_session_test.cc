@@ -20,55 +20,55 @@ class SmppServerSessionTest : public ::testing::Test {
  protected:
   ServerSessionOptions Options() {
     ServerSessionOptions o;
-    o.BindTimeout = 10s;
-    o.EnquireLinkInterval = 30s;
-    o.ResponseTimeout = 5s;
-    o.SubmitWindow = 2;
-    o.DeliverWindow = 2;
+    o.bindTimeout = 10s;
+    o.enquireLinkInterval = 30s;
+    o.responseTimeout = 5s;
+    o.submitWindow = 2;
+    o.deliverWindow = 2;
     return o;
   }
 
-  std::vector<Pdu> Written(CSmppServerSession& Session) {
-    CPduFramer Framer;
-    auto Out = Session.PendingOutput();
-    Framer.Append(Out);
-    Session.ConsumeOutput(Out.size());
-    std::vector<Pdu> Pdus;
-    while (auto Octets = Framer.Next()) {
-      auto Result = DecodePdu(*Octets);
-      if (auto* pError = std::get_if<DecodeError>(&Result)) {
+  std::vector<Pdu> Written(CSmppServerSession& session) {
+    CPduFramer framer;
+    auto out = session.PendingOutput();
+    framer.Append(out);
+    session.ConsumeOutput(out.size());
+    std::vector<Pdu> pdus;
+    while (auto octets = framer.Next()) {
+      auto result = DecodePdu(*octets);
+      if (auto* pError = std::get_if<DecodeError>(&result)) {
         ADD_FAILURE() << "the session wrote an undecodable PDU: " << pError->Describe();
         continue;
       }
-      Pdus.push_back(std::get<Pdu>(Result));
+      pdus.push_back(std::get<Pdu>(result));
     }
-    EXPECT_EQ(Framer.Buffered(), 0u);
-    return Pdus;
+    EXPECT_EQ(framer.Buffered(), 0u);
+    return pdus;
   }
 
-  Pdu WrittenOne(CSmppServerSession& Session) {
-    auto Pdus = Written(Session);
-    EXPECT_EQ(Pdus.size(), 1u);
-    return Pdus.empty() ? Pdu{} : Pdus[0];
+  Pdu WrittenOne(CSmppServerSession& session) {
+    auto pdus = Written(session);
+    EXPECT_EQ(pdus.size(), 1u);
+    return pdus.empty() ? Pdu{} : pdus[0];
   }
 
   // The one PDU written must be this command with this status and sequence.
-  void ExpectAnswer(CSmppServerSession& Session, ECommandId eCommand, uint32_t nStatus, uint32_t nSequence) {
-    Pdu Answer = WrittenOne(Session);
-    EXPECT_EQ(Answer.nCommandId, Id(eCommand)) << CommandName(Answer.nCommandId);
-    EXPECT_EQ(Answer.nCommandStatus, nStatus) << DescribeStatus(Answer.nCommandStatus);
-    EXPECT_EQ(Answer.nSequence, nSequence);
+  void ExpectAnswer(CSmppServerSession& session, ECommandId eCommand, uint32_t nStatus, uint32_t nSequence) {
+    Pdu answer = WrittenOne(session);
+    EXPECT_EQ(answer.nCommandId, Id(eCommand)) << CommandName(answer.nCommandId);
+    EXPECT_EQ(answer.nCommandStatus, nStatus) << DescribeStatus(answer.nCommandStatus);
+    EXPECT_EQ(answer.nSequence, nSequence);
   }
 
-  void Feed(CSmppServerSession& Session, const Pdu& Message) { Session.Receive(EncodePdu(Message), m_Now); }
+  void Feed(CSmppServerSession& session, const Pdu& message) { session.Receive(EncodePdu(message), mNow); }
 
   template <typename T>
-  std::vector<T> EventsOf(CSmppServerSession& Session) {
-    std::vector<T> Out;
-    for (const auto& e : Session.TakeEvents()) {
-      if (auto* p = std::get_if<T>(&e)) Out.push_back(*p);
+  std::vector<T> EventsOf(CSmppServerSession& session) {
+    std::vector<T> out;
+    for (const auto& e : session.TakeEvents()) {
+      if (auto* p = std::get_if<T>(&e)) out.push_back(*p);
     }
-    return Out;
+    return out;
   }
 
   static Pdu BindPdu(ECommandId eCommand, uint32_t nSequence, std::string sPassword = "secret1") {
@@ -76,287 +76,287 @@ class SmppServerSessionTest : public ::testing::Test {
   }
 
   static Pdu Submit(uint32_t nSequence, std::string sText = "hello") {
-    ShortMessageBody Sm;
-    Sm.sDestinationAddr = "447700900123";
-    Sm.ShortMessage.assign(sText.begin(), sText.end());
-    return Pdu{Id(ECommandId::SubmitSm), 0, nSequence, Sm};
+    ShortMessageBody sm;
+    sm.sDestinationAddr = "447700900123";
+    sm.ShortMessage.assign(sText.begin(), sText.end());
+    return Pdu{Id(ECommandId::SubmitSm), 0, nSequence, sm};
   }
 
   // Bound as eCommand's kind; no output or events left behind.
-  void Bind(CSmppServerSession& Session, ECommandId eCommand = ECommandId::BindTransceiver) {
-    Feed(Session, BindPdu(eCommand, 1));
-    auto Requests = EventsOf<BindRequestedEvent>(Session);
-    ASSERT_EQ(Requests.size(), 1u);
-    Session.AcceptBind(Requests[0].nSequence, "velquor");
-    Written(Session);
-    ASSERT_EQ(Session.State(), EState::Bound);
+  void Bind(CSmppServerSession& session, ECommandId eCommand = ECommandId::BindTransceiver) {
+    Feed(session, BindPdu(eCommand, 1));
+    auto requests = EventsOf<BindRequestedEvent>(session);
+    ASSERT_EQ(requests.size(), 1u);
+    session.AcceptBind(requests[0].nSequence, "velquor");
+    Written(session);
+    ASSERT_EQ(session.State(), EState::Bound);
   }
 
-  Clock::time_point m_Now = Clock::time_point() + 1000h;
+  Clock::time_point mNow = Clock::time_point() + 1000h;
 };
 
 TEST_F(SmppServerSessionTest, BindIsCheckedByTheOwnerAndAnsweredOnce) {
-  CSmppServerSession Session(Options(), m_Now);
+  CSmppServerSession session(Options(), mNow);
   // Before a bind: enquire_link is answered, the rest refused.
-  Feed(Session, Pdu{Id(ECommandId::EnquireLink), 0, 3, {}});
-  ExpectAnswer(Session, ECommandId::EnquireLinkResp, ESME_ROK, 3);
-  Feed(Session, Submit(4));
-  ExpectAnswer(Session, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 4);
-  EXPECT_TRUE(Session.TakeEvents().empty());
+  Feed(session, Pdu{Id(ECommandId::EnquireLink), 0, 3, {}});
+  ExpectAnswer(session, ECommandId::EnquireLinkResp, ESME_ROK, 3);
+  Feed(session, Submit(4));
+  ExpectAnswer(session, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 4);
+  EXPECT_TRUE(session.TakeEvents().empty());
 
   // A refused bind leaves the session open for another try.
-  Feed(Session, BindPdu(ECommandId::BindTransceiver, 5, "wrong"));
-  auto Requests = EventsOf<BindRequestedEvent>(Session);
-  ASSERT_EQ(Requests.size(), 1u);
-  EXPECT_EQ(Requests[0].eKind, EServerBindKind::Transceiver);
-  EXPECT_EQ(Requests[0].Body.sSystemId, "acme");
-  EXPECT_EQ(Requests[0].Body.sPassword, "wrong");
-  Feed(Session, BindPdu(ECommandId::BindTransceiver, 6));  // while the first is being checked
-  ExpectAnswer(Session, ECommandId::BindTransceiverResp, ESME_RALYBND, 6);
-  Session.RefuseBind(5, ESME_RINVPASWD);
-  ExpectAnswer(Session, ECommandId::BindTransceiverResp, ESME_RINVPASWD, 5);
-  EXPECT_EQ(Session.State(), EState::Open);
-  EXPECT_FALSE(Session.BindKind());
+  Feed(session, BindPdu(ECommandId::BindTransceiver, 5, "wrong"));
+  auto requests = EventsOf<BindRequestedEvent>(session);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].eKind, EServerBindKind::Transceiver);
+  EXPECT_EQ(requests[0].body.sSystemId, "acme");
+  EXPECT_EQ(requests[0].body.sPassword, "wrong");
+  Feed(session, BindPdu(ECommandId::BindTransceiver, 6));  // while the first is being checked
+  ExpectAnswer(session, ECommandId::BindTransceiverResp, ESME_RALYBND, 6);
+  session.RefuseBind(5, ESME_RINVPASWD);
+  ExpectAnswer(session, ECommandId::BindTransceiverResp, ESME_RINVPASWD, 5);
+  EXPECT_EQ(session.State(), EState::Open);
+  EXPECT_FALSE(session.BindKind());
 
-  Feed(Session, BindPdu(ECommandId::BindReceiver, 7));
-  ASSERT_EQ(EventsOf<BindRequestedEvent>(Session).at(0).eKind, EServerBindKind::Receiver);
-  Session.AcceptBind(6, "velquor");  // not the pending one: ignored
-  EXPECT_TRUE(Session.PendingOutput().empty());
-  Session.AcceptBind(7, "velquor");
-  Pdu Resp = WrittenOne(Session);
-  EXPECT_EQ(Resp, (Pdu{Id(ECommandId::BindReceiverResp), ESME_ROK, 7, BindRespBody{"velquor", 0x34}}));
-  EXPECT_EQ(Session.State(), EState::Bound);
-  EXPECT_EQ(Session.BindKind(), EServerBindKind::Receiver);
-  EXPECT_EQ(Session.SystemId(), "acme");
+  Feed(session, BindPdu(ECommandId::BindReceiver, 7));
+  ASSERT_EQ(EventsOf<BindRequestedEvent>(session).at(0).eKind, EServerBindKind::Receiver);
+  session.AcceptBind(6, "velquor");  // not the pending one: ignored
+  EXPECT_TRUE(session.PendingOutput().empty());
+  session.AcceptBind(7, "velquor");
+  Pdu resp = WrittenOne(session);
+  EXPECT_EQ(resp, (Pdu{Id(ECommandId::BindReceiverResp), ESME_ROK, 7, BindRespBody{"velquor", 0x34}}));
+  EXPECT_EQ(session.State(), EState::Bound);
+  EXPECT_EQ(session.BindKind(), EServerBindKind::Receiver);
+  EXPECT_EQ(session.SystemId(), "acme");
 
-  Feed(Session, BindPdu(ECommandId::BindTransmitter, 8));
-  ExpectAnswer(Session, ECommandId::BindTransmitterResp, ESME_RALYBND, 8);
-  EXPECT_TRUE(Session.TakeEvents().empty());
+  Feed(session, BindPdu(ECommandId::BindTransmitter, 8));
+  ExpectAnswer(session, ECommandId::BindTransmitterResp, ESME_RALYBND, 8);
+  EXPECT_TRUE(session.TakeEvents().empty());
   // A receiver does not submit.
-  Feed(Session, Submit(9));
-  ExpectAnswer(Session, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 9);
-  EXPECT_TRUE(Session.TakeEvents().empty());
-  EXPECT_TRUE(Session.CanDeliver());
+  Feed(session, Submit(9));
+  ExpectAnswer(session, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 9);
+  EXPECT_TRUE(session.TakeEvents().empty());
+  EXPECT_TRUE(session.CanDeliver());
 }
 
 TEST_F(SmppServerSessionTest, NoBindWithinTheTimeOutCloses) {
-  CSmppServerSession Session(Options(), m_Now);
-  EXPECT_EQ(Session.NextDeadline(), m_Now + 10s);
+  CSmppServerSession session(Options(), mNow);
+  EXPECT_EQ(session.NextDeadline(), mNow + 10s);
   // A refused bind does not restart the clock.
-  m_Now += 8s;
-  Feed(Session, BindPdu(ECommandId::BindTransmitter, 1, "wrong"));
-  Session.RefuseBind(1, ESME_RINVPASWD);
-  Session.TakeEvents();
-  Written(Session);
-  EXPECT_EQ(Session.NextDeadline(), m_Now + 2s);
-  Session.Tick(m_Now + 1999ms);
-  EXPECT_EQ(Session.State(), EState::Open);
-  Session.Tick(m_Now + 2s);
-  EXPECT_EQ(Session.State(), EState::Closed);
-  EXPECT_EQ(EventsOf<ServerClosedEvent>(Session).size(), 1u);
-  EXPECT_EQ(Session.NextDeadline(), Clock::time_point::max());
+  mNow += 8s;
+  Feed(session, BindPdu(ECommandId::BindTransmitter, 1, "wrong"));
+  session.RefuseBind(1, ESME_RINVPASWD);
+  session.TakeEvents();
+  Written(session);
+  EXPECT_EQ(session.NextDeadline(), mNow + 2s);
+  session.Tick(mNow + 1999ms);
+  EXPECT_EQ(session.State(), EState::Open);
+  session.Tick(mNow + 2s);
+  EXPECT_EQ(session.State(), EState::Closed);
+  EXPECT_EQ(EventsOf<ServerClosedEvent>(session).size(), 1u);
+  EXPECT_EQ(session.NextDeadline(), Clock::time_point::max());
   // Nothing more happens on a closed session.
-  Feed(Session, BindPdu(ECommandId::BindTransmitter, 2));
-  Session.AcceptBind(1, "velquor");
-  EXPECT_TRUE(Session.PendingOutput().empty());
-  EXPECT_TRUE(Session.TakeEvents().empty());
+  Feed(session, BindPdu(ECommandId::BindTransmitter, 2));
+  session.AcceptBind(1, "velquor");
+  EXPECT_TRUE(session.PendingOutput().empty());
+  EXPECT_TRUE(session.TakeEvents().empty());
 }
 
 TEST_F(SmppServerSessionTest, SubmitWindowThrottlesBeyondItsSize) {
-  CSmppServerSession Session(Options(), m_Now);
-  Bind(Session, ECommandId::BindTransmitter);
-  EXPECT_FALSE(Session.CanDeliver());
-  Feed(Session, Submit(10, "a"));
-  Feed(Session, Submit(11, "b"));
-  Feed(Session, Submit(12, "c"));
-  auto Submits = EventsOf<SubmitRequestedEvent>(Session);
-  ASSERT_EQ(Submits.size(), 2u);
-  EXPECT_EQ(Submits[0].nSequence, 10u);
-  EXPECT_EQ(Submits[1].Body, std::get<ShortMessageBody>(Submit(11, "b").Body));
-  ExpectAnswer(Session, ECommandId::SubmitSmResp, ESME_RTHROTTLED, 12);
-  EXPECT_EQ(Session.SubmitsInFlight(), 2u);
+  CSmppServerSession session(Options(), mNow);
+  Bind(session, ECommandId::BindTransmitter);
+  EXPECT_FALSE(session.CanDeliver());
+  Feed(session, Submit(10, "a"));
+  Feed(session, Submit(11, "b"));
+  Feed(session, Submit(12, "c"));
+  auto submits = EventsOf<SubmitRequestedEvent>(session);
+  ASSERT_EQ(submits.size(), 2u);
+  EXPECT_EQ(submits[0].nSequence, 10u);
+  EXPECT_EQ(submits[1].body, std::get<ShortMessageBody>(Submit(11, "b").Body));
+  ExpectAnswer(session, ECommandId::SubmitSmResp, ESME_RTHROTTLED, 12);
+  EXPECT_EQ(session.SubmitsInFlight(), 2u);
 
   // Answers in any order free places.
-  Session.AnswerSubmit(11, ESME_ROK, "4711");
-  Session.AnswerSubmit(10, ESME_RINVDSTADR, "ignored");
-  auto Answers = Written(Session);
-  ASSERT_EQ(Answers.size(), 2u);
-  EXPECT_EQ(Answers[0], (Pdu{Id(ECommandId::SubmitSmResp), ESME_ROK, 11, MessageIdBody{"4711"}}));
-  EXPECT_EQ(Answers[1], (Pdu{Id(ECommandId::SubmitSmResp), ESME_RINVDSTADR, 10, MessageIdBody{}}));
-  EXPECT_EQ(Session.SubmitsInFlight(), 0u);
-  Session.AnswerSubmit(10, ESME_ROK, "4712");  // answered already
-  EXPECT_TRUE(Session.PendingOutput().empty());
+  session.AnswerSubmit(11, ESME_ROK, "4711");
+  session.AnswerSubmit(10, ESME_RINVDSTADR, "ignored");
+  auto answers = Written(session);
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0], (Pdu{Id(ECommandId::SubmitSmResp), ESME_ROK, 11, MessageIdBody{"4711"}}));
+  EXPECT_EQ(answers[1], (Pdu{Id(ECommandId::SubmitSmResp), ESME_RINVDSTADR, 10, MessageIdBody{}}));
+  EXPECT_EQ(session.SubmitsInFlight(), 0u);
+  session.AnswerSubmit(10, ESME_ROK, "4712");  // answered already
+  EXPECT_TRUE(session.PendingOutput().empty());
 
   // A client reusing a sequence number gets an answer for each.
-  Feed(Session, Submit(13));
-  Feed(Session, Submit(13));
-  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(Session).size(), 2u);
-  Session.AnswerSubmit(13, ESME_ROK, "1");
-  Session.AnswerSubmit(13, ESME_ROK, "2");
-  EXPECT_EQ(Written(Session).size(), 2u);
+  Feed(session, Submit(13));
+  Feed(session, Submit(13));
+  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(session).size(), 2u);
+  session.AnswerSubmit(13, ESME_ROK, "1");
+  session.AnswerSubmit(13, ESME_ROK, "2");
+  EXPECT_EQ(Written(session).size(), 2u);
 }
 
 TEST_F(SmppServerSessionTest, EnquireLinkBothWays) {
-  CSmppServerSession Session(Options(), m_Now);
-  Bind(Session);
-  Feed(Session, Pdu{Id(ECommandId::EnquireLink), 0, 20, {}});
-  ExpectAnswer(Session, ECommandId::EnquireLinkResp, ESME_ROK, 20);
+  CSmppServerSession session(Options(), mNow);
+  Bind(session);
+  Feed(session, Pdu{Id(ECommandId::EnquireLink), 0, 20, {}});
+  ExpectAnswer(session, ECommandId::EnquireLinkResp, ESME_ROK, 20);
 
   // Traffic from the client defers ours.
-  EXPECT_EQ(Session.NextDeadline(), m_Now + 30s);
-  m_Now += 20s;
-  Feed(Session, Pdu{Id(ECommandId::EnquireLink), 0, 21, {}});
-  Written(Session);
-  Session.Tick(m_Now + 29s);
-  EXPECT_TRUE(Session.PendingOutput().empty());
-  m_Now += 30s;
-  Session.Tick(m_Now);
-  Pdu Ours = WrittenOne(Session);
-  EXPECT_EQ(Ours.Command(), ECommandId::EnquireLink);
-  EXPECT_EQ(Session.NextDeadline(), m_Now + 5s);
-  Feed(Session, Pdu{Id(ECommandId::EnquireLinkResp), 0, Ours.nSequence, {}});
-  Session.Tick(m_Now + 10s);
-  EXPECT_EQ(Session.State(), EState::Bound);
+  EXPECT_EQ(session.NextDeadline(), mNow + 30s);
+  mNow += 20s;
+  Feed(session, Pdu{Id(ECommandId::EnquireLink), 0, 21, {}});
+  Written(session);
+  session.Tick(mNow + 29s);
+  EXPECT_TRUE(session.PendingOutput().empty());
+  mNow += 30s;
+  session.Tick(mNow);
+  Pdu ours = WrittenOne(session);
+  EXPECT_EQ(ours.Command(), ECommandId::EnquireLink);
+  EXPECT_EQ(session.NextDeadline(), mNow + 5s);
+  Feed(session, Pdu{Id(ECommandId::EnquireLinkResp), 0, ours.nSequence, {}});
+  session.Tick(mNow + 10s);
+  EXPECT_EQ(session.State(), EState::Bound);
 
   // Unanswered: the client is gone.
-  m_Now += 30s;
-  Session.Tick(m_Now);
-  EXPECT_EQ(WrittenOne(Session).Command(), ECommandId::EnquireLink);
-  Session.Tick(m_Now + 4999ms);
-  EXPECT_EQ(Session.State(), EState::Bound);
-  Session.Tick(m_Now + 5s);
-  EXPECT_EQ(Session.State(), EState::Closed);
-  EXPECT_NE(EventsOf<ServerClosedEvent>(Session).at(0).sReason.find("enquire_link"), std::string::npos);
+  mNow += 30s;
+  session.Tick(mNow);
+  EXPECT_EQ(WrittenOne(session).Command(), ECommandId::EnquireLink);
+  session.Tick(mNow + 4999ms);
+  EXPECT_EQ(session.State(), EState::Bound);
+  session.Tick(mNow + 5s);
+  EXPECT_EQ(session.State(), EState::Closed);
+  EXPECT_NE(EventsOf<ServerClosedEvent>(session).at(0).sReason.find("enquire_link"), std::string::npos);
 }
 
 TEST_F(SmppServerSessionTest, ClientUnbindIsAnsweredAfterItsSubmits) {
-  CSmppServerSession Idle(Options(), m_Now);
-  Bind(Idle);
-  Feed(Idle, Pdu{Id(ECommandId::Unbind), 0, 30, {}});
-  ExpectAnswer(Idle, ECommandId::UnbindResp, ESME_ROK, 30);
-  EXPECT_EQ(Idle.State(), EState::Closed);
+  CSmppServerSession idle(Options(), mNow);
+  Bind(idle);
+  Feed(idle, Pdu{Id(ECommandId::Unbind), 0, 30, {}});
+  ExpectAnswer(idle, ECommandId::UnbindResp, ESME_ROK, 30);
+  EXPECT_EQ(idle.State(), EState::Closed);
 
   // The submits in flight are answered first, so the client learns their
   // message_ids; nothing new is taken meanwhile.
-  CSmppServerSession Busy(Options(), m_Now);
-  Bind(Busy);
-  Feed(Busy, Submit(31));
-  Feed(Busy, Pdu{Id(ECommandId::Unbind), 0, 32, {}});
-  EXPECT_TRUE(Busy.PendingOutput().empty());
-  EXPECT_EQ(Busy.State(), EState::Unbinding);
-  Feed(Busy, Submit(33));
-  ExpectAnswer(Busy, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 33);
-  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(Busy).size(), 1u);
-  Busy.AnswerSubmit(31, ESME_ROK, "99");
-  auto Out = Written(Busy);
-  ASSERT_EQ(Out.size(), 2u);
-  EXPECT_EQ(Out[0].Command(), ECommandId::SubmitSmResp);
-  EXPECT_EQ(Out[1], (Pdu{Id(ECommandId::UnbindResp), ESME_ROK, 32, {}}));
-  EXPECT_EQ(Busy.State(), EState::Closed);
+  CSmppServerSession busy(Options(), mNow);
+  Bind(busy);
+  Feed(busy, Submit(31));
+  Feed(busy, Pdu{Id(ECommandId::Unbind), 0, 32, {}});
+  EXPECT_TRUE(busy.PendingOutput().empty());
+  EXPECT_EQ(busy.State(), EState::Unbinding);
+  Feed(busy, Submit(33));
+  ExpectAnswer(busy, ECommandId::SubmitSmResp, ESME_RINVBNDSTS, 33);
+  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(busy).size(), 1u);
+  busy.AnswerSubmit(31, ESME_ROK, "99");
+  auto out = Written(busy);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].Command(), ECommandId::SubmitSmResp);
+  EXPECT_EQ(out[1], (Pdu{Id(ECommandId::UnbindResp), ESME_ROK, 32, {}}));
+  EXPECT_EQ(busy.State(), EState::Closed);
 
   // An owner that never answers does not hold the session open.
-  CSmppServerSession Stuck(Options(), m_Now);
-  Bind(Stuck);
-  Feed(Stuck, Submit(34));
-  Feed(Stuck, Pdu{Id(ECommandId::Unbind), 0, 35, {}});
-  EXPECT_EQ(Stuck.NextDeadline(), m_Now + 5s);
-  Stuck.Tick(m_Now + 5s);
-  ExpectAnswer(Stuck, ECommandId::UnbindResp, ESME_ROK, 35);
-  EXPECT_EQ(Stuck.State(), EState::Closed);
+  CSmppServerSession stuck(Options(), mNow);
+  Bind(stuck);
+  Feed(stuck, Submit(34));
+  Feed(stuck, Pdu{Id(ECommandId::Unbind), 0, 35, {}});
+  EXPECT_EQ(stuck.NextDeadline(), mNow + 5s);
+  stuck.Tick(mNow + 5s);
+  ExpectAnswer(stuck, ECommandId::UnbindResp, ESME_ROK, 35);
+  EXPECT_EQ(stuck.State(), EState::Closed);
 }
 
 TEST_F(SmppServerSessionTest, ServerUnbindClosesOnAnswerOrTimeOut) {
-  CSmppServerSession Answered(Options(), m_Now);
-  Bind(Answered);
-  Answered.Unbind(m_Now);
-  Pdu Unbind = WrittenOne(Answered);
-  EXPECT_EQ(Unbind.Command(), ECommandId::Unbind);
-  EXPECT_EQ(Answered.State(), EState::Unbinding);
-  EXPECT_FALSE(Answered.CanDeliver());
-  Feed(Answered, Pdu{Id(ECommandId::UnbindResp), 0, Unbind.nSequence, {}});
-  EXPECT_EQ(Answered.State(), EState::Closed);
+  CSmppServerSession answered(Options(), mNow);
+  Bind(answered);
+  answered.Unbind(mNow);
+  Pdu unbind = WrittenOne(answered);
+  EXPECT_EQ(unbind.Command(), ECommandId::Unbind);
+  EXPECT_EQ(answered.State(), EState::Unbinding);
+  EXPECT_FALSE(answered.CanDeliver());
+  Feed(answered, Pdu{Id(ECommandId::UnbindResp), 0, unbind.nSequence, {}});
+  EXPECT_EQ(answered.State(), EState::Closed);
 
-  CSmppServerSession Silent(Options(), m_Now);
-  Bind(Silent);
-  Silent.Unbind(m_Now);
-  Silent.Tick(m_Now + 4s);
-  EXPECT_EQ(Silent.State(), EState::Unbinding);
-  Silent.Tick(m_Now + 5s);
-  EXPECT_EQ(Silent.State(), EState::Closed);
+  CSmppServerSession silent(Options(), mNow);
+  Bind(silent);
+  silent.Unbind(mNow);
+  silent.Tick(mNow + 4s);
+  EXPECT_EQ(silent.State(), EState::Unbinding);
+  silent.Tick(mNow + 5s);
+  EXPECT_EQ(silent.State(), EState::Closed);
 }
 
 TEST_F(SmppServerSessionTest, DeliverWindowAndEveryDeliveryAnsweredOnce) {
-  CSmppServerSession Session(Options(), m_Now);
-  Bind(Session);
-  ShortMessageBody Receipt;
-  Receipt.sSourceAddr = "447700900123";
-  Receipt.nEsmClass = kEsmTypeReceipt;
-  Receipt.sReceiptedMessageId = "4711";
-  Receipt.nMessageState = 2;
-  Session.Deliver(501, Receipt, m_Now);
-  Session.Deliver(502, Receipt, m_Now + 1s);
-  EXPECT_FALSE(Session.CanDeliver());
-  EXPECT_THROW(Session.Deliver(503, Receipt, m_Now), std::logic_error);
-  auto Sent = Written(Session);
-  ASSERT_EQ(Sent.size(), 2u);
-  EXPECT_EQ(Sent[0].Command(), ECommandId::DeliverSm);
-  EXPECT_EQ(Sent[0].Body, PduBody(Receipt));
-  EXPECT_NE(Sent[0].nSequence, Sent[1].nSequence);
+  CSmppServerSession session(Options(), mNow);
+  Bind(session);
+  ShortMessageBody receipt;
+  receipt.sSourceAddr = "447700900123";
+  receipt.nEsmClass = kEsmTypeReceipt;
+  receipt.sReceiptedMessageId = "4711";
+  receipt.nMessageState = 2;
+  session.Deliver(501, receipt, mNow);
+  session.Deliver(502, receipt, mNow + 1s);
+  EXPECT_FALSE(session.CanDeliver());
+  EXPECT_THROW(session.Deliver(503, receipt, mNow), std::logic_error);
+  auto sent = Written(session);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].Command(), ECommandId::DeliverSm);
+  EXPECT_EQ(sent[0].Body, PduBody(receipt));
+  EXPECT_NE(sent[0].nSequence, sent[1].nSequence);
 
   // Answered with a status; a lone header is an answer too.
-  Session.Receive(Bytes("00000010 80000005 00000058 00000000"), m_Now);
-  EXPECT_TRUE(Session.TakeEvents().empty());  // answers nothing of ours
-  Feed(Session, Pdu{Id(ECommandId::DeliverSmResp), ESME_RTHROTTLED, Sent[1].nSequence, MessageIdBody{}});
-  auto Answers = EventsOf<DeliverAnsweredEvent>(Session);
-  ASSERT_EQ(Answers.size(), 1u);
-  EXPECT_EQ(Answers[0].nToken, 502u);
-  EXPECT_EQ(Answers[0].nStatus, ESME_RTHROTTLED);
-  EXPECT_EQ(Session.DeliveriesInFlight(), 1u);
+  session.Receive(Bytes("00000010 80000005 00000058 00000000"), mNow);
+  EXPECT_TRUE(session.TakeEvents().empty());  // answers nothing of ours
+  Feed(session, Pdu{Id(ECommandId::DeliverSmResp), ESME_RTHROTTLED, sent[1].nSequence, MessageIdBody{}});
+  auto answers = EventsOf<DeliverAnsweredEvent>(session);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].nToken, 502u);
+  EXPECT_EQ(answers[0].nStatus, ESME_RTHROTTLED);
+  EXPECT_EQ(session.DeliveriesInFlight(), 1u);
 
   // Unanswered within the time-out: reported without a status.
-  Session.Tick(m_Now + 5s);
-  Answers = EventsOf<DeliverAnsweredEvent>(Session);
-  ASSERT_EQ(Answers.size(), 1u);
-  EXPECT_EQ(Answers[0].nToken, 501u);
-  EXPECT_FALSE(Answers[0].nStatus);
-  Feed(Session, Pdu{Id(ECommandId::DeliverSmResp), ESME_ROK, Sent[0].nSequence, MessageIdBody{}});  // too late
-  EXPECT_TRUE(Session.TakeEvents().empty());
+  session.Tick(mNow + 5s);
+  answers = EventsOf<DeliverAnsweredEvent>(session);
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].nToken, 501u);
+  EXPECT_FALSE(answers[0].nStatus);
+  Feed(session, Pdu{Id(ECommandId::DeliverSmResp), ESME_ROK, sent[0].nSequence, MessageIdBody{}});  // too late
+  EXPECT_TRUE(session.TakeEvents().empty());
 
   // A body the codec cannot write is refused before anything is sent.
-  ShortMessageBody TooLong = Receipt;
-  TooLong.sSourceAddr = std::string(21, '1');
-  EXPECT_THROW(Session.Deliver(503, TooLong, m_Now), std::invalid_argument);
-  EXPECT_EQ(Session.DeliveriesInFlight(), 0u);
-  EXPECT_TRUE(Session.PendingOutput().empty());
+  ShortMessageBody tooLong = receipt;
+  tooLong.sSourceAddr = std::string(21, '1');
+  EXPECT_THROW(session.Deliver(503, tooLong, mNow), std::invalid_argument);
+  EXPECT_EQ(session.DeliveriesInFlight(), 0u);
+  EXPECT_TRUE(session.PendingOutput().empty());
 
   // An answer whose body is broken still counts by its header; a
   // generic_nack is a refusal even without a status.
-  Session.Deliver(504, Receipt, m_Now);
-  Session.Deliver(505, Receipt, m_Now);
-  Sent = Written(Session);
-  ASSERT_EQ(Sent.size(), 2u);
-  auto Raw = Bytes("00000012 80000005 00000000 00000000 'AA'");
-  Raw[15] = static_cast<uint8_t>(Sent[0].nSequence);
-  Session.Receive(Raw, m_Now);
-  Feed(Session, Pdu{Id(ECommandId::GenericNack), ESME_ROK, Sent[1].nSequence, {}});
-  EXPECT_TRUE(Session.PendingOutput().empty());
-  Answers = EventsOf<DeliverAnsweredEvent>(Session);
-  ASSERT_EQ(Answers.size(), 2u);
-  EXPECT_EQ(Answers[0].nToken, 504u);
-  EXPECT_EQ(Answers[0].nStatus, ESME_ROK);
-  EXPECT_EQ(Answers[1].nToken, 505u);
-  EXPECT_EQ(Answers[1].nStatus, ESME_RUNKNOWNERR);
+  session.Deliver(504, receipt, mNow);
+  session.Deliver(505, receipt, mNow);
+  sent = Written(session);
+  ASSERT_EQ(sent.size(), 2u);
+  auto raw = Bytes("00000012 80000005 00000000 00000000 'AA'");
+  raw[15] = static_cast<uint8_t>(sent[0].nSequence);
+  session.Receive(raw, mNow);
+  Feed(session, Pdu{Id(ECommandId::GenericNack), ESME_ROK, sent[1].nSequence, {}});
+  EXPECT_TRUE(session.PendingOutput().empty());
+  answers = EventsOf<DeliverAnsweredEvent>(session);
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].nToken, 504u);
+  EXPECT_EQ(answers[0].nStatus, ESME_ROK);
+  EXPECT_EQ(answers[1].nToken, 505u);
+  EXPECT_EQ(answers[1].nStatus, ESME_RUNKNOWNERR);
 
   // Those in flight when the session ends are reported before the close.
-  Session.Deliver(506, Receipt, m_Now);
-  Session.Deliver(507, Receipt, m_Now);
-  Session.Receive(Bytes("00000000"), m_Now);
-  auto Events = Session.TakeEvents();
-  ASSERT_EQ(Events.size(), 3u);
-  EXPECT_FALSE(std::get<DeliverAnsweredEvent>(Events[0]).nStatus);
-  EXPECT_FALSE(std::get<DeliverAnsweredEvent>(Events[1]).nStatus);
-  EXPECT_TRUE(std::holds_alternative<ServerClosedEvent>(Events[2]));
-  EXPECT_EQ(Session.DeliveriesInFlight(), 0u);
+  session.Deliver(506, receipt, mNow);
+  session.Deliver(507, receipt, mNow);
+  session.Receive(Bytes("00000000"), mNow);
+  auto events = session.TakeEvents();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_FALSE(std::get<DeliverAnsweredEvent>(events[0]).nStatus);
+  EXPECT_FALSE(std::get<DeliverAnsweredEvent>(events[1]).nStatus);
+  EXPECT_TRUE(std::holds_alternative<ServerClosedEvent>(events[2]));
+  EXPECT_EQ(session.DeliveriesInFlight(), 0u);
 }
 
 // command_length out of bounds: the stream cannot be split any more.
@@ -364,44 +364,44 @@ TEST_F(SmppServerSessionTest, CommandLengthOutOfBoundsIsNackedAndCloses) {
   for (const char* szHeader : {"00000000 00000004 00000000 0000002A", "00000005 00000004 00000000 0000002A",
                                "80000000 00000004 00000000 0000002A"}) {
     SCOPED_TRACE(szHeader);
-    CSmppServerSession Session(Options(), m_Now);
-    Bind(Session);
-    Session.Receive(Bytes(szHeader), m_Now);
-    ExpectAnswer(Session, ECommandId::GenericNack, ESME_RINVCMDLEN, 42);
-    EXPECT_EQ(Session.State(), EState::Closed);
-    EXPECT_EQ(EventsOf<ServerClosedEvent>(Session).size(), 1u);
+    CSmppServerSession session(Options(), mNow);
+    Bind(session);
+    session.Receive(Bytes(szHeader), mNow);
+    ExpectAnswer(session, ECommandId::GenericNack, ESME_RINVCMDLEN, 42);
+    EXPECT_EQ(session.State(), EState::Closed);
+    EXPECT_EQ(EventsOf<ServerClosedEvent>(session).size(), 1u);
   }
 }
 
 TEST_F(SmppServerSessionTest, UndecodablePduIsAnsweredAndTheSessionGoesOn) {
-  CSmppServerSession Session(Options(), m_Now);
+  CSmppServerSession session(Options(), mNow);
   // A password longer than the field: the bind's own response.
-  Session.Receive(Bytes("00000024 00000002 00000000 00000001 'acme' 00 'toolong12' 00 00 34 00 00 00"), m_Now);
-  ExpectAnswer(Session, ECommandId::BindTransmitterResp, ESME_RINVPASWD, 1);
-  EXPECT_TRUE(Session.TakeEvents().empty());
-  Bind(Session);
+  session.Receive(Bytes("00000024 00000002 00000000 00000001 'acme' 00 'toolong12' 00 00 34 00 00 00"), mNow);
+  ExpectAnswer(session, ECommandId::BindTransmitterResp, ESME_RINVPASWD, 1);
+  EXPECT_TRUE(session.TakeEvents().empty());
+  Bind(session);
 
   // A submit_sm whose body stops after the service_type.
-  Session.Receive(Bytes("00000011 00000004 00000000 00000002 00"), m_Now);
-  ExpectAnswer(Session, ECommandId::GenericNack, ESME_RINVCMDLEN, 2);
+  session.Receive(Bytes("00000011 00000004 00000000 00000002 00"), mNow);
+  ExpectAnswer(session, ECommandId::GenericNack, ESME_RINVCMDLEN, 2);
   // Unknown command ids, data_sm among them.
-  Session.Receive(Bytes("00000010 00000099 00000000 00000003"), m_Now);
-  ExpectAnswer(Session, ECommandId::GenericNack, ESME_RINVCMDID, 3);
-  Session.Receive(Bytes("00000014 00000103 00000000 00000004 00000000"), m_Now);
-  ExpectAnswer(Session, ECommandId::GenericNack, ESME_RINVCMDID, 4);
+  session.Receive(Bytes("00000010 00000099 00000000 00000003"), mNow);
+  ExpectAnswer(session, ECommandId::GenericNack, ESME_RINVCMDID, 3);
+  session.Receive(Bytes("00000014 00000103 00000000 00000004 00000000"), mNow);
+  ExpectAnswer(session, ECommandId::GenericNack, ESME_RINVCMDID, 4);
   // deliver_sm goes to the client, not from it.
-  Feed(Session, Pdu{Id(ECommandId::DeliverSm), 0, 5, std::get<ShortMessageBody>(Submit(5).Body)});
-  ExpectAnswer(Session, ECommandId::GenericNack, ESME_RINVCMDID, 5);
+  Feed(session, Pdu{Id(ECommandId::DeliverSm), 0, 5, std::get<ShortMessageBody>(Submit(5).Body)});
+  ExpectAnswer(session, ECommandId::GenericNack, ESME_RINVCMDID, 5);
   // sm_length 255.
-  auto Bad = EncodePdu(Submit(6, ""));
-  Bad[Bad.size() - 1] = 0xFF;
-  Session.Receive(Bad, m_Now);
-  ExpectAnswer(Session, ECommandId::SubmitSmResp, ESME_RINVMSGLEN, 6);
+  auto bad = EncodePdu(Submit(6, ""));
+  bad[bad.size() - 1] = 0xFF;
+  session.Receive(bad, mNow);
+  ExpectAnswer(session, ECommandId::SubmitSmResp, ESME_RINVMSGLEN, 6);
 
-  EXPECT_TRUE(Session.TakeEvents().empty());
-  EXPECT_EQ(Session.State(), EState::Bound);
-  Feed(Session, Submit(7));
-  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(Session).size(), 1u);
+  EXPECT_TRUE(session.TakeEvents().empty());
+  EXPECT_EQ(session.State(), EState::Bound);
+  Feed(session, Submit(7));
+  EXPECT_EQ(EventsOf<SubmitRequestedEvent>(session).size(), 1u);
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ CRateLimiter::Decision CRateLimiter::Take(const std::string& sName, double dRate
     const auto [entry, added] = m_Buckets.try_emplace(sName, Bucket{burst, now});
     Bucket& bucket = entry->second;
     if (!added) {
-      const double elapsed = std::chrono::duration<double>(now - bucket.FilledAt).count();
+      const double elapsed = std::chrono::duration<double>(now - bucket.filledAt).count();
       bucket.dTokens = std::min(burst, bucket.dTokens + std::max(0.0, elapsed) * dRatePerSecond);
-      if (now > bucket.FilledAt) bucket.FilledAt = now;
+      if (now > bucket.filledAt) bucket.filledAt = now;
     }
     if (bucket.dTokens >= nUnits) {
       bucket.dTokens -= nUnits;
@@ -36,7 +36,7 @@ CRateLimiter::Decision CRateLimiter::Take(const std::string& sName, double dRate
     missing = nUnits - bucket.dTokens;
   }
   decision.bAdmitted = false;
-  decision.Wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(missing / dRatePerSecond));
+  decision.wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(missing / dRatePerSecond));
   return decision;
 }
 

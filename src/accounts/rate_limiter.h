@@ -22,7 +22,7 @@ class CRateLimiter {
     // Refused: more than the bucket ever holds (waiting will not help).
     bool bTooLarge = false;
     // Refused: how long until the bucket holds enough.
-    Clock::duration Wait{};
+    Clock::duration wait{};
   };
 
   // Takes `nUnits` tokens from the bucket of `sName` at `now`.
@@ -38,7 +38,7 @@ class CRateLimiter {
  private:
   struct Bucket {
     double dTokens = 0;
-    Clock::time_point FilledAt;
+    Clock::time_point filledAt;
   };
   std::mutex m_Mutex;
   std::unordered_map<std::string, Bucket> m_Buckets;  // guarded by m_Mutex
