@@ -387,11 +387,14 @@ TEST_P(SmppdOutboxTest, AFullWindowStopsTheOffersAndAnswersAndBindsResumeThem) {
   ASSERT_EQ(windowed.Offered().size(), 2u);
   // A bind that ends unanswered: both come back, after their back-off or at
   // once when a receiver binds again.
-  windowed.Free();
-  windowed.Free();
+  // The window opens only after the answers and the new bind, as a bind's
+  // would: otherwise the next entries could take the room first.
   narrow.Answered(windowed.Offered()[0], false);
   narrow.Answered(windowed.Offered()[1], false);
+  ASSERT_TRUE(WaitFor([&] { return Count("SELECT COUNT(*) AS N FROM SmppOutbox WHERE Attempts>0") == 2; }));
   narrow.ReceiverBound("acme");
+  windowed.Free();
+  windowed.Free();
   ASSERT_TRUE(WaitFor([&] { return windowed.Offered().size() == 4; }, 5s));
   const auto offered = windowed.Offered();
   EXPECT_EQ(offered[2], offered[0]);  // oldest first again
