@@ -11,6 +11,8 @@
 #include "accounts/api_account_store.h"
 #include "child_process.h"
 #include "client_test_support.h"
+#include "codec/hex.h"
+#include "codec/sms_split.h"
 #include "queue_test_support.h"
 #include "test_support.h"
 
@@ -136,7 +138,12 @@ TEST_P(HttpKannelTest, QueuesTheGuidesRequests) {
   // A binary UDH (with its NUL) makes a data message, 8-bit by default.
   ASSERT_EQ(Get("to=0123&udh=%05%00%03%0A%02%01&text=Hello").body, kAccepted);
   EXPECT_EQ(Job("Type"), "3");
-  EXPECT_EQ(Job("Data"), "DCS=04;UDH=0500030A0201;UD=48656C6C6F");
+  EXPECT_EQ(Job("Data"), "DCS=04;UDH=00030A0201;UD=48656C6C6F");
+  // ... in the form the engine splits: one part with the sender's element.
+  const auto parts =
+      Norvale::Sms::SplitData(4, Norvale::Sms::FromHex("00030A0201"), Norvale::Sms::FromHex("48656C6C6F"), 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(Norvale::Sms::ToHex(parts[0].Udh), "00030A0201");
   ASSERT_EQ(Get("to=0123&text=%00%FF&coding=1").body, kAccepted);
   EXPECT_EQ(Job("Data"), "DCS=04;UDH=;UD=00FF");
 
@@ -163,7 +170,7 @@ TEST_P(HttpKannelTest, QueuesTheGuidesRequests) {
                    "' -H 'X-Kannel-To: 0123456' -H 'X-Kannel-UDH: 0500030A0201'",
                &octets);
   ASSERT_EQ(reply.body, kAccepted);
-  EXPECT_EQ(Job("Data"), "DCS=04;UDH=0500030A0201;UD=0102");
+  EXPECT_EQ(Job("Data"), "DCS=04;UDH=00030A0201;UD=0102");
 }
 
 TEST_P(HttpKannelTest, AnswersBadRequestsAsKannelAndQueuesNothing) {

@@ -320,7 +320,9 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
   if (coding == 1 || !udh.empty()) {
     type = Norvale::jtDataMessage;
     const long dcs = coding == 2 ? 0x08 : coding == 1 ? 0x04 : 0x00;
-    data = Norvale::CJobQueue::EncodeDataMessage(Hex(octets), Hex(udh), dcs);
+    // Kannel's udh starts with its length octet; the queue keeps the
+    // header's elements alone, as the engine splits them.
+    data = Norvale::CJobQueue::EncodeDataMessage(Hex(octets), Hex(udh.empty() ? udh : udh.substr(1)), dcs);
   }
 
   // Kannel's smsc names the route; here a handset of the account.
