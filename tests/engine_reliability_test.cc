@@ -205,10 +205,12 @@ void EndDuringABackOff(int signal) {
     ServerProcess first(root);
     ASSERT_TRUE(first.StartAndWait()) << first.Errors();
     // Failed once, and in the handset's hands in the phase "waiting" (an odd
-    // tag: -(engine * 32 + handset * 2 + phase) - 1).
-    ASSERT_TRUE(
-        WaitUntil([&] { return Count(db, "Id=1 AND Status=1 AND MessageRef<0 AND (-MessageRef-1)%2=1") == 1; }));
-    ASSERT_EQ(TestSupport::ReadSubmissions(log).size(), 1u);
+    // tag: -(engine * 32 + handset * 2 + phase) - 1). A job just claimed
+    // carries that tag too, before it is submitted: the attempt must be seen.
+    ASSERT_TRUE(WaitUntil([&] {
+      return TestSupport::ReadSubmissions(log).size() == 1 &&
+             Count(db, "Id=1 AND Status=1 AND MessageRef<0 AND (-MessageRef-1)%2=1") == 1;
+    })) << TestSupport::ReadSubmissions(log).size();
     if (signal == SIGKILL) {
       EXPECT_EQ(first.Kill(), 128 + SIGKILL);
       EXPECT_EQ(Count(db, "Id=1 AND Status=1"), 1);  // still in the dead engine's hands

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -405,6 +406,63 @@ TEST(SmppDriverAsync, AFullWindowOfTenIsInFlightAtOnceAndEachPartCompletesOnceOn
     }
   }
   for (const auto& thread : done.threads) EXPECT_NE(thread, std::this_thread::get_id());
+  driver.Stop();
+}
+
+// An SMSC that sends the receipt right after the answer puts both in one
+// read: the engine must hear of the reference before the report about it,
+// or the report matches no job and is lost.
+TEST(SmppDriverAsync, EachPartsCompletionComesBeforeTheReceiptAboutIt) {
+  auto smsc = SmscTest::NodeSmsc();
+  ASSERT_TRUE(smsc->Command("auto-receipt DELIVRD"));
+  CSmppDriver driver(1, Values(smsc->Port(), {{"WindowSize", "10"}, {"MessageIdFormat", "text"}}));
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> order;  // "done <ref>" and "report <ref>" as they came
+  class Recorder : public Events {
+   public:
+    Recorder(CSmppDriver& d, std::mutex& l, std::condition_variable& c, std::vector<std::string>& o)
+        : d_(d), l_(l), c_(c), o_(o) {}
+    void OnDeliveryReport(CDeliveryReport r) override {
+      {
+        std::lock_guard guard(l_);
+        o_.push_back("report " + r.Reference.sText);
+        c_.notify_all();
+      }
+      if (r.nReceipt != 0) d_.Acknowledge(r.nReceipt);  // room for the SMSC's next receipts
+    }
+
+   private:
+    CSmppDriver& d_;
+    std::mutex& l_;
+    std::condition_variable& c_;
+    std::vector<std::string>& o_;
+  } events(driver, lock, changed, order);
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  constexpr int kParts = 200;
+  for (int i = 0; i < kParts; ++i) {
+    COutgoingSms m = Message("part " + std::to_string(i));
+    m.bRequestReport = true;
+    driver.SubmitAsync(m, [&](CSubmitResult result) {
+      std::lock_guard guard(lock);
+      order.push_back("done " + result.Reference.sText);
+      changed.notify_all();
+    });
+  }
+  std::unique_lock l(lock);
+  ASSERT_TRUE(changed.wait_for(l, 20s, [&] { return order.size() >= 2 * kParts; })) << order.size();
+  std::set<std::string> completed;
+  int early = 0;
+  for (const auto& entry : order) {
+    if (entry.starts_with("done "))
+      completed.insert(entry.substr(5));
+    else if (!completed.contains(entry.substr(7)))
+      ++early;
+  }
+  EXPECT_EQ(completed.size(), static_cast<size_t>(kParts));
+  EXPECT_EQ(early, 0) << "reports ahead of their part's completion";
+  l.unlock();
   driver.Stop();
 }
 

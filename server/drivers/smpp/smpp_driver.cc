@@ -644,6 +644,10 @@ void CSmppDriver::HandleEvents(CLink& Link, Clock::time_point Now) {
                 Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_ROK);
                 return;
               }
+              // The answer to the submission may have come in the same read:
+              // the engine learns the reference before the report about it,
+              // or the report would match no job.
+              RunCompletions();
               std::lock_guard intake(m_IntakeLock);
               if (m_bIntakeStopped) {
                 Link.Session.AnswerDelivery(e.nSequence, Smpp::ESME_RX_T_APPN);
