@@ -298,9 +298,7 @@ void SmppConnection::TakeMail(Clock::time_point now) {
 void SmppConnection::UpdateRoom() {
   const bool can = m_bReceives && m_pSession->State() == CSmppServerSession::EState::Bound;
   int room = 0;
-  if (can)
-    room = static_cast<int>(Norvale::Smpp::ServerSessionOptions{}.deliverWindow) -
-           static_cast<int>(m_pSession->DeliveriesInFlight());
+  if (can) room = static_cast<int>(m_pSession->DeliverWindow()) - static_cast<int>(m_pSession->DeliveriesInFlight());
   std::lock_guard<std::mutex> lock(m_pMailbox->mutex);
   m_pMailbox->nDeliverRoom =
       m_pMailbox->bStop ? 0 : std::max(0, room - static_cast<int>(m_pMailbox->deliveries.size()));
@@ -325,6 +323,9 @@ void SmppConnection::HandleEvents(Clock::time_point now) {
       m_Account = account;
       m_bReceives = bind->eKind != EServerBindKind::Transmitter;
       m_pSession->AcceptBind(bind->nSequence, m_Server.Options().sSystemId);
+      // The account's window holds both ways: as many deliver_sm out at
+      // once as it may have submit_sm.
+      m_pSession->SetDeliverWindow(std::clamp(account.nSmppWindow, 1u, SmppServer::kMaxWindow));
       UpdateRoom();
       if (m_bReceives)
         if (DeliveryAnswers* answers = m_Server.Answers()) answers->ReceiverBound(account.sName);

@@ -155,6 +155,8 @@ bool CSmppServerSession::CanDeliver() const {
          m_nDeliveries < m_Options.deliverWindow;
 }
 
+void CSmppServerSession::SetDeliverWindow(unsigned nWindow) { m_Options.deliverWindow = std::max(1u, nWindow); }
+
 void CSmppServerSession::Deliver(uint64_t nToken, const ShortMessageBody& body, Clock::time_point now) {
   if (!CanDeliver()) throw std::logic_error("CSmppServerSession::Deliver while it cannot deliver");
   SendRequest(Id(ECommandId::DeliverSm), body, ERequest::Deliver, nToken, now);

@@ -118,6 +118,11 @@ class CSmppServerSession {
   // Whether a deliver_sm may go now: Bound as Receiver or Transceiver and
   // fewer than DeliverWindow unanswered.
   bool CanDeliver() const;
+  // The deliver_sm unanswered at once from now on (at least 1); the owner
+  // sets the account's window once it knows the account. Those already out
+  // stay out.
+  void SetDeliverWindow(unsigned nWindow);
+  unsigned DeliverWindow() const { return m_Options.deliverWindow; }
   // Sends deliver_sm with `Body`; its answer comes back as a
   // DeliverAnsweredEvent carrying `nToken`. Only when CanDeliver()
   // (std::logic_error otherwise); a body the codec cannot write (a field over

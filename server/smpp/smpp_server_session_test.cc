@@ -347,7 +347,23 @@ TEST_F(SmppServerSessionTest, DeliverWindowAndEveryDeliveryAnsweredOnce) {
   EXPECT_EQ(answers[1].nToken, 505u);
   EXPECT_EQ(answers[1].nStatus, ESME_RUNKNOWNERR);
 
-  // Those in flight when the session ends are reported before the close.
+  // The account's window, set after the bind, holds from the next delivery.
+  session.SetDeliverWindow(3);
+  for (std::uint64_t token = 508; token < 511; ++token) session.Deliver(token, receipt, mNow);
+  EXPECT_FALSE(session.CanDeliver());
+  Written(session);
+  session.SetDeliverWindow(0);  // at least one
+  EXPECT_EQ(session.DeliverWindow(), 1u);
+  session.Receive(Bytes("00000000"), mNow);
+  EXPECT_EQ(EventsOf<DeliverAnsweredEvent>(session).size(), 3u);
+}
+
+TEST_F(SmppServerSessionTest, DeliveriesInFlightAreReportedBeforeTheClose) {
+  CSmppServerSession session(Options(), mNow);
+  Bind(session);
+  ShortMessageBody receipt;
+  receipt.sSourceAddr = "447700900123";
+  receipt.nEsmClass = kEsmTypeReceipt;
   session.Deliver(506, receipt, mNow);
   session.Deliver(507, receipt, mNow);
   session.Receive(Bytes("00000000"), mNow);

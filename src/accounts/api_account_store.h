@@ -15,7 +15,8 @@
 //   SmppPasswordHash  the SMPP bind password's scrypt hash; private (no
 //                     value: the account cannot bind)
 //   SmppMaxBinds      simultaneous binds allowed (default 2)
-//   SmppWindow        submit_sm unanswered at once per bind (default 100)
+//   SmppWindow        submit_sm unanswered at once per bind, and the
+//                     deliver_sm sent to it unanswered (default 100)
 //   SmppReceive       received messages routed to the account's receiver
 //                     binds: rules "handset:N" (0: every handset),
 //                     "to:NUMBER" or "to:PREFIX*", comma-separated (empty:
