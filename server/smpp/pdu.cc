@@ -1,5 +1,7 @@
 #include "smpp/pdu.h"
 
+#include <utility>
+
 namespace Norvale::Smpp {
 
 const char* CommandName(uint32_t nCommandId) {
@@ -24,5 +26,18 @@ const char* CommandName(uint32_t nCommandId) {
 }
 
 bool IsKnownCommand(uint32_t nCommandId) { return CommandName(nCommandId) != nullptr; }
+
+Pdu EmptyResponse(uint32_t nResponseId, uint32_t nStatus, uint32_t nSequence) {
+  PduBody body;
+  switch (static_cast<ECommandId>(nResponseId)) {
+    case ECommandId::SubmitSmResp:
+    case ECommandId::DeliverSmResp: body = MessageIdBody{}; break;
+    case ECommandId::BindTransmitterResp:
+    case ECommandId::BindReceiverResp:
+    case ECommandId::BindTransceiverResp: body = BindRespBody{}; break;
+    default: break;
+  }
+  return Pdu{nResponseId, nStatus, nSequence, std::move(body)};
+}
 
 }  // namespace Norvale::Smpp

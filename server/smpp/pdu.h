@@ -176,4 +176,10 @@ struct Pdu {
   bool operator==(const Pdu&) const = default;
 };
 
+// A response (nResponseId: the response's own command id) with the empty
+// body of its kind: responses keep their body even with an error status (an
+// empty system_id or message_id, a lone NUL), which every peer reads, where
+// a missing body is not.
+Pdu EmptyResponse(uint32_t nResponseId, uint32_t nStatus, uint32_t nSequence);
+
 }  // namespace Norvale::Smpp

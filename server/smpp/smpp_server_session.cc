@@ -19,11 +19,6 @@ std::optional<EServerBindKind> BindKindOf(uint32_t nCommandId) {
   }
 }
 
-bool IsBindResponse(uint32_t nCommandId) {
-  return nCommandId == Id(ECommandId::BindTransmitterResp) || nCommandId == Id(ECommandId::BindReceiverResp) ||
-         nCommandId == Id(ECommandId::BindTransceiverResp);
-}
-
 std::string Millis(std::chrono::milliseconds d) { return std::to_string(d.count()) + " ms"; }
 
 }  // namespace
@@ -39,20 +34,9 @@ CSmppServerSession::CSmppServerSession(const ServerSessionOptions& options, Cloc
 
 // --- output, events, state -------------------------------------------------
 
-std::span<const uint8_t> CSmppServerSession::PendingOutput() const {
-  return std::span<const uint8_t>(m_Output).subspan(m_nOutputStart);
-}
+std::span<const uint8_t> CSmppServerSession::PendingOutput() const { return m_Output.Pending(); }
 
-void CSmppServerSession::ConsumeOutput(size_t nOctets) {
-  m_nOutputStart += std::min(nOctets, m_Output.size() - m_nOutputStart);
-  if (m_nOutputStart == m_Output.size()) {
-    m_Output.clear();
-    m_nOutputStart = 0;
-  } else if (m_nOutputStart > 4096 && m_nOutputStart > m_Output.size() / 2) {
-    m_Output.erase(m_Output.begin(), m_Output.begin() + static_cast<std::ptrdiff_t>(m_nOutputStart));
-    m_nOutputStart = 0;
-  }
-}
+void CSmppServerSession::ConsumeOutput(size_t nOctets) { m_Output.Consume(nOctets); }
 
 std::vector<ServerSessionEvent> CSmppServerSession::TakeEvents() {
   std::vector<ServerSessionEvent> events;
@@ -78,18 +62,10 @@ uint32_t CSmppServerSession::NextSequence() {
   return m_nLastSequence;
 }
 
-void CSmppServerSession::Send(const Pdu& message) { EncodePdu(message, m_Output); }
+void CSmppServerSession::Send(const Pdu& message) { m_Output.Append(message); }
 
 void CSmppServerSession::Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence) {
-  // Responses keep their body even with an error status (an empty system_id
-  // or message_id): a lone NUL is read by every client, a missing body not.
-  PduBody body;
-  if (nCommandId == Id(ECommandId::SubmitSmResp) || nCommandId == Id(ECommandId::DeliverSmResp)) {
-    body = MessageIdBody{};
-  } else if (IsBindResponse(nCommandId)) {
-    body = BindRespBody{};
-  }
-  Send(Pdu{nCommandId, nStatus, nSequence, std::move(body)});
+  Send(EmptyResponse(nCommandId, nStatus, nSequence));
 }
 
 uint32_t CSmppServerSession::SendRequest(uint32_t nCommandId, PduBody body, ERequest eKind, uint64_t nToken,

@@ -52,6 +52,7 @@
 #include <variant>
 #include <vector>
 
+#include "smpp/output_queue.h"
 #include "smpp/pdu.h"
 #include "smpp/pdu_error.h"
 #include "smpp/pdu_framer.h"
@@ -177,8 +178,7 @@ class CSmppServerSession {
   ServerSessionOptions m_Options;
   EState m_eState = EState::Open;
   CPduFramer m_Framer;
-  std::vector<uint8_t> m_Output;
-  size_t m_nOutputStart = 0;
+  COutputQueue m_Output;
   std::vector<ServerSessionEvent> m_Events;
 
   Clock::time_point m_BindDeadline;

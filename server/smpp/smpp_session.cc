@@ -40,20 +40,9 @@ CSmppSession::CSmppSession(SessionSettings Settings)
 
 // --- output and events -----------------------------------------------------
 
-std::span<const uint8_t> CSmppSession::PendingOutput() const {
-  return std::span<const uint8_t>(m_Output).subspan(m_nOutputStart);
-}
+std::span<const uint8_t> CSmppSession::PendingOutput() const { return m_Output.Pending(); }
 
-void CSmppSession::ConsumeOutput(size_t nOctets) {
-  m_nOutputStart += std::min(nOctets, m_Output.size() - m_nOutputStart);
-  if (m_nOutputStart == m_Output.size()) {
-    m_Output.clear();
-    m_nOutputStart = 0;
-  } else if (m_nOutputStart > 4096 && m_nOutputStart > m_Output.size() / 2) {
-    m_Output.erase(m_Output.begin(), m_Output.begin() + static_cast<std::ptrdiff_t>(m_nOutputStart));
-    m_nOutputStart = 0;
-  }
-}
+void CSmppSession::ConsumeOutput(size_t nOctets) { m_Output.Consume(nOctets); }
 
 std::vector<SessionEvent> CSmppSession::TakeEvents() {
   std::vector<SessionEvent> Events;
@@ -70,7 +59,7 @@ uint32_t CSmppSession::NextSequence() {
   return m_nLastSequence;
 }
 
-void CSmppSession::Send(const Pdu& Message) { EncodePdu(Message, m_Output); }
+void CSmppSession::Send(const Pdu& Message) { m_Output.Append(Message); }
 
 uint32_t CSmppSession::SendRequest(uint32_t nCommandId, PduBody Body, ERequest eKind, uint64_t nTag,
                                    Clock::time_point Now) {
@@ -81,14 +70,7 @@ uint32_t CSmppSession::SendRequest(uint32_t nCommandId, PduBody Body, ERequest e
 }
 
 void CSmppSession::Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSequence) {
-  PduBody Body;
-  if (nCommandId == Id(ECommandId::DeliverSmResp) || nCommandId == Id(ECommandId::SubmitSmResp)) {
-    Body = MessageIdBody{};
-  } else if (nCommandId == Id(ECommandId::BindReceiverResp) || nCommandId == Id(ECommandId::BindTransmitterResp) ||
-             nCommandId == Id(ECommandId::BindTransceiverResp)) {
-    Body = BindRespBody{};
-  }
-  Send(Pdu{nCommandId, nStatus, nSequence, std::move(Body)});
+  Send(EmptyResponse(nCommandId, nStatus, nSequence));
 }
 
 // --- the life of a session -------------------------------------------------
@@ -96,8 +78,7 @@ void CSmppSession::Answer(uint32_t nCommandId, uint32_t nStatus, uint32_t nSeque
 void CSmppSession::Open(Clock::time_point Now) {
   if (m_eState != ESessionState::Closed) throw std::logic_error("CSmppSession::Open while not closed");
   m_Framer.Reset();
-  m_Output.clear();
-  m_nOutputStart = 0;
+  m_Output.Clear();
   m_Requests.clear();
   m_nUnansweredSubmits = 0;
   m_HeldDeliveries.clear();

@@ -64,6 +64,7 @@
 #include <string>
 #include <vector>
 
+#include "smpp/output_queue.h"
 #include "smpp/pdu.h"
 #include "smpp/pdu_error.h"
 #include "smpp/pdu_framer.h"
@@ -176,8 +177,7 @@ class CSmppSession {
   SessionSettings m_Settings;
   ESessionState m_eState = ESessionState::Closed;
   CPduFramer m_Framer;
-  std::vector<uint8_t> m_Output;
-  size_t m_nOutputStart = 0;
+  COutputQueue m_Output;
   std::vector<SessionEvent> m_Events;
 
   uint32_t m_nLastSequence = 0;
