@@ -517,7 +517,7 @@ TEST(HttpOperations, CheckTellsTheSmppServersBadValues) {
   for (const std::string& line : std::vector<std::string>{
            "FAIL  SmppServerPort: not a number from 0 to 65535: 70000", "ok    SmppServerTlsPort: 2776",
            "FAIL  SmppServerTlsCertificate: SmppServerTlsPort is set: TLS needs SmppServerTlsCertificate",
-           "FAIL  SmppServerTlsKey: " + dir + "/key.pem is readable by every user (chmod o-r)",
+           "FAIL  SmppServerTlsKey: " + dir + "/key.pem is readable by every user; the daemon refuses it (chmod o-r)",
            "FAIL  SmppServerSystemId: longer than the 15 characters of a system_id",
            "note  velquor-smppd: not running"})
     EXPECT_NE(check.out.find(line), std::string::npos) << line << "\n" << check.out;

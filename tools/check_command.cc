@@ -313,7 +313,7 @@ void CheckHandsets(Report& report) {
 // velquor-http's server values and whether it answers, where it is used.
 void CheckHttpDaemon(Report& report) {
   if (!HttpDaemonInUse()) return;
-  for (const HttpValueCheck& check : CheckHttpValues()) {
+  for (const DaemonValueCheck& check : CheckHttpValues()) {
     if (check.problem.empty())
       report.Ok(check.name, check.shown);
     else
@@ -330,7 +330,7 @@ void CheckHttpDaemon(Report& report) {
 // velquor-smppd's values and whether it runs, where it is used.
 void CheckSmppDaemon(Report& report) {
   if (!SmppDaemonInUse()) return;
-  for (const HttpValueCheck& check : CheckSmppValues()) {
+  for (const DaemonValueCheck& check : CheckSmppValues()) {
     if (check.problem.empty())
       report.Ok(check.name, check.shown);
     else

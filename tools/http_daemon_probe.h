@@ -9,18 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "daemon_values.h"
+
 namespace VelquorTool {
 
 // Whether velquor-http concerns this machine.
 bool HttpDaemonInUse();
 
-struct HttpValueCheck {
-  std::string name;
-  std::string shown;    // the value, or "not set: <default>"
-  std::string problem;  // empty: usable
-};
 // Each server value of velquor-http, read from the registry.
-std::vector<HttpValueCheck> CheckHttpValues();
+std::vector<DaemonValueCheck> CheckHttpValues();
 
 // "listening on 127.0.0.1:8080, /health answers 200", or why not; `listening`
 // tells which. Waits at most about two seconds.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "http_daemon_probe.h"
+#include "daemon_values.h"
 
 namespace VelquorTool {
 
@@ -17,7 +17,7 @@ namespace VelquorTool {
 bool SmppDaemonInUse();
 
 // Each value of velquor-smppd, read from the registry.
-std::vector<HttpValueCheck> CheckSmppValues();
+std::vector<DaemonValueCheck> CheckSmppValues();
 
 // "running (pid 42), listening on 127.0.0.1:2775, 127.0.0.1:2776 tls" or
 // "not running..."; `running` tells which.
