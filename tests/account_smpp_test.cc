@@ -13,6 +13,7 @@
 
 #include "accounts/api_account_store.h"
 #include "accounts/secret_hash.h"
+#include "http_test_support.h"
 #include "platform/registry.h"
 #include "test_support.h"
 
@@ -147,22 +148,13 @@ TEST_F(AccountSmppCommandTest, KeepsTheSmppPasswordHashPrivate) {
 
 TEST_F(AccountSmppCommandTest, CompletesTheAccountCommandsUnderBothNames) {
   ASSERT_EQ(Velquor("account add shop").status, 0);
-  const auto complete = [](const std::string& words) {
-    const std::string script = std::string("_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; ") +
-                               "cur=${words[cword]}; prev=${words[cword-1]}; }; _filedir() { :; }; source " +
-                               VELQUOR_BASH_COMPLETION + "; COMP_WORDS=(" + VELQUOR_CLI + " " + words +
-                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velquor; " + "echo \"${COMPREPLY[*]}\"";
-    const std::string file = TestSupport::Root() + "/complete.sh";
-    std::ofstream(file) << script;
-    return TestSupport::RunCommand("bash " + file).out;
-  };
-  EXPECT_EQ(complete("acc"), "account\n");
-  EXPECT_EQ(complete("account ''"), "add set list rotate remove --help\n");
-  EXPECT_EQ(complete("account remove s"), "shop\n");
-  EXPECT_EQ(complete("account add new --smpp-p"), "--smpp-password --smpp-password-stdin\n");
-  EXPECT_EQ(complete("account set shop --no-"), "--no-console --no-smpp\n");
-  EXPECT_EQ(complete("http account set shop --smpp-w"), "--smpp-window\n");
-  EXPECT_EQ(complete("account set shop --smpp-receive h"), "handset:\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("acc"), "account\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account ''"), "add set list rotate remove --help\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account remove s"), "shop\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account add new --smpp-p"), "--smpp-password --smpp-password-stdin\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account set shop --no-"), "--no-console --no-smpp\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("http account set shop --smpp-w"), "--smpp-window\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account set shop --smpp-receive h"), "handset:\n");
 }
 
 }  // namespace

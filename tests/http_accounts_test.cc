@@ -24,6 +24,7 @@
 #include "child_process.h"
 #include "client_test_support.h"
 #include "config/base64.h"
+#include "http_test_support.h"
 #include "metrics.h"
 #include "platform/event_log.h"
 #include "queue_test_support.h"
@@ -528,20 +529,12 @@ TEST_F(HttpAccountCommandTest, KeepsTheSecretsFromOtherUsers) {
 TEST_F(HttpAccountCommandTest, CompletesTheCommandsAndTheAccountNames) {
   ASSERT_EQ(Velquor("http account add shop").status, 0);
   ASSERT_EQ(Velquor("http account add shed").status, 0);
-  const auto complete = [](const std::string& words) {
-    const std::string script = std::string("_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; ") +
-                               "cur=${words[cword]}; prev=${words[cword-1]}; }; _filedir() { :; }; source " +
-                               VELQUOR_BASH_COMPLETION + "; COMP_WORDS=(" + VELQUOR_CLI + " " + words +
-                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velquor; " + "echo \"${COMPREPLY[*]}\"";
-    const std::string file = TestSupport::Root() + "/complete.sh";
-    std::ofstream(file) << script;
-    return TestSupport::RunCommand("bash " + file).out;
-  };
-  EXPECT_EQ(complete("ht"), "http\n");
-  EXPECT_EQ(complete("http account ''"), "add set list rotate remove --help\n");
-  EXPECT_EQ(complete("http account rotate sh"), "shed shop\n");
-  EXPECT_EQ(complete("http account set shop --rate 5 --re"), "--report-url --received-url --received-handsets\n");
-  EXPECT_EQ(complete("http account add new --handsets 1,2 --c"), "--console\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("ht"), "http\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("http account ''"), "add set list rotate remove --help\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("http account rotate sh"), "shed shop\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("http account set shop --rate 5 --re"),
+            "--report-url --received-url --received-handsets\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("http account add new --handsets 1,2 --c"), "--console\n");
 }
 
 }  // namespace

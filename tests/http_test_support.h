@@ -110,4 +110,18 @@ class HttpDaemon {
   std::string m_sBase;
 };
 
+#if defined(VELQUOR_BASH_COMPLETION) && defined(VELQUOR_CLI)
+// What the bash completion offers for `velquor WORDS` (the last word is the
+// one being completed), as one line.
+inline std::string CompleteVelquor(const std::string& words) {
+  const std::string script = std::string("_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; ") +
+                             "cur=${words[cword]}; prev=${words[cword-1]}; }; _filedir() { :; }; source " +
+                             VELQUOR_BASH_COMPLETION + "; COMP_WORDS=(" + VELQUOR_CLI + " " + words +
+                             "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velquor; " + "echo \"${COMPREPLY[*]}\"";
+  const std::string file = Root() + "/complete.sh";
+  std::ofstream(file) << script;
+  return RunCommand("bash " + file).out;
+}
+#endif
+
 }  // namespace TestSupport
