@@ -13,7 +13,17 @@ CREATE TABLE IF NOT EXISTS SMSOutgoing (
   SourceId TEXT,
   SourceName TEXT,
   MessageRef INTEGER,
-  RetryCount INTEGER
+  RetryCount INTEGER,
+  -- Per-message controls, all optional (NULL: as without): the sender, the
+  -- priority (1 claimed before 0), the earliest and the latest time to send
+  -- (milliseconds since the epoch, UTC), whether a delivery report is
+  -- wanted, and the sender's reference returned in notifications.
+  Sender TEXT,
+  Priority INTEGER,
+  NotBefore BIGINT,
+  ValidUntil BIGINT,
+  ReportRequest INTEGER,
+  ClientRef TEXT
 );
 CREATE INDEX IF NOT EXISTS SMSOutgoing_Status_Handset ON SMSOutgoing (Status, Handset, Id);
 CREATE INDEX IF NOT EXISTS SMSOutgoing_Confirmation ON SMSOutgoing (Status, Handset, MessageRef);
@@ -44,7 +54,8 @@ CREATE TABLE IF NOT EXISTS SMSNotifications (
   JobStatus INTEGER,
   SourceType INTEGER,
   SourceId TEXT,
-  SourceName TEXT
+  SourceName TEXT,
+  ClientRef TEXT
 );
 CREATE INDEX IF NOT EXISTS SMSNotifications_Source ON SMSNotifications (SourceType, Handset, Id);
 

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,12 @@ struct COutgoingSms {
   Sms::PhoneNumber Number;
   Sms::UserDataPart Part;
   bool bRequestReport = false;
+  // The job's sender ("" the connection's own), priority (0 normal, 1 high)
+  // and how long the network may keep trying (none: its default), counted
+  // from this submission.
+  std::string sSender;
+  int nPriority = 0;
+  std::optional<std::chrono::seconds> Validity;
   // Every part of a job of several, in order, when the driver takes whole
   // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
   // for the job, with Part the first part and nPart = nParts = 1.

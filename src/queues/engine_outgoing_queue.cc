@@ -115,7 +115,9 @@ std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHand
 }
 
 CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag,
-                                            std::optional<std::int64_t> nHistoryEngineId) {
+                                            std::optional<std::int64_t> nHistoryEngineId,
+                                            const std::string& sAnyHandsetCondition) {
+  (void)sAnyHandsetCondition;  // TODO(routes): applied in the claim's condition
   CClaimBatch batch;
   if (nMax <= 0) return batch;
   const CDatabaseOperation operation(m_pDBConnection);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "queues/outgoing_queue.h"
+#include "queues/send_options.h"
 
 namespace Norvale {
 
@@ -29,6 +30,9 @@ struct CClaimedJob {
   std::string sData;
   OS::LONG nRetryCount = 0;
   CMessageEndpoint source;
+  // The row's Handset: hsAll when any handset (or a route) may take it.
+  Handsets eHandset = hsAll;
+  CSendOptions Options;
 };
 
 // What a batch claim took: the jobs, in the order GetJobA would have given
@@ -73,8 +77,13 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // SQLite. Two claims, in one process or several, never take one job.
   // With nHistoryEngineId, each job taken gets its 'claimed' event
   // (CMessageHistory) in the same statement or transaction.
+  // sAnyHandsetCondition, when not empty, is an SQL condition over the
+  // row's columns, its values written as literals, that a job for any
+  // handset must also meet to be taken (the routes that give such jobs to
+  // this handset now); jobs for this handset by name are taken regardless.
   CClaimBatch ClaimJobs(Handsets eHandset, int nMax, OS::LONG nTag,
-                        std::optional<std::int64_t> nHistoryEngineId = std::nullopt);
+                        std::optional<std::int64_t> nHistoryEngineId = std::nullopt,
+                        const std::string& sAnyHandsetCondition = {});
 
   // Tags the job, still processing and untagged (or already carrying nTag),
   // with nTag; true when this statement's row now carries it.

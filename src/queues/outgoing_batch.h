@@ -23,6 +23,7 @@
 #include "norvale/enums.h"
 #include "queues/job_queue.h"
 #include "queues/message_endpoint.h"
+#include "queues/send_options.h"
 
 namespace Norvale {
 
@@ -31,6 +32,7 @@ struct COutgoingJobRow {
   JOBTYPE eJobType = jtTextMessage;
   std::string sData;  // as InsertJob takes it (the packed text for a data message)
   Handsets eHandset = hsAll;
+  CSendOptions Options;
 };
 
 class COutgoingBatch : public CJobQueue {

@@ -10,6 +10,7 @@
 #include "norvale/enums.h"
 #include "queues/job_queue.h"
 #include "queues/message_endpoint.h"
+#include "queues/send_options.h"
 
 namespace Norvale {
 
@@ -21,6 +22,10 @@ class COutgoingQueue : public CJobQueue {
 
   OS::LONG InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType, const std::string& sData, Handsets eHandset,
                      const CMessageEndpoint& Source);
+  // The same with the job's options in their own columns; without any, the
+  // statement above.
+  OS::LONG InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType, const std::string& sData, Handsets eHandset,
+                     const CMessageEndpoint& Source, const CSendOptions& Options);
   bool GetJobA(OS::LONG& nJobId, std::string& sPhoneNumber, JOBTYPE& JobType, std::string& sData, OS::LONG& nRetryCount,
                Handsets ePriorityHandset, CMessageEndpoint& Source);
   void GetJobInfo(OS::LONG nJobId, std::string& sPhoneNumber, JOBTYPE& eJobType, std::string& sData, Handsets& eHandset,
