@@ -45,9 +45,9 @@ struct COutgoingSms {
   // The job's sender ("" the connection's own), priority (0 normal, 1 high)
   // and how long the network may keep trying (none: its default), counted
   // from this submission.
-  std::string sSender;
+  std::string sSender{};
   int nPriority = 0;
-  std::optional<std::chrono::seconds> Validity;
+  std::optional<std::chrono::seconds> Validity{};
   // Every part of a job of several, in order, when the driver takes whole
   // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
   // for the job, with Part the first part and nPart = nParts = 1.
@@ -117,7 +117,7 @@ struct CSubmitResult {
 // it once the row holding the message (the whole, or the part as it is) is
 // in SMSIncoming.
 struct CIncomingSms {
-  std::string sSender;
+  std::string sSender{};
   Sms::UserDataPart Part;
   std::uint64_t nReceipt = 0;  // 0: nothing to acknowledge
   // The number it was sent to, when the network says ("" unknown); stored
