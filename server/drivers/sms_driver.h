@@ -42,16 +42,16 @@ struct COutgoingSms {
   Sms::PhoneNumber Number;
   Sms::UserDataPart Part;
   bool bRequestReport = false;
+  // Every part of a job of several, in order, when the driver takes whole
+  // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
+  // for the job, with Part the first part and nPart = nParts = 1.
+  std::vector<Sms::UserDataPart> WholeMessage{};
   // The job's sender ("" the connection's own), priority (0 normal, 1 high)
   // and how long the network may keep trying (none: its default), counted
   // from this submission.
   std::string sSender{};
   int nPriority = 0;
   std::optional<std::chrono::seconds> Validity{};
-  // Every part of a job of several, in order, when the driver takes whole
-  // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
-  // for the job, with Part the first part and nPart = nParts = 1.
-  std::vector<Sms::UserDataPart> WholeMessage;
 };
 
 // The reference the network gave a message, for matching its delivery
