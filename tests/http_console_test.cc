@@ -129,9 +129,21 @@ TEST_P(HttpConsoleTest, OnlyConsoleAccountsLogInAndLogoutEndsTheSession) {
   EXPECT_EQ(daemon.Curl("-H 'Cookie: " + id + "'", "/console/").code, 303);
   EXPECT_EQ(other.Get("/console/").code, 200);
 
+  // A session ends with its account's flag, and with its key.
+  AllowConsole("shop", false);
+  EXPECT_EQ(other.Get("/console/").code, 303);
+  AllowConsole("shop", true);
+  EXPECT_EQ(other.Get("/console/").code, 303);  // gone for good
+  ASSERT_EQ(other.LogIn("shop", daemon.Key()).code, 303);
+  EXPECT_EQ(other.Get("/console/").code, 200);
+  const std::string newKey = Norvale::CApiAccountStore().RotateKey("shop");
+  EXPECT_EQ(other.Get("/console/").code, 303);
+  ASSERT_EQ(other.LogIn("shop", newKey).code, 303);
+  EXPECT_EQ(other.Get("/console/").code, 200);
+
   // The console's failures count against the address like the API's.
   for (int i = 0; i < 12; ++i) browser.LogIn("shop", "shop.wrong");
-  login = browser.LogIn("shop", daemon.Key());
+  login = browser.LogIn("shop", newKey);
   EXPECT_EQ(login.code, 429);
   EXPECT_TRUE(Contains(login.body, "Too many failed attempts")) << login.body;
 }
@@ -175,10 +187,11 @@ TEST_P(HttpConsoleTest, HostileClientDataIsEscapedInThePages) {
       "'<b onmouseover=alert(2)>hi</b>', 1, '2026-12-10 03:00:00')");
   Browser browser(daemon);
   ASSERT_EQ(browser.LogIn("shop", daemon.Key()).code, 303);
-  const std::string escaped = "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&quot;&gt;&lt;img src=x "
-                              "onerror=alert(1)&gt;&amp;amp;";
-  for (const std::string& path : std::vector<std::string>{"/console/messages", "/console/messages/" + id,
-                                                          "/console/messages?q=%3Cscript%3E"}) {
+  const std::string escaped =
+      "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&quot;&gt;&lt;img src=x "
+      "onerror=alert(1)&gt;&amp;amp;";
+  for (const std::string& path :
+       std::vector<std::string>{"/console/messages", "/console/messages/" + id, "/console/messages?q=%3Cscript%3E"}) {
     const HttpReply page = browser.Get(path);
     ASSERT_EQ(page.code, 200) << path;
     EXPECT_FALSE(Contains(page.body, "<script>alert")) << path;
@@ -254,8 +267,9 @@ TEST_P(HttpConsoleTest, OverviewShowsTheEngineAndAMessageSentFromTheFormIsFollow
 
   overview = browser.Get("/console/");
   EXPECT_TRUE(std::regex_search(overview.body, std::regex("<li>Engine [0-9]+: 1 claims"))) << overview.body;
-  EXPECT_TRUE(Contains(overview.body, "aria-label=\"Messages per minute over the last hour: 1 sent, 0 failed, "
-                                      "1 delivered\""))
+  EXPECT_TRUE(Contains(overview.body,
+                       "aria-label=\"Messages per minute over the last hour: 1 sent, 0 failed, "
+                       "1 delivered\""))
       << overview.body;
   EXPECT_EQ(engine.Stop(SIGTERM), 0);
 }
@@ -273,8 +287,7 @@ TEST_P(HttpConsoleTest, RetryNowMakesAFailingWebhookCallDue) {
       "INSERT INTO WebhookOutbox (Account, Url, Method, Body, Signed, Attempts, NextAttempt, FirstQueued, "
       "LastStatus, LastError) VALUES ('shop', 'http://127.0.0.1:9/hook?a=<b>', 'POST', '{}', 0, 2, " +
       std::to_string(later) + ", " + std::to_string(now) + ", 500, NULL)");
-  const std::string id =
-      std::to_string(daemon.Db().Value("SELECT MAX(Id) AS N FROM WebhookOutbox", "N").ToLongLong());
+  const std::string id = std::to_string(daemon.Db().Value("SELECT MAX(Id) AS N FROM WebhookOutbox", "N").ToLongLong());
   Browser browser(daemon);
   ASSERT_EQ(browser.LogIn("shop", daemon.Key()).code, 303);
   const HttpReply page = browser.Get("/console/webhooks");
@@ -305,8 +318,12 @@ TEST(ConsoleHtml, EscapesMarkupQuotesAndBrokenText) {
             "&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;&lt;/a&gt;");
   // Valid UTF-8 stays; a stray byte, an overlong form and control characters do not.
   EXPECT_EQ(VelquorHttp::HtmlEscape("Grüße \xE2\x82\xAC"), "Grüße \xE2\x82\xAC");
-  EXPECT_EQ(VelquorHttp::HtmlEscape("a\xFF" "b\xC0\xBC" "c\x01\td\n"),
-            "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\td\n");
+  EXPECT_EQ(VelquorHttp::HtmlEscape("a\xFF"
+                                    "b\xC0\xBC"
+                                    "c\x01\td\n"),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD"
+            "c\xEF\xBF\xBD\td\n");
   EXPECT_EQ(VelquorHttp::HtmlEscape("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
 }
 
@@ -320,8 +337,8 @@ class SteppedSessions : public VelquorHttp::ConsoleSessions {
 
 TEST(ConsoleSessions, EndAfterTheirIdleTimeAndKeepTheirOwnTokens) {
   SteppedSessions sessions;
-  const std::string first = sessions.Open("ops");
-  const std::string second = sessions.Open("ops");
+  const std::string first = sessions.Open("ops", "hash");
+  const std::string second = sessions.Open("ops", "hash");
   EXPECT_NE(first, second);
   const auto a = sessions.Find(first);
   const auto b = sessions.Find(second);

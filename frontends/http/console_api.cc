@@ -33,7 +33,7 @@ using Norvale::OS::LONG;
 
 constexpr const char* kCookie = "velquor_console";
 constexpr const char* kPrefix = "/console";
-constexpr std::size_t kListed = 50;      // outgoing messages on the list
+constexpr std::size_t kListed = 50;       // outgoing messages on the list
 constexpr std::size_t kCandidates = 500;  // looked at for the list, at most
 constexpr std::int64_t kMinuteMs = 60000;
 constexpr int kChartMinutes = 60;
@@ -84,7 +84,9 @@ HttpResponse SeeOther(const std::string& location) {
   return response;
 }
 
-std::string Alert(const std::string& text) { return "<p class=\"alert\" role=\"alert\">" + HtmlEscape(text) + "</p>\n"; }
+std::string Alert(const std::string& text) {
+  return "<p class=\"alert\" role=\"alert\">" + HtmlEscape(text) + "</p>\n";
+}
 
 std::string TimeText(std::int64_t ms) {
   std::string text = Norvale::HistoryTimeText(ms);
@@ -95,8 +97,8 @@ std::string TimeText(std::int64_t ms) {
 
 std::string ErrorPage(const ConsoleSessions::Session& session, const std::string& navigation,
                       const std::string& heading, const std::string& why) {
-  return RenderPage({heading, navigation, session.csrfToken, "",
-                     "<h1>" + HtmlEscape(heading) + "</h1>\n" + Alert(why)});
+  return RenderPage(
+      {heading, navigation, session.csrfToken, "", "<h1>" + HtmlEscape(heading) + "</h1>\n" + Alert(why)});
 }
 
 // The handsets whose key exists (Handsets\N), with their Driver value.
@@ -175,8 +177,8 @@ std::string HandsetOptions(const std::string& chosen) {
   std::string options = std::string("<option value=\"\"") + (chosen.empty() ? " selected" : "") + ">Any</option>\n";
   for (const auto& [n, driver] : ConfiguredHandsets()) {
     const std::string value = std::to_string(n);
-    options += "<option value=\"" + value + "\"" + (chosen == value ? " selected" : "") + ">Handset " + value +
-               "</option>\n";
+    options +=
+        "<option value=\"" + value + "\"" + (chosen == value ? " selected" : "") + ">Handset " + value + "</option>\n";
   }
   return options;
 }
@@ -232,14 +234,24 @@ std::optional<HttpResponse> ConsoleApi::Handle(const HttpRequest& request) {
   }
 
   const auto cookie = request.cookies.find(kCookie);
-  const std::optional<ConsoleSessions::Session> session =
+  std::optional<ConsoleSessions::Session> session =
       cookie == request.cookies.end() ? std::nullopt : m_Sessions.Find(cookie->second);
+  // The account is read anew on every request, as the API does: a session
+  // ends when its account is removed, loses the flag or gets a new key.
+  if (session) {
+    const std::optional<Norvale::CApiAccount> account = Norvale::CApiAccountStore().Find(session->account);
+    if (!account || !account->bConsole || account->sKeyHash != session->keyHash) {
+      m_Sessions.Close(cookie->second);
+      session.reset();
+    }
+  }
   static const std::string kApi = "/console/api/";
   if (!session) {
     if (path.rfind(kApi, 0) == 0) return Refuse(401, "log in to the console first");
-    if (post) return Html(403, RenderPage({"Forbidden", "", "", "", "<h1>Forbidden</h1>\n" +
-                                                                        Alert("Log in to the console first.") +
-                                                                        "<p><a href=\"/console/login\">Log in</a></p>\n"}));
+    if (post)
+      return Html(403, RenderPage({"Forbidden", "", "", "",
+                                   "<h1>Forbidden</h1>\n" + Alert("Log in to the console first.") +
+                                       "<p><a href=\"/console/login\">Log in</a></p>\n"}));
     return SeeOther("/console/login");
   }
   if (post) {
@@ -271,8 +283,8 @@ std::optional<HttpResponse> ConsoleApi::Handle(const HttpRequest& request) {
   } catch (const Norvale::OS::_com_error& e) {
     m_Context.database.Connections().ResetConnection();
     if (path.rfind(kApi, 0) == 0) return Refuse(503, Description(e));
-    return Html(503, ErrorPage(*session, "-", "Database not available", "The queue database does not answer: " +
-                                                                           Description(e)));
+    return Html(503, ErrorPage(*session, "-", "Database not available",
+                               "The queue database does not answer: " + Description(e)));
   }
   return Html(404, ErrorPage(*session, "-", "Not found", "There is no such page."));
 }
@@ -288,9 +300,9 @@ HttpResponse ConsoleApi::Login(const HttpRequest& request) {
     const std::optional<Norvale::CApiAccount> account = m_Context.auth.Check(*name, key, request.remoteAddress);
     if (account && account->bConsole) {
       HttpResponse answer = SeeOther("/console/");
-      answer.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=" + m_Sessions.Open(account->sName) +
-                                                    "; Path=/console; HttpOnly; SameSite=Strict" +
-                                                    (m_Options.secureCookie ? "; Secure" : ""));
+      answer.headers.emplace_back(
+          "Set-Cookie", std::string(kCookie) + "=" + m_Sessions.Open(account->sName, account->sKeyHash) +
+                            "; Path=/console; HttpOnly; SameSite=Strict" + (m_Options.secureCookie ? "; Secure" : ""));
       return answer;
     }
     if (account) {
@@ -300,17 +312,18 @@ HttpResponse ConsoleApi::Login(const HttpRequest& request) {
       status = 429;
     }
   }
-  HttpResponse answer = Html(status, RenderPage({"Log in", "", "", "",
-                                                 "<h1>Log in</h1>\n" + Alert(why) +
-                                                     "<form class=\"login\" method=\"post\" action=\"/console/login\">\n"
-                                                     "<label for=\"account\">Account</label>\n"
-                                                     "<input id=\"account\" name=\"account\" autocomplete=\"username\" "
-                                                     "required value=\"" +
-                                                     HtmlEscape(name != nullptr ? *name : "") +
-                                                     "\">\n<label for=\"key\">API key</label>\n"
-                                                     "<input id=\"key\" name=\"key\" type=\"password\" "
-                                                     "autocomplete=\"current-password\" required>\n"
-                                                     "<button type=\"submit\">Log in</button>\n</form>\n"}));
+  HttpResponse answer =
+      Html(status, RenderPage({"Log in", "", "", "",
+                               "<h1>Log in</h1>\n" + Alert(why) +
+                                   "<form class=\"login\" method=\"post\" action=\"/console/login\">\n"
+                                   "<label for=\"account\">Account</label>\n"
+                                   "<input id=\"account\" name=\"account\" autocomplete=\"username\" "
+                                   "required value=\"" +
+                                   HtmlEscape(name != nullptr ? *name : "") +
+                                   "\">\n<label for=\"key\">API key</label>\n"
+                                   "<input id=\"key\" name=\"key\" type=\"password\" "
+                                   "autocomplete=\"current-password\" required>\n"
+                                   "<button type=\"submit\">Log in</button>\n</form>\n"}));
   return answer;
 }
 
@@ -318,7 +331,8 @@ HttpResponse ConsoleApi::Logout(const HttpRequest& request) {
   if (const auto cookie = request.cookies.find(kCookie); cookie != request.cookies.end())
     m_Sessions.Close(cookie->second);
   HttpResponse answer = SeeOther("/console/login");
-  answer.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=; Path=/console; Max-Age=0; HttpOnly; SameSite=Strict" +
+  answer.headers.emplace_back("Set-Cookie", std::string(kCookie) +
+                                                "=; Path=/console; Max-Age=0; HttpOnly; SameSite=Strict" +
                                                 (m_Options.secureCookie ? "; Secure" : ""));
   return answer;
 }
@@ -384,9 +398,8 @@ HttpResponse ConsoleApi::Overview(const ConsoleSessions::Session& session) {
     };
     rows += "<tr><th scope=\"row\">Handset " + std::to_string(n) + "</th><td>" + HtmlEscape(h.value("driver", "")) +
             "</td><td><span class=\"state state-" + HtmlEscape(state.substr(0, state.find(' '))) + "\">" +
-            HtmlEscape(state) + "</span>" +
-            (detail.empty() ? "" : "<br><small>" + HtmlEscape(detail) + "</small>") + "</td><td>" +
-            (signal >= 0 ? std::to_string(signal) + "%" : "-") + "</td><td>" +
+            HtmlEscape(state) + "</span>" + (detail.empty() ? "" : "<br><small>" + HtmlEscape(detail) + "</small>") +
+            "</td><td>" + (signal >= 0 ? std::to_string(signal) + "%" : "-") + "</td><td>" +
             (error.empty() ? "-" : HtmlEscape(error)) + "</td><td>" +
             std::to_string(pending == depths.pendingByHandset.end() ? 0 : pending->second) + "</td><td>" +
             rate("sent") + "</td><td>" + rate("failed") + "</td><td>" + rate("delivered") + "</td></tr>\n";
@@ -394,19 +407,18 @@ HttpResponse ConsoleApi::Overview(const ConsoleSessions::Session& session) {
   if (rows.empty()) rows = "<tr><td colspan=\"9\">No handset is configured.</td></tr>\n";
   const auto anyPending = depths.pendingByHandset.find(0);
 
-  std::string content = "<h1>Overview</h1>\n<p class=\"engine\">Engine on this host: " +
-                        HtmlEscape(running && published.is_object()
-                                       ? "running (pid " + std::to_string(published.value("pid", 0)) + ")"
-                                       : engine) +
-                        "</p>\n<div class=\"scroll\"><table>\n<caption>Handsets</caption>\n<thead><tr>"
-                        "<th scope=\"col\">Handset</th><th scope=\"col\">Driver</th><th scope=\"col\">State</th>"
-                        "<th scope=\"col\">Signal</th><th scope=\"col\">Last error</th><th scope=\"col\">Queue</th>"
-                        "<th scope=\"col\">Sent/min</th><th scope=\"col\">Failed/min</th>"
-                        "<th scope=\"col\">Delivered/min</th></tr></thead>\n<tbody>\n" +
-                        rows + "</tbody>\n</table></div>\n<p class=\"note\">Per minute: the average of the last " +
-                        std::to_string(kRateMinutes) + " minutes. Messages for any handset waiting: " +
-                        std::to_string(anyPending == depths.pendingByHandset.end() ? 0 : anyPending->second) +
-                        ".</p>\n";
+  std::string content =
+      "<h1>Overview</h1>\n<p class=\"engine\">Engine on this host: " +
+      HtmlEscape(running && published.is_object() ? "running (pid " + std::to_string(published.value("pid", 0)) + ")"
+                                                  : engine) +
+      "</p>\n<div class=\"scroll\"><table>\n<caption>Handsets</caption>\n<thead><tr>"
+      "<th scope=\"col\">Handset</th><th scope=\"col\">Driver</th><th scope=\"col\">State</th>"
+      "<th scope=\"col\">Signal</th><th scope=\"col\">Last error</th><th scope=\"col\">Queue</th>"
+      "<th scope=\"col\">Sent/min</th><th scope=\"col\">Failed/min</th>"
+      "<th scope=\"col\">Delivered/min</th></tr></thead>\n<tbody>\n" +
+      rows + "</tbody>\n</table></div>\n<p class=\"note\">Per minute: the average of the last " +
+      std::to_string(kRateMinutes) + " minutes. Messages for any handset waiting: " +
+      std::to_string(anyPending == depths.pendingByHandset.end() ? 0 : anyPending->second) + ".</p>\n";
   content += "<section aria-labelledby=\"queues\">\n<h2 id=\"queues\">Queues</h2>\n<dl class=\"queues\">\n";
   for (int status = Norvale::jsPending; status <= Norvale::jsDeliveryFailed; ++status) {
     const auto found = depths.outgoingByStatus.find(status);
@@ -527,14 +539,13 @@ HttpResponse ConsoleApi::Message(std::int32_t id, const ConsoleSessions::Session
   Norvale::CDBConnectionDispensor& db = m_Context.database.Connections();
   const std::string heading = "Message " + std::to_string(id);
   const std::optional<MessageLife> life = ReadMessageLife(db, id);
-  if (!life)
-    return Html(404, ErrorPage(session, "Messages", heading, "No such message, or its history was cleared."));
+  if (!life) return Html(404, ErrorPage(session, "Messages", heading, "No such message, or its history was cleared."));
   Norvale::CDatabaseQueryExecuter executer(&db);
   LONG affected = 0;
   std::string clientRef, account, text;
-  const auto job = executer.ExecuteCommand("SELECT ClientRef, Account FROM HttpJobs WHERE JobId=$1",
-                                           {static_cast<std::int64_t>(id)}, affected, adCmdText, -1,
-                                           Norvale::CJobQueue::kAttempts);
+  const auto job =
+      executer.ExecuteCommand("SELECT ClientRef, Account FROM HttpJobs WHERE JobId=$1", {static_cast<std::int64_t>(id)},
+                              affected, adCmdText, -1, Norvale::CJobQueue::kAttempts);
   if (job && !job->BOF() && !job->adoEOF()) {
     clientRef = Text(job->GetFieldValue("ClientRef"));
     account = Text(job->GetFieldValue("Account"));
@@ -598,9 +609,11 @@ HttpResponse ConsoleApi::SendPage(const ConsoleSessions::Session& session, const
       "<form class=\"send\" method=\"post\" action=\"/console/send\">\n" + CsrfField(session.csrfToken) +
       "\n<label for=\"to\">Number</label>\n<input id=\"to\" name=\"to\" type=\"tel\" required "
       "autocomplete=\"off\" value=\"" +
-      HtmlEscape(field("to")) + "\">\n<label for=\"text\">Text</label>\n<textarea id=\"text\" name=\"text\" rows=\"4\" "
+      HtmlEscape(field("to")) +
+      "\">\n<label for=\"text\">Text</label>\n<textarea id=\"text\" name=\"text\" rows=\"4\" "
       "required>" +
-      HtmlEscape(field("text")) + "</textarea>\n<label for=\"handset\">Handset</label>\n<select id=\"handset\" "
+      HtmlEscape(field("text")) +
+      "</textarea>\n<label for=\"handset\">Handset</label>\n<select id=\"handset\" "
       "name=\"handset\">\n" +
       HandsetOptions(field("handset")) + "</select>\n<button type=\"submit\">Send</button>\n</form>\n";
   return Html(status, RenderPage({"Send", "Send", session.csrfToken, "", content}));
@@ -619,8 +632,7 @@ HttpResponse ConsoleApi::Send(const HttpRequest& request, const ConsoleSessions:
     message["handset"] = *n;
   }
   const std::optional<Norvale::CApiAccount> account = Norvale::CApiAccountStore().Find(session.account);
-  if (!account || !account->bConsole)
-    return SendPage(session, "The account " + session.account + " may no longer use the console.", 403, &request);
+  if (!account) return SendPage(session, "The account " + session.account + " is gone.", 403, &request);
   // The web form's text may be any string; the API wants valid UTF-8.
   HttpResponse answer;
   try {
@@ -658,10 +670,11 @@ HttpResponse ConsoleApi::Webhooks(const ConsoleSessions::Session& session) {
     rows += "<tr><th scope=\"row\" class=\"url\">" + HtmlEscape(Text(failing->GetFieldValue("Url"))) + "</th><td>" +
             HtmlEscape(Text(failing->GetFieldValue("Account"))) + "</td><td>" +
             Text(failing->GetFieldValue("Attempts")) + "</td><td>" + (answer.empty() ? "-" : HtmlEscape(answer)) +
-            "</td><td>" + (next <= now ? "due now" : TimeText(next)) + "</td><td><form method=\"post\" "
-            "action=\"/console/webhooks/" + id + "/retry\">" + CsrfField(session.csrfToken) +
-            "<button type=\"submit\" aria-describedby=\"call-" + id + "\">Retry now</button><span hidden id=\"call-" +
-            id + "\">call " + id + "</span></form></td></tr>\n";
+            "</td><td>" + (next <= now ? "due now" : TimeText(next)) +
+            "</td><td><form method=\"post\" "
+            "action=\"/console/webhooks/" +
+            id + "/retry\">" + CsrfField(session.csrfToken) + "<button type=\"submit\" aria-describedby=\"call-" + id +
+            "\">Retry now</button><span hidden id=\"call-" + id + "\">call " + id + "</span></form></td></tr>\n";
   }
   if (rows.empty()) rows = "<tr><td colspan=\"6\">No webhook call is failing.</td></tr>\n";
   const std::string content =

@@ -32,8 +32,8 @@ namespace VelquorHttp {
 class SendApi;
 
 struct ConsoleOptions {
-  bool secureCookie = false;           // velquor-http serves HTTPS
-  std::function<void()> outboxWritten; // a webhook call was made due
+  bool secureCookie = false;            // velquor-http serves HTTPS
+  std::function<void()> outboxWritten;  // a webhook call was made due
 };
 
 class ConsoleApi : public ApiModule {

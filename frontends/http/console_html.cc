@@ -89,12 +89,13 @@ std::string RenderPage(const ConsolePage& page) {
                      "<span class=\"brand\">Velquor console</span>\n";
   if (!page.navigation.empty()) {
     html += "<nav aria-label=\"Console\">\n<ul>\n";
-    static const std::pair<const char*, const char*> kLinks[] = {
-        {"Overview", "/console/"}, {"Messages", "/console/messages"}, {"Send", "/console/send"},
-        {"Webhooks", "/console/webhooks"}};
+    static const std::pair<const char*, const char*> kLinks[] = {{"Overview", "/console/"},
+                                                                 {"Messages", "/console/messages"},
+                                                                 {"Send", "/console/send"},
+                                                                 {"Webhooks", "/console/webhooks"}};
     for (const auto& [name, href] : kLinks)
-      html += std::string("<li><a href=\"") + href + "\"" +
-              (page.navigation == name ? " aria-current=\"page\"" : "") + ">" + name + "</a></li>\n";
+      html += std::string("<li><a href=\"") + href + "\"" + (page.navigation == name ? " aria-current=\"page\"" : "") +
+              ">" + name + "</a></li>\n";
     html += "</ul>\n<form class=\"logout\" method=\"post\" action=\"/console/logout\">" + CsrfField(page.csrfToken) +
             "<button type=\"submit\">Log out</button></form>\n</nav>\n";
   }

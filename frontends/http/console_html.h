@@ -13,9 +13,9 @@ namespace VelquorHttp {
 std::string HtmlEscape(const std::string& text);
 
 struct ConsolePage {
-  std::string title;      // of the document, escaped here
-  std::string navigation; // "Overview", "Messages", "Send", "Webhooks" (the current one), or empty: no navigation
-  std::string csrfToken;  // for the log-out form
+  std::string title;           // of the document, escaped here
+  std::string navigation;      // "Overview", "Messages", "Send", "Webhooks" (the current one), or empty: no navigation
+  std::string csrfToken;       // for the log-out form
   std::string bodyAttributes;  // more attributes of <body>, already escaped (data-refresh="5")
   std::string content;         // the <main> element's HTML
 };

@@ -10,9 +10,9 @@ constexpr std::size_t kSweepAbove = 1024;
 
 }  // namespace
 
-std::string ConsoleSessions::Open(const std::string& account) {
+std::string ConsoleSessions::Open(const std::string& account, const std::string& keyHash) {
   const std::string id = Norvale::MakeRandomSecret(32);
-  Entry entry{{account, Norvale::MakeRandomSecret(32)}, Now()};
+  Entry entry{{account, keyHash, Norvale::MakeRandomSecret(32)}, Now()};
   const std::lock_guard lock(m_Mutex);
   const Clock::time_point now = entry.lastUsed;
   if (m_Sessions.size() > kSweepAbove)
@@ -45,8 +45,7 @@ bool ConsoleSessions::TokenMatches(const Session& session, const std::string& to
   const std::string& expected = session.csrfToken;
   if (token.size() != expected.size() || expected.empty()) return false;
   unsigned char difference = 0;
-  for (std::size_t i = 0; i < token.size(); ++i)
-    difference |= static_cast<unsigned char>(token[i] ^ expected[i]);
+  for (std::size_t i = 0; i < token.size(); ++i) difference |= static_cast<unsigned char>(token[i] ^ expected[i]);
   return difference == 0;
 }
 

@@ -21,13 +21,15 @@ class ConsoleSessions {
 
   struct Session {
     std::string account;
+    std::string keyHash;  // the account's stored key hash at the log-in
     std::string csrfToken;
   };
 
   virtual ~ConsoleSessions() = default;
 
-  // A new session of the account; returns its id (the cookie's value).
-  std::string Open(const std::string& account);
+  // A new session of the account, logged in with the key of `keyHash`;
+  // returns its id (the cookie's value).
+  std::string Open(const std::string& account, const std::string& keyHash);
   // The session of the id, its idle time started anew; nothing when there is
   // none or it expired.
   std::optional<Session> Find(const std::string& id);

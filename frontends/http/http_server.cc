@@ -202,6 +202,11 @@ struct HttpServerCallbacks {
       *uploadDataSize = 0;
       return MHD_YES;
     }
+    if (pending->form != nullptr) {
+      // The body is whole: the decoder gives its last field now.
+      MHD_destroy_post_processor(pending->form);
+      pending->form = nullptr;
+    }
     return Respond(*server, connection, *pending);
   }
 
