@@ -124,11 +124,8 @@ TEST(ConsoleBrowser, OperatorSeesSendsFindsAndRetriesInChromium) {
   TestSupport::EngineRoot root(db.Dsn());
   // Handset 1 as scripts/demo.sh configures it: 0.3 s per message, the
   // report 1.5 s later, every message echoed back.
-  root.AddSimulator(1, {{"Latency", "300"},
-                        {"ReportDelay", "1500"},
-                        {"AutoReply", "echo"},
-                        {"ReplyDelay", "800"},
-                        {"Seed", "1"}});
+  root.AddSimulator(
+      1, {{"Latency", "300"}, {"ReportDelay", "1500"}, {"AutoReply", "echo"}, {"ReplyDelay", "800"}, {"Seed", "1"}});
   Norvale::OS::ServiceHost::Register("VelquorServer", VELQUOR_SERVER, "Velquor gateway engine");
   TestSupport::ServerProcess engine(root);
   ASSERT_TRUE(engine.StartAndWait()) << engine.Errors();
@@ -146,16 +143,16 @@ TEST(ConsoleBrowser, OperatorSeesSendsFindsAndRetriesInChromium) {
 
   const std::string screenshots = VELQUOR_CONSOLE_SCREENSHOTS;
   std::filesystem::create_directories(screenshots);
-  for (const auto& [name, value] : std::map<std::string, std::string>{
-           {"CONSOLE_URL", "http://127.0.0.1:" + std::to_string(port)},
-           {"CONSOLE_ACCOUNT", "operator"},
-           {"CONSOLE_KEY", key},
-           {"OTHER_ACCOUNT", "shop"},
-           {"OTHER_KEY", otherKey},
-           {"RECEIVER_URL", receiver.Url("")},
-           {"SEND_TO", "+4915112345678"},
-           {"SCREENSHOT_DIR", screenshots},
-           {"CHROMIUM", CHROMIUM}})
+  for (const auto& [name, value] :
+       std::map<std::string, std::string>{{"CONSOLE_URL", "http://127.0.0.1:" + std::to_string(port)},
+                                          {"CONSOLE_ACCOUNT", "operator"},
+                                          {"CONSOLE_KEY", key},
+                                          {"OTHER_ACCOUNT", "shop"},
+                                          {"OTHER_KEY", otherKey},
+                                          {"RECEIVER_URL", receiver.Url("")},
+                                          {"SEND_TO", "+4915112345678"},
+                                          {"SCREENSHOT_DIR", screenshots},
+                                          {"CHROMIUM", CHROMIUM}})
     setenv(name.c_str(), value.c_str(), 1);
   TestSupport::ChildProcess browser({"/usr/bin/env", "node", VELQUOR_SOURCE_DIR "/tests/console/console_browser.js"});
   // The script bounds each of its waits; this bounds the whole.
