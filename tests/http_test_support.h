@@ -68,16 +68,24 @@ class HttpDaemon {
   // `headers` are more "Name: value" lines.
   HttpReply Request(const std::string& method, const std::string& path, const std::string* body = nullptr,
                     const std::vector<std::string>& headers = {}, const std::string& key = "") const {
-    static std::atomic<int> counter{0};
-    const std::string tag = Root() + "/http-" + std::to_string(counter++);
-    std::string command = "curl -s -m 60 -o - -w '\\n%{http_code}' -D " + tag + ".headers -H 'Authorization: Bearer " +
-                          (key.empty() ? m_sKey : key) + "' -X " + method;
+    const std::string tag = NextTag();
+    std::string options = "-H 'Authorization: Bearer " + (key.empty() ? m_sKey : key) + "' -X " + method;
     if (body != nullptr) {
       std::ofstream(tag + ".body", std::ios::binary) << *body;
-      command += " -H 'Content-Type: application/json' --data-binary @" + tag + ".body";
+      options += " -H 'Content-Type: application/json' --data-binary @" + tag + ".body";
     }
-    for (const std::string& header : headers) command += " -H '" + header + "'";
-    const CommandResult result = RunCommand(command + " '" + m_sBase + path + "'");
+    for (const std::string& header : headers) options += " -H '" + header + "'";
+    HttpReply reply = Curl(options, path);
+    std::remove((tag + ".body").c_str());
+    return reply;
+  }
+
+  // A request with curl and these options (quoted for the shell by the
+  // caller), the answer's header fields read back.
+  HttpReply Curl(const std::string& options, const std::string& path) const {
+    const std::string tag = NextTag();
+    const CommandResult result = RunCommand("curl -s -m 60 -o - -w '\\n%{http_code}' -D " + tag + ".headers " +
+                                            options + " '" + m_sBase + path + "'");
     HttpReply reply;
     const std::size_t lastLine = result.out.rfind('\n');
     if (result.status != 0 || lastLine == std::string::npos) return {-1, result.out, {}};
@@ -95,8 +103,12 @@ class HttpDaemon {
       reply.headers[name] = value;
     }
     std::remove((tag + ".headers").c_str());
-    std::remove((tag + ".body").c_str());
     return reply;
+  }
+  // A file name of the test's root for one request's files.
+  static std::string NextTag() {
+    static std::atomic<int> counter{0};
+    return Root() + "/http-" + std::to_string(counter++);
   }
 
   long Count(const std::string& table, const std::string& where = "") const {

@@ -33,6 +33,15 @@ struct ConnectionClock {
 struct PendingRequest {
   HttpRequest request;
   std::shared_ptr<DeferredAnswer> later;  // the answer that the parked connection waits for
+  MHD_PostProcessor* form = nullptr;      // decodes an HTML form's body into request.form
+  std::string formKey;                    // the field whose value the decoder gives in pieces
+
+  PendingRequest() = default;
+  PendingRequest(const PendingRequest&) = delete;
+  PendingRequest& operator=(const PendingRequest&) = delete;
+  ~PendingRequest() {
+    if (form != nullptr) MHD_destroy_post_processor(form);
+  }
 };
 
 // The connections parked by a deferred answer. A wake-up resumes its
@@ -75,12 +84,41 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key, con
   return MHD_YES;
 }
 
+MHD_Result CollectCookie(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  static_cast<HttpRequest*>(cls)->cookies[key] = value != nullptr ? value : "";
+  return MHD_YES;
+}
+
 // With the value's length, so that a decoded %00 (binary UDH in Kannel's
 // sendsms) does not cut the value short.
 MHD_Result CollectArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, size_t /*keySize*/, const char* value,
                            size_t valueSize) {
   static_cast<HttpRequest*>(cls)->query.emplace_back(key, value != nullptr ? std::string(value, valueSize) : "");
   return MHD_YES;
+}
+
+// A form field's value, given by the library in pieces: the first (offset
+// 0) starts a field, the others continue it.
+MHD_Result CollectFormField(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* /*filename*/,
+                            const char* /*contentType*/, const char* /*transferEncoding*/, const char* data,
+                            uint64_t offset, size_t size) {
+  auto* pending = static_cast<PendingRequest*>(cls);
+  auto& form = pending->request.form;
+  const std::string name = key != nullptr ? key : "";
+  if (offset == 0 || form.empty() || pending->formKey != name) {
+    form.emplace_back(name, "");
+    pending->formKey = name;
+  }
+  if (data != nullptr) form.back().second.append(data, size);
+  return MHD_YES;
+}
+
+bool IsFormBody(const char* contentType) {
+  if (contentType == nullptr) return false;
+  std::string type = contentType;
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type.rfind(MHD_HTTP_POST_ENCODING_FORM_URLENCODED, 0) == 0 ||
+         type.rfind(MHD_HTTP_POST_ENCODING_MULTIPART_FORMDATA, 0) == 0;
 }
 
 std::string PeerAddress(MHD_Connection* connection) {
@@ -117,6 +155,12 @@ const std::string* HttpRequest::QueryValue(const std::string& name) const {
   return nullptr;
 }
 
+const std::string* HttpRequest::FormValue(const std::string& name) const {
+  for (const auto& [key, value] : form)
+    if (key == name) return &value;
+  return nullptr;
+}
+
 struct HttpServerCallbacks {
   static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                            const char* /*version*/, const char* uploadData, size_t* uploadDataSize, void** state) {
@@ -128,8 +172,11 @@ struct HttpServerCallbacks {
       pending->request.method = method;
       pending->request.path = url;
       MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &pending->request);
+      MHD_get_connection_values(connection, MHD_COOKIE_KIND, &CollectCookie, &pending->request);
       MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &pending->request);
       pending->request.remoteAddress = PeerAddress(connection);
+      if (IsFormBody(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE)))
+        pending->form = MHD_create_post_processor(connection, 4096, &CollectFormField, pending);
       *state = pending;
       // A body announced over the limit is refused before it is read (and
       // before a client that expects "100 Continue" sends it).
@@ -142,7 +189,16 @@ struct HttpServerCallbacks {
       std::string& body = pending->request.body;
       const std::size_t room = server->m_Options.bodyLimit - body.size();
       if (*uploadDataSize > room) pending->request.bodyTooLarge = true;
-      body.append(uploadData, std::min(room, *uploadDataSize));
+      const std::size_t taken = std::min(room, *uploadDataSize);
+      body.append(uploadData, taken);
+      // A form's fields only from a whole body: a cut one is refused anyway.
+      if (pending->form != nullptr && !pending->request.bodyTooLarge &&
+          MHD_post_process(pending->form, uploadData, taken) != MHD_YES) {
+        // Not a form after all: no fields rather than some.
+        MHD_destroy_post_processor(pending->form);
+        pending->form = nullptr;
+        pending->request.form.clear();
+      }
       *uploadDataSize = 0;
       return MHD_YES;
     }

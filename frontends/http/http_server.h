@@ -35,16 +35,23 @@ struct HttpRequest {
   // The header fields, names in lower case ("authorization"); a field sent
   // twice keeps its last value.
   std::map<std::string, std::string> headers;
+  // The cookies of the Cookie field, as the library splits them.
+  std::map<std::string, std::string> cookies;
   // The query's arguments, decoded, in the order sent (a name may repeat).
   std::vector<std::pair<std::string, std::string>> query;
   std::string remoteAddress;  // the peer's address, "127.0.0.1"
   std::string body;
   bool bodyTooLarge = false;  // the body passed the limit; `body` holds its start only
+  // The fields of an HTML form's body (application/x-www-form-urlencoded or
+  // multipart/form-data), decoded by the library, in the order sent.
+  std::vector<std::pair<std::string, std::string>> form;
 
   // A header's value, or empty.
   std::string Header(const std::string& lowerCaseName) const;
   // The first value of a query argument, or nothing.
   const std::string* QueryValue(const std::string& name) const;
+  // The first value of a form field, or nothing.
+  const std::string* FormValue(const std::string& name) const;
 };
 
 struct HttpResponse;

@@ -22,8 +22,9 @@ std::string Description(const Norvale::OS::_com_error& e) {
 
 }  // namespace
 
-std::string EngineState() {
+std::string EngineState(Json* published) {
   using namespace Norvale::OS;
+  if (published != nullptr) *published = nullptr;
   const char* name = Norvale::CVelquorServerConnection::kServiceName;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, GENERIC_READ);
   SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
@@ -47,6 +48,7 @@ std::string EngineState() {
   // stopped or paused inside a running service.
   std::ifstream in(ServiceHost::RunDirectory() + "/VelquorServer.handsets.json");
   const Json state = Json::parse(in, nullptr, false);
+  if (published != nullptr && state.is_object()) *published = state;
   if (state.is_object() && state.value("status", "running") != "running")
     return "the engine is " + state.value("status", "");
   return "running";

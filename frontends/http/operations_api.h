@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 
 #include "api_module.h"
 
@@ -35,7 +36,10 @@ class OperationsApi : public ApiModule {
 };
 
 // "running", or why the engine does not run (its service state, or the
-// engine's own state when the service runs).
-std::string EngineState();
+// engine's own state when the service runs). With `published`: the state the
+// engine publishes (run/norvale/VelquorServer.handsets.json, the file
+// `velquor service status` reads: its handsets, their drivers, connections,
+// signal, last error and counters) while its service runs, else null.
+std::string EngineState(nlohmann::json* published = nullptr);
 
 }  // namespace VelquorHttp

@@ -315,6 +315,16 @@ std::optional<HttpResponse> SendApi::Handle(const HttpRequest& request) {
     }
   }
 
+  return Queue(account, body, batch, key, hash, now);
+}
+
+HttpResponse SendApi::SendOne(const Norvale::CApiAccount& account, const Json& message) {
+  return Queue(account, message, false, std::nullopt, "", NowMs());
+}
+
+HttpResponse SendApi::Queue(const Norvale::CApiAccount& account, const Json& body, bool batch,
+                            const std::optional<std::string>& key, const std::string& hash, std::int64_t now) {
+  Norvale::CDBConnectionDispensor& connections = m_Context.database.Connections();
   MessageReader reader(account);
   std::vector<Message> messages;
   if (batch) {
@@ -326,12 +336,12 @@ std::optional<HttpResponse> SendApi::Handle(const HttpRequest& request) {
       return Refuse(400, "messages is an array of 1 to " + std::to_string(kMaxBatch) + " messages", "messages");
     messages.resize(items.size());
     for (std::size_t i = 0; i < items.size(); ++i)
-      if (auto refusal = reader.Read(items[i], "messages[" + std::to_string(i) + "].", messages[i])) return refusal;
+      if (auto refusal = reader.Read(items[i], "messages[" + std::to_string(i) + "].", messages[i])) return *refusal;
   } else {
     messages.resize(1);
-    if (auto refusal = reader.Read(body, "", messages[0])) return refusal;
+    if (auto refusal = reader.Read(body, "", messages[0])) return *refusal;
   }
-  if (auto refusal = m_Context.auth.Admit(account, static_cast<unsigned>(messages.size()))) return refusal;
+  if (auto refusal = m_Context.auth.Admit(account, static_cast<unsigned>(messages.size()))) return *refusal;
 
   std::vector<Norvale::COutgoingJobRow> rows;
   rows.reserve(messages.size());
@@ -354,7 +364,7 @@ std::optional<HttpResponse> SendApi::Handle(const HttpRequest& request) {
   } catch (const Norvale::_com_error& e) {
     return DatabaseFailure(e);
   }
-  if (earlier) return earlier;
+  if (earlier) return *earlier;
   std::map<int, double> accepted;
   for (const auto& row : rows) accepted[row.eHandset] += 1;
   for (const auto& [handset, count] : accepted)

@@ -14,7 +14,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include <optional>
+#include <string>
+
+#include "accounts/api_account_store.h"
 #include "api_module.h"
+#include "json_answer.h"
 
 namespace VelquorHttp {
 
@@ -23,6 +28,10 @@ class SendApi : public ApiModule {
   // Reads HttpIdempotencyHours (default 24).
   explicit SendApi(HttpContext& context);
   std::optional<HttpResponse> Handle(const HttpRequest& request) override;
+  // Queues one message (the JSON object of POST /v1/messages) for the
+  // account, as that request does after its authentication: 201 {"id": N},
+  // or the refusal.
+  HttpResponse SendOne(const Norvale::CApiAccount& account, const Json& message);
 
   static constexpr unsigned kMaxBatch = 1000;
 
@@ -30,6 +39,10 @@ class SendApi : public ApiModule {
   // Removes the idempotency rows past their time, at most once a minute, on
   // the thread of a request that comes by.
   void PruneNowAndThen(std::int64_t now);
+  // Checks and queues the messages of a request whose idempotency key (if
+  // any) was looked up already.
+  HttpResponse Queue(const Norvale::CApiAccount& account, const Json& body, bool batch,
+                     const std::optional<std::string>& key, const std::string& hash, std::int64_t now);
 
   HttpContext& m_Context;
   std::int64_t m_nIdempotencyMs;

@@ -88,6 +88,38 @@ std::optional<Json> OwnedJob(Norvale::CDBConnectionDispensor& db, std::int32_t i
 
 }  // namespace
 
+const char* MessageLife::State() const { return StateOf(status, delivered); }
+
+bool MessageLife::Final() const {
+  const std::string state = State();
+  return state == "delivered" || state == "failed" || (state == "sent" && status == Norvale::jsSent);
+}
+
+std::optional<MessageLife> ReadMessageLife(Norvale::CDBConnectionDispensor& db, std::int32_t id) {
+  Norvale::CMessageHistory history(&db);
+  MessageLife life;
+  life.row = history.ReadQueuedJob(id);
+  try {
+    life.events = history.Read(id);
+  } catch (const Norvale::_com_error&) {
+    // A database without the history (an engine older than it): the row only.
+    if (!life.row) throw;
+  }
+  if (!life.row && life.events.empty()) return std::nullopt;
+  // Without its row and an outcome in the history: the library's rule, a
+  // missing row counts as sent.
+  life.status = life.row ? life.row->nStatus : static_cast<long>(Norvale::jsSent);
+  for (const auto& e : life.events) {
+    life.delivered = life.delivered || e.sEvent == Norvale::kHistoryDelivered;
+    const bool outcome = e.sEvent == Norvale::kHistorySent || e.sEvent == Norvale::kHistoryDelivered ||
+                         e.sEvent == Norvale::kHistoryFailed;
+    if (!life.row && outcome && e.nStatus) life.status = *e.nStatus;
+    if (e.nHandset && *e.nHandset != 0) life.handset = *e.nHandset;
+  }
+  if (life.row && life.row->nHandset && *life.row->nHandset != 0) life.handset = *life.row->nHandset;
+  return life;
+}
+
 std::optional<HttpResponse> StatusApi::Handle(const HttpRequest& request) {
   static const std::string kMessages = "/v1/messages/";
   if (request.path.rfind(kMessages, 0) != 0) return std::nullopt;
@@ -101,35 +133,17 @@ std::optional<HttpResponse> StatusApi::Handle(const HttpRequest& request) {
     Norvale::CDBConnectionDispensor& db = m_Context.database.Connections();
     const std::optional<Json> clientRef = OwnedJob(db, *id, account);
     if (!clientRef) return Refuse(404, "unknown or cleared", "id");
-    Norvale::CMessageHistory history(&db);
-    const std::optional<Norvale::CQueuedJob> row = history.ReadQueuedJob(*id);
-    std::vector<Norvale::CHistoryEvent> events;
-    try {
-      events = history.Read(*id);
-    } catch (const Norvale::_com_error&) {
-      // A database without the history (an engine older than it): the row only.
-      if (!row) throw;
-    }
-    if (!row && events.empty()) return Refuse(404, "unknown or cleared", "id");
-    bool delivered = false;
-    // Without its row and an outcome in the history: the library's rule, a
-    // missing row counts as sent.
-    long status = row ? row->nStatus : static_cast<long>(Norvale::jsSent);
-    Json handset = nullptr;
+    const std::optional<MessageLife> life = ReadMessageLife(db, *id);
+    if (!life) return Refuse(404, "unknown or cleared", "id");
+    const long status = life->status;
     Json list = Json::array();
-    for (const auto& e : events) {
-      delivered = delivered || e.sEvent == Norvale::kHistoryDelivered;
-      const bool outcome = e.sEvent == Norvale::kHistorySent || e.sEvent == Norvale::kHistoryDelivered ||
-                           e.sEvent == Norvale::kHistoryFailed;
-      if (!row && outcome && e.nStatus) status = *e.nStatus;
-      if (e.nHandset && *e.nHandset != 0) handset = *e.nHandset;
-      list.push_back(EventJson(e));
-    }
-    if (row && row->nHandset && *row->nHandset != 0) handset = *row->nHandset;
+    for (const auto& e : life->events) list.push_back(EventJson(e));
+    const auto& row = life->row;
+    const Json handset = life->handset ? Json(*life->handset) : Json(nullptr);
     return Answer(200, {{"id", *id},
                         {"status", status},
                         {"name", JobStatusName(static_cast<int>(status))},
-                        {"state", StateOf(status, delivered)},
+                        {"state", life->State()},
                         {"to", row ? Json(row->sPhoneNumber) : Json(nullptr)},
                         {"handset", handset},
                         {"client_ref", *clientRef},

@@ -5,7 +5,12 @@
 // caller's (HttpJobs) or neither exists.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "api_module.h"
+#include "queues/message_history.h"
 
 namespace VelquorHttp {
 
@@ -22,5 +27,23 @@ class StatusApi : public ApiModule {
 // without its prefix ("pending", "sent", "err_timeout"); "unknown" for a
 // number it does not declare.
 const char* JobStatusName(int status);
+
+// A job's life: its row while SMSOutgoing holds it, its events, and what
+// they come to.
+struct MessageLife {
+  std::optional<Norvale::CQueuedJob> row;
+  std::vector<Norvale::CHistoryEvent> events;
+  long status = 0;  // the row's, else that of the last outcome in the history
+  bool delivered = false;
+  std::optional<long> handset;  // the handset that took it, or that was asked for
+  // "pending", "processing", "sent", "delivered" or "failed".
+  const char* State() const;
+  // Whether it can change no more (delivered, failed, or sent without a report).
+  bool Final() const;
+};
+
+// The job's life, or nothing when neither its row nor its history exists.
+// Raises on database failures.
+std::optional<MessageLife> ReadMessageLife(Norvale::CDBConnectionDispensor& db, std::int32_t id);
 
 }  // namespace VelquorHttp

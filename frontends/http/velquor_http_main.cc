@@ -19,6 +19,7 @@
 #include "api_module.h"
 #include "authenticator.h"
 #include "config/config_reg.h"
+#include "console_api.h"
 #include "event_pump.h"
 #include "event_signal.h"
 #include "http_database.h"
@@ -108,11 +109,17 @@ int main(int argc, char** argv) {
     VelquorHttp::EventPump pump(context, inboxSignal, pumpOptions);
     std::vector<std::unique_ptr<VelquorHttp::ApiModule>> modules;
     modules.push_back(std::make_unique<VelquorHttp::OperationsApi>(context));
-    modules.push_back(std::make_unique<VelquorHttp::SendApi>(context));
+    auto send = std::make_unique<VelquorHttp::SendApi>(context);
+    VelquorHttp::ConsoleOptions consoleOptions;
+    consoleOptions.secureCookie = !options.tlsKeyPem.empty();
+    consoleOptions.outboxWritten = [&webhooks] { webhooks.Wake(); };
+    auto console = std::make_unique<VelquorHttp::ConsoleApi>(context, *send, consoleOptions);
+    modules.push_back(std::move(send));
     modules.push_back(std::make_unique<VelquorHttp::StatusApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::KannelApi>(context));
     modules.push_back(std::make_unique<VelquorHttp::OpenApiApi>());
     modules.push_back(std::make_unique<VelquorHttp::InboxApi>(context, inboxSignal));
+    modules.push_back(std::move(console));
     auto handle = [&modules](const VelquorHttp::HttpRequest& request) {
       for (const auto& module : modules)
         if (auto answer = module->Handle(request)) return *answer;

@@ -108,6 +108,37 @@ std::string HistoryTimeText(std::int64_t nMs) {
   return text;
 }
 
+std::vector<CHistoryCount> CMessageHistory::CountOutcomes(std::int64_t nSinceMs) {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand(
+      "SELECT At / 60000 AS Minute, Handset, Event, COUNT(*) AS N FROM MessageHistory WHERE At >= $1 AND Event IN "
+      "('sent', 'failed', 'delivered') GROUP BY At / 60000, Handset, Event",
+      {nSinceMs}, affected, adCmdText, -1, CJobQueue::kAttempts);
+  std::vector<CHistoryCount> counts;
+  for (; rs && !rs->adoEOF(); rs->MoveNext()) {
+    CHistoryCount c;
+    c.nMinute = rs->GetFieldValue("Minute").ToLongLong();
+    c.nHandset = OptionalLong(rs->GetFieldValue("Handset")).value_or(0);
+    c.sEvent = Text(rs->GetFieldValue("Event"));
+    c.nCount = rs->GetFieldValue("N").ToLong();
+    counts.push_back(std::move(c));
+  }
+  return counts;
+}
+
+std::vector<CHistoryEngine> CMessageHistory::Engines() {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand(
+      "SELECT EngineId, MAX(At) AS LastAt, COUNT(*) AS N FROM MessageHistory WHERE Event = 'claimed' AND EngineId IS "
+      "NOT NULL GROUP BY EngineId ORDER BY MAX(At) DESC",
+      affected, adCmdText, -1, CJobQueue::kAttempts);
+  std::vector<CHistoryEngine> engines;
+  for (; rs && !rs->adoEOF(); rs->MoveNext())
+    engines.push_back({rs->GetFieldValue("EngineId").ToLongLong(), rs->GetFieldValue("LastAt").ToLongLong(),
+                       rs->GetFieldValue("N").ToLong()});
+  return engines;
+}
+
 std::optional<CQueuedJob> CMessageHistory::ReadQueuedJob(LONG nJobId) {
   LONG affected = 0;
   const auto rs = ExecuteCommand(kReadQueued, {nJobId}, affected, adCmdText, -1, CJobQueue::kAttempts);

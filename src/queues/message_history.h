@@ -59,6 +59,21 @@ inline constexpr const char* kHistoryNotified = "notified";
 // "delivered", "delivery_failed", "sent", "send_failed".
 const char* NotificationKindName(int eType);
 
+// How many events of one kind one handset had in one minute.
+struct CHistoryCount {
+  std::int64_t nMinute = 0;  // At / 60000
+  OS::LONG nHandset = 0;     // 0: none recorded
+  std::string sEvent;
+  OS::LONG nCount = 0;
+};
+
+// An engine that claimed jobs, as its 'claimed' events tell.
+struct CHistoryEngine {
+  std::int64_t nEngineId = 0;
+  std::int64_t nLastClaimAt = 0;
+  OS::LONG nClaims = 0;
+};
+
 class CMessageHistory : public CDatabaseQueryExecuter {
  public:
   explicit CMessageHistory(CDBConnectionDispensor* pConnections) : CDatabaseQueryExecuter(pConnections) {}
@@ -72,6 +87,11 @@ class CMessageHistory : public CDatabaseQueryExecuter {
   // in one statement over arrays, on SQLite one prepared insert each. Runs
   // in the caller's transaction when one is open.
   void Append(const std::vector<CHistoryEvent>& events);
+  // The sent, failed and delivered events since the time, counted by
+  // minute, handset and event (for the web console's traffic).
+  std::vector<CHistoryCount> CountOutcomes(std::int64_t nSinceMs);
+  // The engines whose claims the history holds, the latest claim first.
+  std::vector<CHistoryEngine> Engines();
   // Deletes up to nLimit events older than the time; gives how many it did.
   OS::LONG PruneBefore(std::int64_t nTimeMs, OS::LONG nLimit);
 

@@ -15,6 +15,13 @@ CQueueDepths CountQueueDepths(CDBConnectionDispensor& connections) {
     const _variant_t status = outgoing->GetFieldValue("Status");
     depths.outgoingByStatus[status.vt == VT_NULL ? -1 : status.ToLong()] += outgoing->GetFieldValue("N").ToLong();
   }
+  const auto pending = executer.ExecuteCommand(
+      "SELECT Handset, COUNT(*) AS N FROM SMSOutgoing WHERE Status=0 GROUP BY Handset", affected, adCmdText, -1,
+      kAttempts);
+  for (; pending && !pending->adoEOF(); pending->MoveNext()) {
+    const _variant_t handset = pending->GetFieldValue("Handset");
+    depths.pendingByHandset[handset.vt == VT_NULL ? 0 : handset.ToLong()] += pending->GetFieldValue("N").ToLong();
+  }
   auto count = [&](const char* table) {
     const auto rs =
         executer.ExecuteCommand(std::string("SELECT COUNT(*) AS N FROM ") + table, affected, adCmdText, -1, kAttempts);
