@@ -73,7 +73,7 @@ async function expectHeading(page, name) {
 
 // A table as rows of cell texts, the header row first.
 function tableRows(table) {
-  return table.evaluate((t) => [...t.rows].map((r) => [...r.cells].map((c) => c.textContent.replace(/\s+/g, ' ').trim())));
+  return table.evaluate((t) => [...t.rows].map((r) => [...r.cells].map((c) => c.innerText.replace(/\s+/g, ' ').trim())));
 }
 
 // The row of handset 1 in the Handsets table, by column name.
@@ -132,12 +132,12 @@ async function main() {
       check(new URL(page.url()).pathname === '/console/login', `/console/ led to ${page.url()}`);
       await expectHeading(page, 'Log in');
       await expectLabels(page, ['Account', 'API key']);
-      for (const [name, secret] of [
-        [account, 'not-the-key'],
-        [env('OTHER_ACCOUNT'), env('OTHER_KEY')],
+      for (const [name, secret, refusal] of [
+        [account, 'not-the-key', 'Wrong account or key'],
+        [env('OTHER_ACCOUNT'), env('OTHER_KEY'), 'This account may not use the console'],
       ]) {
         await logIn(page, name, secret);
-        await page.getByRole('alert').filter({ hasText: 'Wrong account or key' }).waitFor();
+        await page.getByRole('alert').filter({ hasText: refusal }).waitFor();
         check((await nav.count()) === 0, `${name} got in with a wrong key or without the flag`);
       }
     });
