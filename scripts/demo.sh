@@ -218,7 +218,17 @@ console_account=$(velquor http account add demo-console --console)
 console_key=$(echo "$console_account" | sed -n 's/^API key.*: //p')
 echo "web console: $api/console/"
 echo "log in as account demo-console with API key $console_key"
-curl -s -o /dev/null -w "GET /console/login: %{http_code}\n" "$api/console/login"
+# The login as the console's form sends it: a session cookie, and the
+# overview behind it.
+jar="$NORVALE_ROOT/console.cookies"
+curl -s -o /dev/null -c "$jar" -w "POST /console/login: %{http_code}, on to %{redirect_url}\n" \
+  --data-urlencode account=demo-console --data-urlencode "key=$console_key" "$api/console/login"
+if curl -s -b "$jar" "$api/console/" | grep -q '<h1>Overview</h1>'; then
+  echo "GET /console/ with that cookie: the overview"
+else
+  echo "the console did not show its overview" >&2
+fi
+rm -f "$jar"
 # Run in a terminal, the demo waits here, with the engine and velquor-http
 # running, for as long as you look around the console.
 if [ -t 0 ]; then
