@@ -156,7 +156,7 @@ TEST(ConsoleBrowser, OperatorSeesSendsFindsAndRetriesInChromium) {
     setenv(name.c_str(), value.c_str(), 1);
   TestSupport::ChildProcess browser({"/usr/bin/env", "node", VELQUOR_SOURCE_DIR "/tests/console/console_browser.js"});
   // The script bounds each of its waits; this bounds the whole.
-  const int status = browser.Wait(240s);
+  const int status = browser.Wait(300s);
   const std::string said = browser.Output();
   std::cout << said;
   ASSERT_EQ(status, 0) << said << "\nvelquor-http:\n" << daemon.Output() << "\nengine:\n" << engine.Errors();

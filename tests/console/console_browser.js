@@ -68,7 +68,7 @@ async function expectLabels(page, labels) {
 }
 
 async function expectHeading(page, name) {
-  await page.getByRole('heading', { name, exact: true, level: 1 }).waitFor({ timeout: 10000 });
+  await page.getByRole('heading', { name, exact: true, level: 1 }).waitFor();
 }
 
 // A table as rows of cell texts, the header row first.
@@ -121,8 +121,10 @@ async function main() {
   });
   try {
     const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
-    context.setDefaultTimeout(10000);
-    context.setDefaultNavigationTimeout(20000);
+    // Generous caps: a login checks the key with scrypt, on a machine that
+    // may run other tests meanwhile.
+    context.setDefaultTimeout(30000);
+    context.setDefaultNavigationTimeout(60000);
     const page = await context.newPage();
     const nav = page.getByRole('navigation', { name: 'Console', exact: true });
     let messageId = null;
@@ -298,7 +300,8 @@ async function main() {
 
     await scenario('without JavaScript, on a phone-sized screen, the overview still shows the Handsets table', async () => {
       const plain = await browser.newContext({ javaScriptEnabled: false, viewport: { width: 390, height: 844 } });
-      plain.setDefaultTimeout(10000);
+      plain.setDefaultTimeout(30000);
+      plain.setDefaultNavigationTimeout(60000);
       const phone = await plain.newPage();
       // The whole "<name>.<secret>" key logs in too.
       await logIn(phone, account, key);
