@@ -6,9 +6,11 @@
 # pending to sent to delivered, shows the delivery reports and the replies
 # arriving, sends one message through the HTTP API (velquor-http) with curl
 # and follows its status, submits one through the SMPP server (velquor-smppd)
-# with Perl's Net::SMPP and shows its receipt, and stops the engine. Nothing outside the demo root and the
-# build directory build/ (the one README.md uses) is touched (besides
-# installing packages).
+# with Perl's Net::SMPP and shows its receipt, makes an account of the web
+# console and prints the console's address and its login (run in a terminal,
+# it waits for Enter while you look around), and stops the engine. Nothing
+# outside the demo root and the build directory build/ (the one README.md
+# uses) is touched (besides installing packages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -208,6 +210,30 @@ sleep 1.5  # the state file follows once a second
 velquor service status | sed -n '/^velquor-smppd/,/^handset/p' | sed '$d'
 kill "$smppd_pid" 2>/dev/null || true
 smppd_pid=
+
+phase "the web console: an account that may log in, served by velquor-http under /console/"
+# The console takes the accounts of the HTTP API that have the console flag;
+# the API key logs in (shown once, like every key).
+console_account=$(velquor http account add demo-console --console)
+console_key=$(echo "$console_account" | sed -n 's/^API key.*: //p')
+echo "web console: $api/console/"
+echo "log in as account demo-console with API key $console_key"
+# The login as the console's form sends it: a session cookie, and the
+# overview behind it.
+jar="$NORVALE_ROOT/console.cookies"
+curl -s -o /dev/null -c "$jar" -w "POST /console/login: %{http_code}, on to %{redirect_url}\n" \
+  --data-urlencode account=demo-console --data-urlencode "key=$console_key" "$api/console/login"
+if curl -s -b "$jar" "$api/console/" | grep -q '<h1>Overview</h1>'; then
+  echo "GET /console/ with that cookie: the overview"
+else
+  echo "the console did not show its overview" >&2
+fi
+rm -f "$jar"
+# Run in a terminal, the demo waits here, with the engine and velquor-http
+# running, for as long as you look around the console.
+if [ -t 0 ]; then
+  read -r -p "the console runs until you press Enter " _
+fi
 
 phase "the engine"
 kill "$http_pid" 2>/dev/null || true

@@ -10,6 +10,8 @@ packages=(g++ cmake ninja-build pkg-config clang-format clang-tidy libgtest-dev 
 packages+=(kannel)
 # Building and checking the Debian packages (scripts/package.sh).
 packages+=(debhelper lintian scdoc man-db)
+# The web console's browser tests drive Debian's chromium (tests/console).
+packages+=(chromium)
 # Gammu is an AT client the modem emulator's tests talk through.
 # Node.js runs the test SMS centre (tests/smsc) and the modem emulator
 # (tests/modem): the machine's own when there is one, else Debian's (whose
@@ -51,4 +53,13 @@ parser_version=$(node -p "require('$http_dir/node_modules/@apidevtools/swagger-p
 if [ "$parser_version" != "12.1.0" ]; then
   echo "installing the npm packages of the OpenAPI check into tests/http"
   (cd "$http_dir" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# playwright-core of the web console's browser tests, exactly as locked. It
+# drives Debian's chromium (/usr/bin/chromium) and downloads no browser.
+console_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/console"
+playwright_version=$(node -p "require('$console_dir/node_modules/playwright-core/package.json').version" 2>/dev/null || true)
+if [ "$playwright_version" != "1.65.1" ]; then
+  echo "installing the npm package playwright-core into tests/console"
+  (cd "$console_dir" && npm ci --no-audit --no-fund --loglevel=error)
 fi
