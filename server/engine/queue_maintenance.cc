@@ -129,7 +129,8 @@ void CQueueMaintenance::FailExpiredJobs(std::int64_t nNowMs) {
   // A database without the columns has no validity to honour (the handsets
   // say so).
   if (!CEngineOutgoingQueue::EnsureOptionColumns(&m_DB, m_Settings.sDSN, nullptr)) return;
-  for (LONG last = 0; (last = m_Queue.NextExpiredJob(last, nNowMs)) >= 0;) {
+  // Each failed job leaves the query's rows; bounded per pass all the same.
+  for (LONG last = 0, n = 0; n < 10000 && (last = m_Queue.NextExpiredJob(nNowMs)) >= 0; ++n) {
     const auto rs = m_OutgoingQueue.ReadRow(last);
     if (!rs) continue;
     const CUnreadableJob job(*rs);

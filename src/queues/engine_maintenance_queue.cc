@@ -20,10 +20,15 @@ constexpr const char* kNextStray =
 constexpr const char* kFailStray =
     "UPDATE SMSOutgoing SET Status=$2 WHERE Id=$1 AND (Status IS NULL OR (Status=$3 AND (Handset IS NULL OR "
     "Handset<$4 OR Handset>$5)))";
-// Pending jobs past their validity (the index SMSOutgoing_Expiry; Status
-// written as 0, jsPending, to match it).
-constexpr const char* kNextExpired =
-    "SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=0 AND ValidUntil IS NOT NULL AND ValidUntil<=$1 AND Id>$2";
+// Pending jobs past their validity, the earliest expired first, through the
+// index SMSOutgoing_Expiry (Status written as 0, jsPending, to match it;
+// SQLite without statistics is told to use it).
+constexpr const char* kNextExpiredPostgres =
+    "SELECT Id AS JobId FROM SMSOutgoing WHERE Status=0 AND ValidUntil IS NOT NULL AND ValidUntil<=$1 ORDER BY "
+    "ValidUntil, Id LIMIT 1";
+constexpr const char* kNextExpiredSqlite =
+    "SELECT Id AS JobId FROM SMSOutgoing INDEXED BY SMSOutgoing_Expiry WHERE Status=0 AND ValidUntil IS NOT NULL AND "
+    "ValidUntil<=$1 ORDER BY ValidUntil, Id LIMIT 1";
 constexpr const char* kFailExpired =
     "UPDATE SMSOutgoing SET Status=$2, MessageRef=NULL WHERE Id=$1 AND Status=0 AND ValidUntil IS NOT NULL AND "
     "ValidUntil<=$3";
@@ -72,9 +77,13 @@ bool CEngineMaintenanceQueue::FailStrayJob(LONG nJobId) {
   return affected == 1;
 }
 
-LONG CEngineMaintenanceQueue::NextExpiredJob(LONG nAfterId, std::int64_t nNowMs) {
+LONG CEngineMaintenanceQueue::NextExpiredJob(std::int64_t nNowMs) {
   static_assert(jsPending == 0, "the statements name Status=0");
-  return IdOrNone(QueryValue(kNextExpired, {nNowMs, nAfterId}, "JobId"));
+  LONG affected = 0;
+  const auto rs = ExecuteCommand(m_pDBConnection->IsPostgres() ? kNextExpiredPostgres : kNextExpiredSqlite, {nNowMs},
+                                 affected, adCmdText, -1, CJobQueue::kAttempts);
+  if (!rs || rs->adoEOF()) return -1;
+  return rs->GetFieldValue("JobId").ToLong();
 }
 
 bool CEngineMaintenanceQueue::FailExpiredJob(LONG nJobId, std::int64_t nNowMs) {

@@ -33,10 +33,10 @@ class CEngineMaintenanceQueue : public CDatabaseQueryExecuter {
   bool FailStrayJob(OS::LONG nJobId);
 
   // Expired: a pending job whose ValidUntil is at or before the time (no
-  // handset claimed it in time). NextExpiredJob gives the oldest above
-  // nAfterId or -1; FailExpiredJob sets it to jsErrTimeout while it is still
+  // handset claimed it in time). NextExpiredJob gives the one expired
+  // first, or -1; FailExpiredJob sets it to jsErrTimeout while it is still
   // pending and expired, true when this statement did.
-  OS::LONG NextExpiredJob(OS::LONG nAfterId, std::int64_t nNowMs);
+  OS::LONG NextExpiredJob(std::int64_t nNowMs);
   bool FailExpiredJob(OS::LONG nJobId, std::int64_t nNowMs);
   // Writes the job's client reference into its newest notification.
   void SetNotificationClientRef(OS::LONG nJobId, const std::string& sClientRef);

@@ -75,6 +75,9 @@ bool QueueColumnsPresent(const SchemaStatementRunner& run, const std::string& sD
     if (it == columns.end()) it = columns.emplace(added.szTable, Columns(run, postgres, added.szTable)).first;
     if (!it->second.count(Lower(added.szColumn))) return false;
   }
+  const std::set<std::string> indexes = Indexes(run, postgres);
+  for (const char* index : {"smsoutgoing_due", "smsoutgoing_scheduled", "smsoutgoing_expiry"})
+    if (!indexes.count(index)) return false;
   return true;
 }
 
@@ -116,7 +119,10 @@ CSchemaUpgrade UpgradeQueueSchema(OS::Connection& connection, const std::string&
 }
 
 std::vector<std::string> QueueSchemaStatements(const std::string& sDSN) {
-  const std::string text = OS::IsPostgresDataSource(sDSN) ? kPostgresSchema : kSqliteSchema;
+  return SchemaStatements(OS::IsPostgresDataSource(sDSN) ? kPostgresSchema : kSqliteSchema);
+}
+
+std::vector<std::string> SchemaStatements(const std::string& text) {
   std::vector<std::string> statements;
   std::string current;
   bool comment = false;

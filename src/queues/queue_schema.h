@@ -19,6 +19,9 @@ inline constexpr const char* kOutgoingTriggerQuery =
 
 // The statements for the product that `sDSN` names.
 std::vector<std::string> QueueSchemaStatements(const std::string& sDSN);
+// The statements of a schema's text (comments dropped; a trigger's or a
+// function's body kept whole).
+std::vector<std::string> SchemaStatements(const std::string& text);
 // Creates the tables and indexes that do not exist yet on an open connection.
 void CreateQueueSchema(OS::Connection& connection, const std::string& sDSN);
 
@@ -37,7 +40,8 @@ using SchemaStatementRunner = std::function<OS::_RecordsetPtr(const std::string&
 CSchemaUpgrade UpgradeQueueSchema(const SchemaStatementRunner& run, const std::string& sDSN, bool bEverything);
 // The same on an open connection (velquor db upgrade, velquor db init).
 CSchemaUpgrade UpgradeQueueSchema(OS::Connection& connection, const std::string& sDSN);
-// Whether the columns that UpgradeQueueSchema adds are all there.
+// Whether the columns that UpgradeQueueSchema adds, and the indexes of the
+// engine's claim on them, are all there.
 bool QueueColumnsPresent(const SchemaStatementRunner& run, const std::string& sDSN);
 
 }  // namespace Norvale
