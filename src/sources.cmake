@@ -96,5 +96,9 @@ set(VELQUOR_THREADED_UNIT_TESTS
   src/queues/outgoing_batch_test.cc
   src/queues/queue_handover_test.cc
   src/queues/queues_test.cc
+  src/queues/schema_upgrade_test.cc
   src/util/win32_utils_test.cc
 )
+# The upgrade test reads the schema of an earlier version (tests/data).
+set_source_files_properties(src/queues/schema_upgrade_test.cc PROPERTIES
+  COMPILE_DEFINITIONS VELQUOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

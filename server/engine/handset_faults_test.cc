@@ -33,9 +33,10 @@ using Fault = FaultInjectionDatabase::Fault;
 // they hold whatever the rest of the text.
 // The claim sets the status and the owner's tag at once; on PostgreSQL its
 // choice comes first, in a WITH, and the UPDATE may itself be one of the
-// WITH's parts (when the claim also writes the job's history).
+// WITH's parts (when the claim also writes the job's history); on SQLite
+// it may say NOT INDEXED.
 const std::string kClaim =
-    R"(^\s*(?:WITH\b[\s\S]*(?:\)|\bAS\s*\()\s*)?UPDATE\s+SMSOutgoing\b(?:\s+AS\s+\w+)?\s+SET\s+Status\s*=[^,;]*,\s*MessageRef\b)";
+    R"(^\s*(?:WITH\b[\s\S]*(?:\)|\bAS\s*\()\s*)?UPDATE\s+SMSOutgoing\b(?:\s+AS\s+\w+|\s+NOT\s+INDEXED)?\s+SET\s+Status\s*=[^,;]*,\s*MessageRef\b)";
 const std::string kTakeOver = UpdateOf("SMSOutgoing") + R"(\s+SET\s+MessageRef\b)";
 const std::string kStatus = UpdateOf("SMSOutgoing") + R"((?:\s+AS\s+\w+)?\s+SET\s+Status\b[^;]*\bHandset\s*=)";
 const std::string kNotification = InsertInto("SMSNotifications");

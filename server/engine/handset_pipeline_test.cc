@@ -13,6 +13,7 @@
 
 #include "fault_injection_database.h"
 #include "queue_test_support.h"
+#include "queues/message_history.h"
 #include "server/drivers/simulator/simulator_driver.h"
 #include "server/engine/handset.h"
 
@@ -318,3 +319,65 @@ TEST_P(HandsetPipeline, AStopReturnsTheClaimedJobsNotSent) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, HandsetPipeline, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          TestSupport::BackendName);
+
+// A message's options reach the driver (sender, priority, what is left of
+// its validity, its own report request); a job past its validity fails with
+// jsErrTimeout and a notification carrying its ClientRef, never sent; a job
+// scheduled for later does not leave before its time and leaves within a
+// second after it, though the poll interval is far longer.
+TEST_P(HandsetPipeline, OptionsReachTheDriverExpiredJobsFailAndScheduledOnesLeaveOnTime) {
+  settings.dwPollInterval = 20000;
+  const std::int64_t now = HistoryNow();
+  CSendOptions options;
+  options.sSender = "Shop";
+  options.nPriority = 1;
+  options.nValidUntil = now + 60000;
+  options.sClientRef = "order-1";
+  const CMessageEndpoint source(stClientLibrary);
+  const LONG sent = queues->outgoing.InsertJob("+4915112345", jtTextMessage, "hi", hsAll, source, options);
+  CSendOptions expired;
+  expired.nValidUntil = now - 1000;
+  expired.sClientRef = "order-2";
+  const LONG late = queues->outgoing.InsertJob("+4915112346", jtTextMessage, "late", hsAll, source, expired);
+  CSendOptions scheduled;
+  scheduled.nNotBefore = now + 6000;
+  const LONG waits = queues->outgoing.InsertJob("+4915112347", jtTextMessage, "later", hsAll, source, scheduled);
+  CScriptedNetwork* network = StartScripted(10, 1, Accept);
+  ASSERT_TRUE(WaitFor([&] { return Count("SMSNotifications") >= 2; }))
+      << handset->GetStatus().sLastError << " notifications " << Count("SMSNotifications") << " seen "
+      << network->Seen().size() << " pending " << Count("SMSOutgoing WHERE Status=0");
+  const auto seen = network->Seen();
+  ASSERT_GE(seen.size(), 1U);
+  const COutgoingSms& m = seen[0].message;
+  EXPECT_EQ(m.nJobId, sent);
+  EXPECT_EQ(m.sSender, "Shop");
+  EXPECT_EQ(m.nPriority, 1);
+  ASSERT_TRUE(m.Validity);
+  EXPECT_GT(m.Validity->count(), 50);
+  EXPECT_LE(m.Validity->count(), 60);
+  EXPECT_EQ(db->Value("SELECT ClientRef FROM SMSNotifications WHERE OriginalId=" + std::to_string(sent), "ClientRef")
+                .ToString(),
+            "order-1");
+  EXPECT_EQ(db->Value("SELECT Status FROM SMSOutgoing WHERE Id=" + std::to_string(late), "Status").ToLong(),
+            jsErrTimeout);
+  EXPECT_EQ(db->Value("SELECT ErrorCode FROM SMSNotifications WHERE OriginalId=" + std::to_string(late), "ErrorCode")
+                .ToLong(),
+            jsErrTimeout);
+  EXPECT_EQ(db->Value("SELECT ClientRef FROM SMSNotifications WHERE OriginalId=" + std::to_string(late), "ClientRef")
+                .ToString(),
+            "order-2");
+  // The scheduled job: not before its time (seen gone at no look before
+  // it), then within a second.
+  bool early = false;
+  std::int64_t left = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    left = HistoryNow();
+    const bool gone = network->Seen().size() == 2;
+    early = early || (gone && left < *scheduled.nNotBefore);
+    return gone;
+  }));
+  EXPECT_EQ(network->Seen()[1].message.nJobId, waits);
+  EXPECT_FALSE(early);
+  EXPECT_LE(left, *scheduled.nNotBefore + 1000);
+  EXPECT_FALSE(network->Seen()[1].message.Validity);
+}

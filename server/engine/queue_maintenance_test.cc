@@ -143,3 +143,38 @@ TEST(CJobOwnership, OnlyTheFirstTakeOverOfAnUntaggedClaimWins) {
   rows.SetJob(1, jsPending, std::nullopt);
   EXPECT_FALSE(mine.TakeOver(1));  // returned meanwhile: nobody may send it
 }
+
+// A pending job past its ValidUntil that no handset claims (none ready, or
+// scheduled after it expires) fails with jsErrTimeout and a send failure
+// notification that carries its ClientRef; a job still valid, one without a
+// validity and one already taken stay as they are.
+TEST_P(CQueueMaintenanceTest, FailsPendingJobsPastTheirValidityWithANotification) {
+  CQueueMaintenance maintenance(settings);
+  const auto t0 = std::chrono::system_clock::now();
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(t0.time_since_epoch()).count();
+  for (LONG id = 1; id <= 5; ++id)
+    if (id == 4)
+      Job(id, jsProcessing, -5);  // a handset's, tagged
+    else
+      Job(id, jsPending);
+  const auto valid = [&](LONG id, std::int64_t until, const std::string& extra = "") {
+    db->Run("UPDATE SMSOutgoing SET ValidUntil=" + std::to_string(until) + extra + " WHERE Id=" + std::to_string(id));
+  };
+  valid(1, now - 1, ", ClientRef='order-1', NotBefore=" + std::to_string(now + 60000));
+  valid(2, now + 5000);
+  valid(4, now - 1);
+  maintenance.RunPass(t0);
+  EXPECT_EQ(maintenance.ExpiredJobsFailed(), 1);
+  EXPECT_EQ(db->Value("SELECT Status FROM SMSOutgoing WHERE Id=1", "Status").ToLong(), jsErrTimeout);
+  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSNotifications WHERE OriginalId=1 AND Type=" +
+                          std::to_string(ntSendFailure) + " AND JobStatus=" + std::to_string(jsErrTimeout) +
+                          " AND ClientRef='order-1'",
+                      "N")
+                .ToLong(),
+            1);
+  for (const LONG id : {2, 3, 5})
+    EXPECT_EQ(db->Value("SELECT Status FROM SMSOutgoing WHERE Id=" + std::to_string(id), "Status").ToLong(), jsPending);
+  maintenance.RunPass(t0 + 6s);  // now 2 has expired too
+  EXPECT_EQ(maintenance.ExpiredJobsFailed(), 2);
+  EXPECT_EQ(db->Value("SELECT COUNT(*) AS N FROM SMSNotifications", "N").ToLong(), 2);
+}

@@ -20,11 +20,14 @@ LONG COutgoingQueue::InsertJob(const std::string& sPhoneNumber, JOBTYPE eJobType
                                Handsets eHandset, const CMessageEndpoint& Source, const CSendOptions& Options) {
   if (Options.Empty()) return InsertJob(sPhoneNumber, eJobType, sData, eHandset, Source);
   const auto number = [](const auto& value) { return value ? N(static_cast<long>(*value)) : std::string("NULL"); };
-  const auto text = [](const std::string& value) { return value.empty() ? std::string("NULL") : EncodeSQLLiteralString(value); };
+  const auto text = [](const std::string& value) {
+    return value.empty() ? std::string("NULL") : EncodeSQLLiteralString(value);
+  };
   const std::optional<int> report =
       Options.bReportRequest ? std::optional<int>(*Options.bReportRequest ? 1 : 0) : std::nullopt;
   return CJobQueue::InsertJob(
-      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName, Sender, "
+      "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName, "
+      "Sender, "
       "Priority, NotBefore, ValidUntil, ReportRequest, ClientRef) VALUES ( ",
       ", " + N(eJobType) + ", " + EncodeSQLLiteralString(sPhoneNumber) + ", " + EncodeSQLLiteralString(sData) + ", " +
           N(eHandset) + ", " + N(jsPending) + ", " + N(Source.m_eType) + ", " + EncodeSQLLiteralString(Source.m_sId) +
