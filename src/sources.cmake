@@ -54,6 +54,7 @@ set(VELQUOR_SOURCES
   src/queues/queue_depths.cc
   src/queues/queue_handover.cc
   src/queues/queue_schema.cc
+  src/queues/send_options.cc
   src/queues/thread_connections.cc
   src/util/mutex.cc
   src/util/string_utils.cc
@@ -75,6 +76,7 @@ set(VELQUOR_UNIT_TESTS
   src/platform/variant_test.cc
   src/queues/database_access_test.cc
   src/queues/engine_queues_test.cc
+  src/queues/send_options_test.cc
   src/util/string_utils_test.cc
 )
 # Unit tests that start threads: the thread sanitizer runs these (they carry

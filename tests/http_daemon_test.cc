@@ -279,6 +279,23 @@ TEST_P(HttpDaemonTest, TheBadInputListIsRefusedNamingTheFieldAndQueuesNothing) {
       {R"({"to": "+1", "data": {"ud": "00", "pid": 1}})", "data.pid"},
       {R"({"to": "+1", "text": "x", "txt": "y"})", "txt"},
       {R"({"to": "+1", "text": true})", "text"},
+      // the message's options
+      {R"({"to": "+1", "text": "x", "from": "TwelveLetter"})", "from"},
+      {R"({"to": "+1", "text": "x", "from": "Shop{1}"})", "from"},
+      {R"({"to": "+1", "text": "x", "from": "+123456789012345678901"})", "from"},
+      {R"({"to": "+1", "text": "x", "from": ""})", "from"},
+      {R"({"to": "+1", "text": "x", "from": 49})", "from"},
+      {R"({"to": "+1", "text": "x", "priority": 2})", "priority"},
+      {R"({"to": "+1", "text": "x", "priority": "1"})", "priority"},
+      {R"({"to": "+1", "text": "x", "send_at": "2020-01-01T00:00:00Z"})", "send_at"},
+      {R"({"to": "+1", "text": "x", "send_at": "2099-01-01T00:00:00"})", "send_at"},
+      {R"({"to": "+1", "text": "x", "send_at": "soon"})", "send_at"},
+      {R"({"to": "+1", "text": "x", "validity": 0})", "validity"},
+      {R"({"to": "+1", "text": "x", "validity": "0m"})", "validity"},
+      {R"({"to": "+1", "text": "x", "validity": 38102401})", "validity"},
+      {R"({"to": "+1", "text": "x", "validity": "2 hours"})", "validity"},
+      {R"({"to": "+1", "text": "x", "validity": true})", "validity"},
+      {R"({"to": "+1", "text": "x", "report": "yes"})", "report"},
   };
   for (const Case& c : cases) {
     const Reply refused = Post(c.body);
@@ -311,6 +328,37 @@ TEST_P(HttpDaemonTest, TheBadInputListIsRefusedNamingTheFieldAndQueuesNothing) {
   const Reply kept = Post(R"({"to": "+12345678901234567890", "text": "x", "client_ref": ")" + ref + "\"}");
   EXPECT_EQ(kept.code, 201) << kept.body;
   EXPECT_EQ(Queued(), 2);
+}
+
+TEST_P(HttpDaemonTest, TheMessagesOptionsLandInTheirColumnsSingleAndInABatch) {
+  const Reply sent = Post(R"({"to": "+1", "text": "x", "from": "ACME", "priority": 1,
+      "send_at": "2099-01-01T01:00:00+01:00", "validity": "2h", "report": false, "client_ref": "order-9"})");
+  ASSERT_EQ(sent.code, 201) << sent.body;
+  const long id = Json::parse(sent.body).at("id").get<long>();
+  EXPECT_EQ(Column(id, "Sender"), "ACME");
+  EXPECT_EQ(Column(id, "Priority"), "1");
+  EXPECT_EQ(Column(id, "NotBefore"), "4070908800000");  // 2099-01-01T00:00:00Z
+  EXPECT_EQ(Column(id, "ValidUntil"), std::to_string(4070908800000 + 2 * 3600 * 1000));
+  EXPECT_EQ(Column(id, "ReportRequest"), "0");
+  EXPECT_EQ(Column(id, "ClientRef"), "order-9");
+  const Reply batch = PostBatch(R"({"messages": [{"to": "+2", "text": "a", "from": "+4915112345678", "validity": 600,
+      "report": true}, {"to": "+3", "text": "b"}]})");
+  ASSERT_EQ(batch.code, 201) << batch.body;
+  const Json ids = Json::parse(batch.body).at("ids");
+  const long first = ids[0].get<long>(), second = ids[1].get<long>();
+  EXPECT_EQ(Column(first, "Sender"), "+4915112345678");
+  EXPECT_EQ(Column(first, "ReportRequest"), "1");
+  EXPECT_FALSE(Column(first, "ValidUntil").empty());
+  EXPECT_EQ(http->Count("SMSOutgoing", "Id=" + std::to_string(second) +
+                                           " AND Sender IS NULL AND Priority IS NULL "
+                                           "AND ValidUntil IS NULL AND ReportRequest IS NULL"),
+            1);
+  // A bad option of one message refuses the batch, naming it.
+  const Reply refused =
+      PostBatch(R"({"messages": [{"to": "+2", "text": "a"}, {"to": "+3", "text": "b", "priority": 7}]})");
+  EXPECT_EQ(refused.code, 400);
+  EXPECT_EQ(Json::parse(refused.body).value("field", ""), "messages[1].priority");
+  EXPECT_EQ(Queued(), 3);
 }
 
 TEST_P(HttpDaemonTest, AnIdempotencyKeyGivesTheFirstAnswerAgainAndQueuesNothing) {

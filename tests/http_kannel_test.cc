@@ -173,6 +173,49 @@ TEST_P(HttpKannelTest, QueuesTheGuidesRequests) {
   EXPECT_EQ(Job("Data"), "DCS=04;UDH=00030A0201;UD=0102");
 }
 
+TEST_P(HttpKannelTest, TakesFromDeferredValidityPriorityAndTheReportAsTheMessagesOptions) {
+  const auto before = std::chrono::system_clock::now();
+  const auto ms = [](std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  };
+  ASSERT_EQ(Get("to=0123&text=x&from=ACME&deferred=10&validity=30&priority=3&dlr-mask=1").body, kAccepted);
+  EXPECT_EQ(Job("Sender"), "ACME");
+  EXPECT_EQ(Job("Priority"), "1");
+  EXPECT_EQ(Job("ReportRequest"), "1");
+  const long long notBefore = std::stoll(Job("NotBefore"));
+  EXPECT_GE(notBefore, ms(before + std::chrono::minutes(10)));
+  EXPECT_LE(notBefore, ms(std::chrono::system_clock::now() + std::chrono::minutes(10)));
+  // The validity counts from the deferred time.
+  EXPECT_EQ(std::stoll(Job("ValidUntil")), notBefore + 30 * 60 * 1000);
+  // Without them nothing is written; a mask without the final states asks
+  // for no report.
+  ASSERT_EQ(Get("to=0123&text=x&dlr-mask=8&dlr-url=" + Escaped("http://www.xyz.com/d")).body, kAccepted);
+  EXPECT_EQ(Count("SMSOutgoing"), 2);
+  EXPECT_EQ(queues->db
+                .Value("SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=(SELECT MAX(Id) FROM SMSOutgoing) AND Sender "
+                       "IS NULL AND Priority IS NULL AND NotBefore IS NULL AND ValidUntil IS NULL AND ReportRequest "
+                       "IS NULL",
+                       "N")
+                .ToLong(),
+            1);
+}
+
+TEST_P(HttpKannelTest, RefusesBadOptionsNamingTheParameterAndQueuesNothing) {
+  const struct {
+    std::string query, parameter;
+  } cases[] = {
+      {"from=TwelveLetter", "from"}, {"from=Shop%7B1%7D", "from"}, {"deferred=-1", "deferred"},
+      {"deferred=soon", "deferred"}, {"validity=0", "validity"},   {"validity=635041", "validity"},
+      {"validity=1h", "validity"},   {"priority=4", "priority"},   {"priority=-1", "priority"},
+  };
+  for (const auto& c : cases) {
+    const KannelReply reply = Get("to=0123&text=x&" + c.query);
+    EXPECT_EQ(reply.code, 400) << c.query;
+    EXPECT_EQ(reply.body.rfind("Invalid " + c.parameter + " (", 0), 0u) << c.query << ": " << reply.body;
+  }
+  EXPECT_EQ(Count("SMSOutgoing"), 0);
+}
+
 TEST_P(HttpKannelTest, AnswersBadRequestsAsKannelAndQueuesNothing) {
   struct Case {
     std::string query;

@@ -93,6 +93,20 @@ class CTestEngine final : public ComObject<CTestEngine, SMSServer::ISMSEngine> {
   }
   HRESULT raw_SendMessage(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType, std::int32_t HandsetNumber,
                           std::int32_t* id) override {
+    return Record(PhoneNumber, Message, MessageType, HandsetNumber, "", id);
+  }
+  // The options follow the handset in the record, tab-separated as passed.
+  HRESULT raw_SendMessageWithOptions(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType,
+                                     std::int32_t HandsetNumber, BSTR Sender, std::int32_t Priority, BSTR NotBefore,
+                                     BSTR ValidUntil, std::int32_t ReportRequest, BSTR ClientRef,
+                                     std::int32_t* id) override {
+    const std::string options = "\t" + _bstr_t(Sender, true).narrow() + "\t" + std::to_string(Priority) + "\t" +
+                                _bstr_t(NotBefore, true).narrow() + "\t" + _bstr_t(ValidUntil, true).narrow() + "\t" +
+                                std::to_string(ReportRequest) + "\t" + _bstr_t(ClientRef, true).narrow();
+    return Record(PhoneNumber, Message, MessageType, HandsetNumber, options, id);
+  }
+  HRESULT Record(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType, std::int32_t HandsetNumber,
+                 const std::string& options, std::int32_t* id) {
     if (const HRESULT hr = Scripted(); FAILED(hr)) return hr;
     std::lock_guard guard(g_lock);
     HKEY outbox = nullptr;
@@ -100,7 +114,7 @@ class CTestEngine final : public ComObject<CTestEngine, SMSServer::ISMSEngine> {
                     KEY_READ | KEY_WRITE, nullptr, &outbox, nullptr);
     *id = ++m_lastId + 1000;
     const std::string record = _bstr_t(PhoneNumber, true).narrow() + "\t" + _bstr_t(Message, true).narrow() + "\t" +
-                               std::to_string(MessageType) + "\t" + std::to_string(HandsetNumber);
+                               std::to_string(MessageType) + "\t" + std::to_string(HandsetNumber) + options;
     RegSetValueExA(outbox, std::to_string(*id).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(record.data()),
                    static_cast<DWORD>(record.size()));
     RegCloseKey(outbox);

@@ -412,7 +412,7 @@ TEST(VelquorCommandLine, ExitCodesVersionAndHelp) {
 TEST(VelquorMessageCommands, SendRefusesBadArgumentsBeforeQueueingAnything) {
   TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
   const struct {
-    const char* args;
+    std::string args;
     const char* says;
   } cases[] = {
       {"send '' hello", "the phone number is empty"},
@@ -423,6 +423,17 @@ TEST(VelquorMessageCommands, SendRefusesBadArgumentsBeforeQueueingAnything) {
       {"send-data +49 ABC", "not hexadecimal bytes"},
       {"send-data +49 AB --udh 05G0", "not hexadecimal bytes"},
       {"send-data +49 AB --udh 050", "not hexadecimal bytes"},
+      {"send +49 x --from TwelveLetter", "--from"},
+      {"send +49 x --from 'Shop[1]'", "--from"},
+      {"send +49 x --priority 2", "--priority"},
+      {"send +49 x --at 2020-01-01T00:00:00Z", "--at"},
+      {"send +49 x --at 2030-01-01T00:00:00", "--at"},
+      {"send +49 x --at tomorrow", "--at"},
+      {"send +49 x --validity 0", "--validity"},
+      {"send +49 x --validity 64w", "--validity"},
+      {"send +49 x --validity 2x", "--validity"},
+      {"send +49 x --report --no-report", "--report"},
+      {"send-data +49 AB --client-ref " + std::string(65, 'r'), "--client-ref"},
   };
   for (const auto& c : cases) {
     const Result r = Velquor(c.args);
@@ -432,6 +443,25 @@ TEST(VelquorMessageCommands, SendRefusesBadArgumentsBeforeQueueingAnything) {
   EXPECT_EQ(queues.db.Value("SELECT COUNT(*) AS N FROM SMSOutgoing", "N").ToLong(), 0);
   EXPECT_EQ(Velquor("send +49 00480069 --hex").out, "1\n");
   EXPECT_EQ(Velquor("send +49 '' --hex").out, "2\n");  // an empty message is a message
+}
+
+TEST(VelquorMessageCommands, SendStoresTheMessagesOptions) {
+  TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
+  const Result sent = Velquor(
+      "send +49 hi --from ACME --priority 1 --at 2099-01-01T01:00:00+01:00 --validity 2h --no-report "
+      "--client-ref order-7");
+  ASSERT_EQ(sent.status, 0) << sent.out;
+  const auto column = [&](const char* name) {
+    return queues.db.Value(std::string("SELECT ") + name + " FROM SMSOutgoing WHERE Id=1", name).ToString();
+  };
+  EXPECT_EQ(column("Sender"), "ACME");
+  EXPECT_EQ(column("Priority"), "1");
+  EXPECT_EQ(column("NotBefore"), "4070908800000");  // 2099-01-01T00:00:00Z
+  EXPECT_EQ(column("ValidUntil"), std::to_string(4070908800000 + 2 * 3600 * 1000));
+  EXPECT_EQ(column("ReportRequest"), "0");
+  EXPECT_EQ(column("ClientRef"), "order-7");
+  ASSERT_EQ(Velquor("send-data +49 AB --report --validity 90").status, 0);
+  EXPECT_EQ(queues.db.Value("SELECT ReportRequest FROM SMSOutgoing WHERE Id=2", "ReportRequest").ToString(), "1");
 }
 
 TEST(VelquorCheck, SaysWhichValueIsMissingAndTheCommandsPointToIt) {

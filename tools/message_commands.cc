@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "queues/database_access.h"
 #include "queues/message_history.h"
 #include "queues/outgoing_queue.h"
+#include "queues/send_options.h"
 #include "signal_descriptor.h"
 
 namespace VelquorTool {
@@ -104,7 +106,68 @@ struct Options {
   int dcs = 0, wait = 0, handset = 0, seconds = 0;
   bool unicode = false, hex = false;
   std::int32_t id = 0;
+  // The message's options as given: --from, --priority, --at, --validity,
+  // --report / --no-report, --client-ref.
+  std::string from, at, validity, clientRef;
+  std::optional<int> priority;
+  bool report = false, noReport = false;
 };
+
+// The message's options of the command line, checked as every send checks
+// them (CheckSendOptions), a refusal naming the option.
+Norvale::SendOptions MessageOptions(const Options& o) {
+  Norvale::CSendOptions checked;
+  Norvale::SendOptions out;
+  const std::int64_t now = Norvale::SendOptionsNowMs();
+  checked.sSender = out.From = o.from;
+  checked.nPriority = out.Priority = o.priority;
+  if (!o.at.empty()) {
+    checked.nNotBefore = Norvale::ParseSendTime(o.at);
+    if (!checked.nNotBefore)
+      throw CLI::ValidationError("--at", "'" + o.at +
+                                             "' is no ISO 8601 time with its offset "
+                                             "(2026-12-10T15:30:00Z, 2026-12-10T16:30:00+01:00)");
+    out.SendAt = std::chrono::system_clock::time_point(std::chrono::milliseconds(*checked.nNotBefore));
+  }
+  if (!o.validity.empty()) {
+    const auto seconds = Norvale::ParseDuration(o.validity);
+    if (!seconds)
+      throw CLI::ValidationError("--validity",
+                                 "'" + o.validity + "' is no duration (seconds, or 90s, 30m, 2h, 1d, 1w)");
+    if (*seconds <= 0) throw CLI::ValidationError("--validity", "is more than 0");
+    out.Validity = std::chrono::seconds(*seconds);
+    const std::int64_t start = checked.nNotBefore && *checked.nNotBefore > now ? *checked.nNotBefore : now;
+    checked.nValidUntil = start + *seconds * 1000;
+  }
+  if (o.report || o.noReport) checked.bReportRequest = out.DeliveryReport = o.report;
+  checked.sClientRef = out.ClientRef = o.clientRef;
+  if (const auto error = Norvale::CheckSendOptions(checked, now)) {
+    static const std::map<std::string, std::string> kOptions = {{"sender", "--from"},
+                                                                {"priority", "--priority"},
+                                                                {"not_before", "--at"},
+                                                                {"validity", "--validity"},
+                                                                {"client_ref", "--client-ref"}};
+    const auto option = kOptions.find(error->sField);
+    throw CLI::ValidationError(option == kOptions.end() ? error->sField : option->second, error->sProblem);
+  }
+  return out;
+}
+
+// The options of a message, on the sends.
+void AddMessageOptions(CLI::App* sub, const std::shared_ptr<Options>& o) {
+  sub->add_option("--from", o->from,
+                  "Sender: up to 11 letters, digits, spaces or punctuation, or a number (where the handset lets a "
+                  "message name its sender)");
+  sub->add_option("--priority", o->priority, "0 normal (default), 1 high: sent before normal messages");
+  sub->add_option("--at", o->at, "Not sent before this time, ISO 8601 with offset: 2026-12-10T15:30:00Z");
+  sub->add_option("--validity", o->validity,
+                  "Worth trying for this long from its time to send (seconds, or 90s, 30m, 2h, 1d, 1w; at most 63 "
+                  "weeks), then failed");
+  auto* report = sub->add_flag("--report", o->report, "Ask for a delivery report");
+  sub->add_flag("--no-report", o->noReport, "Ask for no delivery report (default: the handset's setting)")
+      ->excludes(report);
+  sub->add_option("--client-ref", o->clientRef, "Your reference, returned in the message's notifications");
+}
 
 bool IsHex(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
@@ -252,21 +315,23 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   send->add_flag("--hex", o->hex, "TEXT is already hexadecimal UTF-16")->excludes(unicode);
   waitOption(send, "Wait up to this many milliseconds for the outcome (-1: no limit)");
   handsetOption(send);
+  AddMessageOptions(send, o);
   send->callback([o, &exitCode] {
     if (o->hex && (!IsHex(o->text) || o->text.size() % 4 != 0))
       throw CLI::ValidationError("TEXT",
                                  "with --hex give groups of four hexadecimal digits, one per UTF-16 code unit "
                                  "(Hi is 00480069), not '" +
                                      o->text + "'");
+    const Norvale::SendOptions options = MessageOptions(*o);
     Guarded(exitCode, [&] {
       std::string ignored;
       Norvale::CConfigVelquorClientOnly config(&ignored);
       if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
-      const std::int32_t id = o->hex       ? velquor.SendMsgUnicodeMessageHex(o->number, o->text, o->wait)
-                              : o->unicode ? velquor.SendMsgUnicodeMessage(o->number, o->text, o->wait)
-                                           : velquor.SendMsg(o->number, o->text, o->wait);
+      const std::int32_t id = o->hex       ? velquor.SendMsgUnicodeMessageHex(o->number, o->text, options, o->wait)
+                              : o->unicode ? velquor.SendMsgUnicodeMessage(o->number, o->text, options, o->wait)
+                                           : velquor.SendMsg(o->number, o->text, options, o->wait);
       std::cout << id << "\n";
       if (o->wait != 0) ReportOutcome(config, velquor, id, exitCode);
     });
@@ -279,14 +344,16 @@ void AddMessageCommands(CLI::App& app, int& exitCode) {
   sendData->add_option("--dcs", o->dcs, "Data coding scheme")->check(CLI::Range(0, 255));
   waitOption(sendData, "Wait up to this many milliseconds for the outcome (-1: no limit)");
   handsetOption(sendData);
+  AddMessageOptions(sendData, o);
   sendData->callback([o, &exitCode] {
+    const Norvale::SendOptions options = MessageOptions(*o);
     Guarded(exitCode, [&] {
       std::string ignored;
       Norvale::CConfigVelquorClientOnly config(&ignored);
       if (!ReadClientConfiguration(config, exitCode)) return;
       Norvale::Velquor velquor;
       velquor.SetActiveHandset(static_cast<Norvale::Handsets>(o->handset));
-      const std::int32_t id = velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, o->wait);
+      const std::int32_t id = velquor.SendDataMessage(o->number, o->dcs, o->text, o->udh, options, o->wait);
       std::cout << id << "\n";
       if (o->wait != 0) ReportOutcome(config, velquor, id, exitCode);
     });

@@ -22,6 +22,7 @@
 #include "queues/database_access.h"
 #include "queues/message_endpoint.h"
 #include "queues/outgoing_batch.h"
+#include "queues/send_options.h"
 
 namespace VelquorHttp {
 namespace {
@@ -162,20 +163,74 @@ std::int64_t NowMilliseconds() {
       .count();
 }
 
+// A whole number of a parameter: nothing when absent or empty; false when
+// it is no number.
+bool WholeNumber(const Parameters& parameters, const char* name, std::optional<std::int64_t>& value) {
+  value.reset();
+  const std::string* text = Find(parameters, {name});
+  if (text == nullptr || text->empty()) return true;
+  std::size_t at = (*text)[0] == '-' ? 1 : 0;
+  if (at == text->size() || text->size() > 12 || text->find_first_not_of("0123456789", at) != std::string::npos)
+    return false;
+  value = std::stoll(*text);
+  return true;
+}
+
+// The message's options of Kannel's parameters: from, deferred (minutes from
+// now), validity (minutes from the time to send), priority (Kannel's 0 to 3:
+// 0 normal, 1 to 3 high) and a report asked for when the dlr-mask wants the
+// final state (1 delivered, 2 not delivered). `refusal` says what was wrong,
+// naming the parameter.
+Norvale::CSendOptions KannelOptions(const Parameters& parameters, long dlrMask, std::string& refusal) {
+  Norvale::CSendOptions options;
+  const std::int64_t now = NowMilliseconds();
+  const auto refuse = [&](const std::string& name, const std::string& why) {
+    refusal = "Invalid " + name + " (" + why + "), rejected";
+    return options;
+  };
+  options.sSender = ValueOf(parameters, {"from"});
+  std::optional<std::int64_t> deferred, validity, priority;
+  if (!WholeNumber(parameters, "deferred", deferred)) return refuse("deferred", "no number of minutes");
+  if (!WholeNumber(parameters, "validity", validity)) return refuse("validity", "no number of minutes");
+  if (!WholeNumber(parameters, "priority", priority)) return refuse("priority", "no number");
+  if (deferred) {
+    if (*deferred < 0) return refuse("deferred", "less than 0 minutes");
+    options.nNotBefore = now + *deferred * 60 * 1000;
+  }
+  if (validity) {
+    if (*validity <= 0) return refuse("validity", "not more than 0 minutes");
+    if (*validity * 60 > Norvale::SendOptionLimits::kMaxValiditySeconds)
+      return refuse("validity", "longer than 63 weeks");
+    options.nValidUntil = options.nNotBefore.value_or(now) + *validity * 60 * 1000;
+  }
+  if (priority) {
+    if (*priority < 0 || *priority > 3) return refuse("priority", "0 to 3");
+    options.nPriority = *priority > 0 ? 1 : 0;
+  }
+  if (dlrMask > 0 && (dlrMask & 3) != 0) options.bReportRequest = true;
+  if (const auto error = Norvale::CheckSendOptions(options, now)) {
+    const std::string name = error->sField == "sender"       ? "from"
+                             : error->sField == "not_before" ? "deferred"
+                                                             : error->sField;
+    return refuse(name, error->sProblem);
+  }
+  return options;
+}
+
 // One job for each receiver, with its HttpJobs row, all in one transaction.
 // The jobs, one per receiver, and their HttpJobs rows in one transaction,
 // with identifiers taken as the JSON API takes them (all again when another
 // writer took one meanwhile).
 void QueueKannelJobs(HttpDatabase& database, const std::string& account, const std::vector<std::string>& receivers,
                      Norvale::JOBTYPE type, const std::string& data, Norvale::Handsets handset,
-                     const std::string& dlrUrl, long dlrMask) {
+                     const std::string& dlrUrl, long dlrMask, const Norvale::CSendOptions& options) {
   Norvale::CDBConnectionDispensor& connections = database.Connections();
   Norvale::COutgoingBatch queue(&connections);
   Norvale::CDatabaseQueryExecuter executer(&connections);
   const Norvale::CMessageEndpoint source(Norvale::stHttpApi, account, "");
   const bool kannelCallback = !dlrUrl.empty() && dlrMask > 0;
   std::vector<Norvale::COutgoingJobRow> rows;
-  for (const std::string& receiver : receivers) rows.push_back({receiver, type, data, handset});
+  for (const std::string& receiver : receivers) rows.push_back({receiver, type, data, handset, options});
   queue.Run([&] {
     const std::vector<Norvale::OS::LONG> ids = queue.Insert(rows, source);
     for (const Norvale::OS::LONG id : ids) {
@@ -298,8 +353,11 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
   const std::string dlrUrl = ValueOf(parameters, {"dlr-url", "dlrurl"});
   if (!dlrUrl.empty() && !CallbackUrlProblem(dlrUrl, ConfiguredWebhookHosts()).empty()) return Text(400, kBadDlrUrl);
 
-  // The text in the form its job needs. "from" is taken and not used: the
-  // network gives the sender.
+  std::string refusal;
+  const Norvale::CSendOptions options = KannelOptions(parameters, dlrMask, refusal);
+  if (!refusal.empty()) return Text(400, refusal);
+
+  // The text in the form its job needs.
   const std::string text = ValueOf(parameters, {"text"});
   const std::string charset = ValueOf(parameters, {"charset"});
   Norvale::JOBTYPE type = Norvale::jtTextMessage;
@@ -341,7 +399,7 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
     return refusal;
   }
   try {
-    QueueKannelJobs(m_Context.database, account->sName, receivers, type, data, handset, dlrUrl, dlrMask);
+    QueueKannelJobs(m_Context.database, account->sName, receivers, type, data, handset, dlrUrl, dlrMask, options);
   } catch (const Norvale::OS::_com_error&) {
     return Text(503, kTemporalFailure);
   }

@@ -20,6 +20,7 @@
 #include "metrics.h"
 #include "platform/registry.h"
 #include "queues/outgoing_batch.h"
+#include "queues/send_options.h"
 #include "queues/sql_array_text.h"
 
 namespace VelquorHttp {
@@ -106,11 +107,16 @@ class MessageReader {
     };
     if (!item.is_object()) return Refuse(400, "a message is a JSON object", prefix.substr(0, prefix.size() - 1));
     for (const auto& [name, value] : item.items()) {
-      static const char* const kKnown[] = {"to",      "text",         "unicode_hex", "data",
-                                           "handset", "callback_url", "client_ref"};
+      static const char* const kKnown[] = {"to",         "text", "unicode_hex", "data",    "handset",  "callback_url",
+                                           "client_ref", "from", "priority",    "send_at", "validity", "report"};
       if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
         return refuse(name, "unknown field " + name);
-      if (name != "data" && name != "handset" && !value.is_string())
+      if (name == "priority" && !value.is_number_integer()) return refuse(name, "priority is 0 (normal) or 1 (high)");
+      if (name == "report" && !value.is_boolean()) return refuse(name, "report is true or false");
+      if (name == "validity" && !value.is_number_integer() && !value.is_string())
+        return refuse(name, "validity is a number of seconds or a duration such as \"90s\", \"30m\", \"2h\", \"1d\"");
+      if (name != "data" && name != "handset" && name != "priority" && name != "report" && name != "validity" &&
+          !value.is_string())
         return refuse(name, "field " + name + " is not a string");
     }
     // The number: digits with an optional leading '+'.
@@ -174,7 +180,7 @@ class MessageReader {
       if (HasControl(ref)) return refuse("client_ref", "client_ref holds a control character");
       out.clientRef = ref;
     }
-    return std::nullopt;
+    return ReadOptions(item, prefix, out);
   }
 
  private:
@@ -208,6 +214,57 @@ class MessageReader {
     }
     out.row.eJobType = Norvale::jtDataMessage;
     out.row.sData = Norvale::CJobQueue::EncodeDataMessage(parts[1], parts[0], static_cast<LONG>(dcs));
+    return std::nullopt;
+  }
+
+  // from, priority, send_at, validity, report and client_ref as the job's
+  // options, checked by CheckSendOptions; a refusal names the field.
+  static std::optional<HttpResponse> ReadOptions(const Json& item, const std::string& prefix, Message& out) {
+    const auto refuse = [&](const std::string& field, const std::string& why) {
+      return Refuse(400, field + " " + why, prefix + field);
+    };
+    Norvale::CSendOptions& options = out.row.Options;
+    const std::int64_t now = NowMs();
+    if (item.contains("from")) {
+      options.sSender = item["from"].get<std::string>();
+      if (options.sSender.empty()) return refuse("from", "is empty");
+    }
+    if (item.contains("priority")) {
+      const std::int64_t priority = item["priority"].get<std::int64_t>();
+      if (priority != 0 && priority != 1) return refuse("priority", "is 0 (normal) or 1 (high)");
+      options.nPriority = static_cast<int>(priority);
+    }
+    if (item.contains("send_at")) {
+      options.nNotBefore = Norvale::ParseSendTime(item["send_at"].get<std::string>());
+      if (!options.nNotBefore) return refuse("send_at", "is no ISO 8601 time with its offset (2026-12-10T15:30:00Z)");
+    }
+    if (item.contains("validity")) {
+      const Json& value = item["validity"];
+      std::optional<std::int64_t> seconds;
+      if (value.is_string()) {
+        seconds = Norvale::ParseDuration(value.get<std::string>());
+        if (!seconds) return refuse("validity", "is no duration (seconds, or \"90s\", \"30m\", \"2h\", \"1d\")");
+      } else {
+        seconds = value.get<std::int64_t>();
+      }
+      if (*seconds <= 0) return refuse("validity", "is not more than 0 seconds");
+      if (*seconds > Norvale::SendOptionLimits::kMaxValiditySeconds)
+        return refuse("validity", "is longer than 63 weeks (" +
+                                      std::to_string(Norvale::SendOptionLimits::kMaxValiditySeconds) + " seconds)");
+      const std::int64_t start = options.nNotBefore && *options.nNotBefore > now ? *options.nNotBefore : now;
+      options.nValidUntil = start + *seconds * 1000;
+    }
+    if (item.contains("report")) options.bReportRequest = item["report"].get<bool>();
+    if (out.clientRef) options.sClientRef = *out.clientRef;
+    if (const auto error = Norvale::CheckSendOptions(options, now)) {
+      static const std::map<std::string, std::string> kFields = {{"sender", "from"},
+                                                                 {"not_before", "send_at"},
+                                                                 {"priority", "priority"},
+                                                                 {"validity", "validity"},
+                                                                 {"client_ref", "client_ref"}};
+      const auto field = kFields.find(error->sField);
+      return refuse(field == kFields.end() ? error->sField : field->second, error->sProblem);
+    }
     return std::nullopt;
   }
 

@@ -5,6 +5,7 @@
 #include "norvale/enums.h"
 #include "norvale/exception.h"
 #include "norvale/message_loop.h"
+#include "norvale/send_options.h"
 #include "norvale/sms_message.h"
 #include "norvale/sms_notification.h"
 #include "norvale/velquor.h"

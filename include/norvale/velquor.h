@@ -46,6 +46,7 @@
 #include "norvale/enums.h"
 #include "norvale/exception.h"
 #include "norvale/export.h"
+#include "norvale/send_options.h"
 #include "norvale/sms_message.h"
 #include "norvale/sms_notification.h"
 
@@ -75,6 +76,21 @@ class NORVALE_API Velquor {
   std::int32_t SendDataMessage(const std::string& PhoneNumber, std::int32_t DataCodingScheme,
                                const std::string& UserData, const std::string& UserDataHeader,
                                std::int32_t WaitTimeout);
+  // The same four sends with the message's options (norvale/send_options.h):
+  // its sender, priority, time to send, validity, delivery report and the
+  // caller's reference. Options that do not hold raise E_INVALIDARG naming
+  // the field before anything is stored or sent. Through the engine (the
+  // outgoing queue switched off) they need an engine of this version or
+  // later.
+  std::int32_t SendMsg(const std::string& PhoneNumber, const std::string& Message, const SendOptions& Options,
+                       std::int32_t WaitTimeout);
+  std::int32_t SendMsgUnicodeMessage(const std::string& PhoneNumber, const std::string& Message,
+                                     const SendOptions& Options, std::int32_t WaitTimeout);
+  std::int32_t SendMsgUnicodeMessageHex(const std::string& PhoneNumber, const std::string& Message,
+                                        const SendOptions& Options, std::int32_t WaitTimeout);
+  std::int32_t SendDataMessage(const std::string& PhoneNumber, std::int32_t DataCodingScheme,
+                               const std::string& UserData, const std::string& UserDataHeader,
+                               const SendOptions& Options, std::int32_t WaitTimeout);
   // The state the queue or the engine holds, unchanged.
   EnumJobStatus GetSendStatus(std::int32_t MessageId);
   std::shared_ptr<SMSMessage> GetMsg(std::int32_t WaitTimeout);

@@ -96,6 +96,13 @@ void CSMSEngine::Stop() {
 }
 
 LONG CSMSEngine::SendMessage(std::string sPhoneNumber, const std::string& sMessage, LONG nType, LONG nHandset) {
+  return SendMessage(std::move(sPhoneNumber), sMessage, nType, nHandset, CSendOptions());
+}
+
+LONG CSMSEngine::SendMessage(std::string sPhoneNumber, const std::string& sMessage, LONG nType, LONG nHandset,
+                             const CSendOptions& Options) {
+  if (const auto error = CheckSendOptions(Options, SendOptionsNowMs()))
+    RAISE_COM_ERROR(E_INVALIDARG, error->sField + ": " + error->sProblem);
   if (nHandset < hsAll || nHandset > hsHandset8)
     RAISE_COM_ERROR(E_INVALIDARG, "Handset number " + std::to_string(nHandset) + " is not 0 (any) to 8");
   if (sPhoneNumber.size() > kMaxPhoneNumber) sPhoneNumber.resize(kMaxPhoneNumber);
@@ -103,7 +110,7 @@ LONG CSMSEngine::SendMessage(std::string sPhoneNumber, const std::string& sMessa
   {
     std::lock_guard guard(m_CallLock);
     id = m_OutgoingQueue.InsertJob(sPhoneNumber, static_cast<JOBTYPE>(nType), sMessage, static_cast<Handsets>(nHandset),
-                                   CMessageEndpoint(stClientLibrary));
+                                   CMessageEndpoint(stClientLibrary), Options);
   }
   for (auto& h : m_Handsets)
     if (nHandset == hsAll || h->Number() == nHandset) h->Wake();

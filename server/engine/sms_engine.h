@@ -60,6 +60,10 @@ class CSMSEngine {
   void Stop();
   SMSServer::EnumEngineStatus GetStatus() const { return m_eStatus; }
   OS::LONG SendMessage(std::string sPhoneNumber, const std::string& sMessage, OS::LONG nType, OS::LONG nHandset);
+  // The same with the message's options, checked first (CheckSendOptions):
+  // E_INVALIDARG naming the field, nothing inserted.
+  OS::LONG SendMessage(std::string sPhoneNumber, const std::string& sMessage, OS::LONG nType, OS::LONG nHandset,
+                       const CSendOptions& Options);
   bool GetMessage(OS::LONG nRequiredHandset, std::string& sPhoneNumber, std::string& sMessage, OS::LONG& nType,
                   OS::LONG& nHandset, std::string& sTimeStamp);
   EnumJobStatus GetSendStatus(OS::LONG nMessageId);

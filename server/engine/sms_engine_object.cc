@@ -9,6 +9,7 @@
 
 #include "config/config_reg.h"
 #include "config/handset_values.h"
+#include "errors/com_error_raise.h"
 #include "errors/error_logging.h"
 #include "platform/dbus_rpc.h"
 #include "platform/error_info.h"
@@ -77,6 +78,41 @@ HRESULT CSMSEngineObject::raw_SendMessage(BSTR PhoneNumber, BSTR Message, std::i
   return Call([&] {
     *id = m_Engine.SendMessage(_bstr_t(PhoneNumber, true).narrow(), _bstr_t(Message, true).narrow(), MessageType,
                                HandsetNumber);
+  });
+}
+
+HRESULT CSMSEngineObject::raw_SendMessageWithOptions(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType,
+                                                     std::int32_t HandsetNumber, BSTR Sender, std::int32_t Priority,
+                                                     BSTR NotBefore, BSTR ValidUntil, std::int32_t ReportRequest,
+                                                     BSTR ClientRef, std::int32_t* id) {
+  if (!id) return E_POINTER;
+  return Call([&] {
+    // A time in its decimal form; "" none.
+    const auto time = [](BSTR text, const char* field) -> std::optional<std::int64_t> {
+      const std::string digits = _bstr_t(text, true).narrow();
+      if (digits.empty()) return std::nullopt;
+      std::size_t end = 0;
+      std::int64_t value = 0;
+      try {
+        value = std::stoll(digits, &end);
+      } catch (const std::exception&) {
+        end = 0;
+      }
+      if (end != digits.size()) RAISE_COM_ERROR(E_INVALIDARG, std::string(field) + ": is no number of milliseconds");
+      return value;
+    };
+    CSendOptions options;
+    options.sSender = _bstr_t(Sender, true).narrow();
+    if (Priority != -1) options.nPriority = Priority;
+    options.nNotBefore = time(NotBefore, "not_before");
+    options.nValidUntil = time(ValidUntil, "validity");
+    if (ReportRequest != -1) {
+      if (ReportRequest != 0 && ReportRequest != 1) RAISE_COM_ERROR(E_INVALIDARG, "report: is -1, 0 or 1");
+      options.bReportRequest = ReportRequest == 1;
+    }
+    options.sClientRef = _bstr_t(ClientRef, true).narrow();
+    *id = m_Engine.SendMessage(_bstr_t(PhoneNumber, true).narrow(), _bstr_t(Message, true).narrow(), MessageType,
+                               HandsetNumber, options);
   });
 }
 

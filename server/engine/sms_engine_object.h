@@ -43,6 +43,10 @@ class CSMSEngineObject final : public OS::ComObject<CSMSEngineObject, SMSServer:
   OS::HRESULT raw_GetMessage(std::int32_t RequiredHandsetNbr, OS::BSTR* PhoneNumber, OS::BSTR* Message,
                              std::int32_t* MessageType, std::int32_t* HandsetNumber, OS::BSTR* TimeStamp) override;
   OS::HRESULT raw_GetSendStatus(std::int32_t MessageId, std::int32_t* status) override;
+  OS::HRESULT raw_SendMessageWithOptions(OS::BSTR PhoneNumber, OS::BSTR Message, std::int32_t MessageType,
+                                         std::int32_t HandsetNumber, OS::BSTR Sender, std::int32_t Priority,
+                                         OS::BSTR NotBefore, OS::BSTR ValidUntil, std::int32_t ReportRequest,
+                                         OS::BSTR ClientRef, std::int32_t* id) override;
 
  private:
   CSMSEngine& m_Engine;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -250,6 +251,90 @@ TEST_P(VelquorQueuePath, NumbersAreCutAtCharactersAndBrokenTextIsRefusedByName) 
   EXPECT_EQ(ErrorOf([&] { core.SendMessage("+1", "x", 0, "\xC3", "", id); }), invalid("The source identifier"));
   EXPECT_EQ(ErrorOf([&] { core.SendMessage("+1", "x", 0, "", nul, id); }), withNul("The source name"));
   EXPECT_EQ(engine->outgoing.GetSize(), stored);  // nothing reached the table
+}
+
+TEST_P(VelquorQueuePath, SendsWithOptionsStoreThemAndTheSendsWithoutLeaveThemNull) {
+  Velquor velquor;
+  const auto sendAt = std::chrono::system_clock::now() + std::chrono::hours(2);
+  const std::int64_t sendAtMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(sendAt.time_since_epoch()).count();
+  SendOptions options;
+  options.From = "ACME Shop";
+  options.Priority = 1;
+  options.SendAt = sendAt;
+  options.Validity = std::chrono::hours(4);
+  options.DeliveryReport = false;
+  options.ClientRef = "order-4711";
+  const std::int32_t text = velquor.SendMsg("+491511", "Hello", options, 0);
+  EXPECT_EQ(Column(text, "Data"), "Hello");
+  EXPECT_EQ(Column(text, "Sender"), "ACME Shop");
+  EXPECT_EQ(Column(text, "Priority"), "1");
+  EXPECT_EQ(Column(text, "NotBefore"), std::to_string(sendAtMs));
+  // The validity counts from the time to send.
+  EXPECT_EQ(Column(text, "ValidUntil"), std::to_string(sendAtMs + 4 * 3600 * 1000));
+  EXPECT_EQ(Column(text, "ReportRequest"), "0");
+  EXPECT_EQ(Column(text, "ClientRef"), "order-4711");
+
+  SendOptions numberOnly;
+  numberOnly.From = "+4915112345678";
+  const std::int32_t unicode = velquor.SendMsgUnicodeMessage("+1", "Hi", numberOnly, 0);
+  EXPECT_EQ(Column(unicode, "Data"), "00480069");
+  EXPECT_EQ(Column(unicode, "Sender"), "+4915112345678");
+  EXPECT_EQ(db->Value("SELECT Priority FROM SMSOutgoing WHERE Id=" + std::to_string(unicode), "Priority").vt, VT_NULL);
+  SendOptions report;
+  report.DeliveryReport = true;
+  EXPECT_EQ(Column(velquor.SendMsgUnicodeMessageHex("+1", "0041", report, 0), "ReportRequest"), "1");
+  const std::int32_t data = velquor.SendDataMessage("+1", 4, "AABB", "", report, 0);
+  EXPECT_EQ(Column(data, "Data"), "DCS=04;UDH=;UD=AABB");
+  EXPECT_EQ(Column(data, "ReportRequest"), "1");
+  // Default options and the calls without them write none of the columns.
+  for (const std::int32_t plain : {velquor.SendMsg("+1", "x", SendOptions(), 0), velquor.SendMsg("+1", "x", 0)})
+    for (const char* column : {"Sender", "Priority", "NotBefore", "ValidUntil", "ReportRequest", "ClientRef"})
+      EXPECT_EQ(
+          db->Value("SELECT " + std::string(column) + " FROM SMSOutgoing WHERE Id=" + std::to_string(plain), column).vt,
+          VT_NULL)
+          << column;
+}
+
+TEST_P(VelquorQueuePath, BadOptionsAreRefusedNamingTheFieldAndNothingIsStored) {
+  Velquor velquor;
+  const LONG stored = engine->outgoing.GetSize();
+  const auto refused = [&](const SendOptions& options) {
+    std::string text;
+    try {
+      velquor.SendMsg("+1", "x", options, 0);
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), E_INVALIDARG);
+      text = e.DescriptionA();
+    }
+    return text.substr(0, text.find_first_of(": "));
+  };
+  SendOptions options;
+  options.From = "TwelveLetter";
+  EXPECT_EQ(refused(options), "From");
+  options.From = "Shop{1}";
+  EXPECT_EQ(refused(options), "From");
+  options = {};
+  options.Priority = 5;
+  EXPECT_EQ(refused(options), "Priority");
+  options = {};
+  options.SendAt = std::chrono::system_clock::now() - std::chrono::hours(1);
+  EXPECT_EQ(refused(options), "SendAt");
+  options = {};
+  options.Validity = std::chrono::seconds(0);
+  EXPECT_EQ(refused(options), "Validity");
+  options.Validity = std::chrono::seconds(SendOptionLimits::kMaxValiditySeconds + 1);
+  EXPECT_EQ(refused(options), "Validity");
+  options = {};
+  options.ClientRef = std::string(65, 'r');
+  EXPECT_EQ(refused(options), "ClientRef");
+  options.ClientRef = "\xC3";
+  EXPECT_EQ(refused(options), "ClientRef");
+  SendOptions bad;
+  bad.Priority = 2;
+  EXPECT_THROW(velquor.SendDataMessage("+1", 0, "AA", "", bad, 0), _com_error);
+  EXPECT_THROW(velquor.SendMsgUnicodeMessage("+1", "x", bad, 0), _com_error);
+  EXPECT_EQ(engine->outgoing.GetSize(), stored);
 }
 
 TEST(VelquorFacade, UnreadableConfigurationLeavesAnObjectThatGoesToTheEngine) {

@@ -51,28 +51,31 @@ CVelquorClientCore::CVelquorClientCore() = default;
 CVelquorClientCore::~CVelquorClientCore() = default;
 
 void CVelquorClientCore::SendMessage(const std::string& PhoneNumber, const std::string& Message, DWORD WaitTimeout,
-                                     const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
-  SendSMS(PhoneNumber, jtTextMessage, Message, WaitTimeout, sSourceId, sSourceName, MessageId);
+                                     const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId,
+                                     const CSendOptions& Options) {
+  SendSMS(PhoneNumber, jtTextMessage, Message, WaitTimeout, sSourceId, sSourceName, MessageId, Options);
 }
 
 void CVelquorClientCore::SendUnicodeMessageHex(const std::string& sPhoneNumber, const std::string& sMessage,
                                                DWORD WaitTimeout, const std::string& sSourceId,
-                                               const std::string& sSourceName, LONG& MessageId) {
-  SendSMS(sPhoneNumber, jtUnicodeMessage, sMessage, WaitTimeout, sSourceId, sSourceName, MessageId);
+                                               const std::string& sSourceName, LONG& MessageId,
+                                               const CSendOptions& Options) {
+  SendSMS(sPhoneNumber, jtUnicodeMessage, sMessage, WaitTimeout, sSourceId, sSourceName, MessageId, Options);
 }
 
 void CVelquorClientCore::SendDataMessage(const std::string& sPhoneNumber, LONG DataCodingScheme,
                                          const std::string& UserData, const std::string& sUserDataHeader,
-                                         DWORD WaitTimeout, LONG& MessageId) {
+                                         DWORD WaitTimeout, LONG& MessageId, const CSendOptions& Options) {
   CheckTextArgument(sPhoneNumber, "The phone number");
   CheckTextArgument(UserData, "The user data");
   CheckTextArgument(sUserDataHeader, "The user data header");
   SendSMS(sPhoneNumber, jtDataMessage, CJobQueue::EncodeDataMessage(UserData, sUserDataHeader, DataCodingScheme),
-          WaitTimeout, "", "", MessageId);
+          WaitTimeout, "", "", MessageId, Options);
 }
 
 void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, DWORD WaitTimeout,
-                                 const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId) {
+                                 const std::string& sSourceId, const std::string& sSourceName, LONG& MessageId,
+                                 const CSendOptions& Options) {
   CheckTextArgument(PhoneNumber, "The phone number");
   CheckTextArgument(sMessage, "The message text");
   CheckTextArgument(sSourceId, "The source identifier");
@@ -82,11 +85,24 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
   _com_ptr_t<SMSServer::ISMSEngine> engine;
   if (queued) {
     const CMessageEndpoint endpoint(m_SourceType, sSourceId, sSourceName);
-    MessageId = m_Context.m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint);
+    MessageId =
+        Options.Empty()
+            ? m_Context.m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint)
+            : m_Context.m_OutgoingQueue.InsertJob(PhoneNumber, eJobType, sMessage, m_ActiveHandset, endpoint, Options);
   } else {
     engine =
         m_Context.m_ServerConnection.GetRunningServer("Cannot send non-queued message (Velquor Engine not running)");
-    MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
+    if (Options.Empty()) {
+      MessageId = engine->SendMessage(_bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset);
+    } else {
+      const auto time = [](const std::optional<std::int64_t>& ms) {
+        return _bstr_t(ms ? std::to_string(*ms) : std::string());
+      };
+      MessageId = engine->SendMessageWithOptions(
+          _bstr_t(PhoneNumber), _bstr_t(sMessage), eJobType, m_ActiveHandset, _bstr_t(Options.sSender),
+          Options.nPriority.value_or(-1), time(Options.nNotBefore), time(Options.nValidUntil),
+          Options.bReportRequest ? (*Options.bReportRequest ? 1 : 0) : -1, _bstr_t(Options.sClientRef));
+    }
   }
   if (WaitTimeout == 0) return;
   // The message is accepted now, and MessageId is the caller's only handle on

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/client_context.h"
+#include "queues/send_options.h"
 
 namespace Norvale {
 
@@ -25,13 +26,18 @@ class CVelquorClientCore {
   CVelquorClientCore(const CVelquorClientCore&) = delete;
   CVelquorClientCore& operator=(const CVelquorClientCore&) = delete;
 
-  // WaitTimeout in milliseconds: 0 no wait, 0xFFFFFFFF no limit.
+  // WaitTimeout in milliseconds: 0 no wait, 0xFFFFFFFF no limit. Options
+  // that are not empty must have passed CheckSendOptions; through the
+  // engine they take its SendMessageWithOptions.
   void SendMessage(const std::string& PhoneNumber, const std::string& Message, OS::DWORD WaitTimeout,
-                   const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+                   const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId,
+                   const CSendOptions& Options = {});
   void SendUnicodeMessageHex(const std::string& sPhoneNumber, const std::string& sMessage, OS::DWORD WaitTimeout,
-                             const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+                             const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId,
+                             const CSendOptions& Options = {});
   void SendDataMessage(const std::string& sPhoneNumber, OS::LONG DataCodingScheme, const std::string& UserData,
-                       const std::string& sUserDataHeader, OS::DWORD WaitTimeout, OS::LONG& MessageId);
+                       const std::string& sUserDataHeader, OS::DWORD WaitTimeout, OS::LONG& MessageId,
+                       const CSendOptions& Options = {});
   void GetSendStatus(OS::LONG MessageId, EnumJobStatus& Status);
   bool GetMessage(OS::DWORD WaitTimeout, VelquorClientCoreInternal::SMSMessage& Message);
   bool GetNotification(OS::DWORD WaitTimeout, VelquorClientCoreInternal::SMSNotification& Notification);
@@ -52,7 +58,8 @@ class CVelquorClientCore {
 
  private:
   void SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std::string sMessage, OS::DWORD WaitTimeout,
-               const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId);
+               const std::string& sSourceId, const std::string& sSourceName, OS::LONG& MessageId,
+               const CSendOptions& Options);
 
   Handsets m_ActiveHandset = hsAll;
   SourceTypes m_SourceType = stClientLibrary;

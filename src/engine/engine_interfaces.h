@@ -44,6 +44,15 @@ struct ISMSEngine : Norvale::OS::IUnknown {
   virtual HRESULT raw_GetMessage(std::int32_t RequiredHandsetNbr, BSTR* PhoneNumber, BSTR* Message,
                                  std::int32_t* MessageType, std::int32_t* HandsetNumber, BSTR* TimeStamp) = 0;
   virtual HRESULT raw_GetSendStatus(std::int32_t MessageId, std::int32_t* status) = 0;
+  // SendMessage with the message's options (queues/send_options.h), each in
+  // its text or number form: Sender "" none; Priority -1 none; NotBefore and
+  // ValidUntil milliseconds since the epoch in decimal, "" none;
+  // ReportRequest -1 none, 0 no, 1 yes; ClientRef "" none. Options that do
+  // not hold fail with E_INVALIDARG naming the field.
+  virtual HRESULT raw_SendMessageWithOptions(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType,
+                                             std::int32_t HandsetNumber, BSTR Sender, std::int32_t Priority,
+                                             BSTR NotBefore, BSTR ValidUntil, std::int32_t ReportRequest,
+                                             BSTR ClientRef, std::int32_t* id) = 0;
 
   void Start() { Check(raw_Start()); }
   void Stop() { Check(raw_Stop()); }
@@ -56,6 +65,15 @@ struct ISMSEngine : Norvale::OS::IUnknown {
                            std::int32_t HandsetNumber) {
     std::int32_t id = 0;
     Check(raw_SendMessage(PhoneNumber, Message, MessageType, HandsetNumber, &id));
+    return id;
+  }
+  std::int32_t SendMessageWithOptions(const _bstr_t& PhoneNumber, const _bstr_t& Message, std::int32_t MessageType,
+                                      std::int32_t HandsetNumber, const _bstr_t& Sender, std::int32_t Priority,
+                                      const _bstr_t& NotBefore, const _bstr_t& ValidUntil, std::int32_t ReportRequest,
+                                      const _bstr_t& ClientRef) {
+    std::int32_t id = 0;
+    Check(raw_SendMessageWithOptions(PhoneNumber, Message, MessageType, HandsetNumber, Sender, Priority, NotBefore,
+                                     ValidUntil, ReportRequest, ClientRef, &id));
     return id;
   }
   void GetMessage(std::int32_t RequiredHandsetNbr, BSTR* PhoneNumber, BSTR* Message, std::int32_t* MessageType,

@@ -19,6 +19,10 @@ constexpr const char* kEngineInterface = "com.norvale.SMSServer.ISMSEngine";
 constexpr const char* kCorePath = "/com/norvale/VELQUORCORESERVICESLib/VelquorCore";
 constexpr const char* kCoreInterface = "com.norvale.VELQUORCORESERVICESLib.IVelquorCore";
 
+// Number, message, type, handset, then sender, priority, not-before,
+// valid-until, report request and client reference.
+constexpr const char* kSendWithOptionsSignature = "ssiisissis";
+
 std::string Text(BSTR b) { return _bstr_t(b, true).narrow(); }
 BSTR NewBstr(const DBusValue& v) { return _bstr_t(std::get<std::string>(v)).Detach(); }
 std::int32_t Int(const DBusValue& v) { return std::get<std::int32_t>(v); }
@@ -40,6 +44,18 @@ class CSMSEngineProxy final : public ComObject<CSMSEngineProxy, ISMSEngine> {
     DBusValues out;
     const HRESULT hr =
         Call("SendMessage", "ssii", {Text(PhoneNumber), Text(Message), MessageType, HandsetNumber}, "i", &out);
+    if (SUCCEEDED(hr)) *id = Int(out[0]);
+    return hr;
+  }
+  HRESULT raw_SendMessageWithOptions(BSTR PhoneNumber, BSTR Message, std::int32_t MessageType,
+                                     std::int32_t HandsetNumber, BSTR Sender, std::int32_t Priority, BSTR NotBefore,
+                                     BSTR ValidUntil, std::int32_t ReportRequest, BSTR ClientRef,
+                                     std::int32_t* id) override {
+    DBusValues out;
+    const HRESULT hr = Call("SendMessageWithOptions", kSendWithOptionsSignature,
+                            {Text(PhoneNumber), Text(Message), MessageType, HandsetNumber, Text(Sender), Priority,
+                             Text(NotBefore), Text(ValidUntil), ReportRequest, Text(ClientRef)},
+                            "i", &out);
     if (SUCCEEDED(hr)) *id = Int(out[0]);
     return hr;
   }
@@ -133,40 +149,48 @@ void InstallEngineActivation() {
 void PublishEngineObjects(DBusServer& server, ISMSEngine* engine, IVelquorCore* core) {
   if (engine) {
     _com_ptr_t<ISMSEngine> e(engine);
-    server.AddInterface(kEnginePath, kEngineInterface,
-                        {
-                            {"Start", "", "", Stub([e](const DBusValues&, DBusValues*) { return e->raw_Start(); })},
-                            {"Stop", "", "", Stub([e](const DBusValues&, DBusValues*) { return e->raw_Stop(); })},
-                            {"GetStatus", "", "i", Stub([e](const DBusValues&, DBusValues* out) {
-                               std::int32_t s = 0;
-                               const HRESULT hr = e->raw_GetStatus(&s);
-                               out->emplace_back(s);
-                               return hr;
-                             })},
-                            {"SendMessage", "ssii", "i", Stub([e](const DBusValues& in, DBusValues* out) {
-                               std::int32_t id = 0;
-                               const HRESULT hr = e->raw_SendMessage(_bstr_t(std::get<std::string>(in[0])),
-                                                                     _bstr_t(std::get<std::string>(in[1])), Int(in[2]),
-                                                                     Int(in[3]), &id);
-                               out->emplace_back(id);
-                               return hr;
-                             })},
-                            {"GetMessage", "i", "ssiis", Stub([e](const DBusValues& in, DBusValues* out) {
-                               _bstr_t phone, message, stamp;
-                               std::int32_t type = 0, handset = 0;
-                               const HRESULT hr =
-                                   e->raw_GetMessage(Int(in[0]), phone.GetAddress(), message.GetAddress(), &type,
-                                                     &handset, stamp.GetAddress());
-                               *out = {phone.narrow(), message.narrow(), type, handset, stamp.narrow()};
-                               return hr;
-                             })},
-                            {"GetSendStatus", "i", "i", Stub([e](const DBusValues& in, DBusValues* out) {
-                               std::int32_t s = 0;
-                               const HRESULT hr = e->raw_GetSendStatus(Int(in[0]), &s);
-                               out->emplace_back(s);
-                               return hr;
-                             })},
-                        });
+    server.AddInterface(
+        kEnginePath, kEngineInterface,
+        {
+            {"Start", "", "", Stub([e](const DBusValues&, DBusValues*) { return e->raw_Start(); })},
+            {"Stop", "", "", Stub([e](const DBusValues&, DBusValues*) { return e->raw_Stop(); })},
+            {"GetStatus", "", "i", Stub([e](const DBusValues&, DBusValues* out) {
+               std::int32_t s = 0;
+               const HRESULT hr = e->raw_GetStatus(&s);
+               out->emplace_back(s);
+               return hr;
+             })},
+            {"SendMessage", "ssii", "i", Stub([e](const DBusValues& in, DBusValues* out) {
+               std::int32_t id = 0;
+               const HRESULT hr =
+                   e->raw_SendMessage(_bstr_t(std::get<std::string>(in[0])), _bstr_t(std::get<std::string>(in[1])),
+                                      Int(in[2]), Int(in[3]), &id);
+               out->emplace_back(id);
+               return hr;
+             })},
+            {"SendMessageWithOptions", kSendWithOptionsSignature, "i", Stub([e](const DBusValues& in, DBusValues* out) {
+               const auto text = [&](std::size_t i) { return _bstr_t(std::get<std::string>(in[i])); };
+               std::int32_t id = 0;
+               const HRESULT hr = e->raw_SendMessageWithOptions(text(0), text(1), Int(in[2]), Int(in[3]), text(4),
+                                                                Int(in[5]), text(6), text(7), Int(in[8]), text(9), &id);
+               out->emplace_back(id);
+               return hr;
+             })},
+            {"GetMessage", "i", "ssiis", Stub([e](const DBusValues& in, DBusValues* out) {
+               _bstr_t phone, message, stamp;
+               std::int32_t type = 0, handset = 0;
+               const HRESULT hr = e->raw_GetMessage(Int(in[0]), phone.GetAddress(), message.GetAddress(), &type,
+                                                    &handset, stamp.GetAddress());
+               *out = {phone.narrow(), message.narrow(), type, handset, stamp.narrow()};
+               return hr;
+             })},
+            {"GetSendStatus", "i", "i", Stub([e](const DBusValues& in, DBusValues* out) {
+               std::int32_t s = 0;
+               const HRESULT hr = e->raw_GetSendStatus(Int(in[0]), &s);
+               out->emplace_back(s);
+               return hr;
+             })},
+        });
   }
   if (core) {
     _com_ptr_t<IVelquorCore> c(core);
