@@ -45,13 +45,15 @@ struct COutgoingSms {
   // The job's sender ("" the connection's own), priority (0 normal, 1 high)
   // and how long the network may keep trying (none: its default), counted
   // from this submission.
-  std::string sSender;
+  // (Initialised here, like WholeMessage, so that a brace-initialised
+  // message may leave them out.)
+  std::string sSender{};
   int nPriority = 0;
-  std::optional<std::chrono::seconds> Validity;
+  std::optional<std::chrono::seconds> Validity{};
   // Every part of a job of several, in order, when the driver takes whole
   // messages (CSMSDriver::TakesWholeMessages): Submit is then called once
   // for the job, with Part the first part and nPart = nParts = 1.
-  std::vector<Sms::UserDataPart> WholeMessage;
+  std::vector<Sms::UserDataPart> WholeMessage{};
 };
 
 // The reference the network gave a message, for matching its delivery
