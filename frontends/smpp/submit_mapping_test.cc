@@ -209,7 +209,7 @@ TEST(SubmitMapping, SourceAddrIsTheSenderOnlyForAnAccountThatMaySetOne) {
 
 TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
   // 2026-03-10 13:30:00 UTC.
-  constexpr std::int64_t now = 1773149400000;
+  constexpr std::int64_t kNow = 1773149400000;
   ShortMessageBody body = Body(Octets("x"));
   Norvale::CSendOptions plain = Mapped(body).row.Options;
   EXPECT_TRUE(plain.Empty());
@@ -218,25 +218,25 @@ TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
   body.nRegisteredDelivery = 0x02;                  // a receipt on failure only: still a report from the network
   body.sScheduleDeliveryTime = "260310143000004+";  // 13:30 UTC: due now, sent now
   body.sValidityPeriod = "000000020000000R";
-  auto result = MapSubmit(body, Account(), now);
+  auto result = MapSubmit(body, Account(), kNow);
   ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
   Norvale::CSendOptions options = std::get<SubmitJob>(result).row.Options;
   EXPECT_EQ(options.nPriority, 1);
   EXPECT_EQ(options.bReportRequest, true);
   EXPECT_EQ(options.nNotBefore, std::nullopt);
-  EXPECT_EQ(options.nValidUntil, now + 2 * 3600 * 1000);
+  EXPECT_EQ(options.nValidUntil, kNow + 2 * 3600 * 1000);
 
   body.nPriorityFlag = 0;
   body.nRegisteredDelivery = 0;
   body.sScheduleDeliveryTime = "000000003000000R";  // in 30 minutes
   body.sValidityPeriod = "260310160000000+";        // 16:00 UTC
-  result = MapSubmit(body, Account(), now);
+  result = MapSubmit(body, Account(), kNow);
   ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
   options = std::get<SubmitJob>(result).row.Options;
   EXPECT_EQ(options.nPriority, std::nullopt);
   EXPECT_EQ(options.bReportRequest, std::nullopt);
-  EXPECT_EQ(options.nNotBefore, now + 30 * 60 * 1000);
-  EXPECT_EQ(options.nValidUntil, now + 150 * 60 * 1000);
+  EXPECT_EQ(options.nNotBefore, kNow + 30 * 60 * 1000);
+  EXPECT_EQ(options.nValidUntil, kNow + 150 * 60 * 1000);
 
   struct Case {
     const char* schedule;
@@ -250,7 +250,7 @@ TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
                         Case{"000000020000000R", "000000010000000R", ESME_RINVEXPIRY}}) {
     body.sScheduleDeliveryTime = c.schedule;
     body.sValidityPeriod = c.validity;
-    result = MapSubmit(body, Account(), now);
+    result = MapSubmit(body, Account(), kNow);
     EXPECT_EQ(std::get_if<uint32_t>(&result) ? *std::get_if<uint32_t>(&result) : ESME_ROK, c.status)
         << c.schedule << " " << c.validity;
   }

@@ -30,13 +30,13 @@ std::optional<SmppTime> ParseSmppTime(std::string_view sText) {
   }
   const int yy = TwoDigits(sText, 0), mo = TwoDigits(sText, 2), dd = TwoDigits(sText, 4);
   const int hh = TwoDigits(sText, 6), mi = TwoDigits(sText, 8), ss = TwoDigits(sText, 10);
-  SmppTime Time;
+  SmppTime time;
   const char p = sText[15];
   if (p == 'R') {
-    Time.bRelative = true;
-    Time.Period = std::chrono::seconds(yy * kRelativeYear + mo * kRelativeMonth + dd * kDay + std::int64_t{hh} * 3600 +
+    time.bRelative = true;
+    time.period = std::chrono::seconds(yy * kRelativeYear + mo * kRelativeMonth + dd * kDay + std::int64_t{hh} * 3600 +
                                        mi * 60 + ss);
-    return Time;
+    return time;
   }
   if (p != '+' && p != '-') throw Bad(sText, "ends in neither '+', '-' nor 'R'");
   using namespace std::chrono;
@@ -51,16 +51,16 @@ std::optional<SmppTime> ParseSmppTime(std::string_view sText) {
       tenths * 100;
   // Local time ahead of UTC ('+') is later on the clock than UTC.
   const std::int64_t offset = std::int64_t{quarters} * 15 * 60 * 1000;
-  Time.nUtcMs = p == '+' ? local - offset : local + offset;
-  return Time;
+  time.nUtcMs = p == '+' ? local - offset : local + offset;
+  return time;
 }
 
-std::int64_t ResolveSmppTime(const SmppTime& Time, std::int64_t nNowMs) {
-  return Time.bRelative ? nNowMs + Time.Period.count() * 1000 : Time.nUtcMs;
+std::int64_t ResolveSmppTime(const SmppTime& time, std::int64_t nNowMs) {
+  return time.bRelative ? nNowMs + time.period.count() * 1000 : time.nUtcMs;
 }
 
-std::string RelativeSmppTime(std::chrono::seconds Period) {
-  std::int64_t s = std::max<std::int64_t>(Period.count(), 1);
+std::string RelativeSmppTime(std::chrono::seconds period) {
+  std::int64_t s = std::max<std::int64_t>(period.count(), 1);
   std::int64_t days = s / kDay;
   s %= kDay;
   std::int64_t years = 0, months = 0;

@@ -28,7 +28,7 @@ namespace Norvale::Smpp {
 struct SmppTime {
   bool bRelative = false;
   std::int64_t nUtcMs = 0;         // absolute: milliseconds since the epoch, UTC
-  std::chrono::seconds Period{0};  // relative
+  std::chrono::seconds period{0};  // relative
 };
 
 // Nothing for an empty text; std::invalid_argument naming what is wrong for
@@ -37,10 +37,10 @@ struct SmppTime {
 std::optional<SmppTime> ParseSmppTime(std::string_view sText);
 
 // The moment it names: a relative time counted from nNowMs.
-std::int64_t ResolveSmppTime(const SmppTime& Time, std::int64_t nNowMs);
+std::int64_t ResolveSmppTime(const SmppTime& time, std::int64_t nNowMs);
 
 // "YYMMDDhhmmss000R" for a period of at least one second (shorter: one
 // second); std::out_of_range from 100 years on.
-std::string RelativeSmppTime(std::chrono::seconds Period);
+std::string RelativeSmppTime(std::chrono::seconds period);
 
 }  // namespace Norvale::Smpp

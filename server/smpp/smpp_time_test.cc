@@ -13,9 +13,9 @@ using std::chrono::seconds;
 constexpr std::int64_t kMarch10 = 1773149400000;
 
 std::int64_t Absolute(const char* szText) {
-  const auto Time = ParseSmppTime(szText);
-  EXPECT_TRUE(Time && !Time->bRelative) << szText;
-  return Time ? Time->nUtcMs : 0;
+  const auto time = ParseSmppTime(szText);
+  EXPECT_TRUE(time && !time->bRelative) << szText;
+  return time ? time->nUtcMs : 0;
 }
 
 TEST(SmppTime, AbsoluteTimesAreLocalTimeWithTheirQuarterHourOffset) {
@@ -30,13 +30,13 @@ TEST(SmppTime, AbsoluteTimesAreLocalTimeWithTheirQuarterHourOffset) {
 }
 
 TEST(SmppTime, RelativeTimesCountFromNow) {
-  const auto Time = ParseSmppTime("000001023004000R");
-  ASSERT_TRUE(Time && Time->bRelative);
-  EXPECT_EQ(Time->Period, seconds(86400 + 2 * 3600 + 30 * 60 + 4));
-  EXPECT_EQ(ResolveSmppTime(*Time, kMarch10), kMarch10 + Time->Period.count() * 1000);
+  const auto time = ParseSmppTime("000001023004000R");
+  ASSERT_TRUE(time && time->bRelative);
+  EXPECT_EQ(time->period, seconds(86400 + 2 * 3600 + 30 * 60 + 4));
+  EXPECT_EQ(ResolveSmppTime(*time, kMarch10), kMarch10 + time->period.count() * 1000);
   // Fields beyond their calendar range are a period all the same.
-  EXPECT_EQ(ParseSmppTime("000000480000000R")->Period, seconds(2 * 86400));
-  EXPECT_EQ(ParseSmppTime("010200000000000R")->Period, seconds((365 + 60) * 86400));
+  EXPECT_EQ(ParseSmppTime("000000480000000R")->period, seconds(2 * 86400));
+  EXPECT_EQ(ParseSmppTime("010200000000000R")->period, seconds((365 + 60) * 86400));
   EXPECT_EQ(ResolveSmppTime(*ParseSmppTime("260310133000000+"), 0), kMarch10);
 }
 
@@ -57,7 +57,7 @@ TEST(SmppTime, RelativePeriodsAreWrittenInDaysOrYearsAndReadBackTheSame) {
   // 364 days: 11 months of 30 days and 34 days.
   EXPECT_EQ(RelativeSmppTime(seconds(364 * 86400)), "001134000000000R");
   for (const std::int64_t s : {1LL, 59LL, 86399LL, 100 * 86400LL + 7, 400 * 86400LL + 3661, 99 * 365 * 86400LL + 1}) {
-    EXPECT_EQ(ParseSmppTime(RelativeSmppTime(seconds(s)))->Period, seconds(s)) << s;
+    EXPECT_EQ(ParseSmppTime(RelativeSmppTime(seconds(s)))->period, seconds(s)) << s;
   }
   EXPECT_THROW(RelativeSmppTime(seconds(100 * 365 * 86400LL)), std::out_of_range);
 }

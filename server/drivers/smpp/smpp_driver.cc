@@ -116,7 +116,6 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
   else if (idFormat == "decimal-hex")
     m_eMessageIdFormat = EMessageIdFormat::DecimalHex;
   if (r.GetText("DefaultAlphabet") == "latin1") m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
-  m_bReceipts = r.GetBool("DeliveryReports");
   if (r.GetBool("Tls")) {
     try {
       m_pTls = std::make_unique<CTlsContext>(r.GetText("TlsCaFile"));

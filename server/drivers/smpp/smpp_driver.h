@@ -93,7 +93,8 @@
 //                                        in either base (a slower lookup)
 //   Tls                   1: TLS (0)
 //   TlsCaFile             PEM file of the CAs to trust ("": the system's)
-// and the handset's DeliveryReports (registered_delivery). A message's
+// and the handset's DeliveryReports (registered_delivery, unless a message
+// asks for itself). A message's
 // priority goes as priority_flag, its validity (the time left until it
 // expires) as a relative validity_period, its report request as
 // registered_delivery.
@@ -134,7 +135,10 @@ class CSmppDriver final : public CSMSDriver {
   void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) override;
   int Window() const override;
   CDriverState GetState() override;
-  bool CanReport() const override { return m_bReceipts; }
+  // An SMSC gives a receipt for any submit_sm that asks (registered_delivery):
+  // whether one asks is the handset's DeliveryReports or the message's own
+  // request, which the engine decides.
+  bool CanReport() const override { return true; }
   std::chrono::milliseconds SubmitLimit() const override;
   bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
   void Acknowledge(std::uint64_t nReceipt) override;
@@ -236,7 +240,6 @@ class CSmppDriver final : public CSMSDriver {
   Smpp::CReconnectBackoff::Settings m_Backoff;
   Smpp::ELongMessages m_eLongMessages = Smpp::ELongMessages::ConcatenatedParts;
   bool m_bPair = false;  // transmitter+receiver
-  bool m_bReceipts = true;
   bool m_bAllowSender = true;
   std::atomic<bool> m_bSenderIgnoredLogged{false};
   enum class EMessageIdFormat { Auto, Text, HexDecimal, DecimalHex } m_eMessageIdFormat = EMessageIdFormat::Auto;
