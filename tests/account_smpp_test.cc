@@ -58,8 +58,11 @@ TEST_F(AccountSmppCommandTest, MakesReadsReplacesAndRemovesTheSmppPassword) {
   const TestSupport::CommandResult list = Velquor("account list");
   EXPECT_EQ(list.status, 0);
   EXPECT_NE(list.out.find("plain handsets=all "), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find(" smpp=off smpp-binds=2 smpp-window=100 smpp-receive=none\n"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find(" smpp=on smpp-binds=3 smpp-window=50 smpp-receive=handset:1,to:+4930*\n"), std::string::npos)
+  EXPECT_NE(list.out.find(" smpp=off smpp-binds=2 smpp-window=100 smpp-receive=none smpp-sender=off\n"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find(" smpp=on smpp-binds=3 smpp-window=50 smpp-receive=handset:1,to:+4930* smpp-sender=off\n"),
+            std::string::npos)
       << list.out;
   for (const std::string& hidden : {password, shop.sSmppPasswordHash, std::string("$scrypt")})
     EXPECT_EQ(list.out.find(hidden), std::string::npos) << list.out;
@@ -78,6 +81,14 @@ TEST_F(AccountSmppCommandTest, MakesReadsReplacesAndRemovesTheSmppPassword) {
   EXPECT_FALSE(Norvale::VerifySecret(password, shop.sSmppPasswordHash));
   EXPECT_EQ(shop.nSmppWindow, 1000u);
   EXPECT_EQ(shop.nSmppMaxBinds, 3u);  // what is not given stays
+  EXPECT_FALSE(shop.bSmppSender);
+  ASSERT_EQ(Velquor("account set shop --smpp-sender").status, 0);
+  EXPECT_TRUE(Account("shop").bSmppSender);
+  EXPECT_NE(Velquor("account list").out.find(" smpp-sender=on\n"), std::string::npos);
+  ASSERT_EQ(Velquor("account set shop --smpp-binds 3").status, 0);
+  EXPECT_TRUE(Account("shop").bSmppSender);  // kept when not given
+  ASSERT_EQ(Velquor("account set shop --no-smpp-sender").status, 0);
+  EXPECT_FALSE(Account("shop").bSmppSender);
 
   // Other changes and a new API key keep the SMPP password; --no-smpp ends it.
   ASSERT_EQ(Velquor("account set shop --rate 5 --smpp-receive none").status, 0);
@@ -152,7 +163,7 @@ TEST_F(AccountSmppCommandTest, CompletesTheAccountCommandsUnderBothNames) {
   EXPECT_EQ(TestSupport::CompleteVelquor("account ''"), "add set list rotate remove --help\n");
   EXPECT_EQ(TestSupport::CompleteVelquor("account remove s"), "shop\n");
   EXPECT_EQ(TestSupport::CompleteVelquor("account add new --smpp-p"), "--smpp-password --smpp-password-stdin\n");
-  EXPECT_EQ(TestSupport::CompleteVelquor("account set shop --no-"), "--no-console --no-smpp\n");
+  EXPECT_EQ(TestSupport::CompleteVelquor("account set shop --no-"), "--no-console --no-smpp --no-smpp-sender\n");
   EXPECT_EQ(TestSupport::CompleteVelquor("http account set shop --smpp-w"), "--smpp-window\n");
   EXPECT_EQ(TestSupport::CompleteVelquor("account set shop --smpp-receive h"), "handset:\n");
 }

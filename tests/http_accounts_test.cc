@@ -422,9 +422,9 @@ TEST_F(HttpAccountCommandTest, AddsListsSetsRotatesAndRemovesAccounts) {
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(list.out,
             "plain handsets=all rate=0 burst=0 report-url= received-url= received-handsets=none console=0 smpp=off "
-            "smpp-binds=2 smpp-window=100 smpp-receive=none\n"
+            "smpp-binds=2 smpp-window=100 smpp-receive=none smpp-sender=off\n"
             "shop handsets=1,2 rate=2.5 burst=5 report-url=https://hooks.example/r received-url= "
-            "received-handsets=0 console=1 smpp=off smpp-binds=2 smpp-window=100 smpp-receive=none\n");
+            "received-handsets=0 console=1 smpp=off smpp-binds=2 smpp-window=100 smpp-receive=none smpp-sender=off\n");
 
   // set changes what it is given and nothing else.
   ASSERT_EQ(Velquor("http account set shop --handsets all --report-url '' --received-url http://h.example/in "

@@ -191,6 +191,37 @@ TEST_F(ModemScenario, AWrongPinIsEnteredOnceJobsWaitAndTheCorrectedPinSendsThemA
   EXPECT_EQ(modem.Status()["pinTries"], 3);
 }
 
+TEST_F(ModemScenario, AJobsValidityGoesAsTpVpAndItsReportRequestAsTpSrr) {
+  StartModem({}, {{"ValidityPeriod", "1440"}});
+  ASSERT_NO_FATAL_FAILURE(StartEngine());
+  ASSERT_TRUE(WaitRegistered()) << HandsetState();
+  TestSupport::QueueSet client(m_Db.Dsn());
+  const CMessageEndpoint me(stClientLibrary, "tester", "Test");
+  CSendOptions options;
+  options.sSender = "Shop";  // a modem cannot set one: ignored
+  options.bReportRequest = true;
+  const std::int64_t nowMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  options.nValidUntil = nowMs + 3 * 3600 * 1000;
+  const long id = client.outgoing.InsertJob("+4915550001", jtTextMessage, "valid for 3 h", hsHandset1, me, options);
+  Json sent = TakeSubmissions(1);
+  ASSERT_EQ(sent.size(), 1u);
+  // Just under three hours left: rounded up to 3 h (octet 35).
+  EXPECT_EQ(sent[0]["decoded"]["validitySeconds"], 3 * 3600) << sent[0];
+  EXPECT_EQ(sent[0]["decoded"]["srr"], true) << sent[0];  // the job's request, the handset's 0 aside
+  // Sent, its report awaited.
+  EXPECT_TRUE(WaitUntil([&] { return Status(m_Db, id) == jsSentNotConfirmed; })) << Status(m_Db, id);
+
+  // Without options: the handset's ValidityPeriod (a day) and no report.
+  Velquor velquor;
+  velquor.SendMsg("+4915550002", "plain", 0);
+  sent = TakeSubmissions(1);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0]["decoded"]["validitySeconds"], 24 * 3600) << sent[0];
+  EXPECT_EQ(sent[0]["decoded"]["srr"], false) << sent[0];
+}
+
 TEST_F(ModemScenario, WithoutRegistrationJobsWaitInPendingAndGoOnceRegistered) {
   TestSupport::ModemEmulatorOptions options;
   options.nRegistration = 2;  // searching

@@ -40,12 +40,13 @@ struct AccountOptions {
   unsigned smppWindow = 100;
   std::string smppReceive;  // "handset:1,to:+4930*"; "" or "none": none
   bool smppPassword = false, smppPasswordStdin = false, noSmpp = false;
+  bool smppSender = false;
 };
 
 // The options of add and set; set changes only those given.
 struct AccountOptionHandles {
   CLI::Option *handsets, *rate, *burst, *reportUrl, *receivedUrl, *receivedHandsets, *console;
-  CLI::Option *smppPassword, *smppPasswordStdin, *smppBinds, *smppWindow, *smppReceive;
+  CLI::Option *smppPassword, *smppPasswordStdin, *smppBinds, *smppWindow, *smppReceive, *smppSender;
   CLI::Option* noSmpp = nullptr;  // set only
 };
 
@@ -125,6 +126,7 @@ void Apply(const AccountOptions& o, const AccountOptionHandles& given, bool all,
   if (all || given.smppBinds->count() > 0) account.nSmppMaxBinds = o.smppBinds;
   if (all || given.smppWindow->count() > 0) account.nSmppWindow = o.smppWindow;
   if (all || given.smppReceive->count() > 0) account.smppReceive = SmppRules(o.smppReceive);
+  if (all || given.smppSender->count() > 0) account.bSmppSender = o.smppSender;
 }
 
 // The new SMPP password the options ask for, or "" for none: a random one
@@ -210,7 +212,8 @@ void List() {
               << " report-url=" << a->sReportUrl << " received-url=" << a->sReceivedUrl
               << " received-handsets=" << Joined(a->receivedHandsets, "none") << " console=" << (a->bConsole ? 1 : 0)
               << " smpp=" << (a->sSmppPasswordHash.empty() ? "off" : "on") << " smpp-binds=" << a->nSmppMaxBinds
-              << " smpp-window=" << a->nSmppWindow << " smpp-receive=" << SmppRulesText(a->smppReceive) << "\n";
+              << " smpp-window=" << a->nSmppWindow << " smpp-receive=" << SmppRulesText(a->smppReceive)
+              << " smpp-sender=" << (a->bSmppSender ? "on" : "off") << "\n";
   }
 }
 
@@ -289,6 +292,8 @@ AccountOptionHandles AddSettingOptions(CLI::App& sub, AccountOptions& o) {
   h.smppReceive = sub.add_option("--smpp-receive", o.smppReceive,
                                  "Received messages for the account's SMPP binds: rules like handset:1,to:+4930* "
                                  "(handset:N with 0 for all, to:NUMBER, to:PREFIX*; default: none)");
+  h.smppSender = sub.add_flag("--smpp-sender,!--no-smpp-sender", o.smppSender,
+                              "A submit_sm's source_addr is the message's sender (default: the handset's own)");
   return h;
 }
 

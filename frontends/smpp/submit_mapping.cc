@@ -15,6 +15,7 @@
 #include "codec/unicode.h"
 #include "queues/job_queue.h"
 #include "smpp/command_status.h"
+#include "smpp/smpp_time.h"
 
 // What the mapping does with each field of submit_sm:
 //
@@ -22,19 +23,33 @@
 //                     (15 after a '+', as the engine sends), else
 //                     ESME_RINVDSTADR; dest_addr_ton 1 (international) adds
 //                     the '+' where the client left it out.
-//   source_addr       kept for the receipt (its destination); the network
-//                     gives the sender, as for the HTTP API. Printable ASCII
-//                     or empty, else ESME_RINVSRCADR.
+//   source_addr       kept for the receipt (its destination). Printable
+//                     ASCII or empty, else ESME_RINVSRCADR. For an account
+//                     with SmppSender it is also the message's sender:
+//                     digits (1 to 20, or after a '+' up to 15; TON 1 adds
+//                     the '+') or a name of at most 11 characters of the GSM
+//                     alphabet, else ESME_RINVSRCADR. Without SmppSender the
+//                     handset gives the sender, as before.
 //   esm_class         message mode default (0) or store and forward (3) and
 //                     the default message type only, else ESME_RINVESMCLASS;
 //                     0x40 (UDHI): the message starts with its UDH (UDHL and
 //                     the elements); 0x80 (reply path) is ignored.
-//   priority_flag     0 to 3, else ESME_RINVPRTFLG; not used further.
+//   priority_flag     0 to 3, else ESME_RINVPRTFLG; 1 to 3 make the job
+//                     high priority (1), 0 leaves it normal.
 //   registered_delivery  bits 0-1 kept for the receipt (3 is
-//                     ESME_RINVREGDLVFLG); the other bits (SME
-//                     acknowledgements, intermediate notifications) ignored.
-//   schedule_delivery_time, validity_period  accepted and ignored for now:
-//                     the queue has no column for either yet.
+//                     ESME_RINVREGDLVFLG); 1 or 2 also ask the network for
+//                     a delivery report, whatever the handset's
+//                     DeliveryReports (0 leaves that to the handset); the
+//                     other bits (SME acknowledgements, intermediate
+//                     notifications) ignored.
+//   schedule_delivery_time  the job's NotBefore, absolute or relative
+//                     (smpp/smpp_time.h); a malformed time, or one more than
+//                     a minute past, is ESME_RINVSCHED; one that is due
+//                     already (a clock a little ahead of ours) sends now.
+//   validity_period   the job's ValidUntil, absolute or relative: pending
+//                     after it, the job fails and is never sent. Malformed,
+//                     not after now or not after the scheduled time:
+//                     ESME_RINVEXPIRY.
 //   service_type, protocol_id, replace_if_present_flag, sm_default_msg_id
 //                     ignored.
 //   data_coding       0 the GSM 7-bit default alphabet, one septet an octet;
@@ -82,6 +97,55 @@ constexpr std::size_t kMaxDigits = 20;
 constexpr uint8_t kModeMask = 0x03;
 constexpr uint8_t kModeStoreAndForward = 0x03;
 constexpr uint8_t kDestTonInternational = 1;
+constexpr std::int64_t kScheduleSkewMs = 60 * 1000;
+constexpr std::size_t kMaxSenderName = 11;
+constexpr std::size_t kMaxSenderDigits = 20;
+constexpr std::size_t kMaxInternationalDigits = 15;  // E.164
+
+// source_addr as the message's sender, or nothing when it cannot be one.
+std::optional<std::string> Sender(const std::string& sAddr, uint8_t nTon) {
+  const bool bPlus = !sAddr.empty() && sAddr[0] == '+';
+  const std::string digits = bPlus ? sAddr.substr(1) : sAddr;
+  if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) {
+    if (bPlus || nTon == kDestTonInternational) {
+      if (digits.size() > kMaxInternationalDigits) return std::nullopt;
+      return "+" + digits;
+    }
+    if (digits.size() > kMaxSenderDigits) return std::nullopt;
+    return digits;
+  }
+  if (bPlus || sAddr.size() > kMaxSenderName || !Sms::TryUtf32ToGsm7(Sms::Utf8ToUtf32(sAddr))) return std::nullopt;
+  return sAddr;
+}
+
+// schedule_delivery_time and validity_period as the job's NotBefore and
+// ValidUntil; a status when refused.
+std::optional<uint32_t> MapTimes(const ShortMessageBody& body, std::int64_t nNowMs, Norvale::CSendOptions& options) {
+  std::optional<SmppTime> schedule, validity;
+  try {
+    schedule = ParseSmppTime(body.sScheduleDeliveryTime);
+  } catch (const std::invalid_argument&) {
+    return ESME_RINVSCHED;
+  }
+  try {
+    validity = ParseSmppTime(body.sValidityPeriod);
+  } catch (const std::invalid_argument&) {
+    return ESME_RINVEXPIRY;
+  }
+  std::int64_t start = nNowMs;
+  if (schedule) {
+    const std::int64_t at = ResolveSmppTime(*schedule, nNowMs);
+    if (at < nNowMs - kScheduleSkewMs) return ESME_RINVSCHED;
+    if (at > nNowMs) options.nNotBefore = start = at;
+  }
+  if (validity) {
+    // A relative validity counts from the time the message was given.
+    const std::int64_t until = ResolveSmppTime(*validity, nNowMs);
+    if (until <= start) return ESME_RINVEXPIRY;
+    options.nValidUntil = until;
+  }
+  return std::nullopt;
+}
 
 // The destination as the job's number, or nothing when it is none.
 std::optional<std::string> Destination(const std::string& sAddr, uint8_t nTon) {
@@ -296,6 +360,15 @@ std::variant<SubmitJob, uint32_t> MapSubmit(const ShortMessageBody& body, const 
   const std::optional<std::string> number = Destination(body.sDestinationAddr, body.nDestTon);
   if (!number) return ESME_RINVDSTADR;
   if (!PrintableAscii(body.sSourceAddr)) return ESME_RINVSRCADR;
+  Norvale::CSendOptions options;
+  if (account.bSmppSender && !body.sSourceAddr.empty()) {
+    const std::optional<std::string> sender = Sender(body.sSourceAddr, body.nSourceTon);
+    if (!sender) return ESME_RINVSRCADR;
+    options.sSender = *sender;
+  }
+  if (const auto status = MapTimes(body, nNowMs, options)) return *status;
+  if (body.nPriorityFlag >= 1) options.nPriority = 1;
+  if (receipt != 0) options.bReportRequest = true;
 
   if (body.MessagePayload && !body.ShortMessage.empty()) return ESME_RINVMSGLEN;
   const std::span<const uint8_t> message = body.MessagePayload ? *body.MessagePayload : body.ShortMessage;
@@ -306,6 +379,7 @@ std::variant<SubmitJob, uint32_t> MapSubmit(const ShortMessageBody& body, const 
   SubmitJob job;
   if (const auto status = MapContent(body.nDataCoding, std::get<UserData>(header), job)) return *status;
   job.row.sPhoneNumber = *number;
+  job.row.Options = std::move(options);
   job.row.eHandset =
       account.handsets.empty() ? Norvale::hsAll : static_cast<Norvale::Handsets>(account.handsets.front());
   job.record.sSystemId = account.sName;

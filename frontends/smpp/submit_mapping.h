@@ -44,8 +44,10 @@ inline constexpr uint32_t kEsmeRInvDcs = 0x00000104;
 
 // The job, or the refusal's command_status (ESME_RINVDSTADR,
 // ESME_RINVSRCADR, ESME_RINVMSGLEN, ESME_RINVESMCLASS, ESME_RINVREGDLVFLG,
-// ESME_RINVPRTFLG, kEsmeRInvDcs, ESME_RMISSINGOPTPARAM, ESME_RINVOPTPARAMVAL;
-// the rules are in the .cc). The handset is never a reason to refuse: an
+// ESME_RINVPRTFLG, ESME_RINVSCHED, ESME_RINVEXPIRY, kEsmeRInvDcs, ESME_RMISSINGOPTPARAM, ESME_RINVOPTPARAMVAL;
+// the rules are in the .cc). nNowMs (UTC) is the moment relative times
+// count from. The sender, priority, times and report request go into the
+// row's Options. The handset is never a reason to refuse: an
 // account limited to handsets sends through its first allowed one.
 std::variant<SubmitJob, uint32_t> MapSubmit(const Norvale::Smpp::ShortMessageBody& body,
                                             const Norvale::CApiAccount& account, std::int64_t nNowMs);

@@ -179,6 +179,83 @@ TEST(SubmitMapping, AnAccountLimitedToHandsetsSendsThroughItsFirst) {
   EXPECT_EQ(Mapped(Body(Octets("x")), Account({7})).row.eHandset, Norvale::hsHandset7);
 }
 
+TEST(SubmitMapping, SourceAddrIsTheSenderOnlyForAnAccountThatMaySetOne) {
+  ShortMessageBody body = Body(Octets("x"));
+  EXPECT_EQ(Mapped(body).row.Options.sSender, "");  // the handset's own, as before
+  EXPECT_EQ(Mapped(body).record.sSourceAddr, "Shop");
+  Norvale::CApiAccount sets = Account();
+  sets.bSmppSender = true;
+  struct Case {
+    const char* source;
+    uint8_t ton;
+    const char* sender;  // nullptr: ESME_RINVSRCADR
+  };
+  for (const Case& c : {Case{"Shop", 5, "Shop"}, Case{"+4930123", 1, "+4930123"}, Case{"4930123", 1, "+4930123"},
+                        Case{"030123", 0, "030123"}, Case{"", 0, ""}, Case{"Eleven Char", 5, "Eleven Char"},
+                        Case{"TwelveChars!", 5, nullptr}, Case{"a`b", 5, nullptr}, Case{"+", 1, nullptr},
+                        Case{"+1234567890123456", 1, nullptr}, Case{"123456789012345678901", 0, nullptr}}) {
+    body.sSourceAddr = c.source;
+    body.nSourceTon = c.ton;
+    auto result = MapSubmit(body, sets, 0);
+    if (!c.sender) {
+      EXPECT_EQ(std::get_if<uint32_t>(&result) ? *std::get_if<uint32_t>(&result) : ESME_ROK, ESME_RINVSRCADR)
+          << c.source;
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<SubmitJob>(result)) << c.source;
+    EXPECT_EQ(std::get<SubmitJob>(result).row.Options.sSender, c.sender) << c.source;
+  }
+}
+
+TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
+  // 2026-03-10 13:30:00 UTC.
+  constexpr std::int64_t kNow = 1773149400000;
+  ShortMessageBody body = Body(Octets("x"));
+  Norvale::CSendOptions plain = Mapped(body).row.Options;
+  EXPECT_TRUE(plain.Empty());
+
+  body.nPriorityFlag = 3;
+  body.nRegisteredDelivery = 0x02;                  // a receipt on failure only: still a report from the network
+  body.sScheduleDeliveryTime = "260310143000004+";  // 13:30 UTC: due now, sent now
+  body.sValidityPeriod = "000000020000000R";
+  auto result = MapSubmit(body, Account(), kNow);
+  ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
+  Norvale::CSendOptions options = std::get<SubmitJob>(result).row.Options;
+  EXPECT_EQ(options.nPriority, 1);
+  EXPECT_EQ(options.bReportRequest, true);
+  EXPECT_EQ(options.nNotBefore, std::nullopt);
+  EXPECT_EQ(options.nValidUntil, kNow + 2 * 3600 * 1000);
+
+  body.nPriorityFlag = 0;
+  body.nRegisteredDelivery = 0;
+  body.sScheduleDeliveryTime = "000000003000000R";  // in 30 minutes
+  body.sValidityPeriod = "260310160000000+";        // 16:00 UTC
+  result = MapSubmit(body, Account(), kNow);
+  ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
+  options = std::get<SubmitJob>(result).row.Options;
+  EXPECT_EQ(options.nPriority, std::nullopt);
+  EXPECT_EQ(options.bReportRequest, std::nullopt);
+  EXPECT_EQ(options.nNotBefore, kNow + 30 * 60 * 1000);
+  EXPECT_EQ(options.nValidUntil, kNow + 150 * 60 * 1000);
+
+  struct Case {
+    const char* schedule;
+    const char* validity;
+    uint32_t status;
+  };
+  for (const Case& c : {Case{"2603101330", "", ESME_RINVSCHED}, Case{"261310133000000+", "", ESME_RINVSCHED},
+                        Case{"260310132800000+", "", ESME_RINVSCHED},  // two minutes past
+                        Case{"", "000000000000000R", ESME_RINVEXPIRY}, Case{"", "260310133000000+", ESME_RINVEXPIRY},
+                        Case{"", "26031013300000R", ESME_RINVEXPIRY}, Case{"", "260310133000049+", ESME_RINVEXPIRY},
+                        Case{"000000020000000R", "000000010000000R", ESME_RINVEXPIRY}}) {
+    body.sScheduleDeliveryTime = c.schedule;
+    body.sValidityPeriod = c.validity;
+    result = MapSubmit(body, Account(), kNow);
+    EXPECT_EQ(std::get_if<uint32_t>(&result) ? *std::get_if<uint32_t>(&result) : ESME_ROK, c.status)
+        << c.schedule << " " << c.validity;
+  }
+}
+
 TEST(SubmitMapping, RefusesWhatCannotBeQueuedWithItsStatus) {
   struct Case {
     const char* what;

@@ -5,6 +5,7 @@
 #include "codec/gsm_alphabet.h"
 #include "codec/udh.h"
 #include "codec/unicode.h"
+#include "smpp/smpp_time.h"
 
 namespace Norvale::Smpp {
 
@@ -32,10 +33,26 @@ Sms::UserDataPart ForLatin1Default(const Sms::UserDataPart& Part) {
   return Out;
 }
 
+// The message's own sender as source_addr.
+SmppAddress SenderAddress(const SubmitSettings& Settings, const std::string& sSender) {
+  try {
+    SmppAddress Address = SourceAddress(sSender);
+    if (Settings.bConfiguredTonNpi && Address.nTon == kTonUnknown && Address.nNpi == kNpiIsdn) {
+      Address.nTon = Settings.Source.nTon;
+      Address.nNpi = Settings.Source.nNpi;
+    }
+    return Address;
+  } catch (const InvalidAddress& e) {
+    // Not the destination's fault: the message, not the number, is refused.
+    throw std::invalid_argument(std::string("sender: ") + e.what());
+  }
+}
+
 }  // namespace
 
 ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, const Sms::PhoneNumber& DestinationNumber,
-                               const Sms::UserDataPart& GivenPart, bool bRequestReceipt) {
+                               const Sms::UserDataPart& GivenPart, bool bRequestReceipt,
+                               const MessageControls& Controls) {
   const bool bConvert = Settings.bDefaultIsLatin1 && GivenPart.eCoding == Sms::Coding::Gsm7 && GivenPart.nDcs == 0x00;
   const Sms::UserDataPart Part = bConvert ? ForLatin1Default(GivenPart) : GivenPart;
   const SmppAddress Destination = DestinationAddress(DestinationNumber, Settings.eNationalNumbers);
@@ -43,14 +60,18 @@ ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, const Sms::PhoneN
 
   ShortMessageBody Body;
   Body.sServiceType = Settings.sServiceType;
-  Body.nSourceTon = Settings.Source.nTon;
-  Body.nSourceNpi = Settings.Source.nNpi;
-  Body.sSourceAddr = Settings.Source.sAddress;
+  const SmppAddress Source = Controls.sSender.empty() ? Settings.Source : SenderAddress(Settings, Controls.sSender);
+  Body.nSourceTon = Source.nTon;
+  Body.nSourceNpi = Source.nNpi;
+  Body.sSourceAddr = Source.sAddress;
   Body.nDestTon = Destination.nTon;
   Body.nDestNpi = Destination.nNpi;
   Body.sDestinationAddr = Destination.sAddress;
   Body.nEsmClass = Part.Udh.empty() ? 0 : kEsmUdhi;
-  Body.sValidityPeriod = Settings.sValidityPeriod;
+  Body.sValidityPeriod = Controls.Validity ? RelativeSmppTime(*Controls.Validity) : Settings.sValidityPeriod;
+  if (Controls.nPriority < 0 || Controls.nPriority > 3)
+    throw std::invalid_argument("priority " + std::to_string(Controls.nPriority) + " is not 0 to 3");
+  Body.nPriorityFlag = static_cast<uint8_t>(Controls.nPriority);
   Body.nRegisteredDelivery = bRequestReceipt ? kRegisteredDeliveryFinal : 0;
   Body.nDataCoding = Part.nDcs;
 

@@ -23,10 +23,21 @@
 //                        message_payload
 //   registered_delivery  0x01 when a receipt is wanted
 //   source/destination   TON/NPI per smpp_address.h
+//   The message's own controls (MessageControls), where it has them:
+//   source_addr          its sender instead of the account's: a name
+//                        alphanumeric 5/0, "+digits" international 1/1,
+//                        other digits the configured SourceTon/SourceNpi
+//                        when the handset has them, else unknown 0/1; a
+//                        sender that cannot be sent is std::invalid_argument
+//   priority_flag        its priority (0 normal, 1 high; at most 3)
+//   validity_period      its period as a relative time ("000001000000000R",
+//                        smpp_time.h) instead of the handset's
 // A destination that is a name is InvalidAddress (job status 3);
 // content that cannot be carried is std::invalid_argument (status 8).
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,10 +61,21 @@ struct SubmitSettings {
   ENationalNumbers eNationalNumbers = ENationalNumbers::Unknown;
   std::string sServiceType;     // empty: the SMSC's default
   std::string sValidityPeriod;  // empty: the SMSC's default; else SMPP time ("000001000000000R")
+  // Source's TON and NPI were configured: a message's sender of digits
+  // without '+' takes them too.
+  bool bConfiguredTonNpi = false;
+};
+
+// What one message says about itself; empty: the settings' own.
+struct MessageControls {
+  std::string sSender;  // "": Settings.Source
+  int nPriority = 0;
+  std::optional<std::chrono::seconds> Validity;
 };
 
 ShortMessageBody BuildSubmitSm(const SubmitSettings& Settings, const Sms::PhoneNumber& Destination,
-                               const Sms::UserDataPart& Part, bool bRequestReceipt);
+                               const Sms::UserDataPart& Part, bool bRequestReceipt,
+                               const MessageControls& Controls = {});
 
 // The whole content of a job split into Parts, as one part: payloads
 // joined, the concatenation element left out of the UDH (other elements,

@@ -132,5 +132,53 @@ TEST(SubmitBuilder, ANameAsDestinationIsAnInvalidNumber) {
                InvalidAddress);
 }
 
+TEST(SubmitBuilder, AMessagesOwnSenderPriorityAndValidityReplaceTheAccounts) {
+  auto Parts = Sms::SplitText("x", 1);
+  SubmitSettings Settings = Account();
+  Settings.sValidityPeriod = "000001000000000R";
+  const ShortMessageBody Plain = BuildSubmitSm(Settings, To("123"), Parts[0], false);
+  EXPECT_EQ(Plain.sSourceAddr, "Velquor");
+  EXPECT_EQ(Plain.nPriorityFlag, 0);
+  EXPECT_EQ(Plain.sValidityPeriod, "000001000000000R");
+
+  MessageControls Controls{"Shop", 1, std::chrono::seconds(2 * 3600)};
+  ShortMessageBody Sm = BuildSubmitSm(Settings, To("123"), Parts[0], true, Controls);
+  EXPECT_EQ(SmppAddress({Sm.nSourceTon, Sm.nSourceNpi, Sm.sSourceAddr}),
+            SmppAddress({kTonAlphanumeric, kNpiUnknown, "Shop"}));
+  EXPECT_EQ(Sm.nPriorityFlag, 1);
+  EXPECT_EQ(Sm.sValidityPeriod, "000000020000000R");
+  EXPECT_EQ(Sm.nRegisteredDelivery, kRegisteredDeliveryFinal);
+
+  Controls = {"+4930123", 0, std::nullopt};
+  Sm = BuildSubmitSm(Settings, To("123"), Parts[0], false, Controls);
+  EXPECT_EQ(SmppAddress({Sm.nSourceTon, Sm.nSourceNpi, Sm.sSourceAddr}),
+            SmppAddress({kTonInternational, kNpiIsdn, "4930123"}));
+  EXPECT_EQ(Sm.sValidityPeriod, "000001000000000R");
+  Controls.sSender = "030123";
+  Sm = BuildSubmitSm(Settings, To("123"), Parts[0], false, Controls);
+  EXPECT_EQ(SmppAddress({Sm.nSourceTon, Sm.nSourceNpi, Sm.sSourceAddr}),
+            SmppAddress({kTonUnknown, kNpiIsdn, "030123"}));
+  // A handset with a configured TON/NPI gives them to digits without '+'.
+  Settings.Source = SourceAddress("4930", kTonNational, kNpiIsdn);
+  Settings.bConfiguredTonNpi = true;
+  Sm = BuildSubmitSm(Settings, To("123"), Parts[0], false, Controls);
+  EXPECT_EQ(SmppAddress({Sm.nSourceTon, Sm.nSourceNpi, Sm.sSourceAddr}),
+            SmppAddress({kTonNational, kNpiIsdn, "030123"}));
+}
+
+TEST(SubmitBuilder, ASenderOrPriorityThatCannotBeSentRefusesTheMessageNotTheNumber) {
+  auto Parts = Sms::SplitText("x", 1);
+  for (const MessageControls& Bad : {MessageControls{"TwelveChars!", 0, {}}, MessageControls{"Caf\xC3\xA9", 0, {}},
+                                     MessageControls{"+123456789012345678901", 0, {}}, MessageControls{"", 4, {}}}) {
+    try {
+      BuildSubmitSm(Account(), To("123"), Parts[0], false, Bad);
+      ADD_FAILURE() << Bad.sSender;
+    } catch (const InvalidAddress&) {
+      ADD_FAILURE() << Bad.sSender << ": taken for the destination's fault";
+    } catch (const std::invalid_argument&) {
+    }
+  }
+}
+
 }  // namespace
 }  // namespace Norvale::Smpp

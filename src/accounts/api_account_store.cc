@@ -174,6 +174,7 @@ std::optional<CApiAccount> CApiAccountStore::Find(const std::string& sName) cons
   account.nSmppMaxBinds = GetCount(key, "SmppMaxBinds", 100, 2);
   account.nSmppWindow = GetCount(key, "SmppWindow", 1000, 100);
   account.smppReceive = ParseRules(GetText(key, "SmppReceive"));
+  account.bSmppSender = GetText(key, "SmppSender") == "1";
   return account;
 }
 
@@ -207,6 +208,7 @@ void CApiAccountStore::Save(const CApiAccount& account) const {
   SetText(key, "SmppMaxBinds", std::to_string(account.nSmppMaxBinds));
   SetText(key, "SmppWindow", std::to_string(account.nSmppWindow));
   SetText(key, "SmppReceive", receive);
+  SetText(key, "SmppSender", account.bSmppSender ? "1" : "0");
 }
 
 void CApiAccountStore::RemoveSmppPassword(const std::string& sName) const {

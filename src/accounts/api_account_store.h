@@ -21,6 +21,9 @@
 //                     binds: rules "handset:N" (0: every handset),
 //                     "to:NUMBER" or "to:PREFIX*", comma-separated (empty:
 //                     none)
+//   SmppSender        1: a submit_sm's source_addr is the message's sender
+//                     (where the handset allows one); 0 (default): kept
+//                     only as the destination of the account's receipts
 // Private values are written as the engine's user (velquor) with mode 0600,
 // so only root and the engine's user read them.
 //
@@ -49,6 +52,7 @@ struct CApiAccount {
   unsigned nSmppMaxBinds = 2;
   unsigned nSmppWindow = 100;
   std::vector<std::string> smppReceive;
+  bool bSmppSender = false;
 
   bool MayUseHandset(int nHandset) const;
   bool ReceivesFrom(int nHandset) const;

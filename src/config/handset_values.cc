@@ -58,6 +58,8 @@ constexpr CDeclaredValue kSmpp[] = {
     {"SourceTon", T::Number, nullptr, "from the address", "TON of the sender, with SourceNpi", 0, 6},
     {"SourceNpi", T::Number, nullptr, "from the address", "NPI of the sender, with SourceTon", 0, 18},
     {"NationalNumbers", T::Flag, "0", nullptr, "1: numbers with a trunk 0 go as national (TON 2) without it"},
+    {"AllowSender", T::Flag, "1", nullptr,
+     "1: a message's own sender goes as source_addr; 0: always SourceAddress (a message's sender ignored)"},
     {"WindowSize", T::Number, "10", nullptr, "submit_sm sent and not yet answered, at most", 1, 1000},
     {"MaxPerSecond", T::Number, "0", nullptr, "the most submit_sm per second; 0 no limit but the window", 0, 100000},
     {"EnquireLinkInterval", T::Number, "30000", nullptr, "milliseconds of silence before an enquire_link", 100, kHour},

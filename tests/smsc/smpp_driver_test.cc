@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -58,7 +59,7 @@ CSettingValues Values(uint16_t port, CSettingValues extra = {}) {
 }
 
 COutgoingSms Message(const std::string& text) {
-  return COutgoingSms{1, 1, 1, Sms::PhoneNumber::FromText("+447700900123"), Sms::SplitText(text, 0).front(), false, {}};
+  return COutgoingSms{1, 1, 1, Sms::PhoneNumber::FromText("+447700900123"), Sms::SplitText(text, 0).front(), false};
 }
 
 bool WaitBound(CSmppDriver& d) {
@@ -195,6 +196,70 @@ TEST(SmppDriver, TheDestinationsTonAndNpiFollowTheKindOfTheNumber) {
     EXPECT_EQ(submit.value("destination", ""), c.sent) << c.number;
     EXPECT_EQ(submit.value("dest_ton", -1), c.ton) << c.number;
     EXPECT_EQ(submit.value("dest_npi", -1), c.npi) << c.number;
+  }
+  driver.Stop();
+}
+
+TEST(SmppDriver, AMessagesSenderPriorityValidityAndReportRequestReachTheSmsc) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"SourceAddress", "Velquor"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  struct Case {
+    const char* sender;
+    int priority;
+    std::optional<std::chrono::seconds> validity;
+    bool report;
+    const char* source;
+    int ton, npi;
+    const char* validityPeriod;
+  };
+  for (const Case& c :
+       {Case{"", 0, std::nullopt, false, "Velquor", 5, 0, ""},
+        Case{"Shop", 1, std::chrono::hours(2), true, "Shop", 5, 0, "000000020000000R"},
+        Case{"+4930123", 0, std::chrono::seconds(3 * 86400 + 61), false, "4930123", 1, 1, "000003000101000R"},
+        Case{"030123", 1, std::nullopt, true, "030123", 0, 1, ""}}) {
+    COutgoingSms m = Message("from " + std::string(c.sender));
+    m.sSender = c.sender;
+    m.nPriority = c.priority;
+    m.Validity = c.validity;
+    m.bRequestReport = c.report;
+    EXPECT_EQ(driver.Submit(m).eOutcome, ESubmitOutcome::Accepted) << c.sender;
+    const Json submit = smsc->WaitFor("submit", 5s);
+    ASSERT_FALSE(submit.is_null()) << c.sender;
+    EXPECT_EQ(submit.value("source", "?"), c.source) << c.sender;
+    EXPECT_EQ(submit.value("source_ton", -1), c.ton) << c.sender;
+    EXPECT_EQ(submit.value("source_npi", -1), c.npi) << c.sender;
+    EXPECT_EQ(submit.value("priority_flag", -1), c.priority) << c.sender;
+    EXPECT_EQ(submit.value("validity_period", "?"), c.validityPeriod) << c.sender;
+    EXPECT_EQ(submit.value("registered_delivery", -1), c.report ? 1 : 0) << c.sender;
+  }
+  // A sender that cannot go as source_addr fails the message for good, not
+  // the number.
+  COutgoingSms tooLong = Message("x");
+  tooLong.sSender = "TwelveChars!";
+  const CSubmitResult refused = driver.Submit(tooLong);
+  EXPECT_EQ(refused.eOutcome, ESubmitOutcome::InvalidMessage);
+  EXPECT_FALSE(refused.bTemporary);
+  EXPECT_NE(refused.sErrorText.find("sender"), std::string::npos) << refused.sErrorText;
+  driver.Stop();
+}
+
+TEST(SmppDriver, WithoutAllowSenderEveryMessageGoesWithTheHandsetsOwnSender) {
+  auto smsc = SmscTest::NodeSmsc();
+  CSmppDriver driver(1, Values(smsc->Port(), {{"SourceAddress", "4930555"}, {"AllowSender", "0"}}));
+  Events events;
+  driver.Start(&events);
+  ASSERT_TRUE(WaitBound(driver));
+  for (const char* sender : {"Shop", "+4930123"}) {
+    COutgoingSms m = Message("x");
+    m.sSender = sender;
+    EXPECT_EQ(driver.Submit(m).eOutcome, ESubmitOutcome::Accepted) << sender;
+    const Json submit = smsc->WaitFor("submit", 5s);
+    ASSERT_FALSE(submit.is_null()) << sender;
+    EXPECT_EQ(submit.value("source", "?"), "4930555") << sender;
+    EXPECT_EQ(submit.value("source_ton", -1), 0) << sender;
   }
   driver.Stop();
 }

@@ -228,6 +228,45 @@ TEST(SmppEngine, AnUndeliveredReceiptFailsTheJobWithTheNetworkError) {
   EXPECT_EQ(Status(engine.db, id), jsDeliveryFailed);
 }
 
+TEST(SmppEngine, AJobsSenderPriorityValidityAndReportRequestReachTheSmsc) {
+  auto smsc = SmscTest::NodeSmsc();
+  SmppEngine engine(*smsc, {{"SourceAddress", "Velquor"}, {"DeliveryReports", "0"}});
+  ASSERT_TRUE(engine.Start()) << engine.server.Errors();
+  ASSERT_TRUE(Bound(*smsc));
+  TestSupport::QueueSet client(engine.db.Dsn());
+  const CMessageEndpoint me(stClientLibrary, "tester", "Test");
+  CSendOptions options;
+  options.sSender = "Shop";
+  options.nPriority = 1;
+  options.bReportRequest = true;
+  const std::int64_t nowMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  options.nValidUntil = nowMs + 2 * 3600 * 1000;
+  client.outgoing.InsertJob("+447700900123", jtTextMessage, "with options", hsHandset1, me, options);
+  Json submit = smsc->WaitFor("submit", 10s);
+  ASSERT_FALSE(submit.is_null()) << engine.Events();
+  EXPECT_EQ(submit.value("source", "?"), "Shop");
+  EXPECT_EQ(submit.value("source_ton", -1), 5);
+  EXPECT_EQ(submit.value("source_npi", -1), 0);
+  EXPECT_EQ(submit.value("priority_flag", -1), 1);
+  EXPECT_EQ(submit.value("registered_delivery", -1), 1);  // the job's request, the handset's 0 aside
+  // Two hours less the moments the job waited: 1:59:xx or 2:00:00.
+  const std::string validity = submit.value("validity_period", "");
+  EXPECT_TRUE(validity == "000000020000000R" || validity.starts_with("0000000159")) << validity;
+  EXPECT_TRUE(validity.ends_with("000R")) << validity;
+
+  // A job without options goes as before: the handset's sender, the SMSC's
+  // validity, normal priority, no receipt (DeliveryReports 0).
+  client.outgoing.InsertJob("+447700900123", jtTextMessage, "plain", hsHandset1, me);
+  submit = smsc->WaitFor("submit", 10s);
+  ASSERT_FALSE(submit.is_null()) << engine.Events();
+  EXPECT_EQ(submit.value("source", "?"), "Velquor");
+  EXPECT_EQ(submit.value("priority_flag", -1), 0);
+  EXPECT_EQ(submit.value("validity_period", "?"), "");
+  EXPECT_EQ(submit.value("registered_delivery", -1), 0);
+}
+
 // --- received messages -----------------------------------------------------------
 
 TEST(SmppEngine, TextUcs2AndConcatenatedMessagesArriveThroughGetMsg) {

@@ -38,7 +38,9 @@
 //
 // Events: listening, connect, bind {command, system_id, ok}, submit
 // {message_id, destination, dest_ton, dest_npi, source, source_ton,
-// data_coding, esm_class, registered_delivery, udh, text, payload},
+// data_coding, esm_class, registered_delivery, priority_flag,
+// validity_period, schedule_delivery_time, udh, text, payload} (the times as
+// the SMPP text, "" none),
 // deliver {sequence, source, text} for each deliver_sm of mo, mo-payload,
 // mo-sar and flood (text: the short_message as Latin-1), deliver_resp
 // {sequence, status}, generic_nack {sequence, status},
@@ -46,6 +48,9 @@
 'use strict';
 
 const smpp = require('smpp');
+// The times of a PDU as their SMPP text: the package would turn them into a
+// Date, losing whether they were relative and their offset.
+require('smpp/lib/defs').filters.time.decode = (value) => value;
 const readline = require('readline');
 
 const args = process.argv.slice(2);
@@ -113,7 +118,8 @@ function answerSubmit(session, pdu) {
     destination: pdu.destination_addr, dest_ton: pdu.dest_addr_ton, dest_npi: pdu.dest_addr_npi,
     source: pdu.source_addr, source_ton: pdu.source_addr_ton, source_npi: pdu.source_addr_npi,
     data_coding: pdu.data_coding, esm_class: pdu.esm_class, registered_delivery: pdu.registered_delivery,
-    udh: sm.udh, text: sm.text, payload: payload.text, payload_udh: payload.udh,
+    priority_flag: pdu.priority_flag, validity_period: pdu.validity_period || '',
+    schedule_delivery_time: pdu.schedule_delivery_time || '', udh: sm.udh, text: sm.text, payload: payload.text, payload_udh: payload.udh,
   });
   if (autoReceipt && (pdu.registered_delivery & 0x03)) {
     sendReceipt(anySession() || session, id, autoReceipt, '000', 'both');

@@ -519,7 +519,12 @@ CSubmitResult CModemDriver::SendPdu(const COutgoingSms& Message) {
     return CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, "a name is no destination");
   submit.Destination = Message.Number.ToPduAddress();
   submit.bStatusReportRequest = Message.bRequestReport;
-  if (m_nValidityMinutes > 0) {
+  // The message's own validity (the time it has left), else the handset's;
+  // TP-VP rounds it up to the next period it can express.
+  if (Message.Validity) {
+    submit.eValidityFormat = Sms::ValidityFormat::Relative;
+    submit.Validity = {Sms::RelativeValidity(std::chrono::ceil<std::chrono::minutes>(*Message.Validity))};
+  } else if (m_nValidityMinutes > 0) {
     submit.eValidityFormat = Sms::ValidityFormat::Relative;
     submit.Validity = {Sms::RelativeValidity(std::chrono::minutes(m_nValidityMinutes))};
   }

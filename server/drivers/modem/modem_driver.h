@@ -17,7 +17,11 @@
 //   StatusInterval    ms between looks at registration and signal (30000)
 //   ReconnectDelay    ms before the first reopen of a failed device (1000);
 //                     doubles on each failure up to ReconnectMaxDelay (60000)
-// DeliveryReports (the handset's own value) sets TP-SRR on the last part.
+// DeliveryReports (the handset's own value), or the message's own report
+// request, sets TP-SRR on the last part. A message's own validity goes as
+// TP-VP (relative, rounded up to the next period it can express) instead of
+// ValidityPeriod. A message's own sender (COutgoingSms::sSender) is ignored:
+// SMS-SUBMIT has no originating address, the network gives the SIM's number.
 //
 // One thread of its own owns the port: it opens and initialises the modem
 // (AT, ATE0, AT+CMEE=1, the init string, AT+CPIN?, AT+CMGF=0, AT+CSCA,

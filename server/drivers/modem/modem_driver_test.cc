@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "codec/hex.h"
 #include "codec/sms_deliver.h"
@@ -194,6 +195,33 @@ TEST(CModemDriver, SendsAPduAndReturnsTheMessageReference) {
   const Sms::SmsSubmit national = Sms::DecodeSubmit(Sms::FromHex(rig.modem.Pdus[2]));
   EXPECT_FALSE(national.bStatusReportRequest);
   EXPECT_EQ(national.Destination, (Sms::PhoneAddress{"0151123", Sms::kToaUnknown}));
+}
+
+TEST(CModemDriver, AMessagesOwnValidityGoesAsTpVpRoundedUpAndItsSenderIsIgnored) {
+  Rig rig;
+  rig.Start({{"ValidityPeriod", "1440"}});
+  ASSERT_TRUE(rig.Ready());
+  struct Case {
+    std::optional<std::chrono::seconds> validity;
+    std::uint8_t octet;
+  };
+  // Without one the handset's 1440 minutes (167); 2 h 1 s rounds up to 2 h
+  // 5 min (24), 13 h to 13 h (145), 3 days to 169, 5 weeks to 197.
+  const Case cases[] = {{std::nullopt, 167}, {2h + 1s, 24}, {13h, 145}, {72h, 169}, {5 * 7 * 24h, 197}, {0s, 0}};
+  for (const Case& c : cases) {
+    COutgoingSms m = Text("+4915112345678", "valid", false);
+    m.Validity = c.validity;
+    m.sSender = "Shop";
+    ASSERT_EQ(rig.driver->Submit(m).eOutcome, ESubmitOutcome::Accepted);
+  }
+  auto l = rig.modem.Lock();
+  ASSERT_EQ(rig.modem.Pdus.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Sms::SmsSubmit s = Sms::DecodeSubmit(Sms::FromHex(rig.modem.Pdus[i]));
+    EXPECT_EQ(s.eValidityFormat, Sms::ValidityFormat::Relative) << i;
+    EXPECT_EQ(s.Validity, std::vector<std::uint8_t>{cases[i].octet}) << i;
+    EXPECT_FALSE(s.bStatusReportRequest) << i;
+  }
 }
 
 TEST(CModemDriver, RefusalsAreMappedOntoOutcomes) {

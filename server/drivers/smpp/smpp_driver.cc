@@ -80,6 +80,7 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
   if (r.Has("SourceTon") != r.Has("SourceNpi"))
     r.Fail(r.Has("SourceTon") ? "SourceNpi" : "SourceTon", "give both TON and NPI, or neither");
   try {
+    m_Submit.bConfiguredTonNpi = r.Has("SourceTon");
     if (r.Has("SourceTon"))
       m_Submit.Source = Smpp::SourceAddress(source, static_cast<std::uint8_t>(r.GetNumber("SourceTon")),
                                             static_cast<std::uint8_t>(r.GetNumber("SourceNpi")));
@@ -90,6 +91,7 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
   }
   m_Submit.eNationalNumbers =
       r.GetBool("NationalNumbers") ? Smpp::ENationalNumbers::National : Smpp::ENationalNumbers::Unknown;
+  m_bAllowSender = r.GetBool("AllowSender");
 
   m_Session.nWindowSize = static_cast<size_t>(r.GetNumber("WindowSize"));
   m_Session.dMaxSubmitsPerSecond = static_cast<double>(r.GetNumber("MaxPerSecond"));
@@ -114,7 +116,6 @@ CSmppDriver::CSmppDriver(int nHandset, const CSettingValues& Values) : m_nHandse
   else if (idFormat == "decimal-hex")
     m_eMessageIdFormat = EMessageIdFormat::DecimalHex;
   if (r.GetText("DefaultAlphabet") == "latin1") m_Submit.bDefaultIsLatin1 = m_Session.bDefaultIsLatin1 = true;
-  m_bReceipts = r.GetBool("DeliveryReports");
   if (r.GetBool("Tls")) {
     try {
       m_pTls = std::make_unique<CTlsContext>(r.GetText("TlsCaFile"));
@@ -243,14 +244,29 @@ CSubmitResult CSmppDriver::Submit(const COutgoingSms& Message) {
   return wait->Result;
 }
 
+Smpp::MessageControls CSmppDriver::ControlsOf(const COutgoingSms& Message) {
+  Smpp::MessageControls Controls;
+  Controls.nPriority = std::clamp(Message.nPriority, 0, 1);
+  Controls.Validity = Message.Validity;
+  if (m_bAllowSender) {
+    Controls.sSender = Message.sSender;
+  } else if (!Message.sSender.empty() && !m_bSenderIgnoredLogged.exchange(true)) {
+    Log(EVENTLOG_WARNING_TYPE, "AllowSender is 0: messages go with the handset's own sender, not their own (\"" +
+                                   Message.sSender + "\" of job " + std::to_string(Message.nJobId) +
+                                   "); said once until the engine restarts");
+  }
+  return Controls;
+}
+
 void CSmppDriver::SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) {
   auto pending = std::make_shared<CPendingSubmit>();
   try {
+    const Smpp::MessageControls Controls = ControlsOf(Message);
     if (Message.WholeMessage.empty()) {
-      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Message.Part, Message.bRequestReport);
+      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Message.Part, Message.bRequestReport, Controls);
     } else {
-      pending->Body =
-          Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage), Message.bRequestReport);
+      pending->Body = Smpp::BuildSubmitSm(m_Submit, Message.Number, Smpp::MergeParts(Message.WholeMessage),
+                                          Message.bRequestReport, Controls);
     }
   } catch (const Smpp::InvalidAddress& e) {
     Done(CSubmitResult::Failed(ESubmitOutcome::InvalidNumber, false, 0, e.what()));

@@ -61,6 +61,11 @@
 //   SourceAddress         the sender ("": the SMSC's default)
 //   SourceTon, SourceNpi  its TON and NPI, both or neither (guessed from it)
 //   NationalNumbers       1: numbers with a trunk 0 go as national (0)
+//   AllowSender           1: a message's own sender goes as source_addr
+//                         (smpp/submit_builder.h); 0: every message goes
+//                         with SourceAddress, a sender of its own ignored
+//                         (the SMSC would refuse or rewrite it), with one
+//                         warning per run (1)
 //   WindowSize            unanswered submit_sm at most (10)
 //   MaxPerSecond          submit_sm per second at most, 0 no limit (0)
 //   EnquireLinkInterval   ms of silence before an enquire_link (30000)
@@ -88,9 +93,14 @@
 //                                        in either base (a slower lookup)
 //   Tls                   1: TLS (0)
 //   TlsCaFile             PEM file of the CAs to trust ("": the system's)
-// and the handset's DeliveryReports (registered_delivery).
+// and the handset's DeliveryReports (registered_delivery, unless a message
+// asks for itself). A message's
+// priority goes as priority_flag, its validity (the time left until it
+// expires) as a relative validity_period, its report request as
+// registered_delivery.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -125,7 +135,10 @@ class CSmppDriver final : public CSMSDriver {
   void SubmitAsync(const COutgoingSms& Message, SubmitCompletion Done) override;
   int Window() const override;
   CDriverState GetState() override;
-  bool CanReport() const override { return m_bReceipts; }
+  // An SMSC gives a receipt for any submit_sm that asks (registered_delivery):
+  // whether one asks is the handset's DeliveryReports or the message's own
+  // request, which the engine decides.
+  bool CanReport() const override { return true; }
   std::chrono::milliseconds SubmitLimit() const override;
   bool TakesWholeMessages() const override { return m_eLongMessages == Smpp::ELongMessages::MessagePayload; }
   void Acknowledge(std::uint64_t nReceipt) override;
@@ -208,6 +221,8 @@ class CSmppDriver final : public CSMSDriver {
   std::uint64_t Hold(CLink& Link, std::uint32_t nSequence, bool bHeld);
   Clock::time_point NextWake(Clock::time_point Now) const;
   CLink* Transmitter();
+  // The message's sender (where AllowSender), priority and validity.
+  Smpp::MessageControls ControlsOf(const COutgoingSms& Message);
   // The reference to match a receipt by, from submit_sm_resp's message_id
   // and from a receipt's id (MessageIdFormat).
   CNetworkReference SubmittedReference(const std::string& sId) const;
@@ -225,7 +240,8 @@ class CSmppDriver final : public CSMSDriver {
   Smpp::CReconnectBackoff::Settings m_Backoff;
   Smpp::ELongMessages m_eLongMessages = Smpp::ELongMessages::ConcatenatedParts;
   bool m_bPair = false;  // transmitter+receiver
-  bool m_bReceipts = true;
+  bool m_bAllowSender = true;
+  std::atomic<bool> m_bSenderIgnoredLogged{false};
   enum class EMessageIdFormat { Auto, Text, HexDecimal, DecimalHex } m_eMessageIdFormat = EMessageIdFormat::Auto;
   std::chrono::milliseconds m_ConnectTimeout{10000}, m_QueueTimeout{10000}, m_PartAnswerDelay{5000};
   std::unique_ptr<CTlsContext> m_pTls;
