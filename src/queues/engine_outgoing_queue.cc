@@ -80,6 +80,9 @@ constexpr const char* kJobExists = "SELECT COUNT(*) AS N FROM SMSOutgoing WHERE 
 constexpr const char* kReadRow = "SELECT * FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kFailUnreadable =
     "UPDATE SMSOutgoing SET Status=$2, Handset=$3, MessageRef=0 WHERE Id=$1 AND Status=$4";
+// As JobReturn, and the job now names its handset (so no route moves it on).
+constexpr const char* kPassJobTo =
+    "UPDATE SMSOutgoing SET Status=$4, Handset=$2, RetryCount=$3 WHERE Id=$1 AND Status=$5 AND Handset=$6";
 
 // A condition on Id: one of the identifiers that the placeholder $n binds as
 // one text (IdList), so that the statement's text is the same for any count.
@@ -268,6 +271,12 @@ _RecordsetPtr CEngineOutgoingQueue::ReadRow(LONG nJobId) {
 bool CEngineOutgoingQueue::FailUnreadablePendingJob(LONG nJobId, EnumJobStatus eStatus, Handsets eHandset) {
   LONG moved = 0;
   Run(kFailUnreadable, {nJobId, eStatus, eHandset, jsPending}, moved);
+  return moved != 0;
+}
+
+bool CEngineOutgoingQueue::PassJobTo(LONG nJobId, Handsets eTo, LONG nRetryCount) {
+  LONG moved = 0;
+  Run(kPassJobTo, {nJobId, eTo, nRetryCount, jsPending, jsProcessing, hsAll}, moved);
   return moved != 0;
 }
 
