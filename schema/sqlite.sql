@@ -27,6 +27,16 @@ CREATE TABLE IF NOT EXISTS SMSOutgoing (
 );
 CREATE INDEX IF NOT EXISTS SMSOutgoing_Status_Handset ON SMSOutgoing (Status, Handset, Id);
 CREATE INDEX IF NOT EXISTS SMSOutgoing_Confirmation ON SMSOutgoing (Status, Handset, MessageRef);
+-- The engine's claim (high priority first, then the oldest; a scheduled job
+-- once its NotBefore is past) reads the pending jobs in two parts, each from
+-- an index that holds only what it may take: the unscheduled ones in the
+-- claim's order, and the scheduled ones by time, so that jobs scheduled for
+-- later cost the claim nothing however many wait. Expired jobs (ValidUntil
+-- past) that no handset claims are found by the third.
+CREATE INDEX IF NOT EXISTS SMSOutgoing_Due ON SMSOutgoing ((COALESCE(Priority, 0)) DESC, Id)
+  WHERE Status = 0 AND NotBefore IS NULL;
+CREATE INDEX IF NOT EXISTS SMSOutgoing_Scheduled ON SMSOutgoing (NotBefore) WHERE Status = 0 AND NotBefore IS NOT NULL;
+CREATE INDEX IF NOT EXISTS SMSOutgoing_Expiry ON SMSOutgoing (ValidUntil) WHERE Status = 0 AND ValidUntil IS NOT NULL;
 
 CREATE TABLE IF NOT EXISTS SMSIncoming (
   Id INTEGER PRIMARY KEY,

@@ -1,10 +1,12 @@
 // velquor db init: creates the queue tables in the configured database.
+// velquor db upgrade: brings the tables of an earlier version up to this one.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <iostream>
 
 #include "commands.h"
@@ -74,7 +76,9 @@ void WriteKeepConnection() {
               << " 1' so that clients keep their database connection open\n";
 }
 
-int Init() {
+// Opens the configured database (creating a missing SQLite file) and runs
+// `work` on it; the exit code.
+int WithDatabase(const char* szFailure, const std::function<void(Connection&, const std::string&)>& work) {
   std::string message;
   CConfigVelquorClientOnly config(&message);
   try {
@@ -95,14 +99,33 @@ int Init() {
   Connection connection;
   try {
     connection.Open("Data Source=" + config.GetDSN(), config.GetUsername(), config.GetPassword());
-    CreateQueueSchema(connection, config.GetDSN());
+    work(connection, config.GetDSN());
   } catch (const _com_error& e) {
-    std::cerr << "velquor: cannot create the queue tables in '" << config.GetDSN() << "': " << e.DescriptionA() << "\n";
+    std::cerr << "velquor: cannot " << szFailure << " in '" << config.GetDSN() << "': " << e.DescriptionA() << "\n";
     return 1;
   }
-  std::cout << "queue tables ready in " << config.GetDSN() << "\n";
-  WriteKeepConnection();
   return 0;
+}
+
+int Init() {
+  // A database made with an earlier schema gets the columns it lacks first:
+  // the new indexes name them.
+  const int rc = WithDatabase("create the queue tables", [](Connection& connection, const std::string& dsn) {
+    UpgradeQueueSchema(connection, dsn);
+    std::cout << "queue tables ready in " << dsn << "\n";
+  });
+  if (rc == 0) WriteKeepConnection();
+  return rc;
+}
+
+int Upgrade() {
+  return WithDatabase("upgrade the queue tables", [](Connection& connection, const std::string& dsn) {
+    const CSchemaUpgrade done = UpgradeQueueSchema(connection, dsn);
+    for (const auto& column : done.columns) std::cout << "added column " << column << "\n";
+    for (const auto& index : done.indexes) std::cout << "created index " << index << "\n";
+    std::cout << "queue tables " << (done.columns.empty() && done.indexes.empty() ? "already up to date" : "upgraded")
+              << " in " << dsn << "\n";
+  });
 }
 
 }  // namespace
@@ -113,6 +136,9 @@ void AddDbCommand(CLI::App& app, int& exitCode) {
   db->add_subcommand("init", "Create the queue tables (again: changes nothing)")->callback([&exitCode] {
     exitCode = Init();
   });
+  db->add_subcommand("upgrade",
+                     "Add the columns, tables and indexes of this version to an existing queue database, in place")
+      ->callback([&exitCode] { exitCode = Upgrade(); });
 }
 
 }  // namespace VelquorTool

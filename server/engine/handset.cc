@@ -235,6 +235,8 @@ CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   const int share = m_Watching && m_Watching() ? m_nPollShare : 1;
   Clock::time_point next = bClaiming ? Clock::now() + std::chrono::milliseconds(m_Settings.dwPollInterval) * share
                                      : Clock::time_point::max();
+  // (Once past, it waits for the claim that takes the job and looks again.)
+  if (bClaiming && m_NextScheduled > Clock::now()) next = std::min(next, m_NextScheduled);
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
   if (!m_Outcomes.empty()) next = std::min(next, m_OutcomesSince + kOutcomeDelay);
   const auto limit = m_pDriver->HeldPartLimit();
@@ -261,6 +263,7 @@ void CHandset::Recover() {
       job.nJobId = id;
       Handsets h = hsAll;
       m_OutgoingQueue.GetJobInfo(id, job.sPhoneNumber, job.eType, job.sData, h, job.source);
+      if (m_OutgoingQueue.OptionColumns()) job.Options.sClientRef = m_OutgoingQueue.ReadClientRef(id);
       Decide(id, job, jsErrSystemFailure, kErrorSendInDoubt, {}, m_Ownership.Tag(CJobOwnership::phSending));
       ++failed;
     }
@@ -287,6 +290,16 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
                      " keeps no message history: the table MessageHistory is missing and cannot be created (" + why +
                      "); run 'velquor db init' as the database's owner");
       }
+      // And the per-message columns and the claim's indexes.
+      std::string whyNot;
+      const bool columns = CEngineOutgoingQueue::EnsureOptionColumns(&m_DB, m_Settings.sDSN, &whyNot);
+      m_OutgoingQueue.SetOptionColumns(columns);
+      if (!columns)
+        LogEvent(EVENTLOG_WARNING_TYPE, "CHandset::Work",
+                 "Handset " + std::to_string(m_nNumber) +
+                     " ignores the per-message options (priority, schedule, validity): SMSOutgoing lacks their "
+                     "columns and they cannot be added (" +
+                     whyNot + "); run 'velquor db upgrade' as the database's owner");
       m_bHistoryChecked = true;
     }
     Recover();
@@ -335,6 +348,13 @@ bool CHandset::Claim() {
                                 m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId,
                                 m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
   group.Commit();
+  // Nothing more is due now: the earliest job scheduled for later sets the
+  // next wake-up.
+  if (batch.jobs.size() + batch.unreadable.size() < limit - m_InHand.size()) {
+    const std::int64_t nowMs = HistoryNow();
+    const auto next = m_OutgoingQueue.NextScheduled(static_cast<Handsets>(m_nNumber), nowMs);
+    m_NextScheduled = next ? Clock::now() + std::chrono::milliseconds(*next - nowMs) : Clock::time_point::max();
+  }
   // In hand first (no statement runs there): whatever fails next, no job
   // claimed is left behind.
   for (auto& job : batch.jobs) {
@@ -360,6 +380,13 @@ void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSen
   j.bSending = bSending;
   if (m_pRouter && !m_pRouter->BlockedBy(Job.sPhoneNumber).empty()) {
     Decide(id, Job, jsErrNumberInvalid, kErrorDestinationBlocked, {},
+           m_Ownership.Tag(bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting));
+    return;
+  }
+  // Past its validity: failed, never sent late (jsErrTimeout, with its send
+  // failure notification).
+  if (Job.Options.nValidUntil && *Job.Options.nValidUntil <= HistoryNow()) {
+    Decide(id, Job, jsErrTimeout, jsErrTimeout, {},
            m_Ownership.Tag(bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting));
     return;
   }
@@ -403,18 +430,28 @@ bool CHandset::SubmitParts() {
                                 m_Ownership.Tag(CJobOwnership::phSending));
     for (const LONG id : retag) m_InHand.at(id).bSending = true;
   }
-  const bool report = m_bRequestReports && m_pDriver->CanReport();
+  const std::int64_t nowMs = HistoryNow();
   for (const auto& [id, part] : round) {
     CJobInHand& j = m_InHand.at(id);
     j.ToSend.erase(std::find(j.ToSend.begin(), j.ToSend.end(), part));
     const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
+    const CSendOptions& options = j.Job.Options;
+    // The message's own request, else the handset's setting.
+    const bool report = options.bReportRequest.value_or(m_bRequestReports) && m_pDriver->CanReport();
     COutgoingSms message{id,
                          part + 1,
                          parts,
                          *j.Converted.Number,
                          j.Converted.Parts[static_cast<size_t>(part)],
                          report && part + 1 == parts,
+                         options.sSender,
+                         options.nPriority.value_or(0),
+                         {},
                          {}};
+    // What is left of the validity, in whole seconds rounded up (at least
+    // one: the claim failed the job if none was left).
+    if (options.nValidUntil)
+      message.Validity = std::chrono::seconds(std::max<std::int64_t>(1, (*options.nValidUntil - nowMs + 999) / 1000));
     if (j.bWhole) message.WholeMessage = j.Converted.Parts;
     ++j.nInFlight;
     const Clock::time_point now = Clock::now();
@@ -573,7 +610,8 @@ void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus
                                        sent ? 0 : nErrorCode,
                                        TimeStampNow(),
                                        eStatus,
-                                       Job.source};
+                                       Job.source,
+                                       Job.Options.sClientRef};
   if (m_Outcomes.empty()) m_OutcomesSince = Clock::now();
   m_Outcomes.push_back(std::move(o));
 }
@@ -702,16 +740,18 @@ bool CHandset::HandleReports() {
     r.nMessageRef = messageRef;
     r.bDropMapping = ref.bText;
     const LONG error = w.Report.bDelivered ? 0 : (w.Report.nErrorCode != 0 ? w.Report.nErrorCode : jsDeliveryFailed);
-    r.notification = CNotificationRecord{w.nJobId,
-                                         w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
-                                         job.sPhoneNumber,
-                                         job.eType,
-                                         job.sData,
-                                         handset,
-                                         error,
-                                         TimeStampNow(),
-                                         status,
-                                         job.source};
+    r.notification =
+        CNotificationRecord{w.nJobId,
+                            w.Report.bDelivered ? ntDeliveryReport : ntDeliveryFailure,
+                            job.sPhoneNumber,
+                            job.eType,
+                            job.sData,
+                            handset,
+                            error,
+                            TimeStampNow(),
+                            status,
+                            job.source,
+                            m_OutgoingQueue.OptionColumns() ? m_OutgoingQueue.ReadClientRef(w.nJobId) : ""};
     w.Record = r;
     records.push_back(std::move(r));
   }

@@ -279,6 +279,11 @@ class CHandset final : public IDriverEvents {
 
   // The worker's own state.
   bool m_bHistoryChecked = false;
+  // When the earliest job scheduled for later (NotBefore) that this handset
+  // may take comes due: the worker wakes then rather than at its next poll,
+  // so that the job leaves on time. Looked up whenever a claim left the
+  // queue empty for it.
+  Clock::time_point m_NextScheduled = Clock::time_point::max();
   std::optional<std::int64_t> m_nHistoryEngineId;  // set: the history is kept
   std::vector<COutcome> m_Outcomes;
   Clock::time_point m_OutcomesSince;  // when the oldest of m_Outcomes was decided

@@ -55,6 +55,7 @@ void CQueueMaintenance::RunPass(std::chrono::system_clock::time_point Now) {
                                                        Now - std::chrono::system_clock::now()));
   FailStrayJobs();
   const std::int64_t now = Ms(Now);
+  FailExpiredJobs(now);
   RecordMark(now);
   // The mapping rows of jobs that no longer wait (a report came, or the job
   // is deleted); a job being sent or waiting for a retry keeps its row until
@@ -121,6 +122,32 @@ void CQueueMaintenance::FailStrayJobs() {
                  (noStatus ? std::string(" has no Status")
                            : " is for handset " + handset + ", which no engine has (0 any, 1 to 8)") +
                  ": no handset would ever claim it; failed with status " + N(jsInvalidJobType));
+  }
+}
+
+void CQueueMaintenance::FailExpiredJobs(std::int64_t nNowMs) {
+  // A database without the columns has no validity to honour (the handsets
+  // say so).
+  if (!CEngineOutgoingQueue::EnsureOptionColumns(&m_DB, m_Settings.sDSN, nullptr)) return;
+  for (LONG last = 0; (last = m_Queue.NextExpiredJob(last, nNowMs)) >= 0;) {
+    const auto rs = m_OutgoingQueue.ReadRow(last);
+    if (!rs) continue;
+    const CUnreadableJob job(*rs);
+    const _variant_t ref = rs->GetFieldValue("ClientRef");
+    const std::string clientRef = ref.vt == VT_NULL || ref.vt == VT_EMPTY ? std::string() : ref.ToString();
+    rs->Close();
+    bool failed = false;
+    {
+      CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
+      failed = m_Queue.FailExpiredJob(last, nNowMs);
+      if (failed) {
+        m_Notifications.InsertJob(last, ntSendFailure, job.sPhoneNumber, job.eType, job.sData, hsAll, jsErrTimeout,
+                                  TimeStampNow(), jsErrTimeout, job.Source);
+        if (!clientRef.empty()) m_Queue.SetNotificationClientRef(last, clientRef);
+      }
+      group.Commit();
+    }
+    if (failed) ++m_nExpiredJobsFailed;  // else claimed meanwhile, or another engine failed it
   }
 }
 

@@ -30,6 +30,12 @@
 // send failure notification for its sender, committed together, and a
 // warning in the journal.
 //
+// Expired. A pending job whose ValidUntil has passed and that no handset
+// claimed (none ready, or its NotBefore still ahead) fails with 7
+// (jsErrTimeout) and a send failure notification carrying its ClientRef,
+// committed together; it is never sent. (A handset that claims an expired job
+// fails it the same way without sending it.)
+//
 // Every statement is safe to run from several engines at once.
 #pragma once
 
@@ -62,11 +68,13 @@ class CQueueMaintenance {
   // Statistics of the passes so far.
   long OrphansReturned() const { return m_nOrphansReturned; }
   long StrayJobsFailed() const { return m_nStrayJobsFailed; }
+  long ExpiredJobsFailed() const { return m_nExpiredJobsFailed; }
 
  private:
   void Run();
   void ReturnOrphans(std::chrono::steady_clock::time_point Now);
   void FailStrayJobs();
+  void FailExpiredJobs(std::int64_t nNowMs);
   void RecordMark(std::int64_t nNowMs);
   void PruneHistory(std::int64_t nBeforeMs);
 
@@ -79,6 +87,7 @@ class CQueueMaintenance {
   std::map<OS::LONG, std::chrono::steady_clock::time_point> m_SeenUntagged;
   long m_nOrphansReturned = 0;
   long m_nStrayJobsFailed = 0;
+  long m_nExpiredJobsFailed = 0;
 
   std::mutex m_Lock;
   std::condition_variable m_Changed;

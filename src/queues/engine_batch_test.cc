@@ -15,6 +15,8 @@
 #include "queue_test_support.h"
 #include "queues/engine_outgoing_queue.h"
 #include "queues/job_outcome_writer.h"
+#include "queues/message_history.h"
+#include "queues/outgoing_batch.h"
 #include "test_support.h"
 
 using namespace Norvale;
@@ -371,4 +373,53 @@ TEST_P(EngineBatchOnPostgres, ABatchCostsTheSameStatementsAtAnySizeAndWritersTak
   for (const auto& [id, note] : notes) jobs.insert(std::get<0>(note));
   EXPECT_EQ(notes.size(), expected);
   EXPECT_EQ(jobs.size(), expected);  // every job's once
+}
+
+// The per-message options: a batch insert writes them, the claim reads them
+// back with the row's Handset, takes high priority first, leaves jobs whose
+// NotBefore is ahead, and takes jobs for any handset only where the routes'
+// condition lets it.
+TEST_P(EngineBatch, TheClaimHonoursPriorityScheduleAndTheConditionAndReadsTheOptions) {
+  COutgoingBatch inserts(&dispensor);
+  const std::int64_t now = HistoryNow();
+  CSendOptions high;
+  high.nPriority = 1;
+  high.sSender = "Shop";
+  high.nValidUntil = now + 600000;
+  high.bReportRequest = false;
+  high.sClientRef = "order-7";
+  CSendOptions later;
+  later.nNotBefore = now + 3600000;
+  CSendOptions due;
+  due.nNotBefore = now - 1000;
+  const std::vector<COutgoingJobRow> jobs = {
+      {"+491", jtTextMessage, "plain", hsAll, {}},         // 1
+      {"+492", jtTextMessage, "later", hsAll, later},      // 2: not yet
+      {"+493", jtTextMessage, "high", hsHandset2, high},   // 3
+      {"+494", jtTextMessage, "due", hsAll, due},          // 4: its time has come
+      {"+445", jtTextMessage, "routed", hsAll, {}},        // 5: another route's
+      {"+496", jtTextMessage, "other", hsHandset3, high},  // 6: another handset's
+  };
+  std::vector<LONG> ids;
+  inserts.Run([&] { ids = inserts.Insert(jobs, CMessageEndpoint(stHttpApi, "shop", "")); });
+  ASSERT_EQ(ids, (std::vector<LONG>{1, 2, 3, 4, 5, 6}));
+  const auto batch = outgoing.ClaimJobs(hsHandset2, 10, -3, std::nullopt, "PhoneNumber LIKE '+49%'");
+  EXPECT_EQ(IdsOf(batch), (std::vector<LONG>{3, 1, 4}));
+  ASSERT_EQ(batch.jobs.size(), 3U);
+  const CClaimedJob& first = batch.jobs[0];
+  EXPECT_EQ(first.eHandset, hsHandset2);
+  EXPECT_EQ(first.Options.sSender, "Shop");
+  EXPECT_EQ(first.Options.nPriority, 1);
+  EXPECT_EQ(first.Options.nValidUntil, now + 600000);
+  EXPECT_EQ(first.Options.bReportRequest, false);
+  EXPECT_EQ(first.Options.sClientRef, "order-7");
+  EXPECT_FALSE(first.Options.nNotBefore);
+  EXPECT_EQ(batch.jobs[1].eHandset, hsAll);
+  EXPECT_TRUE(batch.jobs[1].Options.Empty());
+  EXPECT_EQ(batch.jobs[2].Options.nNotBefore, now - 1000);
+  // The job scheduled for later is next; then nothing.
+  EXPECT_EQ(outgoing.NextScheduled(hsHandset2, now), now + 3600000);
+  EXPECT_TRUE(outgoing.ClaimJobs(hsHandset2, 10, -3, std::nullopt, "PhoneNumber LIKE '+49%'").jobs.empty());
+  // Without a condition the other route's job is this handset's too.
+  EXPECT_EQ(IdsOf(outgoing.ClaimJobs(hsHandset2, 10, -3)), std::vector<LONG>{5});
 }

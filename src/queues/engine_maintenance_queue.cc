@@ -20,6 +20,15 @@ constexpr const char* kNextStray =
 constexpr const char* kFailStray =
     "UPDATE SMSOutgoing SET Status=$2 WHERE Id=$1 AND (Status IS NULL OR (Status=$3 AND (Handset IS NULL OR "
     "Handset<$4 OR Handset>$5)))";
+// Pending jobs past their validity (the index SMSOutgoing_Expiry; Status
+// written as 0, jsPending, to match it).
+constexpr const char* kNextExpired =
+    "SELECT MIN(Id) AS JobId FROM SMSOutgoing WHERE Status=0 AND ValidUntil IS NOT NULL AND ValidUntil<=$1 AND Id>$2";
+constexpr const char* kFailExpired =
+    "UPDATE SMSOutgoing SET Status=$2, MessageRef=NULL WHERE Id=$1 AND Status=0 AND ValidUntil IS NOT NULL AND "
+    "ValidUntil<=$3";
+constexpr const char* kSetNotificationClientRef =
+    "UPDATE SMSNotifications SET ClientRef=$2 WHERE Id=(SELECT MAX(Id) FROM SMSNotifications WHERE OriginalId=$1)";
 constexpr const char* kNewestMarkTime = "SELECT MAX(MarkTime) AS T FROM SMSOutgoingMarks";
 constexpr const char* kLargestJobId = "SELECT MAX(Id) AS MaxId FROM SMSOutgoing";
 constexpr const char* kRecordMark = "INSERT INTO SMSOutgoingMarks (MarkTime, MaxId) VALUES ($1, $2)";
@@ -61,6 +70,22 @@ bool CEngineMaintenanceQueue::FailStrayJob(LONG nJobId) {
   LONG affected = 0;
   Run(kFailStray, {nJobId, jsInvalidJobType, jsPending, hsAll, hsHandset8}, affected, CJobQueue::kAttempts);
   return affected == 1;
+}
+
+LONG CEngineMaintenanceQueue::NextExpiredJob(LONG nAfterId, std::int64_t nNowMs) {
+  static_assert(jsPending == 0, "the statements name Status=0");
+  return IdOrNone(QueryValue(kNextExpired, {nNowMs, nAfterId}, "JobId"));
+}
+
+bool CEngineMaintenanceQueue::FailExpiredJob(LONG nJobId, std::int64_t nNowMs) {
+  LONG affected = 0;
+  Run(kFailExpired, {nJobId, jsErrTimeout, nNowMs}, affected, CJobQueue::kAttempts);
+  return affected == 1;
+}
+
+void CEngineMaintenanceQueue::SetNotificationClientRef(LONG nJobId, const std::string& sClientRef) {
+  LONG affected = 0;
+  Run(kSetNotificationClientRef, {nJobId, sClientRef}, affected, CJobQueue::kAttempts);
 }
 
 std::optional<std::int64_t> CEngineMaintenanceQueue::NewestMarkTime() {

@@ -32,6 +32,15 @@ class CEngineMaintenanceQueue : public CDatabaseQueryExecuter {
   OS::LONG NextStrayJob(OS::LONG nAfterId);
   bool FailStrayJob(OS::LONG nJobId);
 
+  // Expired: a pending job whose ValidUntil is at or before the time (no
+  // handset claimed it in time). NextExpiredJob gives the oldest above
+  // nAfterId or -1; FailExpiredJob sets it to jsErrTimeout while it is still
+  // pending and expired, true when this statement did.
+  OS::LONG NextExpiredJob(OS::LONG nAfterId, std::int64_t nNowMs);
+  bool FailExpiredJob(OS::LONG nJobId, std::int64_t nNowMs);
+  // Writes the job's client reference into its newest notification.
+  void SetNotificationClientRef(OS::LONG nJobId, const std::string& sClientRef);
+
   // Marks: the newest mark's time; the largest Id of SMSOutgoing; a new mark
   // (false when another engine recorded the same instant); the MaxId of the
   // newest mark at or before the time, -1 when none; and dropping the marks

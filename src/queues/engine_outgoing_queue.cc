@@ -1,8 +1,11 @@
 #include "queues/engine_outgoing_queue.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include "queues/message_history.h"
+#include "queues/queue_schema.h"
 
 namespace Norvale {
 using namespace OS;
@@ -49,6 +52,9 @@ constexpr const char* kEndWait = "UPDATE SMSOutgoing SET MessageRef=NULL WHERE I
 // other; the condition on Status keeps a row that changed meanwhile out.
 // SQLite runs it under the database's write lock, the subquery once.
 // RETURNING gives the rows in no particular order.
+//
+// These statements serve a database without the per-message columns (made
+// before them, and not upgraded: CEngineOutgoingQueue::SetOptionColumns).
 constexpr const char* kClaimPostgres =
     "WITH chosen AS MATERIALIZED (SELECT Id FROM SMSOutgoing WHERE Status=$3 AND (Handset=$4 OR Handset=$5) ORDER BY "
     "Id LIMIT $6 FOR UPDATE SKIP LOCKED) UPDATE SMSOutgoing AS o SET Status=$1, MessageRef=$2 FROM chosen WHERE "
@@ -67,6 +73,81 @@ constexpr const char* kClaimPostgresWithHistory =
     "o.SourceId, o.SourceName, o.RetryCount), logged AS (INSERT INTO MessageHistory (JobId, Event, Status, Handset, "
     "EngineId, At) SELECT Id, 'claimed', $1, $4, CAST($7 AS bigint), CAST($8 AS bigint) FROM claimed) SELECT * FROM "
     "claimed";
+
+// The claim with the per-message columns: high priority first (NULL counts
+// as 0), then the oldest; a job whose NotBefore is still ahead is not taken.
+// Expired jobs (ValidUntil past) are taken like any other and failed by the
+// handset without being sent.
+//
+// Indexes (schema/*.sql). The pending jobs are chosen in two parts, each
+// with an index that holds only what it may take:
+//   SMSOutgoing_Due (COALESCE(Priority, 0) DESC, Id) WHERE Status = 0 AND
+//     NotBefore IS NULL: the unscheduled pending jobs, already in the claim's
+//     order; the scan stops after n rows of the claiming handset or of any.
+//   SMSOutgoing_Scheduled (NotBefore) WHERE Status = 0 AND NotBefore IS NOT
+//     NULL: a range scan up to now reads only the scheduled jobs that are
+//     due, never those still waiting, however many.
+// The best n of each part, then the best n of both. Measured with 1,000,000
+// future-scheduled rows and 10,000 due rows (PostgreSQL 16, claim of 100):
+// with one index in Id order the claim read the scheduled rows (their Ids
+// below the due ones) and took about 100 ms; in two parts it reads about 200
+// index entries and takes 0.3 ms (bench/README.md). Status is written as the
+// literal 0 (jsPending), so that both servers match the partial indexes in a
+// prepared statement too.
+static_assert(jsPending == 0, "the claim's partial indexes name Status = 0");
+constexpr const char* kClaimOrder = "COALESCE(Priority, 0) DESC, Id";
+constexpr const char* kClaimedColumns =
+    "Id, Type, PhoneNumber, Data, SourceType, SourceId, SourceName, RetryCount, Handset, Sender, Priority, NotBefore, "
+    "ValidUntil, ReportRequest, ClientRef";
+
+// The rows a handset may take: its own, and those of any handset that meet
+// the condition (empty: all of them).
+std::string HandsetCondition(const std::string& sAnyHandsetCondition) {
+  if (sAnyHandsetCondition.empty()) return "(Handset=$4 OR Handset=$5)";
+  return "(Handset=$4 OR (Handset=$5 AND (" + sAnyHandsetCondition + ")))";
+}
+
+// $3 pending, $4 the handset, $5 any, $6 n, $7 now (milliseconds).
+std::string ClaimChoice(bool bPostgres, const std::string& sHandsets) {
+  const std::string lock = bPostgres ? " FOR UPDATE SKIP LOCKED" : "";
+  const std::string due =
+      "SELECT Id, COALESCE(Priority, 0) AS p FROM SMSOutgoing WHERE Status=0 AND NotBefore IS "
+      "NULL AND " +
+      sHandsets + " ORDER BY " + kClaimOrder + " LIMIT $6" + lock;
+  const std::string scheduled =
+      "SELECT Id, COALESCE(Priority, 0) AS p FROM SMSOutgoing WHERE Status=0 AND NotBefore IS NOT NULL AND "
+      "NotBefore<=$7 AND " +
+      sHandsets + " ORDER BY " + kClaimOrder + " LIMIT $6" + lock;
+  if (bPostgres)
+    return "due AS MATERIALIZED (" + due + "), scheduled AS MATERIALIZED (" + scheduled +
+           "), chosen AS MATERIALIZED (SELECT Id FROM (SELECT * FROM due UNION ALL SELECT * FROM scheduled) AS c "
+           "ORDER BY p DESC, Id LIMIT $6)";
+  return "SELECT Id FROM (SELECT * FROM (" + due + ") UNION ALL SELECT * FROM (" + scheduled +
+         ")) ORDER BY p DESC, Id LIMIT $6";
+}
+
+std::string ClaimStatement(bool bPostgres, bool bHistory, const std::string& sAnyHandsetCondition) {
+  const std::string choice = ClaimChoice(bPostgres, HandsetCondition(sAnyHandsetCondition));
+  if (!bPostgres)
+    return std::string("UPDATE SMSOutgoing SET Status=$1, MessageRef=$2 WHERE Id IN (") + choice +
+           ") AND Status=$3 RETURNING " + kClaimedColumns;
+  std::string returned;
+  for (std::string rest = kClaimedColumns; !rest.empty();) {
+    const size_t comma = rest.find(", ");
+    returned += (returned.empty() ? "o." : ", o.") + rest.substr(0, comma);
+    rest = comma == std::string::npos ? "" : rest.substr(comma + 2);
+  }
+  const std::string update =
+      "UPDATE SMSOutgoing AS o SET Status=$1, MessageRef=$2 FROM chosen WHERE o.Id=chosen.Id "
+      "AND o.Status=$3 RETURNING " +
+      returned;
+  if (!bHistory) return "WITH " + choice + " " + update;
+  // $8 the engine, $9 the time.
+  return "WITH " + choice + ", claimed AS (" + update +
+         "), logged AS (INSERT INTO MessageHistory (JobId, Event, Status, Handset, EngineId, At) SELECT Id, "
+         "'claimed', $1, $4, CAST($8 AS bigint), CAST($9 AS bigint) FROM claimed) SELECT * FROM claimed";
+}
+
 constexpr const char* kClaimHistorySqlite =
     "INSERT INTO MessageHistory (JobId, Event, Status, Handset, EngineId, At) SELECT value, 'claimed', $1, $2, $3, $4 "
     "FROM json_each($5)";
@@ -77,12 +158,35 @@ constexpr const char* kReplaceTags = "UPDATE SMSOutgoing SET MessageRef=$2 WHERE
 
 // Rows.
 constexpr const char* kJobExists = "SELECT COUNT(*) AS N FROM SMSOutgoing WHERE Id=$1";
+// The index SMSOutgoing_Scheduled in NotBefore's order: the first row of the
+// handset or of any ends the scan.
+constexpr const char* kNextScheduled =
+    "SELECT MIN(NotBefore) AS T FROM SMSOutgoing WHERE Status=0 AND NotBefore IS NOT NULL AND NotBefore>$1 AND "
+    "(Handset=$2 OR Handset=$3)";
+constexpr const char* kReadClientRef = "SELECT ClientRef FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kReadRow = "SELECT * FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kFailUnreadable =
     "UPDATE SMSOutgoing SET Status=$2, Handset=$3, MessageRef=0 WHERE Id=$1 AND Status=$4";
 // As JobReturn, and the job now names its handset (so no route moves it on).
 constexpr const char* kPassJobTo =
     "UPDATE SMSOutgoing SET Status=$4, Handset=$2, RetryCount=$3 WHERE Id=$1 AND Status=$5 AND Handset=$6";
+
+// Optional columns: NULL (or a value of the wrong kind) is none.
+std::optional<std::int64_t> OptionalNumber(Recordset& rs, const char* szColumn) {
+  const _variant_t v = rs.GetFieldValue(szColumn);
+  if (v.vt == VT_NULL || v.vt == VT_EMPTY) return std::nullopt;
+  try {
+    return v.ToLongLong();
+  } catch (const _com_error&) {
+    return std::nullopt;
+  }
+}
+std::string OptionalText(Recordset& rs, const char* szColumn) {
+  const _variant_t v = rs.GetFieldValue(szColumn);
+  if (v.vt == VT_NULL || v.vt == VT_EMPTY) return {};
+  std::string text = v.ToString();
+  return text == " " ? std::string() : text;
+}
 
 // A condition on Id: one of the identifiers that the placeholder $n binds as
 // one text (IdList), so that the statement's text is the same for any count.
@@ -120,7 +224,6 @@ std::optional<CClaimedJob> CEngineOutgoingQueue::ClaimJob(Handsets ePriorityHand
 CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nTag,
                                             std::optional<std::int64_t> nHistoryEngineId,
                                             const std::string& sAnyHandsetCondition) {
-  (void)sAnyHandsetCondition;  // TODO(routes): applied in the claim's condition
   CClaimBatch batch;
   if (nMax <= 0) return batch;
   const CDatabaseOperation operation(m_pDBConnection);
@@ -130,9 +233,16 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   CDatabaseTransaction group(m_pDBConnection);
   const std::int64_t now = HistoryNow();
   SqlValues values{jsProcessing, nTag, jsPending, eHandset, hsAll, nMax};
-  if (postgres && nHistoryEngineId) values.insert(values.end(), {*nHistoryEngineId, now});
-  const auto rs =
-      Query(postgres ? (nHistoryEngineId ? kClaimPostgresWithHistory : kClaimPostgres) : kClaimSqlite, values);
+  std::string sql;
+  if (m_bOptionColumns) {
+    values.emplace_back(now);
+    if (postgres && nHistoryEngineId) values.insert(values.end(), {*nHistoryEngineId, now});
+    sql = ClaimStatement(postgres, postgres && nHistoryEngineId, sAnyHandsetCondition);
+  } else {
+    if (postgres && nHistoryEngineId) values.insert(values.end(), {*nHistoryEngineId, now});
+    sql = postgres ? (nHistoryEngineId ? kClaimPostgresWithHistory : kClaimPostgres) : kClaimSqlite;
+  }
+  const auto rs = Query(sql.c_str(), values);
   std::vector<LONG> taken;
   for (; rs && !rs->adoEOF(); rs->MoveNext()) {
     const LONG id = rs->GetFieldValue("Id").ToLong();
@@ -147,6 +257,7 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
       job.eType = static_cast<JOBTYPE>(row.Long("Type"));
       job.source = row.EndpointOrEmpty("Source");
       job.nRetryCount = row.LongOrZero("RetryCount");
+      if (m_bOptionColumns) ReadOptions(*rs, job);
     } catch (const _com_error&) {
       batch.unreadable.push_back(id);
       continue;
@@ -158,7 +269,11 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
     LONG affected = 0;
     Run(kClaimHistorySqlite, {jsProcessing, eHandset, *nHistoryEngineId, now, IdList(false, taken)}, affected);
   }
-  std::sort(batch.jobs.begin(), batch.jobs.end(), [](const auto& a, const auto& b) { return a.nJobId < b.nJobId; });
+  // The claim's order: high priority first, then the oldest.
+  std::sort(batch.jobs.begin(), batch.jobs.end(), [](const auto& a, const auto& b) {
+    const int pa = a.Options.nPriority.value_or(0), pb = b.Options.nPriority.value_or(0);
+    return pa != pb ? pa > pb : a.nJobId < b.nJobId;
+  });
   std::sort(batch.unreadable.begin(), batch.unreadable.end());
   if (!batch.unreadable.empty()) {
     // Even when the operation's time is up: they must not stay claimed.
@@ -169,6 +284,42 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   }
   group.Commit();
   return batch;
+}
+
+bool CEngineOutgoingQueue::EnsureOptionColumns(CDBConnectionDispensor* pConnections, const std::string& sDSN,
+                                               std::string* sWhyNot) {
+  static std::mutex lock;
+  static std::map<std::string, bool> known;
+  const std::lock_guard guard(lock);
+  if (const auto it = known.find(sDSN); it != known.end()) return it->second;
+  CEngineOutgoingQueue queue(pConnections);
+  const SchemaStatementRunner run = [&queue](const std::string& sql) {
+    LONG affected = 0;
+    return queue.ExecuteCommand(sql, affected, adCmdText, -1, 1);
+  };
+  std::string why;
+  try {
+    UpgradeQueueSchema(run, sDSN, false);
+  } catch (const _com_error& e) {
+    why = e.DescriptionA().empty() ? e.ErrorMessage() : e.DescriptionA();
+  }
+  // Another engine may have added them meanwhile; a database out of reach
+  // raises here.
+  const bool present = QueueColumnsPresent(run, sDSN);
+  if (!present && sWhyNot) *sWhyNot = why;
+  known[sDSN] = present;
+  return present;
+}
+
+void CEngineOutgoingQueue::ReadOptions(Recordset& rs, CClaimedJob& job) {
+  if (const auto handset = OptionalNumber(rs, "Handset")) job.eHandset = static_cast<Handsets>(*handset);
+  CSendOptions& o = job.Options;
+  o.sSender = OptionalText(rs, "Sender");
+  if (const auto priority = OptionalNumber(rs, "Priority")) o.nPriority = static_cast<int>(*priority);
+  o.nNotBefore = OptionalNumber(rs, "NotBefore");
+  o.nValidUntil = OptionalNumber(rs, "ValidUntil");
+  if (const auto report = OptionalNumber(rs, "ReportRequest")) o.bReportRequest = *report != 0;
+  o.sClientRef = OptionalText(rs, "ClientRef");
 }
 
 void CEngineOutgoingQueue::ReplaceTags(const std::vector<LONG>& jobIds, LONG nFrom, LONG nTo) {
@@ -260,6 +411,19 @@ void CEngineOutgoingQueue::EndWait(LONG nJobId, LONG nMessageRef) {
 
 bool CEngineOutgoingQueue::JobExists(LONG nJobId) {
   return Query(kJobExists, {nJobId})->GetFieldValue("N").ToLong() != 0;
+}
+
+std::optional<std::int64_t> CEngineOutgoingQueue::NextScheduled(Handsets eHandset, std::int64_t nNowMs) {
+  if (!m_bOptionColumns) return std::nullopt;
+  const auto rs = Query(kNextScheduled, {nNowMs, eHandset, hsAll});
+  if (!rs || rs->adoEOF()) return std::nullopt;
+  return OptionalNumber(*rs, "T");
+}
+
+std::string CEngineOutgoingQueue::ReadClientRef(LONG nJobId) {
+  const auto rs = Query(kReadClientRef, {nJobId});
+  if (!rs || rs->adoEOF()) return {};
+  return OptionalText(*rs, "ClientRef");
 }
 
 _RecordsetPtr CEngineOutgoingQueue::ReadRow(LONG nJobId) {

@@ -71,8 +71,9 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // now in processing; none when there is none. A job claimed but not read
   // raises CClaimFailed.
   std::optional<CClaimedJob> ClaimJob(Handsets ePriorityHandset);
-  // The batch claim: up to nMax of the jobs GetJobA would give the handset,
-  // in its order, set to processing and tagged with nTag in the same step
+  // The batch claim: up to nMax of the jobs GetJobA would give the handset
+  // (of those whose NotBefore, if any, is past), high priority first (no
+  // priority counts as 0), then in GetJobA's order, set to processing and tagged with nTag in the same step
   // (the take-over), in one statement on PostgreSQL and one transaction on
   // SQLite. Two claims, in one process or several, never take one job.
   // With nHistoryEngineId, each job taken gets its 'claimed' event
@@ -84,6 +85,25 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   CClaimBatch ClaimJobs(Handsets eHandset, int nMax, OS::LONG nTag,
                         std::optional<std::int64_t> nHistoryEngineId = std::nullopt,
                         const std::string& sAnyHandsetCondition = {});
+
+  // Whether SMSOutgoing has the per-message columns (Sender, Priority,
+  // NotBefore, ValidUntil, ReportRequest, ClientRef; the default). Without
+  // them (a database made before them that could not be upgraded) the claim
+  // is the oldest first, as before, and reads no options.
+  void SetOptionColumns(bool bPresent) { m_bOptionColumns = bPresent; }
+  bool OptionColumns() const { return m_bOptionColumns; }
+  // At an engine's start: adds the per-message columns and the claim's
+  // indexes to a database made before them (UpgradeQueueSchema). True when
+  // the columns are there afterwards; false when they are not and cannot be
+  // added (e.g. no right to alter the tables; the reason in sWhyNot). A
+  // failure to reach the database raises. Done once per data source and
+  // process.
+  static bool EnsureOptionColumns(CDBConnectionDispensor* pConnections, const std::string& sDSN, std::string* sWhyNot);
+
+  // The earliest NotBefore after nNowMs of the pending jobs for the handset
+  // or for any; none when no job is scheduled for later (or the columns are
+  // missing).
+  std::optional<std::int64_t> NextScheduled(Handsets eHandset, std::int64_t nNowMs);
 
   // Tags the job, still processing and untagged (or already carrying nTag),
   // with nTag; true when this statement's row now carries it.
@@ -118,6 +138,8 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   void EndWait(OS::LONG nJobId, OS::LONG nMessageRef);
 
   bool JobExists(OS::LONG nJobId);
+  // The job's ClientRef; "" when it has none or is gone.
+  std::string ReadClientRef(OS::LONG nJobId);
   // The whole row, or null when there is none.
   OS::_RecordsetPtr ReadRow(OS::LONG nJobId);
   // Fails a pending job that cannot be read: status, handset and MessageRef
@@ -129,10 +151,14 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   bool PassJobTo(OS::LONG nJobId, Handsets eTo, OS::LONG nRetryCount);
 
  private:
+  // The row's Handset and options, as the claim returned them.
+  static void ReadOptions(OS::Recordset& rs, CClaimedJob& job);
   void Run(const char* szSql, const OS::SqlValues& values, OS::LONG& nAffected, OS::LONG nAffectedCheck = -1);
   OS::_RecordsetPtr Query(const char* szSql, const OS::SqlValues& values);
   // The single column of a one-row query, -1 for NULL.
   OS::LONG QueryId(const char* szSql, const OS::SqlValues& values, const char* szColumn);
+
+  bool m_bOptionColumns = true;
 };
 
 }  // namespace Norvale

@@ -58,12 +58,26 @@ constexpr const char* kInsertNotifications =
     "text[]), CAST($6 AS integer[]), CAST($7 AS integer[]), CAST($8 AS text[]), CAST($9 AS integer[]), CAST($10 AS "
     "integer[]), CAST($11 AS text[]), CAST($12 AS text[])) WITH ORDINALITY AS v(oid, t, pn, mt, d, hs, ec, ts, js, "
     "st, si, sn, n) WHERE m.MaxId + $13 <= 2147483647";
+// The same with the jobs' client references, when one of the batch has one
+// (a database made before the column takes notifications without).
+constexpr const char* kInsertNotificationsWithRefs =
+    "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, TmStamp, "
+    "JobStatus, SourceType, SourceId, SourceName, ClientRef) SELECT m.MaxId + v.n, v.oid, v.t, v.pn, v.mt, v.d, v.hs, "
+    "v.ec, v.ts, v.js, v.st, v.si, v.sn, v.cr FROM (SELECT COALESCE(MAX(Id), 0) AS MaxId FROM SMSNotifications) AS m, "
+    "unnest(CAST($1 AS bigint[]), CAST($2 AS integer[]), CAST($3 AS text[]), CAST($4 AS integer[]), CAST($5 AS "
+    "text[]), CAST($6 AS integer[]), CAST($7 AS integer[]), CAST($8 AS text[]), CAST($9 AS integer[]), CAST($10 AS "
+    "integer[]), CAST($11 AS text[]), CAST($12 AS text[]), CAST($14 AS text[])) WITH ORDINALITY AS v(oid, t, pn, mt, "
+    "d, hs, ec, ts, js, st, si, sn, cr, n) WHERE m.MaxId + $13 <= 2147483647";
 // SQLite: the largest identifier read once in the batch's transaction (which
 // holds the write lock), then one prepared insert per notification.
 constexpr const char* kLargestNotificationId = "SELECT MAX(Id) AS MaxId FROM SMSNotifications";
 constexpr const char* kInsertNotification =
     "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, TmStamp, "
     "JobStatus, SourceType, SourceId, SourceName) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)";
+constexpr const char* kInsertNotificationWithRef =
+    "INSERT INTO SMSNotifications (Id, OriginalId, Type, PhoneNumber, MsgType, Data, Handset, ErrorCode, TmStamp, "
+    "JobStatus, SourceType, SourceId, SourceName, ClientRef) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
+    "$12, $13, $14)";
 
 constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
 
@@ -238,6 +252,8 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
     notifications.push_back(&outcomes[i].notification);  // about the outcome's job, whatever it names
   }
   if (notifications.empty()) return;
+  const bool refs = std::any_of(notifications.begin(), notifications.end(),
+                                [](const CNotificationRecord* n) { return !n->sClientRef.empty(); });
   const auto count = static_cast<LONG>(notifications.size());
   const auto overflow = [&](std::int64_t largest) {
     RAISE_COM_ERROR(DISP_E_OVERFLOW, "SMSNotifications has no identifiers left above " + std::to_string(kLargestId) +
@@ -247,7 +263,7 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
   if (bPostgres) {
     Run(kLockNotifications, {kNotificationLock});
     CSqlArrayText jobs, types, phones, msgTypes, data, handsets, errors, times, statuses, sourceTypes, sourceIds,
-        sourceNames;
+        sourceNames, clientRefs;
     for (size_t i = 0, k = 0; i < outcomes.size(); ++i) {
       if (!written[i]) continue;
       const CNotificationRecord& n = *notifications[k++];
@@ -255,10 +271,16 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
       data.Add(Stored(n.sData)), handsets.Add(n.eHandset), errors.Add(n.nErrorCode), times.Add(Stored(n.sTimeStamp));
       statuses.Add(n.eJobStatus), sourceTypes.Add(n.Source.m_eType), sourceIds.Add(Stored(n.Source.m_sId));
       sourceNames.Add(Stored(n.Source.m_sName));
+      if (n.sClientRef.empty())
+        clientRefs.AddNull();
+      else
+        clientRefs.Add(n.sClientRef);
     }
-    if (Run(kInsertNotifications, {jobs.Value(), types.Value(), phones.Value(), msgTypes.Value(), data.Value(),
-                                   handsets.Value(), errors.Value(), times.Value(), statuses.Value(),
-                                   sourceTypes.Value(), sourceIds.Value(), sourceNames.Value(), count}) != count)
+    SqlValues values{jobs.Value(),      types.Value(),       phones.Value(), msgTypes.Value(), data.Value(),
+                     handsets.Value(),  errors.Value(),      times.Value(),  statuses.Value(), sourceTypes.Value(),
+                     sourceIds.Value(), sourceNames.Value(), count};
+    if (refs) values.push_back(clientRefs.Value());
+    if (Run(refs ? kInsertNotificationsWithRefs : kInsertNotifications, values) != count)
       overflow(m_Notifications.GenerateJobId());
     return;
   }
@@ -271,9 +293,21 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
   for (size_t i = 0, k = 0; i < outcomes.size(); ++i) {
     if (!written[i]) continue;
     const CNotificationRecord& n = *notifications[k++];
-    Run(kInsertNotification, {++id, outcomes[i].nJobId, n.eType, Stored(n.sPhoneNumber), n.eJobType, Stored(n.sData),
-                              n.eHandset, n.nErrorCode, Stored(n.sTimeStamp), n.eJobStatus, n.Source.m_eType,
-                              Stored(n.Source.m_sId), Stored(n.Source.m_sName)});
+    SqlValues values{++id,
+                     outcomes[i].nJobId,
+                     n.eType,
+                     Stored(n.sPhoneNumber),
+                     n.eJobType,
+                     Stored(n.sData),
+                     n.eHandset,
+                     n.nErrorCode,
+                     Stored(n.sTimeStamp),
+                     n.eJobStatus,
+                     n.Source.m_eType,
+                     Stored(n.Source.m_sId),
+                     Stored(n.Source.m_sName)};
+    if (refs) values.push_back(n.sClientRef.empty() ? SqlValue(SqlNull) : SqlValue(n.sClientRef));
+    Run(refs ? kInsertNotificationWithRef : kInsertNotification, values);
   }
 }
 

@@ -29,6 +29,9 @@ struct CNotificationRecord {
   std::string sTimeStamp;
   EnumJobStatus eJobStatus = jsPending;
   CMessageEndpoint Source;
+  // The job's client reference (SMSOutgoing.ClientRef), written to the
+  // notification's ClientRef by the engine; "" none.
+  std::string sClientRef;
 };
 
 class CNotificationQueue : public CJobQueue {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "errors/com_error_raise.h"
 #include "queues/sql_array_text.h"
@@ -25,14 +26,38 @@ constexpr const char* kInsertRows =
     "SELECT m.MaxId + v.n, v.t, v.pn, v.d, v.hs, $5, $6, $7, $8 FROM (SELECT COALESCE(MAX(Id), 0) AS MaxId FROM "
     "SMSOutgoing) AS m, unnest(CAST($1 AS integer[]), CAST($2 AS text[]), CAST($3 AS text[]), CAST($4 AS "
     "integer[])) WITH ORDINALITY AS v(t, pn, d, hs, n) WHERE m.MaxId + $9 <= 2147483647 RETURNING Id";
+// The same with the per-message columns, written only when a job of the
+// batch has options (a database made before them takes batches without).
+constexpr const char* kInsertRowsWithOptions =
+    "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName, Sender, "
+    "Priority, NotBefore, ValidUntil, ReportRequest, ClientRef) SELECT m.MaxId + v.n, v.t, v.pn, v.d, v.hs, $5, $6, "
+    "$7, $8, v.se, v.pr, v.nb, v.vu, v.rr, v.cr FROM (SELECT COALESCE(MAX(Id), 0) AS MaxId FROM SMSOutgoing) AS m, "
+    "unnest(CAST($1 AS integer[]), CAST($2 AS text[]), CAST($3 AS text[]), CAST($4 AS integer[]), CAST($10 AS "
+    "text[]), CAST($11 AS integer[]), CAST($12 AS bigint[]), CAST($13 AS bigint[]), CAST($14 AS integer[]), CAST($15 "
+    "AS text[])) WITH ORDINALITY AS v(t, pn, d, hs, se, pr, nb, vu, rr, cr, n) WHERE m.MaxId + $9 <= 2147483647 "
+    "RETURNING Id";
 constexpr const char* kSelectLargestId = "SELECT MAX(Id) AS MaxId FROM SMSOutgoing";
 constexpr const char* kInsertRow =
     "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName) "
     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)";
+constexpr const char* kInsertRowWithOptions =
+    "INSERT INTO SMSOutgoing (Id, Type, PhoneNumber, Data, Handset, Status, SourceType, SourceId, SourceName, Sender, "
+    "Priority, NotBefore, ValidUntil, ReportRequest, ClientRef) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
+    "$12, $13, $14, $15)";
 
 // Texts as InsertJob stores them (EncodeSQLLiteralString): an empty one as
 // one blank.
 std::string Stored(const std::string& text) { return text.empty() ? " " : text; }
+
+// An option as a bound value: none is NULL.
+SqlValue Bound(const std::string& text) { return text.empty() ? SqlValue(SqlNull) : SqlValue(text); }
+template <typename T>
+SqlValue Bound(const std::optional<T>& value) {
+  return value ? SqlValue(static_cast<std::int64_t>(*value)) : SqlValue(SqlNull);
+}
+SqlValue BoundReport(const std::optional<bool>& report) {
+  return report ? SqlValue(static_cast<std::int64_t>(*report ? 1 : 0)) : SqlValue(SqlNull);
+}
 
 }  // namespace
 
@@ -81,19 +106,43 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
   std::vector<LONG> ids;
   ids.reserve(jobs.size());
   LONG affected = 0;
+  const bool options =
+      std::any_of(jobs.begin(), jobs.end(), [](const COutgoingJobRow& job) { return !job.Options.Empty(); });
   if (connections->IsPostgres()) {
     ExecuteCommand(kLockBatches, {kBatchLock}, affected, adCmdText | adExecuteNoRecords, -1, 1);
-    CSqlArrayText types, phones, data, handsets;
+    CSqlArrayText types, phones, data, handsets, senders, priorities, notBefore, validUntil, reports, clientRefs;
+    const auto add = [](CSqlArrayText& array, const auto& value) {
+      if (value)
+        array.Add(static_cast<std::int64_t>(*value));
+      else
+        array.AddNull();
+    };
     for (const COutgoingJobRow& job : jobs) {
       types.Add(static_cast<std::int64_t>(job.eJobType));
       phones.Add(Stored(job.sPhoneNumber));
       data.Add(Stored(job.sData));
       handsets.Add(static_cast<std::int64_t>(job.eHandset));
+      if (!options) continue;
+      const CSendOptions& o = job.Options;
+      if (o.sSender.empty())
+        senders.AddNull();
+      else
+        senders.Add(o.sSender);
+      add(priorities, o.nPriority);
+      add(notBefore, o.nNotBefore);
+      add(validUntil, o.nValidUntil);
+      add(reports, o.bReportRequest ? std::optional<int>(*o.bReportRequest ? 1 : 0) : std::nullopt);
+      if (o.sClientRef.empty())
+        clientRefs.AddNull();
+      else
+        clientRefs.Add(o.sClientRef);
     }
-    const auto rs = ExecuteCommand(kInsertRows,
-                                   {types.Value(), phones.Value(), data.Value(), handsets.Value(), status, sourceType,
-                                    sourceId, sourceName, count},
-                                   affected, adCmdText, -1, 1);
+    SqlValues values{types.Value(), phones.Value(), data.Value(), handsets.Value(), status, sourceType,
+                     sourceId,      sourceName,     count};
+    if (options)
+      values.insert(values.end(), {senders.Value(), priorities.Value(), notBefore.Value(), validUntil.Value(),
+                                   reports.Value(), clientRefs.Value()});
+    const auto rs = ExecuteCommand(options ? kInsertRowsWithOptions : kInsertRows, values, affected, adCmdText, -1, 1);
     for (; rs && !rs->adoEOF(); rs->MoveNext()) ids.push_back(rs->GetFieldValue("Id").ToLong());
     if (static_cast<std::int64_t>(ids.size()) != count) overflow(largest());
     // The identifiers are the largest plus the jobs' places: in order once
@@ -105,10 +154,22 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
   if (first - 1 + count > kLargestId) overflow(first - 1);
   for (std::int64_t i = 0; i < count; ++i) {
     const COutgoingJobRow& job = jobs[static_cast<size_t>(i)];
-    ExecuteCommand(kInsertRow,
-                   {first + i, static_cast<std::int64_t>(job.eJobType), Stored(job.sPhoneNumber), Stored(job.sData),
-                    static_cast<std::int64_t>(job.eHandset), status, sourceType, sourceId, sourceName},
-                   affected, adCmdText | adExecuteNoRecords, 1, 1);
+    SqlValues values{first + i,
+                     static_cast<std::int64_t>(job.eJobType),
+                     Stored(job.sPhoneNumber),
+                     Stored(job.sData),
+                     static_cast<std::int64_t>(job.eHandset),
+                     status,
+                     sourceType,
+                     sourceId,
+                     sourceName};
+    if (options) {
+      const CSendOptions& o = job.Options;
+      values.insert(values.end(), {Bound(o.sSender), Bound(o.nPriority), Bound(o.nNotBefore), Bound(o.nValidUntil),
+                                   BoundReport(o.bReportRequest), Bound(o.sClientRef)});
+    }
+    ExecuteCommand(options ? kInsertRowWithOptions : kInsertRow, values, affected, adCmdText | adExecuteNoRecords, 1,
+                   1);
     ids.push_back(static_cast<LONG>(first + i));
   }
   return ids;

@@ -54,10 +54,10 @@ TEST_P(OutgoingBatchTest, WritesTheRowsOfTheSingleInsertWithConsecutiveIdsInOrde
   COutgoingQueue single(nullptr, &dispensor);
   COutgoingBatch batch(&dispensor);
   const std::vector<COutgoingJobRow> jobs = {
-      {"+4915112345678", jtTextMessage, "Hello 'w\"orld' \\ {a,b}", hsAll},
-      {"+1", jtUnicodeMessage, "00480069", hsHandset3},
-      {"+2", jtDataMessage, CJobQueue::EncodeDataMessage("48656C6C6F", "0500030A0201", 4), hsHandset8},
-      {"+3", jtTextMessage, "", hsHandset1},  // an empty text, stored as one blank
+      {"+4915112345678", jtTextMessage, "Hello 'w\"orld' \\ {a,b}", hsAll, {}},
+      {"+1", jtUnicodeMessage, "00480069", hsHandset3, {}},
+      {"+2", jtDataMessage, CJobQueue::EncodeDataMessage("48656C6C6F", "0500030A0201", 4), hsHandset8, {}},
+      {"+3", jtTextMessage, "", hsHandset1, {}},  // an empty text, stored as one blank
   };
   const CMessageEndpoint source(stHttpApi, "shop", "");
   std::vector<LONG> ids;
@@ -77,7 +77,7 @@ TEST_P(OutgoingBatchTest, WritesTheRowsOfTheSingleInsertWithConsecutiveIdsInOrde
 
 TEST_P(OutgoingBatchTest, AFailedGroupWritesNothingAndAnInsertOutsideATransactionIsRefused) {
   COutgoingBatch batch(&dispensor);
-  const std::vector<COutgoingJobRow> jobs(100, COutgoingJobRow{"+49", jtTextMessage, "x", hsAll});
+  const std::vector<COutgoingJobRow> jobs(100, COutgoingJobRow{"+49", jtTextMessage, "x", hsAll, {}});
   EXPECT_THROW(batch.Run([&] {
     batch.Insert(jobs, CMessageEndpoint(stHttpApi, "shop", ""));
     throw std::runtime_error("the caller's own record failed");
@@ -117,8 +117,8 @@ TEST_P(OutgoingBatchTest, WritersAtOnceNeverShareAnIdentifier) {
         CDBConnectionDispensor mine;
         mine.SetDBSettings(db->Dsn(), "", "");
         COutgoingBatch batch(&mine);
-        const std::vector<COutgoingJobRow> jobs(kBatchSize,
-                                                COutgoingJobRow{"+49", jtTextMessage, "w" + std::to_string(w), hsAll});
+        const std::vector<COutgoingJobRow> jobs(
+            kBatchSize, COutgoingJobRow{"+49", jtTextMessage, "w" + std::to_string(w), hsAll, {}});
         for (int b = 0; b < kBatches; ++b) {
           std::vector<LONG> ids;
           batch.Run([&] { ids = batch.Insert(jobs, CMessageEndpoint(stHttpApi, "w" + std::to_string(w), "")); });
@@ -185,7 +185,7 @@ TEST_P(OutgoingBatchRace, ABatchWhoseIdentifierWasTakenGoesAgainWhole) {
       COutgoingBatch batch(&dispensor);
       batch.Run([&] {
         ++runs;
-        ids = batch.Insert(std::vector<COutgoingJobRow>(5, {"+49", jtTextMessage, "x", hsAll}),
+        ids = batch.Insert(std::vector<COutgoingJobRow>(5, {"+49", jtTextMessage, "x", hsAll, {}}),
                            CMessageEndpoint(stHttpApi, "shop", ""));
       });
     } catch (const _com_error& e) {

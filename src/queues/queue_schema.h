@@ -2,6 +2,7 @@
 // creation in a database. Creating it again changes nothing.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,23 @@ inline constexpr const char* kOutgoingTriggerQuery =
 std::vector<std::string> QueueSchemaStatements(const std::string& sDSN);
 // Creates the tables and indexes that do not exist yet on an open connection.
 void CreateQueueSchema(OS::Connection& connection, const std::string& sDSN);
+
+// The upgrade in place of a database made with an earlier schema. The
+// columns added since the first schema (the per-message columns of
+// SMSOutgoing and SMSNotifications.ClientRef) are nullable, so ALTER TABLE
+// ... ADD COLUMN leaves every row as it was; then the statements of the
+// schema create what else is missing (indexes; with bEverything also tables
+// and triggers, as CreateQueueSchema does). Running it again changes
+// nothing. `run` executes one statement and gives its rows.
+struct CSchemaUpgrade {
+  std::vector<std::string> columns;  // "Table.Column" added
+  std::vector<std::string> indexes;  // indexes created
+};
+using SchemaStatementRunner = std::function<OS::_RecordsetPtr(const std::string&)>;
+CSchemaUpgrade UpgradeQueueSchema(const SchemaStatementRunner& run, const std::string& sDSN, bool bEverything);
+// The same on an open connection (velquor db upgrade, velquor db init).
+CSchemaUpgrade UpgradeQueueSchema(OS::Connection& connection, const std::string& sDSN);
+// Whether the columns that UpgradeQueueSchema adds are all there.
+bool QueueColumnsPresent(const SchemaStatementRunner& run, const std::string& sDSN);
 
 }  // namespace Norvale
