@@ -13,6 +13,7 @@ set(VELQUOR_SOURCES
   src/config/config_velquor_proxy_common.cc
   src/config/handset_values.cc
   src/config/norvale_encryption.cc
+  src/config/routes.cc
   src/core/client_context.cc
   src/core/sms_queue_adaptors.cc
   src/core/velquor_client_core.cc
@@ -54,6 +55,7 @@ set(VELQUOR_SOURCES
   src/queues/queue_depths.cc
   src/queues/queue_handover.cc
   src/queues/queue_schema.cc
+  src/queues/route_sql.cc
   src/queues/send_options.cc
   src/queues/thread_connections.cc
   src/util/mutex.cc
@@ -67,6 +69,7 @@ set(VELQUOR_UNIT_TESTS
   src/config/config_reg_test.cc
   src/config/handset_values_test.cc
   src/config/norvale_encryption_test.cc
+  src/config/routes_test.cc
   src/core/client_context_test.cc
   src/errors/errors_test.cc
   src/platform/com_test.cc

@@ -21,6 +21,7 @@ void AddConfigCommand(CLI::App& app, int& exitCode);
 void AddDbCommand(CLI::App& app, int& exitCode);
 void AddHttpAccountCommand(CLI::App& app, int& exitCode);
 void AddMessageCommands(CLI::App& app, int& exitCode);
+void AddRouteCommand(CLI::App& app, int& exitCode);
 void AddServiceCommand(CLI::App& app, int& exitCode);
 
 }  // namespace VelquorTool

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   VelquorTool::AddDbCommand(app, exitCode);
   VelquorTool::AddHttpAccountCommand(app, exitCode);
   VelquorTool::AddMessageCommands(app, exitCode);
+  VelquorTool::AddRouteCommand(app, exitCode);
   VelquorTool::AddServiceCommand(app, exitCode);
   try {
     app.parse(argc, argv);

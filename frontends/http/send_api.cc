@@ -130,6 +130,8 @@ class MessageReader {
       return refuse("to", "the phone number holds other characters than digits and a leading '+'");
     if (digits.size() > kMaxDigits)
       return refuse("to", "the phone number has more than " + std::to_string(kMaxDigits) + " digits");
+    if (const std::string blocked = Norvale::BlockedDestinationProblem(to); !blocked.empty())
+      return refuse("to", blocked);
     out.row.sPhoneNumber = to;
     // The content: exactly one form.
     const char* form = nullptr;

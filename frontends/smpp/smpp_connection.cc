@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <variant>
 
+#include "config/routes.h"
 #include "errors/error_logging.h"
 #include "platform/event_log.h"
 #include "smpp/command_status.h"
@@ -356,6 +357,10 @@ void SmppConnection::OnSubmit(std::uint32_t nSequence, const Norvale::Smpp::Shor
     return;
   }
   std::variant<SubmitJob, std::uint32_t> mapped = MapSubmit(body, *m_Account, UnixMilliseconds());
+  // A destination on the blocklist is refused as an invalid one.
+  if (const SubmitJob* job = std::get_if<SubmitJob>(&mapped);
+      job && !Norvale::BlockedDestinationProblem(job->row.sPhoneNumber).empty())
+    mapped = std::uint32_t{Norvale::Smpp::ESME_RINVDSTADR};
   if (const std::uint32_t* refused = std::get_if<std::uint32_t>(&mapped)) {
     m_Server.Count(m_Account->sName, &AccountState::nRefused);
     m_pSession->AnswerSubmit(nSequence, *refused, "");

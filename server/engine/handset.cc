@@ -316,12 +316,15 @@ void CHandset::Work(bool bStopping, bool bClaiming, bool* bBusy) {
   const bool moreIncoming = HandleIncoming(bStopping);
   Beat();
   *bBusy = moreReports || moreIncoming;
+  if (bStopping && m_pRouter) m_pRouter->SetReady(m_nNumber, false);
   if (bStopping) return;
   // A driver that cannot send (a modem off the network) leaves the jobs it
   // has not begun to other handsets and engines meanwhile.
   if (!m_InHand.empty() && !m_pDriver->IsReadyToSend()) ReturnJobsInHand();
   if (ResumeWaitingJobs(bClaiming)) *bBusy = true;
-  // A driver not ready (a modem off the network) leaves the jobs pending.
+  // A driver not ready (a modem off the network) leaves the jobs pending,
+  // and those routed to it to the next handset of their route.
+  if (m_pRouter) m_pRouter->SetReady(m_nNumber, bClaiming && m_pDriver->IsReadyToSend());
   if (bClaiming && m_pDriver->IsReadyToSend() && Claim()) *bBusy = true;
   if (SubmitParts()) *bBusy = true;
   if (OutcomesDue(bStopping)) *bBusy = true;  // decided in this round: written in the next
@@ -342,7 +345,8 @@ bool CHandset::Claim() {
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
   CClaimBatch batch =
       m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
-                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId);
+                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId,
+                                m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
   group.Commit();
   // Nothing more is due now: the earliest job scheduled for later sets the
   // next wake-up.
@@ -374,6 +378,11 @@ void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSen
   }
   j.Converted = CJobConverter::Convert(Job.sPhoneNumber, Job.eType, Job.sData, j.Progress.nReference);
   j.bSending = bSending;
+  if (m_pRouter && !m_pRouter->BlockedBy(Job.sPhoneNumber).empty()) {
+    Decide(id, Job, jsErrNumberInvalid, kErrorDestinationBlocked, {},
+           m_Ownership.Tag(bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting));
+    return;
+  }
   // Past its validity: failed, never sent late (jsErrTimeout, with its send
   // failure notification).
   if (Job.Options.nValidUntil && *Job.Options.nValidUntil <= HistoryNow()) {
@@ -530,6 +539,20 @@ void CHandset::Settle(LONG nJobId, bool bStopping) {
   if (held.Failure && !bStopping) {
     // A temporary failure counts as an attempt.
     const LONG attempts = held.Job.nRetryCount + 1;
+    // A routed job the network failed for now goes to the next ready
+    // handset of its route at once, which it names from then on.
+    if (m_pRouter && held.Job.eHandset == hsAll && held.Progress.Accepted.empty() &&
+        held.Failure->eOutcome == ESubmitOutcome::NetworkFailure) {
+      waiting.nPassTo =
+          m_pRouter->PassOnTo(m_nNumber, held.Job.sPhoneNumber, held.Job.source.m_eType, held.Job.source.m_sId);
+      if (waiting.nPassTo != 0) {
+        waiting.nRetryCount = attempts;
+        ++m_Counters.nRetried;
+        m_Waiting.push_back(std::move(waiting));
+        m_nWaitingCount = m_Waiting.size();
+        return;
+      }
+    }
     if (attempts > m_Settings.nMaxRetries) {
       const EnumJobStatus status = StatusOf(held.Failure->eOutcome);
       Decide(nJobId, held.Job, status, held.Failure->nErrorCode != 0 ? held.Failure->nErrorCode : status, {}, tag);
@@ -646,7 +669,11 @@ void CHandset::ReturnWaitingJobs(bool bAll) {
       m_Ownership.Release(it->nJobId);
       it->bReleased = true;
     }
-    m_OutgoingQueue.JobReturn(it->nJobId, jsPending, it->nRetryCount);
+    // A job that names its handset after all stays for its own retries.
+    if (it->nPassTo != 0 && m_OutgoingQueue.PassJobTo(it->nJobId, static_cast<Handsets>(it->nPassTo), it->nRetryCount))
+      m_pRouter->WakeAll();
+    else
+      m_OutgoingQueue.JobReturn(it->nJobId, jsPending, it->nRetryCount);
     it = m_Waiting.erase(it);
   }
   m_nWaitingCount = m_Waiting.size();

@@ -90,12 +90,17 @@
 #include "server/engine/incoming_assembler.h"
 #include "server/engine/job_converter.h"
 #include "server/engine/job_ownership.h"
+#include "server/engine/router.h"
 
 namespace Norvale {
 
 // The error code of the send failure of a job the engine may have sent when
 // it stopped without recording the outcome (with ResendInDoubt 0).
 constexpr OS::LONG kErrorSendInDoubt = 1000;
+// The error code of a job whose destination is on the blocklist (status
+// jsErrNumberInvalid): queued by a path that does not check the blocklist,
+// or before its entry was added.
+constexpr OS::LONG kErrorDestinationBlocked = 1001;
 
 struct CHandsetCounters {
   std::atomic<long> nSent{0};          // jobs recorded as sent (2 or 9)
@@ -144,6 +149,11 @@ class CHandset final : public IDriverEvents {
   // Before Start: while `watching` answers true, the idle poll of this
   // handset is the poll interval times `nHandsets`.
   void SharePoll(std::function<bool()> watching, int nHandsets);
+  // Before Start: the engine's routes and blocklist. The worker tells the
+  // router whether it is ready, claims jobs of any handset as it says, fails
+  // jobs to blocked destinations, and passes a routed job that failed with a
+  // temporary network failure to the route's next ready handset.
+  void UseRouter(std::shared_ptr<CRouter> pRouter) { m_pRouter = std::move(pRouter); }
 
   int Number() const { return m_nNumber; }
   CHandsetStatus GetStatus() const;
@@ -186,6 +196,7 @@ class CHandset final : public IDriverEvents {
     bool bReleased = false;
     std::optional<CResume> Resume;
     bool bWaitingTag = false;  // retagged waiting (else still sending)  // parts were accepted: not returned to pending
+    int nPassTo = 0;           // returned to pending for this handset of its route
   };
   // A job in hand: claimed (or resumed) and not yet decided.
   struct CJobInHand {
@@ -250,6 +261,7 @@ class CHandset final : public IDriverEvents {
 
   const CEngineSettings& m_Settings;
   std::function<bool()> m_Watching;
+  std::shared_ptr<CRouter> m_pRouter;
   int m_nPollShare = 1;
   const int m_nNumber;
   const std::string m_sDriverName;

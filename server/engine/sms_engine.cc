@@ -51,6 +51,14 @@ void CSMSEngine::Initialise() {
   });
   for (auto& h : m_Handsets)
     h->SharePoll([watcher = m_pWatcher.get()] { return watcher->Watching(); }, static_cast<int>(m_Handsets.size()));
+  // The routes and the blocklist; a handset that becomes ready or not wakes
+  // the others, which claim what is routed to them from then on.
+  m_pRouter = std::make_shared<CRouter>();
+  m_pRouter->OnReadinessChange([this] {
+    if (!m_bHandsetsFixed) return;  // Run may still drop one that cannot start
+    for (auto& h : m_Handsets) h->Wake();
+  });
+  for (auto& h : m_Handsets) h->UseRouter(m_pRouter);
 }
 
 void CSMSEngine::Run() {
@@ -65,6 +73,7 @@ void CSMSEngine::Run() {
       it = m_Handsets.erase(it);
     }
   }
+  m_bHandsetsFixed = true;
   m_pMaintenance->Start();
   m_pWatcher->Start();
   m_eStatus = SMSServer::esRunning;

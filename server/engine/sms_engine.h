@@ -28,6 +28,7 @@
 #include "server/engine/handset.h"
 #include "server/engine/queue_maintenance.h"
 #include "server/engine/queue_watcher.h"
+#include "server/engine/router.h"
 
 namespace Norvale {
 
@@ -85,6 +86,8 @@ class CSMSEngine {
   std::vector<CFailedHandset> m_Failed;
   std::unique_ptr<CQueueMaintenance> m_pMaintenance;
   std::unique_ptr<CQueueWatcher> m_pWatcher;  // wakes the handsets when a job is queued
+  std::atomic<bool> m_bHandsetsFixed{false};  // Run started them: none leaves m_Handsets any more
+  std::shared_ptr<CRouter> m_pRouter;         // the routes and the blocklist the handsets claim by
   std::atomic<SMSServer::EnumEngineStatus> m_eStatus{SMSServer::esStarting};
 
   std::mutex m_CallLock;  // the D-Bus calls' connection

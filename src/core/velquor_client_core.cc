@@ -2,6 +2,7 @@
 
 #include <utf8.h>
 
+#include "config/routes.h"
 #include "errors/com_error_raise.h"
 #include "errors/handler_ladder.h"
 #include "platform/event_log.h"
@@ -81,6 +82,8 @@ void CVelquorClientCore::SendSMS(std::string PhoneNumber, JOBTYPE eJobType, std:
   CheckTextArgument(sSourceId, "The source identifier");
   CheckTextArgument(sSourceName, "The source name");
   PhoneNumber = FirstCharacters(PhoneNumber, kMaxPhoneNumber);
+  if (const std::string blocked = BlockedDestinationProblem(PhoneNumber); !blocked.empty())
+    RAISE_COM_ERROR(E_INVALIDARG, blocked);
   const bool queued = m_Context.m_Config.GetOutgoingQueueEnabled();
   _com_ptr_t<SMSServer::ISMSEngine> engine;
   if (queued) {

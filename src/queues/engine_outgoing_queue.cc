@@ -176,6 +176,9 @@ constexpr const char* kReadClientRef = "SELECT ClientRef FROM SMSOutgoing WHERE 
 constexpr const char* kReadRow = "SELECT * FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kFailUnreadable =
     "UPDATE SMSOutgoing SET Status=$2, Handset=$3, MessageRef=0 WHERE Id=$1 AND Status=$4";
+// As JobReturn, and the job now names its handset (so no route moves it on).
+constexpr const char* kPassJobTo =
+    "UPDATE SMSOutgoing SET Status=$4, Handset=$2, RetryCount=$3 WHERE Id=$1 AND Status=$5 AND Handset=$6";
 
 // Optional columns: NULL (or a value of the wrong kind) is none.
 std::optional<std::int64_t> OptionalNumber(Recordset& rs, const char* szColumn) {
@@ -442,6 +445,12 @@ _RecordsetPtr CEngineOutgoingQueue::ReadRow(LONG nJobId) {
 bool CEngineOutgoingQueue::FailUnreadablePendingJob(LONG nJobId, EnumJobStatus eStatus, Handsets eHandset) {
   LONG moved = 0;
   Run(kFailUnreadable, {nJobId, eStatus, eHandset, jsPending}, moved);
+  return moved != 0;
+}
+
+bool CEngineOutgoingQueue::PassJobTo(LONG nJobId, Handsets eTo, LONG nRetryCount) {
+  LONG moved = 0;
+  Run(kPassJobTo, {nJobId, eTo, nRetryCount, jsPending, jsProcessing, hsAll}, moved);
   return moved != 0;
 }
 

@@ -145,6 +145,10 @@ class CEngineOutgoingQueue : public COutgoingQueue {
   // Fails a pending job that cannot be read: status, handset and MessageRef
   // 0; true when this statement moved it out of pending.
   bool FailUnreadablePendingJob(OS::LONG nJobId, EnumJobStatus eStatus, Handsets eHandset);
+  // Returns a processing job of any handset to pending for handset eTo (a
+  // route's next handset) with the retry count nRetryCount; true when this
+  // statement moved it.
+  bool PassJobTo(OS::LONG nJobId, Handsets eTo, OS::LONG nRetryCount);
 
  private:
   // The row's Handset and options, as the claim returned them.
