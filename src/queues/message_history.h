@@ -72,6 +72,10 @@ class CMessageHistory : public CDatabaseQueryExecuter {
   // in one statement over arrays, on SQLite one prepared insert each. Runs
   // in the caller's transaction when one is open.
   void Append(const std::vector<CHistoryEvent>& events);
+  // The 'sent' events of the handset at or after the time: the messages it
+  // sent since then, by whichever engine (MaxPerDay). The partial index
+  // MessageHistory_Sent keeps it to the events counted.
+  OS::LONG CountSent(OS::LONG nHandset, std::int64_t nSinceMs);
   // Deletes up to nLimit events older than the time; gives how many it did.
   OS::LONG PruneBefore(std::int64_t nTimeMs, OS::LONG nLimit);
 
