@@ -125,6 +125,8 @@ CREATE TABLE IF NOT EXISTS MessageHistory (
 );
 CREATE INDEX IF NOT EXISTS MessageHistory_Job ON MessageHistory (JobId, Id);
 CREATE INDEX IF NOT EXISTS MessageHistory_At ON MessageHistory (At);
+-- A handset's messages sent in a day (its MaxPerDay), counted by every engine.
+CREATE INDEX IF NOT EXISTS MessageHistory_Sent ON MessageHistory (Handset, At) WHERE Event = 'sent';
 -- The 'queued' event, written by the client's insert itself: once per
 -- statement, for all the rows it inserted.
 CREATE OR REPLACE FUNCTION velquor_outgoing_history() RETURNS trigger LANGUAGE plpgsql AS $$

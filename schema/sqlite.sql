@@ -105,6 +105,8 @@ CREATE TABLE IF NOT EXISTS MessageHistory (
 );
 CREATE INDEX IF NOT EXISTS MessageHistory_Job ON MessageHistory (JobId, Id);
 CREATE INDEX IF NOT EXISTS MessageHistory_At ON MessageHistory (At);
+-- A handset's messages sent in a day (its MaxPerDay), counted by every engine.
+CREATE INDEX IF NOT EXISTS MessageHistory_Sent ON MessageHistory (Handset, At) WHERE Event = 'sent';
 -- The 'queued' event, written by the client's insert itself.
 CREATE TRIGGER IF NOT EXISTS SMSOutgoing_History AFTER INSERT ON SMSOutgoing BEGIN
   INSERT INTO MessageHistory (JobId, Event, Status, Handset, At)

@@ -740,7 +740,7 @@ TEST(VelquorConfigCommand, SetRefusesHandsetValuesTheEngineWouldRefuseAndCheckRe
   const std::pair<std::string, std::string> refused[] = {
       {"WindowSzie 20",
        "WindowSzie: the smpp driver reads no value WindowSzie (did you mean WindowSize?); it reads Driver, Enabled, "
-       "DeliveryReports, Host, Port, SystemId, Password,"},
+       "DeliveryReports, MaxPerSecond, MaxPerDay, Host, Port, SystemId, Password,"},
       {"Latency 5", "Latency: the smpp driver reads no value Latency (a value of the simulator driver)"},
       {"WindowSize 0", "WindowSize: 0 is out of range (1 to 1000)"},
       {"Tls yes", "Tls: 'yes' is neither 1 nor 0"},
@@ -786,6 +786,22 @@ TEST(VelquorConfigCommand, SetRefusesHandsetValuesTheEngineWouldRefuseAndCheckRe
       << malformed.out;
   std::filesystem::remove(handsets + "/2/Port");
   EXPECT_TRUE(Contains(Velquor("check").out, "ok    handset 2: smpp")) << Velquor("check").out;
+
+  // The limits are every handset's, a modem's too, and checked like the rest.
+  ASSERT_EQ(Velquor("config set --handset 3 Driver modem").status, 0);
+  ASSERT_EQ(Velquor("config set --handset 3 Device /dev/ttyUSB0").status, 0);
+  EXPECT_EQ(Velquor("config set --handset 3 MaxPerSecond 2").status, 0);
+  EXPECT_EQ(Velquor("config set --handset 3 MaxPerDay 500").status, 0);
+  const Result negative = Velquor("config set --handset 3 MaxPerDay 100000001");
+  EXPECT_EQ(negative.status, 2);
+  EXPECT_TRUE(Contains(negative.out, "Handsets\\3\\MaxPerDay: 100000001 is out of range (0 to 100000000)"))
+      << negative.out;
+  std::ofstream(handsets + "/3/MaxPerSecond") << "fast";
+  const Result limits = Velquor("check");
+  EXPECT_TRUE(Contains(limits.out,
+                       "FAIL  handset 3: SOFTWARE\\Norvale\\Velquor\\Handsets\\3\\MaxPerSecond: 'fast' is not "
+                       "a whole number"))
+      << limits.out;
   std::filesystem::remove_all(handsets);
 }
 
@@ -798,6 +814,7 @@ TEST(VelquorCheck, ListValuesPrintsTheLibrarysValuesAndEachDriversWithTypeAndDef
            "Values of every handset's key Handsets\\N (N from 1 to 8):\n"
            "  Driver                   choice: simulator smpp modem                   required\n"
            "  Enabled                  flag 1 or 0                                    1\n",
+           "  MaxPerDay                number 0 to 100000000                          0\n",
            "Values of a handset with Driver smpp (",
            "  WindowSize               number 1 to 1000                               10\n",
            "  Password                 secret, stored encrypted, at most 8 characters none  (secret)\n",

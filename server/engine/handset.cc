@@ -1,6 +1,9 @@
 #include "server/engine/handset.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <random>
 #include <set>
 
@@ -48,6 +51,16 @@ constexpr size_t kIncomingBatch = 20;
 constexpr size_t kOutcomeWindows = 4;
 constexpr auto kOutcomeDelay = std::chrono::milliseconds(20);
 
+// A value every handset has (MaxPerSecond, MaxPerDay), read with its declared
+// default and range.
+std::int64_t CommonNumber(const CHandsetSettings& handset, const char* szName) {
+  for (const CDeclaredValue& v : CommonHandsetValues())
+    if (std::strcmp(v.szName, szName) == 0)
+      return CSettingsReader(HandsetKeyPath(handset.nNumber), handset.Values)
+          .GetNumber(szName, std::atoll(v.szDefault), v.nMin, v.nMax);
+  return 0;
+}
+
 }  // namespace
 
 CHandset::CHandset(const CEngineSettings& Settings, const CHandsetSettings& Handset,
@@ -59,6 +72,8 @@ CHandset::CHandset(const CEngineSettings& Settings, const CHandsetSettings& Hand
       m_pDriver(std::move(pDriver)),
       m_Ownership(&m_DB, Settings.nEngineId, Handset.nNumber),
       m_Assembler(std::chrono::milliseconds(Settings.dwReassemblyTimeout)),
+      m_Pace(static_cast<double>(CommonNumber(Handset, "MaxPerSecond"))),
+      m_Day(static_cast<long>(CommonNumber(Handset, "MaxPerDay"))),
       m_nConcatReference(static_cast<std::uint8_t>(std::random_device()())) {
   UseEngineDatabase(m_DB, Settings);
   Beat();
@@ -238,6 +253,12 @@ CHandset::Clock::time_point CHandset::NextDeadline(bool bClaiming) const {
   // (Once past, it waits for the claim that takes the job and looks again.)
   if (bClaiming && m_NextScheduled > Clock::now()) next = std::min(next, m_NextScheduled);
   for (const auto& w : m_Waiting) next = std::min(next, w.Due);
+  // Parts held back by MaxPerSecond go when the bucket holds a token (only
+  // an empty bucket wakes the worker: otherwise the window or the driver
+  // holds them back).
+  if (!m_SendOrder.empty() && m_PartsInFlight.size() < static_cast<size_t>(std::max(1, m_pDriver->Window())))
+    if (const Clock::time_point now = Clock::now(), token = m_Pace.NextToken(now); token > now)
+      next = std::min(next, token);
   if (!m_Outcomes.empty()) next = std::min(next, m_OutcomesSince + kOutcomeDelay);
   const auto limit = m_pDriver->HeldPartLimit();
   if (const auto oldest = m_Assembler.OldestReceipt();
@@ -340,13 +361,15 @@ bool CHandset::Claim() {
   for (const LONG id : m_SendOrder)
     if (const auto it = m_InHand.find(id); it != m_InHand.end() && !it->second.ToSend.empty()) ++toSend;
   if (toSend >= window) return false;
+  const long allowance = DayAllowance();
+  if (allowance <= 0) return false;
+  const auto take = static_cast<int>(std::min<long>(allowance, static_cast<long>(limit - m_InHand.size())));
   // One group on either backend: a claim that fails part-way leaves no job
   // claimed without its tag (which only the orphan sweep would return).
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
-  CClaimBatch batch =
-      m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), static_cast<int>(limit - m_InHand.size()),
-                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId,
-                                m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
+  CClaimBatch batch = m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), take,
+                                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId,
+                                                m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
   group.Commit();
   // Nothing more is due now: the earliest job scheduled for later sets the
   // next wake-up.
@@ -366,6 +389,38 @@ bool CHandset::Claim() {
   // of all for every handset.
   for (const LONG id : batch.unreadable) HandleUnreadableRow(id);
   return !batch.jobs.empty() || !batch.unreadable.empty();
+}
+
+long CHandset::DayAllowance() {
+  if (!m_Day.Limited()) return std::numeric_limits<long>::max();
+  const std::int64_t now = HistoryNow();
+  const std::int64_t day = CDayQuota::DayStart(now);
+  if (!m_nHistoryEngineId) {
+    // Nothing to count from: sending could pass the limit unseen.
+    if (m_nDayLimitNoted != day)
+      LogEvent(EVENTLOG_ERROR_TYPE, "CHandset::Claim",
+               "Handset " + std::to_string(m_nNumber) +
+                   " sends nothing: its MaxPerDay is counted from the message history, which this database lacks");
+    m_nDayLimitNoted = day;
+    return 0;
+  }
+  // Jobs that may still be sent without another claim: those in hand, those
+  // this handset resumes after their back-off, and those decided sent whose
+  // outcome is not written yet.
+  long reserved = static_cast<long>(m_InHand.size());
+  for (const auto& w : m_Waiting)
+    if (w.Resume) ++reserved;
+  for (const auto& o : m_Outcomes)
+    if (o.Record.eStatus == jsSent || o.Record.eStatus == jsSentNotConfirmed) ++reserved;
+  if (m_Day.NeedsCount(now, reserved)) m_Day.SetCount(now, m_History.CountSent(m_nNumber, day));
+  const long left = m_Day.Remaining(now, reserved);
+  if (left <= 0 && reserved == 0 && m_nDayLimitNoted != day) {
+    m_nDayLimitNoted = day;
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "CHandset::Claim",
+             "Handset " + std::to_string(m_nNumber) + " sent its MaxPerDay of " + std::to_string(m_Day.Max()) +
+                 " messages today (UTC) and claims no more until the day turns");
+  }
+  return left;
 }
 
 void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSending) {
@@ -412,6 +467,9 @@ bool CHandset::SubmitParts() {
   std::vector<std::pair<LONG, int>> round;
   std::vector<LONG> retag;
   size_t room = window - m_PartsInFlight.size();
+  const Clock::time_point paced = Clock::now();
+  room = std::min(room, static_cast<size_t>(std::max(0L, m_Pace.Available(paced))));
+  if (room == 0) return false;  // NextDeadline wakes the worker for the next token
   for (auto it = m_SendOrder.begin(); it != m_SendOrder.end() && room > 0;) {
     const auto job = m_InHand.find(*it);
     if (job == m_InHand.end() || job->second.ToSend.empty()) {
@@ -424,6 +482,7 @@ bool CHandset::SubmitParts() {
     ++it;
   }
   if (round.empty()) return false;
+  m_Pace.Take(static_cast<long>(round.size()), paced);
   // From here on a crash finds these jobs in doubt, and only these.
   if (!retag.empty()) {
     m_OutgoingQueue.ReplaceTags(retag, m_Ownership.Tag(CJobOwnership::phWaiting),
@@ -643,6 +702,7 @@ void CHandset::WriteOutcomes() {
     }
     const bool sent = o.Record.eStatus == jsSent || o.Record.eStatus == jsSentNotConfirmed;
     ++(sent ? m_Counters.nSent : m_Counters.nFailed);
+    if (sent) m_Day.AddSent(1);
     if (o.Reference.bValid) m_Matcher.Track(o.Record.nJobId, o.Record.nMessageRef, o.Sent);
   }
   m_Outcomes.clear();

@@ -54,6 +54,12 @@
 // (throttled after ten in a row) and the work is tried again after the poll
 // interval; an outcome already decided is kept until it is written.
 //
+// The handset's limits (send_limits.h), whatever its driver: MaxPerSecond
+// paces the submissions handed to the driver (a token bucket; the worker
+// waits for the next token), MaxPerDay caps the jobs claimed so that no more
+// than that many are sent in a UTC day, counted from the message history
+// (without the history the handset claims nothing while MaxPerDay is set).
+//
 // Stopping (Stop): the driver's intake stops first (what the network sends
 // from then on stays with it); the worker claims nothing more and hands no
 // further part to the driver, waits for the parts in flight, returns the
@@ -83,6 +89,7 @@
 #include "queues/engine_outgoing_queue.h"
 #include "queues/incoming_queue.h"
 #include "queues/job_outcome_writer.h"
+#include "queues/message_history.h"
 #include "queues/notification_queue.h"
 #include "server/drivers/sms_driver.h"
 #include "server/engine/delivery_report_matcher.h"
@@ -91,6 +98,7 @@
 #include "server/engine/job_converter.h"
 #include "server/engine/job_ownership.h"
 #include "server/engine/router.h"
+#include "server/engine/send_limits.h"
 
 namespace Norvale {
 
@@ -258,6 +266,9 @@ class CHandset final : public IDriverEvents {
   void Beat() { m_nHeartbeat = Clock::now().time_since_epoch().count(); }
   // m_nSubmitUntil from the oldest part in flight.
   void UpdateSubmitUntil();
+  // How many jobs a claim may take under MaxPerDay (a large number without
+  // it); reads the day's count from the history when it is due.
+  long DayAllowance();
 
   const CEngineSettings& m_Settings;
   std::function<bool()> m_Watching;
@@ -276,6 +287,10 @@ class CHandset final : public IDriverEvents {
   CJobOutcomeWriter m_Writer{&m_DB};
   CDeliveryReportMatcher m_Matcher{&m_OutgoingQueue, std::chrono::milliseconds(m_Settings.nReportExpiry)};
   CIncomingAssembler m_Assembler;
+  CMessageHistory m_History{&m_DB};
+  CTokenBucket m_Pace;                 // MaxPerSecond
+  CDayQuota m_Day;                     // MaxPerDay
+  std::int64_t m_nDayLimitNoted = -1;  // the day whose reached limit was logged
 
   // The worker's own state.
   bool m_bHistoryChecked = false;

@@ -5,6 +5,7 @@
 // the jobs claimed but not sent returned to pending at stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -315,6 +316,31 @@ TEST_P(HandsetPipeline, AStopReturnsTheClaimedJobsNotSent) {
                   " AND MessageRef IS NULL AND COALESCE(RetryCount, 0)=0"),
             20);
   EXPECT_EQ(Count("SMSNotifications"), 0);
+}
+
+// MaxPerSecond holds back a driver that has no pacing of its own: 30 parts
+// at 20 a second take at least 1.4 s after the bucket's first two, however
+// wide the window, and no second sees more than the rate and the bucket.
+TEST_P(HandsetPipeline, MaxPerSecondPacesAnyDriver) {
+  for (int i = 0; i < 30; ++i) Insert();
+  std::mutex lock;
+  std::vector<Clock::time_point> times;
+  auto network = std::make_unique<CScriptedNetwork>(10, 1, [&](const CScriptedNetwork::CSeen&) {
+    std::lock_guard guard(lock);
+    times.push_back(Clock::now());
+    return CSubmitResult::Accepted({});
+  });
+  Start(std::move(network), {{"Driver", "scripted"}, {"MaxPerSecond", "20"}});
+  ASSERT_TRUE(WaitFor([&] { return Done(30); })) << handset->GetStatus().sLastError;
+  std::lock_guard guard(lock);
+  ASSERT_EQ(times.size(), 30u);
+  std::sort(times.begin(), times.end());
+  EXPECT_GE(times.back() - times.front(), std::chrono::milliseconds(1300));
+  for (size_t i = 0; i < times.size(); ++i) {
+    size_t within = 0;
+    for (size_t k = i; k < times.size() && times[k] - times[i] < std::chrono::seconds(1); ++k) ++within;
+    EXPECT_LE(within, 22u) << "from submission " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HandsetPipeline, ::testing::Values(Backend::Sqlite, Backend::Postgres),

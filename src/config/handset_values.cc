@@ -25,6 +25,11 @@ constexpr CDeclaredValue kCommon[] = {
      0, 0, "simulator smpp modem"},
     {"Enabled", T::Flag, "1", nullptr, "0 leaves the handset out"},
     {"DeliveryReports", T::Flag, "1", nullptr, "ask the network for delivery reports"},
+    {"MaxPerSecond", T::Number, "0", nullptr,
+     "submissions handed to the driver per second at most (a part each, or a whole message sent in one); 0 no limit", 0,
+     1000000},
+    {"MaxPerDay", T::Number, "0", nullptr,
+     "messages sent per UTC day at most, counted by every engine from the message history; 0 no limit", 0, 100000000},
 };
 
 constexpr CDeclaredValue kSimulator[] = {
@@ -38,7 +43,6 @@ constexpr CDeclaredValue kSimulator[] = {
     {"AutoReply", T::Text, "", nullptr, "echo: the message comes back; any other text: that text comes back"},
     {"ReplyDelay", T::Number, "500", nullptr, "milliseconds from acceptance to the reply", 0, kHour},
     {"LoseReplyPart", T::Number, "0", nullptr, "n: part n of every multi-part reply is lost", 0, 255},
-    {"MaxPerSecond", T::Number, "0", nullptr, "submissions per second at most; 0 no limit", 0, 1000000},
     {"Window", T::Number, "1", nullptr,
      "submissions in flight at once; above 1 each is answered after Latency from the simulator's own thread", 1, 1000},
     {"Seed", T::Number, nullptr, "random", "seed of the decisions; with a seed every decision repeats", 0, INT64_MAX},
@@ -61,7 +65,6 @@ constexpr CDeclaredValue kSmpp[] = {
     {"AllowSender", T::Flag, "1", nullptr,
      "1: a message's own sender goes as source_addr; 0: always SourceAddress (a message's sender ignored)"},
     {"WindowSize", T::Number, "10", nullptr, "submit_sm sent and not yet answered, at most", 1, 1000},
-    {"MaxPerSecond", T::Number, "0", nullptr, "the most submit_sm per second; 0 no limit but the window", 0, 100000},
     {"EnquireLinkInterval", T::Number, "30000", nullptr, "milliseconds of silence before an enquire_link", 100, kHour},
     {"ResponseTimeout", T::Number, "10000", nullptr, "milliseconds to wait for any response", 100, kHour},
     {"ConnectTimeout", T::Number, "10000", nullptr, "milliseconds for the TCP connect and the TLS handshake", 100,

@@ -21,6 +21,10 @@ constexpr const char* kRead =
 constexpr const char* kReadQueued = "SELECT Status, PhoneNumber, Handset, MessageRef FROM SMSOutgoing WHERE Id=$1";
 constexpr const char* kPrune =
     "DELETE FROM MessageHistory WHERE Id IN (SELECT Id FROM MessageHistory WHERE At<$1 LIMIT $2)";
+// 'sent' as a literal: the partial index MessageHistory_Sent serves only a
+// condition that names it.
+constexpr const char* kCountSent =
+    "SELECT COUNT(*) AS N FROM MessageHistory WHERE Event='sent' AND Handset=$1 AND At>=$2";
 constexpr const char* kTableExistsSqlite =
     "SELECT COUNT(*) AS N FROM sqlite_master WHERE type='table' AND lower(name)='messagehistory'";
 constexpr const char* kTableExistsPostgres =
@@ -203,6 +207,14 @@ void CMessageHistory::Append(const std::vector<CHistoryEvent>& events) {
                    {e.nJobId, e.sEvent, Bound(e.nStatus), Bound(e.nHandset), Bound(e.nEngineId), Bound(e.sReference),
                     Bound(e.nParts), Bound(e.nErrorCode), Bound(e.sDetail), e.nAt},
                    affected, adCmdText | adExecuteNoRecords, -1, 1);
+}
+
+LONG CMessageHistory::CountSent(LONG nHandset, std::int64_t nSinceMs) {
+  LONG affected = 0;
+  const auto rs = ExecuteCommand(kCountSent, {nHandset, nSinceMs}, affected, adCmdText, -1, CJobQueue::kAttempts);
+  const LONG count = rs->GetFieldValue("N").ToLong();
+  rs->Close();
+  return count;
 }
 
 LONG CMessageHistory::PruneBefore(std::int64_t nTimeMs, LONG nLimit) {

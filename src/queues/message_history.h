@@ -92,6 +92,10 @@ class CMessageHistory : public CDatabaseQueryExecuter {
   std::vector<CHistoryCount> CountOutcomes(std::int64_t nSinceMs);
   // The engines whose claims the history holds, the latest claim first.
   std::vector<CHistoryEngine> Engines();
+  // The 'sent' events of the handset at or after the time: the messages it
+  // sent since then, by whichever engine (MaxPerDay). The partial index
+  // MessageHistory_Sent keeps it to the events counted.
+  OS::LONG CountSent(OS::LONG nHandset, std::int64_t nSinceMs);
   // Deletes up to nLimit events older than the time; gives how many it did.
   OS::LONG PruneBefore(std::int64_t nTimeMs, OS::LONG nLimit);
 
