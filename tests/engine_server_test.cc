@@ -252,7 +252,7 @@ TEST(EngineDaemon, RefusesAMalformedSettingAndASecondInstance) {
   EXPECT_NE(state.find("unknown driver 'carrier-pigeon'"), std::string::npos) << state;
   EXPECT_NE(state.find("\"number\": 2"), std::string::npos) << state;
   EXPECT_NE(state.find("Handsets\\\\4\\\\Latncy: the simulator driver reads no value Latncy (did you mean "
-                       "Latency?); it reads Driver, Enabled, DeliveryReports, Latency,"),
+                       "Latency?); it reads Driver, Enabled, DeliveryReports, MaxPerSecond, MaxPerDay, Latency,"),
             std::string::npos)
       << state;
   EXPECT_NE(state.find("Handsets\\\\5\\\\WindowSize: the simulator driver reads no value WindowSize (a value "

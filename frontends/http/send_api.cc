@@ -14,6 +14,7 @@
 #include "callback_url.h"
 #include "config/config_reg.h"
 #include "config/handset_values.h"
+#include "config/routes.h"
 #include "http_database.h"
 #include "idempotency.h"
 #include "json_answer.h"

@@ -49,7 +49,7 @@ TEST(DriverRegistry, RefusesAnUnknownOrMalformedValueNamingTheKeyTheValueAndWhat
   } catch (const OS::_com_error& e) {
     const std::string text = e.DescriptionA();
     EXPECT_EQ(text.rfind(key + "WindowSzie: the smpp driver reads no value WindowSzie (did you mean WindowSize?); "
-                               "it reads Driver, Enabled, DeliveryReports, Host, Port,",
+                               "it reads Driver, Enabled, DeliveryReports, MaxPerSecond, MaxPerDay, Host, Port,",
                          0),
               0u)
         << text;

@@ -503,9 +503,9 @@ bool CHandset::SubmitParts() {
                          *j.Converted.Number,
                          j.Converted.Parts[static_cast<size_t>(part)],
                          report && part + 1 == parts,
+                         {},
                          options.sSender,
                          options.nPriority.value_or(0),
-                         {},
                          {}};
     // What is left of the validity, in whole seconds rounded up (at least
     // one: the claim failed the job if none was left).
