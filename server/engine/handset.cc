@@ -367,9 +367,9 @@ bool CHandset::Claim() {
   // One group on either backend: a claim that fails part-way leaves no job
   // claimed without its tag (which only the orphan sweep would return).
   CDatabaseTransaction group(&m_DB, CDatabaseTransaction::kEveryDatabase);
-  CClaimBatch batch = m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), take,
-                                                m_Ownership.Tag(CJobOwnership::phWaiting), m_nHistoryEngineId,
-                                                m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
+  CClaimBatch batch =
+      m_OutgoingQueue.ClaimJobs(static_cast<Handsets>(m_nNumber), take, m_Ownership.Tag(CJobOwnership::phWaiting),
+                                m_nHistoryEngineId, m_pRouter ? m_pRouter->ClaimCondition(m_nNumber) : std::string());
   group.Commit();
   // Nothing more is due now: the earliest job scheduled for later sets the
   // next wake-up.
