@@ -58,7 +58,7 @@ CRoute Route(const std::string& name, long order, const std::string& match, cons
   r.sName = name;
   r.nOrder = order;
   r.sMatch = match;
-  EXPECT_EQ(ParseHandsetList(handsets, &r.Handsets, &r.bWeighted), "");
+  EXPECT_EQ(ParseHandsetList(handsets, &r.handsets, &r.bWeighted), "");
   return r;
 }
 

@@ -41,7 +41,7 @@ int Add(const RouteOptions& o) {
   r.sMatch = o.match;
   if (std::string p = RouteNameProblem(o.name); !p.empty()) return Refuse("name: " + p);
   if (std::string p = MatchProblem(o.match); !p.empty()) return Refuse("match: " + p);
-  if (std::string p = ParseHandsetList(o.handsets, &r.Handsets, &r.bWeighted); !p.empty())
+  if (std::string p = ParseHandsetList(o.handsets, &r.handsets, &r.bWeighted); !p.empty())
     return Refuse("handsets: " + p);
   if (!o.sourceType.empty()) {
     int type = 0;
@@ -50,7 +50,7 @@ int Add(const RouteOptions& o) {
   }
   r.sSourceId = o.sourceId;
   const std::set<int> configured = ConfiguredHandsets();
-  for (const CRouteTarget& t : r.Handsets)
+  for (const CRouteTarget& t : r.handsets)
     if (!configured.contains(t.nHandset))
       return Refuse("handsets: handset " + std::to_string(t.nHandset) +
                     " is not configured (set its Driver first: velquor config set --handset " +

@@ -226,7 +226,7 @@ class MessageReader {
     const auto refuse = [&](const std::string& field, const std::string& why) {
       return Refuse(400, field + " " + why, prefix + field);
     };
-    Norvale::CSendOptions& options = out.row.Options;
+    Norvale::CSendOptions& options = out.row.options;
     const std::int64_t now = NowMs();
     if (item.contains("from")) {
       options.sSender = item["from"].get<std::string>();

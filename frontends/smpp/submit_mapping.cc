@@ -379,7 +379,7 @@ std::variant<SubmitJob, uint32_t> MapSubmit(const ShortMessageBody& body, const 
   SubmitJob job;
   if (const auto status = MapContent(body.nDataCoding, std::get<UserData>(header), job)) return *status;
   job.row.sPhoneNumber = *number;
-  job.row.Options = std::move(options);
+  job.row.options = std::move(options);
   job.row.eHandset =
       account.handsets.empty() ? Norvale::hsAll : static_cast<Norvale::Handsets>(account.handsets.front());
   job.record.sSystemId = account.sName;

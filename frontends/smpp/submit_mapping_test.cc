@@ -181,7 +181,7 @@ TEST(SubmitMapping, AnAccountLimitedToHandsetsSendsThroughItsFirst) {
 
 TEST(SubmitMapping, SourceAddrIsTheSenderOnlyForAnAccountThatMaySetOne) {
   ShortMessageBody body = Body(Octets("x"));
-  EXPECT_EQ(Mapped(body).row.Options.sSender, "");  // the handset's own, as before
+  EXPECT_EQ(Mapped(body).row.options.sSender, "");  // the handset's own, as before
   EXPECT_EQ(Mapped(body).record.sSourceAddr, "Shop");
   Norvale::CApiAccount sets = Account();
   sets.bSmppSender = true;
@@ -203,7 +203,7 @@ TEST(SubmitMapping, SourceAddrIsTheSenderOnlyForAnAccountThatMaySetOne) {
       continue;
     }
     ASSERT_TRUE(std::holds_alternative<SubmitJob>(result)) << c.source;
-    EXPECT_EQ(std::get<SubmitJob>(result).row.Options.sSender, c.sender) << c.source;
+    EXPECT_EQ(std::get<SubmitJob>(result).row.options.sSender, c.sender) << c.source;
   }
 }
 
@@ -211,7 +211,7 @@ TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
   // 2026-03-10 13:30:00 UTC.
   constexpr std::int64_t kNow = 1773149400000;
   ShortMessageBody body = Body(Octets("x"));
-  Norvale::CSendOptions plain = Mapped(body).row.Options;
+  Norvale::CSendOptions plain = Mapped(body).row.options;
   EXPECT_TRUE(plain.Empty());
 
   body.nPriorityFlag = 3;
@@ -220,7 +220,7 @@ TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
   body.sValidityPeriod = "000000020000000R";
   auto result = MapSubmit(body, Account(), kNow);
   ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
-  Norvale::CSendOptions options = std::get<SubmitJob>(result).row.Options;
+  Norvale::CSendOptions options = std::get<SubmitJob>(result).row.options;
   EXPECT_EQ(options.nPriority, 1);
   EXPECT_EQ(options.bReportRequest, true);
   EXPECT_EQ(options.nNotBefore, std::nullopt);
@@ -232,7 +232,7 @@ TEST(SubmitMapping, PriorityReceiptScheduleAndValidityBecomeTheJobsOptions) {
   body.sValidityPeriod = "260310160000000+";        // 16:00 UTC
   result = MapSubmit(body, Account(), kNow);
   ASSERT_TRUE(std::holds_alternative<SubmitJob>(result));
-  options = std::get<SubmitJob>(result).row.Options;
+  options = std::get<SubmitJob>(result).row.options;
   EXPECT_EQ(options.nPriority, std::nullopt);
   EXPECT_EQ(options.bReportRequest, std::nullopt);
   EXPECT_EQ(options.nNotBefore, kNow + 30 * 60 * 1000);

@@ -284,7 +284,7 @@ void CHandset::Recover() {
       job.nJobId = id;
       Handsets h = hsAll;
       m_OutgoingQueue.GetJobInfo(id, job.sPhoneNumber, job.eType, job.sData, h, job.source);
-      if (m_OutgoingQueue.OptionColumns()) job.Options.sClientRef = m_OutgoingQueue.ReadClientRef(id);
+      if (m_OutgoingQueue.OptionColumns()) job.options.sClientRef = m_OutgoingQueue.ReadClientRef(id);
       Decide(id, job, jsErrSystemFailure, kErrorSendInDoubt, {}, m_Ownership.Tag(CJobOwnership::phSending));
       ++failed;
     }
@@ -440,7 +440,7 @@ void CHandset::TakeInHand(CClaimedJob Job, const CProgress* pProgress, bool bSen
   }
   // Past its validity: failed, never sent late (jsErrTimeout, with its send
   // failure notification).
-  if (Job.Options.nValidUntil && *Job.Options.nValidUntil <= HistoryNow()) {
+  if (Job.options.nValidUntil && *Job.options.nValidUntil <= HistoryNow()) {
     Decide(id, Job, jsErrTimeout, jsErrTimeout, {},
            m_Ownership.Tag(bSending ? CJobOwnership::phSending : CJobOwnership::phWaiting));
     return;
@@ -494,7 +494,7 @@ bool CHandset::SubmitParts() {
     CJobInHand& j = m_InHand.at(id);
     j.ToSend.erase(std::find(j.ToSend.begin(), j.ToSend.end(), part));
     const int parts = j.bWhole ? 1 : static_cast<int>(j.Converted.Parts.size());
-    const CSendOptions& options = j.Job.Options;
+    const CSendOptions& options = j.Job.options;
     // The message's own request, else the handset's setting.
     const bool report = options.bReportRequest.value_or(m_bRequestReports) && m_pDriver->CanReport();
     COutgoingSms message{id,
@@ -670,7 +670,7 @@ void CHandset::Decide(LONG nJobId, const CClaimedJob& Job, EnumJobStatus eStatus
                                        TimeStampNow(),
                                        eStatus,
                                        Job.source,
-                                       Job.Options.sClientRef};
+                                       Job.options.sClientRef};
   if (m_Outcomes.empty()) m_OutcomesSince = Clock::now();
   m_Outcomes.push_back(std::move(o));
 }

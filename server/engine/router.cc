@@ -16,12 +16,12 @@ constexpr const char* kFalse = "1=0";
 // What the route gives handset nHandset, as SQL.
 std::string ShareOf(const CRoute& route, int nHandset, const std::function<bool(int)>& ready) {
   if (!route.bWeighted) {
-    for (const CRouteTarget& t : route.Handsets)
+    for (const CRouteTarget& t : route.handsets)
       if (ready(t.nHandset)) return t.nHandset == nHandset ? kTrue : kFalse;
     return kFalse;
   }
   int total = 0, from = -1, weight = 0;
-  for (const CRouteTarget& t : route.Handsets) {
+  for (const CRouteTarget& t : route.handsets) {
     if (!ready(t.nHandset)) continue;
     if (t.nHandset == nHandset) {
       from = total;
@@ -40,8 +40,8 @@ CRouter::CRouter(Loader load, Clock::duration reloadEvery) : m_Load(std::move(lo
 
 CRouter::CTable CRouter::LoadFromRegistry() {
   CTable table;
-  table.Routes = ReadRoutes(&table.Problems);
-  table.Blocklist = ReadBlocklist();
+  table.routes = ReadRoutes(&table.problems);
+  table.blocklist = ReadBlocklist();
   return table;
 }
 
@@ -61,10 +61,10 @@ std::shared_ptr<const CRouter::CTable> CRouter::Table() {
   m_Loaded = now;
   try {
     auto table = std::make_shared<CTable>(m_Load());
-    if (table->Problems != m_LoggedProblems) {
-      for (const std::string& p : table->Problems)
+    if (table->problems != m_LoggedProblems) {
+      for (const std::string& p : table->problems)
         LogEvent(OS::EVENTLOG_WARNING_TYPE, "CRouter", "The route is left out: " + p);
-      m_LoggedProblems = table->Problems;
+      m_LoggedProblems = table->problems;
     }
     m_pTable = std::move(table);
   } catch (const OS::_com_error& e) {
@@ -84,15 +84,15 @@ std::string CRouter::Condition(const std::vector<CRoute>& routes, int nHandset, 
 
 std::string CRouter::ClaimCondition(int nHandset) {
   const auto table = Table();
-  return Condition(table->Routes, nHandset, [this](int n) { return IsReady(n); });
+  return Condition(table->routes, nHandset, [this](int n) { return IsReady(n); });
 }
 
 int CRouter::PassOnTo(int nHandset, const std::string& sNumber, int nSourceType, const std::string& sSourceId) {
   const auto table = Table();
-  const auto route = std::find_if(table->Routes.begin(), table->Routes.end(),
+  const auto route = std::find_if(table->routes.begin(), table->routes.end(),
                                   [&](const CRoute& r) { return RouteMatches(r, sNumber, nSourceType, sSourceId); });
-  if (route == table->Routes.end()) return 0;
-  const auto& list = route->Handsets;
+  if (route == table->routes.end()) return 0;
+  const auto& list = route->handsets;
   const auto self =
       std::find_if(list.begin(), list.end(), [&](const CRouteTarget& t) { return t.nHandset == nHandset; });
   if (self == list.end()) return 0;
@@ -105,6 +105,6 @@ int CRouter::PassOnTo(int nHandset, const std::string& sNumber, int nSourceType,
   return 0;
 }
 
-std::string CRouter::BlockedBy(const std::string& sNumber) { return BlockingPattern(Table()->Blocklist, sNumber); }
+std::string CRouter::BlockedBy(const std::string& sNumber) { return BlockingPattern(Table()->blocklist, sNumber); }
 
 }  // namespace Norvale

@@ -39,9 +39,9 @@ class CRouter {
   static constexpr Clock::duration kReloadEvery = std::chrono::seconds(2);
 
   struct CTable {
-    std::vector<CRoute> Routes;
-    std::vector<std::string> Blocklist;
-    std::vector<std::string> Problems;
+    std::vector<CRoute> routes;
+    std::vector<std::string> blocklist;
+    std::vector<std::string> problems;
   };
   using Loader = std::function<CTable()>;
 

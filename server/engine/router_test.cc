@@ -17,7 +17,7 @@ CRoute Route(const std::string& name, const std::string& match, const std::strin
   CRoute r;
   r.sName = name;
   r.sMatch = match;
-  EXPECT_EQ(ParseHandsetList(handsets, &r.Handsets, &r.bWeighted), "");
+  EXPECT_EQ(ParseHandsetList(handsets, &r.handsets, &r.bWeighted), "");
   return r;
 }
 
@@ -118,8 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Backends, CRouterSqlTest, ::testing::Values(Backend::Sq
 TEST(CRouterTest, PassesOnToTheNextReadyHandsetOfTheRoute) {
   CRouter router([] {
     CRouter::CTable t;
-    t.Routes = {Route("uk", "+4478", "1,2,3"), Route("w", "+33", "4:1,5:1,6:1")};
-    t.Blocklist = {"+4490*"};
+    t.routes = {Route("uk", "+4478", "1,2,3"), Route("w", "+33", "4:1,5:1,6:1")};
+    t.blocklist = {"+4490*"};
     return t;
   });
   for (int n = 1; n <= 6; ++n) router.SetReady(n, true);
@@ -138,7 +138,7 @@ TEST(CRouterTest, ReloadsTheTableAndWakesOnReadinessChanges) {
       [&] {
         ++loads;
         CRouter::CTable t;
-        if (loads > 1) t.Routes = {Route("uk", "+4478", "1")};
+        if (loads > 1) t.routes = {Route("uk", "+4478", "1")};
         return t;
       },
       std::chrono::milliseconds(0));

@@ -149,7 +149,7 @@ std::string ParseHandsetList(const std::string& sText, std::vector<CRouteTarget>
 
 std::string FormatHandsetList(const CRoute& route) {
   std::string text;
-  for (const CRouteTarget& t : route.Handsets) {
+  for (const CRouteTarget& t : route.handsets) {
     if (!text.empty()) text += ",";
     text += std::to_string(t.nHandset);
     if (route.bWeighted) text += ":" + std::to_string(t.nWeight);
@@ -193,8 +193,8 @@ std::vector<std::string> RouteProblems(const CRoute& route, const std::set<int>&
   std::vector<std::string> problems;
   if (std::string p = RouteNameProblem(route.sName); !p.empty()) problems.push_back("name: " + p);
   if (std::string p = MatchProblem(route.sMatch); !p.empty()) problems.push_back("Match: " + p);
-  if (route.Handsets.empty()) problems.push_back("Handsets: empty list: name at least one handset");
-  for (const CRouteTarget& t : route.Handsets)
+  if (route.handsets.empty()) problems.push_back("Handsets: empty list: name at least one handset");
+  for (const CRouteTarget& t : route.handsets)
     if (!configured.contains(t.nHandset))
       problems.push_back("Handsets: handset " + std::to_string(t.nHandset) + " is not configured (no key " +
                          HandsetKeyPath(t.nHandset) + " with a Driver)");
@@ -231,7 +231,7 @@ std::vector<CRoute> ReadRoutes(std::vector<std::string>* pProblems) {
     r.sName = name;
     r.sMatch = ValueOf(key.key, "Match").value_or("");
     if (std::string p = MatchProblem(r.sMatch); !p.empty()) problems.push_back(where + "Match: " + p);
-    if (std::string p = ParseHandsetList(*handsets, &r.Handsets, &r.bWeighted); !p.empty())
+    if (std::string p = ParseHandsetList(*handsets, &r.handsets, &r.bWeighted); !p.empty())
       problems.push_back(where + "Handsets: " + p);
     if (const auto order = ValueOf(key.key, "Order"); order && !order->empty()) {
       if (const auto n = WholeNumber(*order))

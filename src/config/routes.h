@@ -44,7 +44,7 @@ struct CRoute {
   std::string sMatch;
   std::optional<int> nSourceType;
   std::string sSourceId;  // "" any
-  std::vector<CRouteTarget> Handsets;
+  std::vector<CRouteTarget> handsets;
   bool bWeighted = false;  // "1:3,2:1"; else a fail-over list
 };
 

@@ -56,7 +56,7 @@ TEST_F(RoutesTest, RefusesMalformedFieldsSayingWhy) {
   CRoute r;
   r.sName = "uk";
   r.sMatch = "+4478";
-  r.Handsets = {{1, 1}, {5, 1}};
+  r.handsets = {{1, 1}, {5, 1}};
   const auto problems = RouteProblems(r, {1, 2});
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0].rfind("Handsets: handset 5 is not configured", 0), 0u) << problems[0];

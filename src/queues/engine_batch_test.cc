@@ -408,15 +408,15 @@ TEST_P(EngineBatch, TheClaimHonoursPriorityScheduleAndTheConditionAndReadsTheOpt
   ASSERT_EQ(batch.jobs.size(), 3U);
   const CClaimedJob& first = batch.jobs[0];
   EXPECT_EQ(first.eHandset, hsHandset2);
-  EXPECT_EQ(first.Options.sSender, "Shop");
-  EXPECT_EQ(first.Options.nPriority, 1);
-  EXPECT_EQ(first.Options.nValidUntil, now + 600000);
-  EXPECT_EQ(first.Options.bReportRequest, false);
-  EXPECT_EQ(first.Options.sClientRef, "order-7");
-  EXPECT_FALSE(first.Options.nNotBefore);
+  EXPECT_EQ(first.options.sSender, "Shop");
+  EXPECT_EQ(first.options.nPriority, 1);
+  EXPECT_EQ(first.options.nValidUntil, now + 600000);
+  EXPECT_EQ(first.options.bReportRequest, false);
+  EXPECT_EQ(first.options.sClientRef, "order-7");
+  EXPECT_FALSE(first.options.nNotBefore);
   EXPECT_EQ(batch.jobs[1].eHandset, hsAll);
-  EXPECT_TRUE(batch.jobs[1].Options.Empty());
-  EXPECT_EQ(batch.jobs[2].Options.nNotBefore, now - 1000);
+  EXPECT_TRUE(batch.jobs[1].options.Empty());
+  EXPECT_EQ(batch.jobs[2].options.nNotBefore, now - 1000);
   // The job scheduled for later is next; then nothing.
   EXPECT_EQ(outgoing.NextScheduled(hsHandset2, now), now + 3600000);
   EXPECT_TRUE(outgoing.ClaimJobs(hsHandset2, 10, -3, std::nullopt, "PhoneNumber LIKE '+49%'").jobs.empty());

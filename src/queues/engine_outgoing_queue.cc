@@ -280,7 +280,7 @@ CClaimBatch CEngineOutgoingQueue::ClaimJobs(Handsets eHandset, int nMax, LONG nT
   }
   // The claim's order: high priority first, then the oldest.
   std::sort(batch.jobs.begin(), batch.jobs.end(), [](const auto& a, const auto& b) {
-    const int pa = a.Options.nPriority.value_or(0), pb = b.Options.nPriority.value_or(0);
+    const int pa = a.options.nPriority.value_or(0), pb = b.options.nPriority.value_or(0);
     return pa != pb ? pa > pb : a.nJobId < b.nJobId;
   });
   std::sort(batch.unreadable.begin(), batch.unreadable.end());
@@ -322,7 +322,7 @@ bool CEngineOutgoingQueue::EnsureOptionColumns(CDBConnectionDispensor* pConnecti
 
 void CEngineOutgoingQueue::ReadOptions(Recordset& rs, CClaimedJob& job) {
   if (const auto handset = OptionalNumber(rs, "Handset")) job.eHandset = static_cast<Handsets>(*handset);
-  CSendOptions& o = job.Options;
+  CSendOptions& o = job.options;
   o.sSender = OptionalText(rs, "Sender");
   if (const auto priority = OptionalNumber(rs, "Priority")) o.nPriority = static_cast<int>(*priority);
   o.nNotBefore = OptionalNumber(rs, "NotBefore");

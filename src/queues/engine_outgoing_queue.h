@@ -32,7 +32,7 @@ struct CClaimedJob {
   CMessageEndpoint source;
   // The row's Handset: hsAll when any handset (or a route) may take it.
   Handsets eHandset = hsAll;
-  CSendOptions Options{};
+  CSendOptions options{};
 };
 
 // What a batch claim took: the jobs, in the order GetJobA would have given

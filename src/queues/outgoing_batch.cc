@@ -107,7 +107,7 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
   ids.reserve(jobs.size());
   LONG affected = 0;
   const bool options =
-      std::any_of(jobs.begin(), jobs.end(), [](const COutgoingJobRow& job) { return !job.Options.Empty(); });
+      std::any_of(jobs.begin(), jobs.end(), [](const COutgoingJobRow& job) { return !job.options.Empty(); });
   if (connections->IsPostgres()) {
     ExecuteCommand(kLockBatches, {kBatchLock}, affected, adCmdText | adExecuteNoRecords, -1, 1);
     CSqlArrayText types, phones, data, handsets, senders, priorities, notBefore, validUntil, reports, clientRefs;
@@ -123,7 +123,7 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
       data.Add(Stored(job.sData));
       handsets.Add(static_cast<std::int64_t>(job.eHandset));
       if (!options) continue;
-      const CSendOptions& o = job.Options;
+      const CSendOptions& o = job.options;
       if (o.sSender.empty())
         senders.AddNull();
       else
@@ -164,7 +164,7 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
                      sourceId,
                      sourceName};
     if (options) {
-      const CSendOptions& o = job.Options;
+      const CSendOptions& o = job.options;
       values.insert(values.end(), {Bound(o.sSender), Bound(o.nPriority), Bound(o.nNotBefore), Bound(o.nValidUntil),
                                    BoundReport(o.bReportRequest), Bound(o.sClientRef)});
     }

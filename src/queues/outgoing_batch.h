@@ -32,7 +32,7 @@ struct COutgoingJobRow {
   JOBTYPE eJobType = jtTextMessage;
   std::string sData;  // as InsertJob takes it (the packed text for a data message)
   Handsets eHandset = hsAll;
-  CSendOptions Options{};
+  CSendOptions options{};
 };
 
 class COutgoingBatch : public CJobQueue {

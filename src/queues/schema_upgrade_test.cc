@@ -100,10 +100,10 @@ TEST_P(SchemaUpgrade, AddsTheColumnsAndIndexesInPlaceKeepingTheRows) {
   const CClaimBatch batch = engine.ClaimJobs(hsHandset2, 10, -4);
   ASSERT_EQ(batch.jobs.size(), 3U);
   EXPECT_EQ(batch.jobs[0].nJobId, fresh);
-  EXPECT_EQ(batch.jobs[0].Options.sClientRef, "ref-9");
+  EXPECT_EQ(batch.jobs[0].options.sClientRef, "ref-9");
   EXPECT_EQ(batch.jobs[1].nJobId, old1);
   EXPECT_EQ(batch.jobs[1].sData, "before");
-  EXPECT_TRUE(batch.jobs[1].Options.Empty());
+  EXPECT_TRUE(batch.jobs[1].options.Empty());
   EXPECT_EQ(batch.jobs[2].nJobId, old2);
   EXPECT_EQ(batch.jobs[2].eHandset, hsHandset2);
 
