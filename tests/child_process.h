@@ -51,6 +51,15 @@ class ChildProcess {
   void Signal(int signal) const { kill(m_pid, signal); }
 
   // True while the process has not ended.
+  pid_t Pid() const { return m_pid; }
+  // Whether the process blocks the signal now (its SigBlk in /proc): a
+  // program that takes signals through a descriptor is then ready for it.
+  bool Blocks(int signal) const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigBlk:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+    return false;
+  }
   bool Running() const {
     siginfo_t info{};
     return m_pid > 0 && waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&

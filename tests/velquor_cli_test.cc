@@ -239,7 +239,11 @@ TEST(VelquorMessageCommands, ListenWaitsUntilAMessageOrASignalArrives) {
 TEST(VelquorMessageCommands, ListenEndsOnSigintAndAfterItsSeconds) {
   TestSupport::ConfiguredQueues queues(TestSupport::Backend::Sqlite);
   TestSupport::ChildProcess interrupted({VELQUOR_CLI, "listen"});
-  std::this_thread::sleep_for(300ms);
+  // Signalled once it takes SIGINT itself (a slow start under a sanitizer
+  // would otherwise meet the default action).
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (!interrupted.Blocks(SIGINT) && interrupted.Running() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
   interrupted.Signal(SIGINT);
   EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
   TestSupport::ChildProcess timed({VELQUOR_CLI, "listen", "--seconds", "1"});

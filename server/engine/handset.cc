@@ -108,10 +108,15 @@ void CHandset::Stop(Clock::time_point Deadline) {
 }
 
 void CHandset::SetClaiming(bool bClaiming) {
-  std::lock_guard guard(m_Lock);
+  std::unique_lock lock(m_Lock);
   m_bClaiming = bClaiming;
   m_bWake = true;
   m_Changed.notify_all();
+  // A pass that began while claiming was allowed may still claim: wait for
+  // its end (bounded by a submission's own limit), so that a stopped engine
+  // takes nothing queued after Stop returned.
+  if (!bClaiming && m_Worker.joinable() && std::this_thread::get_id() != m_Worker.get_id())
+    m_Changed.wait_for(lock, m_pDriver->SubmitLimit() + std::chrono::seconds(5), [this] { return !m_bClaimingPass; });
 }
 
 void CHandset::Wake() {
@@ -170,6 +175,7 @@ void CHandset::Run() {
       std::lock_guard guard(m_Lock);
       stopping = m_bStop;
       claiming = m_bClaiming && !m_bStop;
+      m_bClaimingPass = claiming;
       stopDeadline = m_StopDeadline;
       m_bWake = false;
       for (auto& r : m_NewReports) {
@@ -208,9 +214,11 @@ void CHandset::Run() {
       }
     });
     m_nWaitingCount = m_Waiting.size();
-    if (!failed) {
+    {
       std::lock_guard guard(m_Lock);
-      m_sLastError.clear();
+      if (!failed) m_sLastError.clear();
+      m_bClaimingPass = false;
+      m_Changed.notify_all();
     }
     if (stopping && !failed && m_Outcomes.empty() && m_InHand.empty() && m_PartsInFlight.empty() && m_Waiting.empty() &&
         m_Reports.empty() && m_ToStore.empty() && m_Assembler.Pending() == 0)
@@ -232,6 +240,7 @@ void CHandset::Run() {
   }
   std::lock_guard guard(m_Lock);
   m_bFinished = true;
+  m_bClaimingPass = false;
   m_Changed.notify_all();
 }
 

@@ -317,6 +317,9 @@ class CHandset final : public IDriverEvents {
   mutable std::mutex m_Lock;
   std::condition_variable m_Changed;
   bool m_bStop = false, m_bClaiming = true, m_bWake = false, m_bFinished = false;
+  // A pass of the worker that may claim is running: SetClaiming(false)
+  // returns only once it has ended, so that nothing is claimed after.
+  bool m_bClaimingPass = false;
   Clock::time_point m_StopDeadline = Clock::time_point::max();
   std::deque<CDeliveryReport> m_NewReports;
   std::deque<CIncomingSms> m_NewMessages;
