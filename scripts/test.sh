@@ -13,27 +13,35 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
 
-bash scripts/setup.sh
-
 jobs=$(nproc)
 failed=0
 # Tests keep to their own NORVALE_ROOT: a configuration tree that appears
 # under the machine's /etc during the run was written by one that did not.
 etc_before=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 
+# Each step says how long it took, so that the run's time can be read off
+# its log.
+timed() {  # timed LABEL COMMAND...: runs COMMAND, then prints its duration
+  local label=$1 start=$SECONDS status=0
+  shift
+  "$@" || status=$?
+  echo "== $label took $((SECONDS - start)) s"
+  return $status
+}
+timed "set-up" bash scripts/setup.sh
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DVELQUOR_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  timed "building $dir" cmake --build "$dir" -j "$jobs"
 }
 
 build build -DCMAKE_BUILD_TYPE=Release
 bash scripts/check-abi.sh build
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_BUILD_BENCHMARKS=OFF
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
-bash scripts/format-check.sh
-bash scripts/check-includes.sh
-bash scripts/check-naming.sh
+timed "format check" bash scripts/format-check.sh
+timed "include check" bash scripts/check-includes.sh
+timed "naming check" bash scripts/check-naming.sh
 
 # The decoders of what SMS centres and modems send, under libFuzzer with the
 # address and undefined-behaviour sanitizers: a clang build of server/smpp
@@ -76,14 +84,14 @@ export TSAN_OPTIONS=halt_on_error=1
 # build only: chromium's time under the sanitizers would buy nothing that
 # the daemon's own tests there do not.
 echo "== ctest in build"
-bash scripts/run-ctest.sh "$here/build" --output-on-failure -j "$jobs" --timeout 600 || failed=1
+timed "ctest in build" bash scripts/run-ctest.sh "$here/build" --output-on-failure -j "$jobs" --timeout 600 || failed=1
 echo "== ctest in build-asan"
-bash scripts/run-ctest.sh "$here/build-asan" --output-on-failure -j "$jobs" --timeout 600 -LE browser || failed=1
+timed "ctest in build-asan" bash scripts/run-ctest.sh "$here/build-asan" --output-on-failure -j "$jobs" --timeout 600 -LE browser || failed=1
 # The thread sanitizer runs the tests labelled "threads" where they are
 # built: the unit tests that start threads, the engine's tests and the tests
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
-bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || failed=1
+timed "ctest in build-tsan" bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || failed=1
 etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 if [ "$etc_after" != "$etc_before" ]; then
   echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
@@ -92,5 +100,6 @@ fi
 # The Debian packages: built without tests, lintian, installed into a
 # temporary root and checked there (build-deb/).
 echo "== Debian packages"
-bash scripts/package.sh || failed=1
+timed "packages" bash scripts/package.sh || failed=1
+echo "== the whole run took $SECONDS s"
 exit $failed

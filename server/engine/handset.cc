@@ -108,14 +108,17 @@ void CHandset::Stop(Clock::time_point Deadline) {
 }
 
 void CHandset::SetClaiming(bool bClaiming) {
-  std::unique_lock lock(m_Lock);
+  std::lock_guard guard(m_Lock);
   m_bClaiming = bClaiming;
   m_bWake = true;
   m_Changed.notify_all();
+}
+
+void CHandset::WaitForClaimingPass() {
   // A pass that began while claiming was allowed may still claim: wait for
-  // its end (bounded by a submission's own limit), so that a stopped engine
-  // takes nothing queued after Stop returned.
-  if (!bClaiming && m_Worker.joinable() && std::this_thread::get_id() != m_Worker.get_id())
+  // its end, bounded by a submission's own limit.
+  std::unique_lock lock(m_Lock);
+  if (m_Worker.joinable() && std::this_thread::get_id() != m_Worker.get_id())
     m_Changed.wait_for(lock, m_pDriver->SubmitLimit() + std::chrono::seconds(5), [this] { return !m_bClaimingPass; });
 }
 

@@ -153,6 +153,9 @@ class CHandset final : public IDriverEvents {
   void Stop(Clock::time_point Deadline);
   // Whether the worker claims jobs (the engine's Start and Stop).
   void SetClaiming(bool bClaiming);
+  // After SetClaiming(false): returns once the worker's pass that may have
+  // begun before it has ended (bounded), so that nothing is claimed after.
+  void WaitForClaimingPass();
   void Wake();
   // Before Start: while `watching` answers true, the idle poll of this
   // handset is the poll interval times `nHandsets`.
@@ -317,8 +320,7 @@ class CHandset final : public IDriverEvents {
   mutable std::mutex m_Lock;
   std::condition_variable m_Changed;
   bool m_bStop = false, m_bClaiming = true, m_bWake = false, m_bFinished = false;
-  // A pass of the worker that may claim is running: SetClaiming(false)
-  // returns only once it has ended, so that nothing is claimed after.
+  // A pass of the worker that may claim is running (WaitForClaimingPass).
   bool m_bClaimingPass = false;
   Clock::time_point m_StopDeadline = Clock::time_point::max();
   std::deque<CDeliveryReport> m_NewReports;

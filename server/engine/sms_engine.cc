@@ -101,6 +101,10 @@ void CSMSEngine::Start() {
 void CSMSEngine::Stop() {
   if (m_eStatus == SMSServer::esStopping) return;
   for (auto& h : m_Handsets) h->SetClaiming(false);
+  // Once Stop returns nothing more is claimed: a job queued after it waits
+  // for the next Start. (A shutdown does not wait here: its handsets' own
+  // Stop ends their passes within its deadline.)
+  for (auto& h : m_Handsets) h->WaitForClaimingPass();
   m_eStatus = SMSServer::esStopped;
 }
 
