@@ -17,6 +17,7 @@
 #include "norvale/norvale.h"
 #include "operations_api.h"
 #include "platform/registry.h"
+#include "platform/wall_clock.h"
 #include "queues/job_queue.h"
 #include "queues/message_history.h"
 #include "queues/queue_depths.h"
@@ -39,10 +40,7 @@ constexpr std::int64_t kMinuteMs = 60000;
 constexpr int kChartMinutes = 60;
 constexpr int kRateMinutes = 5;  // the per-minute columns average this many minutes
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+using Norvale::OS::NowMs;
 
 std::string Text(const _variant_t& v) {
   return v.vt == Norvale::OS::VT_NULL || v.vt == Norvale::OS::VT_EMPTY ? "" : v.ToString();

@@ -6,7 +6,7 @@ namespace VelquorHttp {
 namespace {
 
 // Expired sessions are swept when the table grows past this.
-constexpr std::size_t kSweepAbove = 1024;
+constexpr std::size_t kSweepSessionsAbove = 1024;
 
 }  // namespace
 
@@ -15,7 +15,7 @@ std::string ConsoleSessions::Open(const std::string& account, const std::string&
   Entry entry{{account, keyHash, Norvale::MakeRandomSecret(32)}, Now()};
   const std::lock_guard lock(m_Mutex);
   const Clock::time_point now = entry.lastUsed;
-  if (m_Sessions.size() > kSweepAbove)
+  if (m_Sessions.size() > kSweepSessionsAbove)
     std::erase_if(m_Sessions, [now](const auto& e) { return now - e.second.lastUsed >= kIdleTime; });
   m_Sessions[Norvale::Sha256Hex(id)] = std::move(entry);
   return id;

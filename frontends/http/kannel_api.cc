@@ -18,6 +18,7 @@
 #include "authenticator.h"
 #include "callback_url.h"
 #include "http_database.h"
+#include "kannel_dlr.h"
 #include "norvale/enums.h"
 #include "queues/database_access.h"
 #include "queues/message_endpoint.h"
@@ -145,17 +146,6 @@ bool Convert(const std::string& text, const std::string& from, const std::string
   }
   iconv_close(cd);
   return ok;
-}
-
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (const char c : bytes) {
-    hex += kDigits[static_cast<unsigned char>(c) >> 4];
-    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
-  }
-  return hex;
 }
 
 std::int64_t NowMilliseconds() {
@@ -368,7 +358,7 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
   } else if (coding == 2) {
     if (!Convert(text, charset.empty() ? "UTF-16BE" : charset, "UTF-16BE", octets)) return Text(400, kBadCharset);
     type = Norvale::jtUnicodeMessage;
-    data = Hex(octets);
+    data = UpperHex(octets);
   } else {
     if (!Convert(text, charset.empty() ? "UTF-8" : charset, "UTF-8", data) || data.find('\0') != std::string::npos)
       return Text(400, kBadCharset);
@@ -380,7 +370,7 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
     const long dcs = coding == 2 ? 0x08 : coding == 1 ? 0x04 : 0x00;
     // Kannel's udh starts with its length octet; the queue keeps the
     // header's elements alone, as the engine splits them.
-    data = Norvale::CJobQueue::EncodeDataMessage(Hex(octets), Hex(udh.empty() ? udh : udh.substr(1)), dcs);
+    data = Norvale::CJobQueue::EncodeDataMessage(UpperHex(octets), UpperHex(udh.empty() ? udh : udh.substr(1)), dcs);
   }
 
   // Kannel's smsc names the route; here a handset of the account.

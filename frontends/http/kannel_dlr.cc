@@ -27,16 +27,6 @@ std::string UrlEncoded(const std::string& value) {
 // A number with a leading international "00" written as "+".
 std::string WithPlus(const std::string& number) { return number.rfind("00", 0) == 0 ? "+" + number.substr(2) : number; }
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (const char c : bytes) {
-    hex += kDigits[static_cast<unsigned char>(c) >> 4];
-    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
-  }
-  return hex;
-}
-
 // The text's words, blanks squeezed to one space.
 std::string Words(const std::string& text) {
   std::string words;
@@ -97,7 +87,7 @@ std::string KannelDlrUrl(const std::string& url, const KannelDlrEvent& event) {
       case 'A': result += UrlEncoded(event.reply); break;
       case 'a': result += UrlEncoded(Words(event.text)); break;
       case 'b': result += UrlEncoded(event.text); break;
-      case 'e': result += Hex(event.text); break;
+      case 'e': result += UpperHex(event.text); break;
       case 'k': result += UrlEncoded(FirstWord(event.text)); break;
       case '%': result += '%'; break;
       // Everything else stays as written, so that a URL's own %XX escapes
@@ -106,6 +96,16 @@ std::string KannelDlrUrl(const std::string& url, const KannelDlrEvent& event) {
     }
   }
   return result;
+}
+
+std::string UpperHex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (const char c : bytes) {
+    hex += kDigits[static_cast<unsigned char>(c) >> 4];
+    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
+  }
+  return hex;
 }
 
 }  // namespace VelquorHttp

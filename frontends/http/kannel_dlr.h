@@ -27,4 +27,7 @@ bool KannelDlrWanted(int dlrMask, const KannelDlrEvent& event);
 // URL-encoded.
 std::string KannelDlrUrl(const std::string& url, const KannelDlrEvent& event);
 
+// The bytes in upper-case hexadecimal, two digits each.
+std::string UpperHex(const std::string& bytes);
+
 }  // namespace VelquorHttp

@@ -20,6 +20,7 @@
 #include "json_answer.h"
 #include "metrics.h"
 #include "platform/registry.h"
+#include "platform/wall_clock.h"
 #include "queues/outgoing_batch.h"
 #include "queues/send_options.h"
 #include "queues/sql_array_text.h"
@@ -32,10 +33,7 @@ using namespace Norvale::OS;
 constexpr std::size_t kMaxDigits = 20;
 constexpr std::size_t kMaxClientRef = 64;  // characters
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+using Norvale::OS::NowMs;
 
 // A whole number of the product's configuration, or `fallback` where it is
 // unset or no number.

@@ -15,6 +15,7 @@
 #include "config/config_reg.h"
 #include "errors/error_logging.h"
 #include "platform/event_log.h"
+#include "platform/wall_clock.h"
 #include "queues/database_access.h"
 
 namespace VelquorHttp {
@@ -81,9 +82,7 @@ constexpr const char* kRetry =
     "NextAttempt=$6";
 constexpr const char* kRelease = "UPDATE WebhookOutbox SET NextAttempt=$2 WHERE Id=$1 AND NextAttempt=$3";
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+using Norvale::OS::NowMs;
 
 void Log(Norvale::OS::WORD type, const std::string& text) {
   Norvale::CEventLogger::LogEvent(type, text, kSource, Norvale::OS::EVENT_FUNCTION_REPORT);

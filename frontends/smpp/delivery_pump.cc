@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "outbox_entry.h"
+#include "platform/wall_clock.h"
 #include "queues/queue_handover.h"
 #include "receive_rules.h"
 #include "smpp_database.h"
@@ -23,10 +24,7 @@ constexpr auto kQuietAfter = std::chrono::seconds(2);
 constexpr auto kAfterFailure = std::chrono::seconds(1);
 constexpr auto kAccountsRefresh = std::chrono::seconds(5);
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+using Norvale::OS::NowMs;
 
 // The engine's time stamps ("2026-12-09T16:48:40Z") in unix milliseconds;
 // now when it is not one.

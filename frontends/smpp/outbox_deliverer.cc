@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "outbox_entry.h"
+#include "platform/wall_clock.h"
 #include "smpp_database.h"
 
 namespace VelquorSmpp {
@@ -21,10 +22,7 @@ constexpr auto kDepthEvery = std::chrono::seconds(1);
 constexpr std::int64_t kFirstBackOffMs = 1000;
 constexpr std::int64_t kLongestBackOffMs = 5 * 60 * 1000;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+using Norvale::OS::NowMs;
 
 // 1 s after the first failed attempt, doubling, at most 5 min.
 std::int64_t BackOffMs(std::int64_t nAttempts) {

@@ -12,7 +12,7 @@ namespace {
 
 // Lower case, no leading zeros: the form both sides of a numeric comparison
 // are brought to (the SQL side with lower(ltrim(Reference, '0'))).
-std::string Trimmed(std::string s) {
+std::string NumericForm(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   s.erase(0, s.find_first_not_of('0'));
   return s;
@@ -33,11 +33,11 @@ std::string HexOf(std::uint64_t n) {
 std::vector<std::string> NumericForms(const std::string& s) {
   std::vector<std::string> forms;
   const auto add = [&forms](std::uint64_t n) {
-    for (auto f : {Trimmed(std::to_string(n)), Trimmed(HexOf(n))})
+    for (auto f : {NumericForm(std::to_string(n)), NumericForm(HexOf(n))})
       if (std::find(forms.begin(), forms.end(), f) == forms.end()) forms.push_back(f);
   };
   if (s.empty()) return forms;
-  const std::string digits = Trimmed(s);  // leading zeros do not count towards the size
+  const std::string digits = NumericForm(s);  // leading zeros do not count towards the size
   const bool decimal = std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
   const bool hex = std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
   if (decimal && digits.size() <= 19) add(digits.empty() ? 0 : std::stoull(digits, nullptr, 10));

@@ -12,7 +12,7 @@ namespace {
 
 // The queue stores an empty text as one blank; hexadecimal content never
 // holds blanks, so surrounding ones are not part of it.
-std::string Trimmed(const std::string& s) {
+std::string WithoutBlanks(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return std::string();
   return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
@@ -36,15 +36,15 @@ CConvertedJob CJobConverter::Convert(const std::string& sPhoneNumber, JOBTYPE eT
   try {
     switch (eType) {
       case jtTextMessage: job.Parts = Sms::SplitText(sData == " " ? std::string() : sData, nReference); break;
-      case jtUnicodeMessage: job.Parts = Sms::SplitUcs2Hex(Trimmed(sData), nReference); break;
+      case jtUnicodeMessage: job.Parts = Sms::SplitUcs2Hex(WithoutBlanks(sData), nReference); break;
       case jtDataMessage: {
         std::string ud, udh;
         LONG dcs = 0;
         CJobQueue::DecodeDataMessage(sData, ud, udh, dcs);
         if (dcs < 0 || dcs > 255)
           return Failed(jsInvalidJobType, "Data coding scheme " + std::to_string(dcs) + " is not an octet");
-        const auto udhOctets = Sms::FromHex(Trimmed(udh));
-        const auto udOctets = Sms::FromHex(Trimmed(ud));
+        const auto udhOctets = Sms::FromHex(WithoutBlanks(udh));
+        const auto udOctets = Sms::FromHex(WithoutBlanks(ud));
         job.Parts = Sms::SplitData(static_cast<std::uint8_t>(dcs), udhOctets, udOctets, nReference);
         break;
       }

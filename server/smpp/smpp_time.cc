@@ -12,7 +12,7 @@ constexpr std::int64_t kRelativeYear = 365 * kDay;
 constexpr std::int64_t kRelativeMonth = 30 * kDay;
 constexpr size_t kLength = 16;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsTimeDigit(char c) { return c >= '0' && c <= '9'; }
 
 int TwoDigits(std::string_view s, size_t nAt) { return (s[nAt] - '0') * 10 + (s[nAt + 1] - '0'); }
 
@@ -26,7 +26,7 @@ std::optional<SmppTime> ParseSmppTime(std::string_view sText) {
   if (sText.empty()) return std::nullopt;
   if (sText.size() != kLength) throw Bad(sText, "not 16 characters");
   for (size_t i = 0; i < 15; ++i) {
-    if (!IsDigit(sText[i])) throw Bad(sText, "a character other than a digit before the last");
+    if (!IsTimeDigit(sText[i])) throw Bad(sText, "a character other than a digit before the last");
   }
   const int yy = TwoDigits(sText, 0), mo = TwoDigits(sText, 2), dd = TwoDigits(sText, 4);
   const int hh = TwoDigits(sText, 6), mi = TwoDigits(sText, 8), ss = TwoDigits(sText, 10);

@@ -78,6 +78,9 @@ constexpr HRESULT DB_E_ABORTLIMITREACHED = static_cast<HRESULT>(0x80040E31u);
 using DatabaseClock = std::chrono::steady_clock;
 using DatabaseDeadline = DatabaseClock::time_point;
 constexpr DatabaseDeadline kNoDatabaseDeadline = DatabaseDeadline::max();
+inline long long MillisecondsSince(DatabaseClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(DatabaseClock::now() - start).count();
+}
 constexpr DWORD kDefaultConnectionTimeout = 5000;  // milliseconds
 constexpr DWORD kDefaultCommandTimeout = 30000;
 

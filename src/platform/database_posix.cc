@@ -13,7 +13,7 @@ std::atomic<long> Connection::s_nOpens{0};
 std::atomic<long> Connection::s_nExecutions{0};
 
 namespace {
-std::atomic<HRESULT> g_createFailure{S_OK};
+std::atomic<HRESULT> g_createConnectionFailure{S_OK};
 std::mutex g_decoratorLock;
 std::shared_ptr<const DatabaseDriverDecorator> g_decorator;  // null: none
 
@@ -127,12 +127,12 @@ std::string SqlitePathOf(const std::string& dsn) {
 
 HRESULT CreateConnection(_ConnectionPtr* ppConnection) {
   if (!ppConnection) return E_POINTER;
-  if (const HRESULT hr = g_createFailure.load(); FAILED(hr)) return hr;
+  if (const HRESULT hr = g_createConnectionFailure.load(); FAILED(hr)) return hr;
   *ppConnection = std::make_shared<Connection>();
   return S_OK;
 }
 
-void SetCreateConnectionFailureForTesting(HRESULT hr) { g_createFailure = hr; }
+void SetCreateConnectionFailureForTesting(HRESULT hr) { g_createConnectionFailure = hr; }
 
 DatabaseDriverDecorator SetDatabaseDriverDecoratorForTesting(DatabaseDriverDecorator decorator) {
   auto replacement = decorator ? std::make_shared<const DatabaseDriverDecorator>(std::move(decorator)) : nullptr;

@@ -38,10 +38,6 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
-long long MillisecondsSince(DatabaseClock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(DatabaseClock::now() - start).count();
-}
-
 HRESULT HresultOfState(const char* state) {
   if (!state) return E_FAIL;  // a broken connection and the like
   if (std::strcmp(state, "53100") == 0) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);

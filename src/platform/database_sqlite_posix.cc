@@ -40,10 +40,6 @@
 namespace Norvale::OS {
 namespace {
 
-long long MillisecondsSince(DatabaseClock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(DatabaseClock::now() - start).count();
-}
-
 HRESULT HresultOf(int rc, int systemErrno) {
   switch (rc & 0xFF) {
     case SQLITE_CONSTRAINT: return DB_E_INTEGRITYVIOLATION;

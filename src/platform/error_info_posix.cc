@@ -11,7 +11,7 @@
 namespace Norvale::OS {
 namespace {
 
-std::atomic<HRESULT> g_createFailure{S_OK};
+std::atomic<HRESULT> g_createErrorInfoFailure{S_OK};
 
 // Absent fields stay absent (GetX returns a null BSTR), so an unset
 // description is told apart from an empty one.
@@ -66,12 +66,12 @@ thread_local _com_ptr_t<IErrorInfo> t_errorInfo;
 
 }  // namespace
 
-void SetCreateErrorInfoFailureForTesting(HRESULT hr) { g_createFailure = hr; }
+void SetCreateErrorInfoFailureForTesting(HRESULT hr) { g_createErrorInfoFailure = hr; }
 
 HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo) {
   if (!pperrinfo) return E_INVALIDARG;
   *pperrinfo = nullptr;
-  if (const HRESULT hr = g_createFailure.load(); FAILED(hr)) return hr;
+  if (const HRESULT hr = g_createErrorInfoFailure.load(); FAILED(hr)) return hr;
   *pperrinfo = static_cast<ICreateErrorInfo*>(CErrorObject::Create());
   return S_OK;
 }

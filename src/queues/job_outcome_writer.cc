@@ -88,8 +88,6 @@ constexpr const char* kInsertNotificationWithRef =
     "JobStatus, SourceType, SourceId, SourceName, ClientRef) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
     "$12, $13, $14)";
 
-constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
-
 // Texts as the clients' statements store them: an empty one as one blank.
 std::string Stored(const std::string& text) { return text.empty() ? " " : text; }
 
@@ -265,9 +263,9 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
                                 [](const CNotificationRecord* n) { return !n->sClientRef.empty(); });
   const auto count = static_cast<LONG>(notifications.size());
   const auto overflow = [&](std::int64_t largest) {
-    RAISE_COM_ERROR(DISP_E_OVERFLOW, "SMSNotifications has no identifiers left above " + std::to_string(kLargestId) +
-                                         " for " + std::to_string(count) + " notifications (its largest Id is " +
-                                         std::to_string(largest) + ")");
+    RAISE_COM_ERROR(DISP_E_OVERFLOW, "SMSNotifications has no identifiers left above " +
+                                         std::to_string(CJobQueue::kLargestId) + " for " + std::to_string(count) +
+                                         " notifications (its largest Id is " + std::to_string(largest) + ")");
   };
   if (bPostgres) {
     Run(kLockNotifications, {kNotificationLock});
@@ -297,7 +295,7 @@ void CJobOutcomeWriter::InsertNotifications(const std::vector<CJobOutcome>& outc
   const auto rs = m_Notifications.ExecuteCommand(kLargestNotificationId, {}, affected, adCmdText, -1, 1);
   const _variant_t max = rs->GetFieldValue("MaxId");
   const std::int64_t largest = max.vt == VT_NULL ? 0 : max.ToLongLong();
-  if (largest + count > kLargestId) overflow(largest);
+  if (largest + count > CJobQueue::kLargestId) overflow(largest);
   std::int64_t id = largest;
   for (size_t i = 0, k = 0; i < outcomes.size(); ++i) {
     if (!written[i]) continue;

@@ -18,8 +18,6 @@ using namespace OS;
 
 namespace {
 
-constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
-
 // Waits before attempt nAttempt (2 to 10) for a random time in the upper half
 // of 1, 2, 4 ... 256 ms, so that writers that collided try again apart, and
 // never past `until`.

@@ -18,6 +18,7 @@
 // the largest at its insert, no identifier above 2147483647.
 #pragma once
 
+#include <limits>
 #include <string>
 
 #include "queues/database_access.h"
@@ -42,6 +43,8 @@ class CJobQueue : public CDatabaseQueryExecuter {
   static void DecodeDataMessage(const std::string& sData, std::string& UD, std::string& UDH, OS::LONG& DCS);
 
   static constexpr int kAttempts = 10;
+  // The largest identifier a queue table takes.
+  static constexpr OS::LONG kLargestId = std::numeric_limits<OS::LONG>::max();
   // The wait before attempt nAttempt (2 to kAttempts) of InsertJob, for
   // writers that repeat a whole group after a duplicate key the same way.
   static void WaitBeforeAttempt(int nAttempt, OS::DatabaseDeadline until);

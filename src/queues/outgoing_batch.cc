@@ -13,8 +13,6 @@ using namespace OS;
 
 namespace {
 
-constexpr LONG kLargestId = std::numeric_limits<LONG>::max();
-
 // PostgreSQL: batch writers take turns from the choice of their identifiers
 // to their COMMIT by this transaction-level lock (the ASCII of "velqout").
 constexpr std::int64_t kBatchLock = 0x76656c716f7574;
@@ -89,9 +87,9 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
   const CDatabaseOperation operation(connections);
   const auto count = static_cast<std::int64_t>(jobs.size());
   const auto overflow = [&](std::int64_t largest) {
-    RAISE_COM_ERROR(DISP_E_OVERFLOW, "SMSOutgoing has no identifiers left above " + std::to_string(kLargestId) +
-                                         " for " + std::to_string(count) + " jobs (its largest Id is " +
-                                         std::to_string(largest) + ")");
+    RAISE_COM_ERROR(DISP_E_OVERFLOW, "SMSOutgoing has no identifiers left above " +
+                                         std::to_string(CJobQueue::kLargestId) + " for " + std::to_string(count) +
+                                         " jobs (its largest Id is " + std::to_string(largest) + ")");
   };
   const auto largest = [&]() -> std::int64_t {
     LONG affected = 0;
@@ -151,7 +149,7 @@ std::vector<LONG> COutgoingBatch::Insert(const std::vector<COutgoingJobRow>& job
     return ids;
   }
   const std::int64_t first = largest() + 1;
-  if (first - 1 + count > kLargestId) overflow(first - 1);
+  if (first - 1 + count > CJobQueue::kLargestId) overflow(first - 1);
   for (std::int64_t i = 0; i < count; ++i) {
     const COutgoingJobRow& job = jobs[static_cast<size_t>(i)];
     SqlValues values{first + i,

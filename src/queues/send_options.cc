@@ -1,4 +1,5 @@
 #include "queues/send_options.h"
+#include "platform/wall_clock.h"
 
 #include <chrono>
 #include <cstring>
@@ -170,9 +171,6 @@ std::optional<std::int64_t> ParseDuration(std::string_view s) {
   return value;
 }
 
-std::int64_t SendOptionsNowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+std::int64_t SendOptionsNowMs() { return OS::NowMs(); }
 
 }  // namespace Norvale
