@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "norvale/enums.h"
+#include "platform/wall_clock.h"
 #include "queues/job_queue.h"
 #include "queues/queue_schema.h"
 
@@ -96,10 +97,7 @@ const char* NotificationKindName(int eType) {
   }
 }
 
-std::int64_t HistoryNow() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+std::int64_t HistoryNow() { return OS::NowMs(); }
 
 std::string HistoryTimeText(std::int64_t nMs) {
   const std::int64_t ms = ((nMs % 1000) + 1000) % 1000;
