@@ -50,7 +50,6 @@ class ChildProcess {
   bool Started() const { return m_pid > 0; }
   void Signal(int signal) const { kill(m_pid, signal); }
 
-  // True while the process has not ended.
   pid_t Pid() const { return m_pid; }
   // Whether the process blocks the signal now (its SigBlk in /proc): a
   // program that takes signals through a descriptor is then ready for it.
@@ -60,6 +59,17 @@ class ChildProcess {
       if (line.rfind("SigBlk:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
     return false;
   }
+  // Waits up to `limit` until the process blocks the signal; false when it
+  // ended or the time ran out first.
+  bool WaitUntilBlocks(int signal, std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!Blocks(signal)) {
+      if (!Running() || std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  // True while the process has not ended.
   bool Running() const {
     siginfo_t info{};
     return m_pid > 0 && waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&

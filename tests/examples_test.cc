@@ -79,7 +79,9 @@ TEST(Examples, ListenWaitsUntilAMessageOrASignalArrives) {
   EXPECT_EQ(listen.Wait(2s), 0) << listen.Output();
 
   TestSupport::ChildProcess interrupted({Example("listen")});
-  std::this_thread::sleep_for(300ms);
+  // Signalled once it takes SIGINT itself: a slow start under a sanitizer
+  // would otherwise meet the default action.
+  ASSERT_TRUE(interrupted.WaitUntilBlocks(SIGINT, 10s)) << interrupted.Output();
   interrupted.Signal(SIGINT);
   EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
 }

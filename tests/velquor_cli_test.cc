@@ -241,9 +241,7 @@ TEST(VelquorMessageCommands, ListenEndsOnSigintAndAfterItsSeconds) {
   TestSupport::ChildProcess interrupted({VELQUOR_CLI, "listen"});
   // Signalled once it takes SIGINT itself (a slow start under a sanitizer
   // would otherwise meet the default action).
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (!interrupted.Blocks(SIGINT) && interrupted.Running() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(interrupted.WaitUntilBlocks(SIGINT, 10s)) << interrupted.Output();
   interrupted.Signal(SIGINT);
   EXPECT_EQ(interrupted.Wait(2s), 0) << interrupted.Output();
   TestSupport::ChildProcess timed({VELQUOR_CLI, "listen", "--seconds", "1"});
