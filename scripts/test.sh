@@ -5,7 +5,8 @@
 # stored ABI baseline, starts a private PostgreSQL server for the run, runs
 # every test in the first two builds (the web console's browser tests, label
 # "browser", in the first only) and the threaded tests (label "threads") in
-# the third, runs the libFuzzer targets briefly, stops the server again,
+# the third (the naming check beside them), runs the libFuzzer targets
+# briefly, stops the server again,
 # and builds and checks the Debian packages (scripts/package.sh). A skipped
 # test fails the run unless tests/allowed-skips.txt allows it; under CI=true
 # every skip fails it, and so does a missing PostgreSQL server.
@@ -41,7 +42,13 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 timed "format check" bash scripts/format-check.sh
 timed "include check" bash scripts/check-includes.sh
-timed "naming check" bash scripts/check-naming.sh
+# The naming check (clang-tidy: minutes of processor time) runs at the lowest
+# priority beside the fuzzers and the tests, which leave processors idle while
+# they wait for their processes; its result is read after the tests.
+naming_log=$(mktemp)
+naming_start=$SECONDS
+nice -n 19 bash scripts/check-naming.sh >"$naming_log" 2>&1 &
+naming_pid=$!
 
 # The decoders of what SMS centres and modems send, under libFuzzer with the
 # address and undefined-behaviour sanitizers: a clang build of server/smpp
@@ -73,7 +80,7 @@ if ! pg_start; then
   echo "no PostgreSQL test server: its tests will be skipped" >&2
   unset NORVALE_TEST_PG
 fi
-trap pg_stop EXIT
+trap 'pg_stop; kill "$naming_pid" 2>/dev/null || true' EXIT
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -92,6 +99,12 @@ timed "ctest in build-asan" bash scripts/run-ctest.sh "$here/build-asan" --outpu
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
 timed "ctest in build-tsan" bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || failed=1
+naming_status=0
+wait "$naming_pid" || naming_status=$?
+cat "$naming_log"
+rm -f "$naming_log"
+echo "== naming check (beside the tests) ended $((SECONDS - naming_start)) s after its start"
+[ "$naming_status" -eq 0 ] || failed=1
 etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 if [ "$etc_after" != "$etc_before" ]; then
   echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
