@@ -13,6 +13,7 @@
 #include "client_test_support.h"
 #include "codec/hex.h"
 #include "codec/sms_split.h"
+#include "config/routes.h"
 #include "queue_test_support.h"
 #include "test_support.h"
 
@@ -214,6 +215,25 @@ TEST_P(HttpKannelTest, RefusesBadOptionsNamingTheParameterAndQueuesNothing) {
     EXPECT_EQ(reply.body.rfind("Invalid " + c.parameter + " (", 0), 0u) << c.query << ": " << reply.body;
   }
   EXPECT_EQ(Count("SMSOutgoing"), 0);
+}
+
+// A destination on the gateway's blocklist is refused as Kannel refuses a
+// black-listed number, the whole request with it; the JSON API names it.
+TEST_P(HttpKannelTest, RefusesABlockedDestinationAndQueuesNothing) {
+  Norvale::AddBlocked("+4490*", "premium");
+  for (const std::string to : {"%2B449012345", "0123+%2B4490777"}) {
+    const KannelReply reply = Get("to=" + to + "&text=x");
+    EXPECT_EQ(reply.code, 400) << to;
+    EXPECT_EQ(reply.body, "Number(s) has/have been denied by white- and/or black-lists.") << to;
+  }
+  EXPECT_EQ(Count("SMSOutgoing"), 0);
+  const TestSupport::CommandResult json =
+      TestSupport::RunCommand("curl -s -m 20 -H 'Authorization: Bearer " + key +
+                              "' -d '{\"to\": \"+449012345\", \"text\": \"x\"}' '" + base + "/v1/messages'");
+  EXPECT_NE(json.out.find("destination +449012345: blocked (blocklist entry '+4490*')"), std::string::npos) << json.out;
+  EXPECT_EQ(Count("SMSOutgoing"), 0);
+  EXPECT_EQ(Get("to=%2B4491&text=x").code, 202);
+  EXPECT_EQ(Count("SMSOutgoing"), 1);
 }
 
 TEST_P(HttpKannelTest, AnswersBadRequestsAsKannelAndQueuesNothing) {

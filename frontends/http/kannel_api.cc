@@ -17,6 +17,7 @@
 
 #include "authenticator.h"
 #include "callback_url.h"
+#include "config/routes.h"
 #include "http_database.h"
 #include "kannel_dlr.h"
 #include "norvale/enums.h"
@@ -329,6 +330,9 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
   if (to->empty()) return Text(400, kEmptyReceiver);
   const std::vector<std::string> receivers = Receivers(*to);
   if (receivers.empty()) return Text(400, kDeniedNumbers);
+  // The gateway's blocklist: the whole request is refused, nothing queued.
+  for (const std::string& receiver : receivers)
+    if (!Norvale::BlockedDestinationProblem(receiver).empty()) return Text(400, kDeniedNumbers);
 
   // The UDH's first octet counts the octets after it.
   const std::string udh = ValueOf(parameters, {"udh"});
