@@ -155,7 +155,9 @@ class Receiver {
       std::this_thread::sleep_for(2500ms);
     } else if (request.path == "/redirect") {
       response.status = 302;
-      response.headers.emplace_back("Location", Url("/redirected"));
+      // From the request: a call may arrive while the constructor still
+      // stores the server (a receiver started again on a port in use).
+      response.headers.emplace_back("Location", "http://" + request.Header("host") + "/redirected");
     }
     return response;
   }
