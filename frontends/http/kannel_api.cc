@@ -331,8 +331,9 @@ std::optional<HttpResponse> KannelApi::Handle(const HttpRequest& request) {
   const std::vector<std::string> receivers = Receivers(*to);
   if (receivers.empty()) return Text(400, kDeniedNumbers);
   // The gateway's blocklist: the whole request is refused, nothing queued.
+  const std::vector<std::string> blocklist = Norvale::ReadBlocklist();
   for (const std::string& receiver : receivers)
-    if (!Norvale::BlockedDestinationProblem(receiver).empty()) return Text(400, kDeniedNumbers);
+    if (!Norvale::BlockingPattern(blocklist, receiver).empty()) return Text(400, kDeniedNumbers);
 
   // The UDH's first octet counts the octets after it.
   const std::string udh = ValueOf(parameters, {"udh"});

@@ -101,6 +101,7 @@ std::string KannelDlrUrl(const std::string& url, const KannelDlrEvent& event) {
 std::string UpperHex(const std::string& bytes) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string hex;
+  hex.reserve(bytes.size() * 2);
   for (const char c : bytes) {
     hex += kDigits[static_cast<unsigned char>(c) >> 4];
     hex += kDigits[static_cast<unsigned char>(c) & 0xF];
