@@ -16,6 +16,12 @@ here=$(pwd)
 
 jobs=$(nproc)
 failed=0
+failures=()  # the steps that failed, named again at the end of the log
+failed_builds=()  # the build directories whose tests failed
+fail() {  # fail STEP: marks the run as failed by STEP
+  failures+=("$1")
+  failed=1
+}
 # Tests keep to their own NORVALE_ROOT: a configuration tree that appears
 # under the machine's /etc during the run was written by one that did not.
 etc_before=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
@@ -64,9 +70,9 @@ fuzz() {  # fuzz PROGRAM SEEDS
   "$1" -max_total_time=15 -max_len=4096 -print_final_stats=1 -artifact_prefix="build-fuzz/$name-" \
     "build-fuzz/corpus-$name" "$2" 2>&1 | tail -n 6 || return 1
 }
-fuzz build-fuzz/smpp_pdu_fuzz server/smpp/smpp_pdu_fuzz_seeds || failed=1
-fuzz build-fuzz/smpp_server_fuzz server/smpp/smpp_server_fuzz_seeds || failed=1
-fuzz build-fuzz/codec/pdu_fuzz server/codec/pdu_fuzz_seeds || failed=1
+fuzz build-fuzz/smpp_pdu_fuzz server/smpp/smpp_pdu_fuzz_seeds || fail "fuzzing smpp_pdu_fuzz"
+fuzz build-fuzz/smpp_server_fuzz server/smpp/smpp_server_fuzz_seeds || fail "fuzzing smpp_server_fuzz"
+fuzz build-fuzz/codec/pdu_fuzz server/codec/pdu_fuzz_seeds || fail "fuzzing pdu_fuzz"
 
 # The tests learn the private server's address from NORVALE_TEST_PG. Without
 # a server, a developer's run goes on with the PostgreSQL tests skipped (and
@@ -91,28 +97,35 @@ export TSAN_OPTIONS=halt_on_error=1
 # build only: chromium's time under the sanitizers would buy nothing that
 # the daemon's own tests there do not.
 echo "== ctest in build"
-timed "ctest in build" bash scripts/run-ctest.sh "$here/build" --output-on-failure -j "$jobs" --timeout 600 || failed=1
+timed "ctest in build" bash scripts/run-ctest.sh "$here/build" --output-on-failure -j "$jobs" --timeout 600 || { fail "ctest in build"; failed_builds+=(build); }
 echo "== ctest in build-asan"
-timed "ctest in build-asan" bash scripts/run-ctest.sh "$here/build-asan" --output-on-failure -j "$jobs" --timeout 600 -LE browser || failed=1
+timed "ctest in build-asan" bash scripts/run-ctest.sh "$here/build-asan" --output-on-failure -j "$jobs" --timeout 600 -LE browser || { fail "ctest in build-asan"; failed_builds+=(build-asan); }
 # The thread sanitizer runs the tests labelled "threads" where they are
 # built: the unit tests that start threads, the engine's tests and the tests
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
-timed "ctest in build-tsan" bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || failed=1
+timed "ctest in build-tsan" bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || { fail "ctest in build-tsan"; failed_builds+=(build-tsan); }
 naming_status=0
 wait "$naming_pid" || naming_status=$?
 cat "$naming_log"
 rm -f "$naming_log"
 echo "== naming check (beside the tests) ended $((SECONDS - naming_start)) s after its start"
-[ "$naming_status" -eq 0 ] || failed=1
+[ "$naming_status" -eq 0 ] || fail "naming check"
 etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 if [ "$etc_after" != "$etc_before" ]; then
   echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
-  failed=1
+  fail "the machine's /etc or /run"
 fi
 # The Debian packages: built without tests, lintian, installed into a
 # temporary root and checked there (build-deb/).
 echo "== Debian packages"
-timed "packages" bash scripts/package.sh || failed=1
+timed "packages" bash scripts/package.sh || fail "packages"
 echo "== the whole run took $SECONDS s"
+if [ "$failed" -ne 0 ]; then
+  # A CI log is often read from its end: the reason for a red run goes there.
+  echo "== the run FAILED in: $(printf '%s; ' "${failures[@]}")"
+  if [ ${#failed_builds[@]} -gt 0 ]; then
+    python3 scripts/failed-tests.py "${failed_builds[@]}" || true
+  fi
+fi
 exit $failed
