@@ -69,15 +69,35 @@ class Fixture {
   int m_Engine = 0;
 };
 CC
+# A header is judged with its own source file (x.cc or x_posix.cc), or on
+# its own where it has none.
+cat >"$tmp/server/engine/paired.h" <<'CC'
+struct Pair {
+  int Field_x = 0;
+};
+int PairedTotal(const Pair& Whole_pair);
+CC
+cat >"$tmp/server/engine/paired_posix.cc" <<'CC'
+#include "paired.h"
+int PairedTotal(const Pair& wholePair) { return wholePair.Field_x; }
+CC
+cat >"$tmp/server/engine/lone.h" <<'CC'
+constexpr int lone_value = 1;
+CC
 if out=$(bash "$repo/scripts/check-naming.sh" "$tmp"); then
   echo "a misnamed new file passed"; exit 1
 fi
 for name in limit JobId Count Total_count count_ m_Engine; do
   grep -qE "misnamed(_test)?.cc:[0-9]+:[0-9]+: .*'$name'" <<<"$out" || { printf 'not reported: %s\n%s\n' "$name" "$out"; exit 1; }
 done
+for name in Field_x Whole_pair; do
+  grep -qE "paired.h:[0-9]+:[0-9]+: .*'$name'" <<<"$out" || { printf 'not reported in the header: %s\n%s\n' "$name" "$out"; exit 1; }
+done
+grep -qE "lone.h:[0-9]+:[0-9]+: .*'lone_value'" <<<"$out" || { printf 'a header without a source file was not judged:\n%s\n' "$out"; exit 1; }
+[ "$(grep -c "'Field_x'" <<<"$out")" -eq 1 ] || { printf 'a header was judged twice:\n%s\n' "$out"; exit 1; }
 grep -q well_named <<<"$out" && { printf 'the well-named file was reported:\n%s\n' "$out"; exit 1; }
 
 # Files written before the rule are listed in the baseline and not judged.
-printf 'server/engine/misnamed.cc\nserver/engine/misnamed_test.cc\n' >"$tmp/scripts/naming-baseline.txt"
+printf 'server/engine/%s\n' misnamed.cc misnamed_test.cc paired.h paired_posix.cc lone.h >"$tmp/scripts/naming-baseline.txt"
 bash "$repo/scripts/check-naming.sh" "$tmp" >/dev/null || { echo "a file of the baseline was judged"; exit 1; }
 echo "naming check: every case behaves"
