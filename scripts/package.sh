@@ -10,30 +10,43 @@
 # Only the library, the command and the engine are built: no tests or
 # benchmarks. Run as root (the last part needs a mount namespace; it is
 # skipped, saying so, where none can be made).
+#
+#   bash scripts/package.sh [build|check]
+#
+# "build" only builds the packages, "check" only checks those built before;
+# both by default. The test command builds them beside its tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
 out=$here/build-deb
+phase=${1:-all}
+case $phase in all | build | check) ;; *) echo "usage: package.sh [build|check]" >&2; exit 2 ;; esac
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-rm -rf "$out"
-mkdir -p "$out/src"
-tar --exclude=./.git --exclude='./build*' --exclude='./obj-*' --exclude=./tests/smsc/node_modules -cf - . |
-  tar -xf - -C "$out/src"
-export DEB_BUILD_OPTIONS="nocheck noddebs parallel=$(nproc)"
-# CMake takes the launcher from the environment; a cache makes a second build fast.
-if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache; fi
-start=$(date +%s)
-(cd "$out/src" && dpkg-buildpackage -b -uc -us >"$out/build.log" 2>&1) || {
-  tail -40 "$out/build.log"
-  echo "FAIL: dpkg-buildpackage (log: $out/build.log)"
-  exit 1
+build_packages() {  # builds the packages into $out, from a copy of the tree
+  rm -rf "$out"
+  mkdir -p "$out/src"
+  tar --exclude=./.git --exclude='./build*' --exclude='./obj-*' --exclude=./tests/smsc/node_modules -cf - . |
+    tar -xf - -C "$out/src"
+  export DEB_BUILD_OPTIONS="nocheck noddebs parallel=$(nproc)"
+  # CMake takes the launcher from the environment; a cache makes a second build fast.
+  if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache; fi
+  start=$(date +%s)
+  (cd "$out/src" && dpkg-buildpackage -b -uc -us >"$out/build.log" 2>&1) || {
+    tail -40 "$out/build.log"
+    echo "FAIL: dpkg-buildpackage (log: $out/build.log)"
+    exit 1
+  }
+  echo "== packages built in $(($(date +%s) - start)) s"
+  ls "$out"/*.deb
+  # A symbol that the library gained or lost against debian/libvelquor1.symbols.
+  grep -A30 '^dpkg-gensymbols: warning' "$out/build.log" || true
 }
-echo "== packages built in $(($(date +%s) - start)) s"
-ls "$out"/*.deb
-# A symbol that the library gained or lost against debian/libvelquor1.symbols.
-grep -A30 '^dpkg-gensymbols: warning' "$out/build.log" || true
+
+[ "$phase" = check ] || build_packages
+[ "$phase" != build ] || exit 0
+ls "$out"/*.deb >/dev/null 2>&1 || { echo "no packages in $out: run package.sh build first" >&2; exit 1; }
 
 echo "== lintian"
 lintian --fail-on error "$out"/*.changes >"$out/lintian.log" 2>&1 ||

@@ -5,11 +5,11 @@
 # stored ABI baseline, starts a private PostgreSQL server for the run, runs
 # every test in the first two builds (the web console's browser tests, label
 # "browser", in the first only) and the threaded tests (label "threads") in
-# the third (the naming check beside them), runs the libFuzzer targets
-# briefly, stops the server again,
-# and builds and checks the Debian packages (scripts/package.sh). A skipped
-# test fails the run unless tests/allowed-skips.txt allows it; under CI=true
-# every skip fails it, and so does a missing PostgreSQL server.
+# the third, runs the libFuzzer targets briefly, stops the server again, and
+# checks the Debian packages (scripts/package.sh), which it builds beside the
+# tests together with the naming check. A skipped test fails the run unless
+# tests/allowed-skips.txt allows it; under CI=true every skip fails it, and so
+# does a missing PostgreSQL server. The end of the log names what failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -48,13 +48,22 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=address -DVELQUOR_
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_SANITIZER=thread -DVELQUOR_BUILD_BENCHMARKS=OFF
 timed "format check" bash scripts/format-check.sh
 timed "include check" bash scripts/check-includes.sh
-# The naming check (clang-tidy: minutes of processor time) runs at the lowest
-# priority beside the fuzzers and the tests, which leave processors idle while
-# they wait for their processes; its result is read after the tests.
-naming_log=$(mktemp)
-naming_start=$SECONDS
-nice -n 19 bash scripts/check-naming.sh >"$naming_log" 2>&1 &
-naming_pid=$!
+# The naming check (clang-tidy: minutes of processor time), then the build of
+# the Debian packages, run at the lowest priority beside the fuzzers and the
+# tests, which leave processors idle while they wait for their processes.
+# Their results are read after the tests; the packages are checked then.
+side=$(mktemp -d)
+side_start=$SECONDS
+# shellcheck disable=SC2016  # the inner shell expands them
+setsid bash -c '
+  cd "$1"
+  nice -n 19 bash scripts/check-naming.sh >"$2/naming.log" 2>&1; echo $? >"$2/naming.status"
+  date +%s >"$2/naming.end"
+  nice -n 19 bash scripts/package.sh build >"$2/packages.log" 2>&1; echo $? >"$2/packages.status"
+' _ "$here" "$side" &
+side_pid=$!  # the leader of its own process group: the trap ends all of it
+side_started=$(date +%s)
+trap 'kill -- -"$side_pid" 2>/dev/null || true; rm -rf "$side"' EXIT
 
 # The decoders of what SMS centres and modems send, under libFuzzer with the
 # address and undefined-behaviour sanitizers: a clang build of server/smpp
@@ -86,7 +95,7 @@ if ! pg_start; then
   echo "no PostgreSQL test server: its tests will be skipped" >&2
   unset NORVALE_TEST_PG
 fi
-trap 'pg_stop; kill "$naming_pid" 2>/dev/null || true' EXIT
+trap 'pg_stop; kill -- -"$side_pid" 2>/dev/null || true; rm -rf "$side"' EXIT
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -105,21 +114,25 @@ timed "ctest in build-asan" bash scripts/run-ctest.sh "$here/build-asan" --outpu
 # across processes.
 echo "== ctest in build-tsan (threaded tests)"
 timed "ctest in build-tsan" bash scripts/run-ctest.sh "$here/build-tsan" --output-on-failure -j "$jobs" --timeout 600 -L threads || { fail "ctest in build-tsan"; failed_builds+=(build-tsan); }
-naming_status=0
-wait "$naming_pid" || naming_status=$?
-cat "$naming_log"
-rm -f "$naming_log"
-echo "== naming check (beside the tests) ended $((SECONDS - naming_start)) s after its start"
-[ "$naming_status" -eq 0 ] || fail "naming check"
+echo "== waiting for the naming check and the packages' build (beside the tests since $((SECONDS - side_start)) s)"
+wait "$side_pid" || true
+cat "$side/naming.log"
+[ -f "$side/naming.end" ] && echo "== naming check ended $(($(cat "$side/naming.end") - side_started)) s after its start"
+[ "$(cat "$side/naming.status" 2>/dev/null)" = 0 ] || fail "naming check"
+cat "$side/packages.log"
+[ "$(cat "$side/packages.status" 2>/dev/null)" = 0 ] || fail "packages' build"
+echo "== the side jobs ended $((SECONDS - side_start)) s after their start"
 etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 if [ "$etc_after" != "$etc_before" ]; then
   echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
   fail "the machine's /etc or /run"
 fi
-# The Debian packages: built without tests, lintian, installed into a
-# temporary root and checked there (build-deb/).
+# The Debian packages built above (build-deb/): lintian, installed into a
+# temporary root and checked there.
 echo "== Debian packages"
-timed "packages" bash scripts/package.sh || fail "packages"
+if [ "$(cat "$side/packages.status" 2>/dev/null)" = 0 ]; then
+  timed "packages' checks" bash scripts/package.sh check || fail "packages' checks"
+fi
 echo "== the whole run took $SECONDS s"
 if [ "$failed" -ne 0 ]; then
   # A CI log is often read from its end: the reason for a red run goes there.
