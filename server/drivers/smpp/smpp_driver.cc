@@ -381,8 +381,12 @@ void CSmppDriver::Run() {
     }
     now = Clock::now();
     for (size_t i = 0; i < m_Links.size(); ++i) Turn(*m_Links[i], fds[i + 1].revents, now, stopping);
-    AnswerAcknowledged();
+    // Submissions before the answers to what was received: the engine hands
+    // over a job between batches of received messages, and a batch
+    // acknowledged after it must not overtake it on the wire when this
+    // thread is late to its turn.
     if (!stopping) FeedSubmits(now);
+    AnswerAcknowledged();
     for (auto& link : m_Links) Flush(*link, now);
     ExpireQueue(now);
 
