@@ -12,25 +12,28 @@ allowed="$here/tests/allowed-skips.txt"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-(cd "$dir" && ctest "$@") 2>&1 | tee "$log"
-status=${PIPESTATUS[0]}
-
-# The test programs of the build: its ninja targets named *_tests (files left
-# from an older layout are not among them), or, in a directory that ninja
-# does not build, the executables of that name.
+# The test programs of the build: its ninja targets named *_tests that were
+# built (files left from an older layout are not among them, nor targets
+# this build leaves out), or, in a directory that ninja does not build, the
+# executables of that name.
 programs() {
   if [ -f "$dir/build.ninja" ]; then
     ninja -C "$dir" -t targets all | sed -n 's/^\([^:]*_tests\): CXX_EXECUTABLE_LINKER.*/\1/p' |
-      while IFS= read -r t; do echo "$dir/$t"; done
+      while IFS= read -r t; do [ ! -x "$dir/$t" ] || echo "$dir/$t"; done
   else
     find "$dir" -path '*/CMakeFiles' -prune -o -type f -executable -name '*_tests' -print
   fi | sort
 }
+# The programs ctest runs, asked before the run: the listing replaces the log
+# of ctest's last run, which scripts/failed-tests.py reads.
 known=$(cd "$dir" && ctest --show-only=json-v1 | python3 -c '
 import json, os, sys
 for t in json.load(sys.stdin).get("tests", []):
     if t.get("command"):
         print(os.path.realpath(t["command"][0]))')
+(cd "$dir" && ctest "$@") 2>&1 | tee "$log"
+status=${PIPESTATUS[0]}
+
 unreached=()
 while IFS= read -r program; do
   grep -qxF "$(realpath "$program")" <<<"$known" || unreached+=("$program")

@@ -46,6 +46,31 @@ check "unreached test program" 1 $st "$out" "test programs that ctest does not r
 grep -q "unreached_tests" <<<"$out" || { echo "FAIL: the unreached program is not named:"; echo "$out"; fail=1; }
 rm "$dir/unreached_tests"
 
+# In a ninja build the programs are its *_tests targets: one the build leaves
+# out (not built) is not asked for, one built is.
+cat >"$dir/build.ninja" <<'END'
+rule CXX_EXECUTABLE_LINKER__left_out_tests
+  command = printf '#!/bin/sh\n' >$out && chmod +x $out
+build left_out_tests: CXX_EXECUTABLE_LINKER__left_out_tests
+END
+out=$(env -u CI bash "$run" "$dir" -R Passes 2>&1); st=$?
+check "a test program the build leaves out" 0 $st "$out" "== 0 tests skipped"
+ninja -C "$dir" -t targets all >/dev/null && ninja -C "$dir" left_out_tests >/dev/null
+out=$(env -u CI bash "$run" "$dir" -R Passes 2>&1); st=$?
+check "the same program built" 1 $st "$out" "left_out_tests"
+rm -f "$dir/build.ninja" "$dir/left_out_tests" "$dir/.ninja_log" "$dir/.ninja_deps"
+
+# A failed test is named, with its output, by scripts/failed-tests.py after
+# the run (which the test command prints at the end of its log).
+cat >>"$dir/CTestTestfile.cmake" <<'END'
+add_test(Fake.Fails "sh" "-c" "echo 'x.cc:7: Failure'; echo 'Expected: 1 < 2'; exit 1")
+END
+env -u CI bash "$run" "$dir" -R 'Fails|Passes' >/dev/null 2>&1 && { echo "FAIL: a failed test passed the run"; fail=1; }
+out=$(python3 "$src/scripts/failed-tests.py" "$dir" 2>&1)
+check "the failed test named after the run" 0 0 "$out" "^-- .*: Fake.Fails \(Test Failed"
+grep -q "x.cc:7: Failure" <<<"$out" || { echo "FAIL: the failure's line is not shown:"; echo "$out"; fail=1; }
+grep -q "Fake.Passes" <<<"$out" && { echo "FAIL: a passed test is named:"; echo "$out"; fail=1; }
+
 # A real PostgreSQL case without a server: skipped outside CI, failed under it.
 real='/QueueTest\.IdentifiersFollowTheLargest/Postgres'
 out=$(env -u CI -u NORVALE_TEST_PG bash "$run" "$build" -R "$real" 2>&1); st=$?
