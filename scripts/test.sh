@@ -61,6 +61,7 @@ setsid bash -c '
   nice -n 19 bash scripts/check-naming.sh >"$2/naming.log" 2>&1; echo $? >"$2/naming.status"
   date +%s >"$2/naming.end"
   nice -n 19 bash scripts/package.sh build >"$2/packages.log" 2>&1; echo $? >"$2/packages.status"
+  date +%s >"$2/packages.end"
 ' _ "$here" "$side" &
 side_pid=$!  # the leader of its own process group: the trap ends all of it
 side_started=$(date +%s)
@@ -128,7 +129,7 @@ cat "$side/naming.log"
 [ "$(cat "$side/naming.status" 2>/dev/null)" = 0 ] || fail "naming check"
 cat "$side/packages.log"
 [ "$(cat "$side/packages.status" 2>/dev/null)" = 0 ] || fail "packages' build"
-echo "== the side jobs ended $((SECONDS - side_start)) s after their start"
+[ -f "$side/packages.end" ] && echo "== the packages' build ended $(($(cat "$side/packages.end") - side_started)) s after the naming check's start"
 etc_after=$(ls -d /etc/norvale /run/norvale 2>/dev/null || true)
 if [ "$etc_after" != "$etc_before" ]; then
   echo "FAIL: the tests wrote the machine's own $etc_after; a program run without NORVALE_ROOT did" >&2
