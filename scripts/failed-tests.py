@@ -21,9 +21,7 @@ def failed_tests(log_text):
         if not header:
             continue
         verdict = re.search(r"^Test (?!time)(\w[\w ]*)\.?$", block, re.M)
-        if verdict and verdict.group(1) == "Passed":
-            continue
-        if "Test Passed." in block or "Test Skipped" in block:
+        if verdict and verdict.group(1) in ("Passed", "Skipped"):
             continue
         output = block.split("Output:\n----------------------------------------------------------\n", 1)
         text = output[1].split("<end of output>", 1)[0] if len(output) == 2 else block
@@ -44,7 +42,7 @@ def main():
             print(f"-- {directory}: {name} ({verdict.strip()})")
             why = [line for line in lines if WHY.search(line)][: args.lines]
             tail = [line for line in lines[-args.lines:] if line not in why]
-            for line in why + (["   ..."] if why and tail else []) + tail:
+            for line in why + (["..."] if why and tail else []) + tail:
                 print("   " + line[:240])
 
 
